@@ -1,0 +1,189 @@
+// The platform layer: exactly the operating-system services that the installer core needs.
+//
+// The core (container, bundle, verify, support) and the installation worker never include
+// <windows.h> and never call the OS themselves; they call these functions. platform_win32.cc
+// implements them with the Windows calls the product is specified against, platform_posix.cc
+// implements them for Linux so that the whole core builds natively and its tests run fast.
+//
+// Paths are UTF-16 everywhere. On POSIX a backslash is a path separator (it is turned into '/'
+// before the path reaches the kernel), so that "C:\x\y" style code paths work unchanged in tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// ---------------------------------------------------------------------------------------------
+// Files
+
+enum class OpenMode {
+  kRead,          // existing file, read only; others may read (C runtime "rb")
+  kReadShareAll,  // existing file, read only; others may read, write and delete (CreateFileW)
+  kReadDenyWrite, // existing file, read only; others may read but neither write nor delete it
+  kWrite,         // create or truncate, write only (C runtime "wb")
+};
+
+enum class Whence { kBegin, kCurrent, kEnd };
+
+// An open file. Move-only; closes itself on destruction. Every operation on a file that is not
+// open fails (-1 / false), so callers need test IsOpen() only where they report it.
+class File {
+ public:
+  File() = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  static File Open(const std::u16string& path, OpenMode mode);
+
+  bool IsOpen() const { return handle_ != kInvalid; }
+  void Close();
+
+  // Reads up to n bytes at the current position. Returns the count read (0 at the end) or -1.
+  int64_t Read(void* buffer, size_t n);
+  // Reads up to n bytes at offset without moving the current position. Returns count or -1.
+  int64_t ReadAt(uint64_t offset, void* buffer, size_t n);
+  // Writes n bytes; returns the count written or -1.
+  int64_t Write(const void* buffer, size_t n);
+  // Moves the position; returns the new position or -1.
+  int64_t Seek(int64_t offset, Whence whence);
+  int64_t Tell();
+  // The file's length in bytes, or -1.
+  int64_t Size();
+  bool Flush();
+
+ private:
+#ifdef _WIN32
+  using Handle = void*;
+  static constexpr Handle kInvalid = reinterpret_cast<Handle>(static_cast<intptr_t>(-1));
+#else
+  using Handle = int;
+  static constexpr Handle kInvalid = -1;
+#endif
+  Handle handle_ = kInvalid;
+};
+
+// File attribute bits, with the values of the Windows attribute word.
+constexpr uint32_t kAttrReadOnly = 0x1;
+constexpr uint32_t kAttrDirectory = 0x10;
+constexpr uint32_t kAttrReparsePoint = 0x400;
+constexpr uint32_t kInvalidAttributes = 0xFFFFFFFFu;
+
+uint32_t GetFileAttributes(const std::u16string& path);
+bool DeleteFile(const std::u16string& path);
+bool RenameFile(const std::u16string& from, const std::u16string& to);  // replaces `to`
+
+// Creates one directory. Fails when it exists already (callers that create a directory they
+// must own, such as the workspace, rely on that). `restricted`: when the process is elevated,
+// the directory gets a DACL with full control for Administrators and SYSTEM only and read and
+// execute for everyone else; otherwise it has the default security.
+bool CreateDirectory(const std::u16string& path, bool restricted = false);
+bool RemoveDirectory(const std::u16string& path);
+// Removes a directory link (reparse point / symbolic link) itself, never what it points to.
+bool RemoveLink(const std::u16string& path);
+
+struct DirEntry {
+  std::u16string name;
+  uint32_t attributes = 0;  // kAttr* bits; links carry kAttrReparsePoint
+};
+// Lists the directory's entries (including "." and ".." where the OS reports them). False when
+// the listing cannot start.
+bool ListDirectory(const std::u16string& dir, std::vector<DirEntry>* entries);
+
+// The user's temporary directory, or empty when the OS gives none (the caller falls back).
+std::u16string TempPath();
+
+// ---------------------------------------------------------------------------------------------
+// Time, identity, diagnostics
+
+uint32_t TickCount();       // milliseconds since start, wraps at 2^32
+int64_t CalendarTime();     // seconds since 1970-01-01 UTC
+uint32_t CurrentThreadId();
+int Rand();                 // the C runtime's unseeded rand(): 0..32767
+
+// Writes text to the debugger output channel (OutputDebugStringA; standard error on POSIX).
+void DebugOutput(const char* text);
+// Tests capture the channel: while a hook is set, DebugOutput hands every text to it instead.
+using DebugOutputHook = void (*)(const char* text, void* context);
+void SetDebugOutputHook(DebugOutputHook hook, void* context);
+
+// The trace switch value (HKLM\Software\Quillmora, "ZTSTR", 64-bit view). On POSIX a small file
+// stands in for it: its path is $ZT_TRACE_SWITCH or, if unset, /tmp/zt-trace-switch; its first
+// line may be "type: N" (default 1 = REG_SZ), the rest is the value text.
+constexpr uint32_t kRegSz = 1;
+struct SwitchQuery {
+  bool keyOpened = false;   // false: key missing
+  bool valueFound = false;  // false: value missing or query failed
+  uint32_t type = 0;        // registry type
+  uint32_t sizeBytes = 0;   // size as the registry reports it, terminator included
+};
+SwitchQuery QueryTraceSwitch();
+// Reads the value data as UTF-16 text of at most maxChars units. False when the read fails.
+bool ReadTraceSwitch(std::u16string* text, uint32_t maxChars);
+
+// ---------------------------------------------------------------------------------------------
+// Processes and platform facts
+
+bool IsWow64();              // the 32-bit process runs on 64-bit Windows (false on POSIX)
+uint32_t MajorVersion();     // GetVersionExW's dwMajorVersion; 0 when the call fails
+bool IsElevated();
+std::u16string OwnExecutablePath();  // GetModuleFileNameW with a 1024-unit buffer
+
+// Starts a process from a Windows-style command line (first quoted token names the program)
+// with the given current directory and the parent's environment. On POSIX the command line is
+// split with the Windows rules before the program is spawned.
+class Process {
+ public:
+  Process() = default;
+  ~Process();
+  Process(Process&& other) noexcept;
+  Process& operator=(Process&& other) noexcept;
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  static Process Start(const std::u16string& commandLine, const std::u16string& currentDir);
+  bool IsStarted() const { return started_; }
+  void Wait();  // without time limit; closes the process handle afterwards
+
+ private:
+  bool started_ = false;
+#ifdef _WIN32
+  void* handle_ = nullptr;
+#else
+  int pid_ = -1;
+#endif
+};
+
+// Splits a command-line tail with the Windows rules (CommandLineToArgvW): for an empty tail the
+// result is one element, the executable's own path.
+std::vector<std::u16string> SplitCommandLine(const std::u16string& tail);
+
+// ---------------------------------------------------------------------------------------------
+// User interface
+
+// Owner-less message box with OK button and exclamation icon; returns when the user closed it.
+// On POSIX the text goes to standard error.
+void ShowErrorBox(const std::u16string& text, const std::u16string& caption);
+
+// Sends the progress bar its set-position message (synchronously). On POSIX the bar is a text
+// bar drawn on the terminal.
+void SetProgressPosition(void* hwndProgress, int value);
+
+// ---------------------------------------------------------------------------------------------
+// Text conversion (the only bridge between UTF-16 and UTF-8; see support/text.h)
+
+// Converts with the platform's UTF-8 conversion (WideCharToMultiByte / MultiByteToWideChar,
+// flags 0). Returns the count of output units written, 0 on failure; when `out` is null or too
+// small, sets *insufficient (when given) and returns 0, or returns the needed size when
+// `out` is null. `n` < 0 means zero-terminated input whose count includes the terminator.
+int WideToUtf8Raw(const char16_t* in, int n, char* out, int outSize, bool* insufficient);
+int Utf8ToWideRaw(const char* in, int n, char16_t* out, int outSize, bool* insufficient);
+
+}  // namespace platform

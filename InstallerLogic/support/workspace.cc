@@ -1,0 +1,115 @@
+#include "support/workspace.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "platform/platform.h"
+#include "support/text.h"
+#include "support/trace.h"
+
+namespace support {
+namespace {
+
+std::u16string Ascii(const char* text) {
+  std::u16string out;
+  for (; *text; ++text) out.push_back(static_cast<char16_t>(static_cast<unsigned char>(*text)));
+  return out;
+}
+
+}  // namespace
+
+std::u16string TempBase() {
+  std::u16string base = platform::TempPath();
+  if (base.empty()) base = u".\\";
+  if (!EndsWith(base, u"\\")) base += u'\\';
+  return base;
+}
+
+std::u16string WorkspaceName(uint32_t tick, int64_t time, int random) {
+  char buffer[64];
+  std::u16string name = u"ITMPD_";
+  std::snprintf(buffer, sizeof buffer, "%" PRIu32, tick);
+  name += Ascii(buffer);
+  name += u'_';
+  std::snprintf(buffer, sizeof buffer, "%" PRId64, time);
+  name += Ascii(buffer);
+  name += u'_';
+  std::snprintf(buffer, sizeof buffer, "%d", random);
+  name += Ascii(buffer);
+  return name;
+}
+
+std::u16string CreateWorkspace() {
+  std::u16string base = TempBase();
+  // The directory is created, not reused: if the name exists already (planted or left over),
+  // a new name of the same form is drawn.
+  for (int attempt = 0; attempt < kWorkspaceAttempts; ++attempt) {
+    std::u16string path = base + WorkspaceName(platform::TickCount(), platform::CalendarTime(),
+                                               platform::Rand());
+    if (platform::CreateDirectory(path, /*restricted=*/true)) return path + u'\\';
+  }
+  Trace("Could not create a new workspace under %s\n", WideToUtf8(base).c_str());
+  return std::u16string();
+}
+
+bool PathExists(const std::u16string& path) {
+  return platform::GetFileAttributes(path) != platform::kInvalidAttributes;
+}
+
+void DeleteDirectoryTree(const std::u16string& dir) {
+  std::vector<platform::DirEntry> entries;
+  if (platform::ListDirectory(dir, &entries)) {
+    for (const platform::DirEntry& entry : entries) {
+      if (entry.name == u"." || entry.name == u"..") continue;
+      std::u16string path = dir + u'\\' + entry.name;
+      if (entry.attributes & platform::kAttrReparsePoint) {
+        // A link is removed itself; what it points to may lie outside the workspace.
+        Trace("Delete Link %s\n", WideToUtf8(path).c_str());
+        platform::RemoveLink(path);
+      } else if (entry.attributes & platform::kAttrDirectory) {
+        DeleteDirectoryTree(path);
+      } else {
+        Trace("Delete File %s\n", WideToUtf8(path).c_str());
+        platform::DeleteFile(path);
+      }
+    }
+  }
+  Trace("Delete Dir %s\n", WideToUtf8(dir).c_str());
+  platform::RemoveDirectory(dir);
+}
+
+void CreateParentDirectories(const std::u16string& path) {
+  size_t position = 0;
+  for (;;) {
+    size_t slash = path.find(u'\\', position);
+    if (slash == std::u16string::npos) return;
+    std::u16string prefix = path.substr(0, slash);
+    if (!prefix.empty() && !PathExists(prefix)) platform::CreateDirectory(prefix);
+    position = slash + 1;
+  }
+}
+
+void CleanupList::AddDirectory(const std::u16string& path) {
+  std::u16string p = path;
+  if (EndsWith(p, u"\\")) p.pop_back();
+  dirs_.push_back(p);
+}
+
+void CleanupList::RunCleanup() {
+  Trace("Begin cleanup of %d files\n", static_cast<int>(files_.size()));
+  for (const auto& file : files_) {
+    Trace("Cleanup %s\n", WideToUtf8(file).c_str());
+    platform::DeleteFile(file);
+  }
+  Trace("Done\n");
+  Trace("Begin cleanup of %d dirs\n", static_cast<int>(dirs_.size()));
+  for (const auto& dir : dirs_) {
+    Trace("Cleanup %s\n", WideToUtf8(dir).c_str());
+    DeleteDirectoryTree(dir);
+  }
+  Trace("Done\n");
+  dirs_.clear();
+  files_.clear();
+}
+
+}  // namespace support

@@ -1,0 +1,1 @@
+// Keeps a library target valid while it has no other sources.

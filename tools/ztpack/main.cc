@@ -1,0 +1,40 @@
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+
+#include "command.h"
+
+namespace ztpack {
+std::vector<Command>& CommandTable() {
+  static std::vector<Command> table;
+  return table;
+}
+}  // namespace ztpack
+
+int main(int argc, char** argv) {
+  CLI::App app{"ztpack: writes, inspects and verifies installer payloads"};
+  app.require_subcommand(1);
+  app.set_version_flag("--version", "ztpack 1.0");
+
+  auto& table = ztpack::CommandTable();
+  std::sort(table.begin(), table.end(),
+            [](const ztpack::Command& a, const ztpack::Command& b) { return a.name < b.name; });
+  std::function<int()> runner;
+  for (auto& command : table) {
+    CLI::App* sub = app.add_subcommand(command.name, command.description);
+    auto run = command.setup(*sub);
+    sub->callback([&runner, run] { runner = run; });
+  }
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  }
+  try {
+    return runner ? runner() : 2;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "ztpack: %s\n", e.what());
+    return 1;
+  }
+}
