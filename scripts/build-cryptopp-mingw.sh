@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Builds Crypto++ as a static library for 32-bit Windows (MinGW-w64 i686, POSIX threads) from
+# Debian's own source package of the same version as the installed libcrypto++-dev, so that the
+# native and the Windows builds use the same Crypto++.
+#
+#   scripts/build-cryptopp-mingw.sh CACHE_DIR
+#
+# The result is cached in CACHE_DIR/cryptopp-<version>-mingw-i686/{include/cryptopp,lib/libcryptopp.a}.
+# Standard output carries only that prefix (CMake reads it); every log line goes to standard
+# error. When the cache exists the script only looks it up. The build happens in a temporary
+# directory beside the cache and is renamed into place when complete, and a lock file keeps two
+# configure runs (or two checkouts sharing a cache) from building at the same time.
+set -euo pipefail
+
+exec 3>&1 1>&2 </dev/null
+
+die() { echo "build-cryptopp-mingw: error: $*" >&2; exit 1; }
+log() { echo "build-cryptopp-mingw: $*" >&2; }
+
+[ $# -eq 1 ] && [ -n "$1" ] || die "usage: $0 CACHE_DIR"
+cache_dir=$1
+
+CXX_MINGW=${CXX_MINGW:-i686-w64-mingw32-g++-posix}
+AR_MINGW=${AR_MINGW:-i686-w64-mingw32-ar}
+RANLIB_MINGW=${RANLIB_MINGW:-i686-w64-mingw32-ranlib}
+
+command -v dpkg-query >/dev/null || die "dpkg-query not found: this script needs a Debian system"
+version=$(dpkg-query -W -f='${Version}\n' libcrypto++-dev 2>/dev/null | head -n1 || true)
+[ -n "$version" ] || die "libcrypto++-dev is not installed (run scripts/setup.sh)"
+# An epoch's colon is not wanted in a directory name.
+prefix="$cache_dir/cryptopp-${version//:/_}-mingw-i686"
+
+have_cache() { [ -f "$prefix/lib/libcryptopp.a" ] && [ -f "$prefix/include/cryptopp/cryptlib.h" ]; }
+if have_cache; then
+  echo "$prefix" >&3
+  exit 0
+fi
+
+for tool in "$CXX_MINGW" "$AR_MINGW" "$RANLIB_MINGW" make apt-get dpkg-source flock; do
+  command -v "$tool" >/dev/null ||
+    die "'$tool' not found (scripts/setup.sh installs g++-mingw-w64-i686-posix, make and dpkg-dev)"
+done
+src_name=$(dpkg-query -W -f='${source:Package}\n' libcrypto++-dev | head -n1)
+src_version=$(dpkg-query -W -f='${source:Version}\n' libcrypto++-dev | head -n1)
+
+mkdir -p "$cache_dir" || die "cannot create the cache directory $cache_dir"
+cache_dir=$(cd "$cache_dir" && pwd)
+prefix="$cache_dir/${prefix##*/}"
+
+exec 9>"$cache_dir/.cryptopp-mingw.lock"
+if ! flock -n 9; then
+  log "another build of Crypto++ is running; waiting for it"
+  flock 9
+fi
+if have_cache; then
+  echo "$prefix" >&3
+  exit 0
+fi
+# Only a complete build is ever renamed into place, so a partial prefix is something else
+# (a hand-made directory, an older script): start over rather than trust it.
+[ -e "$prefix" ] && { log "removing incomplete $prefix"; rm -rf "$prefix"; }
+
+work=$(mktemp -d "$cache_dir/.cryptopp-build.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+log "fetching Debian source $src_name $src_version"
+apt_opts=(-q)
+# As root, apt drops to the _apt user for downloads, which cannot write into this private
+# directory; downloading as root is what it would fall back to anyway, minus the warning.
+[ "$(id -u)" -eq 0 ] && apt_opts+=(-o APT::Sandbox::User=root)
+if ! apt-get "${apt_opts[@]}" source "$src_name=$src_version" >"$work/apt-source.log" 2>&1; then
+  cat "$work/apt-source.log" >&2
+  die "apt-get source $src_name=$src_version failed: are deb-src entries set up and 'apt-get update' done? (scripts/setup.sh does both)"
+fi
+src_dir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "${src_name}-*" | head -n1)
+[ -n "$src_dir" ] && [ -f "$src_dir/GNUmakefile" ] || die "unpacked source not found in $work"
+
+log "compiling with $CXX_MINGW ($("$CXX_MINGW" -dumpversion)), -O2, -j2; this takes a while"
+start=$(date +%s)
+# Flags go through the environment: Crypto++'s makefile appends its own to them, which a
+# command-line assignment would override. _WIN32_WINNT matches the project's, so the headers
+# choose the same OS random source (CryptoAPI) in the library and in its users.
+if ! (cd "$src_dir" &&
+      CXX="$CXX_MINGW" AR="$AR_MINGW" RANLIB="$RANLIB_MINGW" \
+      CXXFLAGS="-DNDEBUG -O2 -pipe" CPPFLAGS="-D_WIN32_WINNT=0x0601" \
+      make -j2 static) >"$work/make.log" 2>&1; then
+  tail -n 40 "$work/make.log" >&2
+  die "compiling Crypto++ failed (full log above, last 40 lines)"
+fi
+log "compiled in $(( $(date +%s) - start )) s"
+
+lib=$(find "$src_dir" -maxdepth 1 -name 'lib*.a' | head -n1)
+[ -n "$lib" ] || die "the Crypto++ build left no static library"
+mkdir -p "$work/prefix/include/cryptopp" "$work/prefix/lib"
+cp "$src_dir"/*.h "$work/prefix/include/cryptopp/"
+cp "$lib" "$work/prefix/lib/libcryptopp.a"
+"$RANLIB_MINGW" "$work/prefix/lib/libcryptopp.a"
+{
+  echo "source: $src_name $src_version"
+  echo "compiler: $CXX_MINGW $("$CXX_MINGW" -dumpversion)"
+  echo "flags: -DNDEBUG -O2 -pipe -D_WIN32_WINNT=0x0601"
+} >"$work/prefix/BUILDINFO"
+
+mv -T "$work/prefix" "$prefix"
+log "installed $prefix"
+echo "$prefix" >&3
