@@ -8,6 +8,7 @@ need_pkgs=(
   libcli11-dev nlohmann-json3-dev libtomlplusplus-dev
   clang libclang-rt-14-dev llvm
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-i686-dev libz-mingw-w64-dev
+  gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine wine32:i386 wine64 xvfb x11-utils x11-apps imagemagick xdotool
   osslsigncode python3-pefile openssl nsis dpkg-dev
 )

@@ -1,0 +1,171 @@
+#include "container/pe_locator.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "container/attachment_format.h"
+#include "support/byte_reader.h"
+
+namespace container {
+namespace {
+
+constexpr uint16_t kDosMagic = 0x5A4D;  // "MZ"
+constexpr uint32_t kNtSignature = 0x00004550;  // "PE\0\0"
+constexpr uint16_t kMachineI386 = 0x014C;
+constexpr uint16_t kMachineAmd64 = 0x8664;
+constexpr uint64_t kLfanewOffset = 0x3C;
+constexpr uint64_t kSectionHeaderSize = 40;
+constexpr uint32_t kCertificateThreshold = 256;
+
+// The three messages go to standard output as narrow text. The product prints them with the
+// wide formatted print of its C runtime; here the bytes are the same (ASCII), and a narrow
+// stream keeps stdout usable for the tools that link this code and print with printf (a wide
+// print would fix the stream's orientation and make every later printf fail).
+int32_t Refuse(const char* message) {
+  std::fputs(message, stdout);
+  std::fflush(stdout);
+  return -1;
+}
+
+// The file's length for the mapping readers: the caller's value, or the file's own when 0.
+// Lengths of 2 GiB and more are outside the format and give 0 (refused).
+uint32_t MappedLength(platform::File* file, uint32_t fileSize) {
+  if (fileSize != 0) return fileSize < 0x80000000u ? fileSize : 0;
+  int64_t size = file->Size();
+  if (size < 0 || size >= int64_t{1} << 31) return 0;
+  return static_cast<uint32_t>(size);
+}
+
+}  // namespace
+
+int32_t GetLastSectionEnd(platform::File* file) {
+  if (file == nullptr || !file->IsOpen()) return -1;
+  int64_t length = file->Seek(0, platform::Whence::kEnd);
+  if (length < 0) return Refuse("Error reading file");
+  // Only the header bytes are read (positioned reads through the bounds-checked reader); the
+  // stream stays at its end as the callers expect.
+  if (length >= kPositionLimit) return Refuse("Error reading file");
+  support::ByteReader reader(*file, static_cast<uint64_t>(length));
+
+  auto magic = reader.U16le(0);
+  if (!magic || *magic != kDosMagic) return Refuse("Invalid DOS Sig");
+  auto lfanew = reader.U32le(kLfanewOffset);
+  if (!lfanew) return Refuse("Invalid NT Sig");
+  auto signature = reader.U32le(*lfanew);
+  if (!signature || *signature != kNtSignature) return Refuse("Invalid NT Sig");
+
+  auto sections = reader.U16le(uint64_t{*lfanew} + 6);
+  auto optionalSize = reader.U16le(uint64_t{*lfanew} + 20);
+  if (!sections || !optionalSize || *sections == 0) return Refuse("Error reading file");
+  uint64_t last = uint64_t{*lfanew} + 24 + *optionalSize + kSectionHeaderSize * (*sections - 1u);
+  auto rawSize = reader.U32le(last + 16);
+  auto rawPointer = reader.U32le(last + 20);
+  if (!rawSize || !rawPointer) return Refuse("Error reading file");
+  // A section end at or beyond 2 GiB cannot be a position of the format; it is refused rather
+  // than folded back into range by clearing bit 31.
+  uint64_t end = uint64_t{*rawPointer} + *rawSize;
+  if (end >= static_cast<uint64_t>(kPositionLimit)) return Refuse("Error reading file");
+  return static_cast<int32_t>(end);
+}
+
+uint32_t GetImageTrailerSize(platform::File* file, uint32_t fileSize) {
+  if (file == nullptr || !file->IsOpen()) return 0;
+  fileSize = MappedLength(file, fileSize);
+  if (fileSize == 0) return 0;
+  int64_t actual = file->Size();
+  if (actual < 0) return 0;
+  // Reads are bounded by the file as it is, whatever length the caller claims.
+  support::ByteReader reader(*file, static_cast<uint64_t>(actual));
+
+  auto magic = reader.U16le(0);
+  if (!magic || *magic != kDosMagic) return 0;
+  auto lfanew = reader.U32le(kLfanewOffset);
+  if (!lfanew || *lfanew >= fileSize) return 0;
+  auto sections = reader.U16le(uint64_t{*lfanew} + 6);
+  // 248 bytes: the signature, the file header and a PE32 optional header. Computed in 64 bits
+  // so that a huge e_lfanew cannot wrap the sum below fileSize.
+  if (!sections || uint64_t{*lfanew} + kSectionHeaderSize * *sections + 248 > fileSize) return 0;
+  auto signature = reader.U32le(*lfanew);
+  if (!signature || *signature != kNtSignature) return 0;
+
+  auto machine = reader.U16le(uint64_t{*lfanew} + 4);
+  if (!machine) return 0;
+  uint64_t certificateSizeAt = 0;
+  if (*machine == kMachineI386) {
+    certificateSizeAt = uint64_t{*lfanew} + 156;
+  } else if (*machine == kMachineAmd64) {
+    certificateSizeAt = uint64_t{*lfanew} + 172;
+  } else {
+    return 0;
+  }
+  auto certificateSize = reader.U32le(certificateSizeAt);
+  if (!certificateSize || *certificateSize <= kCertificateThreshold) return 0;
+  auto imageSize = reader.U32le(uint64_t{*lfanew} + 80);
+  if (!imageSize) return 0;
+  return *imageSize < fileSize ? fileSize - *imageSize : 0;
+}
+
+bool CollectHeaderSkipRanges(platform::File* file, std::vector<ByteRange>* ranges) {
+  if (file == nullptr || !file->IsOpen() || ranges == nullptr) return false;
+  int64_t size = file->Size();
+  if (size <= 0 || size >= int64_t{1} << 31) return false;
+  support::ByteReader reader(*file, static_cast<uint64_t>(size));
+
+  auto magic = reader.U16le(0);
+  if (!magic || *magic != kDosMagic) return false;
+  auto lfanew = reader.U32le(kLfanewOffset);
+  if (!lfanew || *lfanew >= 312) return false;
+  auto sections = reader.U16le(uint64_t{*lfanew} + 6);
+  if (!sections || *sections > 15 || *sections == 0) return false;
+  auto signature = reader.U32le(*lfanew);
+  if (!signature || *signature != kNtSignature) return false;
+
+  auto machine = reader.U16le(uint64_t{*lfanew} + 4);
+  if (!machine) return false;
+  int64_t lastHeader = 0;
+  int64_t certificateEntry = 0;
+  const int64_t n = *sections;
+  if (*machine == kMachineI386) {
+    certificateEntry = int64_t{*lfanew} + 152;
+    lastHeader = int64_t{*lfanew} + 248 + 40 * (n - 1);
+  } else if (*machine == kMachineAmd64) {
+    certificateEntry = int64_t{*lfanew} + 168;
+    lastHeader = int64_t{*lfanew} + 264 + 40 * (n - 1);
+  } else {
+    return false;
+  }
+
+  auto optionalSize = reader.U16le(uint64_t{*lfanew} + 20);
+  if (!optionalSize) return false;
+  const int64_t table = int64_t{*lfanew} + 24 + *optionalSize;
+  auto firstRaw = reader.U32le(static_cast<uint64_t>(table) + 20);
+  uint8_t name[8];
+  if (!firstRaw || !reader.Read(static_cast<uint64_t>(table + 40 * (n - 1)), name, sizeof name)) {
+    return false;
+  }
+  // Every structure the ranges name must lie in the file: the header fields, the certificate
+  // entry and the section header slot at the standard place.
+  if (!reader.Has(static_cast<uint64_t>(certificateEntry), 8) ||
+      !reader.Has(uint64_t{*lfanew}, 92) ||
+      !reader.Has(static_cast<uint64_t>(lastHeader), kSectionHeaderSize)) {
+    return false;
+  }
+  const bool isBundleSection = std::memcmp(name, kSectionName, 8) == 0;
+
+  const int64_t first = *firstRaw;
+  const int64_t gap = first - lastHeader;
+  const int64_t tailOffset = isBundleSection ? lastHeader : lastHeader + 40;
+  const int64_t tailLength = isBundleSection ? gap : gap - 40;
+  // A first section whose raw data start inside the headers (or past the end of the file)
+  // would give a negative or outside range, which the signature pass cannot skip safely.
+  if (tailLength < 0 || first > size) return false;
+
+  ranges->push_back({static_cast<int32_t>(*lfanew + 6), 2});
+  ranges->push_back({static_cast<int32_t>(*lfanew + 80), 4});
+  ranges->push_back({static_cast<int32_t>(*lfanew + 88), 4});
+  ranges->push_back({static_cast<int32_t>(certificateEntry), 8});
+  ranges->push_back({static_cast<int32_t>(tailOffset), static_cast<int32_t>(tailLength)});
+  return true;
+}
+
+}  // namespace container

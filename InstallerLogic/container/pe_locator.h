@@ -1,0 +1,31 @@
+// Three small PE header readers used by the attachment container and the setup signature check.
+// They know nothing of attachments. Every read goes through support::ByteReader over the file,
+// so only the header bytes are read and nothing is read outside the file.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace container {
+
+struct ByteRange {
+  int32_t offset;
+  int32_t length;
+};
+
+// File offset just behind the raw data of the last section-table entry (bit 31 cleared), or -1.
+// Prints "Error reading file", "Invalid DOS Sig" or "Invalid NT Sig" on standard output.
+// Leaves the file positioned at its end.
+int32_t GetLastSectionEnd(platform::File* file);
+
+// Bytes behind SizeOfImage in a signed image (certificate table larger than 256 bytes), else 0.
+// fileSize 0 asks the file.
+uint32_t GetImageTrailerSize(platform::File* file, uint32_t fileSize);
+
+// Appends the five header ranges the header-tolerant signature pass skips; false, with nothing
+// appended, when the file is not a PE it can handle.
+bool CollectHeaderSkipRanges(platform::File* file, std::vector<ByteRange>* ranges);
+
+}  // namespace container
