@@ -176,6 +176,46 @@ void ShowErrorBox(const std::u16string& text, const std::u16string& caption);
 // bar drawn on the terminal.
 void SetProgressPosition(void* hwndProgress, int value);
 
+// The front end's own services (front_end_win32.cc / front_end_posix.cc): the progress window,
+// its message loop and the worker thread.
+
+// Limits later DLL loads to the system directory (SetDefaultDllDirectories with the System32
+// flag, looked up at run time so that systems without it still start). False when unavailable.
+bool RestrictDllSearchPath();
+uint32_t LastError();  // GetLastError(); 0 on POSIX
+// Registers the progress bar class (InitCommonControlsEx, size 8, class flag 0x20); its result.
+int InitProgressControls();
+// Creates the modeless progress dialog (resource 101, no owner) whose dialog procedure stores
+// the bar's handle (control 1000) in *hwndProgress while the dialog is created. Returns the
+// dialog handle, null on failure. On POSIX both handles stand for the terminal's text bar.
+void* CreateProgressDialog(void** hwndProgress);
+// The bar's set-range message (0x401) with low word `low` and high word `high`.
+void SetProgressRange(void* hwndProgress, int low, int high);
+void HideWindow(void* window);     // ShowWindow(window, SW_HIDE)
+void DestroyWindow(void* window);
+// Takes one message off the thread's queue (any window, removed), translates and dispatches
+// it. False when there was none.
+bool PumpOneMessage();
+
+// A thread running `routine(nullptr)`. The handle is closed on destruction.
+class Thread {
+ public:
+  using Routine = unsigned (*)(void* argument);
+  Thread();
+  ~Thread();
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+  // False when the thread could not be created.
+  bool Start(Routine routine);
+  // Waits up to `milliseconds`; true when the thread has ended.
+  bool WaitFor(uint32_t milliseconds);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 // ---------------------------------------------------------------------------------------------
 // Text conversion (the only bridge between UTF-16 and UTF-8; see support/text.h)
 

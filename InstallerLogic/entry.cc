@@ -1,0 +1,131 @@
+#include "entry.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+
+#include "container/attachment.h"
+#include "platform/platform.h"
+#include "support/launch_state.h"
+#include "worker.h"
+
+namespace installer {
+namespace {
+
+// The entry point's own texts go straight to the debugger channel: no thread prefix, and
+// independent of the trace switch.
+void DebugText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void DebugText(const char* format, ...) {
+  char buffer[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  platform::DebugOutput(buffer);
+}
+
+void RunBehindProgressWindow() {
+  support::LaunchState& launch = support::Launch();
+  int iccResult = platform::InitProgressControls();
+  uint32_t lastError = platform::LastError();
+  DebugText("iccRes %d le %d\n", iccResult, static_cast<int>(lastError));
+
+  launch.dialog = platform::CreateProgressDialog(&launch.hwndProgress);
+  lastError = platform::LastError();
+  DebugText("dlg is %p, le %d", launch.dialog, static_cast<int>(lastError));
+  DebugText("hwndProgress is %p", launch.hwndProgress);
+  if (launch.hwndProgress != nullptr) platform::SetProgressRange(launch.hwndProgress, 0, 100);
+  if (launch.hwndProgress != nullptr) platform::SetProgressPosition(launch.hwndProgress, 0);
+
+  {
+    platform::Thread worker;
+    if (worker.Start(&InstallationWorker)) {
+      // Messages are dispatched as they come, a quit message like any other; between them the
+      // loop looks every 10 ms whether the worker has ended.
+      for (;;) {
+        if (platform::PumpOneMessage()) continue;
+        if (worker.WaitFor(10)) break;
+      }
+    } else {
+      // Waiting on a thread that does not exist would never end: run the installation here.
+      InstallationWorker(nullptr);
+    }
+  }
+  if (launch.dialog != nullptr) platform::DestroyWindow(launch.dialog);
+  launch.dialog = nullptr;
+  launch.hwndProgress = nullptr;
+}
+
+}  // namespace
+
+std::string TrimRunMode(std::string mode) {
+  while (!mode.empty() && static_cast<signed char>(mode.back()) <= 32) mode.pop_back();
+  return mode;
+}
+
+int RunEntry(const std::u16string& commandTail, const std::u16string& ownPath) {
+  // First of all: the process runs elevated, often from a downloads folder, so no DLL that is
+  // loaded later may come from beside the executable or from the workspace.
+  platform::RestrictDllSearchPath();
+
+  support::LaunchState& launch = support::Launch();
+  launch.arguments = platform::SplitCommandLine(commandTail);
+  launch.ownPath = ownPath.empty() ? platform::OwnExecutablePath() : ownPath;
+  std::string mode = container::ReadAttachmentToString(launch.ownPath, "TYPE");
+  if (mode.empty()) return 1;
+  launch.runMode = TrimRunMode(std::move(mode));
+  DebugText("Type is %s\n", launch.runMode.c_str());
+
+  if (launch.runMode == "gui") {
+    RunBehindProgressWindow();
+  } else {
+    InstallationWorker(nullptr);
+  }
+  launch.arguments.clear();
+  return 0;
+}
+
+std::u16string JoinCommandTail(const std::vector<std::u16string>& arguments) {
+  std::u16string tail;
+  for (size_t index = 0; index < arguments.size(); ++index) {
+    const std::u16string& argument = arguments[index];
+    if (index > 0) tail += u' ';
+    bool quote = argument.empty() || argument.find_first_of(u" \t\"") != std::u16string::npos;
+    if (index == 0) {
+      // The first token is read as a program name: quotes delimit it and nothing is escaped,
+      // so a double quote inside it cannot be passed and is dropped.
+      std::u16string name;
+      for (char16_t c : argument) {
+        if (c != u'"') name += c;
+      }
+      tail += quote ? u"\"" + name + u"\"" : name;
+      continue;
+    }
+    if (!quote) {
+      tail += argument;
+      continue;
+    }
+    // Backslashes are literal unless they precede a quote: then each is doubled, and the
+    // quote itself is escaped.
+    tail += u'"';
+    size_t slashes = 0;
+    for (char16_t c : argument) {
+      if (c == u'\\') {
+        ++slashes;
+        continue;
+      }
+      if (c == u'"') {
+        tail.append(slashes * 2 + 1, u'\\');
+      } else {
+        tail.append(slashes, u'\\');
+      }
+      slashes = 0;
+      tail += c;
+    }
+    tail.append(slashes * 2, u'\\');
+    tail += u'"';
+  }
+  return tail;
+}
+
+}  // namespace installer

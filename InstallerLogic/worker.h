@@ -1,0 +1,45 @@
+// The installation worker: unpacks the setup program and its bundle into a fresh workspace,
+// applies the bundle's install script, verifies the setup program, runs it and waits, and
+// deletes the workspace on every path.
+//
+// Install script (bundle entry "install_script"): one directive per line, fields separated by
+// ",", no quoting. Field 0 is the condition ("dep" followed by markers found by substring
+// search), field 1 the entry name, field 2 the target path relative to the workspace with
+// backslashes between directories. Lines are trimmed at both ends (every byte that is 32 or less
+// as a signed char, so bytes 0x80-0xFF too); empty lines and lines starting with "#" are
+// comments.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace installer {
+
+// The thread procedure: the argument is ignored. 0 when the setup program was started and has
+// ended, 1 on every failure. The workspace is gone when it returns.
+unsigned InstallationWorker(void* unused);
+
+// Clears trailing, then skips leading bytes that are 32 or less taken as signed 8-bit values.
+std::string TrimScriptLine(std::string_view line);
+
+// The marker tests on a directive's condition field, in their fixed order: "-x86", "-x64",
+// "-w6+", "-w<6", the "dep" prefix, and the required mode marker "-" + run mode.
+bool DirectiveApplies(const std::string& condition, bool wow64, uint32_t majorVersion,
+                      const std::string& runMode);
+
+// Why a target path would leave the workspace (a ".." component or one that Windows reads as
+// such, an absolute, drive or UNC path, an alternate data stream), or null when it stays inside.
+const char* TargetPathProblem(const std::u16string& relativeTarget);
+
+// The setup program's command line: the quoted program path, each argument (quoted only when
+// it holds a space, nothing escaped), then the quoted own path.
+std::u16string BuildSetupCommandLine(const std::u16string& workspace,
+                                     const std::vector<std::u16string>& arguments,
+                                     const std::u16string& ownPath);
+
+constexpr int kScriptLineBufferSize = 2048;
+constexpr uint32_t kBundleMaxChunkSize = 26214400;
+
+}  // namespace installer
