@@ -1,0 +1,51 @@
+// `ztpack inspect` is extensible: besides the sections and the attachment chains that
+// cmd_inspect.cc prints itself, every registered inspector adds lines to the text report and one
+// member to the JSON report. Inspectors live in cmd_inspect_<name>.cc files, which are linked
+// into the ztpack executable and register themselves with a static InspectorRegistration.
+#pragma once
+
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "attachment_chain.h"
+#include "pe_image.h"
+#include "support/result.h"
+
+namespace ztpack {
+
+// What cmd_inspect.cc has found out already, handed to every inspector.
+struct InspectContext {
+  std::string path;
+  uint64_t fileSize = 0;
+  std::optional<PeImage> image;  // set when the file parses as a PE
+  // The chains: at the last section's end (PE only), at the image end, at the file end.
+  std::optional<AttachmentChain> sectionChain;
+  AttachmentChain imageChain;
+  AttachmentChain fileChain;
+};
+
+struct InspectReport {
+  std::vector<std::string> lines;  // text report lines, without line breaks
+  nlohmann::json member;           // stored under the inspector's name in the JSON report
+};
+
+struct Inspector {
+  std::string name;  // JSON member name and text section title, e.g. "bundle"
+  int order = 100;   // inspectors run in ascending order, then by name
+  // Fills the report. An error is shown in the report (as "error" in JSON) and makes inspect
+  // exit non-zero, but does not stop the other inspectors.
+  std::function<support::Status(const InspectContext& context, InspectReport* report)> run;
+};
+
+std::vector<Inspector>& InspectorTable();
+
+struct InspectorRegistration {
+  explicit InspectorRegistration(Inspector inspector) {
+    InspectorTable().push_back(std::move(inspector));
+  }
+};
+
+}  // namespace ztpack
