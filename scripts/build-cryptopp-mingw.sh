@@ -19,10 +19,24 @@ log() { echo "build-cryptopp-mingw: $*" >&2; }
 
 [ $# -eq 1 ] && [ -n "$1" ] || die "usage: $0 CACHE_DIR"
 cache_dir=$1
+case $cache_dir in /*) ;; *) cache_dir=$PWD/$cache_dir ;; esac
 
 CXX_MINGW=${CXX_MINGW:-i686-w64-mingw32-g++-posix}
 AR_MINGW=${AR_MINGW:-i686-w64-mingw32-ar}
 RANLIB_MINGW=${RANLIB_MINGW:-i686-w64-mingw32-ranlib}
+STRIP_MINGW=${STRIP_MINGW:-i686-w64-mingw32-strip}
+
+have_cache() { [ -f "$prefix/lib/libcryptopp.a" ] && [ -f "$prefix/include/cryptopp/cryptlib.h" ]; }
+
+# The quick path, builtins only: the prefix found last time stays right while dpkg's database is
+# unchanged (dpkg rewrites its status file whenever a package is installed or removed).
+memo="$cache_dir/.cryptopp-mingw-prefix"
+dpkg_status=/var/lib/dpkg/status
+if [ "$memo" -nt "$dpkg_status" ] && IFS= read -r prefix <"$memo" && have_cache; then
+  echo "$prefix" >&3
+  exit 0
+fi
+remember() { printf '%s\n' "$prefix" >"$memo.$$" && mv -f "$memo.$$" "$memo" || true; }
 
 command -v dpkg-query >/dev/null || die "dpkg-query not found: this script needs a Debian system"
 version=$(dpkg-query -W -f='${Version}\n' libcrypto++-dev 2>/dev/null | head -n1 || true)
@@ -30,13 +44,13 @@ version=$(dpkg-query -W -f='${Version}\n' libcrypto++-dev 2>/dev/null | head -n1
 # An epoch's colon is not wanted in a directory name.
 prefix="$cache_dir/cryptopp-${version//:/_}-mingw-i686"
 
-have_cache() { [ -f "$prefix/lib/libcryptopp.a" ] && [ -f "$prefix/include/cryptopp/cryptlib.h" ]; }
 if have_cache; then
+  mkdir -p "$cache_dir" && remember
   echo "$prefix" >&3
   exit 0
 fi
 
-for tool in "$CXX_MINGW" "$AR_MINGW" "$RANLIB_MINGW" make apt-get dpkg-source flock; do
+for tool in "$CXX_MINGW" "$AR_MINGW" "$RANLIB_MINGW" "$STRIP_MINGW" make apt-get dpkg-source flock; do
   command -v "$tool" >/dev/null ||
     die "'$tool' not found (scripts/setup.sh installs g++-mingw-w64-i686-posix, make and dpkg-dev)"
 done
@@ -44,8 +58,6 @@ src_name=$(dpkg-query -W -f='${source:Package}\n' libcrypto++-dev | head -n1)
 src_version=$(dpkg-query -W -f='${source:Version}\n' libcrypto++-dev | head -n1)
 
 mkdir -p "$cache_dir" || die "cannot create the cache directory $cache_dir"
-cache_dir=$(cd "$cache_dir" && pwd)
-prefix="$cache_dir/${prefix##*/}"
 
 exec 9>"$cache_dir/.cryptopp-mingw.lock"
 if ! flock -n 9; then
@@ -53,6 +65,7 @@ if ! flock -n 9; then
   flock 9
 fi
 if have_cache; then
+  remember
   echo "$prefix" >&3
   exit 0
 fi
@@ -79,11 +92,11 @@ src_dir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "${src_name}-*" | h
 log "compiling with $CXX_MINGW ($("$CXX_MINGW" -dumpversion)), -O2, -j2; this takes a while"
 start=$(date +%s)
 # Flags go through the environment: Crypto++'s makefile appends its own to them, which a
-# command-line assignment would override. _WIN32_WINNT matches the project's, so the headers
+# command-line assignment would override; without -g0 it adds -g2. _WIN32_WINNT matches the project's, so the headers
 # choose the same OS random source (CryptoAPI) in the library and in its users.
 if ! (cd "$src_dir" &&
       CXX="$CXX_MINGW" AR="$AR_MINGW" RANLIB="$RANLIB_MINGW" \
-      CXXFLAGS="-DNDEBUG -O2 -pipe" CPPFLAGS="-D_WIN32_WINNT=0x0601" \
+      CXXFLAGS="-DNDEBUG -O2 -g0 -pipe" CPPFLAGS="-D_WIN32_WINNT=0x0601" \
       make -j2 static) >"$work/make.log" 2>&1; then
   tail -n 40 "$work/make.log" >&2
   die "compiling Crypto++ failed (full log above, last 40 lines)"
@@ -95,13 +108,16 @@ lib=$(find "$src_dir" -maxdepth 1 -name 'lib*.a' | head -n1)
 mkdir -p "$work/prefix/include/cryptopp" "$work/prefix/lib"
 cp "$src_dir"/*.h "$work/prefix/include/cryptopp/"
 cp "$lib" "$work/prefix/lib/libcryptopp.a"
+# No debug information: the library is linked into programs that are shipped.
+"$STRIP_MINGW" --strip-debug "$work/prefix/lib/libcryptopp.a"
 "$RANLIB_MINGW" "$work/prefix/lib/libcryptopp.a"
 {
   echo "source: $src_name $src_version"
   echo "compiler: $CXX_MINGW $("$CXX_MINGW" -dumpversion)"
-  echo "flags: -DNDEBUG -O2 -pipe -D_WIN32_WINNT=0x0601"
+  echo "flags: -DNDEBUG -O2 -g0 -pipe -D_WIN32_WINNT=0x0601"
 } >"$work/prefix/BUILDINFO"
 
 mv -T "$work/prefix" "$prefix"
+remember
 log "installed $prefix"
 echo "$prefix" >&3

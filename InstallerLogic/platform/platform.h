@@ -16,6 +16,15 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+// <windows.h> maps these names to their W functions with macros, which would rename the
+// functions below; a file that needs both includes <windows.h> first.
+#undef CreateDirectory
+#undef DeleteFile
+#undef GetFileAttributes
+#undef RemoveDirectory
+#endif
+
 namespace platform {
 
 // ---------------------------------------------------------------------------------------------
@@ -61,8 +70,9 @@ class File {
 
  private:
 #ifdef _WIN32
-  using Handle = void*;
-  static constexpr Handle kInvalid = reinterpret_cast<Handle>(static_cast<intptr_t>(-1));
+  // The HANDLE's value, kept as an integer so that INVALID_HANDLE_VALUE (-1) can be a constant.
+  using Handle = intptr_t;
+  static constexpr Handle kInvalid = -1;
 #else
   using Handle = int;
   static constexpr Handle kInvalid = -1;

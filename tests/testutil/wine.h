@@ -1,0 +1,442 @@
+// Runs Windows programs under Wine for the native tests: a private prefix, captured output, the
+// debugger channel, the registry trace switch, and an X server for programs with windows.
+//
+// The prefix lives in the build directory ($ZT_WINEPREFIX overrides it) and is made once with
+// `wineboot -i`; a lock file next to it serialises its creation between test processes that
+// ctest starts in parallel. Tests that change the registry share that prefix's registry, so
+// their ctest entries carry RESOURCE_LOCK wineprefix (tests/CMakeLists.txt).
+//
+// Wine behaviour this relies on (Wine 8.0 of Debian 12):
+// - With WINEDEBUG=+debugstr every OutputDebugStringA text appears on Wine's standard error as
+//     0024:warn:debugstr:OutputDebugStringA "escaped text"
+//   where 0024 is the calling thread's id in hex and the text is escaped C-style (\n \r \t \"
+//   \\, and \xNN for bytes below 0x20 and from 0x7f on). Wine shortens the escaped form to about
+//   290 characters and then ends the line with "... instead of the closing quote: longer texts
+//   arrive cut, and DebugText::truncated says so.
+// - The program's own standard error shares that stream; its standard output is separate.
+//   Both are in text mode: a "\n" printed by the program arrives as "\r\n".
+// - `wine` returns the Windows exit code of the program. `wineboot` returns before the
+//   registry files are written; `wineserver -w` waits for that.
+// - The wineserver that the first `wine` starts outlives it and inherits its standard output
+//   and error, so a pipe never reports end of file while that server lives: output is read
+//   until the program has exited and then drained, never "until EOF".
+// - A 64-bit prefix (the default with wine64 installed) keeps separate 32- and 64-bit registry
+//   views; `reg ... /reg:64` writes the view that KEY_WOW64_64KEY reads.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+extern char** environ;
+
+namespace testutil {
+
+struct RunOptions {
+  int timeoutSeconds = 120;
+  std::string workDir;                                    // empty: the current directory
+  std::vector<std::pair<std::string, std::string>> env;   // added or replaced variables
+  std::vector<std::string> unsetEnv;                      // removed variables
+};
+
+struct RunResult {
+  bool started = false;
+  bool timedOut = false;
+  int exitCode = -1;  // the exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// Runs argv[0] (searched in PATH) with a fresh stdin of /dev/null, capturing standard output and
+// error, killing the whole process group at the timeout.
+inline RunResult RunProcess(const std::vector<std::string>& argv, const RunOptions& options = {}) {
+  RunResult result;
+  if (argv.empty()) return result;
+
+  std::vector<std::string> envStrings;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry = *e;
+    std::string name = entry.substr(0, entry.find('='));
+    bool drop = false;
+    for (const auto& u : options.unsetEnv) drop = drop || u == name;
+    for (const auto& kv : options.env) drop = drop || kv.first == name;
+    if (!drop) envStrings.push_back(entry);
+  }
+  for (const auto& kv : options.env) envStrings.push_back(kv.first + "=" + kv.second);
+  std::vector<char*> envp;
+  for (auto& s : envStrings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> args = argv;
+  std::vector<char*> argp;
+  for (auto& s : args) argp.push_back(s.data());
+  argp.push_back(nullptr);
+
+  int outPipe[2], errPipe[2];
+  if (::pipe2(outPipe, O_CLOEXEC) != 0) return result;
+  if (::pipe2(errPipe, O_CLOEXEC) != 0) {
+    ::close(outPipe[0]);
+    ::close(outPipe[1]);
+    return result;
+  }
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) ::close(fd);
+    return result;
+  }
+  if (pid == 0) {
+    ::setpgid(0, 0);
+    int devNull = ::open("/dev/null", O_RDONLY);
+    if (devNull >= 0) ::dup2(devNull, 0);
+    ::dup2(outPipe[1], 1);
+    ::dup2(errPipe[1], 2);
+    if (!options.workDir.empty() && ::chdir(options.workDir.c_str()) != 0) ::_exit(126);
+    ::execvpe(argp[0], argp.data(), envp.data());
+    ::_exit(127);
+  }
+  ::setpgid(pid, pid);
+  ::close(outPipe[1]);
+  ::close(errPipe[1]);
+  result.started = true;
+  for (int fd : {outPipe[0], errPipe[0]}) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+
+  auto drain = [&](int fd, std::string* into) {
+    char buffer[65536];
+    for (;;) {
+      ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n > 0) {
+        into->append(buffer, static_cast<size_t>(n));
+        continue;
+      }
+      return n == 0;  // true: end of file
+    }
+  };
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
+  bool outOpen = true, errOpen = true;
+  int status = 0;
+  bool exited = false;
+  while (!exited) {
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    ::poll(fds, 2, 50);
+    if (outOpen && drain(outPipe[0], &result.out)) outOpen = false;
+    if (errOpen && drain(errPipe[0], &result.err)) errOpen = false;
+    pid_t w = ::waitpid(pid, &status, WNOHANG);
+    if (w == pid) {
+      exited = true;
+    } else if (std::chrono::steady_clock::now() > deadline) {
+      result.timedOut = true;
+      ::kill(-pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      exited = true;
+    }
+  }
+  // Whatever the program wrote before it ended is in the pipes now.
+  drain(outPipe[0], &result.out);
+  drain(errPipe[0], &result.err);
+  ::close(outPipe[0]);
+  ::close(errPipe[0]);
+  if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.exitCode = 128 + WTERMSIG(status);
+  return result;
+}
+
+// Text-mode output of a Windows program with its line ends made "\n".
+inline std::string WithoutCarriageReturns(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out.push_back(text[i]);
+  }
+  return out;
+}
+
+struct DebugText {
+  unsigned threadId = 0;   // Wine's thread id of the caller
+  std::string text;        // unescaped
+  bool truncated = false;  // Wine cut the text (see the top of this file)
+};
+
+// The OutputDebugStringA texts in a Wine standard-error stream, in order.
+inline std::vector<DebugText> ParseDebugChannel(const std::string& err) {
+  static const std::string kMarker = ":warn:debugstr:OutputDebugStringA \"";
+  std::vector<DebugText> texts;
+  size_t lineStart = 0;
+  while (lineStart < err.size()) {
+    size_t lineEnd = err.find('\n', lineStart);
+    if (lineEnd == std::string::npos) lineEnd = err.size();
+    std::string line = err.substr(lineStart, lineEnd - lineStart);
+    lineStart = lineEnd + 1;
+    size_t marker = line.find(kMarker);
+    if (marker == std::string::npos) continue;
+    // The part before the marker is "tid" or, with +pid, "pid:tid".
+    std::string ids = line.substr(0, marker);
+    size_t lastColon = ids.rfind(':');
+    std::string tid = lastColon == std::string::npos ? ids : ids.substr(lastColon + 1);
+    if (tid.empty() || tid.find_first_not_of("0123456789abcdef") != std::string::npos) continue;
+    DebugText entry;
+    entry.threadId = static_cast<unsigned>(std::strtoul(tid.c_str(), nullptr, 16));
+    size_t i = marker + kMarker.size();
+    bool closed = false;
+    while (i < line.size()) {
+      char c = line[i++];
+      if (c == '"') {
+        closed = true;
+        break;
+      }
+      if (c != '\\' || i >= line.size()) {
+        entry.text.push_back(c);
+        continue;
+      }
+      char e = line[i++];
+      switch (e) {
+        case 'n': entry.text.push_back('\n'); break;
+        case 'r': entry.text.push_back('\r'); break;
+        case 't': entry.text.push_back('\t'); break;
+        case 'x':
+          if (i + 2 <= line.size()) {
+            entry.text.push_back(
+                static_cast<char>(std::strtoul(line.substr(i, 2).c_str(), nullptr, 16)));
+            i += 2;
+          }
+          break;
+        default: entry.text.push_back(e); break;  // \" and \\ .
+      }
+    }
+    entry.truncated = closed && line.compare(i, 3, "...") == 0;
+    texts.push_back(std::move(entry));
+  }
+  return texts;
+}
+
+// A private Xvfb server, for programs that open windows. The display number is chosen by the
+// server itself (-displayfd), so parallel tests never race for one.
+class XvfbServer {
+ public:
+  XvfbServer() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::setpgid(0, 0);
+      int devNull = ::open("/dev/null", O_RDWR);
+      if (devNull >= 0) {
+        ::dup2(devNull, 0);
+        ::dup2(devNull, 1);
+        ::dup2(devNull, 2);
+      }
+      ::dup2(fds[1], 3);  // without close-on-exec
+      ::execlp("Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten",
+               "tcp", "-noreset", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    if (pid_ < 0) {
+      ::close(fds[0]);
+      return;
+    }
+    std::string number;
+    pollfd p = {fds[0], POLLIN, 0};
+    char c;
+    while (::poll(&p, 1, 20000) > 0 && ::read(fds[0], &c, 1) == 1 && c != '\n') number.push_back(c);
+    ::close(fds[0]);
+    if (!number.empty()) display_ = ":" + number;
+  }
+  ~XvfbServer() {
+    if (pid_ > 0) {
+      ::kill(-pid_, SIGTERM);
+      ::kill(pid_, SIGTERM);
+      int status;
+      ::waitpid(pid_, &status, 0);
+    }
+  }
+  XvfbServer(const XvfbServer&) = delete;
+  XvfbServer& operator=(const XvfbServer&) = delete;
+
+  bool ok() const { return !display_.empty(); }
+  const std::string& display() const { return display_; }  // ":N"
+
+ private:
+  pid_t pid_ = -1;
+  std::string display_;
+};
+
+struct WineRunResult : RunResult {
+  std::vector<DebugText> debug;  // the OutputDebugStringA texts, in order
+  std::vector<std::string> debugTexts() const {
+    std::vector<std::string> texts;
+    for (const auto& d : debug) texts.push_back(d.text);
+    return texts;
+  }
+  std::string outText() const { return WithoutCarriageReturns(out); }
+};
+
+class Wine {
+ public:
+  // The process-wide instance; the prefix is made (or found) on first use.
+  static Wine& Get() {
+    static Wine wine;
+    return wine;
+  }
+
+  bool ok() const { return error_.empty(); }
+  const std::string& error() const { return error_; }
+  const std::string& prefix() const { return prefix_; }
+
+  // Runs a Windows program: exe is a Linux path, args are passed as they are.
+  // display: empty for console programs (no X needed), or an X display such as
+  // XvfbServer::display().
+  WineRunResult Run(const std::string& exe, const std::vector<std::string>& args = {},
+                    RunOptions options = {}, const std::string& display = "") const {
+    std::vector<std::string> argv = {wine_, exe};
+    argv.insert(argv.end(), args.begin(), args.end());
+    AddEnvironment(&options, display);
+    WineRunResult result;
+    static_cast<RunResult&>(result) = RunProcess(argv, options);
+    result.debug = ParseDebugChannel(result.err);
+    return result;
+  }
+
+  // Runs a program under a private Xvfb server started for this run only.
+  WineRunResult RunUnderXvfb(const std::string& exe, const std::vector<std::string>& args = {},
+                             RunOptions options = {}) const {
+    XvfbServer x;
+    if (!x.ok()) {
+      WineRunResult failed;
+      failed.err = "Xvfb did not start";
+      return failed;
+    }
+    return Run(exe, args, std::move(options), x.display());
+  }
+
+  // `wine reg ...` in the prefix; true when reg.exe reports success.
+  bool Reg(const std::vector<std::string>& args, std::string* output = nullptr) const {
+    std::vector<std::string> argv = {wine_, "reg"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunOptions options;
+    options.timeoutSeconds = 60;
+    AddEnvironment(&options, "");
+    RunResult r = RunProcess(argv, options);
+    if (output != nullptr) *output = WithoutCarriageReturns(r.out + r.err);
+    return r.started && !r.timedOut && r.exitCode == 0;
+  }
+
+  // The registry trace switch, in the 64-bit view.
+  bool SetTraceSwitch(const std::string& value = "!Tracelog!",
+                      const std::string& type = "REG_SZ") const {
+    return Reg({"add", kSwitchKey, "/v", "ZTSTR", "/t", type, "/d", value, "/f", "/reg:64"});
+  }
+  // Removes the whole key; true also when it was not there.
+  bool ClearTraceSwitch() const {
+    Reg({"delete", kSwitchKey, "/f", "/reg:64"});
+    return !Reg({"query", kSwitchKey, "/reg:64"});
+  }
+
+  static constexpr const char* kSwitchKey = "HKLM\\Software\\Quillmora";
+
+ private:
+  Wine() {
+    wine_ = FindInPath("wine");
+    if (wine_.empty()) {
+      error_ = "wine is not installed (scripts/setup.sh installs it)";
+      return;
+    }
+    wineboot_ = FindInPath("wineboot");
+    wineserver_ = FindInPath("wineserver");
+    const char* env = std::getenv("ZT_WINEPREFIX");
+#ifdef ZT_BINARY_DIR
+    prefix_ = env != nullptr && *env != '\0' ? env : std::string(ZT_BINARY_DIR) + "/wineprefix";
+#else
+    prefix_ = env != nullptr && *env != '\0' ? env : "/tmp/zt-wineprefix";
+#endif
+    MakePrefix();
+  }
+
+  static std::string FindInPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+      size_t end = dirs.find(':', start);
+      if (end == std::string::npos) end = dirs.size();
+      std::string candidate = dirs.substr(start, end - start) + "/" + name;
+      if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+      start = end + 1;
+    }
+    return "";
+  }
+
+  void AddEnvironment(RunOptions* options, const std::string& display) const {
+    options->env.emplace_back("WINEPREFIX", prefix_);
+    // Errors stay visible for diagnosis; fixme and warn lines would bury them, except the
+    // debugger channel, which the tests read.
+    options->env.emplace_back("WINEDEBUG", "fixme-all,warn-all,+debugstr");
+    // No Mono or Gecko installer prompts: the programs under test need neither.
+    options->env.emplace_back("WINEDLLOVERRIDES", "mscoree,mshtml=");
+    if (display.empty()) {
+      options->unsetEnv.push_back("DISPLAY");
+    } else {
+      options->env.emplace_back("DISPLAY", display);
+    }
+    options->unsetEnv.push_back("WAYLAND_DISPLAY");
+  }
+
+  // Creates the prefix once. The ready marker is written last, so a prefix whose creation was
+  // interrupted is recognised and made again.
+  void MakePrefix() {
+    std::filesystem::path prefix(prefix_);
+    std::error_code ec;
+    std::filesystem::create_directories(prefix.parent_path(), ec);
+    std::string marker = prefix_ + "/.zt-ready";
+    if (::access(marker.c_str(), F_OK) == 0) return;
+    std::string lockPath = prefix_ + ".lock";
+    int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lock < 0 || ::flock(lock, LOCK_EX) != 0) {
+      error_ = "cannot lock " + lockPath + ": " + std::strerror(errno);
+      if (lock >= 0) ::close(lock);
+      return;
+    }
+    if (::access(marker.c_str(), F_OK) != 0) {
+      std::filesystem::remove_all(prefix, ec);
+      RunOptions options;
+      options.timeoutSeconds = 300;
+      AddEnvironment(&options, "");
+      RunResult boot = RunProcess({wineboot_.empty() ? "wineboot" : wineboot_, "-i"}, options);
+      if (!boot.started || boot.timedOut || boot.exitCode != 0) {
+        error_ = "wineboot -i failed in " + prefix_ + ": " + boot.err;
+      } else {
+        // wineboot returns before the server has written the registry files.
+        RunResult wait =
+            RunProcess({wineserver_.empty() ? "wineserver" : wineserver_, "-w"}, options);
+        if (wait.timedOut || ::access((prefix_ + "/system.reg").c_str(), F_OK) != 0) {
+          error_ = "the Wine prefix " + prefix_ + " has no registry after wineboot";
+        } else {
+          int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+          if (fd >= 0) ::close(fd);
+        }
+      }
+    }
+    ::flock(lock, LOCK_UN);
+    ::close(lock);
+  }
+
+  std::string wine_, wineboot_, wineserver_, prefix_, error_;
+};
+
+}  // namespace testutil
