@@ -1,0 +1,486 @@
+#include "bundle/bundle_reader.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "bundle/bundle_reader_impl.h"
+#include "support/byte_reader.h"
+#include "support/trace.h"
+
+extern const unsigned char kBuiltinRootKey[];
+extern const unsigned int kBuiltinRootKeySize;
+
+namespace bundle {
+namespace {
+
+// The path for the "%ls" trace conversion, in the C runtime's wide characters.
+std::wstring TraceablePath(const std::u16string& path) {
+  std::wstring out;
+  for (size_t i = 0; i < path.size(); ++i) {
+    char32_t c = path[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < path.size() && path[i + 1] >= 0xDC00 &&
+        path[i + 1] < 0xE000 && sizeof(wchar_t) >= 4) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (path[i + 1] - 0xDC00);
+      ++i;
+    }
+    out.push_back(static_cast<wchar_t>(c));
+  }
+  return out;
+}
+
+// Names are compared by ExtractEntry as C strings: an embedded zero ends them.
+std::string CStringKey(const std::string& name) { return std::string(name.c_str()); }
+
+}  // namespace
+
+std::string BuiltinRootKey() {
+  return std::string(reinterpret_cast<const char*>(kBuiltinRootKey), kBuiltinRootKeySize);
+}
+
+// ---------------------------------------------------------------------------------------------
+// StreamFile
+
+bool StreamFile::Open(const std::u16string& path) {
+  Close();
+  file_ = platform::File::Open(path, platform::OpenMode::kRead);
+  if (!file_.IsOpen()) return false;
+  if (!buffer_) buffer_ = std::make_unique<uint8_t[]>(kBufferSize);
+  return true;
+}
+
+void StreamFile::Close() {
+  file_.Close();
+  bufferStart_ = 0;
+  cursor_ = 0;
+  filled_ = 0;
+}
+
+size_t StreamFile::Read(void* out, size_t n) {
+  auto* dst = static_cast<uint8_t*>(out);
+  size_t done = 0;
+  while (done < n) {
+    if (cursor_ < filled_) {
+      size_t take = std::min(n - done, filled_ - cursor_);
+      std::memcpy(dst + done, buffer_.get() + cursor_, take);
+      cursor_ += take;
+      done += take;
+      continue;
+    }
+    // Buffer used up: move its start to the current position.
+    bufferStart_ += static_cast<int64_t>(cursor_);
+    cursor_ = 0;
+    filled_ = 0;
+    if (file_.Seek(bufferStart_, platform::Whence::kBegin) < 0) break;
+    if (n - done >= kBufferSize) {
+      int64_t got = file_.Read(dst + done, n - done);
+      if (got <= 0) break;
+      done += static_cast<size_t>(got);
+      bufferStart_ += got;
+      continue;
+    }
+    int64_t got = file_.Read(buffer_.get(), kBufferSize);
+    if (got <= 0) break;
+    filled_ = static_cast<size_t>(got);
+  }
+  return done;
+}
+
+bool StreamFile::Seek(int64_t position) {
+  if (!file_.IsOpen() || position < 0) return false;
+  if (position >= bufferStart_ && position <= bufferStart_ + static_cast<int64_t>(filled_)) {
+    cursor_ = static_cast<size_t>(position - bufferStart_);
+    return true;
+  }
+  bufferStart_ = position;
+  cursor_ = 0;
+  filled_ = 0;
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Internal operations
+
+uint8_t* BundleReader::Impl::StoredScratch(size_t n) {
+  if (storedScratchSize < n || !storedScratch) {
+    storedScratch = std::make_unique_for_overwrite<uint8_t[]>(std::max<size_t>(n, 1));
+    storedScratchSize = n;
+  }
+  return storedScratch.get();
+}
+
+uint8_t* BundleReader::Impl::InflatedScratch(size_t n) {
+  if (inflatedScratchSize < n || !inflatedScratch) {
+    inflatedScratch = std::make_unique_for_overwrite<uint8_t[]>(std::max<size_t>(n, 1));
+    inflatedScratchSize = n;
+  }
+  return inflatedScratch.get();
+}
+
+bool BundleReader::Impl::Rewind() {
+  if (!open) return false;
+  file.Seek(kHeaderSize);
+  state = KeyStreamState();
+  return true;
+}
+
+size_t BundleReader::Impl::ReadStream(void* buffer, size_t itemSize, size_t count,
+                                      bool feedValidation, bool advanceOnly) {
+  if (itemSize == 0 || count == 0) return 0;
+  if (count > SIZE_MAX / itemSize) return 0;
+  auto* bytes = static_cast<uint8_t*>(buffer);
+  size_t got = file.Read(bytes, itemSize * count);
+  // The verifier gets exactly the bytes that arrived, as stored.
+  if (feedValidation && filter != nullptr) filter->Put(bytes, got);
+  if (advanceOnly) {
+    keys.Advance(state, bytes, got);
+    return got / itemSize;
+  }
+  keys.Unscramble(state, bytes, got);
+  if (feedValidation) sha1.Update(bytes, got);
+  return got / itemSize;
+}
+
+bool BundleReader::Impl::ReadU32(uint32_t* value, bool feedValidation) {
+  uint8_t b[4];
+  if (ReadStream(b, 4, 1, feedValidation, false) != 1) return false;
+  *value = support::LoadU32le(b);
+  return true;
+}
+
+bool BundleReader::Impl::ReadEntryName(std::string* name) {
+  uint32_t length = 0;
+  if (!ReadU32(&length, false)) return false;
+  if (length == 0 || length > kMaxNameLength) {
+    Rewind();
+    return false;
+  }
+  name->assign(length, '\0');
+  return ReadStream(name->data(), 1, length, false, false) == length;
+}
+
+bool BundleReader::Impl::SkipEntry() {
+  uint32_t chunkCount = 0;
+  if (!ReadU32(&chunkCount, false)) return false;
+  uint8_t piece[4096];
+  for (uint32_t i = 0; i < chunkCount; ++i) {
+    uint32_t stored = 0, inflated = 0;
+    if (!ReadU32(&stored, false) || !ReadU32(&inflated, false)) return false;
+    // The key streams depend on every data byte, so the data is read, but only bit 0 is used.
+    uint64_t left = stored;
+    while (left > 0) {
+      size_t n = static_cast<size_t>(std::min<uint64_t>(left, sizeof piece));
+      if (ReadStream(piece, 1, n, false, true) != n) return false;
+      left -= n;
+    }
+  }
+  return true;
+}
+
+bool BundleReader::Impl::CopyEntryTo(platform::File& out) {
+  uint32_t chunkCount = 0;
+  if (!ReadU32(&chunkCount, false)) return false;
+  const uint64_t storedBound = StoredLengthBound(maxChunkSize);
+  for (uint32_t i = 0; i < chunkCount; ++i) {
+    uint32_t stored = 0, inflated = 0;
+    if (!ReadU32(&stored, false) || !ReadU32(&inflated, false)) return false;
+    // Lengths from the file size buffers only within the chunk limits and the bytes left.
+    if (stored > storedBound || inflated > maxChunkSize) return false;
+    if (static_cast<int64_t>(stored) > fileSize - file.Tell()) return false;
+    uint8_t* in = StoredScratch(stored);
+    if (ReadStream(in, 1, stored, false, false) != stored) return false;
+    uint8_t* dest = InflatedScratch(inflated);
+    uLongf destLength = inflated;
+    if (uncompress(dest, &destLength, in, stored) != Z_OK) return false;
+    if (destLength > 0 && out.Write(dest, destLength) != static_cast<int64_t>(destLength)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void BundleReader::Impl::ResetCatalogue() {
+  while (!catalogue.empty()) catalogue.pop_back();
+  cataloguedChunks = 0;
+  index.Clear();
+}
+
+int64_t BundleReader::Impl::FindChunk(const EntryHandle* handle, uint64_t offset) {
+  const auto& starts = handle->chunkStarts;
+  // The last chunk starting at or before the offset; empty chunks share a start with the next.
+  auto it = std::upper_bound(starts.begin(), starts.end(), offset);
+  if (it == starts.begin()) return -1;
+  size_t i = static_cast<size_t>(it - starts.begin()) - 1;
+  if (offset >= starts[i] + handle->chunks[i].inflatedLength) return -1;
+  return static_cast<int64_t>(i);
+}
+
+const CachedChunk* BundleReader::Impl::FindCached(EntryHandle* handle, size_t index) const {
+  for (const CachedChunk& item : handle->cache) {
+    if (item.index == index) return &item;
+  }
+  return nullptr;
+}
+
+const CachedChunk* BundleReader::Impl::LoadChunk(EntryHandle* handle, size_t index) {
+  const ChunkDescriptor& chunk = handle->chunks[index];
+  while (handle->cache.size() >= handle->cacheLimit) handle->cache.pop_front();
+  // Validation bounded both lengths; checked again here so that nothing sizes a buffer from a
+  // file that may have changed beyond what the file and the limits allow.
+  if (chunk.storedLength > StoredLengthBound(maxChunkSize) ||
+      static_cast<int64_t>(chunk.storedLength) > fileSize - chunk.dataOffset ||
+      !file.Seek(chunk.dataOffset)) {
+    std::fputs("?!!\n", stdout);
+    return nullptr;
+  }
+  state = chunk.state;
+  uint8_t* in = StoredScratch(chunk.storedLength);
+  if (ReadStream(in, 1, chunk.storedLength, false, false) != chunk.storedLength) {
+    std::fputs("?!!\n", stdout);
+    return nullptr;
+  }
+  if (chunk.inflatedLength > maxChunkSize) {
+    std::fputs("?!!!\n", stdout);
+    return nullptr;
+  }
+  CachedChunk item;
+  item.index = index;
+  item.data = std::make_unique_for_overwrite<uint8_t[]>(std::max<uint32_t>(chunk.inflatedLength, 1));
+  uLongf destLength = chunk.inflatedLength;
+  // A chunk that inflates to fewer bytes than it states fails too: Read must never serve bytes
+  // that no inflation wrote.
+  if (uncompress(item.data.get(), &destLength, in, chunk.storedLength) != Z_OK ||
+      destLength != chunk.inflatedLength) {
+    std::fputs("?!!!\n", stdout);
+    return nullptr;
+  }
+  item.inflated = destLength;
+  handle->cache.push_back(std::move(item));
+  return &handle->cache.back();
+}
+
+// ---------------------------------------------------------------------------------------------
+// BundleReader
+
+BundleReader::BundleReader() : impl_(std::make_unique<Impl>()) { impl_->rootKey = BuiltinRootKey(); }
+
+BundleReader::~BundleReader() { Close(); }
+
+void BundleReader::SetGoal(const std::string& goal) { impl_->goal = goal; }
+void BundleReader::SetMaxChunkSize(uint32_t maxChunkSize) { impl_->maxChunkSize = maxChunkSize; }
+void BundleReader::SetRootKey(const std::string& derPublicKey) { impl_->rootKey = derPublicKey; }
+
+bool BundleReader::IsOpen() const { return impl_->open; }
+const std::vector<CatalogueEntry>& BundleReader::Catalogue() const { return impl_->catalogue; }
+size_t BundleReader::OpenHandleCount() const { return impl_->handles.size(); }
+int64_t BundleReader::StreamPosition() const { return impl_->file.Tell(); }
+KeyStreamState BundleReader::CurrentKeyState() const { return impl_->state; }
+
+bool BundleReader::Open(const std::u16string& path) {
+  Impl& d = *impl_;
+  if (d.open) Close();
+  d.state = KeyStreamState();
+  d.ResetCatalogue();
+
+  if (!d.file.Open(path)) {
+    support::Trace("Couldn't open file %ls!\n", TraceablePath(path).c_str());
+    return false;
+  }
+  d.fileSize = d.file.Size();
+  uint8_t header[kHeaderSize];
+  size_t got = d.file.Read(header, kHeaderSize);
+  support::ByteReader reader(std::span<const uint8_t>(header, got));
+  auto version = reader.U8(kMagicSize);
+  if (got < kMagicSize || std::memcmp(header, kMagic, kMagicSize) != 0 || !version ||
+      *version != kVersion || !reader.Has(kMagicSize + 1, 12)) {
+    d.file.Close();
+    return false;
+  }
+
+  d.sha1.Restart();
+  if (!d.Validate()) {
+    support::Trace("%s", "Invalid SHA1 encountered!\n");
+    d.file.Close();
+    d.ResetCatalogue();
+    return false;
+  }
+  d.open = true;
+  d.Rewind();
+  return true;
+}
+
+EntryHandle* BundleReader::OpenEntry(const char* name) {
+  Impl& d = *impl_;
+  if (!d.open || name == nullptr) return nullptr;
+  // The handle list is capped: past it, opening fails instead of growing without bound.
+  if (d.handles.size() >= kMaxOpenHandles) return nullptr;
+  size_t nameLength = std::strlen(name);
+  for (const CatalogueEntry& entry : d.catalogue) {
+    if (entry.name.size() != nameLength || std::memcmp(entry.name.data(), name, nameLength) != 0) {
+      continue;
+    }
+    auto handle = std::make_unique<EntryHandle>();
+    handle->cacheLimit = kChunkCacheLimit;
+    handle->savedPosition = d.file.Tell();
+    handle->savedState = d.state;
+    handle->chunks = entry.chunks;
+    handle->totalLength = entry.totalLength;
+    handle->chunkStarts.reserve(entry.chunks.size());
+    uint64_t base = 0;
+    for (const ChunkDescriptor& chunk : entry.chunks) {
+      handle->chunkStarts.push_back(base);
+      base += chunk.inflatedLength;
+    }
+    d.handles.push_back(std::move(handle));
+    return d.handles.back().get();
+  }
+  return nullptr;
+}
+
+size_t BundleReader::Read(void* buffer, size_t itemSize, size_t count, EntryHandle* handle) {
+  Impl& d = *impl_;
+  if (handle == nullptr || buffer == nullptr || itemSize == 0) return 0;
+  uint64_t want = count > UINT64_MAX / itemSize ? UINT64_MAX : uint64_t{itemSize} * count;
+  if (handle->readOffset >= handle->totalLength) return 0;
+  want = std::min(want, handle->totalLength - handle->readOffset);
+
+  auto* out = static_cast<uint8_t*>(buffer);
+  uint64_t offset = handle->readOffset;
+  uint64_t left = want;
+  while (left > 0) {
+    int64_t i = Impl::FindChunk(handle, offset);
+    if (i < 0) {
+      std::fputs("?!\n", stdout);
+      return 0;
+    }
+    const CachedChunk* item = d.FindCached(handle, static_cast<size_t>(i));
+    if (item == nullptr) item = d.LoadChunk(handle, static_cast<size_t>(i));
+    if (item == nullptr) return 0;
+    uint64_t base = handle->chunkStarts[i];
+    uint64_t take = std::min<uint64_t>(left, base + item->inflated - offset);
+    std::memcpy(out, item->data.get() + (offset - base), static_cast<size_t>(take));
+    out += take;
+    offset += take;
+    left -= take;
+  }
+  handle->readOffset = offset;
+  return static_cast<size_t>(want / itemSize);
+}
+
+char* BundleReader::ReadLine(char* buffer, int size, EntryHandle* handle) {
+  Impl& d = *impl_;
+  if (buffer == nullptr || size < 1 || handle == nullptr) return nullptr;
+  const size_t limit = static_cast<size_t>(size) - 1;
+
+  // Fast path: the line is served straight from a cached chunk when it ends inside it.
+  int64_t i = Impl::FindChunk(handle, handle->readOffset);
+  if (i >= 0) {
+    if (const CachedChunk* item = d.FindCached(handle, static_cast<size_t>(i))) {
+      const uint8_t* data = item->data.get();
+      size_t pos = static_cast<size_t>(handle->readOffset - handle->chunkStarts[i]);
+      size_t stored = 0;
+      bool done = stored == limit;
+      while (!done && pos < item->inflated) {
+        uint8_t b = data[pos++];
+        if (b == 0x0D) continue;
+        buffer[stored++] = static_cast<char>(b);
+        done = b == 0x0A || stored == limit;
+      }
+      if (done) {
+        buffer[stored] = '\0';
+        handle->readOffset = handle->chunkStarts[i] + pos;
+        return buffer;
+      }
+    }
+  }
+
+  // Slow path: byte by byte through Read, which loads chunks and crosses chunk ends.
+  if (size == 1) {
+    buffer[0] = '\0';
+    return buffer;
+  }
+  size_t stored = 0;
+  while (stored < limit) {
+    char c;
+    if (Read(&c, 1, 1, handle) != 1) {
+      if (stored == 0) return nullptr;
+      break;
+    }
+    if (c == '\r') continue;
+    buffer[stored++] = c;
+    if (c == '\n') break;
+  }
+  buffer[stored] = '\0';
+  return buffer;
+}
+
+void BundleReader::CloseEntry(EntryHandle* handle) {
+  Impl& d = *impl_;
+  auto it = std::find_if(d.handles.begin(), d.handles.end(),
+                         [handle](const auto& h) { return h.get() == handle; });
+  if (it == d.handles.end()) return;
+  handle->cache.clear();
+  d.file.Seek(handle->savedPosition);
+  d.state = handle->savedState;
+  d.handles.erase(it);
+}
+
+bool BundleReader::Impl::WalkFrom(const std::string& key) {
+  std::string name;
+  while (ReadEntryName(&name)) {
+    if (CStringKey(name) == key) return true;
+    if (!SkipEntry()) return false;
+  }
+  return false;
+}
+
+bool BundleReader::ExtractEntry(const std::u16string& targetPath, const std::string& entryName) {
+  Impl& d = *impl_;
+  if (!d.open) return false;
+  d.Rewind();
+  const std::string key = CStringKey(entryName);
+
+  // The walk would find the first entry of that name; the index recorded by Validate says where
+  // it starts, so the walk starts there instead of at offset 25 (the result is the same, and
+  // extracting every entry does not read the stream once per entry).
+  bool found = false;
+  auto hit = d.index.firstByName.find(key);
+  if (hit != d.index.firstByName.end()) {
+    d.file.Seek(hit->second.offset);
+    d.state = hit->second.state;
+    std::string name;
+    found = d.ReadEntryName(&name) && CStringKey(name) == key;
+    if (!found) {
+      d.Rewind();
+      found = d.WalkFrom(key);
+    }
+  } else if (!d.index.complete) {
+    if (d.index.full) {
+      d.file.Seek(d.index.resume.offset);
+      d.state = d.index.resume.state;
+    }
+    found = d.WalkFrom(key);
+  }
+  if (!found) return false;
+
+  platform::File out = platform::File::Open(targetPath, platform::OpenMode::kWrite);
+  if (!out.IsOpen()) return false;
+  bool ok = d.CopyEntryTo(out);
+  out.Close();
+  if (!ok) platform::DeleteFile(targetPath);
+  return ok;
+}
+
+bool BundleReader::Close() {
+  Impl& d = *impl_;
+  if (!d.open) return false;
+  while (!d.handles.empty()) CloseEntry(d.handles.front().get());
+  d.ResetCatalogue();
+  d.file.Close();
+  d.open = false;
+  return true;
+}
+
+}  // namespace bundle

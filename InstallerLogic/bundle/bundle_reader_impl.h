@@ -1,0 +1,122 @@
+// The inside of BundleReader, shared by the reading side (bundle_reader.cc) and the validation
+// (bundle_validate.cc). Not for use outside the bundle component.
+#pragma once
+
+#include <cryptopp/filters.h>
+#include <cryptopp/rsa.h>
+#include <cryptopp/sha.h>
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "bundle/bundle_format.h"
+#include "bundle/bundle_reader.h"
+#include "bundle/key_stream.h"
+#include "platform/platform.h"
+
+namespace bundle {
+
+// A read-only file with a read-ahead buffer, standing in for the C runtime's byte stream: the
+// walk reads many 4-byte fields, and each must not cost a system call. Seeks inside the buffered
+// range only move the cursor. Reads of a buffer's size or more bypass the buffer.
+class StreamFile {
+ public:
+  bool Open(const std::u16string& path);
+  void Close();
+  bool IsOpen() const { return file_.IsOpen(); }
+  // Reads up to n bytes at the current position; returns the count read (short at the end).
+  size_t Read(void* out, size_t n);
+  bool Seek(int64_t position);
+  int64_t Tell() const { return bufferStart_ + static_cast<int64_t>(cursor_); }
+  int64_t Size() { return file_.Size(); }
+  platform::File& file() { return file_; }
+
+ private:
+  static constexpr size_t kBufferSize = 256 * 1024;
+  platform::File file_;
+  std::unique_ptr<uint8_t[]> buffer_;
+  int64_t bufferStart_ = 0;  // file offset of buffer_[0]
+  size_t cursor_ = 0;
+  size_t filled_ = 0;
+};
+
+// Where ExtractEntry can start walking: the first entry of every name (compared as C strings,
+// as ExtractEntry compares them) with its stream position and key state, recorded while
+// Validate walks. Its memory is capped; entries past the cap are found by walking on from
+// `resume`, the first entry not recorded.
+struct EntryIndex {
+  struct Place {
+    int64_t offset = 0;
+    KeyStreamState state;
+  };
+  std::unordered_map<std::string, Place> firstByName;
+  bool complete = false;  // every entry of the stream is recorded
+  bool full = false;
+  Place resume;
+  size_t bytesUsed = 0;
+  static constexpr size_t kBudget = 8u << 20;
+
+  void Clear() { *this = EntryIndex(); }
+};
+
+struct BundleReader::Impl {
+  using Verifier = CryptoPP::RSASS<CryptoPP::PKCS1v15, CryptoPP::SHA1>::Verifier;
+
+  StreamFile file;
+  bool open = false;
+  uint32_t maxChunkSize = kDefaultMaxChunkSize;
+  std::string goal = kDefaultGoal;
+  std::string rootKey;
+  const KeyStreams& keys = KeyStreams::Builtin();
+  KeyStreamState state;
+  CryptoPP::SHA1 sha1;
+  CryptoPP::SignatureVerificationFilter* filter = nullptr;  // alive only inside Validate
+  std::vector<std::unique_ptr<EntryHandle>> handles;
+  std::vector<CatalogueEntry> catalogue;
+  size_t cataloguedChunks = 0;
+  EntryIndex index;
+  int64_t fileSize = 0;
+
+  // Scratch buffers reused by chunk loads and extraction, so that their size stays bounded by
+  // the chunk limits and they are not zero-filled for each chunk.
+  std::unique_ptr<uint8_t[]> storedScratch;
+  size_t storedScratchSize = 0;
+  std::unique_ptr<uint8_t[]> inflatedScratch;
+  size_t inflatedScratchSize = 0;
+
+  // Caps on what Validate keeps for the catalogue: chunk descriptors across all catalogued
+  // entries (about 40 bytes each).
+  static constexpr size_t kMaxCataloguedChunks = 1u << 19;
+  static constexpr size_t kWalkPiece = 256 * 1024;
+
+  // Internal operations.
+  bool Rewind();
+  size_t ReadStream(void* buffer, size_t itemSize, size_t count, bool feedValidation,
+                    bool advanceOnly);
+  bool ReadU32(uint32_t* value, bool feedValidation);
+  bool ReadEntryName(std::string* name);
+  bool SkipEntry();
+  bool CopyEntryTo(platform::File& out);
+  bool Validate();
+  bool ValidateEntry(const std::string& name, bool filterExists);
+  void RecordInIndex(const std::string& name, int64_t offset, const KeyStreamState& at);
+  bool WalkFrom(const std::string& key);
+
+  const CachedChunk* LoadChunk(EntryHandle* handle, size_t index);
+  const CachedChunk* FindCached(EntryHandle* handle, size_t index) const;
+  // The chunk holding content offset `offset` (skipping empty chunks), or -1.
+  static int64_t FindChunk(const EntryHandle* handle, uint64_t offset);
+  void ResetCatalogue();
+  uint8_t* StoredScratch(size_t n);
+  uint8_t* InflatedScratch(size_t n);
+};
+
+// Decodes a public key block and checks its root signature under `rootKey`. The caller owns the
+// key it returns; null (after its trace line) when the block is refused.
+std::unique_ptr<CryptoPP::RSA::PublicKey> ParsePublicKeyBlock(const uint8_t* block, size_t length,
+                                                              const std::string& goal,
+                                                              const std::string& rootKey);
+
+}  // namespace bundle

@@ -1,0 +1,269 @@
+// Validation of a bundle: the public key block against the root key, the bundle signature
+// against the key in that block, every chunk bounded, and the catalogue built on the way.
+#include <cryptopp/filters.h>
+#include <cryptopp/rsa.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "bundle/bundle_reader_impl.h"
+#include "support/byte_reader.h"
+#include "support/trace.h"
+
+namespace bundle {
+namespace {
+
+using Verifier = CryptoPP::RSASS<CryptoPP::PKCS1v15, CryptoPP::SHA1>::Verifier;
+
+// Signature at the end of the input, error on a bad signature.
+constexpr CryptoPP::word32 kFilterFlags = CryptoPP::SignatureVerificationFilter::THROW_EXCEPTION;
+static_assert(kFilterFlags == 16);
+
+void SayBoth(const char* text) {
+  std::fputs(text, stdout);
+  support::Trace("%s", text);
+}
+
+}  // namespace
+
+std::unique_ptr<CryptoPP::RSA::PublicKey> ParsePublicKeyBlock(const uint8_t* block, size_t length,
+                                                              const std::string& goal,
+                                                              const std::string& rootKey) {
+  if (block == nullptr || length < kMinPublicKeyBlock) return nullptr;
+  support::ByteReader reader(std::span<const uint8_t>(block, length));
+  char want[4] = {0, 0, 0, 0};
+  std::memcpy(want, goal.data(), std::min<size_t>(goal.size(), 4));
+  if (std::memcmp(block, want, 4) != 0) {
+    support::Trace("Public key goal is %c%c%c%c, should be %c%c%c%c\n", block[0], block[1],
+                   block[2], block[3], want[0], want[1], want[2], want[3]);
+    return nullptr;
+  }
+  uint64_t c = *reader.U32le(8);
+  if (!reader.Has(12, c)) {
+    support::Trace("%s", "Public key is truncated\n");
+    return nullptr;
+  }
+  auto d = reader.U32le(12 + c);
+  if (!d || !reader.Has(16 + c, *d)) {
+    support::Trace("%s", "Public key sign is truncated\n");
+    return nullptr;
+  }
+  // Root signature over goal tag, expiry and key bytes; the length fields are not signed.
+  try {
+    CryptoPP::RSA::PublicKey root;
+    CryptoPP::StringSource source(rootKey, true);
+    root.BERDecode(source);
+    Verifier verifier(root);
+    CryptoPP::SignatureVerificationFilter filter(verifier, nullptr, kFilterFlags);
+    filter.Put(block, 8);
+    filter.Put(block + 12, static_cast<size_t>(c));
+    filter.Put(block + 16 + c, *d);
+    filter.MessageEnd();
+  } catch (...) {
+    support::Trace("%s", "Public key sign is not valid");
+    return nullptr;
+  }
+  // A certified key that does not decode as RSA is refused here rather than escaping as an
+  // exception from Open.
+  try {
+    auto key = std::make_unique<CryptoPP::RSA::PublicKey>();
+    CryptoPP::StringSource source(block + 12, static_cast<size_t>(c), true);
+    key->BERDecode(source);
+    return key;
+  } catch (const std::exception& e) {
+    support::Trace("Bundle key is not an RSA public key: %s\n", e.what());
+    return nullptr;
+  } catch (...) {
+    support::Trace("Bundle key is not an RSA public key\n");
+    return nullptr;
+  }
+}
+
+bool BundleReader::Impl::ValidateEntry(const std::string& name, bool filterExists) {
+  uint32_t chunkCount = 0;
+  if (!ReadU32(&chunkCount, true)) return false;
+  const uint64_t storedBound = StoredLengthBound(maxChunkSize);
+  const bool catalogued = catalogue.size() < kMaxCatalogueEntries;
+  CatalogueEntry entry;
+  entry.name = name;
+  std::unique_ptr<uint8_t[]> piece;
+  for (uint32_t i = 0; i < chunkCount; ++i) {
+    uint32_t stored = 0, inflated = 0;
+    if (!ReadU32(&stored, true) || stored > storedBound) return false;
+    if (!ReadU32(&inflated, true) || inflated > maxChunkSize) return false;
+    ChunkDescriptor chunk{file.Tell(), stored, inflated, state};
+    // The chunk's bytes go to the verifier as stored, in pieces of bounded size, so a stated
+    // length never sizes a buffer; a length past the end of the file ends as a short read.
+    if (stored > 0 && !piece) piece = std::make_unique_for_overwrite<uint8_t[]>(kWalkPiece);
+    uint64_t left = stored;
+    while (left > 0) {
+      size_t n = static_cast<size_t>(std::min<uint64_t>(left, kWalkPiece));
+      if (ReadStream(piece.get(), 1, n, true, filterExists) != n) return false;
+      left -= n;
+    }
+    if (catalogued) {
+      // Descriptors cost memory per chunk; their total across the catalogue is capped.
+      if (cataloguedChunks >= kMaxCataloguedChunks) return false;
+      ++cataloguedChunks;
+      entry.chunks.push_back(chunk);
+      entry.totalLength += inflated;
+    }
+  }
+  // Entries past the catalogue's 256 are walked, bounded and signed like the others, and reached
+  // by ExtractEntry; OpenEntry does not find them.
+  if (catalogued) catalogue.push_back(std::move(entry));
+  return true;
+}
+
+void BundleReader::Impl::RecordInIndex(const std::string& name, int64_t offset,
+                                       const KeyStreamState& at) {
+  if (index.full) return;
+  std::string key(name.c_str());
+  size_t cost = key.size() + 64;
+  if (index.bytesUsed + cost > EntryIndex::kBudget) {
+    index.full = true;
+    index.resume = {offset, at};
+    return;
+  }
+  if (index.firstByName.try_emplace(key, EntryIndex::Place{offset, at}).second) {
+    index.bytesUsed += cost;
+  }
+}
+
+bool BundleReader::Impl::Validate() {
+  support::Trace("Validating checksum\n");
+  fileSize = file.Size();
+  if (fileSize < 0) return false;
+  support::ByteReader tail(file.file(), static_cast<uint64_t>(fileSize));
+  const uint64_t size = static_cast<uint64_t>(fileSize);
+
+  uint8_t storedChecksum[kChecksumSize];
+  bool haveChecksum = size >= kChecksumSize && tail.Read(size - kChecksumSize, storedChecksum,
+                                                         kChecksumSize);
+  bool ok = true;
+  uint8_t marker[4];
+  if (size < 24 || !tail.Read(size - 24, marker, 4)) return false;
+  if (std::memcmp(marker, kSignatureMarker, 4) != 0) {
+    SayBoth("Error: Bundle is not digitally signed.\n");
+    return false;
+  }
+
+  support::Trace("Going to read signature\n");
+  if (size < kTailSize) return false;
+  auto blockLength = tail.U32le(size - kTailSize);
+  if (!blockLength || *blockLength > kMaxSignatureBlock) return false;
+  if (size - kTailSize < *blockLength) return false;
+  const uint64_t signatureStart = size - kTailSize - *blockLength;
+  auto blockBytes = tail.Bytes(signatureStart, *blockLength);
+  if (!blockBytes) return false;
+  const std::vector<uint8_t>& block = *blockBytes;
+  support::ByteReader blockReader{std::span<const uint8_t>(block)};
+  auto x = blockReader.U32le(0);
+  if (!x || static_cast<int32_t>(*x) < 0 || 8 + uint64_t{*x} > block.size()) return false;
+  auto y = blockReader.U32le(4 + uint64_t{*x});
+  if (!y || static_cast<int32_t>(*y) < 0 || 8 + uint64_t{*x} + *y > block.size()) return false;
+  const uint8_t* bundleSignature = block.data() + 4;
+  const uint8_t* keyBlock = block.data() + 8 + *x;
+
+  // The filter, verifier and key live only in this call; `filter` is cleared on every way out
+  // so that no later ReadStream feeds a stale filter.
+  std::unique_ptr<CryptoPP::RSA::PublicKey> bundleKey;
+  std::unique_ptr<Verifier> verifier;
+  std::unique_ptr<CryptoPP::SignatureVerificationFilter> filterOwner;
+  struct ClearFilter {
+    CryptoPP::SignatureVerificationFilter** slot;
+    ~ClearFilter() { *slot = nullptr; }
+  } clearFilter{&filter};
+
+  bundleKey = ParsePublicKeyBlock(keyBlock, *y, goal, rootKey);
+  if (!bundleKey) {
+    SayBoth("Invalid public key inside bundle\n");
+    ok = false;
+  } else {
+    try {
+      verifier = std::make_unique<Verifier>(*bundleKey);
+      filterOwner = std::make_unique<CryptoPP::SignatureVerificationFilter>(*verifier, nullptr,
+                                                                           kFilterFlags);
+      uint8_t header[kHeaderSize];
+      if (!tail.Read(0, header, kHeaderSize)) return false;
+      filterOwner->Put(header, kHeaderSize);
+      filter = filterOwner.get();
+    } catch (const std::exception& e) {
+      support::Trace("Exception in validate sign: %s\n", e.what());
+      return false;
+    }
+  }
+  const bool filterMade = filter != nullptr;
+
+  support::Trace("Going to read checksum\n");
+  file.Seek(kHeaderSize);
+  state = KeyStreamState();
+
+  try {
+    for (;;) {
+      const int64_t entryStart = file.Tell();
+      const KeyStreamState entryState = state;
+      uint32_t nameLength = 0;
+      if (!ReadU32(&nameLength, true) || nameLength == 0 || nameLength > kMaxNameLength) break;
+      std::string name(nameLength, '\0');
+      if (ReadStream(name.data(), 1, nameLength, true, false) != nameLength) break;
+      support::Trace("Iterated %s\n", name.c_str());
+      if (!ValidateEntry(name, filter != nullptr)) {
+        support::Trace("%s", "Reading file for checksum failed!\n");
+        return false;
+      }
+      RecordInIndex(name, entryStart, entryState);
+    }
+    if (!index.full) index.complete = true;
+    support::Trace("Iterate done\n");
+
+    if (filter != nullptr) {
+      int64_t remaining = static_cast<int64_t>(signatureStart) - file.Tell();
+      uint8_t junk[kJunkPiece];
+      while (remaining > 0) {
+        support::Trace("Junk len %d\n", static_cast<int>(remaining));
+        size_t n = static_cast<size_t>(std::min<int64_t>(remaining, kJunkPiece));
+        if (file.Read(junk, n) != n) {
+          support::Trace("Junk read fail\n");
+          return false;
+        }
+        filter->Put(junk, n);
+        remaining -= static_cast<int64_t>(n);
+      }
+      support::Trace("Junk read done\n");
+      filter->Put(bundleSignature, *x);
+      filter->MessageEnd();
+      ok = true;
+    }
+  } catch (const std::exception& e) {
+    support::Trace("Exception in validate sign: %s\n", e.what());
+    ok = false;
+  } catch (...) {
+    support::Trace("Exception in validate sign\n");
+    ok = false;
+  }
+
+  filter = nullptr;
+  filterOwner.reset();
+  verifier.reset();
+  bundleKey.reset();
+
+  if (!ok) SayBoth("Digital signature is invalid!\n");
+  if (filterMade) return ok;
+
+  // The public key block was refused: the result is false, and the stored checksum is compared
+  // only to tell a damaged file from a mis-signed one.
+  uint8_t computed[CryptoPP::SHA1::DIGESTSIZE];
+  sha1.Final(computed);
+  if (!haveChecksum || std::memcmp(computed, storedChecksum, kChecksumSize) != 0) {
+    support::Trace("Digest compare fail\n");
+    for (int i = 0; i < 20; ++i) {
+      support::Trace("%02d: read %02X calc %02X\n", i, haveChecksum ? storedChecksum[i] : 0,
+                     computed[i]);
+    }
+  }
+  return false;
+}
+
+}  // namespace bundle

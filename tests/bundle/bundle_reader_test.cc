@@ -1,0 +1,342 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+
+#include "bundle_fixture.h"
+
+namespace bundle_test {
+namespace {
+
+using bundle::BundleReader;
+using bundle::EntryHandle;
+
+std::string ReadAll(BundleReader& reader, EntryHandle* h, std::mt19937& rng) {
+  std::string out;
+  char buffer[5000];
+  for (;;) {
+    size_t want = 1 + rng() % sizeof buffer;
+    size_t got = reader.Read(buffer, 1, want, h);
+    out.append(buffer, got);
+    if (got < want) return out;
+  }
+}
+
+// Writer to reader over random entries, chunk sizes and contents: OpenEntry/Read, ReadLine and
+// ExtractEntry all give back the bytes that went in.
+TEST(BundleRoundTrip, RandomEntriesChunkSizesAndContents) {
+  std::mt19937 rng(1234);
+  const uint32_t chunkSizes[] = {1, 7, 64, 1000, 4096, 65536, 300000};
+  for (int round = 0; round < 14; ++round) {
+    ztpack::BundleOptions options;
+    options.chunkSize = chunkSizes[round % 7];
+    options.junkLength = round % 3 == 0 ? rng() % 20000 : 0;
+    options.compressionLevel = static_cast<int>(rng() % 10);
+    std::vector<Entry> entries;
+    int count = 1 + static_cast<int>(rng() % 10);
+    size_t cap = options.chunkSize == 1 ? 300 : 3 * options.chunkSize + 100;
+    for (int i = 0; i < count; ++i) {
+      size_t size = rng() % 4 == 0 ? 0 : rng() % cap;
+      entries.push_back({"dir/entry" + std::to_string(i) + ".bin", RandomBytes(rng, size, rng() % 2)});
+    }
+    std::string path = TempPath("round" + std::to_string(round) + ".bnd");
+    WriteBundle(path, entries, options);
+
+    BundleReader reader;
+    Configure(reader);
+    ASSERT_TRUE(reader.Open(Wide(path))) << "round " << round;
+    ASSERT_EQ(reader.Catalogue().size(), entries.size());
+    for (const Entry& e : entries) {
+      EntryHandle* h = reader.OpenEntry(e.name.c_str());
+      ASSERT_NE(h, nullptr);
+      EXPECT_EQ(h->totalLength, e.data.size());
+      EXPECT_EQ(ReadAll(reader, h, rng), e.data) << e.name << " round " << round;
+      reader.CloseEntry(h);
+
+      // ReadLine gives the content back with carriage returns dropped.
+      h = reader.OpenEntry(e.name.c_str());
+      std::string lines, expected;
+      for (char c : e.data) {
+        if (c != '\r') expected += c;
+      }
+      char line[64];
+      while (reader.ReadLine(line, 1 + static_cast<int>(rng() % 63), h) != nullptr) lines += line;
+      if (expected.find('\0') == std::string::npos) {
+        EXPECT_EQ(lines, expected) << e.name;
+      }
+      reader.CloseEntry(h);
+
+      std::string out = TempPath("extracted");
+      ASSERT_TRUE(reader.ExtractEntry(Wide(out), e.name));
+      EXPECT_EQ(ReadFile(out), e.data);
+    }
+    EXPECT_TRUE(reader.Close());
+    EXPECT_FALSE(reader.Close());
+  }
+}
+
+TEST(BundleRoundTrip, WriterOutputIsDeterministic) {
+  std::vector<Entry> entries = {{"install_script", "a,b\n"}, {"x", std::string(100000, 'x')}};
+  ztpack::BundleOptions options;
+  options.chunkSize = 4096;
+  options.junkLength = 100;
+  EXPECT_EQ(WriteBundle(TempPath("det1"), entries, options),
+            WriteBundle(TempPath("det2"), entries, options));
+}
+
+struct LineCase {
+  const char* name;
+  std::string content;
+  uint32_t chunkSize;
+  int bufferSize;
+  std::vector<std::string> lines;
+};
+
+TEST(BundleReadLine, Cases) {
+  const LineCase cases[] = {
+      {"crlf then last line without lf", "a\r\nb", 4096, 2048, {"a\n", "b"}},
+      {"long line in pieces", "abcdef\n", 4096, 4, {"abc", "def", "\n"}},
+      {"line spans two chunks", "hello world\nx", 4, 2048, {"hello world\n", "x"}},
+      {"line spans many chunks", "abcdefghij\n\n", 3, 2048, {"abcdefghij\n", "\n"}},
+      {"empty entry", "", 4096, 2048, {}},
+      {"only cr", "\r\r", 4096, 2048, {}},
+      {"trailing cr", "a\r", 1, 2048, {"a"}},
+      {"cr at chunk end", "ab\r\ncd\n", 3, 2048, {"ab\n", "cd\n"}},
+      {"exact fit", "abc\n", 4096, 4, {"abc", "\n"}},
+      {"buffer of 2", "ab\n", 2, 2, {"a", "b", "\n"}},
+  };
+  for (const LineCase& c : cases) {
+    ztpack::BundleOptions options;
+    options.chunkSize = c.chunkSize;
+    std::string path = TempPath("lines.bnd");
+    WriteBundle(path, {{"install_script", c.content}}, options);
+    BundleReader reader;
+    Configure(reader);
+    ASSERT_TRUE(reader.Open(Wide(path))) << c.name;
+    EntryHandle* h = reader.OpenEntry("install_script");
+    ASSERT_NE(h, nullptr) << c.name;
+    std::vector<std::string> got;
+    std::vector<char> buffer(c.bufferSize);
+    // Twice over the first line: once uncached (slow path), once cached (fast path).
+    while (char* line = reader.ReadLine(buffer.data(), c.bufferSize, h)) {
+      got.push_back(line);
+      ASSERT_LT(got.size(), 100u) << c.name;
+    }
+    EXPECT_EQ(got, c.lines) << c.name;
+    EXPECT_EQ(reader.ReadLine(buffer.data(), c.bufferSize, h), nullptr) << c.name;
+    h->readOffset = 0;
+    got.clear();
+    while (char* line = reader.ReadLine(buffer.data(), c.bufferSize, h)) got.push_back(line);
+    EXPECT_EQ(got, c.lines) << c.name << " (cached)";
+  }
+}
+
+class OpenBundle : public ::testing::Test {
+ protected:
+  void Write(const std::vector<Entry>& entries, uint32_t chunkSize = 4096) {
+    ztpack::BundleOptions options;
+    options.chunkSize = chunkSize;
+    path_ = TempPath(std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                     ".bnd");
+    WriteBundle(path_, entries, options);
+    Configure(reader_);
+    ASSERT_TRUE(reader_.Open(Wide(path_)));
+  }
+  std::string path_;
+  BundleReader reader_;
+};
+
+TEST_F(OpenBundle, ReadPastTheEndCopiesWhatIsLeft) {
+  Write({{"e", "0123456789"}}, 4);
+  EntryHandle* h = reader_.OpenEntry("e");
+  h->readOffset = h->totalLength - 3;
+  char buffer[10];
+  EXPECT_EQ(reader_.Read(buffer, 1, 10, h), 3u);
+  EXPECT_EQ(std::string(buffer, 3), "789");
+  EXPECT_EQ(reader_.Read(buffer, 1, 10, h), 0u);
+  // Whole items only: 4 bytes left, items of 3 -> one item counted, all four copied.
+  h->readOffset = 6;
+  EXPECT_EQ(reader_.Read(buffer, 3, 3, h), 1u);
+  EXPECT_EQ(h->readOffset, 10u);
+}
+
+TEST_F(OpenBundle, CacheKeepsTheTenNewestChunks) {
+  std::string content;
+  for (int i = 0; i < 12; ++i) content += std::string(100, static_cast<char>('a' + i));
+  Write({{"e", content}}, 100);
+  EntryHandle* h = reader_.OpenEntry("e");
+  ASSERT_EQ(h->chunks.size(), 12u);
+  char c;
+  for (int i = 0; i < 12; ++i) {
+    h->readOffset = static_cast<uint64_t>(i) * 100 + 50;
+    ASSERT_EQ(reader_.Read(&c, 1, 1, h), 1u);
+    EXPECT_EQ(c, 'a' + i);
+    EXPECT_LE(h->cache.size(), 10u);
+  }
+  std::vector<size_t> cached;
+  for (const auto& item : h->cache) cached.push_back(item.index);
+  EXPECT_EQ(cached, (std::vector<size_t>{2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
+  // Chunk 0 again: reloaded, and the oldest (2) is dropped.
+  h->readOffset = 0;
+  ASSERT_EQ(reader_.Read(&c, 1, 1, h), 1u);
+  EXPECT_EQ(c, 'a');
+  EXPECT_EQ(h->cache.front().index, 3u);
+  EXPECT_EQ(h->cache.back().index, 0u);
+}
+
+TEST_F(OpenBundle, CloseEntryRestoresPositionAndKeyState) {
+  std::mt19937 rng(3);
+  Write({{"a", RandomBytes(rng, 20000, false)}, {"b", std::string(9000, 'b')}}, 1000);
+  const int64_t startPosition = reader_.StreamPosition();
+  const bundle::KeyStreamState startState = reader_.CurrentKeyState();
+  EXPECT_EQ(startPosition, 25);
+  EntryHandle* first = reader_.OpenEntry("a");
+  char buffer[3000];
+  ASSERT_EQ(reader_.Read(buffer, 1, sizeof buffer, first), sizeof buffer);  // moves the stream
+  const int64_t movedPosition = reader_.StreamPosition();
+  const bundle::KeyStreamState movedState = reader_.CurrentKeyState();
+  ASSERT_NE(movedPosition, startPosition);
+  ASSERT_NE(movedState, startState);
+
+  EntryHandle* second = reader_.OpenEntry("b");
+  ASSERT_EQ(reader_.Read(buffer, 1, 5000 % sizeof buffer, second), 2000u);
+  EXPECT_NE(reader_.StreamPosition(), movedPosition);
+  reader_.CloseEntry(second);
+  EXPECT_EQ(reader_.StreamPosition(), movedPosition);
+  EXPECT_EQ(reader_.CurrentKeyState(), movedState);
+  reader_.CloseEntry(first);
+  EXPECT_EQ(reader_.StreamPosition(), startPosition);
+  EXPECT_EQ(reader_.CurrentKeyState(), startState);
+  EXPECT_EQ(reader_.OpenHandleCount(), 0u);
+}
+
+TEST_F(OpenBundle, SameNameTwiceFindsTheFirst) {
+  Write({{"dup", "first"}, {"other", "x"}, {"dup", "second"}});
+  EntryHandle* h = reader_.OpenEntry("dup");
+  char buffer[16];
+  ASSERT_EQ(reader_.Read(buffer, 1, sizeof buffer, h), 5u);
+  EXPECT_EQ(std::string(buffer, 5), "first");
+  std::string out = TempPath("dup.out");
+  ASSERT_TRUE(reader_.ExtractEntry(Wide(out), "dup"));
+  EXPECT_EQ(ReadFile(out), "first");
+}
+
+TEST_F(OpenBundle, NamesAreCaseSensitive) {
+  Write({{"Install_Script", "x"}});
+  EXPECT_EQ(reader_.OpenEntry("install_script"), nullptr);
+  std::string out = TempPath("case.out");
+  std::filesystem::remove(out);
+  EXPECT_FALSE(reader_.ExtractEntry(Wide(out), "install_script"));
+  EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+TEST_F(OpenBundle, EmptyEntry) {
+  Write({{"empty", ""}});
+  EntryHandle* h = reader_.OpenEntry("empty");
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(h->totalLength, 0u);
+  char line[16];
+  EXPECT_EQ(reader_.ReadLine(line, sizeof line, h), nullptr);
+  std::string out = TempPath("empty.out");
+  WriteFile(out, "old content");
+  ASSERT_TRUE(reader_.ExtractEntry(Wide(out), "empty"));
+  EXPECT_EQ(ReadFile(out), "");
+}
+
+TEST_F(OpenBundle, OpenHandleListIsCappedAt32) {
+  Write({{"e", "x"}});
+  std::vector<EntryHandle*> handles;
+  for (int i = 0; i < 32; ++i) {
+    handles.push_back(reader_.OpenEntry("e"));
+    ASSERT_NE(handles.back(), nullptr) << i;
+  }
+  EXPECT_EQ(reader_.OpenEntry("e"), nullptr);
+  reader_.CloseEntry(handles[5]);
+  EXPECT_NE(reader_.OpenEntry("e"), nullptr);
+  EXPECT_TRUE(reader_.Close());  // frees the 32 still open
+  EXPECT_EQ(reader_.OpenHandleCount(), 0u);
+}
+
+TEST_F(OpenBundle, EntriesPastTheCatalogueAreExtractedButNotCatalogued) {
+  std::vector<Entry> entries;
+  for (int i = 0; i < 300; ++i) entries.push_back({"e" + std::to_string(i), "content " + std::to_string(i)});
+  Write(entries);
+  EXPECT_EQ(reader_.Catalogue().size(), 256u);
+  EXPECT_NE(reader_.OpenEntry("e255"), nullptr);
+  EXPECT_EQ(reader_.OpenEntry("e256"), nullptr);
+  std::string out = TempPath("e299.out");
+  ASSERT_TRUE(reader_.ExtractEntry(Wide(out), "e299"));
+  EXPECT_EQ(ReadFile(out), "content 299");
+  EXPECT_FALSE(reader_.ExtractEntry(Wide(out), "e300"));
+}
+
+TEST(BundleReader, NothingWorksWhenNotOpen) {
+  BundleReader reader;
+  EXPECT_EQ(reader.OpenEntry("install_script"), nullptr);
+  EXPECT_FALSE(reader.ExtractEntry(Wide(TempPath("never")), "install_script"));
+  EXPECT_FALSE(reader.Close());
+  EXPECT_FALSE(std::filesystem::exists(TempPath("never")));
+}
+
+TEST(BundleReader, MissingFileIsTraced) {
+  TraceCapture trace;
+  BundleReader reader;
+  std::string path = TempPath("does-not-exist.bnd");
+  EXPECT_FALSE(reader.Open(Wide(path)));
+  EXPECT_EQ(trace.lines(), std::vector<std::string>{"Couldn't open file " + path + "!\n"});
+}
+
+// Chunks written raw, for faults the normal writer never makes.
+struct RawChunk {
+  std::string stored;
+  uint32_t inflated;
+};
+std::string WriteRaw(const std::string& name, const std::vector<std::pair<std::string, std::vector<RawChunk>>>& entries) {
+  ztpack::BundleWriter writer;
+  std::string path = TempPath(name);
+  EXPECT_TRUE(writer.Begin(path, TestKeys::Get().bundle, Certificate(), {}).ok());
+  for (const auto& [entryName, chunks] : entries) {
+    EXPECT_TRUE(writer.BeginEntry(entryName, static_cast<uint32_t>(chunks.size())).ok());
+    for (const RawChunk& c : chunks) EXPECT_TRUE(writer.WriteChunk(c.stored, c.inflated).ok());
+  }
+  EXPECT_TRUE(writer.Finish().ok());
+  return path;
+}
+
+TEST(BundleReader, ExtractionFailingAtSecondChunkLeavesNoFile) {
+  std::string path = WriteRaw("badsecond.bnd", {{"e", {{ZlibCompress("good"), 4}, {"not zlib", 10}}}});
+  BundleReader reader;
+  Configure(reader);
+  ASSERT_TRUE(reader.Open(Wide(path)));
+  std::string out = TempPath("badsecond.out");
+  EXPECT_FALSE(reader.ExtractEntry(Wide(out), "e"));
+  EXPECT_FALSE(std::filesystem::exists(out));
+  EntryHandle* h = reader.OpenEntry("e");
+  char buffer[20];
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(reader.Read(buffer, 1, 4, h), 4u);
+  EXPECT_EQ(reader.Read(buffer, 1, 10, h), 0u);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "?!!!\n");
+  EXPECT_EQ(h->readOffset, 4u);  // a failed Read leaves the offset alone
+}
+
+// A chunk that states more inflated bytes than it holds: Read must not serve the bytes that no
+// inflation wrote; extraction writes the bytes inflated.
+TEST(BundleReader, ShortInflationFailsTheReadNotTheExtraction) {
+  std::string path = WriteRaw("short.bnd", {{"e", {{ZlibCompress("12345"), 100}}}});
+  BundleReader reader;
+  Configure(reader);
+  ASSERT_TRUE(reader.Open(Wide(path)));
+  EntryHandle* h = reader.OpenEntry("e");
+  ASSERT_EQ(h->totalLength, 100u);
+  char buffer[100];
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(reader.Read(buffer, 1, 100, h), 0u);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "?!!!\n");
+  std::string out = TempPath("short.out");
+  ASSERT_TRUE(reader.ExtractEntry(Wide(out), "e"));
+  EXPECT_EQ(ReadFile(out), "12345");
+}
+
+}  // namespace
+}  // namespace bundle_test

@@ -1,0 +1,110 @@
+// Writes bundles (layout in bundle/bundle_format.h) and their public key blocks.
+//
+// The writer streams: each entry is read, compressed and scrambled one chunk at a time, the
+// bundle signature is computed over the bytes as they are written, and the file appears under
+// its name only when it is complete (written beside it, then renamed). Output is deterministic:
+// the same inputs, chunk size, junk length and keys give the same bytes.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bundle/bundle_format.h"
+#include "bundle/key_stream.h"
+#include "keys.h"
+#include "support/result.h"
+
+namespace ztpack {
+
+// The public key block: goal tag, expiry, the bundle key (DER SPKI) and the root signature over
+// tag, expiry and key.
+support::Result<std::string> MakePublicKeyBlock(const RsaPrivateKey& rootKey,
+                                                const std::string& bundleKeyDer,
+                                                const std::string& goal, uint32_t expiry);
+
+struct PublicKeyBlockFields {
+  std::string goal;  // 4 characters
+  uint32_t expiry = 0;
+  std::string bundleKeyDer;
+  std::string rootSignature;
+};
+// Splits a public key block into its fields (no signature check).
+support::Result<PublicKeyBlockFields> SplitPublicKeyBlock(const std::string& block);
+
+using ProgressFunction = std::function<void(uint64_t done, uint64_t total)>;
+
+struct BundleOptions {
+  uint32_t chunkSize = bundle::kDefaultWriterChunkSize;  // 1 .. kWorkerMaxChunkSize
+  uint64_t junkLength = 0;
+  int compressionLevel = 6;
+  uint32_t headerFields[3] = {0, 0, 0};  // the three u32 the reader does not interpret
+  ProgressFunction progress;             // called after each chunk with bytes read so far
+};
+
+// The low-level writer. Tests use it to write bundles with deliberate faults (raw chunks,
+// arbitrary stream bytes); WriteBundle below is the usual entry point.
+class BundleWriter {
+ public:
+  BundleWriter();
+  ~BundleWriter();  // removes the partial file unless Finish succeeded
+  BundleWriter(const BundleWriter&) = delete;
+  BundleWriter& operator=(const BundleWriter&) = delete;
+
+  // Creates `path`'s temporary sibling and writes the header.
+  support::Status Begin(const std::string& path, const RsaPrivateKey& bundleKey,
+                        const std::string& publicKeyBlock, const BundleOptions& options);
+
+  // A whole entry from memory or from a file, in chunks of options.chunkSize.
+  support::Status AddData(const std::string& name, std::string_view data);
+  support::Status AddFile(const std::string& name, const std::string& path);
+
+  // Pieces of an entry, for tests: the name length and name, the chunk count, one chunk with
+  // stated lengths and stored zlib bytes of the caller's choice, and plain stream bytes.
+  support::Status BeginEntry(const std::string& name, uint32_t chunkCount);
+  support::Status WriteChunk(std::string_view zlibData, uint32_t inflatedLength);
+  support::Status WriteStreamBytes(std::string_view plain);
+
+  // Terminates the stream (name length 0), writes junk, the signature block and the tail, and
+  // renames the file into place. `terminate` false leaves the terminator to the caller.
+  support::Status Finish(bool terminate = true);
+
+  // Bytes of entry content read so far and the total expected (for progress).
+  uint64_t contentDone() const { return contentDone_; }
+  void SetExpectedContent(uint64_t total) { contentTotal_ = total; }
+
+ private:
+  support::Status WriteSigned(const uint8_t* data, size_t length);  // plain region bytes
+  support::Status WriteScrambled(const uint8_t* plain, size_t length);
+  support::Status CompressChunk(const uint8_t* data, size_t length);
+
+  static constexpr size_t kIoBufferSize = 1 << 16;
+  std::unique_ptr<char[]> ioBuffer_;  // declared before out_: the stream is closed first
+  std::FILE* out_ = nullptr;
+  std::string path_, tempPath_;
+  BundleOptions options_;
+  std::string publicKeyBlock_;
+  std::unique_ptr<StreamingSigner> signer_;
+  std::unique_ptr<CryptoPP::SHA1> plainSha1_;
+  bundle::KeyStreamState state_;
+  std::vector<uint8_t> scratch_, compressed_;
+  uint64_t contentDone_ = 0, contentTotal_ = 0;
+  bool finished_ = false;
+};
+
+struct BundleInput {
+  std::string name;
+  std::string path;                 // read from this file unless `data` is set
+  std::optional<std::string> data;  // content in memory
+};
+
+// Writes a complete signed bundle.
+support::Status WriteBundle(const std::string& outPath, const std::vector<BundleInput>& entries,
+                            const RsaPrivateKey& bundleKey, const std::string& publicKeyBlock,
+                            const BundleOptions& options);
+
+}  // namespace ztpack
