@@ -120,6 +120,19 @@ support::Result<PeImage> ReadPeImage(const std::string& path) {
   }
   image.machine = *machine;
   image.sizeOfOptionalHeader = *optionalSize;
+  image.pointerToSymbolTable = reader.U32le(nt + 12).value_or(0);
+  image.numberOfSymbols = reader.U32le(nt + 16).value_or(0);
+  if (image.pointerToSymbolTable != 0) {
+    // 18 bytes per symbol, then the string table, whose first four bytes give its size
+    // (the size field included). A file that ends right after the symbols has no strings.
+    const uint64_t strings = uint64_t{image.pointerToSymbolTable} + 18ull * image.numberOfSymbols;
+    if (strings == image.fileSize) {
+      image.symbolTableEnd = strings;
+    } else if (auto stringsSize = reader.U32le(strings);
+               stringsSize && *stringsSize >= 4 && reader.Has(strings, *stringsSize)) {
+      image.symbolTableEnd = strings + *stringsSize;
+    }
+  }
 
   const uint64_t opt = image.optionalHeaderOffset();
   auto optMagic = reader.U16le(opt);
@@ -227,14 +240,24 @@ support::Result<BundleSectionPlan> PlanBundleSection(const PeImage& image, uint6
     return support::Errorf("%s: section table: raw data end at 0x%llx, past the end of the file (0x%llx)", p, static_cast<ull>(rawEnd), static_cast<ull>(image.fileSize));
   }
 
-  // Anything behind the raw data of the sections that stay (beyond a replaced .ZTBNDL, whose
-  // own data are dropped) is an overlay the new section would bury.
-  uint64_t dataEnd = rawEnd;
+  // A COFF symbol table directly behind the sections' data stays there; the new section goes
+  // behind it.
+  uint64_t keepEnd = rawEnd;
+  if (image.pointerToSymbolTable != 0 && image.pointerToSymbolTable >= rawEnd) {
+    if (image.pointerToSymbolTable != rawEnd || image.symbolTableEnd == 0) {
+      return support::Errorf("%s: file header: the symbol table at 0x%x is not a whole symbol table directly behind the sections' data (which end at 0x%llx); strip the file first", p, image.pointerToSymbolTable, static_cast<ull>(rawEnd));
+    }
+    keepEnd = image.symbolTableEnd;
+  }
+
+  // Anything else behind what stays (beyond a replaced .ZTBNDL, whose own data are dropped) is
+  // an overlay the new section would bury.
+  uint64_t dataEnd = keepEnd;
   if (plan.replaces) {
     const PeSection& old = image.sections.back();
     uint64_t oldEnd = uint64_t{old.pointerToRawData} + old.sizeOfRawData;
-    if (old.sizeOfRawData != 0 && old.pointerToRawData < rawEnd) {
-      return support::Errorf("%s: section table: the %s section at 0x%x is not behind the other sections' data (which end at 0x%llx)", p, container::kSectionName, old.pointerToRawData, static_cast<ull>(rawEnd));
+    if (old.sizeOfRawData != 0 && old.pointerToRawData < keepEnd) {
+      return support::Errorf("%s: section table: the %s section at 0x%x is not behind the other sections' data (which end at 0x%llx)", p, container::kSectionName, old.pointerToRawData, static_cast<ull>(keepEnd));
     }
     if (oldEnd > image.fileSize) {
       return support::Errorf("%s: section table: the %s section ends at 0x%llx, past the end of the file (0x%llx)", p, container::kSectionName, static_cast<ull>(oldEnd), static_cast<ull>(image.fileSize));
@@ -245,7 +268,7 @@ support::Result<BundleSectionPlan> PlanBundleSection(const PeImage& image, uint6
     return support::Errorf("%s: overlay: 0x%llx bytes follow the last section's data at 0x%llx (symbol table, debug data or appended payload); strip or remove them first", p, static_cast<ull>(image.fileSize - dataEnd), static_cast<ull>(dataEnd));
   }
 
-  plan.keepEnd = rawEnd;
+  plan.keepEnd = keepEnd;
   plan.numberOfSections = static_cast<uint16_t>(kept + 1);
   plan.headerOffset = image.sectionTableOffset() + kSectionHeaderSize * kept;
   if (!plan.replaces) {
@@ -267,7 +290,7 @@ support::Result<BundleSectionPlan> PlanBundleSection(const PeImage& image, uint6
   }
 
   const uint64_t alignment = std::max(image.sectionAlignment, image.fileAlignment);
-  const uint64_t start = AlignUp(std::max(rawEnd, virtualEnd), alignment);
+  const uint64_t start = AlignUp(std::max(keepEnd, virtualEnd), alignment);
   const uint64_t rawSize = AlignUp(chainSize, image.fileAlignment);
   if (start + rawSize >= kLimit) {
     return support::Errorf("%s: %s section: it would end at 0x%llx, beyond the 2 GiB limit", p, container::kSectionName, static_cast<ull>(start + rawSize));

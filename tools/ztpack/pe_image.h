@@ -27,9 +27,13 @@
 //   - A certificate table: the file is signed. The new section would invalidate the signature,
 //     and the table (which must stay at the end of the file) would end up in front of the
 //     section or be lost. Sign after writing the section.
-//   - An overlay (bytes behind the last section's raw data: a COFF symbol table, debug data,
-//     appended payloads): it would be cut off from the file offsets that point at it or be
-//     buried under the new section. Strip or remove it first.
+//   - An overlay (bytes behind the last section's raw data: debug data, appended payloads,
+//     anything found by its distance from the end of the file): it would be buried in front of
+//     the new section, away from the file end its reader expects. Remove it first.
+//     The one overlay accepted is a COFF symbol table with its string table (unstripped MinGW
+//     output and the DLLs Wine installs carry one): it is found only through
+//     PointerToSymbolTable, an absolute offset, so it stays where it is, untouched, and the
+//     new section goes behind it. The section's end is then still the end of the file.
 //   - Anything that would put the section's end at or beyond 2 GiB (the reader's positions are
 //     signed 32-bit).
 //
@@ -44,6 +48,7 @@
 #include <vector>
 
 #include "attachment_writer.h"
+#include "container/attachment_format.h"
 #include "support/result.h"
 
 namespace ztpack {
@@ -78,6 +83,9 @@ struct PeImage {
   uint32_t sizeOfImage = 0;
   uint32_t sizeOfHeaders = 0;
   uint32_t checkSum = 0;
+  uint32_t pointerToSymbolTable = 0;  // COFF symbol table (0: none)
+  uint32_t numberOfSymbols = 0;
+  uint64_t symbolTableEnd = 0;  // end of the symbols and the string table; 0 when not in the file
   std::vector<PeDataDirectory> directories;  // NumberOfRvaAndSizes entries (at most 16)
   std::vector<PeSection> sections;
 
