@@ -1,0 +1,203 @@
+// Installers for the native whole-flow tests, made by our own writers: a small PE stub whose
+// .ZTBNDL section holds TYPE and LOAD, where LOAD is a shell script standing in for the setup
+// program, signed with the development setup key and carrying its bundle. The script writes
+// what it received (arguments, current directory, files with SHA-1) to $ZT_REPORT.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bundle_writer.h"
+#include "entry.h"
+#include "keys.h"
+#include <cryptopp/sha.h>
+#include "manifest.h"
+#include "pe_image.h"
+#include "setup_signer.h"
+#include "support/text.h"
+#include "testutil/capture.h"
+#include "testutil/pe_fixture.h"
+#include "testutil/temp_dir.h"
+
+namespace worker_test {
+
+#if ZT_USING_DEV_ROOT_KEY && ZT_USING_DEV_SETUP_KEY
+constexpr bool kHaveDevKeys = true;
+#else
+constexpr bool kHaveDevKeys = false;
+#endif
+
+#define SKIP_WITHOUT_DEV_KEYS()                                                      \
+  if (!worker_test::kHaveDevKeys) GTEST_SKIP() << "built with release keys: no private " \
+                                                  "halves to sign test installers"
+
+struct DevKeys {
+  ztpack::RsaPrivateKey root, bundle, setup;
+  static const DevKeys& Get() {
+    static const DevKeys keys = [] {
+      DevKeys k;
+      const std::string dir = ZT_DEV_KEYS_DIR;
+      k.root = ztpack::LoadPrivateKey(dir + "/root.key").value();
+      k.bundle = ztpack::LoadPrivateKey(dir + "/bundle.key").value();
+      k.setup = ztpack::LoadPrivateKey(dir + "/setup.key").value();
+      return k;
+    }();
+    return keys;
+  }
+};
+
+constexpr const char* kReportingSetup =
+    "#!/bin/sh\n"
+    "{\n"
+    "  echo \"cwd=$(pwd)\"\n"
+    "  for a in \"$@\"; do printf 'arg=%s\\n' \"$a\"; done\n"
+    "  find . -type f ! -name setup.exe ! -name ibnd | sort | while read -r f; do\n"
+    "    echo \"file=$f $(sha1sum < \"$f\" | cut -c1-40)\"\n"
+    "  done\n"
+    "} > \"$ZT_REPORT\"\n"
+    "exit 0\n";
+
+struct InstallerSpec {
+  std::string mode = "silent";
+  std::string script;                          // the install_script entry
+  bool withScript = true;
+  std::map<std::string, std::string> entries;  // further entries: name -> content
+  // Tampering after signing: a byte of the bundle, or of the signed setup program.
+  bool tamperBundle = false;
+  bool tamperSetup = false;
+  bool withType = true;
+};
+
+// Writes the installer into `dir` and returns its path.
+inline std::string MakeInstaller(const testutil::TempDir& dir, const InstallerSpec& spec) {
+  const DevKeys& keys = DevKeys::Get();
+  const std::string stub = (dir / "stub.exe").string();
+  testutil::WriteFile(stub, testutil::PeFixture{}.Build());
+  const std::string setup = (dir / "setup.sh").string();
+  testutil::WriteFile(setup, kReportingSetup);
+  std::filesystem::permissions(setup, std::filesystem::perms::owner_all);
+
+  std::vector<ztpack::BundleInput> inputs;
+  if (spec.withScript) inputs.push_back({"install_script", "", spec.script});
+  for (const auto& [name, content] : spec.entries) inputs.push_back({name, "", content});
+  auto block = ztpack::MakePublicKeyBlock(keys.root, ztpack::PublicKeyDer(keys.bundle), "IBND", 0);
+  EXPECT_TRUE(block.ok()) << block.error();
+  const std::string bundle = (dir / "ibnd").string();
+  support::Status written = ztpack::WriteBundle(bundle, inputs, keys.bundle, *block, {});
+  EXPECT_TRUE(written.ok()) << written.error();
+  if (spec.tamperBundle) {
+    std::string bytes = testutil::ReadFile(bundle);
+    bytes[bytes.size() / 2] ^= 0x01;
+    testutil::WriteFile(bundle, bytes);
+  }
+
+  const std::string signedSetup = (dir / "setup.signed").string();
+  ztpack::SignSetupOptions options;
+  options.input = setup;
+  options.output = signedSetup;
+  options.bundle = bundle;
+  {
+    ztpack::StdoutToStderr quiet;
+    auto signedOk = ztpack::SignSetup(keys.setup, options);
+    EXPECT_TRUE(signedOk.ok()) << signedOk.error();
+  }
+  std::filesystem::permissions(signedSetup, std::filesystem::perms::owner_all);
+  if (spec.tamperSetup) {
+    std::string bytes = testutil::ReadFile(signedSetup);
+    bytes[2] = 'X';  // "#!/bin/sh" -> "#!X..." inside the signed bytes
+    testutil::WriteFile(signedSetup, bytes);
+  }
+
+  const std::string installer = (dir / "installer.exe").string();
+  if (spec.withType) {
+    support::Status built = ztpack::BuildInstaller(stub, signedSetup, spec.mode, installer);
+    EXPECT_TRUE(built.ok()) << built.error();
+  } else {
+    support::Status built = ztpack::WriteBundleSection(
+        stub, installer, {ztpack::AttachmentInput::FromFile("LOAD", signedSetup)});
+    EXPECT_TRUE(built.ok()) << built.error();
+  }
+  return installer;
+}
+
+// What the stand-in setup program reported, parsed from its report lines.
+struct Report {
+  bool ran = false;
+  std::string cwd;
+  std::vector<std::string> args;
+  std::map<std::string, std::string> files;  // "./path" -> SHA-1 hex
+};
+
+inline Report ReadReport(const std::filesystem::path& path) {
+  Report report;
+  std::string text = testutil::ReadFile(path);
+  if (text.empty()) return report;
+  report.ran = true;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (line.rfind("cwd=", 0) == 0) report.cwd = line.substr(4);
+    if (line.rfind("arg=", 0) == 0) report.args.push_back(line.substr(4));
+    if (line.rfind("file=", 0) == 0) {
+      size_t space = line.rfind(' ');
+      report.files[line.substr(5, space - 5)] = line.substr(space + 1);
+    }
+  }
+  return report;
+}
+
+// Runs the entry sequence on `installer` with its workspace under `tmp` and the report written
+// to tmp/report. Platform facts come from the POSIX layer's stand-ins.
+struct RunOutcome {
+  int exitCode = -1;
+  Report report;
+  std::vector<std::string> debug;  // every debugger-channel text
+  std::string trace;               // the trace messages, joined
+  std::string stderrText;
+};
+
+inline RunOutcome RunInstaller(const testutil::TempDir& tmp, const std::string& installer,
+                        const std::u16string& commandTail, bool wow64 = false,
+                        int majorVersion = 10) {
+  const std::filesystem::path workspaces = tmp / "workspaces";
+  std::filesystem::create_directories(workspaces);
+  const std::filesystem::path report = tmp / "report";
+  std::filesystem::remove(report);
+  ::setenv("TMPDIR", workspaces.c_str(), 1);
+  ::setenv("ZT_REPORT", report.c_str(), 1);
+  ::setenv("ZT_FAKE_WOW64", wow64 ? "1" : "0", 1);
+  ::setenv("ZT_FAKE_MAJOR_VERSION", std::to_string(majorVersion).c_str(), 1);
+  RunOutcome run;
+  {
+    testutil::DebugCapture capture;
+    ::testing::internal::CaptureStderr();
+    run.exitCode = installer::RunEntry(commandTail, support::Utf8ToWide(installer, true));
+    run.stderrText = ::testing::internal::GetCapturedStderr();
+    run.debug = capture.texts();
+    run.trace = capture.joined();
+  }
+  ::unsetenv("TMPDIR");
+  run.report = ReadReport(report);
+  return run;
+}
+
+// Names left in the directory the workspaces are made in (empty once a run has cleaned up).
+inline std::vector<std::string> LeftOver(const testutil::TempDir& tmp) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(tmp / "workspaces", ec)) {
+    names.push_back(e.path().filename().string());
+  }
+  return names;
+}
+
+}  // namespace worker_test

@@ -1,0 +1,357 @@
+// The installation worker and the entry sequence, run whole on POSIX against installers made by
+// our own writers (see installer_fixture.h).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "installer_fixture.h"
+#include "platform/platform.h"
+#include "worker.h"
+
+namespace worker_test {
+namespace {
+
+std::string Sha1Hex(const std::string& data) {
+  CryptoPP::SHA1 hash;
+  unsigned char digest[CryptoPP::SHA1::DIGESTSIZE];
+  hash.CalculateDigest(digest, reinterpret_cast<const unsigned char*>(data.data()), data.size());
+  static const char* kHex = "0123456789abcdef";
+  std::string out;
+  for (unsigned char b : digest) {
+    out += kHex[b >> 4];
+    out += kHex[b & 15];
+  }
+  return out;
+}
+
+const std::map<std::string, std::string> kEntries = {
+    {"a", "alpha\n"}, {"b", "bravo bytes"}, {"c", std::string("c\0c", 3)}};
+
+// One whole run per case: which files the directives put into the workspace, and whether the
+// setup program was started.
+struct ScriptCase {
+  const char* name;
+  std::string mode;
+  std::string script;
+  bool wow64;
+  int major;
+  std::map<std::string, std::string> expectFiles;  // "./path" -> entry name
+  bool expectSetupRan;
+  const char* expectTrace;  // a part of the trace, or null
+};
+
+class ScriptTest : public ::testing::TestWithParam<ScriptCase> {};
+
+TEST_P(ScriptTest, AppliesTheSelectedDirectives) {
+  SKIP_WITHOUT_DEV_KEYS();
+  const ScriptCase& c = GetParam();
+  testutil::TempDir tmp;
+  InstallerSpec spec;
+  spec.mode = c.mode;
+  spec.script = c.script;
+  spec.entries = kEntries;
+  std::string installer = MakeInstaller(tmp, spec);
+  RunOutcome run = RunInstaller(tmp, installer, u"", c.wow64, c.major);
+
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.report.ran, c.expectSetupRan) << run.trace;
+  std::map<std::string, std::string> expected;
+  for (const auto& [path, entry] : c.expectFiles) expected[path] = Sha1Hex(kEntries.at(entry));
+  if (c.expectSetupRan) EXPECT_EQ(run.report.files, expected) << run.trace;
+  if (c.expectTrace != nullptr) EXPECT_NE(run.trace.find(c.expectTrace), std::string::npos) << run.trace;
+  EXPECT_TRUE(LeftOver(tmp).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Directives, ScriptTest,
+    ::testing::Values(
+        ScriptCase{"EmptyScriptStillRunsSetup", "silent", "", false, 10, {}, true, nullptr},
+        ScriptCase{"ModeMarkerRequired", "silent",
+                   "dep-silent,a,one\ndep,b,two\ndep-x86,b,three\n", false, 10,
+                   {{"./one", "a"}}, true, nullptr},
+        ScriptCase{"X86GuiOn32Bit", "gui", "dep-x86-gui,a,x86.txt\n", false, 10,
+                   {{"./x86.txt", "a"}}, true, nullptr},
+        ScriptCase{"X86GuiOn64Bit", "gui", "dep-x86-gui,a,x86.txt\ndep-x64-gui,b,x64.txt\n", true,
+                   10, {{"./x64.txt", "b"}}, true, nullptr},
+        ScriptCase{"VersionMarkers", "silent",
+                   "dep-w6+-silent,a,new.txt\ndep-w<6-silent,b,old.txt\n", false, 5,
+                   {{"./old.txt", "b"}}, true, nullptr},
+        ScriptCase{"BothArchitecturesNeverApply", "silent", "dep-x86-x64-silent,a,never\n", true,
+                   10, {}, true, nullptr},
+        ScriptCase{"ConditionMustStartWithDep", "silent",
+                   "xdep-silent,a,one\nDEP-silent,a,two\n dep-silent,b,three\n", false, 10,
+                   {{"./three", "b"}}, true, nullptr},
+        ScriptCase{"IndentedCommentAndCarriageReturns", "silent",
+                   "   # dep-silent,a,commented\r\n\t\r\ndep-silent,a,kept\r\n", false, 10,
+                   {{"./kept", "a"}}, true, nullptr},
+        ScriptCase{"ModeMarkerFoundInLongerWord", "gui", "dep-guidance,c,c.bin\n", false, 10,
+                   {{"./c.bin", "c"}}, true, nullptr},
+        ScriptCase{"ByteOrderMarkAndTrailingNonAscii", "silent",
+                   "\xEF\xBB\xBF" "dep-silent,a,bom\ndep-silent,b,caf\xC3\xA9\n", false, 10,
+                   {{"./bom", "a"}, {"./caf", "b"}}, true, nullptr},
+        ScriptCase{"NestedBackslashTargetsCreateDirectories", "silent",
+                   "dep-silent,a,d1\\d2\\f.txt\n", false, 10, {{"./d1/d2/f.txt", "a"}}, true,
+                   nullptr},
+        ScriptCase{"ForwardSlashTargetsGetNoDirectories", "silent", "dep-silent,a,e1/e2/f.txt\n",
+                   false, 10, {}, false, nullptr},
+        ScriptCase{"FewerThanThreeFieldsSkipped", "silent", "dep-silent,a\ndep-silent,b,b.txt\n",
+                   false, 10, {{"./b.txt", "b"}}, true, "0: directive has 2 fields, needs 3: skipped"},
+        ScriptCase{"MissingEntryFailsTheRun", "silent", "dep-silent,nothere,x\n", false, 10, {},
+                   false, nullptr},
+        ScriptCase{"ParentComponentRefused", "silent", "dep-silent,a,..\\escaped\n", false, 10, {},
+                   false, "0: target ..\\escaped refused: \"..\" component"},
+        ScriptCase{"DeepParentComponentRefused", "silent", "dep-silent,a,d\\..\\..\\escaped\n",
+                   false, 10, {}, false, "refused: \"..\" component"},
+        ScriptCase{"DotsAndSpacesComponentRefused", "silent", "dep-silent,a,.. \\escaped\n", false,
+                   10, {}, false, "refused: \"..\" component"},
+        ScriptCase{"AbsoluteTargetRefused", "silent", "dep-silent,a,/tmp/escaped\n", false, 10, {},
+                   false, "refused: absolute or UNC path"},
+        ScriptCase{"UncTargetRefused", "silent", "dep-silent,a,\\\\server\\share\\x\n", false, 10,
+                   {}, false, "refused: absolute or UNC path"},
+        ScriptCase{"DriveTargetRefused", "silent", "dep-silent,a,C:escaped\n", false, 10, {}, false,
+                   "refused: drive prefix or alternate data stream"},
+        ScriptCase{"StreamTargetRefused", "silent", "dep-silent,a,a.txt:hidden\n", false, 10, {},
+                   false, "refused: drive prefix or alternate data stream"},
+        ScriptCase{"RefusalStopsLaterDirectives", "silent",
+                   "dep-silent,a,first\ndep-silent,a,..\\x\ndep-silent,b,late\n", false, 10, {},
+                   false, "1: target ..\\x refused"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Worker, EscapingTargetLeavesNothingOutsideTheWorkspace) {
+  SKIP_WITHOUT_DEV_KEYS();
+  testutil::TempDir tmp;
+  InstallerSpec spec;
+  spec.script = "dep-silent,a,..\\escaped\n";
+  spec.entries = kEntries;
+  RunOutcome run = RunInstaller(tmp, MakeInstaller(tmp, spec), u"");
+  EXPECT_FALSE(std::filesystem::exists(tmp / "workspaces" / "escaped"));
+  EXPECT_TRUE(LeftOver(tmp).empty());
+}
+
+struct FailureCase {
+  const char* name;
+  InstallerSpec spec;
+  const char* expectTrace;
+  bool expectBox;  // the message box text on standard error
+};
+
+class FailureTest : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(FailureTest, SetupNotStartedAndWorkspaceGone) {
+  SKIP_WITHOUT_DEV_KEYS();
+  const FailureCase& c = GetParam();
+  testutil::TempDir tmp;
+  InstallerSpec spec = c.spec;
+  spec.entries = kEntries;
+  RunOutcome run = RunInstaller(tmp, MakeInstaller(tmp, spec), u"");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_FALSE(run.report.ran);
+  EXPECT_TRUE(LeftOver(tmp).empty());
+  if (c.expectTrace != nullptr) EXPECT_NE(run.trace.find(c.expectTrace), std::string::npos) << run.trace;
+  EXPECT_EQ(run.stderrText.find("Error: Installer file is corrupted.") != std::string::npos,
+            c.expectBox)
+      << run.stderrText;
+}
+
+InstallerSpec Spec(std::string mode, bool tamperBundle, bool tamperSetup, bool withScript) {
+  InstallerSpec spec;
+  spec.mode = std::move(mode);
+  spec.script = "dep-silent,a,a\ndep-gui,a,a\n";
+  spec.tamperBundle = tamperBundle;
+  spec.tamperSetup = tamperSetup;
+  spec.withScript = withScript;
+  return spec;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, FailureTest,
+    ::testing::Values(
+        FailureCase{"TamperedBundle", Spec("silent", true, false, true), nullptr, false},
+        FailureCase{"TamperedSetupSilent", Spec("silent", false, true, true),
+                    "\n##installer file is not valid!", false},
+        FailureCase{"TamperedSetupGui", Spec("gui", false, true, true),
+                    "\n##installer file is not valid!", true},
+        FailureCase{"NoInstallScript", Spec("silent", false, false, false), nullptr, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The run mode comes from TYPE, trimmed at its end only.
+struct ModeCase {
+  const char* name;
+  bool withType;
+  std::string type;
+  int expectExit;
+  std::string expectMode;  // the "Type is" text's mode; unused when refused
+  bool expectGui;          // "iccRes" written
+};
+
+class ModeTest : public ::testing::TestWithParam<ModeCase> {};
+
+TEST_P(ModeTest, ReadsTheRunModeFromType) {
+  SKIP_WITHOUT_DEV_KEYS();
+  const ModeCase& c = GetParam();
+  testutil::TempDir tmp;
+  InstallerSpec spec;
+  spec.withType = c.withType;
+  spec.mode = c.type;
+  spec.script = "";
+  RunOutcome run = RunInstaller(tmp, MakeInstaller(tmp, spec), u"");
+  EXPECT_EQ(run.exitCode, c.expectExit);
+  EXPECT_TRUE(LeftOver(tmp).empty());
+  if (c.expectExit == 1) {
+    EXPECT_FALSE(run.report.ran);
+    return;
+  }
+  EXPECT_TRUE(run.report.ran);
+  std::vector<std::string> direct;
+  for (const std::string& t : run.debug) {
+    if (t.rfind("[T ", 0) != 0 && t.rfind("Progress ", 0) != 0) direct.push_back(t);
+  }
+  ASSERT_FALSE(direct.empty());
+  EXPECT_EQ(direct[0], "Type is " + c.expectMode + "\n");
+  EXPECT_EQ(direct.size() > 1 && direct[1].rfind("iccRes ", 0) == 0, c.expectGui);
+  if (c.expectGui) {
+    ASSERT_EQ(direct.size(), 4u);
+    EXPECT_EQ(direct[2].rfind("dlg is ", 0), 0u);
+    EXPECT_EQ(direct[3].rfind("hwndProgress is ", 0), 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, ModeTest,
+    ::testing::Values(ModeCase{"NoTypeRefused", false, "", 1, "", false},
+                      ModeCase{"GuiWithLineEnd", true, "gui\r\n", 0, "gui", true},
+                      ModeCase{"CapitalsRunSilently", true, "GUI", 0, "GUI", false},
+                      ModeCase{"OnlyLineEndTrimsToEmpty", true, "\n", 0, "", false},
+                      ModeCase{"LeadingBlankNotTrimmed", true, " gui", 0, " gui", false},
+                      ModeCase{"TrailingHighBytesTrimmed", true, "gui\xC2\xA0", 0, "gui", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The progress values over one run: 0 up to below 50 (LOAD), 50 up to below 75 (IBND), 85, then
+// 85 + 15i/n for each of the n script lines.
+TEST(Worker, ProgressValuesFollowTheRun) {
+  SKIP_WITHOUT_DEV_KEYS();
+  testutil::TempDir tmp;
+  InstallerSpec spec;
+  spec.script = "# one\ndep-silent,a,a\n\ndep-silent,b,b\n#\ndep-gui,c,c\nx\n";
+  spec.entries = kEntries;
+  RunOutcome run = RunInstaller(tmp, MakeInstaller(tmp, spec), u"");
+  std::vector<int> values;
+  for (const std::string& t : run.debug) {
+    if (t.rfind("Progress ", 0) == 0) values.push_back(std::atoi(t.c_str() + 9));
+  }
+  size_t i = 0;
+  ASSERT_LT(i, values.size());
+  EXPECT_EQ(values[i], 0);
+  for (; i < values.size() && values[i] < 50; ++i) EXPECT_GE(values[i], 0);
+  ASSERT_LT(i, values.size());
+  EXPECT_EQ(values[i], 50);
+  for (; i < values.size() && values[i] < 75; ++i) EXPECT_GE(values[i], 50);
+  std::vector<int> tail(values.begin() + static_cast<long>(i), values.end());
+  EXPECT_EQ(tail, (std::vector<int>{85, 85, 87, 89, 91, 93, 95, 97}));
+}
+
+// The command line of the setup program, from the trace and from what the program received
+// after the Windows splitting rules.
+TEST(Worker, SetupCommandLineFromTheArguments) {
+  SKIP_WITHOUT_DEV_KEYS();
+  testutil::TempDir tmp;
+  InstallerSpec spec;
+  const std::string installer = MakeInstaller(tmp, spec);
+  RunOutcome run = RunInstaller(tmp, installer, u"plain \"with space\" \"\" back\\slash");
+  ASSERT_TRUE(run.report.ran) << run.trace;
+  const std::string workspace = run.report.cwd;
+  EXPECT_EQ(workspace.rfind((tmp / "workspaces" / "ITMPD_").string(), 0), 0u) << workspace;
+  // The workspace path is made with backslashes; the trace shows it as built.
+  const std::string built = (tmp / "workspaces").string() + "\\" +
+                            std::filesystem::path(workspace).filename().string() + "\\";
+  EXPECT_NE(run.trace.find("setup.exe: \"" + built + "setup.exe\" plain \"with space\"  back\\slash \"" +
+                           installer + "\"\n"),
+            std::string::npos)
+      << run.trace;
+  EXPECT_EQ(run.report.args,
+            (std::vector<std::string>{"plain", "with space", "back\\slash", installer}));
+}
+
+TEST(Worker, NoArgumentsPassesTheOwnPathTwice) {
+  SKIP_WITHOUT_DEV_KEYS();
+  testutil::TempDir tmp;
+  InstallerSpec spec;
+  const std::string installer = MakeInstaller(tmp, spec);
+  RunOutcome run = RunInstaller(tmp, installer, u"");
+  ASSERT_TRUE(run.report.ran);
+  // The own path of the argument list is the running program's (here the test binary).
+  const std::string self = support::WideToUtf8(platform::OwnExecutablePath());
+  EXPECT_EQ(run.report.args, (std::vector<std::string>{self, installer}));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The pieces, as tables.
+
+TEST(BuildSetupCommandLine, QuotesOnlyArgumentsWithSpaces) {
+  struct Case {
+    std::vector<std::u16string> args;
+    std::u16string expected;
+  } cases[] = {
+      {{}, u"\"W\\setup.exe\" \"O\""},
+      {{u"a"}, u"\"W\\setup.exe\" a \"O\""},
+      {{u"a b"}, u"\"W\\setup.exe\" \"a b\" \"O\""},
+      {{u""}, u"\"W\\setup.exe\"  \"O\""},
+      {{u"q\"x", u"c:\\d\\"}, u"\"W\\setup.exe\" q\"x c:\\d\\ \"O\""},
+      {{u"tab\there"}, u"\"W\\setup.exe\" tab\there \"O\""},
+      {{u"\"a b\""}, u"\"W\\setup.exe\" \"\"a b\"\" \"O\""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(support::WideToUtf8(installer::BuildSetupCommandLine(u"W\\", c.args, u"O")),
+              support::WideToUtf8(c.expected));
+  }
+}
+
+TEST(TargetPathProblem, RefusesEveryWayOut) {
+  struct Case {
+    std::u16string path;
+    bool refused;
+  } cases[] = {
+      {u"file", false},       {u"a\\b\\c", false},     {u".\\file", false},
+      {u"a..b", false},       {u"...x", false},        {u"dir\\", false},
+      {u"", true},            {u"..", true},           {u"..\\x", true},
+      {u"a\\..\\x", true},    {u"a/../x", true},       {u"...", true},
+      {u". .\\x", true},      {u"a\\.. ", true},       {u"\\x", true},
+      {u"/x", true},          {u"\\\\srv\\s\\x", true}, {u"C:x", true},
+      {u"C:\\x", true},       {u"f:s", true},          {u"\\\\?\\C:\\x", true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(installer::TargetPathProblem(c.path) != nullptr, c.refused)
+        << support::WideToUtf8(c.path);
+  }
+}
+
+TEST(TrimScriptLine, TrimsBytesUpToBlankAtBothEnds) {
+  struct Case {
+    std::string in, out;
+  } cases[] = {
+      {"", ""},
+      {" \t x,y \r\n", "x,y"},
+      {"\xEF\xBB\xBFx", "x"},
+      {"x\xC3\xA9", "x"},
+      {"\x80\x01 # c", "# c"},
+      {"a b", "a b"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(installer::TrimScriptLine(c.in), c.out) << c.in;
+}
+
+TEST(JoinCommandTail, SplitsBackIntoTheSameArguments) {
+  std::vector<std::vector<std::u16string>> cases = {
+      {u"a"},
+      {u"a b", u"c"},
+      {u"first", u"", u"x\"y", u"back\\", u"back\\\"q", u"tab\tx", u"c:\\dir with space\\"},
+      {u"", u"second"},
+  };
+  for (const auto& args : cases) {
+    EXPECT_EQ(platform::SplitCommandLine(installer::JoinCommandTail(args)), args);
+  }
+}
+
+}  // namespace
+}  // namespace worker_test

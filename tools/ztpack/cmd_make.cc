@@ -1,0 +1,33 @@
+// ztpack make MANIFEST: certificate, bundle, signed setup program and finished installer from
+// one TOML manifest (format in manifest.h).
+#include <cstdio>
+
+#include "command.h"
+#include "manifest.h"
+
+namespace ztpack {
+namespace {
+
+CommandRegistration registration{Command{
+    "make", "Build a finished installer from one TOML manifest (deterministic output)",
+    [](CLI::App& app) -> std::function<int()> {
+      auto path = std::make_shared<std::string>();
+      app.add_option("MANIFEST", *path, "The manifest file")->required();
+      return [path] {
+        auto manifest = LoadManifest(*path);
+        if (!manifest) {
+          std::fprintf(stderr, "ztpack make: %s\n", manifest.error().c_str());
+          return 1;
+        }
+        support::Status made = MakeInstaller(*manifest);
+        if (!made) {
+          std::fprintf(stderr, "ztpack make: %s\n", made.error().c_str());
+          return 1;
+        }
+        std::printf("%s\n", manifest->output.c_str());
+        return 0;
+      };
+    }}};
+
+}  // namespace
+}  // namespace ztpack

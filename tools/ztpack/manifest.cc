@@ -1,0 +1,355 @@
+#include "manifest.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <system_error>
+
+#include <toml++/toml.h>
+
+#include "attachment_writer.h"
+#include "bundle_writer.h"
+#include "keys.h"
+#include "pe_image.h"
+#include "setup_signer.h"
+
+namespace ztpack {
+namespace fs = std::filesystem;
+namespace {
+
+// A manifest's errors carry its name and the line they concern.
+class ManifestErrors {
+ public:
+  explicit ManifestErrors(std::string path) : path_(std::move(path)) {}
+  support::Error At(const toml::node* node, const std::string& message) const {
+    if (node != nullptr && node->source().begin.line > 0) {
+      return support::Errorf("%s:%u: %s", path_.c_str(),
+                             static_cast<unsigned>(node->source().begin.line), message.c_str());
+    }
+    return support::Errorf("%s: %s", path_.c_str(), message.c_str());
+  }
+
+ private:
+  std::string path_;
+};
+
+// Unknown keys are errors: a misspelt key must not silently fall back to a default.
+support::Status CheckKeys(const toml::table& table, const std::set<std::string>& allowed,
+                          const std::string& where, const ManifestErrors& errors) {
+  for (const auto& [key, node] : table) {
+    if (allowed.count(std::string(key.str())) == 0) {
+      return errors.At(&node, "unknown key \"" + std::string(key.str()) + "\"" + where);
+    }
+  }
+  return {};
+}
+
+// A string value; `required` false gives "" when absent.
+support::Result<std::string> GetString(const toml::table& table, const char* key, bool required,
+                                       const std::string& where, const ManifestErrors& errors) {
+  const toml::node* node = table.get(key);
+  if (node == nullptr) {
+    if (required) return errors.At(&table, std::string("missing key \"") + key + "\"" + where);
+    return std::string();
+  }
+  const auto* value = node->as_string();
+  if (value == nullptr) return errors.At(node, std::string("\"") + key + "\" must be a string");
+  if (value->get().empty()) return errors.At(node, std::string("\"") + key + "\" is empty");
+  return value->get();
+}
+
+support::Result<uint32_t> GetU32(const toml::table& table, const char* key, uint32_t fallback,
+                                 const ManifestErrors& errors) {
+  const toml::node* node = table.get(key);
+  if (node == nullptr) return fallback;
+  const auto* value = node->as_integer();
+  if (value == nullptr) return errors.At(node, std::string("\"") + key + "\" must be an integer");
+  if (value->get() < 0 || value->get() > 0xFFFFFFFFll) {
+    return errors.At(node, std::string("\"") + key + "\" must lie in 0..4294967295");
+  }
+  return static_cast<uint32_t>(value->get());
+}
+
+std::string Resolve(const fs::path& base, const std::string& path) {
+  fs::path p(path);
+  return (p.is_absolute() ? p : base / p).lexically_normal().string();
+}
+
+support::Status CheckRegularFile(const std::string& path, const toml::node* node,
+                                 const ManifestErrors& errors) {
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) return errors.At(node, path + ": not a readable file");
+  return {};
+}
+
+// Every regular file below `folder`, by entry name ("/" between directories) in byte order.
+support::Status ListFolder(const std::string& folder, const toml::node* node,
+                           const ManifestErrors& errors, Manifest* manifest) {
+  std::error_code ec;
+  if (!fs::is_directory(folder, ec)) return errors.At(node, folder + ": not a directory");
+  std::vector<ManifestEntry> entries;
+  fs::recursive_directory_iterator it(folder, ec), end;
+  if (ec) return errors.At(node, folder + ": cannot be listed: " + ec.message());
+  for (; it != end; it.increment(ec)) {
+    if (ec) return errors.At(node, folder + ": cannot be listed: " + ec.message());
+    const fs::directory_entry& entry = *it;
+    std::string relative = fs::relative(entry.path(), folder, ec).generic_string();
+    if (entry.is_symlink(ec)) {
+      return errors.At(node, entry.path().string() + ": symbolic links are not packed");
+    }
+    if (entry.is_directory(ec)) continue;
+    if (!entry.is_regular_file(ec)) {
+      return errors.At(node, entry.path().string() + ": not a regular file");
+    }
+    if (relative == "install_script") {
+      manifest->script = entry.path().string();
+    } else {
+      entries.push_back(ManifestEntry{relative, entry.path().string()});
+    }
+  }
+  if (manifest->script.empty()) {
+    return errors.At(node, folder + ": holds no \"install_script\"");
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const ManifestEntry& a, const ManifestEntry& b) { return a.name < b.name; });
+  manifest->files = std::move(entries);
+  return {};
+}
+
+support::Status ReadPayload(const toml::table& payload, const fs::path& base,
+                            const ManifestErrors& errors, Manifest* manifest) {
+  support::Status known = CheckKeys(payload, {"folder", "script", "files"}, " in [payload]",
+                                    errors);
+  if (!known) return known;
+  auto folder = GetString(payload, "folder", false, " in [payload]", errors);
+  if (!folder) return support::Error{folder.error()};
+  if (!folder->empty()) {
+    if (payload.contains("script") || payload.contains("files")) {
+      return errors.At(&payload, "[payload] takes either \"folder\" or \"script\" and \"files\"");
+    }
+    return ListFolder(Resolve(base, *folder), payload.get("folder"), errors, manifest);
+  }
+  auto script = GetString(payload, "script", true, " in [payload] (or give \"folder\")", errors);
+  if (!script) return support::Error{script.error()};
+  manifest->script = Resolve(base, *script);
+  support::Status scriptOk = CheckRegularFile(manifest->script, payload.get("script"), errors);
+  if (!scriptOk) return scriptOk;
+  if (const toml::node* filesNode = payload.get("files")) {
+    const toml::table* files = filesNode->as_table();
+    if (files == nullptr) {
+      return errors.At(filesNode, "\"files\" must be a table of entry name = file path");
+    }
+    for (const auto& [name, node] : *files) {
+      const auto* path = node.as_string();
+      if (path == nullptr || path->get().empty()) {
+        return errors.At(&node, "file of entry \"" + std::string(name.str()) +
+                                    "\" must be a non-empty string");
+      }
+      if (name.str().empty() || name.str() == "install_script") {
+        return errors.At(&node, "entry name \"" + std::string(name.str()) +
+                                    "\" is empty or the install script's own");
+      }
+      ManifestEntry entry{std::string(name.str()), Resolve(base, path->get())};
+      support::Status fileOk = CheckRegularFile(entry.path, &node, errors);
+      if (!fileOk) return fileOk;
+      manifest->files.push_back(std::move(entry));
+    }
+    std::sort(manifest->files.begin(), manifest->files.end(),
+              [](const ManifestEntry& a, const ManifestEntry& b) { return a.name < b.name; });
+  }
+  return {};
+}
+
+support::Status ReadKeys(const toml::table& keys, const fs::path& base,
+                         const ManifestErrors& errors, Manifest* manifest) {
+  support::Status known = CheckKeys(keys, {"dir", "root", "bundle", "setup"}, " in [keys]", errors);
+  if (!known) return known;
+  auto dir = GetString(keys, "dir", false, " in [keys]", errors);
+  if (!dir) return support::Error{dir.error()};
+  struct Slot {
+    const char* key;
+    std::string* target;
+  } slots[] = {{"root", &manifest->rootKey},
+               {"bundle", &manifest->bundleKey},
+               {"setup", &manifest->setupKey}};
+  for (const Slot& slot : slots) {
+    auto given = GetString(keys, slot.key, false, " in [keys]", errors);
+    if (!given) return support::Error{given.error()};
+    const toml::node* node = keys.get(slot.key);
+    if (!given->empty()) {
+      *slot.target = Resolve(base, *given);
+    } else if (!dir->empty()) {
+      *slot.target = (fs::path(Resolve(base, *dir)) / (std::string(slot.key) + ".key")).string();
+      node = keys.get("dir");
+    } else {
+      return errors.At(&keys, std::string("[keys] names no \"") + slot.key +
+                                  "\" key and no \"dir\" holding " + slot.key + ".key");
+    }
+    support::Status present = CheckRegularFile(*slot.target, node, errors);
+    if (!present) return present;
+  }
+  return {};
+}
+
+// A temporary directory removed with its contents when the scope ends.
+class ScratchDir {
+ public:
+  static support::Result<std::unique_ptr<ScratchDir>> Create(const fs::path& beside) {
+    fs::path dir = beside.empty() ? fs::path(".") : beside;
+    std::string pattern = (dir / ".ztpack-make-XXXXXX").string();
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (::mkdtemp(buffer.data()) == nullptr) {
+      return support::Errorf("%s: cannot create a temporary directory", dir.string().c_str());
+    }
+    return std::unique_ptr<ScratchDir>(new ScratchDir(buffer.data()));
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  std::string operator/(const char* name) const { return (path_ / name).string(); }
+
+ private:
+  explicit ScratchDir(fs::path path) : path_(std::move(path)) {}
+  fs::path path_;
+};
+
+}  // namespace
+
+support::Status BuildInstaller(const std::string& stub, const std::string& setup,
+                               const std::string& mode, const std::string& out) {
+  if (mode.empty()) {
+    return support::Errorf("the run mode is empty: an installer without one refuses to run");
+  }
+  std::error_code ec;
+  if (!fs::is_regular_file(setup, ec)) {
+    return support::Errorf("%s: the setup program is not a readable file", setup.c_str());
+  }
+  std::vector<AttachmentInput> attachments = {AttachmentInput::FromBytes("TYPE", mode),
+                                              AttachmentInput::FromFile("LOAD", setup)};
+  return WriteBundleSection(stub, out, attachments);
+}
+
+support::Result<Manifest> LoadManifest(const std::string& path) {
+  ManifestErrors errors(path);
+  toml::table root;
+  try {
+    root = toml::parse_file(path);
+  } catch (const toml::parse_error& e) {
+    return support::Errorf("%s:%u:%u: %s", path.c_str(),
+                           static_cast<unsigned>(e.source().begin.line),
+                           static_cast<unsigned>(e.source().begin.column),
+                           std::string(e.description()).c_str());
+  }
+  const fs::path base = fs::path(path).parent_path();
+  Manifest manifest;
+
+  support::Status known = CheckKeys(root, {"stub", "setup", "mode", "output", "payload", "keys",
+                                           "bundle"},
+                                    "", errors);
+  if (!known) return support::Error{known.error()};
+  struct Field {
+    const char* key;
+    std::string* target;
+    bool isPath;
+  } fields[] = {{"stub", &manifest.stub, true},
+                {"setup", &manifest.setup, true},
+                {"mode", &manifest.mode, false},
+                {"output", &manifest.output, true}};
+  for (const Field& field : fields) {
+    auto value = GetString(root, field.key, true, "", errors);
+    if (!value) return support::Error{value.error()};
+    *field.target = field.isPath ? Resolve(base, *value) : *value;
+  }
+  for (const char* key : {"stub", "setup"}) {
+    support::Status present =
+        CheckRegularFile(key == std::string("stub") ? manifest.stub : manifest.setup,
+                         root.get(key), errors);
+    if (!present) return support::Error{present.error()};
+  }
+
+  const toml::table* payload = root["payload"].as_table();
+  if (payload == nullptr) return errors.At(root.get("payload"), "missing table [payload]");
+  support::Status payloadOk = ReadPayload(*payload, base, errors, &manifest);
+  if (!payloadOk) return support::Error{payloadOk.error()};
+
+  const toml::table* keys = root["keys"].as_table();
+  if (keys == nullptr) return errors.At(root.get("keys"), "missing table [keys]");
+  support::Status keysOk = ReadKeys(*keys, base, errors, &manifest);
+  if (!keysOk) return support::Error{keysOk.error()};
+
+  if (const toml::node* bundleNode = root.get("bundle")) {
+    const toml::table* bundle = bundleNode->as_table();
+    if (bundle == nullptr) return errors.At(bundleNode, "\"bundle\" must be a table");
+    support::Status bundleKnown = CheckKeys(*bundle, {"goal", "expiry", "chunk_size"},
+                                            " in [bundle]", errors);
+    if (!bundleKnown) return support::Error{bundleKnown.error()};
+    auto goal = GetString(*bundle, "goal", false, " in [bundle]", errors);
+    if (!goal) return support::Error{goal.error()};
+    if (!goal->empty()) {
+      if (goal->size() != 4) return errors.At(bundle->get("goal"), "\"goal\" must be 4 characters");
+      manifest.goal = *goal;
+    }
+    auto expiry = GetU32(*bundle, "expiry", 0, errors);
+    if (!expiry) return support::Error{expiry.error()};
+    manifest.expiry = *expiry;
+    auto chunk = GetU32(*bundle, "chunk_size", 0, errors);
+    if (!chunk) return support::Error{chunk.error()};
+    if (bundle->contains("chunk_size") &&
+        (*chunk == 0 || *chunk > bundle::kWorkerMaxChunkSize)) {
+      return errors.At(bundle->get("chunk_size"),
+                       "\"chunk_size\" must lie in 1.." + std::to_string(bundle::kWorkerMaxChunkSize));
+    }
+    manifest.chunkSize = *chunk;
+  }
+  return manifest;
+}
+
+support::Status MakeInstaller(const Manifest& manifest) {
+  auto rootKey = LoadPrivateKey(manifest.rootKey);
+  if (!rootKey) return support::Errorf("root key: %s", rootKey.error().c_str());
+  auto bundleKey = LoadPrivateKey(manifest.bundleKey);
+  if (!bundleKey) return support::Errorf("bundle key: %s", bundleKey.error().c_str());
+  auto setupKey = LoadPrivateKey(manifest.setupKey);
+  if (!setupKey) return support::Errorf("setup key: %s", setupKey.error().c_str());
+
+  auto block = MakePublicKeyBlock(*rootKey, PublicKeyDer(*bundleKey), manifest.goal,
+                                  manifest.expiry);
+  if (!block) return support::Errorf("public key block: %s", block.error().c_str());
+
+  auto scratch = ScratchDir::Create(fs::path(manifest.output).parent_path());
+  if (!scratch) return support::Error{scratch.error()};
+  const std::string bundlePath = **scratch / "ibnd";
+  const std::string signedSetup = **scratch / "setup.exe";
+
+  std::vector<BundleInput> entries;
+  entries.push_back(BundleInput{"install_script", manifest.script, std::nullopt});
+  for (const ManifestEntry& file : manifest.files) {
+    entries.push_back(BundleInput{file.name, file.path, std::nullopt});
+  }
+  BundleOptions options;
+  if (manifest.chunkSize != 0) options.chunkSize = manifest.chunkSize;
+  support::Status bundled = WriteBundle(bundlePath, entries, *bundleKey, *block, options);
+  if (!bundled) return support::Errorf("bundle: %s", bundled.error().c_str());
+
+  SignSetupOptions signing;
+  signing.input = manifest.setup;
+  signing.output = signedSetup;
+  signing.bundle = bundlePath;
+  {
+    // The installer's own readers, which check the result, print on standard output.
+    StdoutToStderr quiet;
+    auto signedOk = SignSetup(*setupKey, signing);
+    if (!signedOk) return support::Errorf("setup program: %s", signedOk.error().c_str());
+  }
+
+  support::Status built = BuildInstaller(manifest.stub, signedSetup, manifest.mode,
+                                         manifest.output);
+  if (!built) return support::Errorf("installer: %s", built.error().c_str());
+  return {};
+}
+
+}  // namespace ztpack

@@ -1,0 +1,69 @@
+// The finished installer, and the manifest that `ztpack make` builds one from.
+//
+// An installer is the front-end stub with a ".ZTBNDL" last section holding two attachments:
+// TYPE (the run mode text) and LOAD (the signed setup program, which carries the bundle at its
+// own end). `make` does every step from one small TOML file:
+//
+//   stub   = "build/windows/InstallerLogic.exe"   # the front end
+//   setup  = "setup.exe"                          # the setup program (unsigned)
+//   mode   = "gui"                                # run mode; anything else runs silently
+//   output = "installer.exe"
+//
+//   [payload]            # either a folder holding "install_script" and the files ...
+//   folder = "payload"
+//   # ... or the script and the files named one by one (entry name = path):
+//   # script = "install_script"
+//   # files = { "app.dll" = "out/app.dll" }
+//
+//   [keys]               # private keys; `dir` holds root.key, bundle.key and setup.key
+//   dir = "build/dev-keys"
+//   # root = "...", bundle = "...", setup = "..."  (each overrides the one from `dir`)
+//
+//   [bundle]             # optional
+//   goal = "IBND"        # the goal tag the front end requires
+//   expiry = 0           # signed into the public key block, never compared with a clock
+//   chunk_size = 1048576
+//
+// Relative paths are taken from the manifest's own directory. Unknown keys are errors, every
+// error names the manifest line. In a folder, entry names are the paths below it with "/"
+// between directories, packed in byte order of their names; symbolic links are refused. The
+// output depends only on the inputs: the same inputs give a byte-identical installer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/result.h"
+
+namespace ztpack {
+
+// `ztpack build`: writes `stub` with TYPE = `mode` and LOAD = the file `setup` in a .ZTBNDL
+// last section to `out` (written beside and renamed). An empty mode is refused: the front end
+// would refuse to run.
+support::Status BuildInstaller(const std::string& stub, const std::string& setup,
+                               const std::string& mode, const std::string& out);
+
+struct ManifestEntry {
+  std::string name;  // bundle entry name
+  std::string path;  // file it is read from
+};
+
+struct Manifest {
+  std::string stub, setup, mode, output;
+  std::string script;                 // the install script file
+  std::vector<ManifestEntry> files;   // the other entries, in packing order
+  std::string rootKey, bundleKey, setupKey;
+  std::string goal = "IBND";
+  uint32_t expiry = 0;
+  uint32_t chunkSize = 0;             // 0: the writer's default
+};
+
+// Parses and checks the manifest (paths resolved, folder listed, files and keys present).
+support::Result<Manifest> LoadManifest(const std::string& path);
+
+// Everything: certificate, bundle, signed setup program, installer. Intermediate files live in
+// a temporary directory beside the output and are removed.
+support::Status MakeInstaller(const Manifest& manifest);
+
+}  // namespace ztpack
