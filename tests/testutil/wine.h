@@ -342,10 +342,16 @@ class Wine {
                       const std::string& type = "REG_SZ") const {
     return Reg({"add", kSwitchKey, "/v", "ZTSTR", "/t", type, "/d", value, "/f", "/reg:64"});
   }
-  // Removes the whole key; true also when it was not there.
+  // Removes the whole key from both registry views; true also when it was not there.
   bool ClearTraceSwitch() const {
-    Reg({"delete", kSwitchKey, "/f", "/reg:64"});
-    return !Reg({"query", kSwitchKey, "/reg:64"});
+    bool gone = true;
+    for (const char* view : {"/reg:64", "/reg:32"}) {
+      std::string output;
+      if (!Reg({"delete", kSwitchKey, "/f", view}, &output)) {
+        gone = gone && output.find("Unable to find") != std::string::npos;
+      }
+    }
+    return gone;
   }
 
   static constexpr const char* kSwitchKey = "HKLM\\Software\\Quillmora";

@@ -1,0 +1,244 @@
+// Exercises the win32 platform layer against the real Windows calls (run under Wine by
+// tests/wine/platform_probe_test.cc). Prints one line per check, "ok NAME" or
+// "FAIL NAME: detail", and "info NAME VALUE" for facts that depend on the machine; the exit code
+// is the number of failed checks.
+//
+//   platform_probe.exe DIR          runs the checks in the empty directory DIR (Windows path)
+//   platform_probe.exe --child F    writes F in the current directory (the process check)
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "support/text.h"
+#include "support/trace.h"
+
+namespace {
+
+int failures = 0;
+
+void Check(bool ok, const char* name, const std::string& detail = "") {
+  if (ok) {
+    std::printf("ok %s\n", name);
+  } else {
+    std::printf("FAIL %s: %s\n", name, detail.c_str());
+    ++failures;
+  }
+}
+
+std::string U8(const std::u16string& s) { return support::WideToUtf8(s); }
+
+void Info(const char* name, const std::string& value) { std::printf("info %s %s\n", name, value.c_str()); }
+
+std::vector<std::string> captured;
+void Capture(const char* text, void*) { captured.emplace_back(text); }
+
+bool WriteAll(const std::u16string& path, const std::string& bytes) {
+  platform::File f = platform::File::Open(path, platform::OpenMode::kWrite);
+  return f.IsOpen() && f.Write(bytes.data(), bytes.size()) == static_cast<int64_t>(bytes.size());
+}
+
+void CheckFiles(const std::u16string& dir) {
+  const std::u16string path = dir + u"\\data.bin";
+  Check(WriteAll(path, "abc123"), "file_write");
+  {
+    platform::File f = platform::File::Open(path, platform::OpenMode::kRead);
+    char buf[8] = {};
+    Check(f.Size() == 6, "file_size", std::to_string(f.Size()));
+    Check(f.Read(buf, 2) == 2 && std::memcmp(buf, "ab", 2) == 0, "file_read");
+    Check(f.ReadAt(3, buf, 8) == 3 && std::memcmp(buf, "123", 3) == 0, "file_read_at");
+    Check(f.Tell() == 2, "file_read_at_keeps_position", std::to_string(f.Tell()));
+    Check(f.Seek(-1, platform::Whence::kEnd) == 5 && f.Read(buf, 8) == 1 && buf[0] == '3',
+          "file_seek_end");
+    Check(f.Read(buf, 8) == 0, "file_read_at_end");
+  }
+  Check(!platform::File::Open(dir + u"\\missing", platform::OpenMode::kRead).IsOpen(),
+        "file_open_missing_fails");
+  Check(!platform::File::Open(dir, platform::OpenMode::kRead).IsOpen(), "file_open_directory_fails");
+
+  // Sharing: deny-write keeps writers and deleters out; share-all lets both in.
+  {
+    platform::File reader = platform::File::Open(path, platform::OpenMode::kReadDenyWrite);
+    Check(reader.IsOpen(), "deny_write_opens");
+    Check(!platform::File::Open(path, platform::OpenMode::kWrite).IsOpen(), "deny_write_blocks_writer");
+    Check(!platform::DeleteFile(path), "deny_write_blocks_delete");
+    Check(platform::File::Open(path, platform::OpenMode::kReadDenyWrite).IsOpen(),
+          "deny_write_allows_reader");
+  }
+  {
+    platform::File reader = platform::File::Open(path, platform::OpenMode::kReadShareAll);
+    Check(reader.IsOpen(), "share_all_opens");
+    Check(platform::File::Open(path, platform::OpenMode::kRead).IsOpen(), "share_all_allows_reader");
+    Check(platform::RenameFile(path, dir + u"\\moved.bin"), "share_all_allows_rename");
+  }
+  Check(WriteAll(dir + u"\\other.bin", "xy"), "file_write_other");
+  Check(platform::RenameFile(dir + u"\\other.bin", dir + u"\\moved.bin"), "rename_replaces");
+  {
+    platform::File f = platform::File::Open(dir + u"\\moved.bin", platform::OpenMode::kRead);
+    Check(f.Size() == 2, "rename_replaced_content", std::to_string(f.Size()));
+  }
+  Check(platform::DeleteFile(dir + u"\\moved.bin"), "delete_file");
+  Check(platform::GetFileAttributes(dir + u"\\moved.bin") == platform::kInvalidAttributes,
+        "deleted_file_gone");
+}
+
+// The directory's DACL in SDDL form, "(none)" when it cannot be read.
+std::string DaclText(const std::u16string& path) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  PACL dacl = nullptr;
+  std::string sddl = "(none)";
+  if (GetNamedSecurityInfoW(reinterpret_cast<const wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                            &sd) == ERROR_SUCCESS) {
+    LPWSTR text = nullptr;
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1,
+                                                             DACL_SECURITY_INFORMATION, &text,
+                                                             nullptr)) {
+      sddl = U8(reinterpret_cast<const char16_t*>(text));
+      LocalFree(text);
+    }
+    LocalFree(sd);
+  }
+  return sddl;
+}
+
+void CheckDirectories(const std::u16string& dir) {
+  const std::u16string sub = dir + u"\\sub";
+  Check(platform::CreateDirectory(sub), "create_directory");
+  Info("default_dacl", DaclText(sub));
+  Check(!platform::CreateDirectory(sub), "create_existing_directory_fails");
+  Check((platform::GetFileAttributes(sub) & platform::kAttrDirectory) != 0, "directory_attribute");
+  Check(WriteAll(sub + u"\\f\u00e9.txt", "1"), "file_with_non_ascii_name");
+  std::vector<platform::DirEntry> entries;
+  Check(platform::ListDirectory(sub, &entries), "list_directory");
+  std::string names;
+  bool sawFile = false;
+  for (const auto& e : entries) {
+    names += U8(e.name) + " ";
+    if (e.name == u"f\u00e9.txt") sawFile = (e.attributes & platform::kAttrDirectory) == 0;
+  }
+  Check(entries.size() == 3 && sawFile, "list_directory_entries", names);
+  std::vector<platform::DirEntry> none;
+  Check(!platform::ListDirectory(dir + u"\\nowhere", &none) && none.empty(), "list_missing_fails");
+  Check(!platform::RemoveDirectory(sub), "remove_nonempty_directory_fails");
+  Check(!platform::RemoveLink(sub), "remove_link_refuses_plain_directory");
+  Check(platform::DeleteFile(sub + u"\\f\u00e9.txt") && platform::RemoveDirectory(sub),
+        "remove_directory");
+
+  // The workspace's directory: restricted when elevated, else default security.
+  const std::u16string restricted = dir + u"\\restricted";
+  Check(platform::CreateDirectory(restricted, true), "create_restricted_directory");
+  Check(!platform::CreateDirectory(restricted, true), "create_existing_restricted_fails");
+  Info("restricted_dacl", DaclText(restricted));
+  platform::RemoveDirectory(restricted);
+  // Left behind for the caller, which looks at what Wine made of the two on the Unix side.
+  Check(platform::CreateDirectory(dir + u"\\keep_default") &&
+            platform::CreateDirectory(dir + u"\\keep_restricted", true),
+        "create_kept_directories");
+}
+
+void CheckText() {
+  const std::u16string wide = u"a\u00e9\u20ac\U0001D11E";  // 1 + 2 + 3 + 4 bytes in UTF-8
+  char out[16];
+  bool insufficient = true;
+  int n = platform::WideToUtf8Raw(wide.c_str(), -1, out, sizeof out, &insufficient);
+  Check(n == 11 && !insufficient && std::memcmp(out, "a\xc3\xa9\xe2\x82\xac\xf0\x9d\x84\x9e", 11) == 0,
+        "wide_to_utf8", std::to_string(n));
+  Check(platform::WideToUtf8Raw(wide.c_str(), -1, nullptr, 0, &insufficient) == 11,
+        "wide_to_utf8_size_query");
+  n = platform::WideToUtf8Raw(wide.c_str(), -1, out, 4, &insufficient);
+  Check(n == 0 && insufficient, "wide_to_utf8_insufficient");
+  char16_t back[16];
+  n = platform::Utf8ToWideRaw("a\xc3\xa9\xe2\x82\xac\xf0\x9d\x84\x9e", 10, back, 16, &insufficient);
+  Check(n == 5 && !insufficient && std::u16string(back, 5) == wide, "utf8_to_wide", std::to_string(n));
+  n = platform::Utf8ToWideRaw("abcdef", -1, back, 3, &insufficient);
+  Check(n == 0 && insufficient, "utf8_to_wide_insufficient");
+  n = platform::Utf8ToWideRaw("a\xff" "b", 3, back, 16, &insufficient);
+  Check(n == 3 && back[1] == 0xFFFD, "utf8_to_wide_replaces_malformed", std::to_string(n));
+}
+
+void CheckTrace() {
+  support::testing::ForceTrace(1);
+  platform::SetDebugOutputHook(&Capture, nullptr);
+  support::Trace("%s=%d [%08x] %5.2f%%\n", "n", -12, 0x1A2Cu, 2.5);
+  std::string big(5000, 'x');
+  support::Trace("%s", big.c_str());
+  platform::SetDebugOutputHook(nullptr, nullptr);
+  support::testing::ForceTrace(-1);
+  char prefix[16];
+  std::snprintf(prefix, sizeof prefix, "[T %08x] ", static_cast<unsigned>(GetCurrentThreadId()));
+  Check(captured.size() == 2, "trace_count", std::to_string(captured.size()));
+  if (captured.size() != 2) return;
+  Check(captured[0] == std::string(prefix) + "n=-12 [00001a2c]  2.50%\n", "trace_format", captured[0]);
+  // C99 truncation: cut to the capacity, still terminated.
+  Check(captured[1].size() == 13 + 4077 && captured[1].compare(0, 13, prefix) == 0,
+        "trace_truncates_long_message", std::to_string(captured[1].size()));
+}
+
+void CheckFacts(const std::u16string& self) {
+  std::u16string temp = platform::TempPath();
+  Check(!temp.empty() && temp.back() == u'\\', "temp_path", U8(temp));
+  Check(self.size() >= 18 && self.compare(self.size() - 18, 18, u"platform_probe.exe") == 0,
+        "own_executable_path", U8(self));
+  Check(platform::CurrentThreadId() == GetCurrentThreadId(), "thread_id");
+  int64_t now = platform::CalendarTime();
+  Check(now > 1600000000 && now - static_cast<int64_t>(std::time(nullptr)) <= 1, "calendar_time",
+        std::to_string(now));
+  Check(platform::TickCount() != 0, "tick_count");
+  int r = platform::Rand();
+  Check(r >= 0 && r <= 32767, "rand_range", std::to_string(r));
+  Info("wow64", platform::IsWow64() ? "1" : "0");
+  Info("major_version", std::to_string(platform::MajorVersion()));
+  Info("elevated", platform::IsElevated() ? "1" : "0");
+
+  std::vector<std::u16string> own = platform::SplitCommandLine(u"");
+  Check(own.size() == 1 && own[0] == self, "split_empty_gives_own_path",
+        own.empty() ? "" : U8(own[0]));
+  std::vector<std::u16string> split =
+      platform::SplitCommandLine(u"\"C:\\a b\\x.exe\" one \"two three\" f\\\"g \"\"");
+  std::string joined;
+  for (const auto& s : split) joined += "<" + U8(s) + ">";
+  Check(joined == "<C:\\a b\\x.exe><one><two three><f\"g><>", "split_command_line", joined);
+}
+
+void CheckProcess(const std::u16string& self, const std::u16string& dir) {
+  platform::Process child =
+      platform::Process::Start(u"\"" + self + u"\" --child marker.txt", dir);
+  Check(child.IsStarted(), "process_start");
+  child.Wait();
+  Check(!child.IsStarted(), "process_wait");
+  platform::File marker = platform::File::Open(dir + u"\\marker.txt", platform::OpenMode::kRead);
+  Check(marker.IsOpen(), "process_ran_in_current_dir");
+  marker.Close();
+  platform::DeleteFile(dir + u"\\marker.txt");
+  Check(!platform::Process::Start(u"\"" + dir + u"\\no such program.exe\"", dir).IsStarted(),
+        "process_start_missing_fails");
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc == 3 && std::wcscmp(argv[1], L"--child") == 0) {
+    return WriteAll(reinterpret_cast<const char16_t*>(argv[2]), "child") ? 0 : 1;
+  }
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: platform_probe DIR\n");
+    return 100;
+  }
+  std::u16string dir = reinterpret_cast<const char16_t*>(argv[1]);
+  std::u16string self = platform::OwnExecutablePath();
+  CheckFiles(dir);
+  CheckDirectories(dir);
+  CheckText();
+  CheckTrace();
+  CheckFacts(self);
+  CheckProcess(self, dir);
+  std::printf("done %d\n", failures);
+  return failures;
+}
