@@ -1,0 +1,469 @@
+#include "verify/setup_signature.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include <sys/wait.h>
+
+#include "attachment_writer.h"
+#include "container/attachment.h"
+#include "container/attachment_format.h"
+#include "container/pe_locator.h"
+#include "keys.h"
+#include "setup_signer.h"
+#include "testutil/capture.h"
+#include "testutil/temp_dir.h"
+
+namespace verify {
+namespace {
+
+const std::string kKeys = ZT_DEV_KEYS_DIR;
+const std::string kNotValidTrace = "Signature not valid: VerifierFilter: digital signature not valid\n";
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool HaveTool(const std::string& name) {
+  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+int Shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+
+std::string Hex(const std::string& bytes, bool upper) {
+  const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+  std::string out;
+  for (unsigned char b : bytes) {
+    out.push_back(digits[b >> 4]);
+    out.push_back(digits[b & 15]);
+  }
+  return out;
+}
+
+class SetupKeys : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    auto key = ztpack::LoadPrivateKey(kKeys + "/setup.key");
+    ASSERT_TRUE(key) << key.error();
+    key_ = new ztpack::RsaPrivateKey(*key);
+    publicDer_ = new std::string(ztpack::PublicKeyDer(*key_));
+  }
+  static void TearDownTestSuite() {
+    delete key_;
+    delete publicDer_;
+  }
+
+  struct Check {
+    bool verified = false;
+    SetupSignatureOutcome outcome;
+    int notValidLines = 0;         // "Signature not valid: ..." trace lines
+    std::string notValidText;      // all of them
+  };
+  // One call as the worker makes it (plain pass first), with the trace captured.
+  static Check Verify(const std::filesystem::path& file, bool headerTolerant = false) {
+    Check c;
+    testutil::DebugCapture capture;
+    ::testing::internal::CaptureStdout();
+    c.verified = VerifySetupSignatureWithKey(file.u16string(), *publicDer_, headerTolerant, &c.outcome);
+    ::testing::internal::GetCapturedStdout();
+    for (const std::string& line : capture.lines()) {
+      if (line.rfind("Signature not valid", 0) == 0) {
+        ++c.notValidLines;
+        c.notValidText += line;
+      }
+    }
+    return c;
+  }
+
+  static ztpack::RsaPrivateKey* key_;
+  static std::string* publicDer_;
+  testutil::TempDir dir_;
+};
+ztpack::RsaPrivateKey* SetupKeys::key_ = nullptr;
+std::string* SetupKeys::publicDer_ = nullptr;
+
+// ---------------------------------------------------------------------------------------------
+// The signature document, on a file that is not a PE (signed plainly: every byte in front).
+
+struct DocumentCase {
+  const char* name;
+  // Makes the document from the upper-case hex text of a valid signature.
+  std::string (*document)(const std::string& hex);
+  bool verified;
+};
+
+const DocumentCase kDocumentCases[] = {
+    {"Valid", [](const std::string& h) { return "{\"sign\":\"" + h + "\"}"; }, true},
+    {"LowerCase",
+     [](const std::string& h) {
+       std::string l = h;
+       std::transform(l.begin(), l.end(), l.begin(), [](unsigned char c) { return std::tolower(c); });
+       return "{\"sign\":\"" + l + "\"}";
+     },
+     true},
+    {"OddLengthLastCharacterIgnored", [](const std::string& h) { return "{\"sign\":\"" + h + "F\"}"; }, true},
+    {"OtherMembersIgnored",
+     [](const std::string& h) { return "{\"a\":[1,2],\"sign\":\"" + h + "\",\"z\":null}"; }, true},
+    {"RepeatedSignKeepsLater",
+     [](const std::string& h) { return "{\"sign\":\"00\",\"sign\":\"" + h + "\"}"; }, true},
+    {"ByteOrderMarkTolerated",
+     [](const std::string& h) { return "\xEF\xBB\xBF{\"sign\":\"" + h + "\"}"; }, true},
+    {"Decodes511Bytes",
+     [](const std::string& h) { return "{\"sign\":\"" + h.substr(0, h.size() - 2) + "\"}"; }, false},
+    {"Decodes513Bytes", [](const std::string& h) { return "{\"sign\":\"" + h + "00\"}"; }, false},
+    {"OneDigitChanged",
+     [](const std::string& h) {
+       std::string c = h;
+       c[100] = c[100] == '0' ? '1' : '0';
+       return "{\"sign\":\"" + c + "\"}";
+     },
+     false},
+    {"NoSignMember", [](const std::string& h) { return "{\"signature\":\"" + h + "\"}"; }, false},
+    {"EmptyObject", [](const std::string&) { return std::string("{}"); }, false},
+    {"SignEmpty", [](const std::string&) { return std::string("{\"sign\":\"\"}"); }, false},
+    {"SignNumber", [](const std::string&) { return std::string("{\"sign\":5}"); }, false},
+    {"RootArray", [](const std::string& h) { return "[\"" + h + "\"]"; }, false},
+    {"Utf16Document", [](const std::string&) { return std::string("{\0\"\0", 4); }, false},
+};
+
+class SignatureDocument : public SetupKeys, public ::testing::WithParamInterface<DocumentCase> {};
+
+TEST_P(SignatureDocument, Decides) {
+  const DocumentCase& c = GetParam();
+  std::string content(5000, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 131 + 7) % 251);
+  auto signature = ztpack::SignSha1(*key_, content);
+  ASSERT_TRUE(signature) << signature.error();
+  auto attachment = ztpack::MakeAttachment("_SG2", c.document(Hex(*signature, true)));
+  ASSERT_TRUE(attachment) << attachment.error();
+  WriteFile(dir_ / "setup.bin", content + *attachment);
+
+  Check check = Verify(dir_ / "setup.bin");
+  EXPECT_EQ(check.verified, c.verified);
+  // A file that is not a PE has no skip ranges: the second pass rejects it without a trace.
+  EXPECT_EQ(check.notValidLines, 0) << check.notValidText;
+  EXPECT_EQ(check.outcome.dataOffset, 5000);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SignatureDocument, ::testing::ValuesIn(kDocumentCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SetupKeys, UnusableSignTextDecidesInThePlainPass) {
+  for (const std::string doc : {"{}", "{\"sign\":5}", "[1]", "{\"sign\":\"\"}"}) {
+    auto attachment = ztpack::MakeAttachment("_SG2", doc);
+    ASSERT_TRUE(attachment);
+    WriteFile(dir_ / "s.bin", std::string(600, 'x') + *attachment);
+    Check check = Verify(dir_ / "s.bin");
+    EXPECT_FALSE(check.verified) << doc;
+    EXPECT_FALSE(check.outcome.headerTolerant) << doc << ": no second pass";
+  }
+}
+
+TEST_F(SetupKeys, NoSignatureAttachment) {
+  auto other = ztpack::MakeAttachment("IBND", "bundle");
+  ASSERT_TRUE(other);
+  WriteFile(dir_ / "a.bin", std::string(600, 'x') + *other);
+  WriteFile(dir_ / "b.bin", "");
+  for (const char* name : {"a.bin", "b.bin", "missing.bin"}) {
+    Check check = Verify(dir_ / name);
+    EXPECT_FALSE(check.verified) << name;
+    EXPECT_FALSE(check.outcome.headerTolerant) << name;
+    EXPECT_EQ(check.notValidLines, 0) << name;
+  }
+}
+
+TEST_F(SetupKeys, DataOffsetBelow512FailsWithoutTrace) {
+  for (size_t size : {size_t{100}, size_t{511}}) {
+    std::string content(size, 'q');
+    auto signature = ztpack::SignSha1(*key_, content + "tampered");
+    ASSERT_TRUE(signature);
+    auto attachment = ztpack::MakeAttachment("_SG2", ztpack::MakeSignatureDocument(*signature));
+    WriteFile(dir_ / "small.bin", content + *attachment);
+    Check check = Verify(dir_ / "small.bin");
+    EXPECT_FALSE(check.verified);
+    EXPECT_TRUE(check.outcome.headerTolerant);
+    EXPECT_EQ(check.notValidLines, 0);
+    EXPECT_NE(check.outcome.reason.find("512"), std::string::npos) << check.outcome.reason;
+  }
+}
+
+TEST_F(SetupKeys, BytesFromTheDocumentOnAreNotSigned) {
+  std::string content(3000, 'c');
+  auto signature = ztpack::SignSha1(*key_, content);
+  ASSERT_TRUE(signature);
+  // A document with trailing bytes and another attachment behind it: neither is signed.
+  auto chain = ztpack::MakeChain(
+      {ztpack::AttachmentInput::FromBytes("_SG2", ztpack::MakeSignatureDocument(*signature) + "  junk"),
+       ztpack::AttachmentInput::FromBytes("IBND", std::string(70000, 'b'))});
+  ASSERT_TRUE(chain);
+  WriteFile(dir_ / "s.bin", content + *chain);
+  EXPECT_TRUE(Verify(dir_ / "s.bin").verified);
+}
+
+TEST_F(SetupKeys, SignSetupOnAFileThatIsNotAPe) {
+  WriteFile(dir_ / "in.bin", std::string(20000, 'z'));
+  WriteFile(dir_ / "bundle", "BUNDLE BYTES");
+  ztpack::SignSetupOptions options{(dir_ / "in.bin").string(), (dir_ / "out.bin").string(),
+                                   (dir_ / "bundle").string(), false};
+  auto summary = ztpack::SignSetup(*key_, options);
+  ASSERT_TRUE(summary) << summary.error();
+  EXPECT_FALSE(summary->pe);
+  EXPECT_TRUE(summary->plain);
+  EXPECT_EQ(summary->dataOffset, 20000);
+  Check check = Verify(dir_ / "out.bin");
+  EXPECT_TRUE(check.verified);
+  EXPECT_FALSE(check.outcome.headerTolerant);
+  testutil::DebugCapture quiet;
+  EXPECT_TRUE(container::ExtractAttachmentToFile(false, (dir_ / "out.bin").u16string(), "IBND",
+                                                 (dir_ / "ibnd").u16string(), 25, 50));
+  EXPECT_EQ(ReadFile(dir_ / "ibnd"), "BUNDLE BYTES");
+}
+
+#if ZT_USING_DEV_SETUP_KEY
+TEST_F(SetupKeys, BuiltInKeyIsTheDevelopmentKey) {
+  WriteFile(dir_ / "in.bin", std::string(1000, 'k'));
+  auto summary = ztpack::SignSetup(*key_, {(dir_ / "in.bin").string(), (dir_ / "out.bin").string(), "", false});
+  ASSERT_TRUE(summary) << summary.error();
+  ::testing::internal::CaptureStdout();
+  EXPECT_TRUE(VerifySetupSignature((dir_ / "out.bin").u16string()));
+  ::testing::internal::GetCapturedStdout();
+}
+#endif
+
+TEST_F(SetupKeys, MalformedKeyFailsThroughTheSecondPass) {
+  WriteFile(dir_ / "in.bin", std::string(1000, 'k'));
+  auto summary = ztpack::SignSetup(*key_, {(dir_ / "in.bin").string(), (dir_ / "out.bin").string(), "", false});
+  ASSERT_TRUE(summary) << summary.error();
+  SetupSignatureOutcome outcome;
+  testutil::DebugCapture capture;
+  ::testing::internal::CaptureStdout();
+  EXPECT_FALSE(VerifySetupSignatureWithKey((dir_ / "out.bin").u16string(), "not a key", false, &outcome));
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(outcome.headerTolerant);
+  // The key is decoded before the tolerant pass looks at the file, so its error is the trace.
+  const std::string all = capture.joined();
+  EXPECT_NE(all.find("Signature not valid: BER decode error\n"), std::string::npos) << all;
+}
+
+// ---------------------------------------------------------------------------------------------
+// PE setup programs built at test time with MinGW (stripped, so they have few sections), signed
+// with sign-setup, then Authenticode-signed and given their bundle.
+
+struct PeFlavour {
+  const char* name;
+  const char* compiler;
+};
+const PeFlavour kFlavours[] = {{"Pe32", "i686-w64-mingw32-gcc"}, {"Pe32Plus", "x86_64-w64-mingw32-gcc"}};
+
+class PeSetup : public SetupKeys, public ::testing::WithParamInterface<PeFlavour> {
+ protected:
+  void SetUp() override {
+    if (!HaveTool(GetParam().compiler)) GTEST_SKIP() << GetParam().compiler << " not installed";
+    WriteFile(dir_ / "main.c", "#include <stdio.h>\nint main(void){puts(\"setup\");return 0;}\n");
+    ASSERT_EQ(Shell(std::string(GetParam().compiler) + " -s -O2 -o '" + (dir_ / "setup.exe").string() +
+                  "' '" + (dir_ / "main.c").string() + "'"), 0);
+  }
+
+  std::filesystem::path Sign(bool plain, const std::string& name) {
+    ztpack::SignSetupOptions options{(dir_ / "setup.exe").string(), (dir_ / name).string(), "", plain};
+    auto summary = ztpack::SignSetup(*key_, options);
+    EXPECT_TRUE(summary) << summary.error();
+    return dir_ / name;
+  }
+
+  // Adds a throwaway Authenticode signature in place; false when the tools are missing.
+  bool Authenticode(const std::filesystem::path& file) {
+    if (!HaveTool("osslsigncode") || !HaveTool("openssl")) return false;
+    const std::string d = dir_.path().string();
+    if (!std::filesystem::exists(dir_ / "cert.pem")) {
+      EXPECT_EQ(Shell("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=Throwaway -keyout '" +
+                    d + "/cert.key' -out '" + d + "/cert.pem'"), 0);
+    }
+    std::string out = file.string() + ".signed";
+    EXPECT_EQ(Shell("osslsigncode sign -certs '" + d + "/cert.pem' -key '" + d + "/cert.key' -in '" +
+                  file.string() + "' -out '" + out + "'"), 0);
+    std::filesystem::rename(out, file);
+    return true;
+  }
+
+  void Attach(const std::filesystem::path& file, const std::string& bundle) {
+    WriteFile(dir_ / "bundle.bin", bundle);
+    ASSERT_EQ(Shell(std::string(ZT_ZTPACK) + " attach --type IBND --data '" + (dir_ / "bundle.bin").string() +
+                  "' '" + file.string() + "'"), 0);
+  }
+
+  std::vector<container::ByteRange> Ranges(const std::filesystem::path& file) {
+    platform::File f = platform::File::Open(file.u16string(), platform::OpenMode::kRead);
+    std::vector<container::ByteRange> ranges;
+    EXPECT_TRUE(container::CollectHeaderSkipRanges(&f, &ranges));
+    return ranges;
+  }
+};
+
+TEST_P(PeSetup, AuthenticodeThenBundleStillVerifiesThroughTheTolerantPass) {
+  std::filesystem::path file = Sign(false, "signed.exe");
+  Check before = Verify(file);
+  EXPECT_TRUE(before.verified);
+  EXPECT_TRUE(before.outcome.headerTolerant);
+  EXPECT_EQ(before.notValidLines, 0);
+
+  if (!Authenticode(file)) GTEST_SKIP() << "osslsigncode or openssl not installed";
+  const std::string bundle(150000, 'B');
+  Attach(file, bundle);
+  std::string bytes = ReadFile(file);
+  ASSERT_EQ(bytes.substr(bytes.size() - bundle.size() - 28, 4), std::string(4, static_cast<char>('B' ^ container::kContainerKey)))
+      << "the bundle is at the very end";
+
+  Check after = Verify(file);
+  EXPECT_TRUE(after.verified) << after.outcome.reason;
+  EXPECT_TRUE(after.outcome.headerTolerant);
+  EXPECT_EQ(after.notValidLines, 0) << after.notValidText;
+  EXPECT_TRUE(Verify(file, true).verified);
+
+  testutil::DebugCapture quiet;
+  ASSERT_TRUE(container::ExtractAttachmentToFile(false, file.u16string(), "IBND",
+                                                 (dir_ / "ibnd").u16string(), 25, 50));
+  EXPECT_EQ(ReadFile(dir_ / "ibnd"), bundle);
+}
+
+TEST_P(PeSetup, PlainSigningPassesThePlainPassUntilAuthenticode) {
+  std::filesystem::path file = Sign(true, "plain.exe");
+  Check before = Verify(file);
+  EXPECT_TRUE(before.verified);
+  EXPECT_FALSE(before.outcome.headerTolerant);
+  EXPECT_FALSE(Verify(file, true).verified) << "the tolerant pass hashes other bytes";
+
+  if (!Authenticode(file)) GTEST_SKIP() << "osslsigncode or openssl not installed";
+  Check after = Verify(file);
+  EXPECT_FALSE(after.verified);
+  EXPECT_TRUE(after.outcome.headerTolerant);
+  EXPECT_EQ(after.notValidLines, 1);
+  EXPECT_EQ(after.notValidText, kNotValidTrace);
+}
+
+// Changes confined to the header skip ranges are tolerated; any other byte in front of the
+// document breaks both passes, with one trace line.
+TEST_P(PeSetup, ByteChanges) {
+  std::filesystem::path file = Sign(false, "signed.exe");
+  const std::string original = ReadFile(file);
+  const std::vector<container::ByteRange> ranges = Ranges(file);
+  ASSERT_EQ(ranges.size(), 5u);
+  Check base = Verify(file);
+  ASSERT_TRUE(base.verified);
+  const int64_t dataOffset = base.outcome.dataOffset;
+
+  struct Change {
+    std::string name;
+    int64_t offset;
+    bool verified;
+  };
+  const container::ByteRange slack = ranges[4];
+  const std::vector<Change> changes = {
+      {"DosStub", 0x40, false},
+      {"TimeDateStamp", ranges[0].offset + 2, false},
+      {"FirstSectionData", 0x400 + 17, false},
+      {"LastByteBeforeDocument", dataOffset - 1, false},
+      {"SizeOfImageFirst", ranges[1].offset, true},
+      {"SizeOfImageLast", ranges[1].offset + 3, true},
+      {"CheckSumFirst", ranges[2].offset, true},
+      {"CheckSumLast", ranges[2].offset + 3, true},
+      {"CertificateEntryFirst", ranges[3].offset, true},
+      {"CertificateEntryLast", ranges[3].offset + 7, true},
+      {"SlackBundleSectionRawSize", slack.offset + 16, true},
+      {"SlackLast", slack.offset + slack.length - 1, true},
+  };
+  for (const Change& c : changes) {
+    std::string bytes = original;
+    bytes[static_cast<size_t>(c.offset)] ^= 0x5A;
+    WriteFile(file, bytes);
+    Check check = Verify(file);
+    EXPECT_EQ(check.verified, c.verified) << c.name;
+    EXPECT_EQ(check.notValidLines, c.verified ? 0 : 1) << c.name << ": " << check.notValidText;
+    if (!c.verified) EXPECT_EQ(check.notValidText, kNotValidTrace) << c.name;
+  }
+}
+
+TEST_P(PeSetup, SignSetupKeepsTheImageLayoutTheReaderExpects) {
+  std::filesystem::path file = Sign(false, "signed.exe");
+  WriteFile(dir_ / "bundle", "bundle!");
+  auto summary = ztpack::SignSetup(
+      *key_, {(dir_ / "setup.exe").string(), (dir_ / "withbundle.exe").string(), (dir_ / "bundle").string(), false});
+  ASSERT_TRUE(summary) << summary.error();
+  EXPECT_TRUE(summary->pe);
+  EXPECT_FALSE(summary->plain);
+  EXPECT_GE(summary->dataOffset, kMinTolerantDataOffset);
+  // The same signed bytes in front of the document, with or without the bundle behind.
+  EXPECT_EQ(ReadFile(file).substr(0, summary->dataOffset),
+            ReadFile(dir_ / "withbundle.exe").substr(0, summary->dataOffset));
+  EXPECT_TRUE(Verify(dir_ / "withbundle.exe").verified);
+  // Re-signing a signed program replaces its .ZTBNDL section instead of adding another.
+  auto again = ztpack::SignSetup(*key_, {file.string(), (dir_ / "again.exe").string(), "", false});
+  ASSERT_TRUE(again) << again.error();
+  EXPECT_EQ(ReadFile(dir_ / "again.exe"), ReadFile(file));
+}
+
+INSTANTIATE_TEST_SUITE_P(Flavours, PeSetup, ::testing::ValuesIn(kFlavours),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A PE that would have more than 15 sections cannot pass the tolerant pass: refused, with the
+// reason; --plain signs it all the same. The Wine DLLs carry debug sections, so they have many.
+TEST_F(SetupKeys, TooManySectionsRefusedUnlessPlain) {
+  const std::filesystem::path dll = "/usr/lib/i386-linux-gnu/wine/i386-windows/version.dll";
+  if (!std::filesystem::exists(dll)) GTEST_SKIP() << dll << " not installed";
+  auto refused = ztpack::SignSetup(*key_, {dll.string(), (dir_ / "v.dll").string(), "", false});
+  ASSERT_FALSE(refused);
+  EXPECT_NE(refused.error().find("at most 15"), std::string::npos) << refused.error();
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "v.dll"));
+  auto plain = ztpack::SignSetup(*key_, {dll.string(), (dir_ / "v.dll").string(), "", true});
+  ASSERT_TRUE(plain) << plain.error();
+  EXPECT_TRUE(Verify(dir_ / "v.dll").verified);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The command line.
+
+TEST_F(SetupKeys, CommandLineSignAndVerify) {
+  WriteFile(dir_ / "in.bin", std::string(4000, 'v'));
+  const std::string z = ZT_ZTPACK;
+  const std::string d = dir_.path().string();
+  ASSERT_EQ(Shell(z + " sign-setup --key " + kKeys + "/setup.key --in " + d + "/in.bin --out " + d + "/out.bin"), 0);
+  auto verify = [&](const std::string& extra) {
+    std::string cmd = z + " verify " + d + "/out.bin --setup-key " + kKeys + "/setup.der " + extra +
+                      " > " + d + "/line.txt 2>/dev/null";
+    int rc = std::system(cmd.c_str());
+    return std::make_pair(WEXITSTATUS(rc), ReadFile(dir_ / "line.txt"));
+  };
+  auto [rc, line] = verify("");
+  EXPECT_EQ(rc, 0) << line;
+  EXPECT_EQ(line, d + "/out.bin: setup signature passed (plain pass); bundle not checked (no --root-key)\n");
+
+  std::tie(rc, line) = verify("--root-key " + kKeys + "/root.der");
+  EXPECT_EQ(rc, 1) << line;
+  EXPECT_NE(line.find("setup signature passed (plain pass); bundle FAILED (no IBND attachment"), std::string::npos) << line;
+
+  std::string bytes = ReadFile(dir_ / "out.bin");
+  bytes[10] ^= 1;
+  WriteFile(dir_ / "out.bin", bytes);
+  std::tie(rc, line) = verify("");
+  EXPECT_EQ(rc, 1);
+  EXPECT_NE(line.find("setup signature FAILED"), std::string::npos) << line;
+
+  EXPECT_NE(Shell(z + " sign-setup --key " + kKeys + "/setup.der --in " + d + "/in.bin --out " + d + "/x.bin"), 0)
+      << "a public key cannot sign";
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "x.bin"));
+}
+
+}  // namespace
+}  // namespace verify
