@@ -1,0 +1,54 @@
+// Fuzzes the embedded signature check over arbitrary files. Arbitrary bytes seldom carry an
+// attachment whose digest matches, so the first byte may ask for the input's tail to be wrapped
+// as a well-formed `_SG2` attachment (the document itself still fuzzed), which takes the check
+// through the JSON reader, the key, both passes and the header skip ranges.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "attachment_writer.h"
+#include "platform/platform.h"
+#include "support/trace.h"
+#include "verify/setup_signature.h"
+
+namespace {
+
+const std::string& Path() {
+  static std::string path = "/tmp/zt-fuzz-sig-" + std::to_string(::getpid()) + ".exe";
+  return path;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  std::freopen("/dev/null", "w", stdout);
+  platform::SetDebugOutputHook([](const char*, void*) {}, nullptr);
+  support::testing::ForceTrace(1);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  std::string file(reinterpret_cast<const char*>(data) + 1, size - 1);
+  const uint8_t mode = data[0];
+  if (mode & 1) {
+    // Wrap the last part (its length from the mode byte) as the signature document.
+    size_t docLength = std::min<size_t>(file.size(), (mode >> 1) * 9u);
+    std::string doc = file.substr(file.size() - docLength);
+    if (mode & 0x80) doc = "{\"sign\":\"" + std::string(1024, 'A') + "\"}";
+    file.resize(file.size() - docLength);
+    auto attachment = ztpack::MakeAttachment("_SG2", doc);
+    if (attachment) file += *attachment;
+  }
+  {
+    std::ofstream out(Path(), std::ios::binary | std::ios::trunc);
+    out.write(file.data(), static_cast<std::streamsize>(file.size()));
+  }
+  const std::u16string path(Path().begin(), Path().end());
+  if (verify::VerifySetupSignature(path)) std::abort();  // nobody here holds the key
+  return 0;
+}
