@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <vector>
 
 #include "attachment_writer.h"
@@ -172,26 +173,17 @@ support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
   std::vector<AttachmentInput> bundle;
   if (!options.bundle.empty()) bundle.push_back(AttachmentInput::FromFile(kBundleType, options.bundle));
 
-  TempFile signedFile(TempPathBeside(options.output, "out"));
-  if (!summary.pe) {
-    // Not a PE: the document goes to the end; the signed region is the whole input.
-    auto size = [&]() -> int64_t {
-      platform::File f = platform::File::Open(Wide(in), platform::OpenMode::kRead);
-      return f.Size();
-    }();
-    if (size < 0) return support::Errorf("%s: cannot read the file's size", in.c_str());
-    auto signature = SignRegion(key, in, size, {});
-    if (!signature) return support::Error{signature.error()};
-    std::vector<AttachmentInput> chain{
-        AttachmentInput::FromBytes(kSignatureType, MakeSignatureDocument(*signature))};
-    chain.insert(chain.end(), bundle.begin(), bundle.end());
-    support::Status status = AppendAttachments(in, chain, signedFile.path());
-    if (!status) return support::Error{status.error()};
-    summary.dataOffset = size;
-  } else {
-    auto image = ReadPeImage(in);
-    if (!image) return support::Error{image.error()};
-    auto chainSize = AttachmentSize(AttachmentInput::FromBytes(kSignatureType, placeholder));
+  auto withDocument = [&](const std::string& document) {
+    std::vector<AttachmentInput> chain = options.leading;
+    chain.push_back(AttachmentInput::FromBytes(kSignatureType, document));
+    return chain;
+  };
+  std::optional<PeImage> image;
+  if (summary.pe) {
+    auto parsed = ReadPeImage(in);
+    if (!parsed) return support::Error{parsed.error()};
+    image = std::move(*parsed);
+    auto chainSize = ChainSize(withDocument(placeholder));
     if (!chainSize) return support::Error{chainSize.error()};
     auto plan = PlanBundleSection(*image, *chainSize, in);
     if (!plan) return support::Error{plan.error()};
@@ -199,48 +191,47 @@ support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
       support::Status limits = CheckTolerantLimits(*image, plan->numberOfSections, in);
       if (!limits) return support::Error{limits.error()};
     }
-
-    // First the final layout with a placeholder document of the final length, then the
-    // signature over what the check will read of it.
-    TempFile draft(TempPathBeside(options.output, "draft"));
-    support::Status status = WriteBundleSection(
-        in, draft.path(), {AttachmentInput::FromBytes(kSignatureType, placeholder)});
-    if (!status) return support::Error{status.error()};
-    if (summary.plain && !(status = ZeroCheckSum(draft.path(), image->checkSumOffset()))) {
-      return support::Error{status.error()};
-    }
-    auto dataOffset = LocateDocument(draft.path());
-    if (!dataOffset) return support::Error{dataOffset.error()};
-    std::vector<container::ByteRange> ranges;
-    if (!summary.plain) {
-      platform::File f = platform::File::Open(Wide(draft.path()), platform::OpenMode::kRead);
-      if (!container::CollectHeaderSkipRanges(&f, &ranges) || ranges.size() < 2) {
-        return support::Errorf("%s: the installer finds no header skip ranges in the signed "
-                               "layout; sign with --plain", in.c_str());
-      }
-      if (*dataOffset < verify::kMinTolerantDataOffset) {
-        return support::Errorf("%s: the signature document would start at 0x%llx, below the "
-                               "0x%x the header-tolerant check requires", in.c_str(),
-                               static_cast<ull>(*dataOffset), verify::kMinTolerantDataOffset);
-      }
-    }
-    auto signature = SignRegion(key, draft.path(), *dataOffset, ranges);
-    if (!signature) return support::Error{signature.error()};
-
-    // The same layout with the real document: nothing in front of it changes but CheckSum,
-    // which the header-tolerant pass skips (and which plain mode keeps at 0).
-    status = WriteBundleSection(
-        in, signedFile.path(),
-        {AttachmentInput::FromBytes(kSignatureType, MakeSignatureDocument(*signature))});
-    if (!status) return support::Error{status.error()};
-    if (summary.plain && !(status = ZeroCheckSum(signedFile.path(), image->checkSumOffset()))) {
-      return support::Error{status.error()};
-    }
-    if (!bundle.empty() && !(status = AppendAttachments(signedFile.path(), bundle))) {
-      return support::Error{status.error()};
-    }
-    summary.dataOffset = *dataOffset;
   }
+  // Writes the layout with the given document: a PE gets it in a .ZTBNDL last section (nothing
+  // in front of the document depends on its content but CheckSum, which the header-tolerant
+  // pass skips and plain mode keeps at 0); any other file gets it appended at its end.
+  auto write = [&](const std::string& path, const std::string& document) -> support::Status {
+    if (!summary.pe) return AppendAttachments(in, withDocument(document), path);
+    support::Status status = WriteBundleSection(in, path, withDocument(document));
+    if (status && summary.plain) status = ZeroCheckSum(path, image->checkSumOffset());
+    return status;
+  };
+
+  // First the final layout with a placeholder document of the final length, then the
+  // signature over what the check will read of it.
+  TempFile draft(TempPathBeside(options.output, "draft"));
+  support::Status status = write(draft.path(), placeholder);
+  if (!status) return support::Error{status.error()};
+  auto dataOffset = LocateDocument(draft.path());
+  if (!dataOffset) return support::Error{dataOffset.error()};
+  std::vector<container::ByteRange> ranges;
+  if (!summary.plain) {
+    platform::File f = platform::File::Open(Wide(draft.path()), platform::OpenMode::kRead);
+    if (!container::CollectHeaderSkipRanges(&f, &ranges) || ranges.size() < 2) {
+      return support::Errorf("%s: the installer finds no header skip ranges in the signed "
+                             "layout; sign with --plain", in.c_str());
+    }
+    if (*dataOffset < verify::kMinTolerantDataOffset) {
+      return support::Errorf("%s: the signature document would start at 0x%llx, below the "
+                             "0x%x the header-tolerant check requires", in.c_str(),
+                             static_cast<ull>(*dataOffset), verify::kMinTolerantDataOffset);
+    }
+  }
+  auto signature = SignRegion(key, draft.path(), *dataOffset, ranges);
+  if (!signature) return support::Error{signature.error()};
+
+  TempFile signedFile(TempPathBeside(options.output, "out"));
+  status = write(signedFile.path(), MakeSignatureDocument(*signature));
+  if (!status) return support::Error{status.error()};
+  if (!bundle.empty() && !(status = AppendAttachments(signedFile.path(), bundle))) {
+    return support::Error{status.error()};
+  }
+  summary.dataOffset = *dataOffset;
 
   // The installer's own check, against the public half, before the file takes the output's
   // name: a file that cannot verify is never written.
@@ -256,7 +247,7 @@ support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
                            options.output.c_str(), summary.plain ? "plain" : "header-tolerant",
                            verified ? "another pass accepted it" : outcome.reason.c_str());
   }
-  support::Status status = Rename(signedFile.path(), options.output);
+  status = Rename(signedFile.path(), options.output);
   if (!status) return support::Error{status.error()};
   signedFile.Release();
   return summary;

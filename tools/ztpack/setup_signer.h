@@ -24,7 +24,7 @@
 // set to 0 ("not computed") in both writes.
 //
 // For a file that is not a PE the document is appended as an attachment at the end; the
-// signed region is then the whole input.
+// signed region is then the whole input (and any attachments put in front of the document).
 //
 // A bundle given to SignSetup is appended as the `IBND` attachment at the very end of the file.
 // An Authenticode signature appends its certificate table at the end of the file, so a setup
@@ -36,6 +36,9 @@
 #include <string>
 #include <string_view>
 
+#include <vector>
+
+#include "attachment_writer.h"
 #include "keys.h"
 #include "support/result.h"
 
@@ -52,6 +55,9 @@ struct SignSetupOptions {
   std::string output;
   std::string bundle;  // appended as IBND when not empty
   bool plain = false;  // sign every byte in front of the document
+  // Attachments put in front of the document (a PE: in the same .ZTBNDL section); they are
+  // part of the signed region.
+  std::vector<AttachmentInput> leading;
 };
 
 struct SignSetupSummary {
