@@ -7,6 +7,7 @@
 #include <cryptopp/md5.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <string>
@@ -249,6 +250,44 @@ TEST(ExtractAttachmentToFile, WriteFailureDeletesTheDestination) {
                                     "Progress 0%", "write fail\n"}));
   EXPECT_FALSE(std::filesystem::is_symlink(dir / "out"));
   EXPECT_TRUE(std::filesystem::exists("/dev/full"));
+}
+
+// Positions are signed 32-bit: a chain ending at 2^31 - 1 is read, one in a file of 2 GiB or
+// more is refused with "Not found!" rather than read through a wrapped position. Sparse files.
+TEST(ExtractAttachmentToFile, TwoGigabyteLimit) {
+  const std::string chain = Chain({{"LOAD", "data"}});
+  struct Case {
+    const char* name;
+    uint64_t chainEnd;
+    bool ok;
+    Lines lines;
+  };
+  const Case cases[] = {
+      {"chain ending at 2^31 - 1", 0x7FFFFFFF, true,
+       {"Going to extract file: LOAD\n", "Found attachment: LOAD\n", "Progress 0%", "Extracted\n"}},
+      {"chain ending at 2^31", 0x80000000ull, false, {"Going to extract file: LOAD\n", "Not found!\n"}},
+      {"chain ending at 2^32 + 100", 0x100000064ull, false,
+       {"Going to extract file: LOAD\n", "Not found!\n"}},
+  };
+  for (const Case& c : cases) {
+    testutil::TempDir dir;
+    {
+      std::ofstream out(dir / "big", std::ios::binary);
+      out.seekp(static_cast<std::streamoff>(c.chainEnd - chain.size()));
+      out.write(chain.data(), static_cast<std::streamsize>(chain.size()));
+    }
+    testutil::DebugCapture capture;
+    EXPECT_EQ(container::ExtractAttachmentToFile(false, dir.u16("big"), "LOAD", dir.u16("out"), 50, 0),
+              c.ok)
+        << c.name;
+    EXPECT_EQ(capture.lines(), c.lines) << c.name;
+    EXPECT_EQ(std::filesystem::exists(dir / "out"), c.ok) << c.name;
+    capture.clear();
+    int32_t offset = -7;
+    EXPECT_EQ(container::ReadAttachmentWithOffset(dir.u16("big"), "LOAD", &offset), c.ok ? "data" : "")
+        << c.name;
+    EXPECT_EQ(offset, c.ok ? static_cast<int32_t>(c.chainEnd - chain.size()) : -7) << c.name;
+  }
 }
 
 // The stored bytes are fixed by the format: data XOR key, MD5, size, type, "ABD2".

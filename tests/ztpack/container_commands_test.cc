@@ -98,7 +98,7 @@ TEST_F(ContainerCommands, SectionThenReadBack) {
 
 TEST_F(ContainerCommands, AttachAppendsAndInspectSeesADamagedDigest) {
   testutil::WriteFile(dir_ / "plain.bin", "some file");
-  Result r = Ztpack("attach --type IBND --data " + P("load.bin") + " " + P("plain.bin"), dir_);
+  Result r = Ztpack("attach --type DATA --data " + P("load.bin") + " " + P("plain.bin"), dir_);
   ASSERT_EQ(r.exit, 0) << r.err;
   std::string bytes = testutil::ReadFile(dir_ / "plain.bin");
   ASSERT_EQ(bytes.size(), 9u + 5000 + 28);
@@ -108,7 +108,7 @@ TEST_F(ContainerCommands, AttachAppendsAndInspectSeesADamagedDigest) {
   r = Ztpack("inspect " + P("plain.bin"), dir_);
   EXPECT_EQ(r.exit, 0) << r.err;
   EXPECT_NE(r.out.find("not a PE file"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("IBND   size 5000       data at 0x00000009  digest MISMATCH"),
+  EXPECT_NE(r.out.find("DATA   size 5000       data at 0x00000009  digest MISMATCH"),
             std::string::npos)
       << r.out;
 }

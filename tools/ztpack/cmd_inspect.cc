@@ -98,12 +98,23 @@ int RunInspect(const InspectOptions& options) {
     peError = image.error();
   }
 
+  // The three chain ends often coincide (an unsigned installer ends with its section); each
+  // distinct end is walked once, so the data are hashed once.
+  std::vector<AttachmentChain> walked;
+  auto walk = [&](int64_t end) -> support::Result<AttachmentChain> {
+    for (const AttachmentChain& chain : walked) {
+      if (chain.end == end) return chain;
+    }
+    auto chain = WalkAttachmentChain(options.file, end, true);
+    if (chain) walked.push_back(*chain);
+    return chain;
+  };
+
   std::optional<uint32_t> computedChecksum;
   if (context.image) {
     auto sum = ComputePeChecksum(options.file, context.image->checkSumOffset());
     if (sum) computedChecksum = *sum;
-    auto chain = WalkAttachmentChain(options.file,
-                                     static_cast<int64_t>(context.image->lastSectionEnd()), true);
+    auto chain = walk(static_cast<int64_t>(context.image->lastSectionEnd()));
     if (!chain) {
       std::fprintf(stderr, "ztpack inspect: %s\n", chain.error().c_str());
       return 1;
@@ -112,8 +123,8 @@ int RunInspect(const InspectOptions& options) {
   }
   const uint32_t trailer =
       size < container::kPositionLimit ? container::GetImageTrailerSize(&file, 0) : 0;
-  auto imageChain = WalkAttachmentChain(options.file, size - trailer, true);
-  auto fileChain = WalkAttachmentChain(options.file, size, true);
+  auto imageChain = walk(size - trailer);
+  auto fileChain = walk(size);
   if (!imageChain || !fileChain) {
     std::fprintf(stderr, "ztpack inspect: %s\n",
                  (!imageChain ? imageChain.error() : fileChain.error()).c_str());
