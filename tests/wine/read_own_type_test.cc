@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ostream>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -97,6 +98,9 @@ struct SwitchCase {
   std::vector<std::string> regAdd;  // empty: the key is absent
   bool traceOn;
 };
+
+// Names the case in test listings (ctest shows the parameter).
+void PrintTo(const SwitchCase& c, std::ostream* os) { *os << c.name; }
 
 class TraceSwitchTest : public ReadOwnTypeTest,
                         public ::testing::WithParamInterface<SwitchCase> {};
