@@ -25,6 +25,9 @@ struct InspectContext {
   std::optional<AttachmentChain> sectionChain;
   AttachmentChain imageChain;
   AttachmentChain fileChain;
+  // Public key file (DER or PEM) the bundle's root signature is checked against; empty: the
+  // built-in root key (or $ZTPACK_ROOT_KEY when set).
+  std::string rootKeyPath;
 };
 
 struct InspectReport {

@@ -1,0 +1,109 @@
+// ztpack bundle: a signed bundle of the install script and the files it names.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <set>
+
+#include "bundle_writer.h"
+#include "command.h"
+#include "keys.h"
+
+namespace ztpack {
+namespace {
+
+struct Options {
+  std::string script, dir, key, cert, out;
+  std::vector<std::string> entries;
+  uint32_t chunkSize = bundle::kDefaultWriterChunkSize;
+  uint64_t junk = 0;
+  int level = 6;
+};
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "ztpack bundle: %s\n", message.c_str());
+  return 1;
+}
+
+int RunBundle(const Options& o) {
+  std::vector<BundleInput> inputs;
+  inputs.push_back({"install_script", o.script, std::nullopt});
+  for (const std::string& spec : o.entries) {
+    size_t eq = spec.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == spec.size()) {
+      return Fail("--entry \"" + spec + "\" is not NAME=PATH");
+    }
+    inputs.push_back({spec.substr(0, eq), spec.substr(eq + 1), std::nullopt});
+  }
+  if (!o.dir.empty()) {
+    std::error_code ec;
+    std::vector<std::pair<std::string, std::string>> files;
+    for (auto it = std::filesystem::recursive_directory_iterator(o.dir, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+      if (!it->is_regular_file()) continue;
+      files.push_back({std::filesystem::relative(it->path(), o.dir).generic_string(), it->path().string()});
+    }
+    if (ec) return Fail("--dir " + o.dir + ": " + ec.message());
+    std::sort(files.begin(), files.end());  // deterministic order
+    for (auto& [name, path] : files) inputs.push_back({name, path, std::nullopt});
+  }
+  std::set<std::string> seen;
+  for (const BundleInput& in : inputs) {
+    if (in.name.size() > bundle::kMaxNameLength) {
+      return Fail("entry name \"" + in.name + "\" is longer than 255 bytes");
+    }
+    if (!seen.insert(in.name).second) {
+      std::fprintf(stderr, "ztpack bundle: warning: entry \"%s\" given twice; readers use the first\n",
+                   in.name.c_str());
+    }
+  }
+
+  auto key = LoadPrivateKey(o.key);
+  if (!key) return Fail(key.error());
+  auto cert = ReadWholeFile(o.cert);
+  if (!cert) return Fail(cert.error());
+  auto fields = SplitPublicKeyBlock(*cert);
+  if (!fields) return Fail(o.cert + ": " + fields.error());
+  if (fields->bundleKeyDer != PublicKeyDer(*key)) {
+    return Fail(o.cert + " certifies a different key than " + o.key);
+  }
+
+  BundleOptions options;
+  options.chunkSize = o.chunkSize;
+  options.junkLength = o.junk;
+  options.compressionLevel = o.level;
+  if (::isatty(2)) {
+    options.progress = [last = -1](uint64_t done, uint64_t total) mutable {
+      int percent = total ? static_cast<int>(done * 100 / total) : 100;
+      if (percent == last) return;
+      last = percent;
+      std::fprintf(stderr, "\rbundle: %3d%% (%llu of %llu MiB)", percent,
+                   static_cast<unsigned long long>(done >> 20),
+                   static_cast<unsigned long long>(total >> 20));
+      if (done >= total) std::fputc('\n', stderr);
+    };
+  }
+  if (auto s = WriteBundle(o.out, inputs, *key, *cert, options); !s) return Fail(s.error());
+  return 0;
+}
+
+CommandRegistration registration{{
+    "bundle", "Write a signed bundle: install script, entries, signature block",
+    [](CLI::App& app) -> std::function<int()> {
+      auto o = std::make_shared<Options>();
+      app.add_option("--script", o->script, "The install script (entry \"install_script\")")->required();
+      app.add_option("--entry", o->entries, "An entry as NAME=PATH (repeatable)");
+      app.add_option("--dir", o->dir, "Add every file under this directory, named by its relative path");
+      app.add_option("--key", o->key, "Bundle private key (PKCS#8, DER or PEM)")->required();
+      app.add_option("--cert", o->cert, "Public key block from `ztpack certify`")->required();
+      app.add_option("--chunk-size", o->chunkSize, "Inflated bytes per chunk (default 1 MiB)")
+          ->check(CLI::Range(1u, bundle::kWorkerMaxChunkSize));
+      app.add_option("--junk", o->junk, "Bytes of junk before the signature block (default 0)");
+      app.add_option("--level", o->level, "zlib compression level 0..9 (default 6)")->check(CLI::Range(0, 9));
+      app.add_option("--out", o->out, "Output bundle")->required();
+      return [o] { return RunBundle(*o); };
+    }}};
+
+}  // namespace
+}  // namespace ztpack

@@ -1,0 +1,139 @@
+// The "bundle" part of `ztpack inspect`: the file itself when it is a bundle, or else the IBND
+// attachment at the end of the file (a setup program), unpacked to a temporary file first.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "bundle/bundle_reader.h"
+#include "bundle_inspect.h"
+#include "container/attachment.h"
+#include "inspect.h"
+#include "keys.h"
+#include "platform/platform.h"
+#include "support/text.h"
+
+namespace ztpack {
+namespace {
+
+void Discard(const char*, void*) {}
+
+std::string StatusJson(const SignatureStatus& s) {
+  return !s.checked ? "unchecked" : s.valid ? "valid" : "invalid";
+}
+
+support::Result<std::string> RootKey(const InspectContext& context, std::string* label) {
+  std::string path = context.rootKeyPath;
+  if (path.empty()) {
+    const char* env = std::getenv("ZTPACK_ROOT_KEY");
+    if (env != nullptr) path = env;
+  }
+  if (path.empty()) {
+    *label = "built-in root key";
+    return bundle::BuiltinRootKey();
+  }
+  auto key = LoadPublicKey(path);
+  if (!key) return support::Error{key.error()};
+  *label = "root key " + path;
+  return PublicKeyDer(*key);
+}
+
+support::Status Describe(const InspectContext& context, const std::string& path,
+                         const std::string& source, InspectReport* report) {
+  std::string rootLabel;
+  auto rootKey = RootKey(context, &rootLabel);
+  if (!rootKey) return support::Error{rootKey.error()};
+  auto info = InspectBundle(path, *rootKey);
+  if (!info) return support::Error{info.error()};
+  nlohmann::json& m = report->member;
+  auto& lines = report->lines;
+  char text[512];
+  m["source"] = source;
+  m["size"] = info->fileSize;
+  m["version"] = info->version;
+  m["header_fields"] = {info->headerFields[0], info->headerFields[1], info->headerFields[2]};
+  std::snprintf(text, sizeof text, "bundle (%s): %llu bytes, version %u, header fields %u %u %u",
+                source.c_str(), static_cast<unsigned long long>(info->fileSize), info->version,
+                info->headerFields[0], info->headerFields[1], info->headerFields[2]);
+  lines.push_back(text);
+  if (info->hasPublicKeyBlock) {
+    std::snprintf(text, sizeof text, "  goal tag %s, expiry %u (%s), bundle key %u bits",
+                  info->goal.c_str(), info->expiry, FormatUtc(info->expiry).c_str(), info->bundleKeyBits);
+    lines.push_back(text);
+    m["goal"] = info->goal;
+    m["expiry"] = info->expiry;
+    m["bundle_key_bits"] = info->bundleKeyBits;
+  }
+  lines.push_back("  root signature (" + rootLabel + "): " + info->rootSignature.text);
+  lines.push_back("  bundle signature: " + info->bundleSignature.text);
+  lines.push_back("  stored checksum: " + (info->checksum.checked ? info->checksum.text : "unreadable"));
+  m["root_signature"] = StatusJson(info->rootSignature);
+  m["bundle_signature"] = StatusJson(info->bundleSignature);
+  m["checksum"] = StatusJson(info->checksum);
+  std::snprintf(text, sizeof text, "  signed region %llu bytes, junk %llu, signature block %u; stream end: %s",
+                static_cast<unsigned long long>(info->signedLength),
+                static_cast<unsigned long long>(info->junkLength), info->signatureBlockLength,
+                info->streamEnd.c_str());
+  lines.push_back(text);
+  m["signed_length"] = info->signedLength;
+  m["junk"] = info->junkLength;
+  m["stream_end"] = info->streamEnd;
+  nlohmann::json entries = nlohmann::json::array();
+  lines.push_back("  " + std::to_string(info->entries.size()) + " entries" +
+                  (info->entriesListed ? "" : " listed (more not shown)") + ":");
+  for (const BundleEntryInfo& e : info->entries) {
+    std::snprintf(text, sizeof text, "    %-40s %10llu bytes in %u chunk(s), %llu stored, at 0x%llx",
+                  e.name.c_str(), static_cast<unsigned long long>(e.inflatedTotal), e.chunkCount,
+                  static_cast<unsigned long long>(e.storedTotal), static_cast<unsigned long long>(e.offset));
+    lines.push_back(text);
+    nlohmann::json chunks = nlohmann::json::array();
+    for (const BundleChunkInfo& c : e.chunks) {
+      std::snprintf(text, sizeof text, "      chunk at 0x%llx: stored %u, inflated %u",
+                    static_cast<unsigned long long>(c.dataOffset), c.stored, c.inflated);
+      if (e.chunkCount <= 16) lines.push_back(text);
+      chunks.push_back({{"offset", c.dataOffset}, {"stored", c.stored}, {"inflated", c.inflated}});
+    }
+    entries.push_back({{"name", e.name}, {"offset", e.offset}, {"size", e.inflatedTotal},
+                       {"stored", e.storedTotal}, {"chunks", chunks}});
+  }
+  m["entries"] = entries;
+  for (const std::string& f : info->chunkFaults) lines.push_back("  fault: " + f);
+  m["faults"] = info->chunkFaults;
+  return {};
+}
+
+support::Status Inspect(const InspectContext& context, InspectReport* report) {
+  char magic[bundle::kMagicSize] = {};
+  std::ifstream(context.path, std::ios::binary).read(magic, sizeof magic);
+  if (std::memcmp(magic, bundle::kMagic, sizeof magic) == 0) {
+    return Describe(context, context.path, "the whole file", report);
+  }
+  const ChainEntry* entry = FindInChain(context.fileChain, "IBND");
+  if (entry == nullptr) {
+    report->member["present"] = false;
+    report->lines.push_back("no bundle: the file is none, and the chain at its end has no IBND");
+    return {};
+  }
+  std::string temp = (std::filesystem::temp_directory_path() /
+                      ("ztpack-inspect-" + std::to_string(::getpid()) + ".ibnd")).string();
+  platform::SetDebugOutputHook(&Discard, nullptr);  // no "Progress" lines in the report
+  bool ok = container::ExtractAttachmentToFile(false, support::Utf8ToWide(context.path, true), "IBND",
+                                               support::Utf8ToWide(temp, true), 0, 0);
+  platform::SetDebugOutputHook(nullptr, nullptr);
+  if (!ok) {
+    std::filesystem::remove(temp);
+    return support::Errorf("IBND attachment at 0x%llx: cannot be unpacked (digest mismatch?)",
+                           static_cast<unsigned long long>(entry->dataOffset));
+  }
+  support::Status status = Describe(context, temp, "IBND attachment", report);
+  std::filesystem::remove(temp);
+  return status;
+}
+
+InspectorRegistration registration{{"bundle", 50, &Inspect}};
+
+}  // namespace
+}  // namespace ztpack
