@@ -414,6 +414,20 @@ TEST_P(PeSetup, SignSetupKeepsTheImageLayoutTheReaderExpects) {
   EXPECT_EQ(ReadFile(dir_ / "again.exe"), ReadFile(file));
 }
 
+TEST_P(PeSetup, AttachmentsInFrontOfTheDocumentAreSigned) {
+  ztpack::SignSetupOptions options{(dir_ / "setup.exe").string(), (dir_ / "lead.exe").string(), "", false,
+                                   {ztpack::AttachmentInput::FromBytes("DATA", std::string(3000, 'd'))}};
+  auto summary = ztpack::SignSetup(*key_, options);
+  ASSERT_TRUE(summary) << summary.error();
+  ASSERT_TRUE(Verify(dir_ / "lead.exe").verified);
+  std::string bytes = ReadFile(dir_ / "lead.exe");
+  bytes[static_cast<size_t>(summary->dataOffset) - 28 - 1500] ^= 1;  // inside DATA
+  WriteFile(dir_ / "lead.exe", bytes);
+  Check check = Verify(dir_ / "lead.exe");
+  EXPECT_FALSE(check.verified);
+  EXPECT_EQ(check.notValidText, kNotValidTrace);
+}
+
 INSTANTIATE_TEST_SUITE_P(Flavours, PeSetup, ::testing::ValuesIn(kFlavours),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -459,6 +473,10 @@ TEST_F(SetupKeys, CommandLineSignAndVerify) {
   std::tie(rc, line) = verify("");
   EXPECT_EQ(rc, 1);
   EXPECT_NE(line.find("setup signature FAILED"), std::string::npos) << line;
+
+  // The help says how a setup program to be Authenticode-signed gets its bundle.
+  ASSERT_EQ(std::system((z + " sign-setup --help > " + d + "/help.txt 2>&1").c_str()), 0);
+  EXPECT_NE(ReadFile(dir_ / "help.txt").find("ztpack attach --type IBND"), std::string::npos);
 
   EXPECT_NE(Shell(z + " sign-setup --key " + kKeys + "/setup.der --in " + d + "/in.bin --out " + d + "/x.bin"), 0)
       << "a public key cannot sign";
