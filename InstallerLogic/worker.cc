@@ -35,11 +35,12 @@ bool IsDotComponent(std::u16string_view component) {
 // run must end in: the bundle reader (closing "ibnd"), the handles held on "ibnd" and
 // "setup.exe", and last the clean-up list, which deletes the workspace once nothing in it is
 // open any more.
-unsigned RunInstallation() {
+unsigned RunInstallation(std::u16string* workspaceMade) {
   const support::LaunchState& launch = support::Launch();
 
   support::CleanupList cleanup;
   const std::u16string workspace = support::CreateWorkspace();
+  *workspaceMade = workspace;
   // Without a workspace every path below would be relative to the current directory.
   if (workspace.empty()) return 1;
   cleanup.AddDirectory(workspace);
@@ -194,12 +195,24 @@ std::u16string BuildSetupCommandLine(const std::u16string& workspace,
 unsigned InstallationWorker(void* /*unused*/) {
   // Running out of memory is the one exception that can reach here; unwinding still closes the
   // bundle and deletes the workspace before the failure is returned.
+  std::u16string workspace;
+  unsigned result = 1;
   try {
-    return RunInstallation();
+    result = RunInstallation(&workspace);
   } catch (const std::exception& e) {
     support::Trace("Installation stopped: %s\n", e.what());
-    return 1;
   }
+  // The setup program ran with the workspace as its current directory; the system may release
+  // that directory a moment after the process has been reported ended (Wine does so), and then
+  // the clean-up could not remove it. Try again, a bounded number of times.
+  if (!workspace.empty()) {
+    std::u16string dir = workspace.substr(0, workspace.size() - 1);
+    for (int attempt = 0; attempt < kCleanupRetries && support::PathExists(dir); ++attempt) {
+      platform::SleepMilliseconds(kCleanupRetryDelayMs);
+      support::DeleteDirectoryTree(dir);
+    }
+  }
+  return result;
 }
 
 }  // namespace installer

@@ -41,5 +41,7 @@ std::u16string BuildSetupCommandLine(const std::u16string& workspace,
 
 constexpr int kScriptLineBufferSize = 2048;
 constexpr uint32_t kBundleMaxChunkSize = 26214400;
+constexpr int kCleanupRetries = 20;
+constexpr uint32_t kCleanupRetryDelayMs = 50;
 
 }  // namespace installer

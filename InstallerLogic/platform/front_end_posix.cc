@@ -41,6 +41,10 @@ void DestroyWindow(void* window) {}
 
 bool PumpOneMessage() { return false; }
 
+void SleepMilliseconds(uint32_t milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
 struct Thread::State {
   std::mutex mutex;
   std::condition_variable ended;

@@ -76,6 +76,8 @@ bool PumpOneMessage() {
   return true;
 }
 
+void SleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
+
 struct Thread::State {
   HANDLE handle = nullptr;
 };

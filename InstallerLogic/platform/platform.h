@@ -206,6 +206,7 @@ void DestroyWindow(void* window);
 // Takes one message off the thread's queue (any window, removed), translates and dispatches
 // it. False when there was none.
 bool PumpOneMessage();
+void SleepMilliseconds(uint32_t milliseconds);
 
 // A thread running `routine(nullptr)`. The handle is closed on destruction.
 class Thread {
