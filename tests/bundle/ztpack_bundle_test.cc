@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "bundle_fixture.h"
+#include "bundle_inspect.h"
+
+namespace bundle_test {
+namespace {
+
+TEST(SafeRelativePath, Cases) {
+  struct Case {
+    const char* name;
+    const char* expected;  // null: refused
+  };
+  const Case cases[] = {
+      {"a.txt", "a.txt"},
+      {"dir/sub/a.txt", "dir/sub/a.txt"},
+      {"dir\\sub\\a.txt", "dir/sub/a.txt"},
+      {"..", nullptr},
+      {"../evil", nullptr},
+      {"a/../../evil", nullptr},
+      {"a\\..\\..\\evil", nullptr},
+      {"/etc/passwd", nullptr},
+      {"\\windows\\x", nullptr},
+      {"\\\\server\\share\\x", nullptr},
+      {"C:\\x", nullptr},
+      {"C:x", nullptr},
+      {"file.txt:stream", nullptr},
+      {"a//b", nullptr},
+      {"a/./b", nullptr},
+      {"a/", nullptr},
+      {"...", nullptr},
+      {".. ", nullptr},
+      {"", nullptr},
+  };
+  for (const Case& c : cases) {
+    auto r = ztpack::SafeRelativePath(c.name);
+    if (c.expected == nullptr) {
+      EXPECT_FALSE(r.ok()) << c.name;
+    } else {
+      ASSERT_TRUE(r.ok()) << c.name << ": " << r.error();
+      EXPECT_EQ(*r, c.expected);
+    }
+  }
+  EXPECT_FALSE(ztpack::SafeRelativePath(std::string("a\0b", 3)).ok());
+}
+
+int RunZtpack(const std::string& args) {
+  std::string command = std::string(ZT_ZTPACK) + " " + args + " >" + TempPath("cli.out") + " 2>&1";
+  int rc = std::system(command.c_str());
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+class ZtpackCli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const TestKeys& k = TestKeys::Get();
+    dir_ = TempPath("cli");
+    std::filesystem::create_directories(dir_ + "/in/sub");
+    WriteFile(dir_ + "/root.key", ztpack::PrivateKeyPem(k.root));
+    WriteFile(dir_ + "/root.der", k.rootDer);
+    WriteFile(dir_ + "/other.der", k.otherRootDer);
+    WriteFile(dir_ + "/bundle.key", ztpack::PrivateKeyPem(k.bundle));
+    WriteFile(dir_ + "/bundle.pem", ztpack::PublicKeyPem(ztpack::RsaPublicKey(k.bundle)));
+    WriteFile(dir_ + "/script", "x86,gui,sub/b.bin,b.bin\n");
+    std::mt19937 rng(5);
+    WriteFile(dir_ + "/in/sub/b.bin", RandomBytes(rng, 250000, false));
+    WriteFile(dir_ + "/in/a.txt", "alpha");
+  }
+  std::string dir_;
+};
+
+TEST_F(ZtpackCli, CertifyBundleInspectExtract) {
+  const std::string d = dir_;
+  ASSERT_EQ(RunZtpack("certify --root-key " + d + "/root.key --public " + d + "/bundle.pem --goal IBND "
+                "--expiry 2001-02-03 --out " + d + "/cert"), 0) << ReadFile(TempPath("cli.out"));
+  ASSERT_EQ(RunZtpack("bundle --script " + d + "/script --dir " + d + "/in --key " + d + "/bundle.key --cert " +
+                d + "/cert --chunk-size 65536 --junk 5000 --out " + d + "/b.bnd"), 0)
+      << ReadFile(TempPath("cli.out"));
+
+  ::setenv("ZTPACK_ROOT_KEY", (d + "/root.der").c_str(), 1);
+  ASSERT_EQ(RunZtpack("inspect --json " + d + "/b.bnd"), 0) << ReadFile(TempPath("cli.out"));
+  ::unsetenv("ZTPACK_ROOT_KEY");
+  auto report = nlohmann::json::parse(ReadFile(TempPath("cli.out")), nullptr, false);
+  ASSERT_FALSE(report.is_discarded()) << ReadFile(TempPath("cli.out"));
+  const auto& b = report["bundle"];
+  EXPECT_EQ(b["goal"], "IBND");
+  EXPECT_EQ(b["expiry"], 981158400u);
+  EXPECT_EQ(b["root_signature"], "valid");
+  EXPECT_EQ(b["bundle_signature"], "valid");
+  EXPECT_EQ(b["checksum"], "valid");
+  EXPECT_EQ(b["junk"], 5000u);
+  ASSERT_EQ(b["entries"].size(), 3u);
+  EXPECT_EQ(b["entries"][2]["name"], "sub/b.bin");
+  EXPECT_EQ(b["entries"][2]["chunks"].size(), 4u);
+
+  ASSERT_EQ(RunZtpack("extract " + d + "/b.bnd --out " + d + "/out --root-key " + d + "/root.der"), 0)
+      << ReadFile(TempPath("cli.out"));
+  EXPECT_EQ(ReadFile(d + "/out/sub/b.bin"), ReadFile(d + "/in/sub/b.bin"));
+  EXPECT_EQ(ReadFile(d + "/out/a.txt"), "alpha");
+  EXPECT_EQ(ReadFile(d + "/out/install_script"), ReadFile(d + "/script"));
+
+  // Against another root: refused with the reader's trace, nothing written.
+  EXPECT_EQ(RunZtpack("extract " + d + "/b.bnd --out " + d + "/out2 --root-key " + d + "/other.der"), 1);
+  EXPECT_NE(ReadFile(TempPath("cli.out")).find("Public key sign is not valid"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(d + "/out2/a.txt"));
+}
+
+TEST_F(ZtpackCli, ExtractRefusesNamesThatLeaveTheDirectory) {
+  std::string path = dir_ + "/evil.bnd";
+  WriteBundle(path, {{"install_script", "x"}, {"ok.txt", "fine"}, {"../escaped.txt", "bad"}});
+  EXPECT_EQ(RunZtpack("extract " + path + " --out " + dir_ + "/evil --root-key " + dir_ + "/root.der"), 1);
+  EXPECT_NE(ReadFile(TempPath("cli.out")).find("climbs out"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/escaped.txt"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/evil/ok.txt"));  // refused before writing
+  // Naming only the safe entry works.
+  EXPECT_EQ(RunZtpack("extract " + path + " --out " + dir_ + "/evil --root-key " + dir_ + "/root.der ok.txt"), 0);
+  EXPECT_EQ(ReadFile(dir_ + "/evil/ok.txt"), "fine");
+}
+
+TEST_F(ZtpackCli, ErrorsAreClearAndLeaveNoOutput) {
+  const std::string d = dir_;
+  struct Case {
+    std::string args;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"certify --root-key " + d + "/missing.key --public " + d + "/bundle.pem --goal IBND --out " + d + "/c1",
+       "missing.key: cannot open"},
+      {"certify --root-key " + d + "/root.key --public " + d + "/bundle.pem --goal IBN --out " + d + "/c1",
+       "not exactly 4 characters"},
+      {"certify --root-key " + d + "/root.key --public " + d + "/bundle.pem --goal IBND --expiry soon --out " + d + "/c1",
+       "neither seconds"},
+      {"bundle --script " + d + "/script --key " + d + "/bundle.key --cert " + d + "/script --out " + d + "/c1",
+       "public key block"},
+      {"bundle --script " + d + "/script --entry nopath --key " + d + "/bundle.key --cert " + d + "/script --out " + d + "/c1",
+       "is not NAME=PATH"},
+      {"bundle --script " + d + "/script --key " + d + "/bundle.key --cert " + d + "/script --chunk-size 26214401 --out " + d + "/c1",
+       "chunk-size"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_NE(RunZtpack(c.args), 0) << c.args;
+    EXPECT_NE(ReadFile(TempPath("cli.out")).find(c.message), std::string::npos)
+        << c.args << "\n" << ReadFile(TempPath("cli.out"));
+    EXPECT_FALSE(std::filesystem::exists(d + "/c1")) << c.args;
+  }
+}
+
+}  // namespace
+}  // namespace bundle_test
