@@ -79,6 +79,7 @@ unsigned RunInstallation(std::u16string* workspaceMade) {
 
   bundle::EntryHandle* script = reader.OpenEntry("install_script");
   if (script == nullptr) {
+    support::Trace("The bundle has no install_script\n");
     reader.Close();
     return 1;
   }

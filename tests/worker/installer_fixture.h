@@ -72,16 +72,25 @@ struct InstallerSpec {
   bool tamperBundle = false;
   bool tamperSetup = false;
   bool withType = true;
+  // Real programs in place of the PE fixture stub and the shell script (end-to-end tests).
+  std::string stubPath;
+  std::string setupPath;
 };
 
 // Writes the installer into `dir` and returns its path.
 inline std::string MakeInstaller(const testutil::TempDir& dir, const InstallerSpec& spec) {
   const DevKeys& keys = DevKeys::Get();
-  const std::string stub = (dir / "stub.exe").string();
-  testutil::WriteFile(stub, testutil::PeFixture{}.Build());
-  const std::string setup = (dir / "setup.sh").string();
-  testutil::WriteFile(setup, kReportingSetup);
-  std::filesystem::permissions(setup, std::filesystem::perms::owner_all);
+  std::string stub = spec.stubPath;
+  if (stub.empty()) {
+    stub = (dir / "stub.exe").string();
+    testutil::WriteFile(stub, testutil::PeFixture{}.Build());
+  }
+  std::string setup = spec.setupPath;
+  if (setup.empty()) {
+    setup = (dir / "setup.sh").string();
+    testutil::WriteFile(setup, kReportingSetup);
+    std::filesystem::permissions(setup, std::filesystem::perms::owner_all);
+  }
 
   std::vector<ztpack::BundleInput> inputs;
   if (spec.withScript) inputs.push_back({"install_script", "", spec.script});

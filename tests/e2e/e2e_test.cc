@@ -1,0 +1,377 @@
+// The real InstallerLogic.exe under Wine, with tests/windows/report_setup.exe as its setup
+// program: silent runs headless, "gui" runs under a private Xvfb server with screenshots.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testutil/wine.h"
+#include "worker/installer_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using worker_test::InstallerSpec;
+
+std::string WindowsBuildDir() {
+  const char* env = std::getenv("ZT_WINDOWS_BUILD_DIR");
+  return env != nullptr && *env != '\0' ? env : ZT_WINDOWS_BUILD_DIR;
+}
+fs::path Stub() { return fs::path(WindowsBuildDir()) / "InstallerLogic.exe"; }
+fs::path ReportSetup() { return fs::path(WindowsBuildDir()) / "tests" / "report_setup.exe"; }
+
+std::string WindowsPath(const fs::path& path) {
+  std::string p = "Z:" + path.string();
+  for (char& c : p) {
+    if (c == '/') c = '\\';
+  }
+  return p;
+}
+
+#define SKIP_WITHOUT_WINDOWS_BUILD()                                                      \
+  SKIP_WITHOUT_DEV_KEYS();                                                                \
+  if (!fs::exists(Stub()) || !fs::exists(ReportSetup()))                                  \
+  GTEST_SKIP() << "the Windows build is missing (cmake --preset windows && cmake --build " \
+                  "build/windows)"
+
+// The user's temporary directory inside the prefix, where the workspaces are made.
+std::vector<std::string> Workspaces() {
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (const auto& user : fs::directory_iterator(fs::path(testutil::Wine::Get().prefix()) /
+                                                     "drive_c" / "users", ec)) {
+    for (const auto& e : fs::directory_iterator(user.path() / "Temp", ec)) {
+      if (e.path().filename().string().rfind("ITMPD_", 0) == 0) found.push_back(e.path());
+    }
+  }
+  return found;
+}
+
+std::string Sha1Hex(const std::string& data) {
+  CryptoPP::SHA1 hash;
+  unsigned char digest[CryptoPP::SHA1::DIGESTSIZE];
+  hash.CalculateDigest(digest, reinterpret_cast<const unsigned char*>(data.data()), data.size());
+  static const char* kHex = "0123456789abcdef";
+  std::string out;
+  for (unsigned char b : digest) {
+    out += kHex[b >> 4];
+    out += kHex[b & 15];
+  }
+  return out;
+}
+
+class E2e : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const testutil::Wine& wine = testutil::Wine::Get();
+    if (!wine.ok()) GTEST_SKIP() << wine.error();
+    for (const std::string& w : Workspaces()) fs::remove_all(w);
+  }
+
+  InstallerSpec Spec(const std::string& mode) {
+    InstallerSpec spec;
+    spec.mode = mode;
+    spec.stubPath = Stub().string();
+    spec.setupPath = ReportSetup().string();
+    spec.entries = {{"readme", "read me\r\n"}, {"lib64", "64-bit library"},
+                    {"lib32", "32-bit library"}, {"new", "version 6 and later"},
+                    {"old", "before version 6"}};
+    spec.script =
+        "dep-silent-gui,readme,readme.txt\n"
+        "dep-x64-silent-gui,lib64,bin\\x64\\lib.dll\n"
+        "dep-x86-silent-gui,lib32,bin\\x86\\lib.dll\n"
+        "dep-w6+-silent-gui,new,sys\\new.txt\n"
+        "dep-w<6-silent-gui,old,sys\\old.txt\n";
+    return spec;
+  }
+
+  testutil::WineRunResult Run(const std::string& installer, const std::vector<std::string>& args,
+                              const std::string& display = "") {
+    testutil::RunOptions options;
+    options.env = {{"ZT_REPORT", WindowsPath(dir_ / "report.json")}};
+    return testutil::Wine::Get().Run(installer, args, options, display);
+  }
+
+  nlohmann::json Report() {
+    std::string text = testutil::ReadFile(dir_ / "report.json");
+    return text.empty() ? nlohmann::json() : nlohmann::json::parse(text);
+  }
+
+  testutil::TempDir dir_;
+};
+
+TEST_F(E2e, SilentRunPassesArgumentsAndUnpacksTheSelectedFiles) {
+  SKIP_WITHOUT_WINDOWS_BUILD();
+  InstallerSpec spec = Spec("silent");
+  const std::string installer = worker_test::MakeInstaller(dir_, spec);
+  testutil::WineRunResult run = Run(installer, {"with space", "", "q\"x", "back\\slash"});
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  nlohmann::json report = Report();
+  ASSERT_FALSE(report.is_null()) << run.err;
+  const std::string cwd = report["currentDirectory"];
+  EXPECT_NE(cwd.find("\\Temp\\ITMPD_"), std::string::npos) << cwd;
+  EXPECT_EQ(report["commandLine"], "\"" + cwd + "\\setup.exe\" \"with space\"  q\"x back\\slash \"" +
+                                       WindowsPath(installer) + "\"");
+  std::map<std::string, std::string> files;
+  for (const auto& f : report["files"]) files[f["path"]] = f["sha1"];
+  files.erase("setup.exe");
+  files.erase("ibnd");
+  // Wine runs the 32-bit program on 64-bit Windows of version 6 or later.
+  std::map<std::string, std::string> expected = {
+      {"readme.txt", Sha1Hex(spec.entries["readme"])},
+      {"bin\\x64\\lib.dll", Sha1Hex(spec.entries["lib64"])},
+      {"sys\\new.txt", Sha1Hex(spec.entries["new"])}};
+  EXPECT_EQ(files, expected);
+  EXPECT_TRUE(Workspaces().empty());
+}
+
+TEST_F(E2e, WithoutArgumentsTheOwnPathComesTwice) {
+  SKIP_WITHOUT_WINDOWS_BUILD();
+  const std::string installer = worker_test::MakeInstaller(dir_, Spec("silent"));
+  testutil::WineRunResult run = Run(installer, {});
+  nlohmann::json report = Report();
+  ASSERT_FALSE(report.is_null()) << run.err;
+  const std::vector<std::string> args = report["arguments"];
+  ASSERT_EQ(args.size(), 3u);
+  EXPECT_EQ(args[1], args[2]);
+  EXPECT_EQ(args[2], WindowsPath(installer));
+}
+
+// Failures: the setup program is not started, the workspace is gone, the exit code stays 0, and
+// with the registry switch on the trace names the cause.
+struct FailureCase {
+  const char* name;
+  void (*change)(InstallerSpec*);
+  const char* expectTrace;
+};
+
+class E2eFailure : public E2e, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(E2eFailure, SetupNotStarted) {
+  SKIP_WITHOUT_WINDOWS_BUILD();
+  const FailureCase& c = GetParam();
+  InstallerSpec spec = Spec("silent");
+  c.change(&spec);
+  const std::string installer = worker_test::MakeInstaller(dir_, spec);
+  ASSERT_TRUE(testutil::Wine::Get().SetTraceSwitch());
+  testutil::WineRunResult run = Run(installer, {});
+  testutil::Wine::Get().ClearTraceSwitch();
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_TRUE(Report().is_null());
+  EXPECT_TRUE(Workspaces().empty());
+  std::string trace;
+  for (const std::string& t : run.debugTexts()) trace += t;
+  EXPECT_NE(trace.find(c.expectTrace), std::string::npos) << trace;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, E2eFailure,
+    ::testing::Values(
+        FailureCase{"TamperedBundle", [](InstallerSpec* s) { s->tamperBundle = true; },
+                    "Digital signature is invalid!"},
+        FailureCase{"TamperedSetup", [](InstallerSpec* s) { s->tamperSetup = true; },
+                    "##installer file is not valid!"},
+        FailureCase{"NoInstallScript", [](InstallerSpec* s) { s->withScript = false; },
+                    "The bundle has no install_script"},
+        FailureCase{"MissingEntry",
+                    [](InstallerSpec* s) { s->script = "dep-silent,absent,absent.txt\n"; },
+                    "0: dep-silent,absent,absent.txt"},
+        FailureCase{"EscapingTarget",
+                    [](InstallerSpec* s) { s->script = "dep-silent,readme,..\\..\\out.txt\n"; },
+                    "refused: \"..\" component"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(E2e, WithoutTypeExitsWithOneAndMakesNoWorkspace) {
+  SKIP_WITHOUT_WINDOWS_BUILD();
+  InstallerSpec spec = Spec("silent");
+  spec.withType = false;
+  testutil::WineRunResult run = Run(worker_test::MakeInstaller(dir_, spec), {});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(Workspaces().empty());
+  EXPECT_TRUE(run.debugTexts().empty());
+}
+
+TEST_F(E2e, CapitalGuiRunsSilently) {
+  SKIP_WITHOUT_WINDOWS_BUILD();
+  testutil::WineRunResult run = Run(worker_test::MakeInstaller(dir_, Spec("GUI")), {});
+  EXPECT_EQ(run.exitCode, 0);
+  std::vector<std::string> texts = run.debugTexts();
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ(texts[0], "Type is GUI\n");
+  for (const std::string& t : texts) EXPECT_EQ(t.find("iccRes"), std::string::npos);
+  EXPECT_FALSE(Report().is_null());
+}
+
+// ---------------------------------------------------------------------------------------------
+// gui mode under Xvfb.
+
+constexpr int kScreenWidth = 1024, kScreenHeight = 768;
+
+// The screen as RGB bytes, or empty when it cannot be taken.
+std::string Screenshot(const std::string& display, const fs::path& savePng = {}) {
+  testutil::RunOptions options;
+  options.env = {{"DISPLAY", display}};
+  options.timeoutSeconds = 20;
+  testutil::RunResult shot =
+      testutil::RunProcess({"import", "-window", "root", "-depth", "8", "rgb:-"}, options);
+  if (!savePng.empty() && shot.out.size() == size_t{kScreenWidth} * kScreenHeight * 3) {
+    testutil::RunProcess({"import", "-window", "root", savePng.string()}, options);
+  }
+  return shot.out.size() == size_t{kScreenWidth} * kScreenHeight * 3 ? shot.out : std::string();
+}
+
+struct WindowSeen {
+  bool window = false;  // a light window face around the centre of the black screen
+  bool barFill = false; // bluish fill pixels inside it (the bar's drawn progress)
+};
+
+WindowSeen Inspect(const std::string& rgb) {
+  WindowSeen seen;
+  if (rgb.empty()) return seen;
+  auto pixel = [&](int x, int y) {
+    size_t at = (size_t{static_cast<size_t>(y)} * kScreenWidth + x) * 3;
+    return std::array<int, 3>{static_cast<unsigned char>(rgb[at]),
+                              static_cast<unsigned char>(rgb[at + 1]),
+                              static_cast<unsigned char>(rgb[at + 2])};
+  };
+  int light = 0, blue = 0;
+  // The window is centred; 138 x 50 dialog units come to roughly 200 x 80 pixels.
+  for (int y = kScreenHeight / 2 - 30; y <= kScreenHeight / 2 + 30; ++y) {
+    for (int x = kScreenWidth / 2 - 90; x <= kScreenWidth / 2 + 90; ++x) {
+      auto p = pixel(x, y);
+      if (p[0] > 150 && p[1] > 150 && p[2] > 150) ++light;
+      if (p[2] > 100 && p[2] > p[0] + 40) ++blue;
+    }
+  }
+  seen.window = light > 181 * 61 / 2;
+  seen.barFill = blue > 20;
+  return seen;
+}
+
+// Sends Return to the window named `name` once it appears; true when it was found.
+bool DismissWindow(const std::string& display, const std::string& name, int seconds) {
+  testutil::RunOptions options;
+  options.env = {{"DISPLAY", display}};
+  options.timeoutSeconds = 10;
+  for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+       std::chrono::steady_clock::now() < end;
+       std::this_thread::sleep_for(std::chrono::milliseconds(200))) {
+    testutil::RunResult search =
+        testutil::RunProcess({"xdotool", "search", "--name", "^" + name + "$"}, options);
+    std::string id = search.out.substr(0, search.out.find('\n'));
+    if (search.exitCode != 0 || id.empty()) continue;
+    testutil::RunProcess({"xdotool", "windowactivate", "--sync", id}, options);
+    testutil::RunProcess({"xdotool", "key", "--window", id, "Return"}, options);
+    return true;
+  }
+  return false;
+}
+
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string out(n, '\0');
+  for (size_t i = 0; i + 4 <= n; i += 4) {
+    uint32_t v = gen();
+    std::memcpy(&out[i], &v, 4);
+  }
+  return out;
+}
+
+TEST_F(E2e, GuiWindowShowsTheBarWhileUnpackingAndHidesForSetup) {
+  SKIP_WITHOUT_WINDOWS_BUILD();
+  testutil::XvfbServer x;
+  ASSERT_TRUE(x.ok());
+  InstallerSpec spec = Spec("gui\n");
+  // A payload large enough that unpacking it takes a few seconds under Wine.
+  for (int i = 0; i < 4; ++i) {
+    spec.entries["big" + std::to_string(i)] = RandomBytes(24u << 20, i);
+    spec.script += "dep-gui,big" + std::to_string(i) + ",big\\" + std::to_string(i) + ".bin\n";
+  }
+  const std::string installer = worker_test::MakeInstaller(dir_, spec);
+
+  testutil::RunOptions options;
+  options.env = {{"ZT_REPORT", WindowsPath(dir_ / "report.json")},
+                 {"ZT_SETUP_SLEEP_MS", "4000"}};
+  auto running = std::async(std::launch::async, [&] {
+    return testutil::Wine::Get().Run(installer, {}, options, x.display());
+  });
+  WindowSeen during, afterStart;
+  bool sawReport = false;
+  const char* save = std::getenv("ZT_SAVE_SCREENSHOT");
+  while (running.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+    bool reported = fs::exists(dir_ / "report.json");
+    std::string rgb = Screenshot(x.display(), (!during.barFill && save != nullptr && !reported)
+                                                  ? fs::path(save)
+                                                  : fs::path());
+    WindowSeen seen = Inspect(rgb);
+    if (!reported && seen.window && seen.barFill) during = seen;
+    if (reported && !sawReport) {
+      sawReport = true;
+      afterStart = seen;
+    }
+  }
+  testutil::WineRunResult run = running.get();
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_TRUE(during.window && during.barFill) << "no screenshot showed the window with its bar";
+  EXPECT_TRUE(sawReport);
+  EXPECT_FALSE(afterStart.window) << "the window is still shown while the setup program runs";
+  EXPECT_TRUE(Workspaces().empty());
+
+  // Progress on the debugger channel: 0 up to below 50, 50 up to below 75, 85, 85 + 15i/n.
+  std::vector<std::string> texts = run.debugTexts();
+  ASSERT_GE(texts.size(), 4u);
+  EXPECT_EQ(texts[0], "Type is gui\n");
+  EXPECT_EQ(texts[1].rfind("iccRes 1 le ", 0), 0u) << texts[1];
+  EXPECT_EQ(texts[2].rfind("dlg is ", 0), 0u);
+  EXPECT_EQ(texts[3].rfind("hwndProgress is ", 0), 0u);
+  std::vector<int> values;
+  for (const std::string& t : texts) {
+    if (t.rfind("Progress ", 0) == 0) values.push_back(std::atoi(t.c_str() + 9));
+  }
+  size_t i = 0;
+  for (; i < values.size() && values[i] < 50; ++i) EXPECT_EQ(values[i], i == 0 ? 0 : values[i]);
+  EXPECT_GT(i, 1u) << "the large LOAD copy reports more than its start";
+  ASSERT_LT(i, values.size());
+  EXPECT_EQ(values[i], 50);
+  for (; i < values.size() && values[i] < 75; ++i) {
+  }
+  std::vector<int> tail(values.begin() + static_cast<long>(i), values.end());
+  std::vector<int> expected = {85};
+  const int n = 9;  // the script's lines
+  for (int k = 0; k < n; ++k) expected.push_back(85 + 15 * k / n);
+  EXPECT_EQ(tail, expected);
+}
+
+TEST_F(E2e, GuiCorruptedSetupShowsTheMessageBoxOverTheWindow) {
+  SKIP_WITHOUT_WINDOWS_BUILD();
+  testutil::XvfbServer x;
+  ASSERT_TRUE(x.ok());
+  InstallerSpec spec = Spec("gui");
+  spec.tamperSetup = true;
+  const std::string installer = worker_test::MakeInstaller(dir_, spec);
+  testutil::RunOptions options;
+  options.env = {{"ZT_REPORT", WindowsPath(dir_ / "report.json")}};
+  options.timeoutSeconds = 90;
+  auto running = std::async(std::launch::async, [&] {
+    return testutil::Wine::Get().Run(installer, {}, options, x.display());
+  });
+  bool dismissed = DismissWindow(x.display(), "Error", 60);
+  // The progress window stays until the worker has ended.
+  EXPECT_TRUE(running.wait_for(std::chrono::seconds(60)) == std::future_status::ready);
+  testutil::WineRunResult run = running.get();
+  EXPECT_TRUE(dismissed) << "no \"Error\" message box appeared";
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_TRUE(Report().is_null());
+  EXPECT_TRUE(Workspaces().empty());
+}
+
+}  // namespace
