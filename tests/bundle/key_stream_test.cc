@@ -11,7 +11,7 @@ using bundle::KeyStreams;
 using bundle::KeyStreamState;
 
 TEST(KeyStream, StreamsCutTheTableInQuarters) {
-  std::vector<uint8_t> table(5000);
+  std::vector<uint8_t> table(5003);
   for (size_t i = 0; i < table.size(); ++i) table[i] = static_cast<uint8_t>(i * 7 + 1);
   KeyStreams streams(table.data(), table.size());
   for (int k = 0; k < 4; ++k) EXPECT_EQ(streams.StreamLength(k), 1250u);
