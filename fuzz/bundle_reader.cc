@@ -74,13 +74,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   reader.SetRootKey(keys->rootDer);
   if (!reader.Open(support::Utf8ToWide(bundlePath, true))) return 0;
 
-  const int64_t position = reader.StreamPosition();
-  const bundle::KeyStreamState state = reader.CurrentKeyState();
   std::vector<std::string> names;
   for (const auto& entry : reader.Catalogue()) names.push_back(entry.name);
   int budget = 8;
   for (const std::string& name : names) {
     if (budget-- == 0) break;
+    const int64_t position = reader.StreamPosition();  // CloseEntry puts these back
+    const bundle::KeyStreamState state = reader.CurrentKeyState();
     bundle::EntryHandle* h = reader.OpenEntry(name.c_str());
     if (h == nullptr) continue;  // names with a zero byte are not found by OpenEntry
     char line[37];
