@@ -71,12 +71,14 @@ void ChainText(const char* title, const AttachmentChain& chain, std::vector<std:
 
 struct InspectOptions {
   std::string file;
+  std::string rootKey;
   bool json = false;
 };
 
 int RunInspect(const InspectOptions& options) {
   InspectContext context;
   context.path = options.file;
+  context.rootKeyPath = options.rootKey;
   platform::File file =
       platform::File::Open(support::Utf8ToWide(options.file, true), platform::OpenMode::kRead);
   if (!file.IsOpen()) {
@@ -226,6 +228,10 @@ CommandRegistration registration{Command{
       auto options = std::make_shared<InspectOptions>();
       app.add_option("FILE", options->file, "The file to inspect")->required();
       app.add_flag("--json", options->json, "Print one JSON object instead of text");
+      app.add_option("--root-key", options->rootKey,
+                     "Root public key (DER or PEM) that must certify a bundle's key; default: "
+                     "the built-in root key")
+          ->check(CLI::ExistingFile);
       return [options] { return RunInspect(*options); };
     }}};
 
