@@ -82,7 +82,9 @@ TEST(PlatformProbe, EveryCheckPassesUnderWine) {
   ASSERT_EQ(::stat((dir / "keep_restricted").c_str(), &restricted), 0);
   ASSERT_EQ(::stat((dir / "keep_default").c_str(), &plain), 0);
   EXPECT_EQ(restricted.st_mode & 07, 05) << std::oct << restricted.st_mode;
-  EXPECT_EQ(plain.st_mode & 07, 07) << std::oct << plain.st_mode;
+  // A default directory gets whatever the wineserver's umask leaves, so only the restricted
+  // one has a fixed answer; both must exist.
+  EXPECT_TRUE(S_ISDIR(plain.st_mode));
 }
 
 }  // namespace
