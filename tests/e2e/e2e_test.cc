@@ -19,7 +19,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using worker_test::InstallerSpec;
+using worker_test::InstallerRecipe;
 
 std::string WindowsBuildDir() {
   const char* env = std::getenv("ZT_WINDOWS_BUILD_DIR");
@@ -76,21 +76,21 @@ class E2e : public ::testing::Test {
     for (const std::string& w : Workspaces()) fs::remove_all(w);
   }
 
-  InstallerSpec Spec(const std::string& mode) {
-    InstallerSpec spec;
-    spec.mode = mode;
-    spec.stubPath = Stub().string();
-    spec.setupPath = ReportSetup().string();
-    spec.entries = {{"readme", "read me\r\n"}, {"lib64", "64-bit library"},
+  InstallerRecipe Recipe(const std::string& mode) {
+    InstallerRecipe recipe;
+    recipe.mode = mode;
+    recipe.stubPath = Stub().string();
+    recipe.setupPath = ReportSetup().string();
+    recipe.entries = {{"readme", "read me\r\n"}, {"lib64", "64-bit library"},
                     {"lib32", "32-bit library"}, {"new", "version 6 and later"},
                     {"old", "before version 6"}};
-    spec.script =
+    recipe.script =
         "dep-silent-gui,readme,readme.txt\n"
         "dep-x64-silent-gui,lib64,bin\\x64\\lib.dll\n"
         "dep-x86-silent-gui,lib32,bin\\x86\\lib.dll\n"
         "dep-w6+-silent-gui,new,sys\\new.txt\n"
         "dep-w<6-silent-gui,old,sys\\old.txt\n";
-    return spec;
+    return recipe;
   }
 
   testutil::WineRunResult Run(const std::string& installer, const std::vector<std::string>& args,
@@ -110,8 +110,8 @@ class E2e : public ::testing::Test {
 
 TEST_F(E2e, SilentRunPassesArgumentsAndUnpacksTheSelectedFiles) {
   SKIP_WITHOUT_WINDOWS_BUILD();
-  InstallerSpec spec = Spec("silent");
-  const std::string installer = worker_test::MakeInstaller(dir_, spec);
+  InstallerRecipe recipe = Recipe("silent");
+  const std::string installer = worker_test::MakeInstaller(dir_, recipe);
   testutil::WineRunResult run = Run(installer, {"with space", "", "q\"x", "back\\slash"});
   ASSERT_FALSE(run.timedOut);
   EXPECT_EQ(run.exitCode, 0) << run.err;
@@ -127,16 +127,16 @@ TEST_F(E2e, SilentRunPassesArgumentsAndUnpacksTheSelectedFiles) {
   files.erase("ibnd");
   // Wine runs the 32-bit program on 64-bit Windows of version 6 or later.
   std::map<std::string, std::string> expected = {
-      {"readme.txt", Sha1Hex(spec.entries["readme"])},
-      {"bin\\x64\\lib.dll", Sha1Hex(spec.entries["lib64"])},
-      {"sys\\new.txt", Sha1Hex(spec.entries["new"])}};
+      {"readme.txt", Sha1Hex(recipe.entries["readme"])},
+      {"bin\\x64\\lib.dll", Sha1Hex(recipe.entries["lib64"])},
+      {"sys\\new.txt", Sha1Hex(recipe.entries["new"])}};
   EXPECT_EQ(files, expected);
   EXPECT_TRUE(Workspaces().empty());
 }
 
 TEST_F(E2e, WithoutArgumentsTheOwnPathComesTwice) {
   SKIP_WITHOUT_WINDOWS_BUILD();
-  const std::string installer = worker_test::MakeInstaller(dir_, Spec("silent"));
+  const std::string installer = worker_test::MakeInstaller(dir_, Recipe("silent"));
   testutil::WineRunResult run = Run(installer, {});
   nlohmann::json report = Report();
   ASSERT_FALSE(report.is_null()) << run.err;
@@ -150,7 +150,7 @@ TEST_F(E2e, WithoutArgumentsTheOwnPathComesTwice) {
 // with the registry switch on the trace names the cause.
 struct FailureCase {
   const char* name;
-  void (*change)(InstallerSpec*);
+  void (*change)(InstallerRecipe*);
   const char* expectTrace;
 };
 
@@ -159,9 +159,9 @@ class E2eFailure : public E2e, public ::testing::WithParamInterface<FailureCase>
 TEST_P(E2eFailure, SetupNotStarted) {
   SKIP_WITHOUT_WINDOWS_BUILD();
   const FailureCase& c = GetParam();
-  InstallerSpec spec = Spec("silent");
-  c.change(&spec);
-  const std::string installer = worker_test::MakeInstaller(dir_, spec);
+  InstallerRecipe recipe = Recipe("silent");
+  c.change(&recipe);
+  const std::string installer = worker_test::MakeInstaller(dir_, recipe);
   ASSERT_TRUE(testutil::Wine::Get().SetTraceSwitch());
   testutil::WineRunResult run = Run(installer, {});
   testutil::Wine::Get().ClearTraceSwitch();
@@ -176,25 +176,25 @@ TEST_P(E2eFailure, SetupNotStarted) {
 INSTANTIATE_TEST_SUITE_P(
     Runs, E2eFailure,
     ::testing::Values(
-        FailureCase{"TamperedBundle", [](InstallerSpec* s) { s->tamperBundle = true; },
+        FailureCase{"TamperedBundle", [](InstallerRecipe* s) { s->tamperBundle = true; },
                     "Digital signature is invalid!"},
-        FailureCase{"TamperedSetup", [](InstallerSpec* s) { s->tamperSetup = true; },
+        FailureCase{"TamperedSetup", [](InstallerRecipe* s) { s->tamperSetup = true; },
                     "##installer file is not valid!"},
-        FailureCase{"NoInstallScript", [](InstallerSpec* s) { s->withScript = false; },
+        FailureCase{"NoInstallScript", [](InstallerRecipe* s) { s->withScript = false; },
                     "The bundle has no install_script"},
         FailureCase{"MissingEntry",
-                    [](InstallerSpec* s) { s->script = "dep-silent,absent,absent.txt\n"; },
+                    [](InstallerRecipe* s) { s->script = "dep-silent,absent,absent.txt\n"; },
                     "0: dep-silent,absent,absent.txt"},
         FailureCase{"EscapingTarget",
-                    [](InstallerSpec* s) { s->script = "dep-silent,readme,..\\..\\out.txt\n"; },
+                    [](InstallerRecipe* s) { s->script = "dep-silent,readme,..\\..\\out.txt\n"; },
                     "refused: \"..\" component"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(E2e, WithoutTypeExitsWithOneAndMakesNoWorkspace) {
   SKIP_WITHOUT_WINDOWS_BUILD();
-  InstallerSpec spec = Spec("silent");
-  spec.withType = false;
-  testutil::WineRunResult run = Run(worker_test::MakeInstaller(dir_, spec), {});
+  InstallerRecipe recipe = Recipe("silent");
+  recipe.withType = false;
+  testutil::WineRunResult run = Run(worker_test::MakeInstaller(dir_, recipe), {});
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_TRUE(Workspaces().empty());
   EXPECT_TRUE(run.debugTexts().empty());
@@ -202,7 +202,7 @@ TEST_F(E2e, WithoutTypeExitsWithOneAndMakesNoWorkspace) {
 
 TEST_F(E2e, CapitalGuiRunsSilently) {
   SKIP_WITHOUT_WINDOWS_BUILD();
-  testutil::WineRunResult run = Run(worker_test::MakeInstaller(dir_, Spec("GUI")), {});
+  testutil::WineRunResult run = Run(worker_test::MakeInstaller(dir_, Recipe("GUI")), {});
   EXPECT_EQ(run.exitCode, 0);
   std::vector<std::string> texts = run.debugTexts();
   ASSERT_FALSE(texts.empty());
@@ -290,13 +290,13 @@ TEST_F(E2e, GuiWindowShowsTheBarWhileUnpackingAndHidesForSetup) {
   SKIP_WITHOUT_WINDOWS_BUILD();
   testutil::XvfbServer x;
   ASSERT_TRUE(x.ok());
-  InstallerSpec spec = Spec("gui\n");
+  InstallerRecipe recipe = Recipe("gui\n");
   // A payload large enough that unpacking it takes a few seconds under Wine.
   for (int i = 0; i < 4; ++i) {
-    spec.entries["big" + std::to_string(i)] = RandomBytes(24u << 20, i);
-    spec.script += "dep-gui,big" + std::to_string(i) + ",big\\" + std::to_string(i) + ".bin\n";
+    recipe.entries["big" + std::to_string(i)] = RandomBytes(24u << 20, i);
+    recipe.script += "dep-gui,big" + std::to_string(i) + ",big\\" + std::to_string(i) + ".bin\n";
   }
-  const std::string installer = worker_test::MakeInstaller(dir_, spec);
+  const std::string installer = worker_test::MakeInstaller(dir_, recipe);
 
   testutil::RunOptions options;
   options.env = {{"ZT_REPORT", WindowsPath(dir_ / "report.json")},
@@ -355,9 +355,9 @@ TEST_F(E2e, GuiCorruptedSetupShowsTheMessageBoxOverTheWindow) {
   SKIP_WITHOUT_WINDOWS_BUILD();
   testutil::XvfbServer x;
   ASSERT_TRUE(x.ok());
-  InstallerSpec spec = Spec("gui");
-  spec.tamperSetup = true;
-  const std::string installer = worker_test::MakeInstaller(dir_, spec);
+  InstallerRecipe recipe = Recipe("gui");
+  recipe.tamperSetup = true;
+  const std::string installer = worker_test::MakeInstaller(dir_, recipe);
   testutil::RunOptions options;
   options.env = {{"ZT_REPORT", WindowsPath(dir_ / "report.json")}};
   options.timeoutSeconds = 90;

@@ -63,7 +63,7 @@ constexpr const char* kReportingSetup =
     "} > \"$ZT_REPORT\"\n"
     "exit 0\n";
 
-struct InstallerSpec {
+struct InstallerRecipe {
   std::string mode = "silent";
   std::string script;                          // the install_script entry
   bool withScript = true;
@@ -78,14 +78,14 @@ struct InstallerSpec {
 };
 
 // Writes the installer into `dir` and returns its path.
-inline std::string MakeInstaller(const testutil::TempDir& dir, const InstallerSpec& spec) {
+inline std::string MakeInstaller(const testutil::TempDir& dir, const InstallerRecipe& recipe) {
   const DevKeys& keys = DevKeys::Get();
-  std::string stub = spec.stubPath;
+  std::string stub = recipe.stubPath;
   if (stub.empty()) {
     stub = (dir / "stub.exe").string();
     testutil::WriteFile(stub, testutil::PeFixture{}.Build());
   }
-  std::string setup = spec.setupPath;
+  std::string setup = recipe.setupPath;
   if (setup.empty()) {
     setup = (dir / "setup.sh").string();
     testutil::WriteFile(setup, kReportingSetup);
@@ -93,14 +93,14 @@ inline std::string MakeInstaller(const testutil::TempDir& dir, const InstallerSp
   }
 
   std::vector<ztpack::BundleInput> inputs;
-  if (spec.withScript) inputs.push_back({"install_script", "", spec.script});
-  for (const auto& [name, content] : spec.entries) inputs.push_back({name, "", content});
+  if (recipe.withScript) inputs.push_back({"install_script", "", recipe.script});
+  for (const auto& [name, content] : recipe.entries) inputs.push_back({name, "", content});
   auto block = ztpack::MakePublicKeyBlock(keys.root, ztpack::PublicKeyDer(keys.bundle), "IBND", 0);
   EXPECT_TRUE(block.ok()) << block.error();
   const std::string bundle = (dir / "ibnd").string();
   support::Status written = ztpack::WriteBundle(bundle, inputs, keys.bundle, *block, {});
   EXPECT_TRUE(written.ok()) << written.error();
-  if (spec.tamperBundle) {
+  if (recipe.tamperBundle) {
     std::string bytes = testutil::ReadFile(bundle);
     bytes[bytes.size() / 2] ^= 0x01;
     testutil::WriteFile(bundle, bytes);
@@ -117,15 +117,15 @@ inline std::string MakeInstaller(const testutil::TempDir& dir, const InstallerSp
     EXPECT_TRUE(signedOk.ok()) << signedOk.error();
   }
   std::filesystem::permissions(signedSetup, std::filesystem::perms::owner_all);
-  if (spec.tamperSetup) {
+  if (recipe.tamperSetup) {
     std::string bytes = testutil::ReadFile(signedSetup);
     bytes[2] = 'X';  // "#!/bin/sh" -> "#!X..." inside the signed bytes
     testutil::WriteFile(signedSetup, bytes);
   }
 
   const std::string installer = (dir / "installer.exe").string();
-  if (spec.withType) {
-    support::Status built = ztpack::BuildInstaller(stub, signedSetup, spec.mode, installer);
+  if (recipe.withType) {
+    support::Status built = ztpack::BuildInstaller(stub, signedSetup, recipe.mode, installer);
     EXPECT_TRUE(built.ok()) << built.error();
   } else {
     support::Status built = ztpack::WriteBundleSection(

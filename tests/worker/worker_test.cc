@@ -48,11 +48,11 @@ TEST_P(ScriptTest, AppliesTheSelectedDirectives) {
   SKIP_WITHOUT_DEV_KEYS();
   const ScriptCase& c = GetParam();
   testutil::TempDir tmp;
-  InstallerSpec spec;
-  spec.mode = c.mode;
-  spec.script = c.script;
-  spec.entries = kEntries;
-  std::string installer = MakeInstaller(tmp, spec);
+  InstallerRecipe recipe;
+  recipe.mode = c.mode;
+  recipe.script = c.script;
+  recipe.entries = kEntries;
+  std::string installer = MakeInstaller(tmp, recipe);
   RunOutcome run = RunInstaller(tmp, installer, u"", c.wow64, c.major);
 
   EXPECT_EQ(run.exitCode, 0);
@@ -122,17 +122,17 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Worker, EscapingTargetLeavesNothingOutsideTheWorkspace) {
   SKIP_WITHOUT_DEV_KEYS();
   testutil::TempDir tmp;
-  InstallerSpec spec;
-  spec.script = "dep-silent,a,..\\escaped\n";
-  spec.entries = kEntries;
-  RunOutcome run = RunInstaller(tmp, MakeInstaller(tmp, spec), u"");
+  InstallerRecipe recipe;
+  recipe.script = "dep-silent,a,..\\escaped\n";
+  recipe.entries = kEntries;
+  RunOutcome run = RunInstaller(tmp, MakeInstaller(tmp, recipe), u"");
   EXPECT_FALSE(std::filesystem::exists(tmp / "workspaces" / "escaped"));
   EXPECT_TRUE(LeftOver(tmp).empty());
 }
 
 struct FailureCase {
   const char* name;
-  InstallerSpec spec;
+  InstallerRecipe recipe;
   const char* expectTrace;
   bool expectBox;  // the message box text on standard error
 };
@@ -143,9 +143,9 @@ TEST_P(FailureTest, SetupNotStartedAndWorkspaceGone) {
   SKIP_WITHOUT_DEV_KEYS();
   const FailureCase& c = GetParam();
   testutil::TempDir tmp;
-  InstallerSpec spec = c.spec;
-  spec.entries = kEntries;
-  RunOutcome run = RunInstaller(tmp, MakeInstaller(tmp, spec), u"");
+  InstallerRecipe recipe = c.recipe;
+  recipe.entries = kEntries;
+  RunOutcome run = RunInstaller(tmp, MakeInstaller(tmp, recipe), u"");
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_FALSE(run.report.ran);
   EXPECT_TRUE(LeftOver(tmp).empty());
@@ -155,25 +155,25 @@ TEST_P(FailureTest, SetupNotStartedAndWorkspaceGone) {
       << run.stderrText;
 }
 
-InstallerSpec Spec(std::string mode, bool tamperBundle, bool tamperSetup, bool withScript) {
-  InstallerSpec spec;
-  spec.mode = std::move(mode);
-  spec.script = "dep-silent,a,a\ndep-gui,a,a\n";
-  spec.tamperBundle = tamperBundle;
-  spec.tamperSetup = tamperSetup;
-  spec.withScript = withScript;
-  return spec;
+InstallerRecipe Recipe(std::string mode, bool tamperBundle, bool tamperSetup, bool withScript) {
+  InstallerRecipe recipe;
+  recipe.mode = std::move(mode);
+  recipe.script = "dep-silent,a,a\ndep-gui,a,a\n";
+  recipe.tamperBundle = tamperBundle;
+  recipe.tamperSetup = tamperSetup;
+  recipe.withScript = withScript;
+  return recipe;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Runs, FailureTest,
     ::testing::Values(
-        FailureCase{"TamperedBundle", Spec("silent", true, false, true), nullptr, false},
-        FailureCase{"TamperedSetupSilent", Spec("silent", false, true, true),
+        FailureCase{"TamperedBundle", Recipe("silent", true, false, true), nullptr, false},
+        FailureCase{"TamperedSetupSilent", Recipe("silent", false, true, true),
                     "\n##installer file is not valid!", false},
-        FailureCase{"TamperedSetupGui", Spec("gui", false, true, true),
+        FailureCase{"TamperedSetupGui", Recipe("gui", false, true, true),
                     "\n##installer file is not valid!", true},
-        FailureCase{"NoInstallScript", Spec("silent", false, false, false), nullptr, false}),
+        FailureCase{"NoInstallScript", Recipe("silent", false, false, false), nullptr, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The run mode comes from TYPE, trimmed at its end only.
@@ -192,11 +192,11 @@ TEST_P(ModeTest, ReadsTheRunModeFromType) {
   SKIP_WITHOUT_DEV_KEYS();
   const ModeCase& c = GetParam();
   testutil::TempDir tmp;
-  InstallerSpec spec;
-  spec.withType = c.withType;
-  spec.mode = c.type;
-  spec.script = "";
-  RunOutcome run = RunInstaller(tmp, MakeInstaller(tmp, spec), u"");
+  InstallerRecipe recipe;
+  recipe.withType = c.withType;
+  recipe.mode = c.type;
+  recipe.script = "";
+  RunOutcome run = RunInstaller(tmp, MakeInstaller(tmp, recipe), u"");
   EXPECT_EQ(run.exitCode, c.expectExit);
   EXPECT_TRUE(LeftOver(tmp).empty());
   if (c.expectExit == 1) {
@@ -233,10 +233,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Worker, ProgressValuesFollowTheRun) {
   SKIP_WITHOUT_DEV_KEYS();
   testutil::TempDir tmp;
-  InstallerSpec spec;
-  spec.script = "# one\ndep-silent,a,a\n\ndep-silent,b,b\n#\ndep-gui,c,c\nx\n";
-  spec.entries = kEntries;
-  RunOutcome run = RunInstaller(tmp, MakeInstaller(tmp, spec), u"");
+  InstallerRecipe recipe;
+  recipe.script = "# one\ndep-silent,a,a\n\ndep-silent,b,b\n#\ndep-gui,c,c\nx\n";
+  recipe.entries = kEntries;
+  RunOutcome run = RunInstaller(tmp, MakeInstaller(tmp, recipe), u"");
   std::vector<int> values;
   for (const std::string& t : run.debug) {
     if (t.rfind("Progress ", 0) == 0) values.push_back(std::atoi(t.c_str() + 9));
@@ -257,8 +257,8 @@ TEST(Worker, ProgressValuesFollowTheRun) {
 TEST(Worker, SetupCommandLineFromTheArguments) {
   SKIP_WITHOUT_DEV_KEYS();
   testutil::TempDir tmp;
-  InstallerSpec spec;
-  const std::string installer = MakeInstaller(tmp, spec);
+  InstallerRecipe recipe;
+  const std::string installer = MakeInstaller(tmp, recipe);
   RunOutcome run = RunInstaller(tmp, installer, u"plain \"with space\" \"\" back\\slash");
   ASSERT_TRUE(run.report.ran) << run.trace;
   const std::string workspace = run.report.cwd;
@@ -277,8 +277,8 @@ TEST(Worker, SetupCommandLineFromTheArguments) {
 TEST(Worker, NoArgumentsPassesTheOwnPathTwice) {
   SKIP_WITHOUT_DEV_KEYS();
   testutil::TempDir tmp;
-  InstallerSpec spec;
-  const std::string installer = MakeInstaller(tmp, spec);
+  InstallerRecipe recipe;
+  const std::string installer = MakeInstaller(tmp, recipe);
   RunOutcome run = RunInstaller(tmp, installer, u"");
   ASSERT_TRUE(run.report.ran);
   // The own path of the argument list is the running program's (here the test binary).

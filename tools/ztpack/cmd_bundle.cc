@@ -29,12 +29,12 @@ int Fail(const std::string& message) {
 int RunBundle(const Options& o) {
   std::vector<BundleInput> inputs;
   inputs.push_back({"install_script", o.script, std::nullopt});
-  for (const std::string& spec : o.entries) {
-    size_t eq = spec.find('=');
-    if (eq == std::string::npos || eq == 0 || eq + 1 == spec.size()) {
-      return Fail("--entry \"" + spec + "\" is not NAME=PATH");
+  for (const std::string& argument : o.entries) {
+    size_t eq = argument.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == argument.size()) {
+      return Fail("--entry \"" + argument + "\" is not NAME=PATH");
     }
-    inputs.push_back({spec.substr(0, eq), spec.substr(eq + 1), std::nullopt});
+    inputs.push_back({argument.substr(0, eq), argument.substr(eq + 1), std::nullopt});
   }
   if (!o.dir.empty()) {
     std::error_code ec;
