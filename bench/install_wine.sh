@@ -113,8 +113,8 @@ if [ ! -e "$WINEPREFIX/.zt-ready" ]; then
 fi
 temp=$(ls -d "$WINEPREFIX"/drive_c/users/*/Temp | head -1)
 rm -rf "$temp"/ITMPD_* "$temp/nsisbench"
-wineserver -p 60 2>/dev/null || true   # keep one server for all runs
-wine "$work/setup.exe"                   # warm start: Wine's own start-up is not measured twice
+# A warm start, so that Wine's own first start is not charged to the first contender.
+wine "$work/setup.exe" </dev/null
 
 echo "== bench: runs (each into a fresh directory, caches warm)"
 mkdir -p "$work/tar-out"; sync
@@ -129,7 +129,7 @@ wine_s=$(elapsed "$t0" "$t1")
 sync
 t0=$(now); wine "$work/ours.exe"; t1=$(now)
 ours_s=$(elapsed "$t0" "$t1")
-left=$(ls -d "$temp"/ITMPD_* 2>/dev/null | wc -l)
+left=$(find "$temp" -maxdepth 1 -name 'ITMPD_*' | wc -l)
 
 sync
 t0=$(now); wine "$work/nsis.exe" /S; t1=$(now)
