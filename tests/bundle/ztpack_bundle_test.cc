@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bundle_fixture.h"
-#include "bundle_inspect.h"
+#include "bundle_survey.h"
 
 namespace bundle_test {
 namespace {

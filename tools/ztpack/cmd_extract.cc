@@ -7,7 +7,7 @@
 
 #include "bundle/bundle_format.h"
 #include "bundle/bundle_reader.h"
-#include "bundle_inspect.h"
+#include "bundle_survey.h"
 #include "command.h"
 #include "keys.h"
 #include "platform/platform.h"

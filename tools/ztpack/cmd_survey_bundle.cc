@@ -9,9 +9,9 @@
 #include <fstream>
 
 #include "bundle/bundle_reader.h"
-#include "bundle_inspect.h"
+#include "bundle_survey.h"
 #include "container/attachment.h"
-#include "inspect.h"
+#include "survey.h"
 #include "keys.h"
 #include "platform/platform.h"
 #include "support/text.h"

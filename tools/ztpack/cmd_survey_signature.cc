@@ -3,7 +3,7 @@
 // through which pass.
 #include <cstdio>
 
-#include "inspect.h"
+#include "survey.h"
 #include "setup_signer.h"
 #include "support/text.h"
 #include "verify/setup_signature.h"

@@ -1,4 +1,4 @@
-#include "bundle_inspect.h"
+#include "bundle_survey.h"
 
 #include <cryptopp/rsa.h>
 #include <cryptopp/sha.h>

@@ -2,7 +2,7 @@
 # Peak memory of `ztpack inspect` on a 1 GiB PE file with a .ZTBNDL section (target < 32 MiB),
 # next to the peak of `ztpack --version` (the program's own floor) measured the same way.
 #
-#   bench/inspect_memory.sh [ZTPACK] [MiB]     (defaults: build/native/ztpack, 1024)
+#   bench/report_memory.sh [ZTPACK] [MiB]     (defaults: build/native/ztpack, 1024)
 set -euo pipefail
 ztpack=${1:-build/native/ztpack}
 mib=${2:-1024}
