@@ -9,7 +9,8 @@
 //
 // Because key bytes have bit 0 clear, stored and plain bytes agree in bit 0: the selector can
 // follow either side, and advancing over bytes (without unscrambling them) needs only their
-// bit 0. Advance() uses that to move over chunk data eight bytes at a time.
+// bit 0. Advance() uses that to move over chunk data eight bytes at a time, and Unscramble()
+// and Scramble() to work eight bytes at a time.
 #pragma once
 
 #include <array>
@@ -40,16 +41,22 @@ class KeyStreams {
   void Scramble(KeyStreamState& state, uint8_t* data, size_t length) const;
   // Moves the state over bytes (stored or plain: only bit 0 counts) without changing them.
   void Advance(KeyStreamState& state, const uint8_t* data, size_t length) const;
-  // The byte-serial form of Advance, kept as the reference the fast one is tested against.
+  // The byte-serial forms of Unscramble and Advance, kept as the reference the fast one is tested against.
+  void UnscrambleSerial(KeyStreamState& state, uint8_t* data, size_t length) const;
   void AdvanceSerial(KeyStreamState& state, const uint8_t* data, size_t length) const;
 
   uint32_t StreamLength(int stream) const { return lengths_[stream]; }
 
  private:
   void XorBytes(KeyStreamState& state, uint8_t* data, size_t length) const;
+  void XorSerial(KeyStreamState& state, uint8_t* data, size_t length) const;
 
-  std::array<std::vector<uint8_t>, 4> streams_;  // key bytes with bit 0 already cleared
+  static constexpr size_t kPadding = 8;
+  // Key bytes with bit 0 already cleared, each stream followed by kPadding bytes of its start.
+  std::array<std::vector<uint8_t>, 4> streams_;
   std::array<uint32_t, 4> lengths_{};
+  uint32_t shortest_ = 0;
+  uint32_t longest_ = 0;
 };
 
 }  // namespace bundle

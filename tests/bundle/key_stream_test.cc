@@ -32,13 +32,13 @@ TEST(KeyStream, StreamsCutTheTableInQuarters) {
   EXPECT_EQ(odd.StreamLength(3), 1250u);
 }
 
-// The eight-at-a-time Advance must agree with the byte-serial rule for every length, start
-// state and bit pattern, including wrap-around of the positions.
-TEST(KeyStream, FastAdvanceMatchesSerial) {
-  const KeyStreams& streams = KeyStreams::Builtin();
+// The eight-at-a-time Advance and Unscramble must agree with the byte-serial rule for every
+// length, start state and bit pattern, including wrap-around of the positions; also for tables
+// whose streams are shorter than a group (served serially) or wrap inside every few groups.
+void ExpectFastMatchesSerial(const KeyStreams& streams, int rounds, size_t maxLength) {
   std::mt19937 rng(7);
-  for (int round = 0; round < 400; ++round) {
-    size_t length = round < 100 ? static_cast<size_t>(round) : rng() % 200000;
+  for (int round = 0; round < rounds; ++round) {
+    size_t length = round < 100 ? static_cast<size_t>(round) : rng() % maxLength;
     std::vector<uint8_t> data(length);
     int density = round % 4;  // all clear, all set, random, sparse
     for (uint8_t& b : data) {
@@ -49,15 +49,27 @@ TEST(KeyStream, FastAdvanceMatchesSerial) {
     }
     KeyStreamState start;
     start.selector = rng() % 4;
-    for (auto& p : start.positions) p = rng() % 1250;
-    KeyStreamState fast = start, serial = start, unscrambled = start;
+    for (int k = 0; k < 4; ++k) start.positions[k] = rng() % streams.StreamLength(k);
+    KeyStreamState fast = start, serial = start, unscrambled = start, serialBytes = start;
     streams.Advance(fast, data.data(), data.size());
     streams.AdvanceSerial(serial, data.data(), data.size());
-    std::vector<uint8_t> copy = data;
+    std::vector<uint8_t> copy = data, serialCopy = data;
     streams.Unscramble(unscrambled, copy.data(), copy.size());
+    streams.UnscrambleSerial(serialBytes, serialCopy.data(), serialCopy.size());
     ASSERT_EQ(fast, serial) << "length " << length << " round " << round;
     ASSERT_EQ(fast, unscrambled) << "length " << length;
+    ASSERT_EQ(serialBytes, serial) << "length " << length;
+    ASSERT_EQ(copy, serialCopy) << "length " << length << " round " << round;
   }
+}
+
+TEST(KeyStream, FastPathsMatchSerial) {
+  ExpectFastMatchesSerial(KeyStreams::Builtin(), 400, 200000);
+  std::vector<uint8_t> table(64);
+  for (size_t i = 0; i < table.size(); ++i) table[i] = static_cast<uint8_t>(i * 37 + 5);
+  ExpectFastMatchesSerial(KeyStreams(table.data(), 20), 200, 5000);  // streams of 5 bytes
+  ExpectFastMatchesSerial(KeyStreams(table.data(), 35), 200, 5000);  // 8, 8, 11, 8
+  ExpectFastMatchesSerial(KeyStreams(table.data(), 61), 200, 5000);
 }
 
 TEST(KeyStream, ScrambleRoundTripsAndKeepsBitZero) {
