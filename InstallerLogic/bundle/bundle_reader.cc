@@ -179,10 +179,49 @@ bool BundleReader::Impl::SkipEntry() {
   return true;
 }
 
+void BundleReader::Impl::EndInflater(z_stream* stream) {
+  inflateEnd(stream);
+  delete stream;
+}
+
+bool BundleReader::Impl::InflateInPieces(const uint8_t* in, uint32_t stored, uint8_t* dest,
+                                         uint32_t inflated, platform::File& out) {
+  // The same contract as uncompress(): the chunk succeeds only when its zlib stream ends within
+  // `inflated` bytes, and whatever it inflated to is written. The output is produced in pieces
+  // so that each piece is written while the next is inflated.
+  if (!inflater) {
+    auto* stream = new z_stream{};
+    if (inflateInit(stream) != Z_OK) {
+      delete stream;
+      return false;
+    }
+    inflater.reset(stream);
+  } else if (inflateReset(inflater.get()) != Z_OK) {
+    return false;
+  }
+  z_stream& zs = *inflater;
+  zs.next_in = const_cast<Bytef*>(in);
+  zs.avail_in = stored;
+  size_t produced = 0;
+  int rc = Z_OK;
+  while (rc == Z_OK) {
+    const size_t room = std::min<size_t>(kInflatePiece, inflated - produced);
+    zs.next_out = dest + produced;
+    zs.avail_out = static_cast<uInt>(room);
+    rc = inflate(&zs, Z_NO_FLUSH);
+    const size_t made = room - zs.avail_out;
+    if (made > 0) writer.Submit(&out, dest + produced, made);
+    produced += made;
+    if (writer.Failed()) return false;
+  }
+  return rc == Z_STREAM_END;
+}
+
 bool BundleReader::Impl::CopyEntryTo(platform::File& out) {
   uint32_t chunkCount = 0;
   if (!ReadU32(&chunkCount, false)) return false;
   const uint64_t storedBound = StoredLengthBound(maxChunkSize);
+  bool scratchQueued = false;
   for (uint32_t i = 0; i < chunkCount; ++i) {
     uint32_t stored = 0, inflated = 0;
     if (!ReadU32(&stored, false) || !ReadU32(&inflated, false)) return false;
@@ -191,12 +230,18 @@ bool BundleReader::Impl::CopyEntryTo(platform::File& out) {
     if (static_cast<int64_t>(stored) > fileSize - file.Tell()) return false;
     uint8_t* in = StoredScratch(stored);
     if (ReadStream(in, 1, stored, false, false) != stored) return false;
-    uint8_t* dest = InflatedScratch(inflated);
-    uLongf destLength = inflated;
-    if (uncompress(dest, &destLength, in, stored) != Z_OK) return false;
-    if (destLength > 0 && out.Write(dest, destLength) != static_cast<int64_t>(destLength)) {
-      return false;
+    if (inflated == 0) {
+      // Nothing can be written; uncompress() says whether the stream is acceptable.
+      uint8_t none = 0;
+      uLongf destLength = 0;
+      if (uncompress(&none, &destLength, in, stored) != Z_OK) return false;
+      continue;
     }
+    // The previous chunk's pieces must be written before its buffer is inflated into again
+    // (the first chunk does not wait: the file may still be being created).
+    if (scratchQueued && !writer.Wait()) return false;
+    scratchQueued = true;
+    if (!InflateInPieces(in, stored, InflatedScratch(inflated), inflated, out)) return false;
   }
   return true;
 }
@@ -465,9 +510,14 @@ bool BundleReader::ExtractEntry(const std::u16string& targetPath, const std::str
   }
   if (!found) return false;
 
-  platform::File out = platform::File::Open(targetPath, platform::OpenMode::kWrite);
-  if (!out.IsOpen()) return false;
+  // The file is created on the writer's thread while the first chunk is read and inflated.
+  // Every job has run (or failed) before the file is looked at again; a failed chunk may have
+  // left pieces queued. A file that could not be created is not deleted.
+  platform::File out;
+  d.writer.SubmitOpen(&out, &targetPath);
   bool ok = d.CopyEntryTo(out);
+  ok = d.writer.Wait() && ok;
+  if (!out.IsOpen()) return false;
   out.Close();
   if (!ok) platform::DeleteFile(targetPath);
   return ok;

@@ -14,7 +14,10 @@
 #include "bundle/bundle_format.h"
 #include "bundle/bundle_reader.h"
 #include "bundle/key_stream.h"
+#include "bundle/write_behind.h"
 #include "platform/platform.h"
+
+struct z_stream_s;
 
 namespace bundle {
 
@@ -86,6 +89,13 @@ struct BundleReader::Impl {
   std::unique_ptr<uint8_t[]> inflatedScratch;
   size_t inflatedScratchSize = 0;
 
+  // Extraction inflates in pieces of this size and writes each on the writer's thread while the
+  // next is inflated; the inflater is kept between chunks.
+  static constexpr size_t kInflatePiece = 64 * 1024;
+  std::unique_ptr<z_stream_s, void (*)(z_stream_s*)> inflater{nullptr, EndInflater};
+  WriteBehind writer;
+  static void EndInflater(z_stream_s* stream);
+
   // Caps on what Validate keeps for the catalogue: chunk descriptors across all catalogued
   // entries (about 40 bytes each).
   static constexpr size_t kMaxCataloguedChunks = 1u << 19;
@@ -99,6 +109,8 @@ struct BundleReader::Impl {
   bool ReadEntryName(std::string* name);
   bool SkipEntry();
   bool CopyEntryTo(platform::File& out);
+  bool InflateInPieces(const uint8_t* in, uint32_t stored, uint8_t* dest, uint32_t inflated,
+                       platform::File& out);
   bool Validate();
   bool ValidateEntry(const std::string& name, bool filterExists);
   void RecordInIndex(const std::string& name, int64_t offset, const KeyStreamState& at);

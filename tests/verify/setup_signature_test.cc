@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include <sys/wait.h>
@@ -392,6 +393,53 @@ TEST_P(PeSetup, ByteChanges) {
     EXPECT_EQ(check.verified, c.verified) << c.name;
     EXPECT_EQ(check.notValidLines, c.verified ? 0 : 1) << c.name << ": " << check.notValidText;
     if (!c.verified) EXPECT_EQ(check.notValidText, kNotValidTrace) << c.name;
+  }
+}
+
+// The header-tolerant pass runs beside the plain one, yet the call leaves the same trace and
+// standard output as the passes one after the other would: the document's lines once when the
+// plain pass verifies, otherwise once more followed by the tolerant pass's own lines.
+TEST_P(PeSetup, TwoPassCallTracesLikeThePassesInTurn) {
+  auto capture = [](const std::function<void()>& call) {
+    testutil::DebugCapture trace;
+    ::testing::internal::CaptureStdout();
+    call();
+    std::string out = ::testing::internal::GetCapturedStdout();
+    for (const std::string& line : trace.lines()) out += "|" + line;
+    return out;
+  };
+  std::filesystem::path tolerant = Sign(false, "tolerant.exe");
+  std::filesystem::path plain = Sign(true, "plain.exe");
+  std::filesystem::path broken = dir_ / "broken.exe";
+  std::string bytes = ReadFile(tolerant);
+  bytes[0x400 + 17] ^= 0x5A;
+  WriteFile(broken, bytes);
+
+  struct Case {
+    std::filesystem::path file;
+    bool verified, plainVerifies;
+  };
+  for (const Case& c : {Case{tolerant, true, false}, Case{plain, true, true}, Case{broken, false, false}}) {
+    SCOPED_TRACE(c.file.filename().string());
+    int32_t offset = 0;
+    const std::string document = capture([&] { ReadSignatureDocument(c.file.u16string(), &offset); });
+    const std::string tolerantOnly = capture([&] {
+      VerifySetupSignatureWithKey(c.file.u16string(), *publicDer_, true, nullptr);
+    });
+    bool verified = false;
+    const std::string both = capture([&] {
+      verified = VerifySetupSignatureWithKey(c.file.u16string(), *publicDer_, false, nullptr);
+    });
+    EXPECT_EQ(verified, c.verified);
+    // Standard output first, then the trace lines, for each capture.
+    auto split = [](const std::string& text) {
+      size_t bar = text.find('|');
+      return std::make_pair(text.substr(0, bar), bar == std::string::npos ? "" : text.substr(bar));
+    };
+    auto [docOut, docTrace] = split(document);
+    auto [tolOut, tolTrace] = split(tolerantOnly);
+    const std::string expected = c.plainVerifies ? document : docOut + tolOut + docTrace + tolTrace;
+    EXPECT_EQ(both, expected);
   }
 }
 
