@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <filesystem>
 #include <random>
 
@@ -336,6 +339,51 @@ TEST(BundleReader, ShortInflationFailsTheReadNotTheExtraction) {
   std::string out = TempPath("short.out");
   ASSERT_TRUE(reader.ExtractEntry(Wide(out), "e"));
   EXPECT_EQ(ReadFile(out), "12345");
+}
+
+// Files are created and written on the writer's thread; its failures still decide the result.
+// A target that cannot be created is left as it was; a file whose writing fails part way is
+// removed; and the next extraction is not affected by the failure before it.
+TEST(BundleReader, ExtractionTargetsThatCannotBeWritten) {
+  std::mt19937 rng(5);
+  const std::string big = RandomBytes(rng, 3u << 20, true);
+  ztpack::BundleOptions options;
+  options.chunkSize = 1u << 20;
+  std::string path = TempPath("targets.bnd");
+  WriteBundle(path, {{"big", big}, {"small", "small content"}}, options);
+  BundleReader reader;
+  Configure(reader);
+  ASSERT_TRUE(reader.Open(Wide(path)));
+
+  const std::string directory = TempPath("target-is-a-directory");
+  std::filesystem::create_directories(directory);
+  EXPECT_FALSE(reader.ExtractEntry(Wide(directory), "big"));
+  EXPECT_TRUE(std::filesystem::is_directory(directory));
+
+  const std::string missing = TempPath("no-such-directory") + "/file";
+  EXPECT_FALSE(reader.ExtractEntry(Wide(missing), "small"));
+  EXPECT_FALSE(std::filesystem::exists(missing));
+
+  // A file size limit makes the writes fail after 200 KiB (with the signal ignored, write
+  // reports the error instead).
+  const std::string limited = TempPath("limited.out");
+  auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit limit = saved;
+  limit.rlim_cur = 200 << 10;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  const bool extracted = reader.ExtractEntry(Wide(limited), "big");
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_FALSE(extracted);
+  EXPECT_FALSE(std::filesystem::exists(limited));
+
+  const std::string out = TempPath("after-failures.out");
+  ASSERT_TRUE(reader.ExtractEntry(Wide(out), "small"));
+  EXPECT_EQ(ReadFile(out), "small content");
+  ASSERT_TRUE(reader.ExtractEntry(Wide(out), "big"));
+  EXPECT_EQ(ReadFile(out), big);
 }
 
 }  // namespace
