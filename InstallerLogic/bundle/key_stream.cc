@@ -140,10 +140,11 @@ __attribute__((target("ssse3"))) size_t XorGroupsSsse3(uint32_t& selector, uint3
     const uint64_t relative = std::rotr(packed, static_cast<int>(16 * s));
     const uint8_t* const* base = rotated + s;
     auto at = [&](int r) {
-      return reinterpret_cast<const double*>(base[r] + ((relative >> (16 * r)) & 0xFFFF));
+      return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(
+          base[r] + ((relative >> (16 * r)) & 0xFFFF)));
     };
-    const __m128i lanes01 = _mm_castpd_si128(_mm_loadh_pd(_mm_load_sd(at(0)), at(1)));
-    const __m128i lanes23 = _mm_castpd_si128(_mm_loadh_pd(_mm_load_sd(at(2)), at(3)));
+    const __m128i lanes01 = _mm_unpacklo_epi64(at(0), at(1));
+    const __m128i lanes23 = _mm_unpacklo_epi64(at(2), at(3));
     const __m128i key = _mm_or_si128(
         _mm_shuffle_epi8(lanes01, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kWindows.low[m]))),
         _mm_shuffle_epi8(lanes23, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kWindows.high[m]))));
