@@ -133,7 +133,7 @@ size_t BundleReader::Impl::ReadStream(void* buffer, size_t itemSize, size_t coun
   auto* bytes = static_cast<uint8_t*>(buffer);
   size_t got = file.Read(bytes, itemSize * count);
   // The verifier gets exactly the bytes that arrived, as stored.
-  if (feedValidation && filter != nullptr) filter->Put(bytes, got);
+  if (feedValidation && hasher != nullptr) hasher->Put(bytes, got);
   if (advanceOnly) {
     keys.Advance(state, bytes, got);
     return got / itemSize;

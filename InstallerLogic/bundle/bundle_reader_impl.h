@@ -13,6 +13,7 @@
 
 #include "bundle/bundle_format.h"
 #include "bundle/bundle_reader.h"
+#include "bundle/hash_behind.h"
 #include "bundle/key_stream.h"
 #include "bundle/write_behind.h"
 #include "platform/platform.h"
@@ -76,6 +77,7 @@ struct BundleReader::Impl {
   KeyStreamState state;
   CryptoPP::SHA1 sha1;
   CryptoPP::SignatureVerificationFilter* filter = nullptr;  // alive only inside Validate
+  HashBehind* hasher = nullptr;  // feeds `filter`; alive only inside Validate
   std::vector<std::unique_ptr<EntryHandle>> handles;
   std::vector<CatalogueEntry> catalogue;
   size_t cataloguedChunks = 0;

@@ -95,11 +95,21 @@ bool BundleReader::Impl::ValidateEntry(const std::string& name, bool filterExist
     ChunkDescriptor chunk{file.Tell(), stored, inflated, state};
     // The chunk's bytes go to the verifier as stored, in pieces of bounded size, so a stated
     // length never sizes a buffer; a length past the end of the file ends as a short read.
-    if (stored > 0 && !piece) piece = std::make_unique_for_overwrite<uint8_t[]>(kWalkPiece);
     uint64_t left = stored;
     while (left > 0) {
       size_t n = static_cast<size_t>(std::min<uint64_t>(left, kWalkPiece));
-      if (ReadStream(piece.get(), 1, n, true, filterExists) != n) return false;
+      if (hasher != nullptr) {
+        // Read straight into the hasher's block: the key streams follow the bytes here while
+        // the signature check hashes them on its own thread.
+        uint8_t* room = hasher->Space(n);
+        size_t got = file.Read(room, n);
+        keys.Advance(state, room, got);
+        hasher->Commit(got);
+        if (got != n) return false;
+      } else {
+        if (!piece) piece = std::make_unique_for_overwrite<uint8_t[]>(kWalkPiece);
+        if (ReadStream(piece.get(), 1, n, true, filterExists) != n) return false;
+      }
       left -= n;
     }
     if (catalogued) {
@@ -171,10 +181,16 @@ bool BundleReader::Impl::Validate() {
   std::unique_ptr<CryptoPP::RSA::PublicKey> bundleKey;
   std::unique_ptr<Verifier> verifier;
   std::unique_ptr<CryptoPP::SignatureVerificationFilter> filterOwner;
+  // Declared after the filter it feeds, so that it stops before the filter goes.
+  std::unique_ptr<HashBehind> hasherOwner;
   struct ClearFilter {
     CryptoPP::SignatureVerificationFilter** slot;
-    ~ClearFilter() { *slot = nullptr; }
-  } clearFilter{&filter};
+    HashBehind** hasherSlot;
+    ~ClearFilter() {
+      *slot = nullptr;
+      *hasherSlot = nullptr;
+    }
+  } clearFilter{&filter, &hasher};
 
   bundleKey = ParsePublicKeyBlock(keyBlock, *y, goal, rootKey);
   if (!bundleKey) {
@@ -189,6 +205,8 @@ bool BundleReader::Impl::Validate() {
       if (!tail.Read(0, header, kHeaderSize)) return false;
       filterOwner->Put(header, kHeaderSize);
       filter = filterOwner.get();
+      hasherOwner = std::make_unique<HashBehind>(*filterOwner);
+      hasher = hasherOwner.get();
     } catch (const std::exception& e) {
       support::Trace("Exception in validate sign: %s\n", e.what());
       return false;
@@ -228,10 +246,11 @@ bool BundleReader::Impl::Validate() {
           support::Trace("Junk read fail\n");
           return false;
         }
-        filter->Put(junk, n);
+        hasher->Put(junk, n);
         remaining -= static_cast<int64_t>(n);
       }
       support::Trace("Junk read done\n");
+      hasher->Finish();
       filter->Put(bundleSignature, *x);
       filter->MessageEnd();
       ok = true;
@@ -244,6 +263,8 @@ bool BundleReader::Impl::Validate() {
     ok = false;
   }
 
+  hasher = nullptr;
+  hasherOwner.reset();
   filter = nullptr;
   filterOwner.reset();
   verifier.reset();
