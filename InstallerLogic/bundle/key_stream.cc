@@ -139,12 +139,17 @@ __attribute__((target("ssse3"))) size_t XorGroupsSsse3(uint32_t& selector, uint3
     // Lane r of `relative` is the position of stream (s + r) & 3.
     const uint64_t relative = std::rotr(packed, static_cast<int>(16 * s));
     const uint8_t* const* base = rotated + s;
-    auto at = [&](int r) {
-      return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(
-          base[r] + ((relative >> (16 * r)) & 0xFFFF)));
-    };
-    const __m128i lanes01 = _mm_unpacklo_epi64(at(0), at(1));
-    const __m128i lanes23 = _mm_unpacklo_epi64(at(2), at(3));
+    // (No lambda here: it would not inherit this function's instruction set.)
+    const __m128i lane0 = _mm_loadl_epi64(
+        reinterpret_cast<const __m128i*>(base[0] + (relative & 0xFFFF)));
+    const __m128i lane1 = _mm_loadl_epi64(
+        reinterpret_cast<const __m128i*>(base[1] + ((relative >> 16) & 0xFFFF)));
+    const __m128i lane2 = _mm_loadl_epi64(
+        reinterpret_cast<const __m128i*>(base[2] + ((relative >> 32) & 0xFFFF)));
+    const __m128i lane3 = _mm_loadl_epi64(
+        reinterpret_cast<const __m128i*>(base[3] + ((relative >> 48) & 0xFFFF)));
+    const __m128i lanes01 = _mm_unpacklo_epi64(lane0, lane1);
+    const __m128i lanes23 = _mm_unpacklo_epi64(lane2, lane3);
     const __m128i key = _mm_or_si128(
         _mm_shuffle_epi8(lanes01, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kWindows.low[m]))),
         _mm_shuffle_epi8(lanes23, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kWindows.high[m]))));

@@ -368,7 +368,8 @@ TEST_F(E2e, GuiCorruptedSetupShowsTheMessageBoxOverTheWindow) {
   // The progress window stays until the worker has ended.
   EXPECT_TRUE(running.wait_for(std::chrono::seconds(60)) == std::future_status::ready);
   testutil::WineRunResult run = running.get();
-  EXPECT_TRUE(dismissed) << "no \"Error\" message box appeared";
+  EXPECT_TRUE(dismissed) << "no \"Error\" message box appeared; exit " << run.exitCode
+                         << ", timed out " << run.timedOut << "\n" << run.err;
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_TRUE(Report().is_null());
   EXPECT_TRUE(Workspaces().empty());
