@@ -8,6 +8,7 @@
 #include <string>
 
 #include "attachment_chain.h"
+#include "fuzz_common.h"
 #include "container/attachment.h"
 #include "platform/platform.h"
 #include "support/trace.h"
@@ -15,24 +16,16 @@
 namespace {
 
 const std::string& Dir() {
-  static std::string dir = "/tmp/zt-fuzz-att-" + std::to_string(::getpid());
+  static std::string dir = fuzz::ScratchPath("att");
   return dir;
 }
 
 std::u16string Wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
-void Check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  std::freopen("/dev/null", "w", stdout);
-  platform::SetDebugOutputHook([](const char*, void*) {}, nullptr);
+  fuzz::QuietOutputs();
   support::testing::ForceTrace(1);
   platform::CreateDirectory(Wide(Dir()));
   return 0;
@@ -52,21 +45,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool ok = container::ExtractAttachmentToFile(fromSection, Wide(container), type,
                                                  Wide(destination), 50, 0);
     bool exists = platform::GetFileAttributes(Wide(destination)) != platform::kInvalidAttributes;
-    Check(ok == exists, "the destination exists exactly when the extraction succeeded");
+    fuzz::Check(ok == exists, "the destination exists exactly when the extraction succeeded");
     platform::DeleteFile(Wide(destination));
   }
   std::string text = container::ReadAttachmentToString(Wide(container), type);
-  Check(text.empty() || text.size() + 28 < size, "no more data than the container holds");
+  fuzz::Check(text.empty() || text.size() + 28 < size, "no more data than the container holds");
   int32_t offset = -5;
   std::string signature = container::ReadAttachmentWithOffset(Wide(container), type, &offset);
-  Check(offset == -5 || (offset >= 0 && static_cast<size_t>(offset) < size), "offset in file");
-  if (!signature.empty()) Check(offset >= 0, "offset set when found");
+  fuzz::Check(offset == -5 || (offset >= 0 && static_cast<size_t>(offset) < size), "offset in file");
+  if (!signature.empty()) fuzz::Check(offset >= 0, "offset set when found");
 
   auto chain = ztpack::WalkAttachmentChain(container, static_cast<int64_t>(size > 0 ? size - 1 : 0),
                                            true, 64);
-  Check(chain.ok(), "the walker reads any file");
+  fuzz::Check(chain.ok(), "the walker reads any file");
   for (const ztpack::ChainEntry& e : chain->entries) {
-    Check(e.dataOffset >= 0 && e.dataOffset + e.size <= e.footerOffset, "entries in order");
+    fuzz::Check(e.dataOffset >= 0 && e.dataOffset + e.size <= e.footerOffset, "entries in order");
   }
   return 0;
 }

@@ -14,6 +14,7 @@
 
 #include "bundle/bundle_reader.h"
 #include "bundle_writer.h"
+#include "fuzz_common.h"
 #include "keys.h"
 #include "support/byte_reader.h"
 #include "support/text.h"
@@ -55,8 +56,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   keys->rootDer = ztpack::PublicKeyDer(keys->root);
   keys->certificate =
       ztpack::MakePublicKeyBlock(keys->root, ztpack::PublicKeyDer(keys->bundle), "IBND", 0).value();
-  bundlePath = "/tmp/fuzz-bundle-" + std::to_string(::getpid()) + ".bnd";
-  extractPath = "/tmp/fuzz-bundle-" + std::to_string(::getpid()) + ".out";
+  bundlePath = fuzz::ScratchPath("bundle", ".bnd");
+  extractPath = fuzz::ScratchPath("bundle", ".out");
   return 0;
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "attachment_writer.h"
+#include "fuzz_common.h"
 #include "platform/platform.h"
 #include "support/trace.h"
 #include "verify/setup_signature.h"
@@ -18,15 +19,14 @@
 namespace {
 
 const std::string& Path() {
-  static std::string path = "/tmp/zt-fuzz-sig-" + std::to_string(::getpid()) + ".exe";
+  static std::string path = fuzz::ScratchPath("sig", ".exe");
   return path;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  std::freopen("/dev/null", "w", stdout);
-  platform::SetDebugOutputHook([](const char*, void*) {}, nullptr);
+  fuzz::QuietOutputs();
   support::testing::ForceTrace(1);
   return 0;
 }
