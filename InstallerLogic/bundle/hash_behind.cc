@@ -15,9 +15,8 @@ HashBehind::HashBehind(CryptoPP::BufferedTransformation& sink) : sink_(sink) {
   blocks_.resize(kBlocks);
   for (size_t i = 0; i < kBlocks; ++i) {
     blocks_[i].bytes = std::make_unique_for_overwrite<uint8_t[]>(kBlockSize);
-    if (i > 0) free_.push_back(i);
+    if (i > 0) free_.push_back(i);  // block 0 is the first one filled
   }
-  current_ = 0;
   try {
     thread_ = std::thread(&HashBehind::Run, this);
     threaded_ = true;
@@ -44,8 +43,7 @@ void HashBehind::Put(const uint8_t* data, size_t n) {
     return;
   }
   while (n > 0) {
-    Block& block = blocks_[current_];
-    if (block.size == kBlockSize) Submit();
+    if (blocks_[current_].size == kBlockSize) Submit();
     Block& target = blocks_[current_];
     size_t take = std::min(n, kBlockSize - target.size);
     std::memcpy(target.bytes.get() + target.size, data, take);

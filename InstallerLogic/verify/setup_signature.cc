@@ -92,6 +92,13 @@ struct Document {
   friend bool operator==(const Document&, const Document&) = default;
 };
 
+// Why a pass cannot start on this document, or null when it has a "sign" text to check.
+const char* MissingSignReason(const Document& document) {
+  if (!document.signText.empty()) return nullptr;
+  return document.located < 0 ? "no readable _SG2 signature document"
+                              : "the _SG2 document has no \"sign\" text";
+}
+
 Document LoadDocument(const std::u16string& path) {
   Document document;
   JsonObject object = ReadSignatureDocument(path, &document.located);
@@ -236,10 +243,8 @@ bool VerifySetupSignatureWithKey(std::u16string path, const std::string& setupKe
                                  bool headerTolerant, SetupSignatureOutcome* outcome) {
   const Document document = LoadDocument(path);
   if (outcome != nullptr) outcome->dataOffset = document.located;
-  if (document.signText.empty()) {
-    Decide(outcome, headerTolerant, false,
-           document.located < 0 ? "no readable _SG2 signature document"
-                                : "the _SG2 document has no \"sign\" text");
+  if (const char* reason = MissingSignReason(document)) {
+    Decide(outcome, headerTolerant, false, reason);
     return false;
   }
 
@@ -267,10 +272,8 @@ bool VerifySetupSignatureWithKey(std::u16string path, const std::string& setupKe
   if (std::optional<PassResult> result = alongside.ResultFor(second)) {
     return FinishTolerant(*result, outcome);
   }
-  if (second.signText.empty()) {
-    Decide(outcome, true, false,
-           second.located < 0 ? "no readable _SG2 signature document"
-                              : "the _SG2 document has no \"sign\" text");
+  if (const char* reason = MissingSignReason(second)) {
+    Decide(outcome, true, false, reason);
     return false;
   }
   return FinishTolerant(OpenAndRunPass(path, setupKeyDer, true, second, nullptr), outcome);
