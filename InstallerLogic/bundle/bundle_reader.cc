@@ -111,12 +111,12 @@ uint8_t* BundleReader::Impl::StoredScratch(size_t n) {
   return storedScratch.get();
 }
 
-uint8_t* BundleReader::Impl::InflatedScratch(size_t n) {
-  if (inflatedScratchSize < n || !inflatedScratch) {
-    inflatedScratch = std::make_unique_for_overwrite<uint8_t[]>(std::max<size_t>(n, 1));
-    inflatedScratchSize = n;
+uint8_t* BundleReader::Impl::Reserve(OutputBuffer& buffer, size_t n) {
+  if (buffer.size < n || !buffer.data) {
+    buffer.data = std::make_unique_for_overwrite<uint8_t[]>(std::max<size_t>(n, 1));
+    buffer.size = n;
   }
-  return inflatedScratch.get();
+  return buffer.data.get();
 }
 
 bool BundleReader::Impl::Rewind() {
@@ -179,55 +179,29 @@ bool BundleReader::Impl::SkipEntry() {
   return true;
 }
 
-void BundleReader::Impl::EndInflater(z_stream* stream) {
-  inflateEnd(stream);
-  delete stream;
-}
-
-bool BundleReader::Impl::InflateInPieces(const uint8_t* in, uint32_t stored, uint8_t* dest,
-                                         uint32_t inflated, platform::File& out) {
-  // The same contract as uncompress(): the chunk succeeds only when its zlib stream ends within
-  // `inflated` bytes, and whatever it inflated to is written. The output is produced in pieces
-  // so that each piece is written while the next is inflated.
-  if (!inflater) {
-    auto* stream = new z_stream{};
-    if (inflateInit(stream) != Z_OK) {
-      delete stream;
-      return false;
-    }
-    inflater.reset(stream);
-  } else if (inflateReset(inflater.get()) != Z_OK) {
-    return false;
-  }
-  z_stream& zs = *inflater;
-  zs.next_in = const_cast<Bytef*>(in);
-  zs.avail_in = stored;
-  size_t produced = 0;
-  int rc = Z_OK;
-  while (rc == Z_OK) {
-    const size_t room = std::min<size_t>(kInflatePiece, inflated - produced);
-    zs.next_out = dest + produced;
-    zs.avail_out = static_cast<uInt>(room);
-    rc = inflate(&zs, Z_NO_FLUSH);
-    const size_t made = room - zs.avail_out;
-    if (made > 0) writer.Submit(&out, dest + produced, made);
-    produced += made;
-    if (writer.Failed()) return false;
-  }
-  return rc == Z_STREAM_END;
-}
-
 bool BundleReader::Impl::CopyEntryTo(platform::File& out) {
   uint32_t chunkCount = 0;
   if (!ReadU32(&chunkCount, false)) return false;
   const uint64_t storedBound = StoredLengthBound(maxChunkSize);
-  bool scratchQueued = false;
   for (uint32_t i = 0; i < chunkCount; ++i) {
     uint32_t stored = 0, inflated = 0;
     if (!ReadU32(&stored, false) || !ReadU32(&inflated, false)) return false;
     // Lengths from the file size buffers only within the chunk limits and the bytes left.
     if (stored > storedBound || inflated > maxChunkSize) return false;
     if (static_cast<int64_t>(stored) > fileSize - file.Tell()) return false;
+
+    // A chunk goes to the writer's thread when that thread has (almost) nothing left to do:
+    // where writing is slow, it is kept busy by the writes alone. The file's last chunk stays
+    // here: this thread would otherwise wait idle for it.
+    const bool shareable = twoProcessors && i + 1 < chunkCount && inflated > 0 &&
+                           stored <= kShareLimit && inflated <= kShareLimit;
+    if (shareable && writer.Backlog() <= kIdleBacklog && writer.Done(handoff.ticket)) {
+      uint8_t* in = Reserve(handoff, stored);
+      if (ReadStream(in, 1, stored, false, false) != stored) return false;
+      handoff.ticket = writer.SubmitInflate(&out, in, stored, inflated);
+      continue;
+    }
+
     uint8_t* in = StoredScratch(stored);
     if (ReadStream(in, 1, stored, false, false) != stored) return false;
     if (inflated == 0) {
@@ -237,11 +211,18 @@ bool BundleReader::Impl::CopyEntryTo(platform::File& out) {
       if (uncompress(&none, &destLength, in, stored) != Z_OK) return false;
       continue;
     }
-    // The previous chunk's pieces must be written before its buffer is inflated into again
-    // (the first chunk does not wait: the file may still be being created).
-    if (scratchQueued && !writer.Wait()) return false;
-    scratchQueued = true;
-    if (!InflateInPieces(in, stored, InflatedScratch(inflated), inflated, out)) return false;
+    // Whatever the chunk inflates to is written, piece by piece; the buffer is reused only
+    // once its pieces are written (the first chunk of a file does not wait for its creation).
+    OutputBuffer& dest = inflated <= kShareLimit ? outputs[nextOutput ^= 1] : outputs[0];
+    writer.WaitFor(dest.ticket);
+    if (writer.Failed()) return false;
+    if (!inflater.Inflate(in, stored, inflated, Reserve(dest, inflated), inflated,
+                          [&](const uint8_t* piece, size_t n) {
+                            dest.ticket = writer.Submit(&out, piece, n);
+                            return !writer.Failed();
+                          })) {
+      return false;
+    }
   }
   return true;
 }

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -15,10 +16,9 @@
 #include "bundle/bundle_reader.h"
 #include "bundle/hash_behind.h"
 #include "bundle/key_stream.h"
+#include "bundle/piece_inflater.h"
 #include "bundle/write_behind.h"
 #include "platform/platform.h"
-
-struct z_stream_s;
 
 namespace bundle {
 
@@ -88,15 +88,27 @@ struct BundleReader::Impl {
   // the chunk limits and they are not zero-filled for each chunk.
   std::unique_ptr<uint8_t[]> storedScratch;
   size_t storedScratchSize = 0;
-  std::unique_ptr<uint8_t[]> inflatedScratch;
-  size_t inflatedScratchSize = 0;
 
-  // Extraction inflates in pieces of this size and writes each on the writer's thread while the
-  // next is inflated; the inflater is kept between chunks.
-  static constexpr size_t kInflatePiece = 64 * 1024;
-  std::unique_ptr<z_stream_s, void (*)(z_stream_s*)> inflater{nullptr, EndInflater};
+  // Extraction inflates in pieces and writes each on the writer's thread while the next is
+  // inflated. It alternates between two output buffers, so that a chunk can be inflated while
+  // the pieces of the one before still wait to be written; `ticket` is the last job using the
+  // buffer. In a file of several chunks, the writer's thread is also handed whole chunks
+  // (their stored bytes in `handoff`) to inflate and write itself while this thread inflates
+  // the next. Chunks larger than kShareLimit are neither handed over nor given a second buffer,
+  // so that memory stays within twice the largest chunk plus a fixed amount.
+  struct OutputBuffer {
+    std::unique_ptr<uint8_t[]> data;
+    size_t size = 0;
+    WriteBehind::Ticket ticket = 0;
+  };
+  static constexpr size_t kShareLimit = 8u << 20;
+  static constexpr size_t kIdleBacklog = 2;  // jobs, the one running included
+  OutputBuffer outputs[2];
+  size_t nextOutput = 0;
+  OutputBuffer handoff;
+  const bool twoProcessors = std::thread::hardware_concurrency() >= 2;
+  PieceInflater inflater;
   WriteBehind writer;
-  static void EndInflater(z_stream_s* stream);
 
   // Caps on what Validate keeps for the catalogue: chunk descriptors across all catalogued
   // entries (about 40 bytes each).
@@ -111,8 +123,6 @@ struct BundleReader::Impl {
   bool ReadEntryName(std::string* name);
   bool SkipEntry();
   bool CopyEntryTo(platform::File& out);
-  bool InflateInPieces(const uint8_t* in, uint32_t stored, uint8_t* dest, uint32_t inflated,
-                       platform::File& out);
   bool Validate();
   bool ValidateEntry(const std::string& name, bool filterExists);
   void RecordInIndex(const std::string& name, int64_t offset, const KeyStreamState& at);
@@ -124,7 +134,8 @@ struct BundleReader::Impl {
   static int64_t FindChunk(const EntryHandle* handle, uint64_t offset);
   void ResetCatalogue();
   uint8_t* StoredScratch(size_t n);
-  uint8_t* InflatedScratch(size_t n);
+  // The buffer's memory for n bytes; the caller has waited for the buffer's jobs.
+  static uint8_t* Reserve(OutputBuffer& buffer, size_t n);
 };
 
 // Decodes a public key block and checks its root signature under `rootKey`. The caller owns the

@@ -3,13 +3,23 @@
 #include <system_error>
 
 namespace bundle {
-bool WriteBehind::Perform(const Piece& piece) {
-  if (piece.path != nullptr) {
-    *piece.file = platform::File::Open(*piece.path, platform::OpenMode::kWrite);
-    return piece.file->IsOpen();
+
+bool WriteBehind::Perform(const Job& job) {
+  switch (job.kind) {
+    case Kind::kOpen:
+      *job.file = platform::File::Open(*job.path, platform::OpenMode::kWrite);
+      return job.file->IsOpen();
+    case Kind::kWrite:
+      return job.size == 0 ||
+             job.file->Write(job.data, job.size) == static_cast<int64_t>(job.size);
+    case Kind::kInflate:
+      if (!piece_) piece_ = std::make_unique_for_overwrite<uint8_t[]>(PieceInflater::kPiece);
+      return inflater_.Inflate(job.data, job.size, job.limit, piece_.get(), PieceInflater::kPiece,
+                               [&job](const uint8_t* piece, size_t n) {
+                                 return job.file->Write(piece, n) == static_cast<int64_t>(n);
+                               });
   }
-  return piece.size == 0 || piece.file->Write(piece.data, piece.size) ==
-                                static_cast<int64_t>(piece.size);
+  return false;
 }
 
 WriteBehind::~WriteBehind() {
@@ -34,30 +44,57 @@ bool WriteBehind::Start() {
   return started_;
 }
 
-void WriteBehind::SubmitOpen(platform::File* file, const std::u16string* path) {
-  Queue({file, nullptr, 0, path});
+WriteBehind::Ticket WriteBehind::SubmitOpen(platform::File* file, const std::u16string* path) {
+  return Queue({Kind::kOpen, file, nullptr, 0, 0, path});
 }
 
-void WriteBehind::Submit(platform::File* file, const uint8_t* data, size_t n) {
-  Queue({file, data, n, nullptr});
+WriteBehind::Ticket WriteBehind::Submit(platform::File* file, const uint8_t* data, size_t n) {
+  return Queue({Kind::kWrite, file, data, n, 0, nullptr});
 }
 
-void WriteBehind::Queue(const Piece& piece) {
+WriteBehind::Ticket WriteBehind::SubmitInflate(platform::File* file, const uint8_t* in,
+                                               size_t stored, size_t limit) {
+  return Queue({Kind::kInflate, file, in, stored, limit, nullptr});
+}
+
+WriteBehind::Ticket WriteBehind::Queue(const Job& job) {
   if (!Start()) {
-    if (!failed_ && !Perform(piece)) failed_ = true;
-    return;
+    if (!failed_ && !Perform(job)) failed_ = true;
+    completed_ = ++submitted_;
+    return submitted_;
   }
+  Ticket ticket;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (failed_) return;
-    queue_.push_back(piece);
+    ticket = ++submitted_;
+    if (failed_) {
+      completed_ = ticket;  // dropped: done at once
+      return ticket;
+    }
+    queue_.push_back(job);
   }
   wake_.notify_one();
+  return ticket;
+}
+
+bool WriteBehind::Done(Ticket ticket) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return completed_ >= ticket;
+}
+
+size_t WriteBehind::Backlog() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<size_t>(submitted_ - completed_);
+}
+
+void WriteBehind::WaitFor(Ticket ticket) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  done_.wait(lock, [this, ticket] { return completed_ >= ticket; });
 }
 
 bool WriteBehind::Wait() {
   std::unique_lock<std::mutex> lock(mutex_);
-  idle_.wait(lock, [this] { return queue_.empty() && !busy_; });
+  done_.wait(lock, [this] { return completed_ == submitted_; });
   bool ok = !failed_;
   failed_ = false;
   return ok;
@@ -73,19 +110,19 @@ void WriteBehind::Run() {
   for (;;) {
     wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
     if (queue_.empty()) return;  // stop, nothing left
-    Piece piece = queue_.front();
+    Job job = queue_.front();
     queue_.pop_front();
-    busy_ = true;
-    const bool skip = failed_;
     lock.unlock();
-    const bool ok = skip || Perform(piece);
+    const bool ok = Perform(job);
     lock.lock();
-    busy_ = false;
+    ++completed_;
     if (!ok) {
+      // The jobs behind a failure are dropped, and so are done.
       failed_ = true;
+      completed_ += queue_.size();
       queue_.clear();
     }
-    if (queue_.empty()) idle_.notify_all();
+    done_.notify_all();
   }
 }
 

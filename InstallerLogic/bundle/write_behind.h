@@ -1,24 +1,30 @@
 // Creates and writes files on a second thread while the caller inflates what comes next, so
 // that extraction costs about the inflation alone instead of inflation plus the file system's
-// work. Jobs run in the order submitted; the caller keeps each piece's bytes, the paths and the
-// File objects unchanged and untouched until Wait() has returned. If the thread cannot be
-// started, jobs run at once on the caller's thread.
+// work. The thread can also inflate a whole chunk itself and write it, so that two chunks of
+// one file are inflated at once. Jobs run in the order submitted; the caller keeps each job's
+// bytes, the paths and the File objects unchanged and untouched until the job is done (its
+// ticket, or Wait()). If the thread cannot be started, jobs run at once on the caller's thread.
 #pragma once
 
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "bundle/piece_inflater.h"
 #include "platform/platform.h"
 
 namespace bundle {
 
 class WriteBehind {
  public:
+  // Names a job: it is done (run, or dropped after a failure) once Done(ticket) is true.
+  using Ticket = uint64_t;
+
   WriteBehind() = default;
   ~WriteBehind();
   WriteBehind(const WriteBehind&) = delete;
@@ -26,38 +32,54 @@ class WriteBehind {
 
   // Queues the creation (or truncation) of the file at `path` into `*file`; if it cannot be
   // opened, `*file` stays closed and the jobs after it fail.
-  void SubmitOpen(platform::File* file, const std::u16string* path);
+  Ticket SubmitOpen(platform::File* file, const std::u16string* path);
   // Queues `n` bytes at `data` for `file`, after the jobs queued before. Once a job has failed,
   // later ones are dropped until Wait().
-  void Submit(platform::File* file, const uint8_t* data, size_t n);
-  // Waits until every queued piece is written. True when all of them were written in full since
-  // the previous Wait(); the failure is then forgotten.
+  Ticket Submit(platform::File* file, const uint8_t* data, size_t n);
+  // Queues the inflation of the zlib stream in the `stored` bytes at `in` (at most `limit`
+  // bytes out, accepted as PieceInflater accepts it) and the writing of what it gives to `file`.
+  Ticket SubmitInflate(platform::File* file, const uint8_t* in, size_t stored, size_t limit);
+  // True once the job is done; the caller may then reuse what it handed over.
+  bool Done(Ticket ticket);
+  // The number of jobs queued or running.
+  size_t Backlog();
+  // Waits until the job is done.
+  void WaitFor(Ticket ticket);
+  // Waits until every queued job is done. True when all of them succeeded since the previous
+  // Wait(); the failure is then forgotten.
   bool Wait();
-  // True once a piece since the previous Wait() failed (the caller may stop producing early).
+  // True once a job since the previous Wait() failed (the caller may stop producing early).
   bool Failed();
 
  private:
-  struct Piece {
+  enum class Kind { kOpen, kWrite, kInflate };
+  struct Job {
+    Kind kind;
     platform::File* file;
     const uint8_t* data;
     size_t size;
-    const std::u16string* path;  // set for an open
+    size_t limit;                // kInflate: the most bytes the stream may inflate to
+    const std::u16string* path;  // kOpen
   };
-  static bool Perform(const Piece& piece);
-  void Queue(const Piece& piece);
+  bool Perform(const Job& job);
+  Ticket Queue(const Job& job);
   void Run();
   bool Start();
 
   std::mutex mutex_;
-  std::condition_variable wake_;  // the thread: a piece was queued, or stop
-  std::condition_variable idle_;  // the caller: the queue ran empty
-  std::deque<Piece> queue_;
-  bool busy_ = false;   // the thread is writing a piece it took off the queue
+  std::condition_variable wake_;  // the thread: a job was queued, or stop
+  std::condition_variable done_;  // the caller: a job is done
+  std::deque<Job> queue_;
+  Ticket submitted_ = 0;  // tickets are handed out in order: 1, 2, ...
+  Ticket completed_ = 0;  // every job up to this one is done
   bool failed_ = false;
   bool stop_ = false;
   bool started_ = false;
-  bool inline_ = false;  // the thread could not be started: write on the caller's thread
+  bool inline_ = false;  // the thread could not be started: jobs run on the caller's thread
   std::thread thread_;
+  // Used only by whichever thread performs the jobs.
+  PieceInflater inflater_;
+  std::unique_ptr<uint8_t[]> piece_;
 };
 
 }  // namespace bundle

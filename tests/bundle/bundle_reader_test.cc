@@ -323,6 +323,56 @@ TEST(BundleReader, ExtractionFailingAtSecondChunkLeavesNoFile) {
   EXPECT_EQ(h->readOffset, 4u);  // a failed Read leaves the offset alone
 }
 
+// Files of several chunks are inflated on two threads at once (chunks handed to the writer's
+// thread and kept here). Whichever thread meets a bad chunk, the extraction fails and leaves no
+// file; a chunk that inflates short anywhere gives its bytes and the file goes on after them;
+// and the extraction after a failure is whole.
+TEST(BundleReader, ManyChunkFilesWithAFaultAnywhere) {
+  std::mt19937 rng(11);
+  const size_t kChunks = 9;
+  std::vector<std::string> plain;
+  for (size_t i = 0; i < kChunks; ++i) plain.push_back(RandomBytes(rng, 200000 + rng() % 100000, i % 2));
+  std::string whole;
+  for (const std::string& p : plain) whole += p;
+  for (size_t bad = 0; bad < kChunks; ++bad) {
+    for (const bool shortChunk : {false, true}) {
+      std::vector<RawChunk> chunks, good;
+      std::string expected;
+      for (size_t i = 0; i < kChunks; ++i) {
+        good.push_back({ZlibCompress(plain[i]), static_cast<uint32_t>(plain[i].size())});
+        if (i != bad) {
+          chunks.push_back(good.back());
+          expected += plain[i];
+        } else if (shortChunk) {
+          chunks.push_back({ZlibCompress("short"), static_cast<uint32_t>(plain[i].size())});
+          expected += "short";
+        } else {
+          std::string damaged = good.back().stored;
+          damaged.resize(damaged.size() / 2);
+          chunks.push_back({damaged, good.back().inflated});
+        }
+      }
+      const std::string label = "chunk " + std::to_string(bad) + (shortChunk ? " short" : " bad");
+      std::string path = WriteRaw("faults.bnd", {{"e", chunks}, {"good", good}});
+      BundleReader reader;
+      Configure(reader);
+      ASSERT_TRUE(reader.Open(Wide(path))) << label;
+      const std::string out = TempPath("faults.out");
+      for (int twice = 0; twice < 2; ++twice) {
+        if (shortChunk) {
+          ASSERT_TRUE(reader.ExtractEntry(Wide(out), "e")) << label;
+          EXPECT_EQ(ReadFile(out), expected) << label;
+        } else {
+          EXPECT_FALSE(reader.ExtractEntry(Wide(out), "e")) << label;
+          EXPECT_FALSE(std::filesystem::exists(out)) << label;
+        }
+        ASSERT_TRUE(reader.ExtractEntry(Wide(out), "good")) << label;
+        EXPECT_EQ(ReadFile(out), whole) << label;
+      }
+    }
+  }
+}
+
 // A chunk that states more inflated bytes than it holds: Read must not serve the bytes that no
 // inflation wrote; extraction writes the bytes inflated.
 TEST(BundleReader, ShortInflationFailsTheReadNotTheExtraction) {
