@@ -68,6 +68,16 @@ std::string Sha1Hex(const std::string& data) {
   return out;
 }
 
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string out(n, '\0');
+  for (size_t i = 0; i + 4 <= n; i += 4) {
+    uint32_t v = gen();
+    std::memcpy(&out[i], &v, 4);
+  }
+  return out;
+}
+
 class E2e : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -111,6 +121,9 @@ class E2e : public ::testing::Test {
 TEST_F(E2e, SilentRunPassesArgumentsAndUnpacksTheSelectedFiles) {
   SKIP_WITHOUT_WINDOWS_BUILD();
   InstallerRecipe recipe = Recipe("silent");
+  // A file of several chunks: the Windows build inflates them on two threads.
+  recipe.entries["data"] = RandomBytes((5u << 20) + 12345, 9);
+  recipe.script += "dep-silent,data,data\\blob.bin\n";
   const std::string installer = worker_test::MakeInstaller(dir_, recipe);
   testutil::WineRunResult run = Run(installer, {"with space", "", "q\"x", "back\\slash"});
   ASSERT_FALSE(run.timedOut);
@@ -129,7 +142,8 @@ TEST_F(E2e, SilentRunPassesArgumentsAndUnpacksTheSelectedFiles) {
   std::map<std::string, std::string> expected = {
       {"readme.txt", Sha1Hex(recipe.entries["readme"])},
       {"bin\\x64\\lib.dll", Sha1Hex(recipe.entries["lib64"])},
-      {"sys\\new.txt", Sha1Hex(recipe.entries["new"])}};
+      {"sys\\new.txt", Sha1Hex(recipe.entries["new"])},
+      {"data\\blob.bin", Sha1Hex(recipe.entries["data"])}};
   EXPECT_EQ(files, expected);
   EXPECT_TRUE(Workspaces().empty());
 }
@@ -274,16 +288,6 @@ bool DismissWindow(const std::string& display, const std::string& name, int seco
     return true;
   }
   return false;
-}
-
-std::string RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string out(n, '\0');
-  for (size_t i = 0; i + 4 <= n; i += 4) {
-    uint32_t v = gen();
-    std::memcpy(&out[i], &v, 4);
-  }
-  return out;
 }
 
 TEST_F(E2e, GuiWindowShowsTheBarWhileUnpackingAndHidesForSetup) {
