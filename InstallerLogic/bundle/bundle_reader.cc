@@ -409,10 +409,22 @@ char* BundleReader::ReadLine(char* buffer, int size, EntryHandle* handle) {
       size_t stored = 0;
       bool done = stored == limit;
       while (!done && pos < item->inflated) {
-        uint8_t b = data[pos++];
-        if (b == 0x0D) continue;
-        buffer[stored++] = static_cast<char>(b);
-        done = b == 0x0A || stored == limit;
+        // The bytes up to the room left (carriage returns take none) and up to a line feed,
+        // copied without their carriage returns; what is left is taken in the next round.
+        const uint8_t* from = data + pos;
+        size_t window = std::min<size_t>(limit - stored, item->inflated - pos);
+        const void* lf = std::memchr(from, 0x0A, window);
+        if (lf != nullptr) window = static_cast<size_t>(static_cast<const uint8_t*>(lf) - from) + 1;
+        const uint8_t* end = from + window;
+        while (from < end) {
+          const auto* cr = static_cast<const uint8_t*>(std::memchr(from, 0x0D, end - from));
+          const uint8_t* stop = cr != nullptr ? cr : end;
+          std::memcpy(buffer + stored, from, static_cast<size_t>(stop - from));
+          stored += static_cast<size_t>(stop - from);
+          from = cr != nullptr ? cr + 1 : end;
+        }
+        pos += window;
+        done = lf != nullptr || stored == limit;
       }
       if (done) {
         buffer[stored] = '\0';

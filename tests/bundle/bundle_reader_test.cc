@@ -107,6 +107,8 @@ TEST(BundleReadLine, Cases) {
       {"cr at chunk end", "ab\r\ncd\n", 3, 2048, {"ab\n", "cd\n"}},
       {"exact fit", "abc\n", 4096, 4, {"abc", "\n"}},
       {"buffer of 2", "ab\n", 2, 2, {"a", "b", "\n"}},
+      {"cr inside a full buffer", "ab\rcd\n", 4096, 4, {"abc", "d\n"}},
+      {"crs take no room", "\r\ra\r\rbc\r\n", 4096, 3, {"ab", "c\n"}},
   };
   for (const LineCase& c : cases) {
     ztpack::BundleOptions options;
