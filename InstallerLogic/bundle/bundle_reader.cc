@@ -103,15 +103,7 @@ bool StreamFile::Seek(int64_t position) {
 // ---------------------------------------------------------------------------------------------
 // Internal operations
 
-uint8_t* BundleReader::Impl::StoredScratch(size_t n) {
-  if (storedScratchSize < n || !storedScratch) {
-    storedScratch = std::make_unique_for_overwrite<uint8_t[]>(std::max<size_t>(n, 1));
-    storedScratchSize = n;
-  }
-  return storedScratch.get();
-}
-
-uint8_t* BundleReader::Impl::Reserve(OutputBuffer& buffer, size_t n) {
+uint8_t* BundleReader::Impl::Reserve(Buffer& buffer, size_t n) {
   if (buffer.size < n || !buffer.data) {
     buffer.data = std::make_unique_for_overwrite<uint8_t[]>(std::max<size_t>(n, 1));
     buffer.size = n;
@@ -202,7 +194,7 @@ bool BundleReader::Impl::CopyEntryTo(platform::File& out) {
       continue;
     }
 
-    uint8_t* in = StoredScratch(stored);
+    uint8_t* in = Reserve(storedBytes, stored);
     if (ReadStream(in, 1, stored, false, false) != stored) return false;
     if (inflated == 0) {
       // Nothing can be written; uncompress() says whether the stream is acceptable.
@@ -213,7 +205,7 @@ bool BundleReader::Impl::CopyEntryTo(platform::File& out) {
     }
     // Whatever the chunk inflates to is written, piece by piece; the buffer is reused only
     // once its pieces are written (the first chunk of a file does not wait for its creation).
-    OutputBuffer& dest = inflated <= kShareLimit ? outputs[nextOutput ^= 1] : outputs[0];
+    Buffer& dest = inflated <= kShareLimit ? outputs[nextOutput ^= 1] : outputs[0];
     writer.WaitFor(dest.ticket);
     if (writer.Failed()) return false;
     if (!inflater.Inflate(in, stored, inflated, Reserve(dest, inflated), inflated,
@@ -262,7 +254,7 @@ const CachedChunk* BundleReader::Impl::LoadChunk(EntryHandle* handle, size_t ind
     return nullptr;
   }
   state = chunk.state;
-  uint8_t* in = StoredScratch(chunk.storedLength);
+  uint8_t* in = Reserve(storedBytes, chunk.storedLength);
   if (ReadStream(in, 1, chunk.storedLength, false, false) != chunk.storedLength) {
     std::fputs("?!!\n", stdout);
     return nullptr;

@@ -84,11 +84,6 @@ struct BundleReader::Impl {
   EntryIndex index;
   int64_t fileSize = 0;
 
-  // Scratch buffers reused by chunk loads and extraction, so that their size stays bounded by
-  // the chunk limits and they are not zero-filled for each chunk.
-  std::unique_ptr<uint8_t[]> storedScratch;
-  size_t storedScratchSize = 0;
-
   // Extraction inflates in pieces and writes each on the writer's thread while the next is
   // inflated. It alternates between two output buffers, so that a chunk can be inflated while
   // the pieces of the one before still wait to be written; `ticket` is the last job using the
@@ -96,16 +91,20 @@ struct BundleReader::Impl {
   // (their stored bytes in `handoff`) to inflate and write itself while this thread inflates
   // the next. Chunks larger than kShareLimit are neither handed over nor given a second buffer,
   // so that memory stays within twice the largest chunk plus a fixed amount.
-  struct OutputBuffer {
+  //
+  // Every buffer is reused, so that its size stays bounded by the chunk limits and it is not
+  // zero-filled for each chunk; `storedBytes` takes the stored bytes of chunk loads and extraction.
+  struct Buffer {
     std::unique_ptr<uint8_t[]> data;
     size_t size = 0;
-    WriteBehind::Ticket ticket = 0;
+    WriteBehind::Ticket ticket = 0;  // unused for `storedBytes`
   };
   static constexpr size_t kShareLimit = 8u << 20;
   static constexpr size_t kIdleBacklog = 2;  // jobs, the one running included
-  OutputBuffer outputs[2];
+  Buffer storedBytes;
+  Buffer outputs[2];
   size_t nextOutput = 0;
-  OutputBuffer handoff;
+  Buffer handoff;
   const bool twoProcessors = std::thread::hardware_concurrency() >= 2;
   PieceInflater inflater;
   WriteBehind writer;
@@ -133,9 +132,8 @@ struct BundleReader::Impl {
   // The chunk holding content offset `offset` (skipping empty chunks), or -1.
   static int64_t FindChunk(const EntryHandle* handle, uint64_t offset);
   void ResetCatalogue();
-  uint8_t* StoredScratch(size_t n);
   // The buffer's memory for n bytes; the caller has waited for the buffer's jobs.
-  static uint8_t* Reserve(OutputBuffer& buffer, size_t n);
+  static uint8_t* Reserve(Buffer& buffer, size_t n);
 };
 
 // Decodes a public key block and checks its root signature under `rootKey`. The caller owns the
