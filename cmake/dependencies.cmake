@@ -12,6 +12,7 @@ if(WIN32)
   set(ZT_CACHE_DIR "$ENV{HOME}/.cache/zt-installer" CACHE PATH "Where the MinGW Crypto++ build is cached")
   execute_process(
     COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/build-cryptopp-mingw.sh ${ZT_CACHE_DIR}
+            ${CMAKE_SYSTEM_PROCESSOR}
     OUTPUT_VARIABLE ZT_CRYPTOPP_PREFIX OUTPUT_STRIP_TRAILING_WHITESPACE
     RESULT_VARIABLE ZT_CRYPTOPP_RC)
   if(NOT ZT_CRYPTOPP_RC EQUAL 0)

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Builds Crypto++ as a static library for 32-bit Windows (MinGW-w64 i686, POSIX threads) from
+# Builds Crypto++ as a static library for Windows (MinGW-w64 i686 or x86_64, POSIX threads) from
 # Debian's own source package of the same version as the installed libcrypto++-dev, so that the
 # native and the Windows builds use the same Crypto++.
 #
-#   scripts/build-cryptopp-mingw.sh CACHE_DIR
+#   scripts/build-cryptopp-mingw.sh CACHE_DIR [i686|x86_64]     (default i686)
 #
-# The result is cached in CACHE_DIR/cryptopp-<version>-mingw-i686/{include/cryptopp,lib/libcryptopp.a}.
+# The result is cached in CACHE_DIR/cryptopp-<version>-mingw-<arch>/{include/cryptopp,lib/libcryptopp.a}.
 # Standard output carries only that prefix (CMake reads it); every log line goes to standard
 # error. When the cache exists the script only looks it up. The build happens in a temporary
 # directory beside the cache and is renamed into place when complete, and a lock file keeps two
@@ -17,20 +17,22 @@ exec 3>&1 1>&2 </dev/null
 die() { echo "build-cryptopp-mingw: error: $*" >&2; exit 1; }
 log() { echo "build-cryptopp-mingw: $*" >&2; }
 
-[ $# -eq 1 ] && [ -n "$1" ] || die "usage: $0 CACHE_DIR"
+[ $# -ge 1 ] && [ $# -le 2 ] && [ -n "$1" ] || die "usage: $0 CACHE_DIR [i686|x86_64]"
 cache_dir=$1
+arch=${2:-i686}
+case $arch in i686|x86_64) ;; *) die "unknown architecture '$arch' (i686 or x86_64)" ;; esac
 case $cache_dir in /*) ;; *) cache_dir=$PWD/$cache_dir ;; esac
 
-CXX_MINGW=${CXX_MINGW:-i686-w64-mingw32-g++-posix}
-AR_MINGW=${AR_MINGW:-i686-w64-mingw32-ar}
-RANLIB_MINGW=${RANLIB_MINGW:-i686-w64-mingw32-ranlib}
-STRIP_MINGW=${STRIP_MINGW:-i686-w64-mingw32-strip}
+CXX_MINGW=${CXX_MINGW:-$arch-w64-mingw32-g++-posix}
+AR_MINGW=${AR_MINGW:-$arch-w64-mingw32-ar}
+RANLIB_MINGW=${RANLIB_MINGW:-$arch-w64-mingw32-ranlib}
+STRIP_MINGW=${STRIP_MINGW:-$arch-w64-mingw32-strip}
 
 have_cache() { [ -f "$prefix/lib/libcryptopp.a" ] && [ -f "$prefix/include/cryptopp/cryptlib.h" ]; }
 
 # The quick path, builtins only: the prefix found last time stays right while dpkg's database is
 # unchanged (dpkg rewrites its status file whenever a package is installed or removed).
-memo="$cache_dir/.cryptopp-mingw-prefix"
+memo="$cache_dir/.cryptopp-mingw-$arch-prefix"
 dpkg_status=/var/lib/dpkg/status
 if [ "$memo" -nt "$dpkg_status" ] && IFS= read -r prefix <"$memo" && have_cache; then
   echo "$prefix" >&3
@@ -42,7 +44,7 @@ command -v dpkg-query >/dev/null || die "dpkg-query not found: this script needs
 version=$(dpkg-query -W -f='${Version}\n' libcrypto++-dev 2>/dev/null | head -n1 || true)
 [ -n "$version" ] || die "libcrypto++-dev is not installed (run scripts/setup.sh)"
 # An epoch's colon is not wanted in a directory name.
-prefix="$cache_dir/cryptopp-${version//:/_}-mingw-i686"
+prefix="$cache_dir/cryptopp-${version//:/_}-mingw-$arch"
 
 if have_cache; then
   mkdir -p "$cache_dir" && remember
@@ -52,14 +54,14 @@ fi
 
 for tool in "$CXX_MINGW" "$AR_MINGW" "$RANLIB_MINGW" "$STRIP_MINGW" make apt-get dpkg-source flock; do
   command -v "$tool" >/dev/null ||
-    die "'$tool' not found (scripts/setup.sh installs g++-mingw-w64-i686-posix, make and dpkg-dev)"
+    die "'$tool' not found (scripts/setup.sh installs the MinGW-w64 compilers, make and dpkg-dev)"
 done
 src_name=$(dpkg-query -W -f='${source:Package}\n' libcrypto++-dev | head -n1)
 src_version=$(dpkg-query -W -f='${source:Version}\n' libcrypto++-dev | head -n1)
 
 mkdir -p "$cache_dir" || die "cannot create the cache directory $cache_dir"
 
-exec 9>"$cache_dir/.cryptopp-mingw.lock"
+exec 9>"$cache_dir/.cryptopp-mingw-$arch.lock"
 if ! flock -n 9; then
   log "another build of Crypto++ is running; waiting for it"
   flock 9
