@@ -442,17 +442,17 @@ class Wine {
       return;
     }
     loader_ = choice.loader;
-    if (::access(loader_.c_str(), X_OK) != 0) {
-      error_ = "Wine cannot run here: " + loader_ + " is missing (" + choice.arch + ": " +
-               choice.reason + "); scripts/setup.sh installs " +
-               (choice.is64() ? "wine and wine64" : "wine and wine32:i386");
-      return;
-    }
     if (!choice.is64() && RunProcess({"bash", SourceDir() + "/scripts/wine-arch.sh",
                                       "--can-run-32"}).exitCode != 0) {
       error_ = "Wine cannot run here: " + choice.reason +
                ", but the kernel of this machine cannot start 32-bit programs; unset "
                "ZT_WINE_ARCH or set it to win64";
+      return;
+    }
+    if (::access(loader_.c_str(), X_OK) != 0) {
+      error_ = "Wine cannot run here: " + loader_ + " is missing (" + choice.arch + ": " +
+               choice.reason + "); scripts/setup.sh installs " +
+               (choice.is64() ? "wine and wine64" : "wine and wine32:i386");
       return;
     }
     wineserver_ = FindInPath("wineserver");
