@@ -101,29 +101,7 @@ std::u16string JoinCommandTail(const std::vector<std::u16string>& arguments) {
       tail += quote ? u"\"" + name + u"\"" : name;
       continue;
     }
-    if (!quote) {
-      tail += argument;
-      continue;
-    }
-    // Backslashes are literal unless they precede a quote: then each is doubled, and the
-    // quote itself is escaped.
-    tail += u'"';
-    size_t slashes = 0;
-    for (char16_t c : argument) {
-      if (c == u'\\') {
-        ++slashes;
-        continue;
-      }
-      if (c == u'"') {
-        tail.append(slashes * 2 + 1, u'\\');
-      } else {
-        tail.append(slashes, u'\\');
-      }
-      slashes = 0;
-      tail += c;
-    }
-    tail.append(slashes * 2, u'\\');
-    tail += u'"';
+    tail += QuoteCommandArgument(argument);
   }
   return tail;
 }

@@ -31,6 +31,45 @@ bool IsDotComponent(std::u16string_view component) {
   return true;
 }
 
+// ASCII letters compared without case, with the two non-ASCII letters that Windows' case
+// folding turns into ASCII ones (dotless i into "I", long s into "S").
+char16_t FoldCase(char16_t c) {
+  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - u'a' + u'A');
+  if (c == u'\u0131') return u'I';
+  if (c == u'\u017F') return u'S';
+  return c;
+}
+
+bool SameName(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
+  }
+  return true;
+}
+
+// The name as Windows resolves it: trailing dots and spaces dropped.
+std::u16string_view WithoutTrailingDotsAndSpaces(std::u16string_view name) {
+  while (!name.empty() && (name.back() == u'.' || name.back() == u' ')) name.remove_suffix(1);
+  return name;
+}
+
+// A component that CreateFileW opens as a device on Windows 10 and earlier: a reserved device
+// name, alone or followed by an extension ("LPT1.txt") or by spaces, in any letter case.
+bool IsDeviceName(std::u16string_view component) {
+  std::u16string_view base = component.substr(0, component.find(u'.'));
+  while (!base.empty() && base.back() == u' ') base.remove_suffix(1);
+  for (std::u16string_view name : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
+    if (SameName(base, name)) return true;
+  }
+  if (base.size() != 4) return false;
+  const char16_t digit = base[3];
+  // COM1..COM9 and LPT1..LPT9, and the superscript digits that Windows takes as well.
+  const bool isDigit = (digit >= u'1' && digit <= u'9') || digit == u'\u00B9' ||
+                       digit == u'\u00B2' || digit == u'\u00B3';
+  return isDigit && (SameName(base.substr(0, 3), u"COM") || SameName(base.substr(0, 3), u"LPT"));
+}
+
 // The installation sequence. Locals are declared so that they are destroyed in the order the
 // run must end in: the bundle reader (closing "ibnd"), the handles held on "ibnd" and
 // "setup.exe", and last the clean-up list, which deletes the workspace once nothing in it is
@@ -44,8 +83,8 @@ unsigned RunInstallation(std::u16string* workspaceMade) {
   // Without a workspace every path below would be relative to the current directory.
   if (workspace.empty()) return 1;
   cleanup.AddDirectory(workspace);
-  const std::u16string setupPath = workspace + u"setup.exe";
-  const std::u16string bundlePath = workspace + u"ibnd";
+  const std::u16string setupPath = workspace + kSetupFileName;
+  const std::u16string bundlePath = workspace + kBundleFileName;
 
   platform::File setupHold;
   platform::File bundleHold;
@@ -167,14 +206,48 @@ const char* TargetPathProblem(const std::u16string& relativeTarget) {
   if (relativeTarget[0] == u'\\' || relativeTarget[0] == u'/') return "absolute or UNC path";
   // Windows takes both separators, whatever the install script intends.
   size_t start = 0;
+  std::vector<std::u16string_view> named;  // the components that are not "." or empty
   for (;;) {
     size_t end = relativeTarget.find_first_of(u"\\/", start);
     std::u16string_view component(relativeTarget);
     component = component.substr(start, end == std::u16string::npos ? end : end - start);
     if (IsDotComponent(component)) return "\"..\" component";
-    if (end == std::u16string::npos) return nullptr;
+    if (IsDeviceName(component)) return "device name";
+    if (!component.empty() && component != u".") named.push_back(component);
+    if (end == std::u16string::npos) break;
     start = end + 1;
   }
+  // The setup program and the bundle are held open while entries are extracted; an entry
+  // written over either would fail on a sharing violation, or replace what is verified and run.
+  if (named.size() == 1) {
+    std::u16string_view name = WithoutTrailingDotsAndSpaces(named.front());
+    if (SameName(name, kSetupFileName) || SameName(name, kBundleFileName)) {
+      return "names the setup program or the bundle";
+    }
+  }
+  return nullptr;
+}
+
+std::u16string QuoteCommandArgument(const std::u16string& argument) {
+  if (!argument.empty() && argument.find_first_of(u" \t\"") == std::u16string::npos) {
+    return argument;
+  }
+  // Backslashes are literal unless they precede a quote: then each is doubled, and the quote
+  // itself is escaped. The closing quote counts, so trailing backslashes are doubled.
+  std::u16string quoted = u"\"";
+  size_t slashes = 0;
+  for (char16_t c : argument) {
+    if (c == u'\\') {
+      ++slashes;
+      continue;
+    }
+    quoted.append(c == u'"' ? slashes * 2 + 1 : slashes, u'\\');
+    slashes = 0;
+    quoted += c;
+  }
+  quoted.append(slashes * 2, u'\\');
+  quoted += u'"';
+  return quoted;
 }
 
 std::u16string BuildSetupCommandLine(const std::u16string& workspace,
@@ -183,11 +256,7 @@ std::u16string BuildSetupCommandLine(const std::u16string& workspace,
   std::u16string line = u"\"" + workspace + u"setup.exe\"";
   for (const std::u16string& argument : arguments) {
     line += u' ';
-    if (argument.find(u' ') != std::u16string::npos) {
-      line += u'"' + argument + u'"';
-    } else {
-      line += argument;
-    }
+    line += QuoteCommandArgument(argument);
   }
   line += u" \"" + ownPath + u"\"";
   return line;

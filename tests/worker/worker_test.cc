@@ -259,19 +259,21 @@ TEST(Worker, SetupCommandLineFromTheArguments) {
   testutil::TempDir tmp;
   InstallerRecipe recipe;
   const std::string installer = MakeInstaller(tmp, recipe);
-  RunOutcome run = RunInstaller(tmp, installer, u"plain \"with space\" \"\" back\\slash");
+  RunOutcome run = RunInstaller(tmp, installer,
+                                u"plain \"with space\" \"\" back\\slash \"C:\\My Dir\\\\\"");
   ASSERT_TRUE(run.report.ran) << run.trace;
   const std::string workspace = run.report.cwd;
   EXPECT_EQ(workspace.rfind((tmp / "workspaces" / "ITMPD_").string(), 0), 0u) << workspace;
   // The workspace path is made with backslashes; the trace shows it as built.
   const std::string built = (tmp / "workspaces").string() + "\\" +
                             std::filesystem::path(workspace).filename().string() + "\\";
-  EXPECT_NE(run.trace.find("setup.exe: \"" + built + "setup.exe\" plain \"with space\"  back\\slash \"" +
-                           installer + "\"\n"),
+  EXPECT_NE(run.trace.find("setup.exe: \"" + built + "setup.exe\" plain \"with space\" \"\" " +
+                           "back\\slash \"C:\\My Dir\\\\\" \"" + installer + "\"\n"),
             std::string::npos)
       << run.trace;
-  EXPECT_EQ(run.report.args,
-            (std::vector<std::string>{"plain", "with space", "back\\slash", installer}));
+  // The empty argument keeps its place, and the trailing backslash does not swallow the rest.
+  EXPECT_EQ(run.report.args, (std::vector<std::string>{"plain", "with space", "", "back\\slash",
+                                                       "C:\\My Dir\\", installer}));
 }
 
 TEST(Worker, NoArgumentsPassesTheOwnPathTwice) {
@@ -289,22 +291,31 @@ TEST(Worker, NoArgumentsPassesTheOwnPathTwice) {
 // ---------------------------------------------------------------------------------------------
 // The pieces, as tables.
 
-TEST(BuildSetupCommandLine, QuotesOnlyArgumentsWithSpaces) {
+TEST(BuildSetupCommandLine, QuotesArgumentsSoThatTheySplitBack) {
   struct Case {
     std::vector<std::u16string> args;
     std::u16string expected;
   } cases[] = {
+      // Ordinary arguments stay byte for byte as they are.
       {{}, u"\"W\\setup.exe\" \"O\""},
-      {{u"a"}, u"\"W\\setup.exe\" a \"O\""},
+      {{u"a", u"c:\\d\\", u"/q"}, u"\"W\\setup.exe\" a c:\\d\\ /q \"O\""},
       {{u"a b"}, u"\"W\\setup.exe\" \"a b\" \"O\""},
-      {{u""}, u"\"W\\setup.exe\"  \"O\""},
-      {{u"q\"x", u"c:\\d\\"}, u"\"W\\setup.exe\" q\"x c:\\d\\ \"O\""},
-      {{u"tab\there"}, u"\"W\\setup.exe\" tab\there \"O\""},
-      {{u"\"a b\""}, u"\"W\\setup.exe\" \"\"a b\"\" \"O\""},
+      // A trailing backslash inside quotes is doubled so that it does not escape the quote.
+      {{u"C:\\My Dir\\", u"x"}, u"\"W\\setup.exe\" \"C:\\My Dir\\\\\" x \"O\""},
+      {{u""}, u"\"W\\setup.exe\" \"\" \"O\""},
+      {{u"q\"x"}, u"\"W\\setup.exe\" \"q\\\"x\" \"O\""},
+      {{u"tab\there"}, u"\"W\\setup.exe\" \"tab\there\" \"O\""},
+      {{u"a\\\"b c"}, u"\"W\\setup.exe\" \"a\\\\\\\"b c\" \"O\""},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(support::WideToUtf8(installer::BuildSetupCommandLine(u"W\\", c.args, u"O")),
-              support::WideToUtf8(c.expected));
+    const std::u16string line = installer::BuildSetupCommandLine(u"W\\", c.args, u"O");
+    EXPECT_EQ(support::WideToUtf8(line), support::WideToUtf8(c.expected));
+    // Whatever the arguments, the setup program reads back exactly them, between its own
+    // path and the installer's.
+    std::vector<std::u16string> expected = {u"W\\setup.exe"};
+    expected.insert(expected.end(), c.args.begin(), c.args.end());
+    expected.push_back(u"O");
+    EXPECT_EQ(platform::SplitCommandLine(line), expected) << support::WideToUtf8(line);
   }
 }
 
@@ -320,6 +331,16 @@ TEST(TargetPathProblem, RefusesEveryWayOut) {
       {u". .\\x", true},      {u"a\\.. ", true},       {u"\\x", true},
       {u"/x", true},          {u"\\\\srv\\s\\x", true}, {u"C:x", true},
       {u"C:\\x", true},       {u"f:s", true},          {u"\\\\?\\C:\\x", true},
+      // Device names, bare, with an extension or trailing blanks, in any case, anywhere.
+      {u"CON", true},         {u"logs\\LPT1.txt", true}, {u"nul", true},
+      {u"aux.tar.gz", true},  {u"Com9", true},         {u"prn \\x", true},
+      {u"com\u00B2", true},     {u"conout$", true},      {u"COM0", false},
+      {u"LPT10", false},      {u"CONSOLE", false},     {u"xcon", false},
+      {u"con_x.txt", false},  {u"a\\nul2", false},
+      // The workspace's own files, however written.
+      {u"setup.exe", true},   {u"SETUP.EXE", true},    {u".\\ibnd", true},
+      {u"Ibnd. .", true},     {u"\u0131bnd", true},      {u"sub\\setup.exe", false},
+      {u"setup.exe.txt", false}, {u"ibnd2", false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(installer::TargetPathProblem(c.path) != nullptr, c.refused)
