@@ -125,8 +125,9 @@ using DebugOutputHook = void (*)(const char* text, void* context);
 void SetDebugOutputHook(DebugOutputHook hook, void* context);
 
 // The trace switch value (HKLM\Software\Quillmora, "ZTSTR", 64-bit view). On POSIX a small file
-// stands in for it: its path is $ZT_TRACE_SWITCH or, if unset, /tmp/zt-trace-switch; its first
-// line may be "type: N" (default 1 = REG_SZ), the rest is the value text.
+// stands in for it: its path is $ZT_TRACE_SWITCH or, if unset, /tmp/zt-trace-switch; it may
+// start with lines "type: N" (default 1 = REG_SZ) and "size: N" (the byte size the registry
+// reports, default the text's with its terminator), the rest is the value text.
 constexpr uint32_t kRegSz = 1;
 struct SwitchQuery {
   bool keyOpened = false;   // false: key missing
@@ -135,8 +136,9 @@ struct SwitchQuery {
   uint32_t sizeBytes = 0;   // size as the registry reports it, terminator included
 };
 SwitchQuery QueryTraceSwitch();
-// Reads the value data as UTF-16 text of at most maxChars units. False when the read fails.
-bool ReadTraceSwitch(std::u16string* text, uint32_t maxChars);
+// Reads the value data, at most maxBytes bytes (the size the query reported, which may be odd),
+// as UTF-16 text. False when the read fails, as it does when the value holds more bytes.
+bool ReadTraceSwitch(std::u16string* text, uint32_t maxBytes);
 
 // ---------------------------------------------------------------------------------------------
 // Processes and platform facts

@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -122,8 +123,10 @@ std::string TraceSwitchPath() {
   return env != nullptr ? env : "/tmp/zt-trace-switch";
 }
 
-// Reads the stand-in file of the trace switch: an optional first line "type: N", then the text.
-bool LoadSwitch(uint32_t* type, std::u16string* text) {
+// Reads the stand-in file of the trace switch: optional lines "type: N" and "size: N", then the
+// text. The size is the byte count the registry would report (by default the text's with its
+// terminator); the data are the text's bytes and zero bytes up to it.
+bool LoadSwitch(uint32_t* type, std::u16string* text, uint32_t* sizeBytes) {
   FILE* f = std::fopen(TraceSwitchPath().c_str(), "rb");
   if (f == nullptr) return false;
   std::string content;
@@ -134,13 +137,25 @@ bool LoadSwitch(uint32_t* type, std::u16string* text) {
   }
   std::fclose(f);
   *type = kRegSz;
-  if (content.rfind("type:", 0) == 0) {
+  long size = -1;
+  for (;;) {
+    const bool isType = content.rfind("type:", 0) == 0;
+    if (!isType && content.rfind("size:", 0) != 0) break;
     size_t eol = content.find('\n');
-    *type = static_cast<uint32_t>(std::strtoul(content.c_str() + 5, nullptr, 10));
+    unsigned long value = std::strtoul(content.c_str() + 5, nullptr, 10);
+    if (isType) {
+      *type = static_cast<uint32_t>(value);
+    } else {
+      size = static_cast<long>(std::min<unsigned long>(value, 65536));
+    }
     content = eol == std::string::npos ? std::string() : content.substr(eol + 1);
   }
   if (!content.empty() && content.back() == '\n') content.pop_back();
   *text = ToUtf16(content.data(), content.size());
+  *sizeBytes = size >= 0 ? static_cast<uint32_t>(size) : static_cast<uint32_t>((text->size() + 1) * 2);
+  // The data hold sizeBytes bytes: whole units of the text, zeros past its end; an odd last
+  // byte belongs to no whole unit.
+  text->resize(*sizeBytes / 2, u'\0');
   return true;
 }
 
@@ -343,20 +358,22 @@ void SetDebugOutputHook(DebugOutputHook hook, void* context) {
 SwitchQuery QueryTraceSwitch() {
   SwitchQuery query;
   uint32_t type = 0;
+  uint32_t size = 0;
   std::u16string text;
-  if (!LoadSwitch(&type, &text)) return query;
+  if (!LoadSwitch(&type, &text, &size)) return query;
   query.keyOpened = true;
   query.valueFound = true;
   query.type = type;
-  query.sizeBytes = static_cast<uint32_t>((text.size() + 1) * 2);
+  query.sizeBytes = size;
   return query;
 }
 
-bool ReadTraceSwitch(std::u16string* text, uint32_t maxChars) {
+bool ReadTraceSwitch(std::u16string* text, uint32_t maxBytes) {
   uint32_t type = 0;
-  if (!LoadSwitch(&type, text)) return false;
-  if (text->size() > maxChars) text->resize(maxChars);
-  return true;
+  uint32_t size = 0;
+  if (!LoadSwitch(&type, text, &size)) return false;
+  // As the registry does: a buffer smaller than the value fails the read (ERROR_MORE_DATA).
+  return size <= maxBytes;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -264,17 +264,18 @@ SwitchQuery QueryTraceSwitch() {
   return query;
 }
 
-bool ReadTraceSwitch(std::u16string* text, uint32_t maxChars) {
+bool ReadTraceSwitch(std::u16string* text, uint32_t maxBytes) {
   HKEY key = nullptr;
   if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSwitchKey, 0, kSwitchAccess, &key) != ERROR_SUCCESS) {
     return false;
   }
-  // maxChars units for the data and one more that stays zero, so the text is terminated
-  // whatever the registry stored. A value that grew since it was measured does not fit and
+  // Room for maxBytes (rounded up to whole units) and one more unit that stays zero, so the
+  // text is terminated whatever the registry stored. The read asks for exactly the size the
+  // registry reported, odd or not. A value that grew since it was measured does not fit and
   // fails the read (ERROR_MORE_DATA) instead of being cut.
-  std::vector<wchar_t> buffer(static_cast<size_t>(maxChars) + 1, L'\0');
+  std::vector<wchar_t> buffer(static_cast<size_t>(maxBytes) / 2 + 2, L'\0');
   DWORD type = 0;
-  DWORD size = maxChars * 2;
+  DWORD size = maxBytes;
   LONG rc = ::RegQueryValueExW(key, kSwitchValue, nullptr, &type,
                                reinterpret_cast<BYTE*>(buffer.data()), &size);
   ::RegCloseKey(key);
