@@ -70,19 +70,29 @@ bool IsDeviceName(std::u16string_view component) {
   return isDigit && (SameName(base.substr(0, 3), u"COM") || SameName(base.substr(0, 3), u"LPT"));
 }
 
+// The workspace path must still lead to the directory made and held before the step that
+// trusts it: writing the setup program, verifying it, starting it.
+bool WorkspaceStillNamed(const platform::DirectoryHold& hold, const std::u16string& workspace,
+                         const char* step) {
+  if (hold.IsNamedBy(workspace)) return true;
+  support::Trace("Workspace %s no longer names the directory made; stopped before %s\n",
+                 support::WideToUtf8(workspace).c_str(), step);
+  return false;
+}
+
 // The installation sequence. Locals are declared so that they are destroyed in the order the
 // run must end in: the bundle reader (closing "ibnd"), the handles held on "ibnd" and
 // "setup.exe", and last the clean-up list, which deletes the workspace once nothing in it is
-// open any more.
-unsigned RunInstallation(std::u16string* workspaceMade) {
+// open any more. The hold on the workspace belongs to the caller, which may retry the clean-up.
+unsigned RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold* hold) {
   const support::LaunchState& launch = support::Launch();
 
   support::CleanupList cleanup;
-  const std::u16string workspace = support::CreateWorkspace();
+  const std::u16string workspace = support::CreateWorkspace(hold);
   *workspaceMade = workspace;
   // Without a workspace every path below would be relative to the current directory.
   if (workspace.empty()) return 1;
-  cleanup.AddDirectory(workspace);
+  cleanup.AddDirectory(workspace, hold);
   const std::u16string setupPath = workspace + kSetupFileName;
   const std::u16string bundlePath = workspace + kBundleFileName;
 
@@ -90,6 +100,7 @@ unsigned RunInstallation(std::u16string* workspaceMade) {
   platform::File bundleHold;
   bundle::BundleReader reader;
 
+  if (!WorkspaceStillNamed(*hold, workspace, "writing setup.exe")) return 1;
   if (!container::ExtractAttachmentToFile(true, launch.ownPath, "LOAD", setupPath, 50, 0)) {
     return 1;
   }
@@ -100,8 +111,12 @@ unsigned RunInstallation(std::u16string* workspaceMade) {
     support::Trace("Could not hold %s against changes\n", support::WideToUtf8(setupPath).c_str());
     return 1;
   }
-  if (!container::ExtractAttachmentToFile(false, setupPath, "IBND", bundlePath, 25, 50)) {
-    return 1;
+  {
+    // The bundle comes from the held setup program, not from whatever its path names now.
+    platform::File setupCopy = setupHold.Reopen();
+    if (!container::ExtractAttachmentToFile(false, setupCopy, "IBND", bundlePath, 25, 50)) {
+      return 1;
+    }
   }
 
   reader.SetGoal("IBND");
@@ -160,11 +175,17 @@ unsigned RunInstallation(std::u16string* workspaceMade) {
     }
   }
 
-  if (!verify::VerifySetupSignature(setupPath, false)) {
-    if (launch.runMode == "gui") platform::ShowErrorBox(u"Installer file is corrupted.", u"Error");
+  if (!WorkspaceStillNamed(*hold, workspace, "verifying setup.exe")) return 1;
+  // Verified through the handle that holds it against writes: what is checked is what runs.
+  if (!verify::VerifySetupSignature(setupHold)) {
+    if (launch.runMode == "gui") {
+      // Owned by the progress window, which is topmost: the box must not open behind it.
+      platform::ShowErrorBox(u"Installer file is corrupted.", u"Error", launch.dialog);
+    }
     support::Trace("\n##installer file is not valid!");
     return 1;
   }
+  if (!WorkspaceStillNamed(*hold, workspace, "starting setup.exe")) return 1;
 
   const std::u16string commandLine = BuildSetupCommandLine(workspace, launch.arguments,
                                                            launch.ownPath);
@@ -266,22 +287,34 @@ unsigned InstallationWorker(void* /*unused*/) {
   // Running out of memory is the one exception that can reach here; unwinding still closes the
   // bundle and deletes the workspace before the failure is returned.
   std::u16string workspace;
+  platform::DirectoryHold hold;
   unsigned result = 1;
   try {
-    result = RunInstallation(&workspace);
+    result = RunInstallation(&workspace, &hold);
   } catch (const std::exception& e) {
     support::Trace("Installation stopped: %s\n", e.what());
   }
   // The setup program ran with the workspace as its current directory; the system may release
   // that directory a moment after the process has been reported ended (Wine does so), and then
-  // the clean-up could not remove it. Try again, a bounded number of times.
+  // the clean-up could not remove it. Try again, a bounded number of times, and only while the
+  // path still leads to the workspace: never once it is gone, never into a link put in its
+  // place, never while the clean-up found the path pointing elsewhere (the hold stays then).
   if (!workspace.empty()) {
-    std::u16string dir = workspace.substr(0, workspace.size() - 1);
-    for (int attempt = 0; attempt < kCleanupRetries && support::PathExists(dir); ++attempt) {
+    const std::u16string dir = workspace.substr(0, workspace.size() - 1);
+    for (int attempt = 0; attempt < kCleanupRetries; ++attempt) {
+      const uint32_t attributes = platform::GetFileAttributes(dir);
+      if (attributes == platform::kInvalidAttributes) break;
+      if (attributes & platform::kAttrReparsePoint) {
+        support::Trace("A link stands in the workspace's place: %s left alone\n",
+                       support::WideToUtf8(dir).c_str());
+        break;
+      }
+      if (hold.IsOpen() && !hold.IsNamedBy(dir)) break;
       platform::SleepMilliseconds(kCleanupRetryDelayMs);
-      support::DeleteDirectoryTree(dir);
+      support::DeleteDirectoryTree(dir, &hold);
     }
   }
+  hold.Close();
   return result;
 }
 

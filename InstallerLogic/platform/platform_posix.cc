@@ -192,6 +192,16 @@ File File::Open(const std::u16string& path, OpenMode mode) {
   return file;
 }
 
+File File::Reopen() const {
+  File file;
+  if (!IsOpen()) return file;
+  // The open file itself, through its descriptor's entry, with a position of its own.
+  const std::string self = "/proc/self/fd/" + std::to_string(handle_);
+  int fd = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) file.handle_ = fd;
+  return file;
+}
+
 void File::Close() {
   if (handle_ != kInvalid) {
     ::close(handle_);
@@ -317,6 +327,72 @@ bool ListDirectory(const std::u16string& dir, std::vector<DirEntry>* entries) {
   return true;
 }
 
+DirectoryHold::~DirectoryHold() { Close(); }
+
+DirectoryHold::DirectoryHold(DirectoryHold&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = kInvalid;
+}
+
+DirectoryHold& DirectoryHold::operator=(DirectoryHold&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = kInvalid;
+  }
+  return *this;
+}
+
+DirectoryHold DirectoryHold::Open(const std::u16string& path) {
+  DirectoryHold hold;
+  int fd = ::open(NativePath(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) hold.handle_ = fd;
+  return hold;
+}
+
+void DirectoryHold::Close() {
+  if (handle_ != kInvalid) {
+    ::close(handle_);
+    handle_ = kInvalid;
+  }
+}
+
+bool DirectoryHold::IsNamedBy(const std::u16string& path) const {
+  if (!IsOpen()) return false;
+  const std::string native = NativePath(path);
+  struct stat held, now;
+  if (::fstat(handle_, &held) != 0 || ::stat(native.c_str(), &now) != 0) return false;
+  if (held.st_dev != now.st_dev || held.st_ino != now.st_ino) return false;
+  // The final paths as well, as the Windows side compares them.
+  char heldPath[4096], nowPath[4096];
+  const std::string self = "/proc/self/fd/" + std::to_string(handle_);
+  ssize_t n = ::readlink(self.c_str(), heldPath, sizeof heldPath - 1);
+  if (n <= 0 || ::realpath(native.c_str(), nowPath) == nullptr) return false;
+  heldPath[n] = '\0';
+  return std::strcmp(heldPath, nowPath) == 0;
+}
+
+bool DirectoryHold::RemoveAndClose() {
+  if (!IsOpen()) return false;
+  // No removal by descriptor here: the directory is removed by the path it was opened as,
+  // which must still name it.
+  char heldPath[4096];
+  const std::string self = "/proc/self/fd/" + std::to_string(handle_);
+  ssize_t n = ::readlink(self.c_str(), heldPath, sizeof heldPath - 1);
+  if (n <= 0) return false;
+  heldPath[n] = '\0';
+  if (::rmdir(heldPath) != 0) return false;
+  Close();
+  return true;
+}
+
+std::u16string SystemTempPath() {
+  const char* env = std::getenv("ZT_SYSTEM_TEMP");
+  if (env == nullptr || *env == '\0') return TempPath();
+  std::string dir = env;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return ToUtf16(dir.data(), dir.size());
+}
+
 std::u16string TempPath() {
   const char* env = std::getenv("TMPDIR");
   std::string dir = (env != nullptr && *env != '\0') ? env : "/tmp";
@@ -389,7 +465,11 @@ uint32_t MajorVersion() {
   return env != nullptr ? static_cast<uint32_t>(std::strtoul(env, nullptr, 10)) : 10;
 }
 
-bool IsElevated() { return ::geteuid() == 0; }
+bool IsElevated() {
+  const char* env = std::getenv("ZT_FAKE_ELEVATED");
+  if (env != nullptr && *env != '\0') return std::strcmp(env, "1") == 0;
+  return ::geteuid() == 0;
+}
 
 std::u16string OwnExecutablePath() {
   char buffer[4096];
@@ -544,7 +624,7 @@ void Process::Wait() {
 // ---------------------------------------------------------------------------------------------
 // User interface
 
-void ShowErrorBox(const std::u16string& text, const std::u16string& caption) {
+void ShowErrorBox(const std::u16string& text, const std::u16string& caption, void* /*owner*/) {
   std::fprintf(stderr, "%s: %s\n", ToUtf8(caption.data(), caption.size()).c_str(),
                ToUtf8(text.data(), text.size()).c_str());
 }

@@ -94,6 +94,15 @@ void File::Close() {
   }
 }
 
+File File::Reopen() const {
+  File file;
+  if (!IsOpen()) return file;
+  // ReOpenFile opens the file object the handle refers to, not whatever its path names now.
+  HANDLE h = ::ReOpenFile(H(handle_), GENERIC_READ, FILE_SHARE_READ, 0);
+  if (h != INVALID_HANDLE_VALUE) file.handle_ = reinterpret_cast<intptr_t>(h);
+  return file;
+}
+
 int64_t File::Read(void* buffer, size_t n) {
   if (!IsOpen()) return -1;
   size_t done = 0;
@@ -210,6 +219,121 @@ bool ListDirectory(const std::u16string& dir, std::vector<DirEntry>* entries) {
   } while (::FindNextFileW(search, &data));
   ::FindClose(search);
   return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Directory holds
+
+namespace {
+
+// The final path of an open handle (GetFinalPathNameByHandleW, normalised, with its drive
+// letter), or empty.
+std::u16string FinalPath(HANDLE handle) {
+  std::vector<wchar_t> buffer(1024);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    DWORD n = ::GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                          FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0) return std::u16string();
+    if (n < buffer.size()) return FromWide(buffer.data(), n);
+    buffer.resize(static_cast<size_t>(n) + 1);
+  }
+  return std::u16string();
+}
+
+bool SameFile(HANDLE a, HANDLE b) {
+  BY_HANDLE_FILE_INFORMATION ia, ib;
+  if (!::GetFileInformationByHandle(a, &ia) || !::GetFileInformationByHandle(b, &ib)) return false;
+  return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+         ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+bool SameTextIgnoringCase(const std::u16string& a, const std::u16string& b) {
+  return a.size() == b.size() &&
+         ::CompareStringOrdinal(W(a), static_cast<int>(a.size()), W(b), static_cast<int>(b.size()),
+                                TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+DirectoryHold::~DirectoryHold() { Close(); }
+
+DirectoryHold::DirectoryHold(DirectoryHold&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = kInvalid;
+}
+
+DirectoryHold& DirectoryHold::operator=(DirectoryHold&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = kInvalid;
+  }
+  return *this;
+}
+
+DirectoryHold DirectoryHold::Open(const std::u16string& path) {
+  DirectoryHold hold;
+  // DELETE access lets the holder remove the directory through this handle; sharing read and
+  // write but not delete keeps everyone else from deleting or renaming it while it is held.
+  // FILE_FLAG_OPEN_REPARSE_POINT opens a link in the directory's place as itself, and the
+  // attribute test below then refuses it.
+  HANDLE h = ::CreateFileW(W(path), FILE_READ_ATTRIBUTES | DELETE | SYNCHRONIZE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return hold;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(h, &info) ||
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    ::CloseHandle(h);
+    return hold;
+  }
+  hold.handle_ = reinterpret_cast<intptr_t>(h);
+  return hold;
+}
+
+void DirectoryHold::Close() {
+  if (handle_ != kInvalid) {
+    ::CloseHandle(H(handle_));
+    handle_ = kInvalid;
+  }
+}
+
+bool DirectoryHold::IsNamedBy(const std::u16string& path) const {
+  if (!IsOpen()) return false;
+  // The path as it resolves now, links on the way (a re-pointed %TEMP% junction) followed.
+  HANDLE h = ::CreateFileW(W(path), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const std::u16string held = FinalPath(H(handle_));
+  const std::u16string now = FinalPath(h);
+  const bool same = SameFile(H(handle_), h) && !held.empty() && SameTextIgnoringCase(held, now);
+  ::CloseHandle(h);
+  return same;
+}
+
+bool DirectoryHold::RemoveAndClose() {
+  if (!IsOpen()) return false;
+  // Marked for deletion through the held handle, so no path is looked up again; the directory
+  // goes when the handle closes. Fails (and stays held) while the directory is not empty.
+  // Initialised by position: <windows.h> renames the member along with the DeleteFile function.
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  if (!::SetFileInformationByHandle(H(handle_), FileDispositionInfo, &disposition,
+                                    sizeof disposition)) {
+    return false;
+  }
+  Close();
+  return true;
+}
+
+std::u16string SystemTempPath() {
+  wchar_t buffer[1024];
+  // The system's own directory, not %SystemRoot% from the environment the user may set.
+  UINT n = ::GetSystemWindowsDirectoryW(buffer, 1024);
+  if (n == 0 || n >= 1024) return std::u16string();
+  std::u16string path = FromWide(buffer, n);
+  if (path.back() != u'\\') path += u'\\';
+  return path + u"Temp\\";
 }
 
 std::u16string TempPath() {
@@ -382,8 +506,11 @@ void Process::Wait() {
 // ---------------------------------------------------------------------------------------------
 // User interface
 
-void ShowErrorBox(const std::u16string& text, const std::u16string& caption) {
-  ::MessageBoxW(nullptr, W(text), W(caption), MB_OK | MB_ICONEXCLAMATION);  // 0x30
+void ShowErrorBox(const std::u16string& text, const std::u16string& caption, void* owner) {
+  // Owned by the topmost progress window (when there is one), the box stays above it; topmost
+  // and foreground as well, so that it is seen even where the owner is gone or hidden.
+  ::MessageBoxW(static_cast<HWND>(owner), W(text), W(caption),
+                MB_OK | MB_ICONEXCLAMATION | MB_TOPMOST | MB_SETFOREGROUND);
 }
 
 void SetProgressPosition(void* hwndProgress, int value) {

@@ -165,6 +165,12 @@ InstallerRecipe Recipe(std::string mode, bool tamperBundle, bool tamperSetup, bo
   return recipe;
 }
 
+InstallerRecipe Script(std::string script) {
+  InstallerRecipe recipe;
+  recipe.script = std::move(script);
+  return recipe;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Runs, FailureTest,
     ::testing::Values(
@@ -173,7 +179,12 @@ INSTANTIATE_TEST_SUITE_P(
                     "\n##installer file is not valid!", false},
         FailureCase{"TamperedSetupGui", Recipe("gui", false, true, true),
                     "\n##installer file is not valid!", true},
-        FailureCase{"NoInstallScript", Recipe("silent", false, false, false), nullptr, false}),
+        FailureCase{"NoInstallScript", Recipe("silent", false, false, false), nullptr, false},
+        FailureCase{"TargetOverTheSetupProgram", Script("dep-silent,a,.\\Setup.EXE\n"),
+                    "0: target .\\Setup.EXE refused: names the setup program or the bundle\n",
+                    false},
+        FailureCase{"TargetIsADevice", Script("dep-silent,a,logs\\lpt1.txt\n"),
+                    "0: target logs\\lpt1.txt refused: device name\n", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The run mode comes from TYPE, trimmed at its end only.
@@ -286,6 +297,61 @@ TEST(Worker, NoArgumentsPassesTheOwnPathTwice) {
   // The own path of the argument list is the running program's (here the test binary).
   const std::string self = support::WideToUtf8(platform::OwnExecutablePath());
   EXPECT_EQ(run.report.args, (std::vector<std::string>{self, installer}));
+}
+
+// The workspace is swapped while the run goes on: renamed away, and a link to a directory of the
+// user's put in its place (the bundle has just opened). The worker stops before it verifies the
+// setup program, nothing runs, and the clean-up neither enters the link nor deletes what it
+// points to.
+TEST(Worker, SwappedWorkspaceStopsTheRunAndIsNotFollowed) {
+  SKIP_WITHOUT_DEV_KEYS();
+  testutil::TempDir tmp;
+  InstallerRecipe recipe;
+  recipe.script = "dep-silent,a,a\n";
+  recipe.entries = kEntries;
+  const std::string installer = MakeInstaller(tmp, recipe);
+  const std::filesystem::path decoy = tmp / "decoy";
+  std::filesystem::create_directories(decoy);
+  testutil::WriteFile(decoy / "keep.txt", "mine");
+  std::filesystem::path swapped;
+  RunOutcome run = RunInstaller(tmp, installer, u"", false, 10, [&](const std::string& text) {
+    if (text != "Progress 85%" || !swapped.empty()) return;
+    for (const auto& e : std::filesystem::directory_iterator(tmp / "workspaces")) swapped = e.path();
+    std::filesystem::rename(swapped, tmp / "moved");
+    std::filesystem::create_directory_symlink(decoy, swapped);
+  });
+  ASSERT_FALSE(swapped.empty());
+  EXPECT_FALSE(run.report.ran);
+  EXPECT_NE(run.trace.find("no longer names the directory made; stopped before verifying setup.exe\n"),
+            std::string::npos)
+      << run.trace;
+  EXPECT_NE(run.trace.find("left alone"), std::string::npos) << run.trace;
+  EXPECT_EQ(testutil::ReadFile(decoy / "keep.txt"), "mine");
+  EXPECT_TRUE(std::filesystem::is_symlink(swapped));
+}
+
+// Without a worker thread the worker runs on the main thread: the progress dialog is destroyed
+// first, since nothing would pump its messages while the setup program runs.
+TEST(Worker, WithoutAThreadTheDialogGoesFirst) {
+  SKIP_WITHOUT_DEV_KEYS();
+  testutil::TempDir tmp;
+  InstallerRecipe recipe;
+  recipe.mode = "gui";
+  recipe.script = "dep-gui,a,a\n";
+  recipe.entries = kEntries;
+  const std::string installer = MakeInstaller(tmp, recipe);
+  ::setenv("ZT_FAKE_NO_THREAD", "1", 1);
+  int dialogsDuringRun = 0;
+  RunOutcome run = RunInstaller(tmp, installer, u"", false, 10, [&](const std::string& text) {
+    if (text.rfind("Progress ", 0) == 0) dialogsDuringRun += platform::LiveProgressDialogs();
+  });
+  ::unsetenv("ZT_FAKE_NO_THREAD");
+  EXPECT_TRUE(run.report.ran) << run.trace;
+  EXPECT_EQ(dialogsDuringRun, 0);
+  EXPECT_EQ(platform::LiveProgressDialogs(), 0);
+  EXPECT_NE(run.trace.find("No worker thread: running without the progress window\n"),
+            std::string::npos);
+  EXPECT_TRUE(LeftOver(tmp).empty());
 }
 
 // ---------------------------------------------------------------------------------------------
