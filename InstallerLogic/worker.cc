@@ -168,8 +168,24 @@ unsigned RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold*
       return 1;
     }
     const std::u16string target = workspace + relative;
+    // Plain Win32 paths end at MAX_PATH: 259 characters for a file, 247 for a directory
+    // (CreateDirectoryW keeps room for an 8.3 name). A longer target is refused here, with its
+    // reason, rather than failing somewhere in the middle of creating it.
+    const size_t slash = target.rfind(u'\\');
+    const char* tooLong = target.size() > kMaxTargetPath ? "path longer than 259 characters"
+                          : slash != std::u16string::npos && slash > kMaxDirectoryPath
+                              ? "directory longer than 247 characters"
+                              : nullptr;
+    if (tooLong != nullptr) {
+      support::Trace("%d: target %s refused: %s\n", static_cast<int>(i), fields[2].c_str(),
+                     tooLong);
+      reader.Close();
+      return 1;
+    }
     support::CreateParentDirectories(target);
     if (!reader.ExtractEntry(target, fields[1])) {
+      support::Trace("%d: extracting %s to %s failed\n", static_cast<int>(i), fields[1].c_str(),
+                     fields[2].c_str());
       reader.Close();
       return 1;
     }
@@ -192,7 +208,10 @@ unsigned RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold*
   support::Trace("setup.exe: %s\n", support::WideToUtf8(commandLine).c_str());
   platform::Process process = platform::Process::Start(commandLine, workspace);
   setupHold.Close();
-  if (!process.IsStarted()) return 1;
+  if (!process.IsStarted()) {
+    support::Trace("setup.exe could not be started\n");
+    return 1;
+  }
   if (launch.dialog != nullptr) platform::HideWindow(launch.dialog);
   process.Wait();
   return 0;

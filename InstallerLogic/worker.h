@@ -52,6 +52,10 @@ std::u16string BuildSetupCommandLine(const std::u16string& workspace,
                                      const std::u16string& ownPath);
 
 constexpr int kScriptLineBufferSize = 2048;
+// The longest file and directory paths that plain Win32 calls take (MAX_PATH less the
+// terminator, and less room for an 8.3 name for a directory).
+constexpr size_t kMaxTargetPath = 259;
+constexpr size_t kMaxDirectoryPath = 247;
 constexpr uint32_t kBundleMaxChunkSize = 26214400;
 constexpr int kCleanupRetries = 20;
 constexpr uint32_t kCleanupRetryDelayMs = 50;
