@@ -11,7 +11,7 @@
 #
 #   ZT_WINE_ARCH=win64
 #   ZT_WINE_REASON='...'
-#   ZT_WINE_LOADER=/usr/lib/wine/wine64
+#   ZT_WINE_LOADER=/usr/lib/wine/wine64   (/usr/lib/wine/wine for win32)
 #   ZT_WINDOWS_BUILD_SUBDIR=windows64
 #
 # `--can-run-32` only answers (exit 0 or 1) whether the kernel starts 32-bit programs.
@@ -67,7 +67,7 @@ case $arch in
 esac
 
 if [ "$arch" = win32 ]; then
-  loader=/usr/bin/wine
+  loader=/usr/lib/wine/wine
   subdir=windows
 else
   # Debian 12 puts no wine64 on the PATH; its loader lives here.
