@@ -120,8 +120,9 @@ class DirectoryHold {
   // True when `path`, resolved now with every link on the way followed, names the held
   // directory: the same file and the same final path (GetFinalPathNameByHandleW).
   bool IsNamedBy(const std::u16string& path) const;
-  // Removes the directory through the handle (it must be empty) and closes it. False, still
-  // held, when the directory cannot be removed that way.
+  // Closes the hold and removes the directory (it must be empty) through a new handle on the
+  // same directory, never by a path that may lead elsewhere. False when it could not be
+  // removed; the hold is closed either way.
   bool RemoveAndClose();
   void Close();
 

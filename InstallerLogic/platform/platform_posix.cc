@@ -373,16 +373,15 @@ bool DirectoryHold::IsNamedBy(const std::u16string& path) const {
 
 bool DirectoryHold::RemoveAndClose() {
   if (!IsOpen()) return false;
-  // No removal by descriptor here: the directory is removed by the path it was opened as,
-  // which must still name it.
+  // No removal by descriptor here: the directory is removed by the path the descriptor has
+  // now, wherever it was moved.
   char heldPath[4096];
   const std::string self = "/proc/self/fd/" + std::to_string(handle_);
   ssize_t n = ::readlink(self.c_str(), heldPath, sizeof heldPath - 1);
+  Close();
   if (n <= 0) return false;
   heldPath[n] = '\0';
-  if (::rmdir(heldPath) != 0) return false;
-  Close();
-  return true;
+  return ::rmdir(heldPath) == 0;
 }
 
 std::u16string SystemTempPath() {

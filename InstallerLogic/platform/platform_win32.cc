@@ -272,11 +272,13 @@ DirectoryHold& DirectoryHold::operator=(DirectoryHold&& other) noexcept {
 
 DirectoryHold DirectoryHold::Open(const std::u16string& path) {
   DirectoryHold hold;
-  // DELETE access lets the holder remove the directory through this handle; sharing read and
-  // write but not delete keeps everyone else from deleting or renaming it while it is held.
-  // FILE_FLAG_OPEN_REPARSE_POINT opens a link in the directory's place as itself, and the
-  // attribute test below then refuses it.
-  HANDLE h = ::CreateFileW(W(path), FILE_READ_ATTRIBUTES | DELETE | SYNCHRONIZE,
+  // Sharing read and write but not delete keeps everyone else from deleting or renaming the
+  // directory while it is held. The handle asks for listing access because an open with
+  // attribute access only takes no part in sharing; it asks for no delete access itself, since
+  // a process whose current directory this is (the setup program) opens it without sharing
+  // delete, and would be refused. FILE_FLAG_OPEN_REPARSE_POINT opens a link in the directory's
+  // place as itself, and the attribute test below then refuses it.
+  HANDLE h = ::CreateFileW(W(path), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return hold;
@@ -314,16 +316,32 @@ bool DirectoryHold::IsNamedBy(const std::u16string& path) const {
 
 bool DirectoryHold::RemoveAndClose() {
   if (!IsOpen()) return false;
-  // Marked for deletion through the held handle, so no path is looked up again; the directory
-  // goes when the handle closes. Fails (and stays held) while the directory is not empty.
-  // Initialised by position: <windows.h> renames the member along with the DeleteFile function.
-  FILE_DISPOSITION_INFO disposition{TRUE};
-  if (!::SetFileInformationByHandle(H(handle_), FileDispositionInfo, &disposition,
-                                    sizeof disposition)) {
-    return false;
-  }
+  // The hold shares no delete access, so it is closed first; the directory is then opened
+  // again by its final path (no link on the way), itself (never a link put in its place), and
+  // removed through that handle only when it is the very directory that was held.
+  BY_HANDLE_FILE_INFORMATION held;
+  const std::u16string path = FinalPath(H(handle_));
+  const bool known = ::GetFileInformationByHandle(H(handle_), &held) != 0 && !path.empty();
   Close();
-  return true;
+  if (!known) return false;
+  HANDLE h = ::CreateFileW(W(path), DELETE | FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                           nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION now;
+  bool removed = false;
+  if (::GetFileInformationByHandle(h, &now) && !(now.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+      now.dwVolumeSerialNumber == held.dwVolumeSerialNumber &&
+      now.nFileIndexHigh == held.nFileIndexHigh && now.nFileIndexLow == held.nFileIndexLow) {
+    // Initialised by position: <windows.h> renames the member along with the DeleteFile function.
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    // Fails while the directory is not empty.
+    removed = ::SetFileInformationByHandle(h, FileDispositionInfo, &disposition,
+                                           sizeof disposition) != 0;
+  }
+  ::CloseHandle(h);
+  return removed;
 }
 
 std::u16string SystemTempPath() {

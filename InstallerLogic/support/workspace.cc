@@ -106,11 +106,9 @@ void DeleteDirectoryTree(const std::u16string& dir, platform::DirectoryHold* hol
     }
   }
   Trace("Delete Dir %s\n", WideToUtf8(dir).c_str());
-  if (hold != nullptr && hold->IsOpen()) {
-    if (hold->RemoveAndClose()) return;
-    // Our own hold denies deletion; by path, a link that took the name would only be unlinked.
-    hold->Close();
-  }
+  // Through the hold where there is one; by path otherwise, or when that failed (the hold is
+  // closed then), where a link that took the name would only be unlinked.
+  if (hold != nullptr && hold->IsOpen() && hold->RemoveAndClose()) return;
   platform::RemoveDirectory(dir);
 }
 

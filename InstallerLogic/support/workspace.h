@@ -41,7 +41,7 @@ bool PathExists(const std::u16string& path);
 // Deletes a directory and everything below it, depth first. Links are removed, not entered:
 // a directory link is traced "Delete Link", any other link "Delete File" like a file; and a
 // `dir` that is itself a link is removed as a link. With a `hold` on `dir`, the directory
-// itself is removed through it (or, where that fails, the hold is closed first).
+// itself is removed through it (and by path where that fails: the hold is closed by then).
 void DeleteDirectoryTree(const std::u16string& dir, platform::DirectoryHold* hold = nullptr);
 
 // Creates every missing directory on the way to the last backslash-separated component.

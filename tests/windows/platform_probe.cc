@@ -244,14 +244,17 @@ void CheckHolds(const std::u16string& dir) {
           "hold_denies_rename", std::to_string(GetLastError()));
     Check(!platform::RemoveDirectory(held), "hold_denies_delete");
     Check(!platform::DirectoryHold::Open(dir + u"\\missing").IsOpen(), "hold_missing_fails");
-    Check(!hold.RemoveAndClose() && hold.IsOpen(), "hold_keeps_nonempty_dir");
+    // A process may have the held directory as its current directory.
+    platform::Process child = platform::Process::Start(
+        u"\"" + platform::OwnExecutablePath() + u"\" --child started.txt", held);
+    Check(child.IsStarted(), "hold_allows_current_directory");
+    child.Wait();
+    platform::DeleteFile(held + u"\\started.txt");
+    Check(!hold.RemoveAndClose() && !hold.IsOpen(), "hold_keeps_nonempty_dir");
+    Check(platform::GetFileAttributes(held) != platform::kInvalidAttributes, "hold_nonempty_stays");
+    hold = platform::DirectoryHold::Open(held);
     platform::DeleteFile(held + u"\\f.txt");
-    const bool removed = hold.RemoveAndClose();
-    Info("hold_remove_through_handle", removed ? "1" : "0");
-    if (!removed) {
-      hold.Close();
-      platform::RemoveDirectory(held);
-    }
+    Check(hold.RemoveAndClose(), "hold_removes_through_handle");
     Check(platform::GetFileAttributes(held) == platform::kInvalidAttributes, "hold_dir_removed");
   }
   platform::RemoveDirectory(other);
