@@ -2,10 +2,13 @@
 // program: silent runs headless, "gui" runs under a private Xvfb server with screenshots.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+
 #include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <nlohmann/json.hpp>
@@ -215,8 +218,39 @@ INSTANTIATE_TEST_SUITE_P(
                     "0: dep-silent,absent,absent.txt"},
         FailureCase{"EscapingTarget",
                     [](InstallerRecipe* s) { s->script = "dep-silent,readme,..\\..\\out.txt\n"; },
-                    "refused: \"..\" component"}),
+                    "refused: \"..\" component"},
+        FailureCase{"DeviceTarget",
+                    [](InstallerRecipe* s) { s->script = "dep-silent,readme,logs\\Lpt1.txt\n"; },
+                    "0: target logs\\Lpt1.txt refused: device name\n"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The disk fills while an entry is written: a 4 MiB tmpfs over the prefix's system temporary
+// directory, where the elevated front end makes its workspace. The run fails, the trace names
+// the entry, and neither the workspace nor a partial file stays.
+TEST_F(E2e, DiskFullWhileExtracting) {
+  REQUIRE_WINDOWS_BUILD();
+  const fs::path temp = fs::path(testutil::Wine::Get().prefix()) / "drive_c" / "windows" / "temp";
+  fs::create_directories(temp);
+  if (::mount("tmpfs", temp.c_str(), "tmpfs", 0, "size=4m") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs on " << temp << " (needs root): " << std::strerror(errno);
+  }
+  InstallerRecipe recipe = Recipe("silent");
+  recipe.entries["big"] = std::string(8u << 20, '\0');
+  recipe.script = "dep-silent,readme,readme.txt\ndep-silent,big,big.bin\n";
+  const std::string installer = worker_test::MakeInstaller(dir_, recipe);
+  ASSERT_TRUE(testutil::Wine::Get().SetTraceSwitch());
+  testutil::WineRunResult run = Run(installer, {});
+  testutil::Wine::Get().ClearTraceSwitch();
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(temp)) left.push_back(e.path().filename().string());
+  ::umount(temp.c_str());
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_TRUE(Report().is_null());
+  std::string trace;
+  for (const std::string& t : run.debugTexts()) trace += t;
+  EXPECT_NE(trace.find("1: extracting big to big.bin failed\n"), std::string::npos) << trace;
+  for (const std::string& name : left) EXPECT_NE(name.rfind("ITMPD_", 0), 0u) << name;
+}
 
 TEST_F(E2e, WithoutTypeExitsWithOneAndMakesNoWorkspace) {
   REQUIRE_WINDOWS_BUILD();
