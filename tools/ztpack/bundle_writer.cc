@@ -112,6 +112,12 @@ support::Status BundleWriter::WriteScrambled(const uint8_t* plain, size_t length
   return WriteSigned(scratch_.data(), scratch_.size());
 }
 
+support::Status BundleWriter::WriteStreamBytesInPlace(uint8_t* plain, size_t length) {
+  plainSha1_->Update(plain, length);
+  bundle::KeyStreams::Builtin().Scramble(state_, plain, length);
+  return WriteSigned(plain, length);
+}
+
 support::Status BundleWriter::WriteStreamBytes(std::string_view plain) {
   return WriteScrambled(reinterpret_cast<const uint8_t*>(plain.data()), plain.size());
 }
@@ -242,28 +248,6 @@ support::Status BundleWriter::Finish(bool terminate) {
   }
   finished_ = true;
   return {};
-}
-
-support::Status WriteBundle(const std::string& outPath, const std::vector<BundleInput>& entries,
-                            const RsaPrivateKey& bundleKey, const std::string& publicKeyBlock,
-                            const BundleOptions& options) {
-  BundleWriter writer;
-  uint64_t total = 0;
-  for (const BundleInput& e : entries) {
-    if (e.data) {
-      total += e.data->size();
-    } else {
-      struct stat st;
-      if (::stat(e.path.c_str(), &st) == 0) total += static_cast<uint64_t>(st.st_size);
-    }
-  }
-  writer.SetExpectedContent(total);
-  if (auto s = writer.Begin(outPath, bundleKey, publicKeyBlock, options); !s) return s;
-  for (const BundleInput& e : entries) {
-    support::Status s = e.data ? writer.AddData(e.name, *e.data) : writer.AddFile(e.name, e.path);
-    if (!s) return s;
-  }
-  return writer.Finish();
 }
 
 }  // namespace ztpack

@@ -42,6 +42,7 @@ struct BundleOptions {
   uint32_t chunkSize = bundle::kDefaultWriterChunkSize;  // 1 .. kWorkerMaxChunkSize
   uint64_t junkLength = 0;
   int compressionLevel = 6;
+  unsigned threads = 0;  // WriteBundle's compressing threads; 0: one per processor
   uint32_t headerFields[3] = {0, 0, 0};  // the three u32 the reader does not interpret
   ProgressFunction progress;             // called after each chunk with bytes read so far
 };
@@ -68,6 +69,8 @@ class BundleWriter {
   support::Status BeginEntry(const std::string& name, uint32_t chunkCount);
   support::Status WriteChunk(std::string_view zlibData, uint32_t inflatedLength);
   support::Status WriteStreamBytes(std::string_view plain);
+  // The same for bytes the caller no longer needs: they are scrambled in its buffer.
+  support::Status WriteStreamBytesInPlace(uint8_t* plain, size_t length);
 
   // Terminates the stream (name length 0), writes junk, the signature block and the tail, and
   // renames the file into place. `terminate` false leaves the terminator to the caller.
@@ -102,7 +105,9 @@ struct BundleInput {
   std::optional<std::string> data;  // content in memory
 };
 
-// Writes a complete signed bundle.
+// Writes a complete signed bundle. Chunks are compressed on `options.threads` threads; the
+// output is the same whatever their number, and the same as BundleWriter::AddFile and AddData
+// write. Memory stays within about (threads + 1) chunks and a fixed amount per thread.
 support::Status WriteBundle(const std::string& outPath, const std::vector<BundleInput>& entries,
                             const RsaPrivateKey& bundleKey, const std::string& publicKeyBlock,
                             const BundleOptions& options);
