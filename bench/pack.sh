@@ -6,7 +6,8 @@
 #
 # The payload (headers, documentation, Python and Perl libraries, shared libraries) is copied
 # once into $ZT_BENCH_PACK_DIR (default /tmp/zt-bench-pack) and reused. Identical files are
-# stored once by both ztpack runs; tar stores every copy.
+# stored once by both ztpack runs; tar stores every copy. Paths holding ",", ":" or a backslash
+# are left out: an install-script directive could not name them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mb=${1:-300}
@@ -26,7 +27,7 @@ if [ ! -f "$payload/install_script" ]; then
   # Regular files only, a sample of every folder up to the size asked for, the same every time.
   { find /usr/include /usr/share/doc /usr/lib/python3* /usr/share/perl* /usr/lib/x86_64-linux-gnu \
       -type f -size -64M -printf '%s %p\n' 2>/dev/null || true; } | sort -k2 |
-    shuf --random-source=<(yes) |
+    grep -Ev '[,:\\]' | shuf --random-source=<(yes) |
     awk -v limit=$((mb * 1000000)) '{ if (total + $1 <= limit) { total += $1; print substr($0, index($0, " ") + 1) } }' |
     sort >"$base/list"
   tar -cf - --files-from="$base/list" 2>/dev/null | tar -xf - -C "$payload.tmp"
@@ -35,6 +36,7 @@ if [ ! -f "$payload/install_script" ]; then
   mv "$base/script" "$payload.tmp/install_script"
   mv "$payload.tmp" "$payload"
 fi
+((rounds > 0)) || exit 0
 files=$(find "$payload" -type f | wc -l)
 bytes=$(du -sb "$payload" | cut -f1)
 "$ztpack" certify --root-key "$keys/root.key" --public "$keys/bundle.der" --goal IBND \
