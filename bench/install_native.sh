@@ -24,12 +24,13 @@ done
 payload=$base/payload-$mb
 work=$(mktemp -d "$base/install-XXXXXX")
 trap 'rm -rf "$work"' EXIT
+[ -z "${KEEP_INSTALLER:-}" ] || trap - EXIT
 
 # The installer: any PE serves as the stub natively; the setup program records when it starts.
 stub=$(ls /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/version.dll 2>/dev/null ||
        ls /usr/lib/i386-linux-gnu/wine/i386-windows/version.dll 2>/dev/null || true)
 [ -n "$stub" ] || { echo "needs a PE file for the stub (Wine's version.dll)" >&2; exit 1; }
-printf '#!/bin/sh\ndate +%%s.%%N >"$ZT_SETUP_STARTED"\n' >"$work/setup.sh"
+printf '#!/bin/sh\ndate +%%s.%%N >"$ZT_SETUP_STARTED"\nexit 0\n' >"$work/setup.sh"
 chmod +x "$work/setup.sh"
 cat >"$work/m.toml" <<EOF
 stub = "$stub"
@@ -53,7 +54,7 @@ ours() {  # prints "TO_SETUP WHOLE"
   local dir=$place/zt-ours-$$ start
   mkdir -p "$dir"
   start=$(now)
-  TMPDIR=$dir ZT_SETUP_STARTED=$work/started ZT_INSTALLER_IMAGE=$work/installer.exe "$front"
+  TMPDIR=$dir ZT_SETUP_STARTED=$work/started ZT_INSTALLER_IMAGE=$work/installer.exe "$front" 2>/dev/null
   local end; end=$(now)
   echo "$(awk -v a="$start" -v b="$(cat "$work/started")" 'BEGIN {print b - a}')" \
        "$(awk -v a="$start" -v b="$end" 'BEGIN {print b - a}')"

@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 mb=${1:-300}
 rounds=${2:-3}
-ztpack=${ZTPACK:-build/native/ztpack}
+ztpack=${ZTPACK:-build/native/tools/ztpack/ztpack}
 keys=${ZT_KEYS:-build/dev-keys}
 base=${ZT_BENCH_PACK_DIR:-/tmp/zt-bench-pack}
 [ -x "$ztpack" ] || { echo "no ztpack at $ztpack (bash scripts/build.sh native)" >&2; exit 1; }
