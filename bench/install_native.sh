@@ -3,7 +3,7 @@
 # into the same kind of place, over several rounds in alternating order.
 #
 #   bench/install_native.sh [MB] [ROUNDS] [PLACE]
-#       (defaults: 300 MB as bench/pack.sh builds it, 4 rounds, /dev/shm; give a folder on
+#       (defaults: 300 MB as bench/pack.sh builds it, $ZT_BENCH_MAX_KB as there, 4 rounds, /dev/shm; give a folder on
 #        disk, such as /var/tmp, for the disk figures)
 #
 # Each contender unpacks into a fresh folder of PLACE. The installer's setup program only writes
@@ -20,8 +20,8 @@ base=${ZT_BENCH_PACK_DIR:-/tmp/zt-bench-pack}
 for tool in "$ztpack" "$front"; do
   [ -x "$tool" ] || { echo "no $tool (bash scripts/build.sh native)" >&2; exit 1; }
 done
-[ -f "$base/payload-$mb/install_script" ] || bash bench/pack.sh "$mb" 0 >/dev/null
-payload=$base/payload-$mb
+payload=$base/payload-$mb-${ZT_BENCH_MAX_KB:-65536}
+[ -f "$payload/install_script" ] || bash bench/pack.sh "$mb" 0 >/dev/null
 work=$(mktemp -d "$base/install-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 [ -z "${KEEP_INSTALLER:-}" ] || trap - EXIT

@@ -5,7 +5,8 @@
 #   bench/pack.sh [MB] [ROUNDS]     (defaults: 300 MB of the machine's own files, 3 rounds)
 #
 # The payload (headers, documentation, Python and Perl libraries, shared libraries) is copied
-# once into $ZT_BENCH_PACK_DIR (default /tmp/zt-bench-pack) and reused. Identical files are
+# once into $ZT_BENCH_PACK_DIR (default /tmp/zt-bench-pack) and reused; $ZT_BENCH_MAX_KB (default
+# 65536) leaves out larger files, for a payload of many small files. Identical files are
 # stored once by both ztpack runs; tar stores every copy. Paths holding ",", ":" or a backslash
 # are left out: an install-script directive could not name them.
 set -euo pipefail
@@ -17,7 +18,8 @@ keys=${ZT_KEYS:-build/dev-keys}
 base=${ZT_BENCH_PACK_DIR:-/tmp/zt-bench-pack}
 [ -x "$ztpack" ] || { echo "no ztpack at $ztpack (bash scripts/build.sh native)" >&2; exit 1; }
 [ -x /usr/bin/time ] || { echo "needs /usr/bin/time (Debian package time)" >&2; exit 1; }
-payload=$base/payload-$mb
+max_kb=${ZT_BENCH_MAX_KB:-65536}  # the largest file taken, KiB
+payload=$base/payload-$mb-$max_kb
 out=$base/out
 mkdir -p "$base" "$out"
 
@@ -26,7 +28,7 @@ if [ ! -f "$payload/install_script" ]; then
   mkdir -p "$payload.tmp"
   # Regular files only, a sample of every folder up to the size asked for, the same every time.
   { find /usr/include /usr/share/doc /usr/lib/python3* /usr/share/perl* /usr/lib/x86_64-linux-gnu \
-      -type f -size -64M -printf '%s %p\n' 2>/dev/null || true; } | sort -k2 |
+      -type f -size -${max_kb}k -printf '%s %p\n' 2>/dev/null || true; } | sort -k2 |
     grep -Ev '[,:\\]' | shuf --random-source=<(yes) |
     awk -v limit=$((mb * 1000000)) '{ if (total + $1 <= limit) { total += $1; print substr($0, index($0, " ") + 1) } }' |
     sort >"$base/list"
