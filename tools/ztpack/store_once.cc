@@ -6,7 +6,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
+#include <atomic>
 #include <memory>
+#include <optional>
+#include <thread>
 #include <unordered_map>
 
 namespace ztpack {
@@ -190,12 +194,28 @@ support::Result<StoreOnceSummary> StoreIdenticalOnce(std::vector<BundleInput>* i
     eligible[i] = true;
     ++sizeCount[*size];
   }
+  // The digests are computed on every processor; which copy is kept depends only on the order.
+  std::vector<size_t> candidates;
+  for (size_t i = 0; i < in.size(); ++i) {
+    if (eligible[i] && sizeCount[sizes[i]] >= 2) candidates.push_back(i);
+  }
+  std::vector<std::optional<support::Result<std::string>>> digests(candidates.size());
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t k; (k = next++) < candidates.size();) digests[k] = ContentDigest(in[candidates[k]]);
+  };
+  std::vector<std::thread> threads;
+  const unsigned helpers = std::min<unsigned>(std::thread::hardware_concurrency(), 16);
+  for (unsigned t = 1; t < helpers && t < candidates.size(); ++t) threads.emplace_back(work);
+  work();
+  for (std::thread& t : threads) t.join();
+
   std::map<std::pair<uint64_t, std::string>, size_t> firstWithContent;
   std::map<std::string, std::string> renames;
   std::map<std::string, size_t> renamedIndex;
-  for (size_t i = 0; i < in.size(); ++i) {
-    if (!eligible[i] || sizeCount[sizes[i]] < 2) continue;
-    auto digest = ContentDigest(in[i]);
+  for (size_t k = 0; k < candidates.size(); ++k) {
+    const size_t i = candidates[k];
+    const support::Result<std::string>& digest = *digests[k];
     if (!digest) return support::Error{digest.error()};
     auto [it, first] = firstWithContent.try_emplace({sizes[i], *digest}, i);
     if (first) continue;
