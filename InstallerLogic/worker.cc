@@ -1,5 +1,6 @@
 #include "worker.h"
 
+#include <cstdint>
 #include <cstring>
 #include <exception>
 
@@ -147,48 +148,92 @@ unsigned RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold*
   const bool wow64 = platform::IsWow64();
   const uint32_t majorVersion = platform::MajorVersion();
 
+  // The directives are decided first, without a word said; the entries are then extracted in
+  // one batch, and each line's progress and trace are given as the extraction reaches it, so
+  // that they come in the order and with the outcome of one extraction after the other.
+  struct Line {
+    bool comment = false;
+    int fields = 0;             // of a directive that applies
+    bool applies = false;
+    const char* refused = nullptr;
+    size_t extraction = SIZE_MAX;  // its place in `extractions`
+  };
   const unsigned n = static_cast<unsigned>(lines.size());
+  std::vector<Line> plan(n);
+  std::vector<bundle::BundleReader::Extraction> extractions;
+  std::vector<unsigned> lineOf;  // the line of each extraction
+  unsigned planned = n;          // lines that run: up to and including a refused target
   for (unsigned i = 0; i < n; ++i) {
-    support::ReportProgress(85, static_cast<int>((15u * i) / n));
+    Line& step = plan[i];
     const std::string& line = lines[i];
-    if (line.empty() || support::StartsWith(line, "#")) continue;
-    support::Trace("%d: %s", static_cast<int>(i), line.c_str());
-    std::vector<std::string> fields = support::SplitString(line, ',');
-    if (!DirectiveApplies(fields[0], wow64, majorVersion, launch.runMode)) continue;
-    if (fields.size() < 3) {
-      support::Trace("%d: directive has %d fields, needs 3: skipped\n", static_cast<int>(i),
-                     static_cast<int>(fields.size()));
+    if (line.empty() || support::StartsWith(line, "#")) {
+      step.comment = true;
       continue;
     }
+    std::vector<std::string> fields = support::SplitString(line, ',');
+    step.applies = DirectiveApplies(fields[0], wow64, majorVersion, launch.runMode);
+    step.fields = static_cast<int>(fields.size());
+    if (!step.applies || fields.size() < 3) continue;
     const std::u16string relative = support::Utf8ToWide(fields[2]);
-    if (const char* problem = TargetPathProblem(relative)) {
-      support::Trace("%d: target %s refused: %s\n", static_cast<int>(i), fields[2].c_str(),
-                     problem);
-      reader.Close();
-      return 1;
+    step.refused = TargetPathProblem(relative);
+    if (step.refused != nullptr) {
+      planned = i + 1;
+      break;
     }
     const std::u16string target = workspace + relative;
     // Plain Win32 paths end at MAX_PATH: 259 characters for a file, 247 for a directory
     // (CreateDirectoryW keeps room for an 8.3 name). A longer target is refused here, with its
     // reason, rather than failing somewhere in the middle of creating it.
     const size_t slash = target.rfind(u'\\');
-    const char* tooLong = target.size() > kMaxTargetPath ? "path longer than 259 characters"
-                          : slash != std::u16string::npos && slash > kMaxDirectoryPath
-                              ? "directory longer than 247 characters"
-                              : nullptr;
-    if (tooLong != nullptr) {
-      support::Trace("%d: target %s refused: %s\n", static_cast<int>(i), fields[2].c_str(),
-                     tooLong);
-      reader.Close();
-      return 1;
+    step.refused = target.size() > kMaxTargetPath ? "path longer than 259 characters"
+                   : slash != std::u16string::npos && slash > kMaxDirectoryPath
+                       ? "directory longer than 247 characters"
+                       : nullptr;
+    if (step.refused != nullptr) {
+      planned = i + 1;
+      break;
     }
-    support::CreateParentDirectories(target);
-    if (!reader.ExtractEntry(target, fields[1])) {
-      support::Trace("%d: extracting %s to %s failed\n", static_cast<int>(i), fields[1].c_str(),
-                     fields[2].c_str());
-      reader.Close();
-      return 1;
+    step.extraction = extractions.size();
+    extractions.push_back({target, fields[1]});
+    lineOf.push_back(i);
+  }
+
+  // Says what line i says, up to where its extraction would start.
+  unsigned said = 0;
+  auto sayUpTo = [&](unsigned end) {
+    for (; said < end; ++said) {
+      const unsigned i = said;
+      support::ReportProgress(85, static_cast<int>((15u * i) / n));
+      const Line& step = plan[i];
+      if (step.comment) continue;
+      support::Trace("%d: %s", static_cast<int>(i), lines[i].c_str());
+      if (step.applies && step.fields < 3) {
+        support::Trace("%d: directive has %d fields, needs 3: skipped\n", static_cast<int>(i),
+                       step.fields);
+      }
+      if (step.refused != nullptr) {
+        support::Trace("%d: target %s refused: %s\n", static_cast<int>(i),
+                       support::SplitString(lines[i], ',')[2].c_str(), step.refused);
+      }
     }
+  };
+  // Before extraction k starts, every line up to its own has been said.
+  auto sayBefore = [&](size_t k) { sayUpTo(k < lineOf.size() ? lineOf[k] + 1 : planned); };
+  sayBefore(0);
+  const size_t extracted =
+      reader.ExtractEntries(extractions, [&](size_t count) { sayBefore(count); });
+  if (extracted < extractions.size()) {
+    sayBefore(extracted);
+    const std::vector<std::string> fields = support::SplitString(lines[lineOf[extracted]], ',');
+    support::Trace("%d: extracting %s to %s failed\n", static_cast<int>(lineOf[extracted]),
+                   fields[1].c_str(), fields[2].c_str());
+    reader.Close();
+    return 1;
+  }
+  sayUpTo(planned);
+  if (planned > 0 && plan[planned - 1].refused != nullptr) {
+    reader.Close();
+    return 1;
   }
 
   if (!WorkspaceStillNamed(*hold, workspace, "verifying setup.exe")) return 1;

@@ -174,6 +174,10 @@ bool BundleReader::Impl::SkipEntry() {
 bool BundleReader::Impl::CopyEntryTo(platform::File& out) {
   uint32_t chunkCount = 0;
   if (!ReadU32(&chunkCount, false)) return false;
+  return CopyChunks(out, chunkCount);
+}
+
+bool BundleReader::Impl::CopyChunks(platform::File& out, uint32_t chunkCount) {
   const uint64_t storedBound = StoredLengthBound(maxChunkSize);
   for (uint32_t i = 0; i < chunkCount; ++i) {
     uint32_t stored = 0, inflated = 0;
@@ -466,34 +470,32 @@ bool BundleReader::Impl::WalkFrom(const std::string& key) {
   return false;
 }
 
-bool BundleReader::ExtractEntry(const std::u16string& targetPath, const std::string& entryName) {
-  Impl& d = *impl_;
-  if (!d.open) return false;
-  d.Rewind();
-  const std::string key = CStringKey(entryName);
-
+bool BundleReader::Impl::SeekEntry(const std::string& key) {
+  Rewind();
   // The walk would find the first entry of that name; the index recorded by Validate says where
   // it starts, so the walk starts there instead of at offset 25 (the result is the same, and
   // extracting every entry does not read the stream once per entry).
-  bool found = false;
-  auto hit = d.index.firstByName.find(key);
-  if (hit != d.index.firstByName.end()) {
-    d.file.Seek(hit->second.offset);
-    d.state = hit->second.state;
+  auto hit = index.firstByName.find(key);
+  if (hit != index.firstByName.end()) {
+    file.Seek(hit->second.offset);
+    state = hit->second.state;
     std::string name;
-    found = d.ReadEntryName(&name) && CStringKey(name) == key;
-    if (!found) {
-      d.Rewind();
-      found = d.WalkFrom(key);
-    }
-  } else if (!d.index.complete) {
-    if (d.index.full) {
-      d.file.Seek(d.index.resume.offset);
-      d.state = d.index.resume.state;
-    }
-    found = d.WalkFrom(key);
+    if (ReadEntryName(&name) && CStringKey(name) == key) return true;
+    Rewind();
+    return WalkFrom(key);
   }
-  if (!found) return false;
+  if (index.complete) return false;
+  if (index.full) {
+    file.Seek(index.resume.offset);
+    state = index.resume.state;
+  }
+  return WalkFrom(key);
+}
+
+bool BundleReader::ExtractEntry(const std::u16string& targetPath, const std::string& entryName) {
+  Impl& d = *impl_;
+  if (!d.open) return false;
+  if (!d.SeekEntry(CStringKey(entryName))) return false;
 
   // The file is created on the writer's thread while the first chunk is read and inflated.
   // Every job has run (or failed) before the file is looked at again; a failed chunk may have
@@ -506,6 +508,128 @@ bool BundleReader::ExtractEntry(const std::u16string& targetPath, const std::str
   out.Close();
   if (!ok) platform::DeleteFile(targetPath);
   return ok;
+}
+
+bool BundleReader::Impl::ExtractSmall(platform::File* out, const std::u16string* target,
+                                      support::ParentDirectories* parents,
+                                      WriteBehind::Ticket* ticket, bool* failed) {
+  const int64_t start = file.Tell();
+  const KeyStreamState startState = state;
+  auto notSmall = [&] {
+    file.Seek(start);
+    state = startState;
+    return false;
+  };
+  auto fail = [&] {
+    // As CopyEntryTo fails: after the target was created.
+    *ticket = writer.SubmitOpen(out, target, parents);
+    *failed = true;
+    return false;
+  };
+  uint32_t chunkCount = 0, stored = 0, inflated = 0;
+  if (!ReadU32(&chunkCount, false)) return notSmall();
+  if (chunkCount == 0) {
+    *ticket = writer.SubmitFile(out, target, parents, nullptr, 0);
+    return true;
+  }
+  if (chunkCount != 1 || !ReadU32(&stored, false) || !ReadU32(&inflated, false)) {
+    return notSmall();
+  }
+  // The checks of CopyChunks, in its order.
+  if (stored > StoredLengthBound(maxChunkSize) || inflated > maxChunkSize) return fail();
+  if (inflated > kSmallFile || stored > kSmallFile) return notSmall();
+  if (static_cast<int64_t>(stored) > fileSize - file.Tell()) return fail();
+  uint8_t* in = Reserve(storedBytes, stored);
+  if (ReadStream(in, 1, stored, false, false) != stored) return fail();
+  Buffer& dest = smallOutputs[nextSmall];
+  nextSmall = (nextSmall + 1) % kSmallOutputs;
+  writer.WaitFor(dest.ticket);
+  uint8_t* data = Reserve(dest, std::max<size_t>(inflated, 1));
+  size_t written = 0;
+  if (inflated == 0) {
+    uint8_t none = 0;
+    uLongf destLength = 0;
+    if (uncompress(&none, &destLength, in, stored) != Z_OK) return fail();
+  } else if (!inflater.Inflate(in, stored, inflated, data, inflated,
+                               [&](const uint8_t*, size_t n) {
+                                 written += n;
+                                 return true;
+                               })) {
+    return fail();
+  }
+  dest.ticket = *ticket = writer.SubmitFile(out, target, parents, data, written);
+  return true;
+}
+
+size_t BundleReader::ExtractEntries(const std::vector<Extraction>& list,
+                                    const std::function<void(size_t count)>& finished) {
+  Impl& d = *impl_;
+  if (!d.open) return 0;
+  struct Pending {
+    size_t index = 0;
+    platform::File file;
+    WriteBehind::Ticket first = 0, last = 0;  // its jobs
+  };
+  std::deque<Pending> pending;  // submitted, not yet reported; references stay valid
+  support::ParentDirectories parents;
+  size_t reported = 0;
+
+  // Ends the run at the first failure: the one on the writer's thread, if any came before the
+  // file that failed here (`here`, or none when everything was submitted).
+  auto stop = [&](const Pending* here) -> size_t {
+    const WriteBehind::Ticket bad = d.writer.Drain();
+    const Pending* failed = here;
+    for (const Pending& p : pending) {
+      if (bad != 0 && p.first <= bad && bad <= p.last) {
+        failed = &p;
+        break;
+      }
+    }
+    // A failure is always in a file not yet reported; were it not found, nothing more is claimed.
+    const size_t count = failed != nullptr ? failed->index : bad != 0 ? reported : list.size();
+    if (count > reported) finished(count);
+    if (failed != nullptr && failed->file.IsOpen()) {
+      // Created, not completely written: closed and deleted.
+      const_cast<Pending*>(failed)->file.Close();
+      platform::DeleteFile(list[failed->index].target);
+    }
+    return count;
+  };
+
+  for (size_t i = 0; i < list.size(); ++i) {
+    // Report what the writer's thread has finished, in order, without waiting for it.
+    size_t before = reported;
+    // Done, then not failed: a failure is kept until Drain(), so none has happened up to here.
+    while (!pending.empty() && d.writer.Done(pending.front().last) && !d.writer.Failed()) {
+      pending.pop_front();
+      ++reported;
+    }
+    if (d.writer.Failed()) return stop(nullptr);
+    if (reported != before) finished(reported);
+
+    Pending& p = pending.emplace_back();
+    p.index = i;
+    const Extraction& e = list[i];
+    // The file that fails here owns every job from its first on.
+    constexpr WriteBehind::Ticket kRest = UINT64_MAX;
+    if (!d.SeekEntry(CStringKey(e.entryName))) return stop(&p);  // nothing was created
+    bool failed = false;
+    if (d.ExtractSmall(&p.file, &e.target, &parents, &p.first, &failed)) {
+      p.last = p.first;
+      continue;
+    }
+    if (failed) {
+      p.last = kRest;
+      return stop(&p);
+    }
+    p.first = d.writer.SubmitOpen(&p.file, &e.target, &parents);
+    if (!d.CopyEntryTo(p.file)) {
+      p.last = kRest;
+      return stop(&p);
+    }
+    p.last = d.writer.SubmitClose(&p.file);
+  }
+  return stop(nullptr);
 }
 
 bool BundleReader::Close() {

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -69,6 +70,19 @@ class BundleReader {
   void CloseEntry(EntryHandle* handle);
   bool ExtractEntry(const std::u16string& targetPath, const std::string& entryName);
   bool Close();
+
+  // ExtractEntry for many entries, in order, each target's missing parent directories made
+  // first (as support::CreateParentDirectories makes them), without waiting for one file to be
+  // written before the next entry is read and inflated. `finished(count)` is called on this
+  // thread whenever more files are complete: the first `count` are written and closed. Stops
+  // at the first failure, whose target is deleted as ExtractEntry deletes it, and returns the
+  // number of files extracted (the list's size when all were).
+  struct Extraction {
+    std::u16string target;
+    std::string entryName;
+  };
+  size_t ExtractEntries(const std::vector<Extraction>& list,
+                        const std::function<void(size_t count)>& finished);
 
   // Read-only views for tools and tests.
   bool IsOpen() const;

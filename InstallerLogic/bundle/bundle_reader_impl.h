@@ -105,6 +105,11 @@ struct BundleReader::Impl {
   Buffer outputs[2];
   size_t nextOutput = 0;
   Buffer handoff;
+  // Whole small files waiting to be written, taken in turn.
+  static constexpr size_t kSmallFile = 256 * 1024;
+  static constexpr size_t kSmallOutputs = 16;
+  Buffer smallOutputs[kSmallOutputs];
+  size_t nextSmall = 0;
   const bool twoProcessors = std::thread::hardware_concurrency() >= 2;
   PieceInflater inflater;
   WriteBehind writer;
@@ -119,6 +124,16 @@ struct BundleReader::Impl {
   bool ReadEntryName(std::string* name);
   bool SkipEntry();
   bool CopyEntryTo(platform::File& out);
+  bool CopyChunks(platform::File& out, uint32_t chunkCount);
+  // Positions the stream at the first entry whose name is `key` (as a C string), as the walk
+  // from offset 25 would find it; false when there is none.
+  bool SeekEntry(const std::string& key);
+  // A whole entry of one small chunk (or none), inflated here into one of `smallOutputs` and
+  // handed to the writer's thread as one job. False when it is not such an entry (nothing
+  // read) or when it fails (*failed set).
+  bool ExtractSmall(platform::File* out, const std::u16string* target,
+                    support::ParentDirectories* parents, WriteBehind::Ticket* ticket,
+                    bool* failed);
   bool Validate();
   bool ValidateEntry(const std::string& name, bool filterExists);
   void RecordInIndex(const std::string& name, int64_t offset, const KeyStreamState& at);

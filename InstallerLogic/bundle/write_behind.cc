@@ -7,8 +7,21 @@ namespace bundle {
 bool WriteBehind::Perform(const Job& job) {
   switch (job.kind) {
     case Kind::kOpen:
+      if (job.parents != nullptr) job.parents->MakeFor(*job.path);
       *job.file = platform::File::Open(*job.path, platform::OpenMode::kWrite);
       return job.file->IsOpen();
+    case Kind::kClose:
+      job.file->Close();
+      return true;
+    case Kind::kFile:
+      if (job.parents != nullptr) job.parents->MakeFor(*job.path);
+      *job.file = platform::File::Open(*job.path, platform::OpenMode::kWrite);
+      if (!job.file->IsOpen()) return false;
+      if (job.size != 0 && job.file->Write(job.data, job.size) != static_cast<int64_t>(job.size)) {
+        return false;
+      }
+      job.file->Close();
+      return true;
     case Kind::kWrite:
       return job.size == 0 ||
              job.file->Write(job.data, job.size) == static_cast<int64_t>(job.size);
@@ -44,8 +57,19 @@ bool WriteBehind::Start() {
   return started_;
 }
 
-WriteBehind::Ticket WriteBehind::SubmitOpen(platform::File* file, const std::u16string* path) {
-  return Queue({Kind::kOpen, file, nullptr, 0, 0, path});
+WriteBehind::Ticket WriteBehind::SubmitOpen(platform::File* file, const std::u16string* path,
+                                            support::ParentDirectories* parents) {
+  return Queue({Kind::kOpen, file, nullptr, 0, 0, path, parents});
+}
+
+WriteBehind::Ticket WriteBehind::SubmitClose(platform::File* file) {
+  return Queue({Kind::kClose, file, nullptr, 0, 0, nullptr});
+}
+
+WriteBehind::Ticket WriteBehind::SubmitFile(platform::File* file, const std::u16string* path,
+                                            support::ParentDirectories* parents,
+                                            const uint8_t* data, size_t n) {
+  return Queue({Kind::kFile, file, data, n, 0, path, parents});
 }
 
 WriteBehind::Ticket WriteBehind::Submit(platform::File* file, const uint8_t* data, size_t n) {
@@ -59,8 +83,11 @@ WriteBehind::Ticket WriteBehind::SubmitInflate(platform::File* file, const uint8
 
 WriteBehind::Ticket WriteBehind::Queue(const Job& job) {
   if (!Start()) {
-    if (!failed_ && !Perform(job)) failed_ = true;
     completed_ = ++submitted_;
+    if (!failed_ && !Perform(job)) {
+      failed_ = true;
+      firstFailed_ = submitted_;
+    }
     return submitted_;
   }
   Ticket ticket;
@@ -92,18 +119,22 @@ void WriteBehind::WaitFor(Ticket ticket) {
   done_.wait(lock, [this, ticket] { return completed_ >= ticket; });
 }
 
-bool WriteBehind::Wait() {
+bool WriteBehind::Wait() { return Drain() == 0; }
+
+WriteBehind::Ticket WriteBehind::Drain() {
   std::unique_lock<std::mutex> lock(mutex_);
   done_.wait(lock, [this] { return completed_ == submitted_; });
-  bool ok = !failed_;
+  Ticket first = failed_ ? firstFailed_ : 0;
   failed_ = false;
-  return ok;
+  firstFailed_ = 0;
+  return first;
 }
 
 bool WriteBehind::Failed() {
   std::lock_guard<std::mutex> lock(mutex_);
   return failed_;
 }
+
 
 void WriteBehind::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
@@ -119,6 +150,7 @@ void WriteBehind::Run() {
     if (!ok) {
       // The jobs behind a failure are dropped, and so are done.
       failed_ = true;
+      firstFailed_ = completed_;
       completed_ += queue_.size();
       queue_.clear();
     }

@@ -17,6 +17,7 @@
 
 #include "bundle/piece_inflater.h"
 #include "platform/platform.h"
+#include "support/workspace.h"
 
 namespace bundle {
 
@@ -31,8 +32,17 @@ class WriteBehind {
   WriteBehind& operator=(const WriteBehind&) = delete;
 
   // Queues the creation (or truncation) of the file at `path` into `*file`; if it cannot be
-  // opened, `*file` stays closed and the jobs after it fail.
-  Ticket SubmitOpen(platform::File* file, const std::u16string* path);
+  // opened, `*file` stays closed and the jobs after it fail. With `parents`, the missing parent
+  // directories are made first.
+  Ticket SubmitOpen(platform::File* file, const std::u16string* path,
+                    support::ParentDirectories* parents = nullptr);
+  // Queues closing `*file`.
+  Ticket SubmitClose(platform::File* file);
+  // Queues a whole small file in one job: parents made (with `parents`), `*file` created, the
+  // `n` bytes at `data` written, the file closed. A file that was created but not written stays
+  // open, so that the caller can tell that it exists.
+  Ticket SubmitFile(platform::File* file, const std::u16string* path,
+                    support::ParentDirectories* parents, const uint8_t* data, size_t n);
   // Queues `n` bytes at `data` for `file`, after the jobs queued before. Once a job has failed,
   // later ones are dropped until Wait().
   Ticket Submit(platform::File* file, const uint8_t* data, size_t n);
@@ -48,18 +58,21 @@ class WriteBehind {
   // Waits until every queued job is done. True when all of them succeeded since the previous
   // Wait(); the failure is then forgotten.
   bool Wait();
+  // The same, giving the first job that failed (0: none).
+  Ticket Drain();
   // True once a job since the previous Wait() failed (the caller may stop producing early).
   bool Failed();
 
  private:
-  enum class Kind { kOpen, kWrite, kInflate };
+  enum class Kind { kOpen, kWrite, kInflate, kClose, kFile };
   struct Job {
     Kind kind;
     platform::File* file;
     const uint8_t* data;
     size_t size;
     size_t limit;                // kInflate: the most bytes the stream may inflate to
-    const std::u16string* path;  // kOpen
+    const std::u16string* path;  // kOpen, kFile
+    support::ParentDirectories* parents = nullptr;  // kOpen, kFile
   };
   bool Perform(const Job& job);
   Ticket Queue(const Job& job);
@@ -73,6 +86,7 @@ class WriteBehind {
   Ticket submitted_ = 0;  // tickets are handed out in order: 1, 2, ...
   Ticket completed_ = 0;  // every job up to this one is done
   bool failed_ = false;
+  Ticket firstFailed_ = 0;
   bool stop_ = false;
   bool started_ = false;
   bool inline_ = false;  // the thread could not be started: jobs run on the caller's thread

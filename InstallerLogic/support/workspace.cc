@@ -123,6 +123,26 @@ void CreateParentDirectories(const std::u16string& path) {
   }
 }
 
+void ParentDirectories::MakeFor(const std::u16string& path) {
+  size_t slash = path.rfind(u'\\');
+  if (slash == std::u16string::npos || known_.count(path.substr(0, slash)) != 0) return;
+  // The nearest known ancestor; below it, each directory is checked and made, outer first, as
+  // CreateParentDirectories does.
+  std::vector<size_t> below;
+  for (;;) {
+    below.push_back(slash);
+    if (slash == 0) break;
+    size_t up = path.rfind(u'\\', slash - 1);
+    if (up == std::u16string::npos || known_.count(path.substr(0, up)) != 0) break;
+    slash = up;
+  }
+  for (auto it = below.rbegin(); it != below.rend(); ++it) {
+    std::u16string prefix = path.substr(0, *it);
+    if (!prefix.empty() && !PathExists(prefix)) platform::CreateDirectory(prefix);
+    known_.insert(std::move(prefix));
+  }
+}
+
 void CleanupList::AddDirectory(const std::u16string& path, platform::DirectoryHold* hold) {
   std::u16string p = path;
   if (EndsWith(p, u"\\")) p.pop_back();

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/platform.h"
@@ -46,6 +47,17 @@ void DeleteDirectoryTree(const std::u16string& dir, platform::DirectoryHold* hol
 
 // Creates every missing directory on the way to the last backslash-separated component.
 void CreateParentDirectories(const std::u16string& path);
+
+// CreateParentDirectories for many files of one run: a directory this object has seen exist, or
+// made, is not looked at again, so that files in one folder cost no further calls. Used by one
+// thread at a time.
+class ParentDirectories {
+ public:
+  void MakeFor(const std::u16string& path);
+
+ private:
+  std::unordered_set<std::u16string> known_;
+};
 
 // What must be deleted when a run ends: files, then directory trees, in the order added.
 class CleanupList {

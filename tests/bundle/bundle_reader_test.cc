@@ -2,11 +2,14 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <map>
 #include <random>
 
 #include "bundle_fixture.h"
+#include "support/workspace.h"
 
 namespace bundle_test {
 namespace {
@@ -436,6 +439,105 @@ TEST(BundleReader, ExtractionTargetsThatCannotBeWritten) {
   EXPECT_EQ(ReadFile(out), "small content");
   ASSERT_TRUE(reader.ExtractEntry(Wide(out), "big"));
   EXPECT_EQ(ReadFile(out), big);
+}
+
+// Everything below `dir`: "path" -> content for files, "path/" -> "" for directories.
+std::map<std::string, std::string> Tree(const std::string& dir) {
+  std::map<std::string, std::string> tree;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    std::string name = std::filesystem::relative(it->path(), dir).string();
+    if (it->is_directory()) {
+      tree[name + "/"] = "";
+    } else {
+      tree[name] = ReadFile(it->path().string());
+    }
+  }
+  return tree;
+}
+
+// The batch extraction leaves what ExtractEntry with CreateParentDirectories leaves, one after
+// the other, stopping at the first failure, whatever fails where: a missing entry, a damaged
+// small file or chunk of a large one, a target that is a directory, a parent that is a file.
+// The counts it reports grow and end at its result.
+TEST(BundleReader, BatchExtractionLeavesWhatOneByOneLeaves) {
+  std::mt19937 rng(21);
+  std::vector<std::string> big;
+  for (int i = 0; i < 3; ++i) big.push_back(RandomBytes(rng, 300000, i == 1));
+  std::vector<RawChunk> multi, badMulti;
+  for (const std::string& b : big) multi.push_back({ZlibCompress(b), 300000});
+  badMulti = multi;
+  badMulti[1].stored.resize(badMulti[1].stored.size() / 2);
+  std::vector<std::pair<std::string, std::vector<RawChunk>>> entries = {
+      {"multi", multi},
+      {"bad-multi", badMulti},
+      {"empty", {}},
+      {"bad-small", {{"not zlib", 10}}},
+      {"short", {{ZlibCompress("short"), 100}}},
+      {"nothing", {{ZlibCompress(""), 0}}},
+  };
+  for (int i = 0; i < 40; ++i) {
+    std::string text = RandomBytes(rng, rng() % 5000, i % 2);
+    entries.push_back({"s" + std::to_string(i), {{ZlibCompress(text), static_cast<uint32_t>(text.size())}}});
+  }
+  const std::string path = WriteRaw("batch.bnd", entries);
+  BundleReader reader;
+  Configure(reader);
+  ASSERT_TRUE(reader.Open(Wide(path)));
+
+  using Step = std::pair<std::string, std::string>;  // entry, target below the base
+  std::vector<Step> good;
+  for (int i = 0; i < 40; ++i) {
+    good.push_back({"s" + std::to_string(i), "d" + std::to_string(i % 3) + "\\sub\\s" + std::to_string(i)});
+  }
+  good.insert(good.begin() + 5, {"multi", "m\\multi"});
+  good.insert(good.begin() + 9, {"empty", "empty"});
+  good.insert(good.begin() + 12, {"short", "d1\\short"});
+  good.insert(good.begin() + 15, {"nothing", "nothing"});
+  good.push_back({"s3", "d0\\sub\\s0"});  // the same target again: written over
+  const std::vector<Step> faults = {{"absent", "absent"},         {"bad-small", "d1\\bad"},
+                                    {"bad-multi", "d2\\bad"},     {"s1", "d0"},
+                                    {"s1", "d1\\sub\\s1\\x"},     {"multi", "d2\\sub\\s2\\m"}};
+  struct Run {
+    size_t result;
+    std::map<std::string, std::string> tree;
+  };
+  int round = 0;
+  for (size_t at : {size_t{0}, size_t{7}, size_t{30}, good.size()}) {
+    for (const Step& fault : faults) {
+      std::vector<Step> steps = good;
+      steps.insert(steps.begin() + static_cast<long>(at), fault);
+      const std::string label = fault.first + " -> " + fault.second + " at " + std::to_string(at);
+
+      const std::string one = TempPath("batch-one-" + std::to_string(round));
+      std::filesystem::create_directories(one);
+      Run expected{steps.size(), {}};
+      for (size_t i = 0; i < steps.size(); ++i) {
+        std::u16string target = Wide(one) + u"\\" + Wide(steps[i].second);
+        support::CreateParentDirectories(target);
+        if (!reader.ExtractEntry(target, steps[i].first)) {
+          expected.result = i;
+          break;
+        }
+      }
+      expected.tree = Tree(one);
+
+      const std::string batch = TempPath("batch-all-" + std::to_string(round++));
+      std::filesystem::create_directories(batch);
+      std::vector<BundleReader::Extraction> list;
+      for (const Step& step : steps) list.push_back({Wide(batch) + u"\\" + Wide(step.second), step.first});
+      std::vector<size_t> counts;
+      size_t result = reader.ExtractEntries(list, [&](size_t count) { counts.push_back(count); });
+      EXPECT_EQ(result, expected.result) << label;
+      EXPECT_EQ(Tree(batch), expected.tree) << label;
+      EXPECT_TRUE(std::is_sorted(counts.begin(), counts.end())) << label;
+      if (result > 0) {
+        ASSERT_FALSE(counts.empty()) << label;
+        EXPECT_EQ(counts.back(), result) << label;
+      }
+    }
+  }
 }
 
 }  // namespace

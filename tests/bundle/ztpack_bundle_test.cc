@@ -196,5 +196,68 @@ TEST(ChunkLimit, WriterAndReaderDrawTheSameLine) {
   }
 }
 
+// The bundle is the same whatever the number of compressing threads, and the same as the
+// one-chunk-at-a-time writer gives: small files sharing a job, a job of more items than one takes,
+// chunks that straddle job edges, an empty file, content from files and from memory.
+TEST(ParallelPacking, SameBytesWhateverTheThreads) {
+  std::mt19937 rng(12);
+  const std::string dir = TempPath("parallel");
+  std::filesystem::create_directories(dir);
+  std::vector<ztpack::BundleInput> inputs = {{"install_script", "", std::string("dep-gui,a,a\n")}};
+  for (int i = 0; i < 5000; ++i) {
+    inputs.push_back({"small/" + std::to_string(i), "", RandomBytes(rng, rng() % 300, i % 2 == 0)});
+  }
+  const size_t sizes[] = {0, 1, 299999, 300000, 300001, 1700000};
+  for (size_t size : sizes) {
+    const std::string path = dir + "/f" + std::to_string(size);
+    WriteFile(path, RandomBytes(rng, size, size % 2 == 0) + RandomBytes(rng, size / 3, true));
+    inputs.push_back({"file/" + std::to_string(size), path, std::nullopt});
+  }
+  inputs.push_back({"memory", "", RandomBytes(rng, 900000, true)});
+
+  ztpack::BundleOptions options;
+  options.chunkSize = 300000;
+  const TestKeys& k = TestKeys::Get();
+  {
+    ztpack::BundleWriter writer;
+    ASSERT_TRUE(writer.Begin(dir + "/reference", k.bundle, Certificate(), options).ok());
+    for (const auto& in : inputs) {
+      auto s = in.data ? writer.AddData(in.name, *in.data) : writer.AddFile(in.name, in.path);
+      ASSERT_TRUE(s.ok()) << s.error();
+    }
+    ASSERT_TRUE(writer.Finish().ok());
+  }
+  const std::string reference = ReadFile(dir + "/reference");
+  for (unsigned threads : {1u, 2u, 5u}) {
+    options.threads = threads;
+    const std::string out = dir + "/threads" + std::to_string(threads);
+    auto s = ztpack::WriteBundle(out, inputs, k.bundle, Certificate(), options);
+    ASSERT_TRUE(s.ok()) << s.error();
+    EXPECT_TRUE(ReadFile(out) == reference) << threads << " threads";
+  }
+}
+
+TEST(ParallelPacking, AFileThatCannotBeReadLeavesNoOutput) {
+  const std::string dir = TempPath("parallel-fail");
+  std::filesystem::create_directories(dir);
+  WriteFile(dir + "/a", std::string(5000, 'a'));
+  for (unsigned threads : {1u, 3u}) {
+    ztpack::BundleOptions options;
+    options.threads = threads;
+    std::vector<ztpack::BundleInput> inputs = {{"install_script", "", std::string("x")},
+                                               {"a", dir + "/a", std::nullopt},
+                                               {"gone", dir + "/missing", std::nullopt}};
+    auto s = ztpack::WriteBundle(dir + "/out", inputs, TestKeys::Get().bundle, Certificate(),
+                                 options);
+    ASSERT_FALSE(s.ok());
+    EXPECT_NE(s.error().find("entry \"gone\": cannot open " + dir + "/missing"), std::string::npos)
+        << s.error();
+    // Neither the output nor its temporary sibling is left.
+    size_t files = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) files += e.path().filename() != "a";
+    EXPECT_EQ(files, 0u);
+  }
+}
+
 }  // namespace
 }  // namespace bundle_test

@@ -2,10 +2,14 @@
 // with the manifest's line.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
+#include <set>
 #include <string>
 
 #include "installer_fixture.h"
 #include "manifest.h"
+#include "store_once.h"
 
 namespace worker_test {
 namespace {
@@ -65,6 +69,71 @@ TEST(Make, ErrorsNameTheLine) {
     auto manifest = ztpack::LoadManifest((dir / "m.toml").string());
     ASSERT_FALSE(manifest.ok()) << c.manifest;
     EXPECT_NE(manifest.error().find(c.expected), std::string::npos) << manifest.error();
+  }
+}
+
+// Identical files are stored once, and the front end still installs every copy, under every
+// target that names one, including a copy named by a directive written with CR LF.
+TEST(Make, IdenticalFilesAreStoredOnceAndInstalledEveryTime) {
+  SKIP_WITHOUT_DEV_KEYS();
+  testutil::TempDir dir;
+  WritePayload(dir);
+  std::mt19937 rng(7);
+  std::string same(200000, '\0');
+  for (char& c : same) c = static_cast<char>(rng());
+  testutil::WriteFile(dir / "payload" / "a.bin", same);
+  testutil::WriteFile(dir / "payload" / "sub" / "copy.bin", same);
+  testutil::WriteFile(dir / "payload" / "z.bin", same);
+  testutil::WriteFile(dir / "payload" / "install_script",
+                      "# the copies\n"
+                      "dep-silent,z.bin,one\\z.bin\r\n"
+                      "  dep-silent,sub/copy.bin,copy.bin,extra\n"
+                      "dep-silent,a.bin,a.bin\n"
+                      "dep-silent,z.bin,two\\z.bin");
+  testutil::WriteFile(dir / "m.toml", Manifest());
+  auto manifest = ztpack::LoadManifest((dir / "m.toml").string());
+  ASSERT_TRUE(manifest.ok()) << manifest.error();
+  ASSERT_TRUE(ztpack::MakeInstaller(*manifest).ok());
+  // One copy of the 200,000 random bytes, not three.
+  EXPECT_LT(std::filesystem::file_size(dir / "out.exe"), 300000u);
+
+  RunOutcome run = RunInstaller(dir, (dir / "out.exe").string(), u"");
+  ASSERT_TRUE(run.report.ran) << run.trace;
+  std::map<std::string, std::string> expected;
+  CryptoPP::SHA1 sha;
+  uint8_t raw[20];
+  sha.CalculateDigest(raw, reinterpret_cast<const uint8_t*>(same.data()), same.size());
+  std::string hex;
+  for (uint8_t b : raw) hex += "0123456789abcdef"[b >> 4], hex += "0123456789abcdef"[b & 15];
+  for (const char* file : {"./one/z.bin", "./copy.bin", "./a.bin", "./two/z.bin"}) expected[file] = hex;
+  EXPECT_EQ(run.report.files, expected);
+}
+
+// The rewrite gives the front end the same directives with the new name, and leaves alone what
+// it cannot rewrite without moving the line reader's piece edges.
+TEST(StoreOnce, RenamesExactlyWhatTheFrontEndReadsAsTheEntryName) {
+  const std::map<std::string, std::string> renames = {{"b", "a"}, {"c", "long-" + std::string(40, 'c')}};
+  const std::string longTarget(2000, 't');
+  struct Case {
+    std::string script, expected;
+    std::set<std::string> refused;
+  } cases[] = {
+      {"dep-gui,b,t\n", "dep-gui,a,t\n", {}},
+      {" \t dep-gui,b,t,more\r\n#x\n", " \t dep-gui,a,t,more\n#x\n", {}},
+      {"dep-gui,b\r,t\n", "dep-gui,a,t\n", {}},  // the reader drops the carriage return
+      {"dep-gui,b,t", "dep-gui,a,t", {}},
+      {"# dep-gui,b,t\ndep-gui,b\n,b,\nx,bb,t\n", "# dep-gui,b,t\ndep-gui,b\n,a,\nx,bb,t\n", {}},
+      {std::string("dep-gui,b,t\0\n", 13), std::string("dep-gui,b,t\0\n", 13), {"b"}},
+      {"dep-gui,c," + longTarget + "\ndep-gui,b,t\n", "dep-gui,c," + longTarget + "\ndep-gui,a,t\n",
+       {"c"}},
+      // A piece cut at 2047 bytes: every directive naming that entry keeps its name.
+      {"dep-gui,c,t\ndep-gui,c," + std::string(2040, 't') + "\n",
+       "dep-gui,c,t\ndep-gui,c," + std::string(2040, 't') + "\n", {"c"}},
+  };
+  for (const Case& c : cases) {
+    std::set<std::string> refused;
+    EXPECT_EQ(ztpack::RenameScriptEntries(c.script, renames, &refused), c.expected) << c.script;
+    EXPECT_EQ(refused, c.refused) << c.script;
   }
 }
 

@@ -112,6 +112,12 @@ support::Status BundleWriter::WriteScrambled(const uint8_t* plain, size_t length
   return WriteSigned(scratch_.data(), scratch_.size());
 }
 
+support::Status BundleWriter::WriteStreamBytesInPlace(uint8_t* plain, size_t length) {
+  plainSha1_->Update(plain, length);
+  bundle::KeyStreams::Builtin().Scramble(state_, plain, length);
+  return WriteSigned(plain, length);
+}
+
 support::Status BundleWriter::WriteStreamBytes(std::string_view plain) {
   return WriteScrambled(reinterpret_cast<const uint8_t*>(plain.data()), plain.size());
 }
@@ -154,14 +160,12 @@ uint64_t ChunkCount(uint64_t size, uint32_t chunkSize) {
   return (size + chunkSize - 1) / chunkSize;
 }
 
-namespace {
 support::Status ChunkLimitError(const std::string& name, uint64_t total, uint32_t chunkSize) {
   return Errorf("entry \"%s\" brings the chunks of the bundle's first %zu entries to %llu, more "
                 "than the %zu (2^19) the installer accepts; use a larger --chunk-size than %u",
                 name.c_str(), bundle::kMaxCatalogueEntries, static_cast<unsigned long long>(total),
                 bundle::kMaxCataloguedChunks, chunkSize);
 }
-}  // namespace
 
 support::Status BundleWriter::CountEntry(const std::string& name, uint64_t chunks) {
   if (chunks > UINT32_MAX) return Errorf("entry \"%s\": too many chunks", name.c_str());
@@ -261,41 +265,6 @@ support::Status BundleWriter::Finish(bool terminate) {
   }
   finished_ = true;
   return {};
-}
-
-support::Status WriteBundle(const std::string& outPath, const std::vector<BundleInput>& entries,
-                            const RsaPrivateKey& bundleKey, const std::string& publicKeyBlock,
-                            const BundleOptions& options) {
-  BundleWriter writer;
-  uint64_t total = 0;
-  uint64_t chunks = 0;
-  // The limit is checked here from the sizes, so that a bundle the installer would refuse fails
-  // at once rather than after compressing its entries; AddData and AddFile check again as they
-  // write.
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const BundleInput& e = entries[i];
-    uint64_t size = 0;
-    if (e.data) {
-      size = e.data->size();
-    } else {
-      struct stat st;
-      if (::stat(e.path.c_str(), &st) == 0) size = static_cast<uint64_t>(st.st_size);
-    }
-    total += size;
-    if (i < bundle::kMaxCatalogueEntries && options.chunkSize != 0) {
-      chunks += ChunkCount(size, options.chunkSize);
-      if (chunks > bundle::kMaxCataloguedChunks) {
-        return ChunkLimitError(e.name, chunks, options.chunkSize);
-      }
-    }
-  }
-  writer.SetExpectedContent(total);
-  if (auto s = writer.Begin(outPath, bundleKey, publicKeyBlock, options); !s) return s;
-  for (const BundleInput& e : entries) {
-    support::Status s = e.data ? writer.AddData(e.name, *e.data) : writer.AddFile(e.name, e.path);
-    if (!s) return s;
-  }
-  return writer.Finish();
 }
 
 }  // namespace ztpack

@@ -42,6 +42,7 @@ struct BundleOptions {
   uint32_t chunkSize = bundle::kDefaultWriterChunkSize;  // 1 .. kWorkerMaxChunkSize
   uint64_t junkLength = 0;
   int compressionLevel = 6;
+  unsigned threads = 0;  // WriteBundle's compressing threads; 0: one per processor
   uint32_t headerFields[3] = {0, 0, 0};  // the three u32 the reader does not interpret
   ProgressFunction progress;             // called after each chunk with bytes read so far
 };
@@ -70,6 +71,8 @@ class BundleWriter {
   support::Status BeginEntry(const std::string& name, uint32_t chunkCount);
   support::Status WriteChunk(std::string_view zlibData, uint32_t inflatedLength);
   support::Status WriteStreamBytes(std::string_view plain);
+  // The same for bytes the caller no longer needs: they are scrambled in its buffer.
+  support::Status WriteStreamBytesInPlace(uint8_t* plain, size_t length);
 
   // Terminates the stream (name length 0), writes junk, the signature block and the tail, and
   // renames the file into place. `terminate` false leaves the terminator to the caller.
@@ -109,9 +112,14 @@ struct BundleInput {
 
 // The chunk count of `size` bytes in chunks of `chunkSize`.
 uint64_t ChunkCount(uint64_t size, uint32_t chunkSize);
+// The error for a bundle whose first 256 entries hold more chunks than the installer accepts.
+support::Status ChunkLimitError(const std::string& name, uint64_t total, uint32_t chunkSize);
 
-// Writes a complete signed bundle. A set of entries whose first 256 hold more chunks than the
-// installer accepts is refused before anything is written.
+// Writes a complete signed bundle. Chunks are compressed on `options.threads` threads; the
+// output is the same whatever their number, and the same as BundleWriter::AddFile and AddData
+// write. Memory stays within about (threads + 1) chunks and a fixed amount per thread. A set of
+// entries whose first 256 hold more chunks than the installer accepts is refused before anything
+// is written.
 support::Status WriteBundle(const std::string& outPath, const std::vector<BundleInput>& entries,
                             const RsaPrivateKey& bundleKey, const std::string& publicKeyBlock,
                             const BundleOptions& options);

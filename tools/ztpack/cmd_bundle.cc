@@ -9,6 +9,7 @@
 #include "bundle_writer.h"
 #include "command.h"
 #include "keys.h"
+#include "store_once.h"
 
 namespace ztpack {
 namespace {
@@ -19,6 +20,8 @@ struct Options {
   uint32_t chunkSize = bundle::kDefaultWriterChunkSize;
   uint64_t junk = 0;
   int level = 6;
+  unsigned threads = 0;
+  bool keepCopies = false;
 };
 
 int Fail(const std::string& message) {
@@ -59,6 +62,11 @@ int RunBundle(const Options& o) {
     }
   }
 
+  if (!o.keepCopies) {
+    auto once = StoreIdenticalOnce(&inputs);
+    if (!once) return Fail(once.error());
+  }
+
   auto key = LoadPrivateKey(o.key);
   if (!key) return Fail(key.error());
   auto cert = ReadWholeFile(o.cert);
@@ -73,6 +81,7 @@ int RunBundle(const Options& o) {
   options.chunkSize = o.chunkSize;
   options.junkLength = o.junk;
   options.compressionLevel = o.level;
+  options.threads = o.threads;
   if (::isatty(2)) {
     options.progress = [last = -1](uint64_t done, uint64_t total) mutable {
       int percent = total ? static_cast<int>(done * 100 / total) : 100;
@@ -101,6 +110,10 @@ CommandRegistration registration{{
           ->check(CLI::Range(1u, bundle::kWorkerMaxChunkSize));
       app.add_option("--junk", o->junk, "Bytes of junk before the signature block (default 0)");
       app.add_option("--level", o->level, "zlib compression level 0..9 (default 6)")->check(CLI::Range(0, 9));
+      app.add_option("--threads", o->threads,
+                     "Compressing threads (default: one per processor; the output is the same)");
+      app.add_flag("--keep-copies", o->keepCopies,
+                   "Store every file, also those identical to an earlier one");
       app.add_option("--out", o->out, "Output bundle")->required();
       return [o] { return RunBundle(*o); };
     }}};

@@ -14,6 +14,7 @@
 #include "keys.h"
 #include "pe_image.h"
 #include "setup_signer.h"
+#include "store_once.h"
 
 namespace ztpack {
 namespace fs = std::filesystem;
@@ -330,8 +331,11 @@ support::Status MakeInstaller(const Manifest& manifest) {
   for (const ManifestEntry& file : manifest.files) {
     entries.push_back(BundleInput{file.name, file.path, std::nullopt});
   }
+  auto once = StoreIdenticalOnce(&entries);
+  if (!once) return support::Errorf("bundle: %s", once.error().c_str());
   BundleOptions options;
   if (manifest.chunkSize != 0) options.chunkSize = manifest.chunkSize;
+  options.threads = manifest.threads;
   support::Status bundled = WriteBundle(bundlePath, entries, *bundleKey, *block, options);
   if (!bundled) return support::Errorf("bundle: %s", bundled.error().c_str());
 

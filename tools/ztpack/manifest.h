@@ -27,7 +27,9 @@
 // Relative paths are taken from the manifest's own directory. Unknown keys are errors, every
 // error names the manifest line. In a folder, entry names are the paths below it with "/"
 // between directories, packed in byte order of their names; symbolic links are refused. The
-// output depends only on the inputs: the same inputs give a byte-identical installer.
+// output depends only on the inputs: the same inputs give a byte-identical installer, whatever
+// the number of threads that compress it. Files with identical content are stored once: the
+// directives naming a later copy are rewritten to name the first (see store_once.h).
 #pragma once
 
 #include <cstdint>
@@ -57,6 +59,7 @@ struct Manifest {
   std::string goal = "IBND";
   uint32_t expiry = 0;
   uint32_t chunkSize = 0;             // 0: the writer's default
+  unsigned threads = 0;               // compressing threads, 0: one per processor (not in the file)
 };
 
 // Parses and checks the manifest (paths resolved, folder listed, files and keys present).

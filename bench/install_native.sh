@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# The native front end installing the machine's own files beside `tar -xzf` of the same files,
+# into the same kind of place, over several rounds in alternating order.
+#
+#   bench/install_native.sh [MB] [ROUNDS] [PLACE]
+#       (defaults: 300 MB as bench/pack.sh builds it, $ZT_BENCH_MAX_KB as there, 4 rounds, /dev/shm; give a folder on
+#        disk, such as /var/tmp, for the disk figures)
+#
+# Each contender unpacks into a fresh folder of PLACE. The installer's setup program only writes
+# the time it starts; "to setup" is from the front end's start to then, "whole" includes the
+# deletion of the workspace, against `tar -xzf` followed by `rm -rf` of what it unpacked.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+mb=${1:-300}
+rounds=${2:-4}
+place=${3:-/dev/shm}
+ztpack=${ZTPACK:-build/native/tools/ztpack/ztpack}
+front=${FRONT_END:-build/native/InstallerLogic/InstallerLogic}
+base=${ZT_BENCH_PACK_DIR:-/tmp/zt-bench-pack}
+for tool in "$ztpack" "$front"; do
+  [ -x "$tool" ] || { echo "no $tool (bash scripts/build.sh native)" >&2; exit 1; }
+done
+payload=$base/payload-$mb-${ZT_BENCH_MAX_KB:-65536}
+[ -f "$payload/install_script" ] || bash bench/pack.sh "$mb" 0 >/dev/null
+work=$(mktemp -d "$base/install-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+[ -z "${KEEP_INSTALLER:-}" ] || trap - EXIT
+
+# The installer: any PE serves as the stub natively; the setup program records when it starts.
+stub=$(ls /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/version.dll 2>/dev/null ||
+       ls /usr/lib/i386-linux-gnu/wine/i386-windows/version.dll 2>/dev/null || true)
+[ -n "$stub" ] || { echo "needs a PE file for the stub (Wine's version.dll)" >&2; exit 1; }
+printf '#!/bin/sh\ndate +%%s.%%N >"$ZT_SETUP_STARTED"\nexit 0\n' >"$work/setup.sh"
+chmod +x "$work/setup.sh"
+cat >"$work/m.toml" <<EOF
+stub = "$stub"
+setup = "$work/setup.sh"
+mode = "silent"
+output = "$work/installer.exe"
+[payload]
+folder = "$payload"
+[keys]
+dir = "$PWD/build/dev-keys"
+EOF
+"$ztpack" make "$work/m.toml" >/dev/null
+tar czf "$work/payload.tar.gz" -C "$payload" .
+files=$(find "$payload" -type f | wc -l)
+echo "payload: $files files, $(( $(du -sb "$payload" | cut -f1) / 1000000 )) MB; installer" \
+     "$(( $(stat -c %s "$work/installer.exe") / 1000000 )) MB, tar.gz" \
+     "$(( $(stat -c %s "$work/payload.tar.gz") / 1000000 )) MB; into $place ($(df -T "$place" | awk 'NR == 2 {print $2}'))"
+
+now() { date +%s.%N; }
+ours() {  # prints "TO_SETUP WHOLE"
+  local dir=$place/zt-ours-$$ start
+  mkdir -p "$dir"
+  start=$(now)
+  TMPDIR=$dir ZT_SETUP_STARTED=$work/started ZT_INSTALLER_IMAGE=$work/installer.exe "$front" 2>/dev/null
+  local end; end=$(now)
+  echo "$(awk -v a="$start" -v b="$(cat "$work/started")" 'BEGIN {print b - a}')" \
+       "$(awk -v a="$start" -v b="$end" 'BEGIN {print b - a}')"
+  rm -rf "$dir"
+}
+theirs() {  # prints "UNPACK WHOLE"
+  local dir=$place/zt-tar-$$ start mid end
+  mkdir -p "$dir"
+  start=$(now)
+  tar -xzf "$work/payload.tar.gz" -C "$dir"
+  mid=$(now)
+  rm -rf "$dir"
+  end=$(now)
+  echo "$(awk -v a="$start" -v b="$mid" 'BEGIN {print b - a}')" \
+       "$(awk -v a="$start" -v b="$end" 'BEGIN {print b - a}')"
+}
+
+echo "round  ours: to setup  whole   tar -xzf  +rm -rf   to setup/tar  whole/(tar+rm)"
+for ((r = 1; r <= rounds; r++)); do
+  if ((r % 2)); then
+    read -r os ow <<<"$(ours)"; read -r ts tw <<<"$(theirs)"
+  else
+    read -r ts tw <<<"$(theirs)"; read -r os ow <<<"$(ours)"
+  fi
+  awk -v r=$r -v os=$os -v ow=$ow -v ts=$ts -v tw=$tw 'BEGIN {
+    printf "%5d  %13.2f  %6.2f  %8.2f  %8.2f  %12.2fx  %13.2fx\n", r, os, ow, ts, tw, os / ts, ow / tw }'
+done

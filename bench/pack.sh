@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# `ztpack bundle` on every processor beside the same with one thread and beside `tar czf` of the
+# same files, over several rounds in alternating order; sizes and peak memory too.
+#
+#   bench/pack.sh [MB] [ROUNDS]     (defaults: 300 MB of the machine's own files, 3 rounds)
+#
+# The payload (headers, documentation, Python and Perl libraries, shared libraries) is copied
+# once into $ZT_BENCH_PACK_DIR (default /tmp/zt-bench-pack) and reused; $ZT_BENCH_MAX_KB (default
+# 65536) leaves out larger files, for a payload of many small files. Identical files are
+# stored once by both ztpack runs; tar stores every copy. Paths holding ",", ":" or a backslash
+# are left out: an install-script directive could not name them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+mb=${1:-300}
+rounds=${2:-3}
+ztpack=${ZTPACK:-build/native/tools/ztpack/ztpack}
+keys=${ZT_KEYS:-build/dev-keys}
+base=${ZT_BENCH_PACK_DIR:-/tmp/zt-bench-pack}
+[ -x "$ztpack" ] || { echo "no ztpack at $ztpack (bash scripts/build.sh native)" >&2; exit 1; }
+[ -x /usr/bin/time ] || { echo "needs /usr/bin/time (Debian package time)" >&2; exit 1; }
+max_kb=${ZT_BENCH_MAX_KB:-65536}  # the largest file taken, KiB
+payload=$base/payload-$mb-$max_kb
+out=$base/out
+mkdir -p "$base" "$out"
+
+if [ ! -f "$payload/install_script" ]; then
+  rm -rf "$payload.tmp"
+  mkdir -p "$payload.tmp"
+  # Regular files only, a sample of every folder up to the size asked for, the same every time.
+  { find /usr/include /usr/share/doc /usr/lib/python3* /usr/share/perl* /usr/lib/x86_64-linux-gnu \
+      -type f -size -${max_kb}k -printf '%s %p\n' 2>/dev/null || true; } | sort -k2 |
+    grep -Ev '[,:\\]' | shuf --random-source=<(yes) |
+    awk -v limit=$((mb * 1000000)) '{ if (total + $1 <= limit) { total += $1; print substr($0, index($0, " ") + 1) } }' |
+    sort >"$base/list"
+  tar -cf - --files-from="$base/list" 2>/dev/null | tar -xf - -C "$payload.tmp"
+  (cd "$payload.tmp" && find . -type f | sed 's|^\./||' | sort |
+     awk '{ t = $0; gsub("/", "\\", t); print "dep-silent," $0 "," t }') >"$base/script"
+  mv "$base/script" "$payload.tmp/install_script"
+  mv "$payload.tmp" "$payload"
+fi
+((rounds > 0)) || exit 0
+files=$(find "$payload" -type f | wc -l)
+bytes=$(du -sb "$payload" | cut -f1)
+"$ztpack" certify --root-key "$keys/root.key" --public "$keys/bundle.der" --goal IBND \
+  --out "$out/cert" >/dev/null
+
+# Seconds and peak resident KiB of a command, as "SECONDS KIB".
+measure() {
+  /usr/bin/time -f '%e %M' -o "$out/time" "$@" >/dev/null 2>"$out/stderr" ||
+    { cat "$out/stderr" >&2; exit 1; }
+  cat "$out/time"
+}
+one() { measure "$ztpack" bundle --script "$payload/install_script" --dir "$payload" \
+          --key "$keys/bundle.key" --cert "$out/cert" --threads 1 --out "$out/one.bnd"; }
+all() { measure "$ztpack" bundle --script "$payload/install_script" --dir "$payload" \
+          --key "$keys/bundle.key" --cert "$out/cert" --out "$out/all.bnd"; }
+targz() { measure tar czf "$out/payload.tar.gz" -C "$payload" .; }
+
+cores=$(nproc)
+echo "payload: $files files, $((bytes / 1000000)) MB, from $payload; $cores processors; $rounds rounds"
+echo "round  1-thread s  all-threads s  tar czf s   speed-up  all/tar   peak MiB (1 / all)"
+for ((r = 1; r <= rounds; r++)); do
+  if ((r % 2)); then
+    read -r t1 m1 <<<"$(one)"; read -r ta ma <<<"$(all)"; read -r tt _ <<<"$(targz)"
+  else
+    read -r tt _ <<<"$(targz)"; read -r ta ma <<<"$(all)"; read -r t1 m1 <<<"$(one)"
+  fi
+  cmp -s "$out/one.bnd" "$out/all.bnd" || { echo "the bundles differ" >&2; exit 1; }
+  awk -v r=$r -v t1=$t1 -v ta=$ta -v tt=$tt -v m1=$m1 -v ma=$ma 'BEGIN {
+    printf "%5d  %10.2f  %13.2f  %9.2f   %7.2fx  %7.2fx   %5.0f / %.0f\n",
+           r, t1, ta, tt, t1 / ta, ta / tt, m1 / 1024, ma / 1024 }'
+done
+chunk=1  # MiB, the default chunk size
+echo "bundle $(stat -c %s "$out/all.bnd") bytes, tar.gz $(stat -c %s "$out/payload.tar.gz") bytes;" \
+     "memory limit for $cores processors: $(( (cores + 2) * chunk + 64 )) MiB"
+rm -f "$out"/*.bnd "$out/payload.tar.gz"

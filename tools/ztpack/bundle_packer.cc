@@ -1,0 +1,339 @@
+// WriteBundle: the entry stream cut into jobs that are compressed on several threads and written
+// in order by the calling thread.
+//
+// A job is a run of consecutive stream items (an entry's header, or one chunk) holding at most
+// kJobBudget plain bytes, or one chunk when chunks are larger; many small files share a job, so
+// that handing work over costs little beside compressing it. A worker produces the job's plain
+// stream bytes (headers and chunk records) in one buffer; the calling thread scrambles, signs and
+// writes the buffers in job order. Compression reads its input in pieces straight from the file,
+// so a job in flight costs about its compressed size. At most `threads + 1` jobs are taken and
+// not yet written.
+//
+// Chunks are deflated in pieces with zlib's streaming interface and the level's default
+// parameters: zlib's output does not depend on how the input is split, so the bytes equal
+// compress2()'s, which BundleWriter::AddFile uses, whatever the number of threads.
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "bundle_writer.h"
+#include "support/byte_reader.h"
+
+namespace ztpack {
+namespace {
+
+using support::Errorf;
+
+constexpr size_t kJobBudget = 1u << 20;
+constexpr size_t kMaxItemsPerJob = 4096;
+constexpr size_t kReadPiece = 256 * 1024;
+
+struct Item {
+  size_t input = 0;
+  bool header = false;
+  uint32_t chunkCount = 0;  // header
+  uint64_t offset = 0;      // chunk: where its plain bytes start in the content
+  uint32_t length = 0;      // chunk: plain bytes
+};
+
+struct Job {
+  size_t firstItem = 0, endItem = 0;
+  uint64_t content = 0;   // plain content bytes
+  uint64_t outBound = 0;  // the most stream bytes it can produce
+};
+
+struct Plan {
+  std::vector<uint64_t> sizes;
+  std::vector<Item> items;
+  std::vector<Job> jobs;
+  uint64_t total = 0;
+  uint64_t cataloguedChunks = 0;  // in the first kMaxCatalogueEntries entries
+};
+
+support::Result<Plan> MakePlan(const std::vector<BundleInput>& entries, uint32_t chunkSize) {
+  Plan plan;
+  const size_t budget = std::min<size_t>(kJobBudget, chunkSize);
+  Job job;
+  auto add = [&](const Item& item, uint64_t content, uint64_t bound) {
+    const size_t count = plan.items.size() - job.firstItem;
+    if (count > 0 && (job.content + content > budget || count >= kMaxItemsPerJob)) {
+      job.endItem = plan.items.size();
+      plan.jobs.push_back(job);
+      job = Job{};
+      job.firstItem = plan.items.size();
+    }
+    plan.items.push_back(item);
+    job.content += content;
+    job.outBound += bound;
+  };
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const BundleInput& e = entries[i];
+    if (e.name.empty() || e.name.size() > bundle::kMaxNameLength) {
+      return Errorf("entry name \"%s\": %zu bytes, outside 1..%u", e.name.c_str(), e.name.size(),
+                    bundle::kMaxNameLength);
+    }
+    uint64_t size;
+    if (e.data) {
+      size = e.data->size();
+    } else {
+      struct stat st;
+      if (::stat(e.path.c_str(), &st) != 0) {
+        return Errorf("entry \"%s\": cannot open %s: %s", e.name.c_str(), e.path.c_str(),
+                      std::strerror(errno));
+      }
+      if (!S_ISREG(st.st_mode)) {
+        return Errorf("entry \"%s\": %s is not a regular file", e.name.c_str(), e.path.c_str());
+      }
+      size = static_cast<uint64_t>(st.st_size);
+    }
+    const uint64_t chunks = ChunkCount(size, chunkSize);
+    if (chunks > UINT32_MAX) return Errorf("entry \"%s\": too many chunks", e.name.c_str());
+    if (i < bundle::kMaxCatalogueEntries) {
+      plan.cataloguedChunks += chunks;
+      if (plan.cataloguedChunks > bundle::kMaxCataloguedChunks) {
+        return support::Error{ChunkLimitError(e.name, plan.cataloguedChunks, chunkSize).error()};
+      }
+    }
+    plan.sizes.push_back(size);
+    plan.total += size;
+    Item header;
+    header.input = i;
+    header.header = true;
+    header.chunkCount = static_cast<uint32_t>(chunks);
+    add(header, 0, 8 + e.name.size());
+    for (uint64_t at = 0; at < size; at += chunkSize) {
+      Item chunk;
+      chunk.input = i;
+      chunk.offset = at;
+      chunk.length = static_cast<uint32_t>(std::min<uint64_t>(chunkSize, size - at));
+      add(chunk, chunk.length, 8 + compressBound(chunk.length));
+    }
+  }
+  if (plan.items.size() > job.firstItem) {
+    job.endItem = plan.items.size();
+    plan.jobs.push_back(job);
+  }
+  return plan;
+}
+
+// One thread's compressor: a zlib stream reset for every chunk and a piece buffer for reading.
+class ChunkCompressor {
+ public:
+  explicit ChunkCompressor(int level) : level_(level) {}
+  ~ChunkCompressor() {
+    if (ready_) deflateEnd(&z_);
+  }
+  ChunkCompressor(const ChunkCompressor&) = delete;
+  ChunkCompressor& operator=(const ChunkCompressor&) = delete;
+
+  // Appends the job's stream bytes to `out`, which has room reserved for the job's bound.
+  support::Status Run(const std::vector<BundleInput>& entries, const Plan& plan, const Job& job,
+                      std::vector<uint8_t>* out) {
+    out->clear();
+    out->reserve(job.outBound);
+    for (size_t k = job.firstItem; k < job.endItem; ++k) {
+      const Item& item = plan.items[k];
+      const BundleInput& e = entries[item.input];
+      if (item.header) {
+        support::PutU32le(*out, static_cast<uint32_t>(e.name.size()));
+        out->insert(out->end(), e.name.begin(), e.name.end());
+        support::PutU32le(*out, item.chunkCount);
+        continue;
+      }
+      if (auto s = Chunk(e, item, out); !s) return s;
+    }
+    return {};
+  }
+
+ private:
+  support::Status Chunk(const BundleInput& e, const Item& item, std::vector<uint8_t>* out) {
+    if (!ready_) {
+      std::memset(&z_, 0, sizeof z_);
+      if (deflateInit(&z_, level_) != Z_OK) return Errorf("zlib: cannot start compressing");
+      ready_ = true;
+    } else if (deflateReset(&z_) != Z_OK) {
+      return Errorf("zlib: cannot restart compressing");
+    }
+    const size_t at = out->size();
+    const uLong bound = compressBound(item.length);
+    out->resize(at + 8 + bound);
+    z_.next_out = out->data() + at + 8;
+    z_.avail_out = static_cast<uInt>(bound);
+
+    std::FILE* in = nullptr;
+    if (!e.data) {
+      in = std::fopen(e.path.c_str(), "rb");
+      if (in == nullptr || ::fseeko(in, static_cast<off_t>(item.offset), SEEK_SET) != 0) {
+        support::Error error = Errorf("entry \"%s\": cannot read %s: %s", e.name.c_str(),
+                                      e.path.c_str(), std::strerror(errno));
+        if (in != nullptr) std::fclose(in);
+        return error;
+      }
+      if (!piece_) piece_ = std::make_unique<uint8_t[]>(kReadPiece);
+    }
+    support::Status status;
+    uint32_t done = 0;
+    int rc = Z_OK;
+    do {
+      const uint32_t n = static_cast<uint32_t>(std::min<size_t>(kReadPiece, item.length - done));
+      if (in != nullptr) {
+        size_t got = std::fread(piece_.get(), 1, n, in);
+        if (got != n) {
+          status = Errorf("entry \"%s\": %s gave %zu of %u bytes at offset %llu (changed while "
+                          "read?)", e.name.c_str(), e.path.c_str(), got, n,
+                          static_cast<unsigned long long>(item.offset + done));
+          break;
+        }
+        z_.next_in = piece_.get();
+      } else {
+        z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(e.data->data())) + item.offset +
+                     done;
+      }
+      z_.avail_in = n;
+      done += n;
+      rc = deflate(&z_, done == item.length ? Z_FINISH : Z_NO_FLUSH);
+    } while (rc == Z_OK && done < item.length);
+    if (in != nullptr) std::fclose(in);
+    if (!status) return status;
+    if (rc != Z_STREAM_END) {
+      return Errorf("compressing a chunk of %u bytes failed (zlib %d)", item.length, rc);
+    }
+    const size_t stored = bound - z_.avail_out;
+    support::StoreU32le(out->data() + at, static_cast<uint32_t>(stored));
+    support::StoreU32le(out->data() + at + 4, item.length);
+    out->resize(at + 8 + stored);
+    return {};
+  }
+
+  int level_;
+  bool ready_ = false;
+  z_stream z_;
+  std::unique_ptr<uint8_t[]> piece_;
+};
+
+// Jobs handed to worker threads, results taken in job order. Job j is taken only once job
+// j - window has been written, so its slot (j % window) is free.
+class JobQueue {
+ public:
+  JobQueue(const std::vector<BundleInput>& entries, const Plan& plan, int level, unsigned threads)
+      : entries_(entries), plan_(plan), window_(threads + 1), slots_(window_) {
+    for (unsigned t = 0; t < threads; ++t) workers_.emplace_back(&JobQueue::Work, this, level);
+  }
+  ~JobQueue() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    work_.notify_all();
+    for (std::thread& t : workers_) t.join();
+  }
+
+  // Waits for job j's output; the caller hands the buffer back with Release(j, ...).
+  support::Status Take(size_t j, std::vector<uint8_t>* out) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Slot& slot = slots_[j % window_];
+    done_.wait(lock, [&] { return slot.ready; });
+    *out = std::move(slot.bytes);
+    slot.bytes = std::vector<uint8_t>();
+    return slot.status;
+  }
+  void Release(size_t j, std::vector<uint8_t>* spent) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      Slot& slot = slots_[j % window_];
+      slot.ready = false;
+      slot.bytes = std::move(*spent);  // its memory serves the job that takes the slot next
+      slot.bytes.clear();
+      *spent = std::vector<uint8_t>();
+      written_ = j + 1;
+    }
+    work_.notify_all();
+  }
+
+ private:
+  struct Slot {
+    bool ready = false;
+    support::Status status;
+    std::vector<uint8_t> bytes;
+  };
+
+  void Work(int level) {
+    ChunkCompressor compressor(level);
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      work_.wait(lock, [&] {
+        return stop_ || next_ >= plan_.jobs.size() || next_ < written_ + window_;
+      });
+      if (stop_ || next_ >= plan_.jobs.size()) return;
+      const size_t j = next_++;
+      std::vector<uint8_t> bytes;
+      bytes.swap(slots_[j % window_].bytes);
+      lock.unlock();
+      support::Status status = compressor.Run(entries_, plan_, plan_.jobs[j], &bytes);
+      lock.lock();
+      Slot& slot = slots_[j % window_];
+      slot.bytes.swap(bytes);
+      slot.status = status;
+      slot.ready = true;
+      done_.notify_all();
+    }
+  }
+
+  const std::vector<BundleInput>& entries_;
+  const Plan& plan_;
+  const size_t window_;
+  std::mutex mutex_;
+  std::condition_variable work_, done_;
+  std::vector<Slot> slots_;
+  size_t next_ = 0, written_ = 0;
+  bool stop_ = false;
+  std::vector<std::thread> workers_;
+};
+
+}  // namespace
+
+support::Status WriteBundle(const std::string& outPath, const std::vector<BundleInput>& entries,
+                            const RsaPrivateKey& bundleKey, const std::string& publicKeyBlock,
+                            const BundleOptions& options) {
+  // The plan checks every entry first, so that a refused set of entries writes nothing.
+  auto plan = MakePlan(entries, options.chunkSize);
+  if (!plan) return support::Error{plan.error()};
+  BundleWriter writer;
+  writer.SetExpectedContent(plan->total);
+  if (auto s = writer.Begin(outPath, bundleKey, publicKeyBlock, options); !s) return s;
+
+  unsigned threads = options.threads != 0 ? options.threads : std::thread::hardware_concurrency();
+  threads = std::max(1u, threads);
+  uint64_t done = 0;
+  std::vector<uint8_t> bytes;
+  auto write = [&](const Job& job) -> support::Status {
+    if (auto s = writer.WriteStreamBytesInPlace(bytes.data(), bytes.size()); !s) return s;
+    done += job.content;
+    if (options.progress) options.progress(done, plan->total);
+    return {};
+  };
+  if (threads == 1) {
+    ChunkCompressor compressor(options.compressionLevel);
+    for (const Job& job : plan->jobs) {
+      if (auto s = compressor.Run(entries, *plan, job, &bytes); !s) return s;
+      if (auto s = write(job); !s) return s;
+    }
+  } else {
+    JobQueue queue(entries, *plan, options.compressionLevel, threads);
+    for (size_t j = 0; j < plan->jobs.size(); ++j) {
+      if (auto s = queue.Take(j, &bytes); !s) return s;
+      if (auto s = write(plan->jobs[j]); !s) return s;
+      queue.Release(j, &bytes);
+    }
+  }
+  return writer.Finish();
+}
+
+}  // namespace ztpack

@@ -1,0 +1,46 @@
+// Storing identical files once.
+//
+// Payloads often carry the same bytes under several names (licence texts, libraries installed
+// under two names). A bundle entry can be extracted as often as directives name it, so an
+// entry whose content equals an earlier entry's is left out, and every install-script directive
+// that names it is rewritten to name the earlier entry instead.
+//
+// The rewrite must give the front end exactly the directives it would have seen, apart from the
+// name. It reads the script in pieces as its line reader delivers them (carriage returns
+// dropped, a piece ends after a line feed or at 2047 bytes, a zero byte ends what is used), trims
+// each and splits it on ",": field 1 is the entry name. Only a piece that ends with a line feed
+// (or the script's end) and still fits in 2047 bytes after the rewrite can be rewritten; an entry
+// named by any other piece keeps its own copy, and so does an entry whose name is not unique
+// among the inputs (readers take the first of a name, so dropping it could expose another).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bundle_writer.h"
+#include "support/result.h"
+
+namespace ztpack {
+
+// The script with every directive naming a key of `renames` rewritten to name its value. Names
+// that some piece names but that cannot be rewritten there are added to `*refused`, and none of
+// their directives are rewritten.
+std::string RenameScriptEntries(std::string_view script,
+                                const std::map<std::string, std::string>& renames,
+                                std::set<std::string>* refused);
+
+struct StoreOnceSummary {
+  size_t dropped = 0;         // entries left out
+  uint64_t bytesDropped = 0;  // their content
+};
+
+// Leaves out of `inputs` every entry whose content equals an earlier entry's (where the rules
+// above allow it) and rewrites the "install_script" entry, which becomes an in-memory entry.
+// Without an "install_script" entry nothing is changed.
+support::Result<StoreOnceSummary> StoreIdenticalOnce(std::vector<BundleInput>* inputs);
+
+}  // namespace ztpack
