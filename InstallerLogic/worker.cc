@@ -83,11 +83,8 @@ unsigned RunInstallation(std::u16string* workspaceMade) {
     reader.Close();
     return 1;
   }
-  std::vector<std::string> lines;
-  char buffer[kScriptLineBufferSize];
-  while (reader.ReadLine(buffer, kScriptLineBufferSize, script) != nullptr) {
-    lines.push_back(TrimScriptLine(std::string_view(buffer, strnlen(buffer, sizeof buffer))));
-  }
+  std::vector<std::string> lines = ReadScriptLines(reader, script);
+  for (std::string& line : lines) line = TrimScriptLine(line);
   reader.CloseEntry(script);
 
   const bool wow64 = platform::IsWow64();
@@ -97,25 +94,24 @@ unsigned RunInstallation(std::u16string* workspaceMade) {
   for (unsigned i = 0; i < n; ++i) {
     support::ReportProgress(85, static_cast<int>((15u * i) / n));
     const std::string& line = lines[i];
-    if (line.empty() || support::StartsWith(line, "#")) continue;
+    const ScriptLineAction action = DecideScriptLine(line, wow64, majorVersion, launch.runMode);
+    if (action.kind == ScriptLineAction::kComment) continue;
     support::Trace("%d: %s", static_cast<int>(i), line.c_str());
-    std::vector<std::string> fields = support::SplitString(line, ',');
-    if (!DirectiveApplies(fields[0], wow64, majorVersion, launch.runMode)) continue;
-    if (fields.size() < 3) {
+    if (action.kind == ScriptLineAction::kSkipped) continue;
+    if (action.kind == ScriptLineAction::kTooFewFields) {
       support::Trace("%d: directive has %d fields, needs 3: skipped\n", static_cast<int>(i),
-                     static_cast<int>(fields.size()));
+                     static_cast<int>(action.fieldCount));
       continue;
     }
-    const std::u16string relative = support::Utf8ToWide(fields[2]);
-    if (const char* problem = TargetPathProblem(relative)) {
-      support::Trace("%d: target %s refused: %s\n", static_cast<int>(i), fields[2].c_str(),
-                     problem);
+    if (action.kind == ScriptLineAction::kRefusedTarget) {
+      support::Trace("%d: target %s refused: %s\n", static_cast<int>(i), action.target.c_str(),
+                     action.problem);
       reader.Close();
       return 1;
     }
-    const std::u16string target = workspace + relative;
+    const std::u16string target = workspace + support::Utf8ToWide(action.target);
     support::CreateParentDirectories(target);
-    if (!reader.ExtractEntry(target, fields[1])) {
+    if (!reader.ExtractEntry(target, action.entry)) {
       reader.Close();
       return 1;
     }
@@ -146,6 +142,36 @@ std::string TrimScriptLine(std::string_view line) {
   size_t begin = 0;
   while (begin < end && IsBlankByte(line[begin])) ++begin;
   return std::string(line.substr(begin, end - begin));
+}
+
+std::vector<std::string> ReadScriptLines(bundle::BundleReader& reader, bundle::EntryHandle* script) {
+  std::vector<std::string> lines;
+  char buffer[kScriptLineBufferSize];
+  while (reader.ReadLine(buffer, kScriptLineBufferSize, script) != nullptr) {
+    lines.emplace_back(buffer, strnlen(buffer, sizeof buffer));
+  }
+  return lines;
+}
+
+ScriptLineAction DecideScriptLine(const std::string& trimmedLine, bool wow64,
+                                  uint32_t majorVersion, const std::string& runMode) {
+  ScriptLineAction action;
+  if (trimmedLine.empty() || support::StartsWith(trimmedLine, "#")) return action;
+  std::vector<std::string> fields = support::SplitString(trimmedLine, ',');
+  action.fieldCount = fields.size();
+  if (fields.size() >= 2) action.entry = fields[1];
+  if (fields.size() >= 3) action.target = fields[2];
+  if (!DirectiveApplies(fields[0], wow64, majorVersion, runMode)) {
+    action.kind = ScriptLineAction::kSkipped;
+  } else if (fields.size() < 3) {
+    // Nothing says what such a line would mean; reading fields it lacks is worse than skipping.
+    action.kind = ScriptLineAction::kTooFewFields;
+  } else if ((action.problem = TargetPathProblem(support::Utf8ToWide(fields[2]))) != nullptr) {
+    action.kind = ScriptLineAction::kRefusedTarget;
+  } else {
+    action.kind = ScriptLineAction::kExtract;
+  }
+  return action;
 }
 
 bool DirectiveApplies(const std::string& condition, bool wow64, uint32_t majorVersion,
