@@ -9,15 +9,22 @@
 # Like with like: every contender unpacks into a fresh directory. Our installer also deletes
 # its workspace at the end (that is part of an install), so its time includes the deletion; the
 # figure "ours without the deletion" subtracts a separately timed `rm -rf` of the same tree.
-# Needs the native and Windows builds, wine, makensis.
+# Needs the native and Windows builds, wine, makensis. The Windows build is the one this
+# machine runs (scripts/wine-arch.sh): the 32-bit one, or where only 64-bit programs start, the
+# 64-bit one against NSIS's amd64 stubs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+eval "$(bash scripts/wine-arch.sh)"
+echo "== bench: $ZT_WINE_ARCH: $ZT_WINE_REASON"
 ztpack=$root/build/native/tools/ztpack/ztpack
-stub=$root/build/windows/InstallerLogic.exe
+stub=$root/build/$ZT_WINDOWS_BUILD_SUBDIR/InstallerLogic.exe
 for f in "$ztpack" "$stub"; do
-  [ -e "$f" ] || { echo "bench: $f is missing; run scripts/build.sh windows native" >&2; exit 1; }
+  [ -e "$f" ] || { echo "bench: $f is missing; run scripts/build.sh $ZT_WINDOWS_BUILD_SUBDIR native" >&2; exit 1; }
 done
+wine() { "$ZT_WINE_LOADER" "$@"; }
+if [ "$ZT_WINE_ARCH" = win64 ]; then mingw=x86_64-w64-mingw32-gcc nsis_target=amd64-unicode
+else mingw=i686-w64-mingw32-gcc nsis_target=x86-unicode; fi
 command -v makensis >/dev/null || { echo "bench: makensis missing (apt-get install nsis)" >&2; exit 1; }
 
 mb=${ZT_BENCH_MB:-320}
@@ -70,7 +77,7 @@ sed -i 's|^dep-silent,|dep-silent,files/|' "$work/install_script"
 mv "$work/install_script" "$work/folder/install_script"
 
 echo 'int main(void) { return 0; }' > "$work/setup.c"
-i686-w64-mingw32-gcc -s -O2 -o "$work/setup.exe" "$work/setup.c"
+"$mingw" -s -O2 -o "$work/setup.exe" "$work/setup.c"
 cat > "$work/bench.toml" <<EOF
 stub = "$stub"
 setup = "$work/setup.exe"
@@ -93,6 +100,7 @@ echo "ztpack make: $(elapsed "$t0" "$t1") s"
 ( cd "$payload" && tar -czf "$work/payload.tar.gz" . )
 cat > "$work/bench.nsi" <<EOF
 Unicode true
+Target $nsis_target
 SetCompressor /SOLID zlib
 RequestExecutionLevel user
 OutFile "$work/nsis.exe"
@@ -105,11 +113,12 @@ SectionEnd
 EOF
 makensis -V1 "$work/bench.nsi"
 
-export WINEPREFIX="${ZT_WINEPREFIX:-$root/build/bench-wineprefix}"
+export WINEPREFIX="${ZT_WINEPREFIX:-$root/build/bench-wineprefix-$ZT_WINE_ARCH}"
+export WINELOADER=$ZT_WINE_LOADER
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 if [ ! -e "$WINEPREFIX/.zt-ready" ]; then
-  wineboot -i >/dev/null 2>&1; wineserver -w; touch "$WINEPREFIX/.zt-ready"
+  wine wineboot -i >/dev/null 2>&1; wineserver -w; touch "$WINEPREFIX/.zt-ready"
 fi
 temp=$(ls -d "$WINEPREFIX"/drive_c/users/*/Temp | head -1)
 rm -rf "$temp"/ITMPD_* "$temp/nsisbench"

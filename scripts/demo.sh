@@ -6,28 +6,40 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 ztpack=build/native/tools/ztpack/ztpack
-for f in "$ztpack" build/windows/InstallerLogic.exe build/windows/tests/report_setup.exe; do
-  [ -e "$f" ] || { echo "demo: $f is missing; run scripts/build.sh windows native" >&2; exit 1; }
+# The build this machine can run: the 32-bit one where the kernel starts 32-bit programs, else
+# the 64-bit one (scripts/wine-arch.sh; ZT_WINE_ARCH overrides).
+eval "$(bash scripts/wine-arch.sh)"
+windows=build/$ZT_WINDOWS_BUILD_SUBDIR
+echo "== demo: the $ZT_WINE_ARCH build ($windows): $ZT_WINE_REASON"
+for f in "$ztpack" "$windows/InstallerLogic.exe" "$windows/tests/report_setup.exe"; do
+  [ -e "$f" ] || { echo "demo: $f is missing; run scripts/build.sh $ZT_WINDOWS_BUILD_SUBDIR native" >&2; exit 1; }
 done
+[ -x "$ZT_WINE_LOADER" ] || { echo "demo: $ZT_WINE_LOADER is missing; run scripts/setup.sh" >&2; exit 1; }
 mkdir -p build/demo
-"$ztpack" make demo/demo.toml
-installer=build/demo/demo-installer.exe
+if [ "$ZT_WINE_ARCH" = win64 ]; then
+  "$ztpack" make demo/demo-win64.toml
+  installer=build/demo/demo-installer-win64.exe
+else
+  "$ztpack" make demo/demo.toml
+  installer=build/demo/demo-installer.exe
+fi
 
-export WINEPREFIX="${ZT_WINEPREFIX:-$root/build/demo/wineprefix}"
+export WINEPREFIX="${ZT_WINEPREFIX:-$root/build/demo/wineprefix-$ZT_WINE_ARCH}"
+export WINELOADER=$ZT_WINE_LOADER
 export WINEDEBUG=fixme-all,err-all,warn-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 if [ ! -e "$WINEPREFIX/.zt-ready" ]; then
   echo "== demo: making the Wine prefix $WINEPREFIX"
-  wineboot -i >/dev/null 2>&1
+  "$ZT_WINE_LOADER" wineboot -i >/dev/null 2>&1
   wineserver -w
   touch "$WINEPREFIX/.zt-ready"
 fi
 report="$root/build/demo/report.json"
 rm -f "$report"
-echo "== demo: running $installer under Wine (silent mode)"
+echo "== demo: running $installer (the $ZT_WINE_ARCH stub) under Wine (silent mode)"
 set +e
-ZT_REPORT="Z:${report//\//\\}" wine "$installer" "first argument" --flag "C:\\Program Files\\Demo"
+ZT_REPORT="Z:${report//\//\\}" "$ZT_WINE_LOADER" "$installer" "first argument" --flag "C:\\Program Files\\Demo"
 code=$?
 set -e
 echo "== demo: the installer exited with $code; the setup program received:"

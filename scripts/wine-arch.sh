@@ -11,7 +11,7 @@
 #
 #   ZT_WINE_ARCH=win64
 #   ZT_WINE_REASON='...'
-#   ZT_WINE_LOADER=/usr/lib/wine/wine64
+#   ZT_WINE_LOADER=/usr/lib/wine/wine64   (/usr/lib/wine/wine for win32)
 #   ZT_WINDOWS_BUILD_SUBDIR=windows64
 #
 # `--can-run-32` only answers (exit 0 or 1) whether the kernel starts 32-bit programs.
@@ -20,7 +20,12 @@ set -euo pipefail
 # Starts a 96-byte static i386 ELF program that exits with 42 through int 0x80. It needs no
 # 32-bit library, so the answer is the kernel's alone, also before any i386 package exists.
 can_run_32() {
-  local dir prog rc err
+  local dir prog rc err entry
+  # A binfmt_misc handler (qemu user mode) would start the test program by emulation: slow, and
+  # too unreliable to carry Wine. That is not a machine that runs 32-bit programs.
+  for entry in /proc/sys/fs/binfmt_misc/qemu-i386 /proc/sys/fs/binfmt_misc/qemu-i486; do
+    [ -r "$entry" ] && head -n1 "$entry" | grep -qx enabled && return 1
+  done
   for dir in "${TMPDIR:-/tmp}" /dev/shm "$PWD"; do
     prog=$(mktemp "$dir/zt-elf32.XXXXXX" 2>/dev/null) || continue
     printf '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00'`
@@ -67,7 +72,7 @@ case $arch in
 esac
 
 if [ "$arch" = win32 ]; then
-  loader=/usr/bin/wine
+  loader=/usr/lib/wine/wine
   subdir=windows
 else
   # Debian 12 puts no wine64 on the PATH; its loader lives here.

@@ -141,7 +141,9 @@ bool ReadTraceSwitch(std::u16string* text, uint32_t maxChars);
 // ---------------------------------------------------------------------------------------------
 // Processes and platform facts
 
-bool IsWow64();              // the 32-bit process runs on 64-bit Windows (false on POSIX)
+// The process runs on 64-bit Windows: the 32-bit build under WOW64, the 64-bit build always.
+// On POSIX, ZT_FAKE_WOW64=1 says yes (tests).
+bool IsWow64();
 uint32_t MajorVersion();     // GetVersionExW's dwMajorVersion; 0 when the call fails
 bool IsElevated();
 std::u16string OwnExecutablePath();  // GetModuleFileNameW with a 1024-unit buffer

@@ -288,8 +288,16 @@ bool ReadTraceSwitch(std::u16string* text, uint32_t maxChars) {
 // Processes and platform facts
 
 bool IsWow64() {
+#ifdef _WIN64
+  // A 64-bit process only runs on 64-bit Windows, where IsWow64Process reports false because
+  // nothing is emulated. The question the install script asks is "64-bit Windows?", and for
+  // this build the answer is always yes: the -x64 directives apply, as they do for the 32-bit
+  // build under WOW64.
+  return true;
+#else
   BOOL wow64 = FALSE;
   return ::IsWow64Process(::GetCurrentProcess(), &wow64) && wow64;
+#endif
 }
 
 uint32_t MajorVersion() {

@@ -1,8 +1,13 @@
 // Runs Windows programs under Wine for the native tests: a private prefix, captured output, the
 // debugger channel, the registry trace switch, and an X server for programs with windows.
 //
-// The prefix lives in the build directory ($ZT_WINEPREFIX overrides it) and is made once with
-// `wineboot -i`; a lock file next to it serialises its creation between test processes that
+// How Windows programs run on this machine is decided in one place, scripts/wine-arch.sh, which
+// the scripts use too: the 32-bit build (build/windows) under the 32-bit loader where the kernel
+// starts 32-bit programs, else the 64-bit build (build/windows64) under Debian's 64-bit loader;
+// ZT_WINE_ARCH=win32|win64 overrides. WineChoice() holds the answer.
+//
+// The prefix lives in the build directory, one per choice ($ZT_WINEPREFIX overrides it), and
+// is made once with `wineboot -i`; a lock file next to it serialises its creation between test processes that
 // ctest starts in parallel. Tests that change the registry share that prefix's registry, so
 // their ctest entries carry RESOURCE_LOCK wineprefix (tests/CMakeLists.txt).
 //
@@ -287,6 +292,78 @@ struct WineRunResult : RunResult {
   std::string outText() const { return WithoutCarriageReturns(out); }
 };
 
+// The way this machine runs Windows programs (scripts/wine-arch.sh), read once per process.
+struct WineArch {
+  std::string arch;             // "win32" or "win64"
+  std::string reason;           // why, in words
+  std::string loader;           // the Wine loader that starts the programs
+  std::string windowsBuildDir;  // where the matching Windows build puts its programs
+  std::string error;            // non-empty when the script could not decide
+  bool is64() const { return arch == "win64"; }
+};
+
+inline const WineArch& WineChoice() {
+  static const WineArch choice = [] {
+    WineArch c;
+#ifdef ZT_SOURCE_DIR
+    const std::string source = ZT_SOURCE_DIR;
+#else
+    const std::string source = ".";
+#endif
+    RunResult run = RunProcess({"bash", source + "/scripts/wine-arch.sh"});
+    if (!run.started || run.exitCode != 0) {
+      c.error = "scripts/wine-arch.sh failed: " + run.err;
+      return c;
+    }
+    std::string subdir;
+    size_t start = 0;
+    while (start < run.out.size()) {
+      size_t end = run.out.find('\n', start);
+      if (end == std::string::npos) end = run.out.size();
+      std::string line = run.out.substr(start, end - start);
+      start = end + 1;
+      size_t eq = line.find('=');
+      if (eq == std::string::npos) continue;
+      std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+      if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'') {
+        value = value.substr(1, value.size() - 2);
+      }
+      if (key == "ZT_WINE_ARCH") c.arch = value;
+      if (key == "ZT_WINE_REASON") c.reason = value;
+      if (key == "ZT_WINE_LOADER") c.loader = value;
+      if (key == "ZT_WINDOWS_BUILD_SUBDIR") subdir = value;
+    }
+    if (c.arch.empty() || c.loader.empty() || subdir.empty()) {
+      c.error = "scripts/wine-arch.sh gave no answer: " + run.out;
+      return c;
+    }
+    // An explicit build directory (a Windows build made elsewhere) still wins.
+    const char* env = std::getenv("ZT_WINDOWS_BUILD_DIR");
+    c.windowsBuildDir = env != nullptr && *env != '\0' ? env : source + "/build/" + subdir;
+    return c;
+  }();
+  return choice;
+}
+
+// The Windows build that this machine runs: its directory and the programs in it.
+inline std::string WindowsBuildDir() { return WineChoice().windowsBuildDir; }
+
+// Empty when every one of the Windows build's programs exists; else what is missing and how to
+// build it. The test command builds both Windows configurations, so a missing program is a
+// failure, never a reason to skip.
+inline std::string MissingWindowsPrograms(const std::vector<std::string>& relativePaths) {
+  std::string missing;
+  for (const auto& relative : relativePaths) {
+    std::string path = WindowsBuildDir() + "/" + relative;
+    if (::access(path.c_str(), F_OK) != 0) missing += (missing.empty() ? "" : ", ") + path;
+  }
+  if (missing.empty()) return missing;
+  const std::string preset = WineChoice().is64() ? "windows64" : "windows";
+  return "the Windows build that this machine runs (" + WineChoice().arch + ": " +
+         WineChoice().reason + ") is missing " + missing + "; run cmake --preset " + preset +
+         " && cmake --build --preset " + preset;
+}
+
 class Wine {
  public:
   // The process-wide instance; the prefix is made (or found) on first use.
@@ -298,13 +375,14 @@ class Wine {
   bool ok() const { return error_.empty(); }
   const std::string& error() const { return error_; }
   const std::string& prefix() const { return prefix_; }
+  const WineArch& arch() const { return WineChoice(); }
 
   // Runs a Windows program: exe is a Linux path, args are passed as they are.
   // display: empty for console programs (no X needed), or an X display such as
   // XvfbServer::display().
   WineRunResult Run(const std::string& exe, const std::vector<std::string>& args = {},
                     RunOptions options = {}, const std::string& display = "") const {
-    std::vector<std::string> argv = {wine_, exe};
+    std::vector<std::string> argv = {loader_, exe};
     argv.insert(argv.end(), args.begin(), args.end());
     AddEnvironment(&options, display);
     WineRunResult result;
@@ -327,7 +405,7 @@ class Wine {
 
   // `wine reg ...` in the prefix; true when reg.exe reports success.
   bool Reg(const std::vector<std::string>& args, std::string* output = nullptr) const {
-    std::vector<std::string> argv = {wine_, "reg"};
+    std::vector<std::string> argv = {loader_, "reg"};
     argv.insert(argv.end(), args.begin(), args.end());
     RunOptions options;
     options.timeoutSeconds = 60;
@@ -358,20 +436,42 @@ class Wine {
 
  private:
   Wine() {
-    wine_ = FindInPath("wine");
-    if (wine_.empty()) {
-      error_ = "wine is not installed (scripts/setup.sh installs it)";
+    const WineArch& choice = WineChoice();
+    if (!choice.error.empty()) {
+      error_ = choice.error;
       return;
     }
-    wineboot_ = FindInPath("wineboot");
+    loader_ = choice.loader;
+    if (!choice.is64() && RunProcess({"bash", SourceDir() + "/scripts/wine-arch.sh",
+                                      "--can-run-32"}).exitCode != 0) {
+      error_ = "Wine cannot run here: " + choice.reason +
+               ", but the kernel of this machine cannot start 32-bit programs; unset "
+               "ZT_WINE_ARCH or set it to win64";
+      return;
+    }
+    if (::access(loader_.c_str(), X_OK) != 0) {
+      error_ = "Wine cannot run here: " + loader_ + " is missing (" + choice.arch + ": " +
+               choice.reason + "); scripts/setup.sh installs " +
+               (choice.is64() ? "wine and wine64" : "wine and wine32:i386");
+      return;
+    }
     wineserver_ = FindInPath("wineserver");
     const char* env = std::getenv("ZT_WINEPREFIX");
 #ifdef ZT_BINARY_DIR
-    prefix_ = env != nullptr && *env != '\0' ? env : std::string(ZT_BINARY_DIR) + "/wineprefix";
+    const std::string base = std::string(ZT_BINARY_DIR) + "/wineprefix-" + choice.arch;
 #else
-    prefix_ = env != nullptr && *env != '\0' ? env : "/tmp/zt-wineprefix";
+    const std::string base = "/tmp/zt-wineprefix-" + choice.arch;
 #endif
+    prefix_ = env != nullptr && *env != '\0' ? env : base;
     MakePrefix();
+  }
+
+  static std::string SourceDir() {
+#ifdef ZT_SOURCE_DIR
+    return ZT_SOURCE_DIR;
+#else
+    return ".";
+#endif
   }
 
   static std::string FindInPath(const std::string& name) {
@@ -390,6 +490,9 @@ class Wine {
 
   void AddEnvironment(RunOptions* options, const std::string& display) const {
     options->env.emplace_back("WINEPREFIX", prefix_);
+    // Programs that start programs (the installer starts its setup program) find the same
+    // loader through this, as Debian's wine wrapper arranges for the 64-bit one.
+    options->env.emplace_back("WINELOADER", loader_);
     // Errors stay visible for diagnosis; fixme and warn lines would bury them, except the
     // debugger channel, which the tests read.
     options->env.emplace_back("WINEDEBUG", "fixme-all,warn-all,+debugstr");
@@ -423,9 +526,10 @@ class Wine {
       RunOptions options;
       options.timeoutSeconds = 300;
       AddEnvironment(&options, "");
-      RunResult boot = RunProcess({wineboot_.empty() ? "wineboot" : wineboot_, "-i"}, options);
+      RunResult boot = RunProcess({loader_, "wineboot", "-i"}, options);
       if (!boot.started || boot.timedOut || boot.exitCode != 0) {
-        error_ = "wineboot -i failed in " + prefix_ + ": " + boot.err;
+        error_ = "Wine cannot start programs here: " + loader_ + " wineboot -i failed in " +
+                 prefix_ + " (" + WineChoice().arch + ": " + WineChoice().reason + "): " + boot.err;
       } else {
         // wineboot returns before the server has written the registry files.
         RunResult wait =
@@ -442,7 +546,7 @@ class Wine {
     ::close(lock);
   }
 
-  std::string wine_, wineboot_, wineserver_, prefix_, error_;
+  std::string loader_, wineserver_, prefix_, error_;
 };
 
 }  // namespace testutil

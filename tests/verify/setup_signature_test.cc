@@ -480,10 +480,11 @@ INSTANTIATE_TEST_SUITE_P(Flavours, PeSetup, ::testing::ValuesIn(kFlavours),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A PE that would have more than 15 sections cannot pass the tolerant pass: refused, with the
-// reason; --plain signs it all the same. The Wine DLLs carry debug sections, so they have many.
+// reason; --plain signs it all the same. The MinGW runtime DLLs carry debug sections (19).
 TEST_F(SetupKeys, TooManySectionsRefusedUnlessPlain) {
-  const std::filesystem::path dll = "/usr/lib/i386-linux-gnu/wine/i386-windows/version.dll";
-  if (!std::filesystem::exists(dll)) GTEST_SKIP() << dll << " not installed";
+  const std::filesystem::path dll = "/usr/lib/gcc/i686-w64-mingw32/12-posix/libssp-0.dll";
+  ASSERT_TRUE(std::filesystem::exists(dll)) << dll << " is missing (scripts/setup.sh installs "
+                                            << "g++-mingw-w64-i686-posix)";
   auto refused = ztpack::SignSetup(*key_, {dll.string(), (dir_ / "v.dll").string(), "", false});
   ASSERT_FALSE(refused);
   EXPECT_NE(refused.error().find("at most 15"), std::string::npos) << refused.error();

@@ -194,6 +194,7 @@ void CheckFacts(const std::u16string& self) {
   int r = platform::Rand();
   Check(r >= 0 && r <= 32767, "rand_range", std::to_string(r));
   Info("wow64", platform::IsWow64() ? "1" : "0");
+  Info("process_bits", std::to_string(sizeof(void*) * 8));
   Info("major_version", std::to_string(platform::MajorVersion()));
   Info("elevated", platform::IsElevated() ? "1" : "0");
 

@@ -17,10 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string WindowsBuildDir() {
-  const char* env = std::getenv("ZT_WINDOWS_BUILD_DIR");
-  return env != nullptr && *env != '\0' ? env : ZT_WINDOWS_BUILD_DIR;
-}
+using testutil::WindowsBuildDir;
 
 // Wine maps the Unix root to drive Z:.
 std::string WindowsPath(const fs::path& path) {
@@ -33,10 +30,7 @@ std::string WindowsPath(const fs::path& path) {
 
 TEST(PlatformProbe, EveryCheckPassesUnderWine) {
   fs::path exe = fs::path(WindowsBuildDir()) / "tests" / "platform_probe.exe";
-  if (!fs::exists(exe)) {
-    GTEST_SKIP() << exe << " is missing: the Windows build has not run "
-                 << "(cmake --preset windows && cmake --build build/windows)";
-  }
+  ASSERT_EQ(testutil::MissingWindowsPrograms({"tests/platform_probe.exe"}), "");
   const testutil::Wine& wine = testutil::Wine::Get();
   ASSERT_TRUE(wine.ok()) << wine.error();
   testutil::TempDir dir;
@@ -65,9 +59,12 @@ TEST(PlatformProbe, EveryCheckPassesUnderWine) {
   EXPECT_GT(oks, 50) << run.outText();
   EXPECT_EQ(run.exitCode, 0) << run.outText() << run.err;
 
-  // A 32-bit program in Wine's default (64-bit) prefix runs under WOW64.
+  // The build that ran is the one this machine was chosen for. Both answer "64-bit Windows" in
+  // a 64-bit prefix (Wine's default): the 32-bit program because it runs under WOW64, the
+  // 64-bit one always.
+  EXPECT_EQ(info["process_bits"], wine.arch().is64() ? "64" : "32") << wine.arch().reason;
   bool prefix64 = fs::exists(fs::path(wine.prefix()) / "drive_c/windows/syswow64");
-  EXPECT_EQ(info["wow64"], prefix64 ? "1" : "0");
+  EXPECT_EQ(info["wow64"], prefix64 || wine.arch().is64() ? "1" : "0");
   // Without a manifest that declares newer systems, the reported version stops at 6.x.
   EXPECT_EQ(info["major_version"], "6");
 

@@ -17,10 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string WindowsBuildDir() {
-  const char* env = std::getenv("ZT_WINDOWS_BUILD_DIR");
-  return env != nullptr && *env != '\0' ? env : ZT_WINDOWS_BUILD_DIR;
-}
+using testutil::WindowsBuildDir;
 
 const char kTraceLine[] = "read_own_type: reading TYPE with 42/00001a2c\n";
 
@@ -36,10 +33,7 @@ class ReadOwnTypeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     source_ = fs::path(WindowsBuildDir()) / "tests" / "read_own_type.exe";
-    if (!fs::exists(source_)) {
-      GTEST_SKIP() << source_ << " is missing: the Windows build has not run "
-                   << "(cmake --preset windows && cmake --build build/windows)";
-    }
+    ASSERT_EQ(testutil::MissingWindowsPrograms({"tests/read_own_type.exe"}), "");
     wine_ = &testutil::Wine::Get();
     ASSERT_TRUE(wine_->ok()) << wine_->error();
     fs::copy_file(source_, dir_ / "plain.exe");
@@ -135,7 +129,8 @@ INSTANTIATE_TEST_SUITE_P(
         SwitchCase{"TrailingBlank", {"/t", "REG_SZ", "/d", "!Tracelog! ", "/reg:64"}, false},
         SwitchCase{"ExpandString", {"/t", "REG_EXPAND_SZ", "/d", "!Tracelog!", "/reg:64"}, false},
         SwitchCase{"Dword", {"/t", "REG_DWORD", "/d", "1", "/reg:64"}, false},
-        // A 32-bit process reads the 32-bit view unless it asks for the 64-bit one.
+        // The switch is read from the 64-bit view only: a 32-bit process would see the 32-bit
+        // view unless it asked, a 64-bit one never sees it.
         SwitchCase{"Only32BitView", {"/t", "REG_SZ", "/d", "!Tracelog!", "/reg:32"}, false}),
     [](const ::testing::TestParamInfo<SwitchCase>& info) { return info.param.name; });
 
