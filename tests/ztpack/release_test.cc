@@ -425,3 +425,32 @@ TEST(Help, EveryReleaseSubcommand) {
 }
 
 }  // namespace
+
+namespace {
+
+// The 64-bit front end runs only on 64-bit Windows: verify speaks for x64 only, and extract
+// refuses to replay it on x86.
+TEST(Stub64, OnlyX64Platforms) {
+  SKIP_WITHOUT_DEV_KEYS();
+  testutil::TempDir dir;
+  testutil::PeFixture stub;
+  stub.pe64 = true;
+  testutil::WriteFile(dir / "stub64.exe", stub.Build());
+  InstallerRecipe recipe = Recipe(kScript);
+  recipe.stubPath = (dir / "stub64.exe").string();
+  const std::string installer = worker_test::MakeInstaller(dir, recipe);
+  Output v = Ztpack("verify --json " + Q(installer), dir);
+  nlohmann::json report = nlohmann::json::parse(v.out);
+  ASSERT_EQ(report["platforms"].size(), 2u) << v.out;
+  EXPECT_EQ(report["platforms"][0]["platform"], "x64 Windows 6+");
+  EXPECT_EQ(report["platforms"][1]["platform"], "x64 Windows 5");
+  EXPECT_EQ(v.exit, 0);
+  Output r = Ztpack("extract --install --platform x86 --windows-major 10 " + Q(installer) +
+                        " --out " + Q(dir / "x86"),
+                    dir);
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_NE(r.err.find("runs only on x64 Windows"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir / "x86"));
+}
+
+}  // namespace

@@ -23,6 +23,7 @@
 #include "entry.h"
 #include "installer_layers.h"
 #include "keys.h"
+#include "pe_image.h"
 #include "progress.h"
 #include "scratch_dir.h"
 #include "support/text.h"
@@ -99,6 +100,12 @@ int RunExtract(const Options& o) {
   if (install && !o.names.empty()) return Fail("--install takes no entry names");
   auto kind = ClassifyFile(o.file);
   if (!kind) return Fail(kind.error());
+  if (install && o.platform == "x86" && *kind == FileKind::kInstaller) {
+    auto image = ReadPeImage(o.file);
+    if (image && image->is64()) {
+      return Fail(o.file + " has the 64-bit front end, which runs only on x64 Windows");
+    }
+  }
   if (o.setup && *kind != FileKind::kInstaller) {
     return Fail(o.file + " is a " + FileKindName(*kind) + ", not an installer: it holds no setup program");
   }

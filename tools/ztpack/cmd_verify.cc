@@ -19,6 +19,7 @@
 #include "entry.h"
 #include "installer_layers.h"
 #include "keys.h"
+#include "pe_image.h"
 #include "progress.h"
 #include "scratch_dir.h"
 #include "script_check.h"
@@ -70,6 +71,8 @@ class Verification {
   std::string firstFailure_;
   // Failures that concern only some platforms: the line they occur at, and the platforms.
   std::vector<ScriptFinding> entryFailures_;
+  // A 64-bit front end runs only on 64-bit Windows, where it takes the -x64 directives.
+  bool stub64_ = false;
 };
 
 bool Verification::LoadKeys() {
@@ -160,6 +163,12 @@ int Verification::Run() {
   bool reached = true;
 
   if (*kind == FileKind::kInstaller) {
+    if (auto image = ReadPeImage(o_.file)) stub64_ = image->is64();
+    if (stub64_ && o_.platform == "x86") {
+      std::fprintf(stderr, "ztpack verify: %s has the 64-bit front end, which runs only on x64 Windows\n",
+                   o_.file.c_str());
+      return 2;
+    }
     const std::string type = ReadRunMode(o_.file);
     runMode = installer::TrimRunMode(type);
     if (type.empty()) {
@@ -274,6 +283,7 @@ int Verification::Report(FileKind kind, const std::string& runMode, const Script
   const auto& all = AllPlatforms();
   for (size_t p = 0; p < all.size(); ++p) {
     if (!o_.platform.empty() && (all[p].wow64 != (o_.platform == "x64"))) continue;
+    if (stub64_ && !all[p].wow64) continue;
     if (o_.windowsMajor >= 0 && (all[p].majorVersion >= 6) != (o_.windowsMajor >= 6)) continue;
     platforms.push_back(static_cast<int>(p));
   }
@@ -379,7 +389,7 @@ int Verification::Report(FileKind kind, const std::string& runMode, const Script
   for (const auto& [p, failure] : verdicts) same &= failure == verdicts.front().second;
   if (same) {
     std::printf("verdict: the installer would NOT run its setup program (%s): %s\n",
-                verdicts.size() == AllPlatforms().size() ? "any platform" : "this platform",
+                verdicts.size() > 1 ? "any platform" : AllPlatforms()[verdicts.front().first].label.c_str(),
                 verdicts.front().second.c_str());
     return 1;
   }
