@@ -18,7 +18,7 @@ support::Status Inspect(const InspectContext& context, InspectReport* report) {
   report->member["run_mode"] = mode;
   report->lines.push_back(type.empty() ? "TYPE: missing or empty (the installer exits at once)"
                                        : "TYPE \"" + type + "\": run mode \"" + mode + "\" (" +
-                                             (mode == "gui" ? "progress window" : "silent") + ")");
+                                             (mode == "gui" ? "progress window" : "no window") + ")");
   auto scratch = ScratchDir::Create({}, "ztpack-inspect-");
   if (!scratch) return support::Error{scratch.error()};
   const std::string setup = **scratch / "setup.exe";
