@@ -11,6 +11,7 @@
 #include "pe_image.h"
 #include "progress.h"
 #include "script_check.h"
+#include "zt_version.h"
 #include "worker/installer_fixture.h"
 
 namespace {
@@ -415,8 +416,9 @@ TEST(Build, AcceptsOnlyExactRunModes) {
   }
 }
 
-TEST(Help, EveryReleaseSubcommand) {
+TEST(Help, EveryReleaseSubcommandAndTheVersion) {
   testutil::TempDir dir;
+  EXPECT_EQ(Ztpack("--version", dir).out, "ztpack " ZT_VERSION "\n");
   for (const char* command : {"verify", "extract", "inspect", "make", "bundle", "build"}) {
     Output r = Ztpack(std::string(command) + " --help", dir);
     EXPECT_EQ(r.exit, 0) << command;
