@@ -456,3 +456,34 @@ TEST(Stub64, OnlyX64Platforms) {
 }
 
 }  // namespace
+
+namespace {
+
+// `bundle` runs the same checks as `make`: a refusal writes nothing, a warning still writes.
+TEST(BundleChecks, RefuseBeforeWritingWarnAndWrite) {
+  SKIP_WITHOUT_DEV_KEYS();
+  testutil::TempDir dir;
+  const std::string keys = ZT_DEV_KEYS_DIR;
+  Output c = Ztpack("certify --root-key " + keys + "/root.key --public " + keys +
+                        "/bundle.der --goal IBND --out " + Q(dir / "cert.bin"),
+                    dir);
+  ASSERT_EQ(c.exit, 0) << c.err;
+  testutil::WriteFile(dir / "a.txt", "a");
+  const std::string common = " --entry a=" + Q(dir / "a.txt") + " --key " + keys +
+                             "/bundle.key --cert " + Q(dir / "cert.bin") + " -q --out " +
+                             Q(dir / "b.ibnd");
+  testutil::WriteFile(dir / "bad", "dep-silent,a,a\ndep-gui,missing,m\n");
+  Output r = Ztpack("bundle --script " + Q(dir / "bad") + common, dir);
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_NE(r.err.find("line 2: entry \"missing\" is not in the bundle"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir / "b.ibnd"));
+  // Checked for the silent run mode only, the gui line selects nothing: a warning.
+  r = Ztpack("bundle --mode silent --script " + Q(dir / "bad") + common, dir);
+  EXPECT_EQ(r.exit, 0) << r.err;
+  EXPECT_NE(r.err.find("warning: install script line 2: the condition \"dep-gui\" selects"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(fs::exists(dir / "b.ibnd"));
+}
+
+}  // namespace
