@@ -7,6 +7,7 @@
 #include "container/attachment.h"
 #include "platform/platform.h"
 #include "support/launch_state.h"
+#include "support/trace.h"
 #include "worker.h"
 
 namespace installer {
@@ -48,6 +49,13 @@ void RunBehindProgressWindow() {
       }
     } else {
       // Waiting on a thread that does not exist would never end: run the installation here.
+      // Nothing would pump the dialog's messages meanwhile, and a setup program that
+      // broadcasts a message (a settings change, a DDE start) would wait for it for ever: the
+      // dialog goes first, and the worker runs without a window.
+      if (launch.dialog != nullptr) platform::DestroyWindow(launch.dialog);
+      launch.dialog = nullptr;
+      launch.hwndProgress = nullptr;
+      support::Trace("No worker thread: running without the progress window\n");
       InstallationWorker(nullptr);
     }
   }
@@ -66,7 +74,17 @@ std::string TrimRunMode(std::string mode) {
 int RunEntry(const std::u16string& commandTail, const std::u16string& ownPath) {
   // First of all: the process runs elevated, often from a downloads folder, so no DLL that is
   // loaded later may come from beside the executable or from the workspace.
-  platform::RestrictDllSearchPath();
+  switch (platform::RestrictDllSearchPath()) {
+    case platform::DllSearchRestriction::kSystem32Only:
+      support::Trace("DLL search: system directory only (SetDefaultDllDirectories)\n");
+      break;
+    case platform::DllSearchRestriction::kNoCurrentDirectory:
+      support::Trace("DLL search: current directory removed (SetDllDirectoryW)\n");
+      break;
+    case platform::DllSearchRestriction::kNone:
+      support::Trace("DLL search: not restricted\n");
+      break;
+  }
 
   support::LaunchState& launch = support::Launch();
   launch.arguments = platform::SplitCommandLine(commandTail);
@@ -101,29 +119,7 @@ std::u16string JoinCommandTail(const std::vector<std::u16string>& arguments) {
       tail += quote ? u"\"" + name + u"\"" : name;
       continue;
     }
-    if (!quote) {
-      tail += argument;
-      continue;
-    }
-    // Backslashes are literal unless they precede a quote: then each is doubled, and the
-    // quote itself is escaped.
-    tail += u'"';
-    size_t slashes = 0;
-    for (char16_t c : argument) {
-      if (c == u'\\') {
-        ++slashes;
-        continue;
-      }
-      if (c == u'"') {
-        tail.append(slashes * 2 + 1, u'\\');
-      } else {
-        tail.append(slashes, u'\\');
-      }
-      slashes = 0;
-      tail += c;
-    }
-    tail.append(slashes * 2, u'\\');
-    tail += u'"';
+    tail += QuoteCommandArgument(argument);
   }
   return tail;
 }

@@ -31,26 +31,76 @@ bool IsDotComponent(std::u16string_view component) {
   return true;
 }
 
+// ASCII letters compared without case, with the two non-ASCII letters that Windows' case
+// folding turns into ASCII ones (dotless i into "I", long s into "S").
+char16_t FoldCase(char16_t c) {
+  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - u'a' + u'A');
+  if (c == u'\u0131') return u'I';
+  if (c == u'\u017F') return u'S';
+  return c;
+}
+
+bool SameName(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
+  }
+  return true;
+}
+
+// The name as Windows resolves it: trailing dots and spaces dropped.
+std::u16string_view WithoutTrailingDotsAndSpaces(std::u16string_view name) {
+  while (!name.empty() && (name.back() == u'.' || name.back() == u' ')) name.remove_suffix(1);
+  return name;
+}
+
+// A component that CreateFileW opens as a device on Windows 10 and earlier: a reserved device
+// name, alone or followed by an extension ("LPT1.txt") or by spaces, in any letter case.
+bool IsDeviceName(std::u16string_view component) {
+  std::u16string_view base = component.substr(0, component.find(u'.'));
+  while (!base.empty() && base.back() == u' ') base.remove_suffix(1);
+  for (std::u16string_view name : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
+    if (SameName(base, name)) return true;
+  }
+  if (base.size() != 4) return false;
+  const char16_t digit = base[3];
+  // COM1..COM9 and LPT1..LPT9, and the superscript digits that Windows takes as well.
+  const bool isDigit = (digit >= u'1' && digit <= u'9') || digit == u'\u00B9' ||
+                       digit == u'\u00B2' || digit == u'\u00B3';
+  return isDigit && (SameName(base.substr(0, 3), u"COM") || SameName(base.substr(0, 3), u"LPT"));
+}
+
+// The workspace path must still lead to the directory made and held before the step that
+// trusts it: writing the setup program, verifying it, starting it.
+bool WorkspaceStillNamed(const platform::DirectoryHold& hold, const std::u16string& workspace,
+                         const char* step) {
+  if (hold.IsNamedBy(workspace)) return true;
+  support::Trace("Workspace %s no longer names the directory made; stopped before %s\n",
+                 support::WideToUtf8(workspace).c_str(), step);
+  return false;
+}
+
 // The installation sequence. Locals are declared so that they are destroyed in the order the
 // run must end in: the bundle reader (closing "ibnd"), the handles held on "ibnd" and
 // "setup.exe", and last the clean-up list, which deletes the workspace once nothing in it is
-// open any more.
-unsigned RunInstallation(std::u16string* workspaceMade) {
+// open any more. The hold on the workspace belongs to the caller, which may retry the clean-up.
+unsigned RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold* hold) {
   const support::LaunchState& launch = support::Launch();
 
   support::CleanupList cleanup;
-  const std::u16string workspace = support::CreateWorkspace();
+  const std::u16string workspace = support::CreateWorkspace(hold);
   *workspaceMade = workspace;
   // Without a workspace every path below would be relative to the current directory.
   if (workspace.empty()) return 1;
-  cleanup.AddDirectory(workspace);
-  const std::u16string setupPath = workspace + u"setup.exe";
-  const std::u16string bundlePath = workspace + u"ibnd";
+  cleanup.AddDirectory(workspace, hold);
+  const std::u16string setupPath = workspace + kSetupFileName;
+  const std::u16string bundlePath = workspace + kBundleFileName;
 
   platform::File setupHold;
   platform::File bundleHold;
   bundle::BundleReader reader;
 
+  if (!WorkspaceStillNamed(*hold, workspace, "writing setup.exe")) return 1;
   if (!container::ExtractAttachmentToFile(true, launch.ownPath, "LOAD", setupPath, 50, 0)) {
     return 1;
   }
@@ -61,8 +111,12 @@ unsigned RunInstallation(std::u16string* workspaceMade) {
     support::Trace("Could not hold %s against changes\n", support::WideToUtf8(setupPath).c_str());
     return 1;
   }
-  if (!container::ExtractAttachmentToFile(false, setupPath, "IBND", bundlePath, 25, 50)) {
-    return 1;
+  {
+    // The bundle comes from the held setup program, not from whatever its path names now.
+    platform::File setupCopy = setupHold.Reopen();
+    if (!container::ExtractAttachmentToFile(false, setupCopy, "IBND", bundlePath, 25, 50)) {
+      return 1;
+    }
   }
 
   reader.SetGoal("IBND");
@@ -110,25 +164,50 @@ unsigned RunInstallation(std::u16string* workspaceMade) {
       return 1;
     }
     const std::u16string target = workspace + support::Utf8ToWide(action.target);
+    // Plain Win32 paths end at MAX_PATH: 259 characters for a file, 247 for a directory
+    // (CreateDirectoryW keeps room for an 8.3 name). A longer target is refused here, with its
+    // reason, rather than failing somewhere in the middle of creating it.
+    const size_t slash = target.rfind(u'\\');
+    const char* tooLong = target.size() > kMaxTargetPath ? "path longer than 259 characters"
+                          : slash != std::u16string::npos && slash > kMaxDirectoryPath
+                              ? "directory longer than 247 characters"
+                              : nullptr;
+    if (tooLong != nullptr) {
+      support::Trace("%d: target %s refused: %s\n", static_cast<int>(i), action.target.c_str(),
+                     tooLong);
+      reader.Close();
+      return 1;
+    }
     support::CreateParentDirectories(target);
     if (!reader.ExtractEntry(target, action.entry)) {
+      support::Trace("%d: extracting %s to %s failed\n", static_cast<int>(i), action.entry.c_str(),
+                     action.target.c_str());
       reader.Close();
       return 1;
     }
   }
 
-  if (!verify::VerifySetupSignature(setupPath, false)) {
-    if (launch.runMode == "gui") platform::ShowErrorBox(u"Installer file is corrupted.", u"Error");
+  if (!WorkspaceStillNamed(*hold, workspace, "verifying setup.exe")) return 1;
+  // Verified through the handle that holds it against writes: what is checked is what runs.
+  if (!verify::VerifySetupSignature(setupHold)) {
+    if (launch.runMode == "gui") {
+      // Owned by the progress window, which is topmost: the box must not open behind it.
+      platform::ShowErrorBox(u"Installer file is corrupted.", u"Error", launch.dialog);
+    }
     support::Trace("\n##installer file is not valid!");
     return 1;
   }
+  if (!WorkspaceStillNamed(*hold, workspace, "starting setup.exe")) return 1;
 
   const std::u16string commandLine = BuildSetupCommandLine(workspace, launch.arguments,
                                                            launch.ownPath);
   support::Trace("setup.exe: %s\n", support::WideToUtf8(commandLine).c_str());
   platform::Process process = platform::Process::Start(commandLine, workspace);
   setupHold.Close();
-  if (!process.IsStarted()) return 1;
+  if (!process.IsStarted()) {
+    support::Trace("setup.exe could not be started\n");
+    return 1;
+  }
   if (launch.dialog != nullptr) platform::HideWindow(launch.dialog);
   process.Wait();
   return 0;
@@ -193,14 +272,48 @@ const char* TargetPathProblem(const std::u16string& relativeTarget) {
   if (relativeTarget[0] == u'\\' || relativeTarget[0] == u'/') return "absolute or UNC path";
   // Windows takes both separators, whatever the install script intends.
   size_t start = 0;
+  std::vector<std::u16string_view> named;  // the components that are not "." or empty
   for (;;) {
     size_t end = relativeTarget.find_first_of(u"\\/", start);
     std::u16string_view component(relativeTarget);
     component = component.substr(start, end == std::u16string::npos ? end : end - start);
     if (IsDotComponent(component)) return "\"..\" component";
-    if (end == std::u16string::npos) return nullptr;
+    if (IsDeviceName(component)) return "device name";
+    if (!component.empty() && component != u".") named.push_back(component);
+    if (end == std::u16string::npos) break;
     start = end + 1;
   }
+  // The setup program and the bundle are held open while entries are extracted; an entry
+  // written over either would fail on a sharing violation, or replace what is verified and run.
+  if (named.size() == 1) {
+    std::u16string_view name = WithoutTrailingDotsAndSpaces(named.front());
+    if (SameName(name, kSetupFileName) || SameName(name, kBundleFileName)) {
+      return "names the setup program or the bundle";
+    }
+  }
+  return nullptr;
+}
+
+std::u16string QuoteCommandArgument(const std::u16string& argument) {
+  if (!argument.empty() && argument.find_first_of(u" \t\"") == std::u16string::npos) {
+    return argument;
+  }
+  // Backslashes are literal unless they precede a quote: then each is doubled, and the quote
+  // itself is escaped. The closing quote counts, so trailing backslashes are doubled.
+  std::u16string quoted = u"\"";
+  size_t slashes = 0;
+  for (char16_t c : argument) {
+    if (c == u'\\') {
+      ++slashes;
+      continue;
+    }
+    quoted.append(c == u'"' ? slashes * 2 + 1 : slashes, u'\\');
+    slashes = 0;
+    quoted += c;
+  }
+  quoted.append(slashes * 2, u'\\');
+  quoted += u'"';
+  return quoted;
 }
 
 std::u16string BuildSetupCommandLine(const std::u16string& workspace,
@@ -209,11 +322,7 @@ std::u16string BuildSetupCommandLine(const std::u16string& workspace,
   std::u16string line = u"\"" + workspace + u"setup.exe\"";
   for (const std::u16string& argument : arguments) {
     line += u' ';
-    if (argument.find(u' ') != std::u16string::npos) {
-      line += u'"' + argument + u'"';
-    } else {
-      line += argument;
-    }
+    line += QuoteCommandArgument(argument);
   }
   line += u" \"" + ownPath + u"\"";
   return line;
@@ -223,22 +332,34 @@ unsigned InstallationWorker(void* /*unused*/) {
   // Running out of memory is the one exception that can reach here; unwinding still closes the
   // bundle and deletes the workspace before the failure is returned.
   std::u16string workspace;
+  platform::DirectoryHold hold;
   unsigned result = 1;
   try {
-    result = RunInstallation(&workspace);
+    result = RunInstallation(&workspace, &hold);
   } catch (const std::exception& e) {
     support::Trace("Installation stopped: %s\n", e.what());
   }
   // The setup program ran with the workspace as its current directory; the system may release
   // that directory a moment after the process has been reported ended (Wine does so), and then
-  // the clean-up could not remove it. Try again, a bounded number of times.
+  // the clean-up could not remove it. Try again, a bounded number of times, and only while the
+  // path still leads to the workspace: never once it is gone, never into a link put in its
+  // place, never while the clean-up found the path pointing elsewhere (the hold stays then).
   if (!workspace.empty()) {
-    std::u16string dir = workspace.substr(0, workspace.size() - 1);
-    for (int attempt = 0; attempt < kCleanupRetries && support::PathExists(dir); ++attempt) {
+    const std::u16string dir = workspace.substr(0, workspace.size() - 1);
+    for (int attempt = 0; attempt < kCleanupRetries; ++attempt) {
+      const uint32_t attributes = platform::GetFileAttributes(dir);
+      if (attributes == platform::kInvalidAttributes) break;
+      if (attributes & platform::kAttrReparsePoint) {
+        support::Trace("A link stands in the workspace's place: %s left alone\n",
+                       support::WideToUtf8(dir).c_str());
+        break;
+      }
+      if (hold.IsOpen() && !hold.IsNamedBy(dir)) break;
       platform::SleepMilliseconds(kCleanupRetryDelayMs);
-      support::DeleteDirectoryTree(dir);
+      support::DeleteDirectoryTree(dir, &hold);
     }
   }
+  hold.Close();
   return result;
 }
 

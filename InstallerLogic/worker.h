@@ -45,7 +45,7 @@ struct ScriptLineAction {
     kComment,         // empty or starting with "#"
     kSkipped,         // the condition does not select it here
     kTooFewFields,    // selected, but fewer than three fields: skipped with a trace line
-    kRefusedTarget,   // selected, but the target would leave the workspace: the run fails
+    kRefusedTarget,   // selected, but TargetPathProblem refuses the target: the run fails
     kExtract,         // extract `entry` to workspace + `target`
   };
   Kind kind = kComment;
@@ -57,17 +57,33 @@ struct ScriptLineAction {
 ScriptLineAction DecideScriptLine(const std::string& trimmedLine, bool wow64,
                                   uint32_t majorVersion, const std::string& runMode);
 
-// Why a target path would leave the workspace (a ".." component or one that Windows reads as
-// such, an absolute, drive or UNC path, an alternate data stream), or null when it stays inside.
+// The workspace's own files, which no install-script target may name.
+inline constexpr char16_t kSetupFileName[] = u"setup.exe";
+inline constexpr char16_t kBundleFileName[] = u"ibnd";
+
+// Why a target path must not be written: it would leave the workspace (a ".." component or one
+// that Windows reads as such, an absolute, drive or UNC path, an alternate data stream), a
+// component is a device name that Windows opens as a port or console (CON, PRN, AUX, NUL,
+// COM1-9, LPT1-9, with or without extension, any case), or it names the setup program or the
+// bundle in the workspace. Null when it may be written.
 const char* TargetPathProblem(const std::u16string& relativeTarget);
 
-// The setup program's command line: the quoted program path, each argument (quoted only when
-// it holds a space, nothing escaped), then the quoted own path.
+// One argument as CommandLineToArgvW and the C runtime read it back: bare when it is not empty
+// and holds no space, tab or double quote (byte for byte as given); otherwise in double quotes,
+// each quote escaped and backslashes doubled only where they precede a quote.
+std::u16string QuoteCommandArgument(const std::u16string& argument);
+
+// The setup program's command line: the quoted program path, each argument as
+// QuoteCommandArgument gives it, then the quoted own path.
 std::u16string BuildSetupCommandLine(const std::u16string& workspace,
                                      const std::vector<std::u16string>& arguments,
                                      const std::u16string& ownPath);
 
 constexpr int kScriptLineBufferSize = 2048;
+// The longest file and directory paths that plain Win32 calls take (MAX_PATH less the
+// terminator, and less room for an 8.3 name for a directory).
+constexpr size_t kMaxTargetPath = 259;
+constexpr size_t kMaxDirectoryPath = 247;
 constexpr uint32_t kBundleMaxChunkSize = 26214400;
 constexpr int kCleanupRetries = 20;
 constexpr uint32_t kCleanupRetryDelayMs = 50;

@@ -11,6 +11,7 @@ need_pkgs=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine wine64 xvfb x11-utils x11-apps imagemagick xdotool
   osslsigncode python3-pefile openssl nsis dpkg-dev
+  python3-cryptography-vectors
 )
 
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi

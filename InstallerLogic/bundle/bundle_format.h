@@ -50,7 +50,12 @@ constexpr uint8_t kVersion = 1;
 constexpr uint32_t kHeaderSize = 25;  // magic, version, three u32
 
 constexpr uint32_t kMaxNameLength = 255;
+// The reader catalogues the first 256 entries (later ones are reached by a walk), keeping one
+// descriptor of about 40 bytes per chunk. So that a 32-bit installer's memory stays bounded
+// whatever a bundle states, it refuses a bundle whose catalogued entries hold more than 2^19
+// chunks together (20 MiB of descriptors); the writer refuses to write one.
 constexpr size_t kMaxCatalogueEntries = 256;
+constexpr size_t kMaxCataloguedChunks = size_t{1} << 19;
 constexpr size_t kMaxOpenHandles = 32;
 constexpr size_t kChunkCacheLimit = 10;
 

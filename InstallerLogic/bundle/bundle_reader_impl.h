@@ -109,9 +109,6 @@ struct BundleReader::Impl {
   PieceInflater inflater;
   WriteBehind writer;
 
-  // Caps on what Validate keeps for the catalogue: chunk descriptors across all catalogued
-  // entries (about 40 bytes each).
-  static constexpr size_t kMaxCataloguedChunks = 1u << 19;
   static constexpr size_t kWalkPiece = 256 * 1024;
 
   // Internal operations.

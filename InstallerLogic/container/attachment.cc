@@ -184,6 +184,15 @@ bool ExtractAttachmentToFile(bool fromSection, const std::u16string& containerPa
     support::Trace("Could not open container: %s\n", support::WideToUtf8(containerPath).c_str());
     return false;
   }
+  return ExtractAttachmentToFile(fromSection, container, type, destinationPath, span, base);
+}
+
+bool ExtractAttachmentToFile(bool fromSection, platform::File& container, const std::string& type,
+                             const std::u16string& destinationPath, int span, int base) {
+  if (!container.IsOpen()) {
+    support::Trace("Could not open container\n");
+    return false;
+  }
   platform::File destination = platform::File::Open(destinationPath, platform::OpenMode::kWrite);
   if (!destination.IsOpen()) {
     support::Trace("Could not open destination: %s\n",
@@ -216,6 +225,22 @@ std::string ReadAttachmentWithOffset(const std::u16string& containerPath, const 
   const Variant variant{platform::OpenMode::kReadShareAll, ChainEnd::kImageEnd, false,
                         kMemoryChunkSize};
   return ReadToString(containerPath, type, variant, dataOffset);
+}
+
+std::string ReadAttachmentWithOffset(platform::File& container, const std::string& type,
+                                     int32_t* dataOffset) {
+  if (!container.IsOpen()) {
+    support::Trace("Could not open container\n");
+    return std::string();
+  }
+  const Variant variant{platform::OpenMode::kReadShareAll, ChainEnd::kImageEnd, false,
+                        kMemoryChunkSize};
+  uint8_t buffer[kMemoryChunkSize];
+  StringSink sink;
+  if (!FindAndCopy(container, variant, type, sink, buffer, nullptr, dataOffset)) {
+    return std::string();
+  }
+  return std::move(sink.text);
 }
 
 }  // namespace container

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace container {
 
 // Copies the attachment's unscrambled data to destinationPath; true when the digest matched.
@@ -14,6 +16,10 @@ namespace container {
 bool ExtractAttachmentToFile(bool fromSection, const std::u16string& containerPath,
                              const std::string& type, const std::u16string& destinationPath,
                              int span, int base);
+// The same from a container the caller has open (and may hold against changes); the handle is
+// read from and closed.
+bool ExtractAttachmentToFile(bool fromSection, platform::File& container, const std::string& type,
+                             const std::u16string& destinationPath, int span, int base);
 
 // The data of the attachment in the chain at the end of the last PE section; empty on failure.
 std::string ReadAttachmentToString(const std::u16string& containerPath, const std::string& type);
@@ -22,6 +28,9 @@ std::string ReadAttachmentToString(const std::u16string& containerPath, const st
 // GetImageTrailerSize). *dataOffset receives the data's file offset as soon as the attachment
 // has been located, even if reading it fails later.
 std::string ReadAttachmentWithOffset(const std::u16string& containerPath, const std::string& type,
+                                     int32_t* dataOffset);
+// The same from a container the caller has open; the handle is read from and closed.
+std::string ReadAttachmentWithOffset(platform::File& container, const std::string& type,
                                      int32_t* dataOffset);
 
 }  // namespace container

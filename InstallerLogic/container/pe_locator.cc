@@ -13,6 +13,8 @@ constexpr uint16_t kDosMagic = 0x5A4D;  // "MZ"
 constexpr uint32_t kNtSignature = 0x00004550;  // "PE\0\0"
 constexpr uint16_t kMachineI386 = 0x014C;
 constexpr uint16_t kMachineAmd64 = 0x8664;
+constexpr uint16_t kPe32Magic = 0x10B;
+constexpr uint16_t kPe32PlusMagic = 0x20B;
 constexpr uint64_t kLfanewOffset = 0x3C;
 constexpr uint64_t kSectionHeaderSize = 40;
 constexpr uint32_t kCertificateThreshold = 256;
@@ -124,19 +126,32 @@ bool CollectHeaderSkipRanges(platform::File* file, std::vector<ByteRange>* range
   if (!machine) return false;
   int64_t lastHeader = 0;
   int64_t certificateEntry = 0;
+  uint16_t standardOptionalSize = 0;
+  uint16_t optionalMagic = 0;
   const int64_t n = *sections;
   if (*machine == kMachineI386) {
     certificateEntry = int64_t{*lfanew} + 152;
     lastHeader = int64_t{*lfanew} + 248 + 40 * (n - 1);
+    standardOptionalSize = kPe32OptionalHeaderSize;
+    optionalMagic = kPe32Magic;
   } else if (*machine == kMachineAmd64) {
     certificateEntry = int64_t{*lfanew} + 168;
     lastHeader = int64_t{*lfanew} + 264 + 40 * (n - 1);
+    standardOptionalSize = kPe32PlusOptionalHeaderSize;
+    optionalMagic = kPe32PlusMagic;
   } else {
     return false;
   }
 
+  // The ranges sit at the places a standard optional header gives them, while the loader finds
+  // the section table (and the certificate directory) through SizeOfOptionalHeader and the
+  // optional header's magic. Any other size would move the table under the ranges: a shorter
+  // header puts the first section header's flags where the certificate entry is skipped, so
+  // they could be changed without breaking the signature. Only the standard layout is taken.
   auto optionalSize = reader.U16le(uint64_t{*lfanew} + 20);
-  if (!optionalSize) return false;
+  auto headerMagic = reader.U16le(uint64_t{*lfanew} + 24);
+  if (!optionalSize || *optionalSize != standardOptionalSize) return false;
+  if (!headerMagic || *headerMagic != optionalMagic) return false;
   const int64_t table = int64_t{*lfanew} + 24 + *optionalSize;
   auto firstRaw = reader.U32le(static_cast<uint64_t>(table) + 20);
   uint8_t name[8];

@@ -10,6 +10,11 @@
 
 namespace container {
 
+// The optional header sizes of the standard PE32 (i386) and PE32+ (x64) layouts; the
+// header-tolerant signature pass handles these layouts only.
+constexpr uint16_t kPe32OptionalHeaderSize = 224;
+constexpr uint16_t kPe32PlusOptionalHeaderSize = 240;
+
 struct ByteRange {
   int32_t offset;
   int32_t length;
@@ -25,7 +30,8 @@ int32_t GetLastSectionEnd(platform::File* file);
 uint32_t GetImageTrailerSize(platform::File* file, uint32_t fileSize);
 
 // Appends the five header ranges the header-tolerant signature pass skips; false, with nothing
-// appended, when the file is not a PE it can handle.
+// appended, when the file is not a PE it can handle: machine i386 with a PE32 optional header of
+// exactly 224 bytes, or x64 with a PE32+ optional header of exactly 240 bytes.
 bool CollectHeaderSkipRanges(platform::File* file, std::vector<ByteRange>* ranges);
 
 }  // namespace container

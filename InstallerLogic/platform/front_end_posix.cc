@@ -1,6 +1,9 @@
 // The front end's window and thread services on Linux: the progress window is the text bar that
 // SetProgressPosition draws on standard error, and there is no message queue.
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -14,10 +17,13 @@ namespace {
 // Stand-ins for the two window handles: only their being non-null matters to the callers.
 char dialogToken;
 char barToken;
+std::atomic<int> liveDialogs{0};
 
 }  // namespace
 
-bool RestrictDllSearchPath() { return false; }
+DllSearchRestriction RestrictDllSearchPath(bool /*useDefaultDirectories*/) {
+  return DllSearchRestriction::kNone;
+}
 
 uint32_t LastError() { return 0; }
 
@@ -25,6 +31,7 @@ int InitProgressControls() { return 1; }
 
 void* CreateProgressDialog(void** hwndProgress) {
   *hwndProgress = &barToken;
+  ++liveDialogs;
   return &dialogToken;
 }
 
@@ -37,7 +44,11 @@ void HideWindow(void* window) {
   }
 }
 
-void DestroyWindow(void* window) {}
+void DestroyWindow(void* window) {
+  if (window == &dialogToken) --liveDialogs;
+}
+
+int LiveProgressDialogs() { return liveDialogs.load(); }
 
 bool PumpOneMessage() { return false; }
 
@@ -59,6 +70,8 @@ Thread::~Thread() {
 }
 
 bool Thread::Start(Routine routine) {
+  const char* noThread = std::getenv("ZT_FAKE_NO_THREAD");
+  if (noThread != nullptr && std::strcmp(noThread, "1") == 0) return false;
   auto state = std::make_unique<State>();
   State* raw = state.get();
   try {

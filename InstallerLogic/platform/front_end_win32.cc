@@ -32,15 +32,26 @@ DWORD WINAPI ThreadStart(LPVOID parameter) {
 
 }  // namespace
 
-bool RestrictDllSearchPath() {
-  using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+DllSearchRestriction RestrictDllSearchPath(bool useDefaultDirectories) {
   HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-  if (kernel == nullptr) return false;
+  if (kernel == nullptr) return DllSearchRestriction::kNone;
+  // Looked up at run time: Vista and 7 without their update lack the first function.
+  using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
   auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFn>(
       reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
-  if (setDefault == nullptr) return false;
   constexpr DWORD kSearchSystem32 = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
-  return setDefault(kSearchSystem32) != FALSE;
+  if (useDefaultDirectories && setDefault != nullptr && setDefault(kSearchSystem32)) {
+    return DllSearchRestriction::kSystem32Only;
+  }
+  // Without it, an empty DLL directory at least takes the current directory (the workspace,
+  // the downloads folder) out of the search order.
+  using SetDllDirectoryFn = BOOL(WINAPI*)(LPCWSTR);
+  auto setDllDirectory = reinterpret_cast<SetDllDirectoryFn>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "SetDllDirectoryW")));
+  if (setDllDirectory != nullptr && setDllDirectory(L"")) {
+    return DllSearchRestriction::kNoCurrentDirectory;
+  }
+  return DllSearchRestriction::kNone;
 }
 
 uint32_t LastError() { return GetLastError(); }

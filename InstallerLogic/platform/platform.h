@@ -51,6 +51,9 @@ class File {
   File& operator=(const File&) = delete;
 
   static File Open(const std::u16string& path, OpenMode mode);
+  // A second read-only handle on the same file (not found again by its path), with its own
+  // position; others may read the file but not write it. Not open on failure.
+  File Reopen() const;
 
   bool IsOpen() const { return handle_ != kInvalid; }
   void Close();
@@ -99,6 +102,40 @@ bool RemoveDirectory(const std::u16string& path);
 // Removes a directory link (reparse point / symbolic link) itself, never what it points to.
 bool RemoveLink(const std::u16string& path);
 
+// An open handle on a directory, held from its creation until it is removed: on Windows nobody
+// else may delete or rename the directory meanwhile (the handle does not share delete access).
+// POSIX has no such lock; there only the identity check applies. Move-only; closes itself.
+class DirectoryHold {
+ public:
+  DirectoryHold() = default;
+  ~DirectoryHold();
+  DirectoryHold(DirectoryHold&& other) noexcept;
+  DirectoryHold& operator=(DirectoryHold&& other) noexcept;
+  DirectoryHold(const DirectoryHold&) = delete;
+  DirectoryHold& operator=(const DirectoryHold&) = delete;
+
+  // Opens the directory itself; not open when `path` is a link or not a directory.
+  static DirectoryHold Open(const std::u16string& path);
+  bool IsOpen() const { return handle_ != kInvalid; }
+  // True when `path`, resolved now with every link on the way followed, names the held
+  // directory: the same file and the same final path (GetFinalPathNameByHandleW).
+  bool IsNamedBy(const std::u16string& path) const;
+  // Closes the hold and removes the directory (it must be empty) through a new handle on the
+  // same directory, never by a path that may lead elsewhere. False when it could not be
+  // removed; the hold is closed either way.
+  bool RemoveAndClose();
+  void Close();
+
+ private:
+#ifdef _WIN32
+  using Handle = intptr_t;
+#else
+  using Handle = int;
+#endif
+  static constexpr Handle kInvalid = -1;
+  Handle handle_ = kInvalid;
+};
+
 struct DirEntry {
   std::u16string name;
   uint32_t attributes = 0;  // kAttr* bits; links carry kAttrReparsePoint
@@ -109,6 +146,10 @@ bool ListDirectory(const std::u16string& dir, std::vector<DirEntry>* entries);
 
 // The user's temporary directory, or empty when the OS gives none (the caller falls back).
 std::u16string TempPath();
+// The system's temporary directory (%SystemRoot%\Temp\, found through the system's own
+// directory, not the environment), where users may create entries but not delete or rename
+// others'. Empty when unknown. On POSIX: $ZT_SYSTEM_TEMP, or else TempPath().
+std::u16string SystemTempPath();
 
 // ---------------------------------------------------------------------------------------------
 // Time, identity, diagnostics
@@ -125,8 +166,9 @@ using DebugOutputHook = void (*)(const char* text, void* context);
 void SetDebugOutputHook(DebugOutputHook hook, void* context);
 
 // The trace switch value (HKLM\Software\Quillmora, "ZTSTR", 64-bit view). On POSIX a small file
-// stands in for it: its path is $ZT_TRACE_SWITCH or, if unset, /tmp/zt-trace-switch; its first
-// line may be "type: N" (default 1 = REG_SZ), the rest is the value text.
+// stands in for it: its path is $ZT_TRACE_SWITCH or, if unset, /tmp/zt-trace-switch; it may
+// start with lines "type: N" (default 1 = REG_SZ) and "size: N" (the byte size the registry
+// reports, default the text's with its terminator), the rest is the value text.
 constexpr uint32_t kRegSz = 1;
 struct SwitchQuery {
   bool keyOpened = false;   // false: key missing
@@ -135,8 +177,9 @@ struct SwitchQuery {
   uint32_t sizeBytes = 0;   // size as the registry reports it, terminator included
 };
 SwitchQuery QueryTraceSwitch();
-// Reads the value data as UTF-16 text of at most maxChars units. False when the read fails.
-bool ReadTraceSwitch(std::u16string* text, uint32_t maxChars);
+// Reads the value data, at most maxBytes bytes (the size the query reported, which may be odd),
+// as UTF-16 text. False when the read fails, as it does when the value holds more bytes.
+bool ReadTraceSwitch(std::u16string* text, uint32_t maxBytes);
 
 // ---------------------------------------------------------------------------------------------
 // Processes and platform facts
@@ -145,7 +188,7 @@ bool ReadTraceSwitch(std::u16string* text, uint32_t maxChars);
 // On POSIX, ZT_FAKE_WOW64=1 says yes (tests).
 bool IsWow64();
 uint32_t MajorVersion();     // GetVersionExW's dwMajorVersion; 0 when the call fails
-bool IsElevated();
+bool IsElevated();           // on POSIX: $ZT_FAKE_ELEVATED ("1"/"0") when set, else root
 std::u16string OwnExecutablePath();  // GetModuleFileNameW with a 1024-unit buffer
 
 // Starts a process from a Windows-style command line (first quoted token names the program)
@@ -180,9 +223,10 @@ std::vector<std::u16string> SplitCommandLine(const std::u16string& tail);
 // ---------------------------------------------------------------------------------------------
 // User interface
 
-// Owner-less message box with OK button and exclamation icon; returns when the user closed it.
-// On POSIX the text goes to standard error.
-void ShowErrorBox(const std::u16string& text, const std::u16string& caption);
+// Message box with OK button and exclamation icon, owned by `owner` (the progress window, or
+// null), topmost and in the foreground; returns when the user closed it. On POSIX the text goes
+// to standard error.
+void ShowErrorBox(const std::u16string& text, const std::u16string& caption, void* owner);
 
 // Sends the progress bar its set-position message (synchronously). On POSIX the bar is a text
 // bar drawn on the terminal.
@@ -191,9 +235,12 @@ void SetProgressPosition(void* hwndProgress, int value);
 // The front end's own services (front_end_win32.cc / front_end_posix.cc): the progress window,
 // its message loop and the worker thread.
 
-// Limits later DLL loads to the system directory (SetDefaultDllDirectories with the System32
-// flag, looked up at run time so that systems without it still start). False when unavailable.
-bool RestrictDllSearchPath();
+// Limits where later DLL loads search: to the system directory (SetDefaultDllDirectories with
+// the System32 flag, looked up at run time), or, where that function is missing (Vista and 7
+// without their update) or `useDefaultDirectories` is false, by SetDllDirectoryW(L"") at least
+// without the current directory. Says which took effect.
+enum class DllSearchRestriction { kNone, kSystem32Only, kNoCurrentDirectory };
+DllSearchRestriction RestrictDllSearchPath(bool useDefaultDirectories = true);
 uint32_t LastError();  // GetLastError(); 0 on POSIX
 // Registers the progress bar class (InitCommonControlsEx, size 8, class flag 0x20); its result.
 int InitProgressControls();
@@ -205,6 +252,10 @@ void* CreateProgressDialog(void** hwndProgress);
 void SetProgressRange(void* hwndProgress, int low, int high);
 void HideWindow(void* window);     // ShowWindow(window, SW_HIDE)
 void DestroyWindow(void* window);
+#ifndef _WIN32
+// Progress dialogs created and not yet destroyed (tests of the POSIX stand-in).
+int LiveProgressDialogs();
+#endif
 // Takes one message off the thread's queue (any window, removed), translates and dispatches
 // it. False when there was none.
 bool PumpOneMessage();
@@ -219,7 +270,7 @@ class Thread {
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
 
-  // False when the thread could not be created.
+  // False when the thread could not be created (on POSIX also when $ZT_FAKE_NO_THREAD is "1").
   bool Start(Routine routine);
   // Waits up to `milliseconds`; true when the thread has ended.
   bool WaitFor(uint32_t milliseconds);

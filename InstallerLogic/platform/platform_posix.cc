@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -122,8 +123,10 @@ std::string TraceSwitchPath() {
   return env != nullptr ? env : "/tmp/zt-trace-switch";
 }
 
-// Reads the stand-in file of the trace switch: an optional first line "type: N", then the text.
-bool LoadSwitch(uint32_t* type, std::u16string* text) {
+// Reads the stand-in file of the trace switch: optional lines "type: N" and "size: N", then the
+// text. The size is the byte count the registry would report (by default the text's with its
+// terminator); the data are the text's bytes and zero bytes up to it.
+bool LoadSwitch(uint32_t* type, std::u16string* text, uint32_t* sizeBytes) {
   FILE* f = std::fopen(TraceSwitchPath().c_str(), "rb");
   if (f == nullptr) return false;
   std::string content;
@@ -134,13 +137,25 @@ bool LoadSwitch(uint32_t* type, std::u16string* text) {
   }
   std::fclose(f);
   *type = kRegSz;
-  if (content.rfind("type:", 0) == 0) {
+  long size = -1;
+  for (;;) {
+    const bool isType = content.rfind("type:", 0) == 0;
+    if (!isType && content.rfind("size:", 0) != 0) break;
     size_t eol = content.find('\n');
-    *type = static_cast<uint32_t>(std::strtoul(content.c_str() + 5, nullptr, 10));
+    unsigned long value = std::strtoul(content.c_str() + 5, nullptr, 10);
+    if (isType) {
+      *type = static_cast<uint32_t>(value);
+    } else {
+      size = static_cast<long>(std::min<unsigned long>(value, 65536));
+    }
     content = eol == std::string::npos ? std::string() : content.substr(eol + 1);
   }
   if (!content.empty() && content.back() == '\n') content.pop_back();
   *text = ToUtf16(content.data(), content.size());
+  *sizeBytes = size >= 0 ? static_cast<uint32_t>(size) : static_cast<uint32_t>((text->size() + 1) * 2);
+  // The data hold sizeBytes bytes: whole units of the text, zeros past its end; an odd last
+  // byte belongs to no whole unit.
+  text->resize(*sizeBytes / 2, u'\0');
   return true;
 }
 
@@ -174,6 +189,16 @@ File File::Open(const std::u16string& path, OpenMode mode) {
     return file;
   }
   file.handle_ = fd;
+  return file;
+}
+
+File File::Reopen() const {
+  File file;
+  if (!IsOpen()) return file;
+  // The open file itself, through its descriptor's entry, with a position of its own.
+  const std::string self = "/proc/self/fd/" + std::to_string(handle_);
+  int fd = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) file.handle_ = fd;
   return file;
 }
 
@@ -302,6 +327,71 @@ bool ListDirectory(const std::u16string& dir, std::vector<DirEntry>* entries) {
   return true;
 }
 
+DirectoryHold::~DirectoryHold() { Close(); }
+
+DirectoryHold::DirectoryHold(DirectoryHold&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = kInvalid;
+}
+
+DirectoryHold& DirectoryHold::operator=(DirectoryHold&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = kInvalid;
+  }
+  return *this;
+}
+
+DirectoryHold DirectoryHold::Open(const std::u16string& path) {
+  DirectoryHold hold;
+  int fd = ::open(NativePath(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) hold.handle_ = fd;
+  return hold;
+}
+
+void DirectoryHold::Close() {
+  if (handle_ != kInvalid) {
+    ::close(handle_);
+    handle_ = kInvalid;
+  }
+}
+
+bool DirectoryHold::IsNamedBy(const std::u16string& path) const {
+  if (!IsOpen()) return false;
+  const std::string native = NativePath(path);
+  struct stat held, now;
+  if (::fstat(handle_, &held) != 0 || ::stat(native.c_str(), &now) != 0) return false;
+  if (held.st_dev != now.st_dev || held.st_ino != now.st_ino) return false;
+  // The final paths as well, as the Windows side compares them.
+  char heldPath[4096], nowPath[4096];
+  const std::string self = "/proc/self/fd/" + std::to_string(handle_);
+  ssize_t n = ::readlink(self.c_str(), heldPath, sizeof heldPath - 1);
+  if (n <= 0 || ::realpath(native.c_str(), nowPath) == nullptr) return false;
+  heldPath[n] = '\0';
+  return std::strcmp(heldPath, nowPath) == 0;
+}
+
+bool DirectoryHold::RemoveAndClose() {
+  if (!IsOpen()) return false;
+  // No removal by descriptor here: the directory is removed by the path the descriptor has
+  // now, wherever it was moved.
+  char heldPath[4096];
+  const std::string self = "/proc/self/fd/" + std::to_string(handle_);
+  ssize_t n = ::readlink(self.c_str(), heldPath, sizeof heldPath - 1);
+  Close();
+  if (n <= 0) return false;
+  heldPath[n] = '\0';
+  return ::rmdir(heldPath) == 0;
+}
+
+std::u16string SystemTempPath() {
+  const char* env = std::getenv("ZT_SYSTEM_TEMP");
+  if (env == nullptr || *env == '\0') return TempPath();
+  std::string dir = env;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return ToUtf16(dir.data(), dir.size());
+}
+
 std::u16string TempPath() {
   const char* env = std::getenv("TMPDIR");
   std::string dir = (env != nullptr && *env != '\0') ? env : "/tmp";
@@ -343,20 +433,22 @@ void SetDebugOutputHook(DebugOutputHook hook, void* context) {
 SwitchQuery QueryTraceSwitch() {
   SwitchQuery query;
   uint32_t type = 0;
+  uint32_t size = 0;
   std::u16string text;
-  if (!LoadSwitch(&type, &text)) return query;
+  if (!LoadSwitch(&type, &text, &size)) return query;
   query.keyOpened = true;
   query.valueFound = true;
   query.type = type;
-  query.sizeBytes = static_cast<uint32_t>((text.size() + 1) * 2);
+  query.sizeBytes = size;
   return query;
 }
 
-bool ReadTraceSwitch(std::u16string* text, uint32_t maxChars) {
+bool ReadTraceSwitch(std::u16string* text, uint32_t maxBytes) {
   uint32_t type = 0;
-  if (!LoadSwitch(&type, text)) return false;
-  if (text->size() > maxChars) text->resize(maxChars);
-  return true;
+  uint32_t size = 0;
+  if (!LoadSwitch(&type, text, &size)) return false;
+  // As the registry does: a buffer smaller than the value fails the read (ERROR_MORE_DATA).
+  return size <= maxBytes;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -372,7 +464,11 @@ uint32_t MajorVersion() {
   return env != nullptr ? static_cast<uint32_t>(std::strtoul(env, nullptr, 10)) : 10;
 }
 
-bool IsElevated() { return ::geteuid() == 0; }
+bool IsElevated() {
+  const char* env = std::getenv("ZT_FAKE_ELEVATED");
+  if (env != nullptr && *env != '\0') return std::strcmp(env, "1") == 0;
+  return ::geteuid() == 0;
+}
 
 std::u16string OwnExecutablePath() {
   char buffer[4096];
@@ -527,7 +623,7 @@ void Process::Wait() {
 // ---------------------------------------------------------------------------------------------
 // User interface
 
-void ShowErrorBox(const std::u16string& text, const std::u16string& caption) {
+void ShowErrorBox(const std::u16string& text, const std::u16string& caption, void* /*owner*/) {
   std::fprintf(stderr, "%s: %s\n", ToUtf8(caption.data(), caption.size()).c_str(),
                ToUtf8(text.data(), text.size()).c_str());
 }

@@ -94,6 +94,15 @@ void File::Close() {
   }
 }
 
+File File::Reopen() const {
+  File file;
+  if (!IsOpen()) return file;
+  // ReOpenFile opens the file object the handle refers to, not whatever its path names now.
+  HANDLE h = ::ReOpenFile(H(handle_), GENERIC_READ, FILE_SHARE_READ, 0);
+  if (h != INVALID_HANDLE_VALUE) file.handle_ = reinterpret_cast<intptr_t>(h);
+  return file;
+}
+
 int64_t File::Read(void* buffer, size_t n) {
   if (!IsOpen()) return -1;
   size_t done = 0;
@@ -212,6 +221,139 @@ bool ListDirectory(const std::u16string& dir, std::vector<DirEntry>* entries) {
   return true;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Directory holds
+
+namespace {
+
+// The final path of an open handle (GetFinalPathNameByHandleW, normalised, with its drive
+// letter), or empty.
+std::u16string FinalPath(HANDLE handle) {
+  std::vector<wchar_t> buffer(1024);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    DWORD n = ::GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                          FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0) return std::u16string();
+    if (n < buffer.size()) return FromWide(buffer.data(), n);
+    buffer.resize(static_cast<size_t>(n) + 1);
+  }
+  return std::u16string();
+}
+
+bool SameFile(HANDLE a, HANDLE b) {
+  BY_HANDLE_FILE_INFORMATION ia, ib;
+  if (!::GetFileInformationByHandle(a, &ia) || !::GetFileInformationByHandle(b, &ib)) return false;
+  return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+         ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+bool SameTextIgnoringCase(const std::u16string& a, const std::u16string& b) {
+  return a.size() == b.size() &&
+         ::CompareStringOrdinal(W(a), static_cast<int>(a.size()), W(b), static_cast<int>(b.size()),
+                                TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+DirectoryHold::~DirectoryHold() { Close(); }
+
+DirectoryHold::DirectoryHold(DirectoryHold&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = kInvalid;
+}
+
+DirectoryHold& DirectoryHold::operator=(DirectoryHold&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = kInvalid;
+  }
+  return *this;
+}
+
+DirectoryHold DirectoryHold::Open(const std::u16string& path) {
+  DirectoryHold hold;
+  // Sharing read and write but not delete keeps everyone else from deleting or renaming the
+  // directory while it is held. The handle asks for listing access because an open with
+  // attribute access only takes no part in sharing; it asks for no delete access itself, since
+  // a process whose current directory this is (the setup program) opens it without sharing
+  // delete, and would be refused. FILE_FLAG_OPEN_REPARSE_POINT opens a link in the directory's
+  // place as itself, and the attribute test below then refuses it.
+  HANDLE h = ::CreateFileW(W(path), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return hold;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(h, &info) ||
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    ::CloseHandle(h);
+    return hold;
+  }
+  hold.handle_ = reinterpret_cast<intptr_t>(h);
+  return hold;
+}
+
+void DirectoryHold::Close() {
+  if (handle_ != kInvalid) {
+    ::CloseHandle(H(handle_));
+    handle_ = kInvalid;
+  }
+}
+
+bool DirectoryHold::IsNamedBy(const std::u16string& path) const {
+  if (!IsOpen()) return false;
+  // The path as it resolves now, links on the way (a re-pointed %TEMP% junction) followed.
+  HANDLE h = ::CreateFileW(W(path), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const std::u16string held = FinalPath(H(handle_));
+  const std::u16string now = FinalPath(h);
+  const bool same = SameFile(H(handle_), h) && !held.empty() && SameTextIgnoringCase(held, now);
+  ::CloseHandle(h);
+  return same;
+}
+
+bool DirectoryHold::RemoveAndClose() {
+  if (!IsOpen()) return false;
+  // The hold shares no delete access, so it is closed first; the directory is then opened
+  // again by its final path (no link on the way), itself (never a link put in its place), and
+  // removed through that handle only when it is the very directory that was held.
+  BY_HANDLE_FILE_INFORMATION held;
+  const std::u16string path = FinalPath(H(handle_));
+  const bool known = ::GetFileInformationByHandle(H(handle_), &held) != 0 && !path.empty();
+  Close();
+  if (!known) return false;
+  HANDLE h = ::CreateFileW(W(path), DELETE | FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                           nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION now;
+  bool removed = false;
+  if (::GetFileInformationByHandle(h, &now) && !(now.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+      now.dwVolumeSerialNumber == held.dwVolumeSerialNumber &&
+      now.nFileIndexHigh == held.nFileIndexHigh && now.nFileIndexLow == held.nFileIndexLow) {
+    // Initialised by position: <windows.h> renames the member along with the DeleteFile function.
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    // Fails while the directory is not empty.
+    removed = ::SetFileInformationByHandle(h, FileDispositionInfo, &disposition,
+                                           sizeof disposition) != 0;
+  }
+  ::CloseHandle(h);
+  return removed;
+}
+
+std::u16string SystemTempPath() {
+  wchar_t buffer[1024];
+  // The system's own directory, not %SystemRoot% from the environment the user may set.
+  UINT n = ::GetSystemWindowsDirectoryW(buffer, 1024);
+  if (n == 0 || n >= 1024) return std::u16string();
+  std::u16string path = FromWide(buffer, n);
+  if (path.back() != u'\\') path += u'\\';
+  return path + u"Temp\\";
+}
+
 std::u16string TempPath() {
   wchar_t buffer[1024];
   DWORD n = ::GetTempPathW(1024, buffer);
@@ -264,17 +406,18 @@ SwitchQuery QueryTraceSwitch() {
   return query;
 }
 
-bool ReadTraceSwitch(std::u16string* text, uint32_t maxChars) {
+bool ReadTraceSwitch(std::u16string* text, uint32_t maxBytes) {
   HKEY key = nullptr;
   if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSwitchKey, 0, kSwitchAccess, &key) != ERROR_SUCCESS) {
     return false;
   }
-  // maxChars units for the data and one more that stays zero, so the text is terminated
-  // whatever the registry stored. A value that grew since it was measured does not fit and
+  // Room for maxBytes (rounded up to whole units) and one more unit that stays zero, so the
+  // text is terminated whatever the registry stored. The read asks for exactly the size the
+  // registry reported, odd or not. A value that grew since it was measured does not fit and
   // fails the read (ERROR_MORE_DATA) instead of being cut.
-  std::vector<wchar_t> buffer(static_cast<size_t>(maxChars) + 1, L'\0');
+  std::vector<wchar_t> buffer(static_cast<size_t>(maxBytes) / 2 + 2, L'\0');
   DWORD type = 0;
-  DWORD size = maxChars * 2;
+  DWORD size = maxBytes;
   LONG rc = ::RegQueryValueExW(key, kSwitchValue, nullptr, &type,
                                reinterpret_cast<BYTE*>(buffer.data()), &size);
   ::RegCloseKey(key);
@@ -389,8 +532,11 @@ void Process::Wait() {
 // ---------------------------------------------------------------------------------------------
 // User interface
 
-void ShowErrorBox(const std::u16string& text, const std::u16string& caption) {
-  ::MessageBoxW(nullptr, W(text), W(caption), MB_OK | MB_ICONEXCLAMATION);  // 0x30
+void ShowErrorBox(const std::u16string& text, const std::u16string& caption, void* owner) {
+  // Owned by the topmost progress window (when there is one), the box stays above it; topmost
+  // and foreground as well, so that it is seen even where the owner is gone or hidden.
+  ::MessageBoxW(static_cast<HWND>(owner), W(text), W(caption),
+                MB_OK | MB_ICONEXCLAMATION | MB_TOPMOST | MB_SETFOREGROUND);
 }
 
 void SetProgressPosition(void* hwndProgress, int value) {

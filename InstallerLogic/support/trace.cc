@@ -25,7 +25,9 @@ bool ReadSwitch() {
     return true;
   }
   std::u16string text;
-  if (!platform::ReadTraceSwitch(&text, query.sizeBytes / 2)) return true;
+  // The registry may report an odd size; the read asks for exactly that many bytes, since a
+  // byte fewer makes it fail.
+  if (!platform::ReadTraceSwitch(&text, query.sizeBytes)) return true;
   // Compared as a zero-terminated string: anything after an embedded zero does not count.
   size_t zero = text.find(u'\0');
   if (zero != std::u16string::npos) text.resize(zero);

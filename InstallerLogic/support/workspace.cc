@@ -19,8 +19,14 @@ std::u16string Ascii(const char* text) {
 }  // namespace
 
 std::u16string TempBase() {
-  std::u16string base = platform::TempPath();
-  if (base.empty()) base = u".\\";
+  // Elevated, a base the unelevated user controls would let them swap the workspace; there is
+  // no falling back to it (nor to the current directory).
+  const bool elevated = platform::IsElevated();
+  std::u16string base = elevated ? platform::SystemTempPath() : platform::TempPath();
+  if (base.empty()) {
+    if (elevated) return base;
+    base = u".\\";
+  }
   if (!EndsWith(base, u"\\")) base += u'\\';
   return base;
 }
@@ -39,14 +45,29 @@ std::u16string WorkspaceName(uint32_t tick, int64_t time, int random) {
   return name;
 }
 
-std::u16string CreateWorkspace() {
+std::u16string CreateWorkspace(platform::DirectoryHold* hold) {
   std::u16string base = TempBase();
+  if (base.empty()) {
+    Trace("No system temporary directory for the workspace\n");
+    return std::u16string();
+  }
   // The directory is created, not reused: if the name exists already (planted or left over),
   // a new name of the same form is drawn.
   for (int attempt = 0; attempt < kWorkspaceAttempts; ++attempt) {
     std::u16string path = base + WorkspaceName(platform::TickCount(), platform::CalendarTime(),
                                                platform::Rand());
-    if (platform::CreateDirectory(path, /*restricted=*/true)) return path + u'\\';
+    if (!platform::CreateDirectory(path, /*restricted=*/true)) continue;
+    if (hold != nullptr) {
+      *hold = platform::DirectoryHold::Open(path);
+      if (!hold->IsOpen()) {
+        // Replaced between its creation and the hold: whatever stands there now is not ours
+        // to trust, and only a link or an empty directory is removed.
+        Trace("Could not hold the workspace %s\n", WideToUtf8(path).c_str());
+        if (!platform::RemoveLink(path)) platform::RemoveDirectory(path);
+        return std::u16string();
+      }
+    }
+    return path + u'\\';
   }
   Trace("Could not create a new workspace under %s\n", WideToUtf8(base).c_str());
   return std::u16string();
@@ -56,25 +77,38 @@ bool PathExists(const std::u16string& path) {
   return platform::GetFileAttributes(path) != platform::kInvalidAttributes;
 }
 
-void DeleteDirectoryTree(const std::u16string& dir) {
+void DeleteDirectoryTree(const std::u16string& dir, platform::DirectoryHold* hold) {
+  // A link given as the directory (one put in the workspace's place) is removed as a link;
+  // entering it would delete whatever it points to.
+  const uint32_t own = platform::GetFileAttributes(dir);
+  if (own != platform::kInvalidAttributes && (own & platform::kAttrReparsePoint)) {
+    Trace("Delete Link %s\n", WideToUtf8(dir).c_str());
+    platform::RemoveLink(dir);
+    return;
+  }
   std::vector<platform::DirEntry> entries;
   if (platform::ListDirectory(dir, &entries)) {
     for (const platform::DirEntry& entry : entries) {
       if (entry.name == u"." || entry.name == u"..") continue;
       std::u16string path = dir + u'\\' + entry.name;
-      if (entry.attributes & platform::kAttrReparsePoint) {
-        // A link is removed itself; what it points to may lie outside the workspace.
+      const bool link = (entry.attributes & platform::kAttrReparsePoint) != 0;
+      if (link && (entry.attributes & platform::kAttrDirectory)) {
+        // A directory link is removed itself; what it points to may lie outside the workspace.
         Trace("Delete Link %s\n", WideToUtf8(path).c_str());
         platform::RemoveLink(path);
-      } else if (entry.attributes & platform::kAttrDirectory) {
+      } else if (!link && (entry.attributes & platform::kAttrDirectory)) {
         DeleteDirectoryTree(path);
       } else {
+        // Files, and links to files: deleting a link removes the link, not its target.
         Trace("Delete File %s\n", WideToUtf8(path).c_str());
         platform::DeleteFile(path);
       }
     }
   }
   Trace("Delete Dir %s\n", WideToUtf8(dir).c_str());
+  // Through the hold where there is one; by path otherwise, or when that failed (the hold is
+  // closed then), where a link that took the name would only be unlinked.
+  if (hold != nullptr && hold->IsOpen() && hold->RemoveAndClose()) return;
   platform::RemoveDirectory(dir);
 }
 
@@ -89,10 +123,10 @@ void CreateParentDirectories(const std::u16string& path) {
   }
 }
 
-void CleanupList::AddDirectory(const std::u16string& path) {
+void CleanupList::AddDirectory(const std::u16string& path, platform::DirectoryHold* hold) {
   std::u16string p = path;
   if (EndsWith(p, u"\\")) p.pop_back();
-  dirs_.push_back(p);
+  dirs_.push_back({p, hold});
 }
 
 void CleanupList::RunCleanup() {
@@ -103,9 +137,16 @@ void CleanupList::RunCleanup() {
   }
   Trace("Done\n");
   Trace("Begin cleanup of %d dirs\n", static_cast<int>(dirs_.size()));
-  for (const auto& dir : dirs_) {
-    Trace("Cleanup %s\n", WideToUtf8(dir).c_str());
-    DeleteDirectoryTree(dir);
+  for (const Dir& dir : dirs_) {
+    Trace("Cleanup %s\n", WideToUtf8(dir.path).c_str());
+    if (dir.hold != nullptr && dir.hold->IsOpen() && !dir.hold->IsNamedBy(dir.path)) {
+      // The path leads somewhere else now (a re-pointed link on the way): deleting by it would
+      // delete what the user chose. The held directory stays, still held.
+      Trace("Workspace moved: %s no longer names it; left alone\n",
+            WideToUtf8(dir.path).c_str());
+      continue;
+    }
+    DeleteDirectoryTree(dir.path, dir.hold);
   }
   Trace("Done\n");
   dirs_.clear();

@@ -83,6 +83,18 @@ bool FeedTolerant(platform::File& file, int32_t dataOffset, std::vector<uint8_t>
   return true;
 }
 
+// Where a pass reads the setup program: opened by its path (full sharing), or reopened from the
+// caller's held handle.
+struct Source {
+  std::u16string path;
+  const platform::File* held = nullptr;
+
+  platform::File Open() const {
+    return held != nullptr ? held->Reopen()
+                           : platform::File::Open(path, platform::OpenMode::kReadShareAll);
+  }
+};
+
 // The signature document as one pass sees it.
 struct Document {
   int32_t located = -1;  // the _SG2 data offset, -1 when not found
@@ -99,9 +111,20 @@ const char* MissingSignReason(const Document& document) {
                               : "the _SG2 document has no \"sign\" text";
 }
 
-Document LoadDocument(const std::u16string& path) {
+Document LoadDocument(const Source& source) {
   Document document;
-  JsonObject object = ReadSignatureDocument(path, &document.located);
+  JsonObject object;
+  if (source.held == nullptr) {
+    object = ReadSignatureDocument(source.path, &document.located);
+  } else {
+    platform::File file = source.Open();
+    std::string data = container::ReadAttachmentWithOffset(file, kSignatureType, &document.located);
+    if (!data.empty()) {
+      JsonValue root;
+      root.ParseText(data);
+      object = root.AsObject();
+    }
+  }
   document.signText = object[kSignMember].AsString();
   return document;
 }
@@ -143,10 +166,10 @@ PassResult RunPass(platform::File& file, const std::string& setupKeyDer, bool he
   }
 }
 
-PassResult OpenAndRunPass(const std::u16string& path, const std::string& setupKeyDer,
+PassResult OpenAndRunPass(const Source& source, const std::string& setupKeyDer,
                           bool headerTolerant, const Document& document,
                           const std::atomic<bool>* cancel) {
-  platform::File file = platform::File::Open(path, platform::OpenMode::kReadShareAll);
+  platform::File file = source.Open();
   if (!file.IsOpen()) return {PassResult::kCannotOpen, {}};
   return RunPass(file, setupKeyDer, headerTolerant, document, cancel);
 }
@@ -181,15 +204,15 @@ bool FinishTolerant(const PassResult& result, SetupSignatureOutcome* outcome) {
 // instead of two. Whichever pass verifies first cuts the other short.
 class TolerantAlongside {
  public:
-  TolerantAlongside(const std::u16string& path, const std::string& setupKeyDer,
+  TolerantAlongside(const Source& source, const std::string& setupKeyDer,
                     const Document& document, std::atomic<bool>* cancelPlain)
       : document_(document) {
     if (document.DataOffset() < kMinTolerantDataOffset || std::thread::hardware_concurrency() < 2) {
       return;
     }
     try {
-      thread_ = std::thread([this, path, setupKeyDer, cancelPlain] {
-        result_ = OpenAndRunPass(path, setupKeyDer, true, document_, &cancel_);
+      thread_ = std::thread([this, source, setupKeyDer, cancelPlain] {
+        result_ = OpenAndRunPass(source, setupKeyDer, true, document_, &cancel_);
         if (result_.kind == PassResult::kVerified) cancelPlain->store(true);
       });
     } catch (const std::system_error&) {
@@ -239,16 +262,18 @@ bool VerifySetupSignature(std::u16string path, bool headerTolerant) {
   return VerifySetupSignatureWithKey(std::move(path), BuiltinSetupKey(), headerTolerant, nullptr);
 }
 
-bool VerifySetupSignatureWithKey(std::u16string path, const std::string& setupKeyDer,
-                                 bool headerTolerant, SetupSignatureOutcome* outcome) {
-  const Document document = LoadDocument(path);
+namespace {
+
+bool Verify(const Source& source, const std::string& setupKeyDer, bool headerTolerant,
+            SetupSignatureOutcome* outcome) {
+  const Document document = LoadDocument(source);
   if (outcome != nullptr) outcome->dataOffset = document.located;
   if (const char* reason = MissingSignReason(document)) {
     Decide(outcome, headerTolerant, false, reason);
     return false;
   }
 
-  platform::File file = platform::File::Open(path, platform::OpenMode::kReadShareAll);
+  platform::File file = source.Open();
   if (!file.IsOpen()) {
     Decide(outcome, headerTolerant, false, "the file cannot be opened");
     return false;
@@ -258,7 +283,7 @@ bool VerifySetupSignatureWithKey(std::u16string path, const std::string& setupKe
   }
 
   std::atomic<bool> cancelPlain{false};
-  TolerantAlongside alongside(path, setupKeyDer, document, &cancelPlain);
+  TolerantAlongside alongside(source, setupKeyDer, document, &cancelPlain);
   if (RunPass(file, setupKeyDer, false, document, &cancelPlain).kind == PassResult::kVerified) {
     alongside.Stop();
     Decide(outcome, false, true, std::string());
@@ -267,7 +292,7 @@ bool VerifySetupSignatureWithKey(std::u16string path, const std::string& setupKe
   // The plain pass failed (or was cut short because the tolerant pass verified): the tolerant
   // pass takes its own look at the document, as a second call would, and its result stands.
   // The file stays open meanwhile (full sharing).
-  const Document second = LoadDocument(path);
+  const Document second = LoadDocument(source);
   if (outcome != nullptr) outcome->dataOffset = second.located;
   if (std::optional<PassResult> result = alongside.ResultFor(second)) {
     return FinishTolerant(*result, outcome);
@@ -276,7 +301,23 @@ bool VerifySetupSignatureWithKey(std::u16string path, const std::string& setupKe
     Decide(outcome, true, false, reason);
     return false;
   }
-  return FinishTolerant(OpenAndRunPass(path, setupKeyDer, true, second, nullptr), outcome);
+  return FinishTolerant(OpenAndRunPass(source, setupKeyDer, true, second, nullptr), outcome);
+}
+
+}  // namespace
+
+bool VerifySetupSignatureWithKey(std::u16string path, const std::string& setupKeyDer,
+                                 bool headerTolerant, SetupSignatureOutcome* outcome) {
+  return Verify(Source{std::move(path), nullptr}, setupKeyDer, headerTolerant, outcome);
+}
+
+bool VerifySetupSignatureWithKey(const platform::File& held, const std::string& setupKeyDer,
+                                 SetupSignatureOutcome* outcome) {
+  return Verify(Source{std::u16string(), &held}, setupKeyDer, false, outcome);
+}
+
+bool VerifySetupSignature(const platform::File& held) {
+  return VerifySetupSignatureWithKey(held, BuiltinSetupKey(), nullptr);
 }
 
 }  // namespace verify

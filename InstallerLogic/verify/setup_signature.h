@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/platform.h"
 #include "verify/json.h"
 
 namespace verify {
@@ -24,6 +25,10 @@ constexpr int32_t kMinTolerantDataOffset = 512;
 // True only when the embedded signature verifies: first over the bytes as stored, then (when
 // that fails) with the header fields excluded that section addition and signing change.
 bool VerifySetupSignature(std::u16string path, bool headerTolerant = false);
+// The same check through an open handle on the setup program, the one that holds it against
+// writes: the document and both passes read handles reopened from it (File::Reopen), so the
+// bytes checked are the bytes of that file whatever its path names meanwhile.
+bool VerifySetupSignature(const platform::File& held);
 
 // Reads and parses the signature document; *dataOffset receives the attachment's data offset.
 JsonObject ReadSignatureDocument(const std::u16string& path, int32_t* dataOffset);
@@ -43,6 +48,8 @@ struct SetupSignatureOutcome {
 // built-in one. `outcome`, when given, receives what decided the result.
 bool VerifySetupSignatureWithKey(std::u16string path, const std::string& setupKeyDer,
                                  bool headerTolerant = false,
+                                 SetupSignatureOutcome* outcome = nullptr);
+bool VerifySetupSignatureWithKey(const platform::File& held, const std::string& setupKeyDer,
                                  SetupSignatureOutcome* outcome = nullptr);
 
 }  // namespace verify

@@ -149,5 +149,52 @@ TEST_F(ZtpackCli, ErrorsAreClearAndLeaveNoOutput) {
   }
 }
 
+// The installer refuses a bundle whose first 256 entries hold more than 2^19 chunks; the writer
+// must refuse exactly what the reader refuses, and write everything up to the limit.
+TEST(ChunkLimit, WriterAndReaderDrawTheSameLine) {
+  const std::string chunk = ZlibCompress("x");
+  for (size_t extra : {size_t{0}, size_t{1}}) {
+    // Written raw: the script and one entry that together reach the limit, or pass it by one.
+    const std::string path = TempPath("limit" + std::to_string(extra) + ".bnd");
+    {
+      ztpack::BundleWriter raw;
+      ASSERT_TRUE(raw.Begin(path, TestKeys::Get().bundle, Certificate(), {}).ok());
+      ASSERT_TRUE(raw.BeginEntry("install_script", 1).ok());
+      ASSERT_TRUE(raw.WriteChunk(chunk, 1).ok());
+      const size_t n = bundle::kMaxCataloguedChunks - 1 + extra;
+      ASSERT_TRUE(raw.BeginEntry("e", static_cast<uint32_t>(n)).ok());
+      for (size_t i = 0; i < n; ++i) ASSERT_TRUE(raw.WriteChunk(chunk, 1).ok());
+      ASSERT_TRUE(raw.Finish().ok());
+    }
+    bundle::BundleReader reader;
+    Configure(reader);
+    EXPECT_EQ(reader.Open(Wide(path)), extra == 0) << extra;
+    reader.Close();
+
+    // The same shape through the writer's entry point, in chunks of one byte.
+    ztpack::BundleOptions options;
+    options.chunkSize = 1;
+    const std::string out = TempPath("limit-written" + std::to_string(extra) + ".bnd");
+    std::vector<ztpack::BundleInput> inputs = {
+        {"install_script", "", std::string("x")},
+        {"e", "", std::string(bundle::kMaxCataloguedChunks - 1 + extra, 'x')}};
+    if (extra == 0) continue;  // writing half a million chunks for real adds nothing here
+    auto status = ztpack::WriteBundle(out, inputs, TestKeys::Get().bundle, Certificate(), options);
+    ASSERT_FALSE(status.ok());
+    EXPECT_NE(status.error().find("first 256 entries to 524289, more than the 524288 (2^19) the "
+                                  "installer accepts; use a larger --chunk-size than 1"),
+              std::string::npos)
+        << status.error();
+    EXPECT_FALSE(std::filesystem::exists(out));
+    // The writer's own entry points refuse too, before writing the entry.
+    ztpack::BundleWriter counted;
+    ASSERT_TRUE(counted.Begin(out, TestKeys::Get().bundle, Certificate(), options).ok());
+    ASSERT_TRUE(counted.AddData("install_script", "x").ok());
+    auto refused = counted.AddData("e", inputs[1].data.value());
+    EXPECT_FALSE(refused.ok());
+    EXPECT_EQ(counted.contentDone(), 1u);
+  }
+}
+
 }  // namespace
 }  // namespace bundle_test

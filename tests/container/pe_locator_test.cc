@@ -358,6 +358,32 @@ TEST(CollectHeaderSkipRanges, Refused) {
        }},
       {"SizeOfOptionalHeader moves the table past the end",
        [] { return Patched({}, [](std::string& b) { PeFixture::Put16(b, 0x94, 0xFFFF); }); }},
+      // The ranges assume the standard optional header; a shorter one would put a section
+      // header's flags under the skipped certificate entry, a longer one leaves the slack
+      // range in the wrong place.
+      {"i386 with a 216-byte optional header", [] {
+         PeFixture pe;
+         pe.sizeOfOptionalHeader = 216;
+         return pe.Build();
+       }},
+      {"i386 with a 232-byte optional header", [] {
+         PeFixture pe;
+         pe.sizeOfOptionalHeader = 232;
+         return pe.Build();
+       }},
+      {"x64 with the PE32 size 224", [] {
+         PeFixture pe;
+         pe.pe64 = true;
+         pe.sizeOfOptionalHeader = 224;
+         return pe.Build();
+       }},
+      {"i386 machine over a PE32+ optional header", [] {
+         PeFixture pe;
+         pe.pe64 = true;
+         pe.machine = 0x14C;
+         pe.sizeOfOptionalHeader = 224;
+         return pe.Build();
+       }},
   };
   for (const Case& c : cases) {
     bool ok = true;

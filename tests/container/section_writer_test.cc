@@ -192,6 +192,11 @@ TEST(SectionWriter, Refusals) {
          PeFixture::Put16(b, 0x94, 95);
          return b;
        }, "SizeOfOptionalHeader 95 is smaller than the 96 bytes"},
+      {"SizeOfOptionalHeader not the standard size", [] {
+         PeFixture pe;
+         pe.sizeOfOptionalHeader = 232;
+         return pe.Build();
+       }, "SizeOfOptionalHeader is 232, but the installer takes only the standard 224 of a PE32 image"},
   };
   for (const Case& c : cases) {
     Written w = Write(c.make());

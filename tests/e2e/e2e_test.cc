@@ -2,9 +2,13 @@
 // program: silent runs headless, "gui" runs under a private Xvfb server with screenshots.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <nlohmann/json.hpp>
@@ -37,13 +41,19 @@ std::string WindowsPath(const fs::path& path) {
   SKIP_WITHOUT_DEV_KEYS();           \
   ASSERT_EQ(testutil::MissingWindowsPrograms({"InstallerLogic.exe", "tests/report_setup.exe"}), "")
 
-// The user's temporary directory inside the prefix, where the workspaces are made.
+// Workspaces left in the prefix. Wine gives the front end an elevated token, so they are made
+// in the system's temporary directory; the users' own are looked at as well, so that a
+// workspace made there counts too.
 std::vector<std::string> Workspaces() {
   std::vector<std::string> found;
   std::error_code ec;
-  for (const auto& user : fs::directory_iterator(fs::path(testutil::Wine::Get().prefix()) /
-                                                     "drive_c" / "users", ec)) {
-    for (const auto& e : fs::directory_iterator(user.path() / "Temp", ec)) {
+  const fs::path drive = fs::path(testutil::Wine::Get().prefix()) / "drive_c";
+  std::vector<fs::path> bases = {drive / "windows" / "temp"};
+  for (const auto& user : fs::directory_iterator(drive / "users", ec)) {
+    bases.push_back(user.path() / "Temp");
+  }
+  for (const fs::path& base : bases) {
+    for (const auto& e : fs::directory_iterator(base, ec)) {
       if (e.path().filename().string().rfind("ITMPD_", 0) == 0) found.push_back(e.path());
     }
   }
@@ -121,15 +131,25 @@ TEST_F(E2e, SilentRunPassesArgumentsAndUnpacksTheSelectedFiles) {
   recipe.entries["data"] = RandomBytes((5u << 20) + 12345, 9);
   recipe.script += "dep-silent,data,data\\blob.bin\n";
   const std::string installer = worker_test::MakeInstaller(dir_, recipe);
-  testutil::WineRunResult run = Run(installer, {"with space", "", "q\"x", "back\\slash"});
+  testutil::WineRunResult run =
+      Run(installer, {"with space", "", "q\"x", "back\\slash", "C:\\My Dir\\"});
   ASSERT_FALSE(run.timedOut);
   EXPECT_EQ(run.exitCode, 0) << run.err;
   nlohmann::json report = Report();
   ASSERT_FALSE(report.is_null()) << run.err;
   const std::string cwd = report["currentDirectory"];
-  EXPECT_NE(cwd.find("\\Temp\\ITMPD_"), std::string::npos) << cwd;
-  EXPECT_EQ(report["commandLine"], "\"" + cwd + "\\setup.exe\" \"with space\"  q\"x back\\slash \"" +
+  // Elevated (as Wine runs it), the workspace is in the system's temporary directory.
+  std::string lower = cwd;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  EXPECT_NE(lower.find(":\\windows\\temp\\itmpd_"), std::string::npos) << cwd;
+  EXPECT_EQ(report["commandLine"], "\"" + cwd + "\\setup.exe\" \"with space\" \"\" \"q\\\"x\" " +
+                                       "back\\slash \"C:\\My Dir\\\\\" \"" +
                                        WindowsPath(installer) + "\"");
+  // The setup program reads back every argument in its place, then the installer's path.
+  const std::vector<std::string> arguments = report["arguments"];
+  EXPECT_EQ(arguments, (std::vector<std::string>{cwd + "\\setup.exe", "with space", "", "q\"x",
+                                                 "back\\slash", "C:\\My Dir\\",
+                                                 WindowsPath(installer)}));
   std::map<std::string, std::string> files;
   for (const auto& f : report["files"]) files[f["path"]] = f["sha1"];
   files.erase("setup.exe");
@@ -198,8 +218,39 @@ INSTANTIATE_TEST_SUITE_P(
                     "0: dep-silent,absent,absent.txt"},
         FailureCase{"EscapingTarget",
                     [](InstallerRecipe* s) { s->script = "dep-silent,readme,..\\..\\out.txt\n"; },
-                    "refused: \"..\" component"}),
+                    "refused: \"..\" component"},
+        FailureCase{"DeviceTarget",
+                    [](InstallerRecipe* s) { s->script = "dep-silent,readme,logs\\Lpt1.txt\n"; },
+                    "0: target logs\\Lpt1.txt refused: device name\n"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The disk fills while an entry is written: a 4 MiB tmpfs over the prefix's system temporary
+// directory, where the elevated front end makes its workspace. The run fails, the trace names
+// the entry, and neither the workspace nor a partial file stays.
+TEST_F(E2e, DiskFullWhileExtracting) {
+  REQUIRE_WINDOWS_BUILD();
+  const fs::path temp = fs::path(testutil::Wine::Get().prefix()) / "drive_c" / "windows" / "temp";
+  fs::create_directories(temp);
+  if (::mount("tmpfs", temp.c_str(), "tmpfs", 0, "size=4m") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs on " << temp << " (needs root): " << std::strerror(errno);
+  }
+  InstallerRecipe recipe = Recipe("silent");
+  recipe.entries["big"] = std::string(8u << 20, '\0');
+  recipe.script = "dep-silent,readme,readme.txt\ndep-silent,big,big.bin\n";
+  const std::string installer = worker_test::MakeInstaller(dir_, recipe);
+  ASSERT_TRUE(testutil::Wine::Get().SetTraceSwitch());
+  testutil::WineRunResult run = Run(installer, {});
+  testutil::Wine::Get().ClearTraceSwitch();
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(temp)) left.push_back(e.path().filename().string());
+  ::umount(temp.c_str());
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_TRUE(Report().is_null());
+  std::string trace;
+  for (const std::string& t : run.debugTexts()) trace += t;
+  EXPECT_NE(trace.find("1: extracting big to big.bin failed\n"), std::string::npos) << trace;
+  for (const std::string& name : left) EXPECT_NE(name.rfind("ITMPD_", 0), 0u) << name;
+}
 
 TEST_F(E2e, WithoutTypeExitsWithOneAndMakesNoWorkspace) {
   REQUIRE_WINDOWS_BUILD();
@@ -375,6 +426,41 @@ TEST_F(E2e, GuiCorruptedSetupShowsTheMessageBoxOverTheWindow) {
   auto running = std::async(std::launch::async, [&] {
     return testutil::Wine::Get().Run(installer, {}, options, x.display());
   });
+  // Which window is on top: the box is owned by the (topmost) progress window, which Wine shows
+  // as the box's WM_TRANSIENT_FOR, so it cannot open behind it.
+  testutil::RunOptions xOptions;
+  xOptions.env = {{"DISPLAY", x.display()}};
+  xOptions.timeoutSeconds = 10;
+  std::string boxId, owner;
+  for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+       boxId.empty() && std::chrono::steady_clock::now() < end;
+       std::this_thread::sleep_for(std::chrono::milliseconds(200))) {
+    testutil::RunResult search =
+        testutil::RunProcess({"xdotool", "search", "--name", "^Error$"}, xOptions);
+    if (search.exitCode == 0) boxId = search.out.substr(0, search.out.find('\n'));
+  }
+  std::string stacking;
+  if (!boxId.empty()) {
+    owner = testutil::RunProcess({"xprop", "-id", boxId, "WM_TRANSIENT_FOR"}, xOptions).out;
+    // The root's children as xwininfo lists them: the top of the stack first.
+    stacking = testutil::RunProcess({"xwininfo", "-root", "-children"}, xOptions).out;
+  }
+  EXPECT_NE(owner.find("window id # 0x"), std::string::npos)
+      << "the message box has no owner window: " << owner;
+  // The box stands above its owner, the progress window.
+  const size_t ownerAt = owner.find("0x");
+  const std::string ownerId =
+      ownerAt == std::string::npos ? "?" : owner.substr(ownerAt, owner.find_first_of(" \n", ownerAt) - ownerAt);
+  std::string boxHex = "?";
+  if (!boxId.empty()) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "0x%lx", std::stoul(boxId));
+    boxHex = buffer;
+  }
+  const size_t ownerLine = stacking.find("     " + ownerId + " ");
+  const size_t boxLine = stacking.find("     " + boxHex + " ");
+  EXPECT_TRUE(ownerLine != std::string::npos && boxLine != std::string::npos && boxLine < ownerLine)
+      << "box " << boxHex << ", owner " << ownerId << ", stacking:\n" << stacking;
   bool dismissed = DismissWindow(x.display(), "Error", 60);
   // The progress window stays until the worker has ended.
   EXPECT_TRUE(running.wait_for(std::chrono::seconds(60)) == std::future_status::ready);

@@ -47,6 +47,11 @@ TEST_F(TraceSwitch, OnlyTheExactStringValueEnablesTracing) {
       {"expand string type", "type: 2\n!Tracelog!", true},
       {"dword type", "type: 4\n!Tracelog!", true},
       {"empty", "", true},
+      // The registry may report an odd size (a terminator of one byte); the read must ask for
+      // exactly that size, since one byte fewer fails.
+      {"odd size", "size: 21\n!Tracelog!", false},
+      {"size with a longer terminator", "type: 1\nsize: 24\n!Tracelog!", false},
+      {"size that cuts the text", "size: 19\n!Tracelog!", true},
   };
   for (const Case& c : cases) {
     std::string content = c.content ? c.content : "";

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -120,9 +121,85 @@ TEST_F(Workspace, DeletionRemovesLinksWithoutEnteringThem) {
   fs::create_directory_symlink(dir_ / "outside", root / "link");
   fs::create_symlink(dir_ / "outside" / "precious", root / "filelink");
 
+  const std::string top = WideToUtf8(ws.substr(0, ws.size() - 1));
+  testutil::DebugCapture capture;
   support::DeleteDirectoryTree(ws.substr(0, ws.size() - 1));
   EXPECT_FALSE(fs::exists(root));
   EXPECT_EQ(testutil::ReadFile(dir_ / "outside" / "precious"), "keep me");
+  // A directory link is a "Link", a link to a file is deleted as a file is.
+  std::vector<std::string> lines = capture.lines();
+  std::sort(lines.begin(), lines.end() - 1);
+  EXPECT_EQ(lines, (std::vector<std::string>{"Delete File " + top + "\\filelink\n",
+                                             "Delete Link " + top + "\\link\n",
+                                             "Delete Dir " + top + "\n"}));
+
+  // Given a link itself (one put in a workspace's place), the deletion removes the link only.
+  fs::create_directory_symlink(dir_ / "outside", dir_ / "ITMPD_link");
+  capture.clear();
+  support::DeleteDirectoryTree(dir_.u16() + u"\\ITMPD_link");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ / "ITMPD_link")));
+  EXPECT_EQ(testutil::ReadFile(dir_ / "outside" / "precious"), "keep me");
+  EXPECT_EQ(capture.lines(), (std::vector<std::string>{
+                                 "Delete Link " + WideToUtf8(dir_.u16()) + "\\ITMPD_link\n"}));
+}
+
+// Elevated, the workspace goes under the system's temporary directory, never the user's, and
+// there is no fallback to the user's when the system's is unknown.
+TEST_F(Workspace, ElevatedRunsUseTheSystemTemporaryDirectory) {
+  testutil::TempDir system;
+  struct Case {
+    const char* elevated;
+    const char* systemTemp;
+    std::u16string expected;
+  } cases[] = {
+      {"1", system.path().c_str(), system.u16() + u"\\"},
+      {"0", system.path().c_str(), dir_.u16() + u"\\"},
+  };
+  for (const Case& c : cases) {
+    ::setenv("ZT_FAKE_ELEVATED", c.elevated, 1);
+    ::setenv("ZT_SYSTEM_TEMP", c.systemTemp, 1);
+    EXPECT_EQ(support::TempBase(), c.expected) << c.elevated;
+    std::u16string ws = support::CreateWorkspace();
+    EXPECT_EQ(ws.rfind(c.expected + u"ITMPD_", 0), 0u) << WideToUtf8(ws);
+  }
+  ::unsetenv("ZT_FAKE_ELEVATED");
+  ::unsetenv("ZT_SYSTEM_TEMP");
+}
+
+// A held workspace is removed while its path names it; once the path leads elsewhere (renamed
+// away, a link in its place), the clean-up leaves both alone and keeps the hold.
+TEST_F(Workspace, HeldWorkspaceIsDeletedOnlyWhileItsPathNamesIt) {
+  platform::DirectoryHold hold;
+  std::u16string ws = support::CreateWorkspace(&hold);
+  ASSERT_TRUE(hold.IsOpen());
+  fs::path native = testutil::Native(ws);
+  testutil::WriteFile(native / "f", "x");
+  EXPECT_TRUE(hold.IsNamedBy(ws));
+  {
+    support::CleanupList list;
+    list.AddDirectory(ws, &hold);
+  }
+  EXPECT_FALSE(fs::exists(native));
+  EXPECT_FALSE(hold.IsOpen());
+
+  ws = support::CreateWorkspace(&hold);
+  native = testutil::Native(ws.substr(0, ws.size() - 1));
+  fs::create_directories(dir_ / "decoy");
+  testutil::WriteFile(dir_ / "decoy" / "keep", "mine");
+  fs::rename(native, dir_ / "moved");
+  fs::create_directory_symlink(dir_ / "decoy", native);
+  EXPECT_FALSE(hold.IsNamedBy(ws));
+  testutil::DebugCapture capture;
+  {
+    support::CleanupList list;
+    list.AddDirectory(ws, &hold);
+  }
+  EXPECT_NE(capture.joined().find("left alone"), std::string::npos) << capture.joined();
+  EXPECT_EQ(testutil::ReadFile(dir_ / "decoy" / "keep"), "mine");
+  EXPECT_TRUE(fs::is_directory(dir_ / "moved"));
+  EXPECT_TRUE(hold.IsOpen());
+  // A link is never held.
+  EXPECT_FALSE(platform::DirectoryHold::Open(ws.substr(0, ws.size() - 1)).IsOpen());
 }
 
 TEST_F(Workspace, ParentDirectoriesFollowBackslashesOnly) {

@@ -1,6 +1,7 @@
 // Captures the debugger output channel (trace lines, progress texts) for the length of a scope.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -43,6 +44,9 @@ class DebugCapture {
     for (const std::string& l : lines()) all += l;
     return all;
   }
+  // Called with every text as it is written, on the writing thread (set before the run).
+  std::function<void(const std::string&)> onText;
+
   void clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     texts_.clear();
@@ -51,6 +55,7 @@ class DebugCapture {
  private:
   static void Hook(const char* text, void* context) {
     auto* self = static_cast<DebugCapture*>(context);
+    if (self->onText) self->onText(text);
     std::lock_guard<std::mutex> lock(self->mutex_);
     self->texts_.emplace_back(text);
   }

@@ -161,6 +161,33 @@ TEST_P(SignatureDocument, Decides) {
 INSTANTIATE_TEST_SUITE_P(Cases, SignatureDocument, ::testing::ValuesIn(kDocumentCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The worker verifies through the handle that holds the setup program: what its path names
+// afterwards does not change what is checked. Both ways round: a valid file held and a tampered
+// one put at its path, and a tampered file held and a valid one put at its path.
+TEST_F(SetupKeys, HeldHandleDecidesNotThePath) {
+  std::string content(5000, 'c');
+  auto signature = ztpack::SignSha1(*key_, content);
+  ASSERT_TRUE(signature);
+  auto attachment = ztpack::MakeAttachment("_SG2", ztpack::MakeSignatureDocument(*signature));
+  ASSERT_TRUE(attachment);
+  const std::string good = content + *attachment;
+  std::string bad = good;
+  bad[10] ^= 1;
+  for (bool heldIsGood : {true, false}) {
+    WriteFile(dir_ / "setup.exe", heldIsGood ? good : bad);
+    platform::File held =
+        platform::File::Open((dir_ / "setup.exe").u16string(), platform::OpenMode::kReadDenyWrite);
+    ASSERT_TRUE(held.IsOpen());
+    WriteFile(dir_ / "swap", heldIsGood ? bad : good);
+    std::filesystem::rename(dir_ / "swap", dir_ / "setup.exe");
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(VerifySetupSignatureWithKey(held, *publicDer_), heldIsGood) << heldIsGood;
+    EXPECT_EQ(VerifySetupSignatureWithKey((dir_ / "setup.exe").u16string(), *publicDer_),
+              !heldIsGood);
+    ::testing::internal::GetCapturedStdout();
+  }
+}
+
 TEST_F(SetupKeys, UnusableSignTextDecidesInThePlainPass) {
   for (const std::string doc : {"{}", "{\"sign\":5}", "[1]", "{\"sign\":\"\"}"}) {
     auto attachment = ztpack::MakeAttachment("_SG2", doc);

@@ -222,6 +222,66 @@ void CheckProcess(const std::u16string& self, const std::u16string& dir) {
         "process_start_missing_fails");
 }
 
+// The workspace's protections as far as Wine shows them: a held directory cannot be renamed or
+// deleted by anyone else, its path is recognised (in any letter case) and another directory's
+// is not, and it is removed through the handle; a reopened file reads the held file; the system
+// temporary directory; and the DLL search fallback where SetDefaultDllDirectories is not used.
+void CheckHolds(const std::u16string& dir) {
+  const std::u16string held = dir + u"\\held";
+  const std::u16string other = dir + u"\\other";
+  Check(platform::CreateDirectory(held) && platform::CreateDirectory(other), "hold_dirs_created");
+  WriteAll(held + u"\\f.txt", "in held");
+  {
+    platform::DirectoryHold hold = platform::DirectoryHold::Open(held);
+    Check(hold.IsOpen(), "hold_opens");
+    Check(hold.IsNamedBy(held) && hold.IsNamedBy(held + u"\\"), "hold_named_by_its_path");
+    std::u16string upper = held;
+    for (char16_t& c : upper) c = (c >= u'a' && c <= u'z') ? c - 32 : c;
+    Check(hold.IsNamedBy(upper), "hold_named_in_other_case", U8(upper));
+    Check(!hold.IsNamedBy(other), "hold_not_named_by_other_dir");
+    Check(!MoveFileW(reinterpret_cast<const wchar_t*>(held.c_str()),
+                     reinterpret_cast<const wchar_t*>((dir + u"\\renamed").c_str())),
+          "hold_denies_rename", std::to_string(GetLastError()));
+    Check(!platform::RemoveDirectory(held), "hold_denies_delete");
+    Check(!platform::DirectoryHold::Open(dir + u"\\missing").IsOpen(), "hold_missing_fails");
+    // A process may have the held directory as its current directory.
+    platform::Process child = platform::Process::Start(
+        u"\"" + platform::OwnExecutablePath() + u"\" --child started.txt", held);
+    Check(child.IsStarted(), "hold_allows_current_directory");
+    child.Wait();
+    platform::DeleteFile(held + u"\\started.txt");
+    Check(!hold.RemoveAndClose() && !hold.IsOpen(), "hold_keeps_nonempty_dir");
+    Check(platform::GetFileAttributes(held) != platform::kInvalidAttributes, "hold_nonempty_stays");
+    hold = platform::DirectoryHold::Open(held);
+    platform::DeleteFile(held + u"\\f.txt");
+    Check(hold.RemoveAndClose(), "hold_removes_through_handle");
+    Check(platform::GetFileAttributes(held) == platform::kInvalidAttributes, "hold_dir_removed");
+  }
+  platform::RemoveDirectory(other);
+
+  const std::u16string path = dir + u"\\reopen.bin";
+  WriteAll(path, "original");
+  {
+    platform::File holder = platform::File::Open(path, platform::OpenMode::kReadDenyWrite);
+    platform::File again = holder.Reopen();
+    char buf[16] = {};
+    Check(again.IsOpen() && again.Read(buf, 16) == 8 && std::memcmp(buf, "original", 8) == 0,
+          "reopen_reads_the_file");
+    Check(!platform::File::Open(path, platform::OpenMode::kWrite).IsOpen(),
+          "reopen_still_denies_writers");
+  }
+  platform::DeleteFile(path);
+
+  const std::u16string systemTemp = platform::SystemTempPath();
+  Check(systemTemp.size() > 6 && systemTemp.compare(systemTemp.size() - 6, 6, u"\\Temp\\") == 0,
+        "system_temp_path", U8(systemTemp));
+  Check(platform::RestrictDllSearchPath(false) ==
+            platform::DllSearchRestriction::kNoCurrentDirectory,
+        "dll_search_fallback");
+  Check(platform::RestrictDllSearchPath() == platform::DllSearchRestriction::kSystem32Only,
+        "dll_search_default_directories");
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -240,6 +300,7 @@ int wmain(int argc, wchar_t** argv) {
   CheckTrace();
   CheckFacts(self);
   CheckProcess(self, dir);
+  CheckHolds(dir);
   std::printf("done %d\n", failures);
   return failures;
 }

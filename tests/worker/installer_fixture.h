@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -176,7 +177,8 @@ struct RunOutcome {
 
 inline RunOutcome RunInstaller(const testutil::TempDir& tmp, const std::string& installer,
                         const std::u16string& commandTail, bool wow64 = false,
-                        int majorVersion = 10) {
+                        int majorVersion = 10,
+                        std::function<void(const std::string&)> onDebug = nullptr) {
   const std::filesystem::path workspaces = tmp / "workspaces";
   std::filesystem::create_directories(workspaces);
   const std::filesystem::path report = tmp / "report";
@@ -188,6 +190,7 @@ inline RunOutcome RunInstaller(const testutil::TempDir& tmp, const std::string& 
   RunOutcome run;
   {
     testutil::DebugCapture capture;
+    capture.onText = std::move(onDebug);
     ::testing::internal::CaptureStderr();
     run.exitCode = installer::RunEntry(commandTail, support::Utf8ToWide(installer, true));
     run.stderrText = ::testing::internal::GetCapturedStderr();

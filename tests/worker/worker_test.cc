@@ -165,6 +165,12 @@ InstallerRecipe Recipe(std::string mode, bool tamperBundle, bool tamperSetup, bo
   return recipe;
 }
 
+InstallerRecipe Script(std::string script) {
+  InstallerRecipe recipe;
+  recipe.script = std::move(script);
+  return recipe;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Runs, FailureTest,
     ::testing::Values(
@@ -173,7 +179,12 @@ INSTANTIATE_TEST_SUITE_P(
                     "\n##installer file is not valid!", false},
         FailureCase{"TamperedSetupGui", Recipe("gui", false, true, true),
                     "\n##installer file is not valid!", true},
-        FailureCase{"NoInstallScript", Recipe("silent", false, false, false), nullptr, false}),
+        FailureCase{"NoInstallScript", Recipe("silent", false, false, false), nullptr, false},
+        FailureCase{"TargetOverTheSetupProgram", Script("dep-silent,a,.\\Setup.EXE\n"),
+                    "0: target .\\Setup.EXE refused: names the setup program or the bundle\n",
+                    false},
+        FailureCase{"TargetIsADevice", Script("dep-silent,a,logs\\lpt1.txt\n"),
+                    "0: target logs\\lpt1.txt refused: device name\n", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The run mode comes from TYPE, trimmed at its end only.
@@ -259,19 +270,21 @@ TEST(Worker, SetupCommandLineFromTheArguments) {
   testutil::TempDir tmp;
   InstallerRecipe recipe;
   const std::string installer = MakeInstaller(tmp, recipe);
-  RunOutcome run = RunInstaller(tmp, installer, u"plain \"with space\" \"\" back\\slash");
+  RunOutcome run = RunInstaller(tmp, installer,
+                                u"plain \"with space\" \"\" back\\slash \"C:\\My Dir\\\\\"");
   ASSERT_TRUE(run.report.ran) << run.trace;
   const std::string workspace = run.report.cwd;
   EXPECT_EQ(workspace.rfind((tmp / "workspaces" / "ITMPD_").string(), 0), 0u) << workspace;
   // The workspace path is made with backslashes; the trace shows it as built.
   const std::string built = (tmp / "workspaces").string() + "\\" +
                             std::filesystem::path(workspace).filename().string() + "\\";
-  EXPECT_NE(run.trace.find("setup.exe: \"" + built + "setup.exe\" plain \"with space\"  back\\slash \"" +
-                           installer + "\"\n"),
+  EXPECT_NE(run.trace.find("setup.exe: \"" + built + "setup.exe\" plain \"with space\" \"\" " +
+                           "back\\slash \"C:\\My Dir\\\\\" \"" + installer + "\"\n"),
             std::string::npos)
       << run.trace;
-  EXPECT_EQ(run.report.args,
-            (std::vector<std::string>{"plain", "with space", "back\\slash", installer}));
+  // The empty argument keeps its place, and the trailing backslash does not swallow the rest.
+  EXPECT_EQ(run.report.args, (std::vector<std::string>{"plain", "with space", "", "back\\slash",
+                                                       "C:\\My Dir\\", installer}));
 }
 
 TEST(Worker, NoArgumentsPassesTheOwnPathTwice) {
@@ -286,25 +299,89 @@ TEST(Worker, NoArgumentsPassesTheOwnPathTwice) {
   EXPECT_EQ(run.report.args, (std::vector<std::string>{self, installer}));
 }
 
+// The workspace is swapped while the run goes on: renamed away, and a link to a directory of the
+// user's put in its place (the bundle has just opened). The worker stops before it verifies the
+// setup program, nothing runs, and the clean-up neither enters the link nor deletes what it
+// points to.
+TEST(Worker, SwappedWorkspaceStopsTheRunAndIsNotFollowed) {
+  SKIP_WITHOUT_DEV_KEYS();
+  testutil::TempDir tmp;
+  InstallerRecipe recipe;
+  recipe.script = "dep-silent,a,a\n";
+  recipe.entries = kEntries;
+  const std::string installer = MakeInstaller(tmp, recipe);
+  const std::filesystem::path decoy = tmp / "decoy";
+  std::filesystem::create_directories(decoy);
+  testutil::WriteFile(decoy / "keep.txt", "mine");
+  std::filesystem::path swapped;
+  RunOutcome run = RunInstaller(tmp, installer, u"", false, 10, [&](const std::string& text) {
+    if (text != "Progress 85%" || !swapped.empty()) return;
+    for (const auto& e : std::filesystem::directory_iterator(tmp / "workspaces")) swapped = e.path();
+    std::filesystem::rename(swapped, tmp / "moved");
+    std::filesystem::create_directory_symlink(decoy, swapped);
+  });
+  ASSERT_FALSE(swapped.empty());
+  EXPECT_FALSE(run.report.ran);
+  EXPECT_NE(run.trace.find("no longer names the directory made; stopped before verifying setup.exe\n"),
+            std::string::npos)
+      << run.trace;
+  EXPECT_NE(run.trace.find("left alone"), std::string::npos) << run.trace;
+  EXPECT_EQ(testutil::ReadFile(decoy / "keep.txt"), "mine");
+  EXPECT_TRUE(std::filesystem::is_symlink(swapped));
+}
+
+// Without a worker thread the worker runs on the main thread: the progress dialog is destroyed
+// first, since nothing would pump its messages while the setup program runs.
+TEST(Worker, WithoutAThreadTheDialogGoesFirst) {
+  SKIP_WITHOUT_DEV_KEYS();
+  testutil::TempDir tmp;
+  InstallerRecipe recipe;
+  recipe.mode = "gui";
+  recipe.script = "dep-gui,a,a\n";
+  recipe.entries = kEntries;
+  const std::string installer = MakeInstaller(tmp, recipe);
+  ::setenv("ZT_FAKE_NO_THREAD", "1", 1);
+  int dialogsDuringRun = 0;
+  RunOutcome run = RunInstaller(tmp, installer, u"", false, 10, [&](const std::string& text) {
+    if (text.rfind("Progress ", 0) == 0) dialogsDuringRun += platform::LiveProgressDialogs();
+  });
+  ::unsetenv("ZT_FAKE_NO_THREAD");
+  EXPECT_TRUE(run.report.ran) << run.trace;
+  EXPECT_EQ(dialogsDuringRun, 0);
+  EXPECT_EQ(platform::LiveProgressDialogs(), 0);
+  EXPECT_NE(run.trace.find("No worker thread: running without the progress window\n"),
+            std::string::npos);
+  EXPECT_TRUE(LeftOver(tmp).empty());
+}
+
 // ---------------------------------------------------------------------------------------------
 // The pieces, as tables.
 
-TEST(BuildSetupCommandLine, QuotesOnlyArgumentsWithSpaces) {
+TEST(BuildSetupCommandLine, QuotesArgumentsSoThatTheySplitBack) {
   struct Case {
     std::vector<std::u16string> args;
     std::u16string expected;
   } cases[] = {
+      // Ordinary arguments stay byte for byte as they are.
       {{}, u"\"W\\setup.exe\" \"O\""},
-      {{u"a"}, u"\"W\\setup.exe\" a \"O\""},
+      {{u"a", u"c:\\d\\", u"/q"}, u"\"W\\setup.exe\" a c:\\d\\ /q \"O\""},
       {{u"a b"}, u"\"W\\setup.exe\" \"a b\" \"O\""},
-      {{u""}, u"\"W\\setup.exe\"  \"O\""},
-      {{u"q\"x", u"c:\\d\\"}, u"\"W\\setup.exe\" q\"x c:\\d\\ \"O\""},
-      {{u"tab\there"}, u"\"W\\setup.exe\" tab\there \"O\""},
-      {{u"\"a b\""}, u"\"W\\setup.exe\" \"\"a b\"\" \"O\""},
+      // A trailing backslash inside quotes is doubled so that it does not escape the quote.
+      {{u"C:\\My Dir\\", u"x"}, u"\"W\\setup.exe\" \"C:\\My Dir\\\\\" x \"O\""},
+      {{u""}, u"\"W\\setup.exe\" \"\" \"O\""},
+      {{u"q\"x"}, u"\"W\\setup.exe\" \"q\\\"x\" \"O\""},
+      {{u"tab\there"}, u"\"W\\setup.exe\" \"tab\there\" \"O\""},
+      {{u"a\\\"b c"}, u"\"W\\setup.exe\" \"a\\\\\\\"b c\" \"O\""},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(support::WideToUtf8(installer::BuildSetupCommandLine(u"W\\", c.args, u"O")),
-              support::WideToUtf8(c.expected));
+    const std::u16string line = installer::BuildSetupCommandLine(u"W\\", c.args, u"O");
+    EXPECT_EQ(support::WideToUtf8(line), support::WideToUtf8(c.expected));
+    // Whatever the arguments, the setup program reads back exactly them, between its own
+    // path and the installer's.
+    std::vector<std::u16string> expected = {u"W\\setup.exe"};
+    expected.insert(expected.end(), c.args.begin(), c.args.end());
+    expected.push_back(u"O");
+    EXPECT_EQ(platform::SplitCommandLine(line), expected) << support::WideToUtf8(line);
   }
 }
 
@@ -320,6 +397,16 @@ TEST(TargetPathProblem, RefusesEveryWayOut) {
       {u". .\\x", true},      {u"a\\.. ", true},       {u"\\x", true},
       {u"/x", true},          {u"\\\\srv\\s\\x", true}, {u"C:x", true},
       {u"C:\\x", true},       {u"f:s", true},          {u"\\\\?\\C:\\x", true},
+      // Device names, bare, with an extension or trailing blanks, in any case, anywhere.
+      {u"CON", true},         {u"logs\\LPT1.txt", true}, {u"nul", true},
+      {u"aux.tar.gz", true},  {u"Com9", true},         {u"prn \\x", true},
+      {u"com\u00B2", true},     {u"conout$", true},      {u"COM0", false},
+      {u"LPT10", false},      {u"CONSOLE", false},     {u"xcon", false},
+      {u"con_x.txt", false},  {u"a\\nul2", false},
+      // The workspace's own files, however written.
+      {u"setup.exe", true},   {u"SETUP.EXE", true},    {u".\\ibnd", true},
+      {u"Ibnd. .", true},     {u"\u0131bnd", true},      {u"sub\\setup.exe", false},
+      {u"setup.exe.txt", false}, {u"ibnd2", false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(installer::TargetPathProblem(c.path) != nullptr, c.refused)

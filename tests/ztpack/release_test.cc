@@ -96,7 +96,7 @@ INSTANTIATE_TEST_SUITE_P(
         ScriptCheckCase{"Absolute", "dep-silent-w<6,a,\\x\n", {"a"}, kSilent, {"E1 absolute", "W0 \"a\""},
                         {2, 3}},
         ScriptCheckCase{"DeviceName", "dep-silent,a,docs\\con.txt\n", {"a"}, kSilent,
-                        {"E1 device"}, {}},
+                        {"E1 device name", "W0 \"a\""}, {0, 1, 2, 3}},
         ScriptCheckCase{"MissingOnX86Only", "dep-x86-silent,nope,x\ndep-silent,a,a\n", {"a"},
                         kSilent, {"E1 \"nope\" is not in the bundle"}, {0, 2}},
         ScriptCheckCase{"TwoFields", "dep-silent,a\ndep-silent,a,a\n", {"a"}, kSilent,

@@ -150,15 +150,32 @@ support::Status BundleWriter::CompressChunk(const uint8_t* data, size_t length) 
   return WriteScrambled(compressed_.data(), 8 + stored);
 }
 
+uint64_t ChunkCount(uint64_t size, uint32_t chunkSize) {
+  return (size + chunkSize - 1) / chunkSize;
+}
+
 namespace {
-uint32_t ChunkCount(uint64_t size, uint32_t chunkSize) {
-  return static_cast<uint32_t>((size + chunkSize - 1) / chunkSize);
+support::Status ChunkLimitError(const std::string& name, uint64_t total, uint32_t chunkSize) {
+  return Errorf("entry \"%s\" brings the chunks of the bundle's first %zu entries to %llu, more "
+                "than the %zu (2^19) the installer accepts; use a larger --chunk-size than %u",
+                name.c_str(), bundle::kMaxCatalogueEntries, static_cast<unsigned long long>(total),
+                bundle::kMaxCataloguedChunks, chunkSize);
 }
 }  // namespace
 
-support::Status BundleWriter::AddData(const std::string& name, std::string_view data) {
-  uint64_t chunks = (data.size() + options_.chunkSize - 1) / options_.chunkSize;
+support::Status BundleWriter::CountEntry(const std::string& name, uint64_t chunks) {
   if (chunks > UINT32_MAX) return Errorf("entry \"%s\": too many chunks", name.c_str());
+  if (entriesAdded_++ >= bundle::kMaxCatalogueEntries) return {};
+  cataloguedChunks_ += chunks;
+  if (cataloguedChunks_ > bundle::kMaxCataloguedChunks) {
+    return ChunkLimitError(name, cataloguedChunks_, options_.chunkSize);
+  }
+  return {};
+}
+
+support::Status BundleWriter::AddData(const std::string& name, std::string_view data) {
+  uint64_t chunks = ChunkCount(data.size(), options_.chunkSize);
+  if (auto s = CountEntry(name, chunks); !s) return s;
   if (auto s = BeginEntry(name, static_cast<uint32_t>(chunks)); !s) return s;
   for (size_t at = 0; at < data.size(); at += options_.chunkSize) {
     size_t n = std::min<size_t>(options_.chunkSize, data.size() - at);
@@ -178,7 +195,9 @@ support::Status BundleWriter::AddFile(const std::string& name, const std::string
     return Errorf("entry \"%s\": %s is not a regular file", name.c_str(), path.c_str());
   }
   uint64_t size = static_cast<uint64_t>(st.st_size);
-  support::Status status = BeginEntry(name, ChunkCount(size, options_.chunkSize));
+  const uint64_t chunks = ChunkCount(size, options_.chunkSize);
+  support::Status status = CountEntry(name, chunks);
+  if (status) status = BeginEntry(name, static_cast<uint32_t>(chunks));
   std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(size, options_.chunkSize)));
   uint64_t done = 0;
   while (status && done < size) {
@@ -249,12 +268,25 @@ support::Status WriteBundle(const std::string& outPath, const std::vector<Bundle
                             const BundleOptions& options) {
   BundleWriter writer;
   uint64_t total = 0;
-  for (const BundleInput& e : entries) {
+  uint64_t chunks = 0;
+  // The limit is checked here from the sizes, so that a bundle the installer would refuse fails
+  // at once rather than after compressing its entries; AddData and AddFile check again as they
+  // write.
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const BundleInput& e = entries[i];
+    uint64_t size = 0;
     if (e.data) {
-      total += e.data->size();
+      size = e.data->size();
     } else {
       struct stat st;
-      if (::stat(e.path.c_str(), &st) == 0) total += static_cast<uint64_t>(st.st_size);
+      if (::stat(e.path.c_str(), &st) == 0) size = static_cast<uint64_t>(st.st_size);
+    }
+    total += size;
+    if (i < bundle::kMaxCatalogueEntries && options.chunkSize != 0) {
+      chunks += ChunkCount(size, options.chunkSize);
+      if (chunks > bundle::kMaxCataloguedChunks) {
+        return ChunkLimitError(e.name, chunks, options.chunkSize);
+      }
     }
   }
   writer.SetExpectedContent(total);

@@ -59,7 +59,9 @@ class BundleWriter {
   support::Status Begin(const std::string& path, const RsaPrivateKey& bundleKey,
                         const std::string& publicKeyBlock, const BundleOptions& options);
 
-  // A whole entry from memory or from a file, in chunks of options.chunkSize.
+  // A whole entry from memory or from a file, in chunks of options.chunkSize. Refused, before
+  // anything of it is written, when the first 256 entries would hold more chunks than the
+  // installer accepts (bundle::kMaxCataloguedChunks).
   support::Status AddData(const std::string& name, std::string_view data);
   support::Status AddFile(const std::string& name, const std::string& path);
 
@@ -81,6 +83,8 @@ class BundleWriter {
   support::Status WriteSigned(const uint8_t* data, size_t length);  // plain region bytes
   support::Status WriteScrambled(const uint8_t* plain, size_t length);
   support::Status CompressChunk(const uint8_t* data, size_t length);
+  // Counts an entry of `chunks` chunks against the installer's limit on catalogued chunks.
+  support::Status CountEntry(const std::string& name, uint64_t chunks);
 
   static constexpr size_t kIoBufferSize = 1 << 16;
   std::unique_ptr<char[]> ioBuffer_;  // declared before out_: the stream is closed first
@@ -93,6 +97,7 @@ class BundleWriter {
   bundle::KeyStreamState state_;
   std::vector<uint8_t> scratch_, compressed_;
   uint64_t contentDone_ = 0, contentTotal_ = 0;
+  uint64_t entriesAdded_ = 0, cataloguedChunks_ = 0;
   bool finished_ = false;
 };
 
@@ -102,7 +107,11 @@ struct BundleInput {
   std::optional<std::string> data;  // content in memory
 };
 
-// Writes a complete signed bundle.
+// The chunk count of `size` bytes in chunks of `chunkSize`.
+uint64_t ChunkCount(uint64_t size, uint32_t chunkSize);
+
+// Writes a complete signed bundle. A set of entries whose first 256 hold more chunks than the
+// installer accepts is refused before anything is written.
 support::Status WriteBundle(const std::string& outPath, const std::vector<BundleInput>& entries,
                             const RsaPrivateKey& bundleKey, const std::string& publicKeyBlock,
                             const BundleOptions& options);

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "container/attachment_format.h"
+#include "container/pe_locator.h"
 #include "platform/platform.h"
 #include "support/byte_reader.h"
 #include "support/text.h"
@@ -211,6 +212,13 @@ support::Result<uint32_t> ComputePeChecksum(OutputFile& file, uint64_t checkSumO
 support::Result<BundleSectionPlan> PlanBundleSection(const PeImage& image, uint64_t chainSize,
                                                      const std::string& what) {
   const char* p = what.c_str();
+  // The installer's header-tolerant signature check finds header fields at the places of the
+  // standard optional header; with another size the section table would move under them.
+  const uint16_t standardSize = image.is64() ? container::kPe32PlusOptionalHeaderSize
+                                             : container::kPe32OptionalHeaderSize;
+  if (image.sizeOfOptionalHeader != standardSize) {
+    return support::Errorf("%s: optional header: SizeOfOptionalHeader is %u, but the installer takes only the standard %u of a %s image (its header checks rely on the standard layout); relink the program with a standard optional header", p, image.sizeOfOptionalHeader, standardSize, image.is64() ? "PE32+" : "PE32");
+  }
   if (!IsPowerOfTwo(image.sectionAlignment) || !IsPowerOfTwo(image.fileAlignment)) {
     return support::Errorf("%s: optional header: SectionAlignment 0x%x and FileAlignment 0x%x must be powers of two", p, image.sectionAlignment, image.fileAlignment);
   }

@@ -1,6 +1,5 @@
 #include "script_check.h"
 
-#include <cctype>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -64,28 +63,6 @@ std::string NameList(const std::vector<std::string>& names) {
   }
   if (names.size() > 5) text += " and " + std::to_string(names.size() - 5) + " more";
   return text;
-}
-
-// The first component of `target` that Windows opens as a device (CON, PRN, AUX, NUL, COM1-9,
-// LPT1-9, whatever the extension and letter case), or empty. The front end writes such a target
-// without complaint, but the bytes go to the device instead of the workspace.
-std::string DeviceComponent(const std::string& target) {
-  size_t start = 0;
-  while (start <= target.size()) {
-    size_t end = target.find_first_of("\\/", start);
-    if (end == std::string::npos) end = target.size();
-    std::string base = target.substr(start, end - start);
-    base = base.substr(0, base.find('.'));
-    while (!base.empty() && base.back() == ' ') base.pop_back();
-    for (char& c : base) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" ||
-        (base.size() == 4 && (base.rfind("COM", 0) == 0 || base.rfind("LPT", 0) == 0) &&
-         base[3] >= '1' && base[3] <= '9')) {
-      return target.substr(start, end - start);
-    }
-    start = end + 1;
-  }
-  return {};
 }
 
 }  // namespace
@@ -210,15 +187,6 @@ ScriptCheck CheckScript(const std::vector<std::string>& rawLines,
                                 "target \"" + Shown(first.target) + "\" is refused by the installer (" +
                                     problem + "); it fails on " + PlatformList(refusedOn),
                                 refusedOn});
-    }
-    if (selected && refusedOn.empty()) {
-      std::string device = DeviceComponent(first.target);
-      if (!device.empty()) {
-        check.findings.push_back({true, line,
-                                  "target \"" + Shown(first.target) + "\" names the Windows device \"" +
-                                      Shown(device) + "\": the file would not land in the workspace",
-                                  {}});
-      }
     }
     if (!missingOn.empty()) {
       check.findings.push_back({true, line,
