@@ -138,11 +138,8 @@ unsigned RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold*
     reader.Close();
     return 1;
   }
-  std::vector<std::string> lines;
-  char buffer[kScriptLineBufferSize];
-  while (reader.ReadLine(buffer, kScriptLineBufferSize, script) != nullptr) {
-    lines.push_back(TrimScriptLine(std::string_view(buffer, strnlen(buffer, sizeof buffer))));
-  }
+  std::vector<std::string> lines = ReadScriptLines(reader, script);
+  for (std::string& line : lines) line = TrimScriptLine(line);
   reader.CloseEntry(script);
 
   const bool wow64 = platform::IsWow64();
@@ -151,69 +148,54 @@ unsigned RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold*
   // The directives are decided first, without a word said; the entries are then extracted in
   // one batch, and each line's progress and trace are given as the extraction reaches it, so
   // that they come in the order and with the outcome of one extraction after the other.
-  struct Line {
-    bool comment = false;
-    int fields = 0;             // of a directive that applies
-    bool applies = false;
-    const char* refused = nullptr;
-    size_t extraction = SIZE_MAX;  // its place in `extractions`
-  };
   const unsigned n = static_cast<unsigned>(lines.size());
-  std::vector<Line> plan(n);
+  std::vector<ScriptLineAction> plan(n);
   std::vector<bundle::BundleReader::Extraction> extractions;
   std::vector<unsigned> lineOf;  // the line of each extraction
   unsigned planned = n;          // lines that run: up to and including a refused target
   for (unsigned i = 0; i < n; ++i) {
-    Line& step = plan[i];
-    const std::string& line = lines[i];
-    if (line.empty() || support::StartsWith(line, "#")) {
-      step.comment = true;
-      continue;
-    }
-    std::vector<std::string> fields = support::SplitString(line, ',');
-    step.applies = DirectiveApplies(fields[0], wow64, majorVersion, launch.runMode);
-    step.fields = static_cast<int>(fields.size());
-    if (!step.applies || fields.size() < 3) continue;
-    const std::u16string relative = support::Utf8ToWide(fields[2]);
-    step.refused = TargetPathProblem(relative);
-    if (step.refused != nullptr) {
+    ScriptLineAction& action = plan[i];
+    action = DecideScriptLine(lines[i], wow64, majorVersion, launch.runMode);
+    if (action.kind == ScriptLineAction::kRefusedTarget) {
       planned = i + 1;
       break;
     }
-    const std::u16string target = workspace + relative;
+    if (action.kind != ScriptLineAction::kExtract) continue;
+    const std::u16string target = workspace + support::Utf8ToWide(action.target);
     // Plain Win32 paths end at MAX_PATH: 259 characters for a file, 247 for a directory
     // (CreateDirectoryW keeps room for an 8.3 name). A longer target is refused here, with its
     // reason, rather than failing somewhere in the middle of creating it.
     const size_t slash = target.rfind(u'\\');
-    step.refused = target.size() > kMaxTargetPath ? "path longer than 259 characters"
-                   : slash != std::u16string::npos && slash > kMaxDirectoryPath
-                       ? "directory longer than 247 characters"
-                       : nullptr;
-    if (step.refused != nullptr) {
+    const char* tooLong = target.size() > kMaxTargetPath ? "path longer than 259 characters"
+                          : slash != std::u16string::npos && slash > kMaxDirectoryPath
+                              ? "directory longer than 247 characters"
+                              : nullptr;
+    if (tooLong != nullptr) {
+      action.kind = ScriptLineAction::kRefusedTarget;
+      action.problem = tooLong;
       planned = i + 1;
       break;
     }
-    step.extraction = extractions.size();
-    extractions.push_back({target, fields[1]});
+    extractions.push_back({target, action.entry});
     lineOf.push_back(i);
   }
 
-  // Says what line i says, up to where its extraction would start.
+  // Says what each line says, up to where the next extraction starts.
   unsigned said = 0;
   auto sayUpTo = [&](unsigned end) {
     for (; said < end; ++said) {
       const unsigned i = said;
       support::ReportProgress(85, static_cast<int>((15u * i) / n));
-      const Line& step = plan[i];
-      if (step.comment) continue;
+      const ScriptLineAction& action = plan[i];
+      if (action.kind == ScriptLineAction::kComment) continue;
       support::Trace("%d: %s", static_cast<int>(i), lines[i].c_str());
-      if (step.applies && step.fields < 3) {
+      if (action.kind == ScriptLineAction::kTooFewFields) {
         support::Trace("%d: directive has %d fields, needs 3: skipped\n", static_cast<int>(i),
-                       step.fields);
+                       static_cast<int>(action.fieldCount));
       }
-      if (step.refused != nullptr) {
-        support::Trace("%d: target %s refused: %s\n", static_cast<int>(i),
-                       support::SplitString(lines[i], ',')[2].c_str(), step.refused);
+      if (action.kind == ScriptLineAction::kRefusedTarget) {
+        support::Trace("%d: target %s refused: %s\n", static_cast<int>(i), action.target.c_str(),
+                       action.problem);
       }
     }
   };
@@ -224,14 +206,14 @@ unsigned RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold*
       reader.ExtractEntries(extractions, [&](size_t count) { sayBefore(count); });
   if (extracted < extractions.size()) {
     sayBefore(extracted);
-    const std::vector<std::string> fields = support::SplitString(lines[lineOf[extracted]], ',');
+    const ScriptLineAction& failed = plan[lineOf[extracted]];
     support::Trace("%d: extracting %s to %s failed\n", static_cast<int>(lineOf[extracted]),
-                   fields[1].c_str(), fields[2].c_str());
+                   failed.entry.c_str(), failed.target.c_str());
     reader.Close();
     return 1;
   }
   sayUpTo(planned);
-  if (planned > 0 && plan[planned - 1].refused != nullptr) {
+  if (planned > 0 && plan[planned - 1].kind == ScriptLineAction::kRefusedTarget) {
     reader.Close();
     return 1;
   }
@@ -270,6 +252,36 @@ std::string TrimScriptLine(std::string_view line) {
   size_t begin = 0;
   while (begin < end && IsBlankByte(line[begin])) ++begin;
   return std::string(line.substr(begin, end - begin));
+}
+
+std::vector<std::string> ReadScriptLines(bundle::BundleReader& reader, bundle::EntryHandle* script) {
+  std::vector<std::string> lines;
+  char buffer[kScriptLineBufferSize];
+  while (reader.ReadLine(buffer, kScriptLineBufferSize, script) != nullptr) {
+    lines.emplace_back(buffer, strnlen(buffer, sizeof buffer));
+  }
+  return lines;
+}
+
+ScriptLineAction DecideScriptLine(const std::string& trimmedLine, bool wow64,
+                                  uint32_t majorVersion, const std::string& runMode) {
+  ScriptLineAction action;
+  if (trimmedLine.empty() || support::StartsWith(trimmedLine, "#")) return action;
+  std::vector<std::string> fields = support::SplitString(trimmedLine, ',');
+  action.fieldCount = fields.size();
+  if (fields.size() >= 2) action.entry = fields[1];
+  if (fields.size() >= 3) action.target = fields[2];
+  if (!DirectiveApplies(fields[0], wow64, majorVersion, runMode)) {
+    action.kind = ScriptLineAction::kSkipped;
+  } else if (fields.size() < 3) {
+    // Nothing says what such a line would mean; reading fields it lacks is worse than skipping.
+    action.kind = ScriptLineAction::kTooFewFields;
+  } else if ((action.problem = TargetPathProblem(support::Utf8ToWide(fields[2]))) != nullptr) {
+    action.kind = ScriptLineAction::kRefusedTarget;
+  } else {
+    action.kind = ScriptLineAction::kExtract;
+  }
+  return action;
 }
 
 bool DirectiveApplies(const std::string& condition, bool wow64, uint32_t majorVersion,

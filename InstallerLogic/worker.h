@@ -15,6 +15,11 @@
 #include <string_view>
 #include <vector>
 
+namespace bundle {
+class BundleReader;
+struct EntryHandle;
+}  // namespace bundle
+
 namespace installer {
 
 // The thread procedure: the argument is ignored. 0 when the setup program was started and has
@@ -28,6 +33,29 @@ std::string TrimScriptLine(std::string_view line);
 // "-w6+", "-w<6", the "dep" prefix, and the required mode marker "-" + run mode.
 bool DirectiveApplies(const std::string& condition, bool wow64, uint32_t majorVersion,
                       const std::string& runMode);
+
+// The install script as the worker reads it: every piece ReadLine returns into a buffer of
+// kScriptLineBufferSize bytes, cut at an embedded zero byte, not yet trimmed.
+std::vector<std::string> ReadScriptLines(bundle::BundleReader& reader, bundle::EntryHandle* script);
+
+// What the worker does with one trimmed script line on a platform and in a run mode. ztpack
+// calls the same function to check scripts at build time and to replay an installation.
+struct ScriptLineAction {
+  enum Kind {
+    kComment,         // empty or starting with "#"
+    kSkipped,         // the condition does not select it here
+    kTooFewFields,    // selected, but fewer than three fields: skipped with a trace line
+    kRefusedTarget,   // selected, but TargetPathProblem refuses the target: the run fails
+    kExtract,         // extract `entry` to workspace + `target`
+  };
+  Kind kind = kComment;
+  size_t fieldCount = 0;
+  std::string entry;               // field 1
+  std::string target;              // field 2 as written, UTF-8
+  const char* problem = nullptr;   // kRefusedTarget: why
+};
+ScriptLineAction DecideScriptLine(const std::string& trimmedLine, bool wow64,
+                                  uint32_t majorVersion, const std::string& runMode);
 
 // The workspace's own files, which no install-script target may name.
 inline constexpr char16_t kSetupFileName[] = u"setup.exe";

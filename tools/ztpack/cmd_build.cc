@@ -4,6 +4,7 @@
 
 #include "command.h"
 #include "manifest.h"
+#include "script_check.h"
 
 namespace ztpack {
 namespace {
@@ -21,11 +22,15 @@ CommandRegistration registration{Command{
                      "The signed setup program carrying the bundle (see sign-setup)")
           ->required();
       app.add_option("--mode", options->mode,
-                     "Run mode written as TYPE: \"gui\" shows the progress window, anything "
-                     "else runs silently")
+                     "Run mode written as TYPE: \"gui\" (progress window) or \"silent\"")
           ->required();
       app.add_option("--out", options->out, "The installer to write")->required();
       return [options] {
+        if (!IsAcceptedRunMode(options->mode)) {
+          std::fprintf(stderr, "ztpack build: --mode must be exactly \"gui\" or \"silent\", not "
+                               "\"%s\"\n", options->mode.c_str());
+          return 1;
+        }
         support::Status status =
             BuildInstaller(options->stub, options->setup, options->mode, options->out);
         if (!status) {

@@ -10,6 +10,9 @@
 #include "command.h"
 #include "keys.h"
 #include "store_once.h"
+#include "progress.h"
+#include "script_check.h"
+#include <ctime>
 
 namespace ztpack {
 namespace {
@@ -22,6 +25,8 @@ struct Options {
   int level = 6;
   unsigned threads = 0;
   bool keepCopies = false;
+  std::string mode;
+  bool quiet = false;
 };
 
 int Fail(const std::string& message) {
@@ -62,11 +67,6 @@ int RunBundle(const Options& o) {
     }
   }
 
-  if (!o.keepCopies) {
-    auto once = StoreIdenticalOnce(&inputs);
-    if (!once) return Fail(once.error());
-  }
-
   auto key = LoadPrivateKey(o.key);
   if (!key) return Fail(key.error());
   auto cert = ReadWholeFile(o.cert);
@@ -77,22 +77,36 @@ int RunBundle(const Options& o) {
     return Fail(o.cert + " certifies a different key than " + o.key);
   }
 
+  // The script, read back as the installer reads it, against the entries being packed.
+  auto lines = ReadScriptFileAsInstaller(o.script);
+  if (!lines) return Fail(lines.error());
+  std::vector<std::string> names;
+  for (const BundleInput& in : inputs) names.push_back(in.name);
+  std::vector<std::string> modes = {"gui", "silent"};
+  if (!o.mode.empty()) modes = {o.mode};
+  ScriptCheck check = CheckScript(*lines, names, modes);
+  CheckExpiry(fields->expiry, std::time(nullptr), &check);
+  for (const std::string& line : DescribeFindings(check)) {
+    std::fprintf(stderr, "ztpack bundle: %s: %s\n", o.script.c_str(), line.c_str());
+  }
+  if (check.ErrorCount() > 0) return Fail("the installer would refuse or skip what the install script says; nothing written");
+
+  // After the check, which judges the script as written against every name given.
+  if (!o.keepCopies) {
+    auto once = StoreIdenticalOnce(&inputs);
+    if (!once) return Fail(once.error());
+  }
+
   BundleOptions options;
   options.chunkSize = o.chunkSize;
   options.junkLength = o.junk;
   options.compressionLevel = o.level;
   options.threads = o.threads;
-  if (::isatty(2)) {
-    options.progress = [last = -1](uint64_t done, uint64_t total) mutable {
-      int percent = total ? static_cast<int>(done * 100 / total) : 100;
-      if (percent == last) return;
-      last = percent;
-      std::fprintf(stderr, "\rbundle: %3d%% (%llu of %llu MiB)", percent,
-                   static_cast<unsigned long long>(done >> 20),
-                   static_cast<unsigned long long>(total >> 20));
-      if (done >= total) std::fputc('\n', stderr);
-    };
-  }
+  ProgressMeter meter("bundle", 0, inputs.size(), o.quiet);
+  options.progress = [&meter](uint64_t done, uint64_t total) {
+    meter.SetTotals(total, 0);
+    meter.Update(done, 0);
+  };
   if (auto s = WriteBundle(o.out, inputs, *key, *cert, options); !s) return Fail(s.error());
   return 0;
 }
@@ -115,6 +129,9 @@ CommandRegistration registration{{
       app.add_flag("--keep-copies", o->keepCopies,
                    "Store every file, also those identical to an earlier one");
       app.add_option("--out", o->out, "Output bundle")->required();
+      app.add_option("--mode", o->mode,
+                     "Run mode the script is checked for (default: both \"gui\" and \"silent\")");
+      app.add_flag("--quiet,-q", o->quiet, "No progress on the terminal");
       return [o] { return RunBundle(*o); };
     }}};
 

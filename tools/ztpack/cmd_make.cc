@@ -4,6 +4,7 @@
 
 #include "command.h"
 #include "manifest.h"
+#include "progress.h"
 
 namespace ztpack {
 namespace {
@@ -13,17 +14,32 @@ CommandRegistration registration{Command{
     [](CLI::App& app) -> std::function<int()> {
       auto path = std::make_shared<std::string>();
       auto threads = std::make_shared<unsigned>(0);
+      auto quiet = std::make_shared<bool>(false);
       app.add_option("MANIFEST", *path, "The manifest file")->required();
       app.add_option("--threads", *threads,
                      "Compressing threads (default: one per processor; the output is the same)");
-      return [path, threads] {
+      app.add_flag("--quiet,-q", *quiet, "No progress on the terminal");
+      app.footer("The install script is checked with the installer's own rules first: targets the "
+                 "installer refuses, entries the bundle lacks and directives of fewer than three "
+                 "fields stop the build; other findings are warnings.");
+      return [path, threads, quiet] {
         auto manifest = LoadManifest(*path);
         if (!manifest) {
           std::fprintf(stderr, "ztpack make: %s\n", manifest.error().c_str());
           return 1;
         }
         manifest->threads = *threads;
-        support::Status made = MakeInstaller(*manifest);
+        ProgressMeter meter("make", 0, 0, *quiet);
+        MakeOptions options;
+        options.warn = [](const std::string& line) {
+          std::fprintf(stderr, "ztpack make: %s\n", line.c_str());
+        };
+        options.progress = [&meter](uint64_t done, uint64_t total) {
+          meter.SetTotals(total, 0);
+          meter.Update(done, 0);
+        };
+        support::Status made = MakeInstaller(*manifest, options);
+        meter.Finish();
         if (!made) {
           std::fprintf(stderr, "ztpack make: %s\n", made.error().c_str());
           return 1;

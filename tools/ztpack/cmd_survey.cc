@@ -8,6 +8,7 @@
 #include "command.h"
 #include "container/attachment_format.h"
 #include "container/pe_locator.h"
+#include "installer_layers.h"
 #include "survey.h"
 #include "platform/platform.h"
 #include "support/text.h"
@@ -69,27 +70,19 @@ void ChainText(const char* title, const AttachmentChain& chain, std::vector<std:
   lines->push_back("  (walk ended: " + chain.stop + ")");
 }
 
-struct InspectOptions {
-  std::string file;
-  std::string rootKey;
-  bool json = false;
-};
+}  // namespace
 
-int RunInspect(const InspectOptions& options) {
+support::Result<InspectOutput> InspectFile(const InspectOptions& options) {
   InspectContext context;
   context.path = options.file;
   context.rootKeyPath = options.rootKey;
+  context.runMode = options.runMode;
+  context.depth = options.depth;
   platform::File file =
       platform::File::Open(support::Utf8ToWide(options.file, true), platform::OpenMode::kRead);
-  if (!file.IsOpen()) {
-    std::fprintf(stderr, "ztpack inspect: %s: cannot open the file\n", options.file.c_str());
-    return 1;
-  }
+  if (!file.IsOpen()) return support::Errorf("%s: cannot open the file", options.file.c_str());
   int64_t size = file.Size();
-  if (size < 0) {
-    std::fprintf(stderr, "ztpack inspect: %s: cannot read the file's size\n", options.file.c_str());
-    return 1;
-  }
+  if (size < 0) return support::Errorf("%s: cannot read the file's size", options.file.c_str());
   context.fileSize = static_cast<uint64_t>(size);
 
   std::string peError;
@@ -117,10 +110,7 @@ int RunInspect(const InspectOptions& options) {
     auto sum = ComputePeChecksum(options.file, context.image->checkSumOffset());
     if (sum) computedChecksum = *sum;
     auto chain = walk(static_cast<int64_t>(context.image->lastSectionEnd()));
-    if (!chain) {
-      std::fprintf(stderr, "ztpack inspect: %s\n", chain.error().c_str());
-      return 1;
-    }
+    if (!chain) return support::Error{chain.error()};
     context.sectionChain = std::move(*chain);
   }
   const uint32_t trailer =
@@ -128,9 +118,7 @@ int RunInspect(const InspectOptions& options) {
   auto imageChain = walk(size - trailer);
   auto fileChain = walk(size);
   if (!imageChain || !fileChain) {
-    std::fprintf(stderr, "ztpack inspect: %s\n",
-                 (!imageChain ? imageChain.error() : fileChain.error()).c_str());
-    return 1;
+    return support::Error{!imageChain ? imageChain.error() : fileChain.error()};
   }
   context.imageChain = std::move(*imageChain);
   context.fileChain = std::move(*fileChain);
@@ -139,7 +127,11 @@ int RunInspect(const InspectOptions& options) {
   nlohmann::json report;
   report["file"] = options.file;
   report["size"] = context.fileSize;
-  lines.push_back(options.file + ": " + std::to_string(context.fileSize) + " bytes");
+  if (auto kind = ClassifyFile(options.file)) context.kind = *kind;
+  report["kind"] = FileKindName(context.kind);
+  lines.push_back(options.label.empty() ? options.file + ": " + FileKindName(context.kind) + ", " +
+                                              std::to_string(context.fileSize) + " bytes"
+                                        : options.label + ", " + std::to_string(context.fileSize) + " bytes");
 
   if (context.image) {
     const PeImage& pe = *context.image;
@@ -203,6 +195,7 @@ int RunInspect(const InspectOptions& options) {
   for (const Inspector& inspector : inspectors) {
     InspectReport part;
     support::Status status = inspector.run(context, &part);
+    if (part.lines.empty() && part.member.is_null() && status) continue;  // nothing to say here
     lines.push_back(inspector.name + ":");
     for (const std::string& line : part.lines) lines.push_back("  " + line);
     if (!status) {
@@ -214,12 +207,23 @@ int RunInspect(const InspectOptions& options) {
     report[inspector.name] = part.member;
   }
 
-  if (options.json) {
-    std::printf("%s\n", report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
-  } else {
-    for (const std::string& line : lines) std::printf("%s\n", line.c_str());
+  return InspectOutput{std::move(lines), std::move(report), exitCode};
+}
+
+namespace {
+
+int RunInspect(const InspectOptions& options) {
+  auto output = InspectFile(options);
+  if (!output) {
+    std::fprintf(stderr, "ztpack inspect: %s\n", output.error().c_str());
+    return 1;
   }
-  return exitCode;
+  if (options.json) {
+    std::printf("%s\n", output->json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+  } else {
+    for (const std::string& line : output->lines) std::printf("%s\n", line.c_str());
+  }
+  return output->exitCode;
 }
 
 CommandRegistration registration{Command{

@@ -11,7 +11,11 @@
 #include "bundle/bundle_reader.h"
 #include "bundle_survey.h"
 #include "container/attachment.h"
+#include "installer_layers.h"
+#include "script_check.h"
 #include "survey.h"
+#include <ctime>
+#include <map>
 #include "keys.h"
 #include "platform/platform.h"
 #include "support/text.h"
@@ -39,6 +43,67 @@ support::Result<std::string> RootKey(const InspectContext& context, std::string*
   if (!key) return support::Error{key.error()};
   *label = "root key " + path;
   return PublicKeyDer(*key);
+}
+
+// The install script as the installer reads it, each directive with the platforms that select
+// it, and the findings of the build-time checks.
+void DescribeScript(const InspectContext& context, const std::string& path,
+                    const std::string& rootKey, const BundleInfo& info, InspectReport* report) {
+  nlohmann::json& m = report->member["install_script"];
+  bundle::BundleReader reader;
+  support::Status opened = OpenBundleAsInstaller(path, rootKey, &reader);
+  if (!opened) {
+    m["error"] = "the bundle does not open as the installer's: " + opened.error();
+    report->lines.push_back("  install script: not read (" + opened.error() + ")");
+    return;
+  }
+  auto lines = ReadInstallScript(&reader);
+  if (!lines) {
+    m["error"] = lines.error();
+    report->lines.push_back("  install script: " + lines.error());
+    return;
+  }
+  std::vector<std::string> names;
+  for (const BundleEntryInfo& e : info.entries) names.push_back(e.name);
+  std::vector<std::string> modes = {context.runMode};
+  if (context.runMode.empty()) modes = {"gui", "silent"};
+  ScriptCheck check = CheckScript(*lines, names, modes);
+  if (info.hasPublicKeyBlock) CheckExpiry(info.expiry, std::time(nullptr), &check);
+  std::string modeText;
+  for (const std::string& mode : modes) modeText += (modeText.empty() ? "" : ", ") + mode;
+  report->lines.push_back("  install script: " + std::to_string(check.lineCount) + " lines, " +
+                          std::to_string(check.directiveCount) + " directives; selected in run mode " +
+                          modeText + " on:");
+  // line -> "mode: platforms"
+  std::map<int, std::vector<std::string>> selectedOn;
+  for (size_t mi = 0; mi < modes.size(); ++mi) {
+    for (size_t p = 0; p < AllPlatforms().size(); ++p) {
+      for (const ScriptExtraction& x : check.extractions[mi][p]) {
+        selectedOn[x.line].push_back((modes.size() > 1 ? modes[mi] + " " : "") + AllPlatforms()[p].label);
+      }
+    }
+  }
+  nlohmann::json lineJson = nlohmann::json::array();
+  int number = 1;
+  for (const std::string& raw : *lines) {
+    std::string text = raw;
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    std::string on;
+    for (const std::string& s : selectedOn[number]) on += (on.empty() ? "" : ", ") + s;
+    char row[160];
+    std::snprintf(row, sizeof row, "    %4d  %-48s", number, text.substr(0, 48).c_str());
+    report->lines.push_back(std::string(row) + (on.empty() ? "" : "  " + on));
+    lineJson.push_back({{"line", number}, {"text", text}, {"selected_on", selectedOn[number]}});
+    if (!raw.empty() && raw.back() == '\n') ++number;
+  }
+  for (const std::string& line : DescribeFindings(check)) report->lines.push_back("  " + line);
+  nlohmann::json findings = nlohmann::json::array();
+  for (const ScriptFinding& f : check.findings) {
+    findings.push_back({{"severity", f.error ? "error" : "warning"}, {"line", f.line}, {"text", f.text}});
+  }
+  m["modes"] = modes;
+  m["lines"] = lineJson;
+  m["findings"] = findings;
 }
 
 support::Status Describe(const InspectContext& context, const std::string& path,
@@ -102,10 +167,12 @@ support::Status Describe(const InspectContext& context, const std::string& path,
   m["entries"] = entries;
   for (const std::string& f : info->chunkFaults) lines.push_back("  fault: " + f);
   m["faults"] = info->chunkFaults;
+  DescribeScript(context, path, *rootKey, *info, report);
   return {};
 }
 
 support::Status Inspect(const InspectContext& context, InspectReport* report) {
+  if (context.kind == FileKind::kInstaller) return {};  // the load part covers an installer
   char magic[bundle::kMagicSize] = {};
   std::ifstream(context.path, std::ios::binary).read(magic, sizeof magic);
   if (std::memcmp(magic, bundle::kMagic, sizeof magic) == 0) {

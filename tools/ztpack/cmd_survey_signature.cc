@@ -18,6 +18,7 @@ std::string Hex(int64_t v) {
 }
 
 support::Status Inspect(const InspectContext& context, InspectReport* report) {
+  if (context.kind != FileKind::kSetupProgram) return {};  // the load part covers an installer
   const ChainEntry* entry = FindInChain(context.imageChain, "_SG2");
   nlohmann::json& m = report->member;
   m["present"] = entry != nullptr;

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "command.h"
+#include "zt_version.h"
 
 namespace ztpack {
 std::vector<Command>& CommandTable() {
@@ -14,7 +15,7 @@ std::vector<Command>& CommandTable() {
 int main(int argc, char** argv) {
   CLI::App app{"ztpack: writes, inspects and verifies installer payloads"};
   app.require_subcommand(1);
-  app.set_version_flag("--version", "ztpack 1.0");
+  app.set_version_flag("--version", "ztpack " ZT_VERSION);
 
   auto& table = ztpack::CommandTable();
   std::sort(table.begin(), table.end(),

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <set>
 #include <system_error>
@@ -13,6 +14,8 @@
 #include "bundle_writer.h"
 #include "keys.h"
 #include "pe_image.h"
+#include "scratch_dir.h"
+#include "script_check.h"
 #include "setup_signer.h"
 #include "store_once.h"
 
@@ -194,31 +197,29 @@ support::Status ReadKeys(const toml::table& keys, const fs::path& base,
   return {};
 }
 
-// A temporary directory removed with its contents when the scope ends.
-class ScratchDir {
- public:
-  static support::Result<std::unique_ptr<ScratchDir>> Create(const fs::path& beside) {
-    fs::path dir = beside.empty() ? fs::path(".") : beside;
-    std::string pattern = (dir / ".ztpack-make-XXXXXX").string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (::mkdtemp(buffer.data()) == nullptr) {
-      return support::Errorf("%s: cannot create a temporary directory", dir.string().c_str());
-    }
-    return std::unique_ptr<ScratchDir>(new ScratchDir(buffer.data()));
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  std::string operator/(const char* name) const { return (path_ / name).string(); }
-
- private:
-  explicit ScratchDir(fs::path path) : path_(std::move(path)) {}
-  fs::path path_;
-};
+// The directory an output goes to (the current one for a bare name).
+fs::path OutputDirectory(const std::string& output) {
+  fs::path dir = fs::path(output).parent_path();
+  return dir.empty() ? fs::path(".") : dir;
+}
 
 }  // namespace
+
+std::string DefaultStub(std::string* searched) {
+  std::vector<fs::path> candidates;
+  std::error_code ec;
+  fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    candidates.push_back(self.parent_path().parent_path() / ZT_STUB_INSTALL_DIR /
+                         "InstallerLogic-x86.exe");
+  }
+  candidates.push_back(ZT_BUILD_STUB_X86);
+  for (const fs::path& candidate : candidates) {
+    if (searched != nullptr) *searched += (searched->empty() ? "" : " or ") + candidate.string();
+    if (fs::is_regular_file(candidate, ec)) return candidate.lexically_normal().string();
+  }
+  return {};
+}
 
 support::Status BuildInstaller(const std::string& stub, const std::string& setup,
                                const std::string& mode, const std::string& out) {
@@ -252,6 +253,14 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
                                            "bundle"},
                                     "", errors);
   if (!known) return support::Error{known.error()};
+  // Without a "stub" the 32-bit front end installed beside the tool (or built in this tree).
+  if (!root.contains("stub")) {
+    std::string searched;
+    manifest.stub = DefaultStub(&searched);
+    if (manifest.stub.empty()) {
+      return errors.At(&root, "no \"stub\" given, and no default stub in " + searched);
+    }
+  }
   struct Field {
     const char* key;
     std::string* target;
@@ -261,9 +270,15 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
                 {"mode", &manifest.mode, false},
                 {"output", &manifest.output, true}};
   for (const Field& field : fields) {
+    if (field.target == &manifest.stub && !root.contains("stub")) continue;
     auto value = GetString(root, field.key, true, "", errors);
     if (!value) return support::Error{value.error()};
     *field.target = field.isPath ? Resolve(base, *value) : *value;
+  }
+  // The front end trims only the end of TYPE and runs silently for anything but "gui": a mode
+  // such as " gui" or "Gui" would quietly do something else than it says.
+  if (!IsAcceptedRunMode(manifest.mode)) {
+    return errors.At(root.get("mode"), "\"mode\" must be exactly \"gui\" or \"silent\"");
   }
   for (const char* key : {"stub", "setup"}) {
     support::Status present =
@@ -309,7 +324,7 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
   return manifest;
 }
 
-support::Status MakeInstaller(const Manifest& manifest) {
+support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& makeOptions) {
   auto rootKey = LoadPrivateKey(manifest.rootKey);
   if (!rootKey) return support::Errorf("root key: %s", rootKey.error().c_str());
   auto bundleKey = LoadPrivateKey(manifest.bundleKey);
@@ -317,11 +332,37 @@ support::Status MakeInstaller(const Manifest& manifest) {
   auto setupKey = LoadPrivateKey(manifest.setupKey);
   if (!setupKey) return support::Errorf("setup key: %s", setupKey.error().c_str());
 
+  // The script, read back as the installer reads it, against the entries and the run mode.
+  auto scriptLines = ReadScriptFileAsInstaller(manifest.script);
+  if (!scriptLines) return support::Errorf("install script: %s", scriptLines.error().c_str());
+  std::vector<std::string> names = {"install_script"};
+  for (const ManifestEntry& file : manifest.files) names.push_back(file.name);
+  ScriptCheck check = CheckScript(*scriptLines, names, {manifest.mode});
+  CheckExpiry(manifest.expiry, std::time(nullptr), &check);
+  std::string refusals;
+  for (const std::string& line : DescribeFindings(check)) {
+    if (line.rfind("error: ", 0) == 0) {
+      refusals += "\n  " + manifest.script + ": " + line.substr(7);
+    } else if (makeOptions.warn) {
+      makeOptions.warn(manifest.script + ": " + line);
+    }
+  }
+  if (!refusals.empty()) {
+    return support::Errorf("the installer would refuse or skip what the install script says; "
+                           "nothing written:%s", refusals.c_str());
+  }
+
   auto block = MakePublicKeyBlock(*rootKey, PublicKeyDer(*bundleKey), manifest.goal,
                                   manifest.expiry);
   if (!block) return support::Errorf("public key block: %s", block.error().c_str());
 
-  auto scratch = ScratchDir::Create(fs::path(manifest.output).parent_path());
+  std::error_code ec;
+  fs::create_directories(OutputDirectory(manifest.output), ec);
+  if (ec) {
+    return support::Errorf("%s: cannot create the output directory: %s",
+                           OutputDirectory(manifest.output).string().c_str(), ec.message().c_str());
+  }
+  auto scratch = ScratchDir::Create(OutputDirectory(manifest.output), ".ztpack-make-");
   if (!scratch) return support::Error{scratch.error()};
   const std::string bundlePath = **scratch / "ibnd";
   const std::string signedSetup = **scratch / "setup.exe";
@@ -336,6 +377,7 @@ support::Status MakeInstaller(const Manifest& manifest) {
   BundleOptions options;
   if (manifest.chunkSize != 0) options.chunkSize = manifest.chunkSize;
   options.threads = manifest.threads;
+  options.progress = makeOptions.progress;
   support::Status bundled = WriteBundle(bundlePath, entries, *bundleKey, *block, options);
   if (!bundled) return support::Errorf("bundle: %s", bundled.error().c_str());
 

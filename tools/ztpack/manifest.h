@@ -4,9 +4,9 @@
 // TYPE (the run mode text) and LOAD (the signed setup program, which carries the bundle at its
 // own end). `make` does every step from one small TOML file:
 //
-//   stub   = "build/windows/InstallerLogic.exe"   # the front end
+//   stub   = "build/windows/InstallerLogic.exe"   # the front end (default: DefaultStub())
 //   setup  = "setup.exe"                          # the setup program (unsigned)
-//   mode   = "gui"                                # run mode; anything else runs silently
+//   mode   = "gui"                                # run mode: exactly "gui" or "silent"
 //   output = "installer.exe"
 //
 //   [payload]            # either a folder holding "install_script" and the files ...
@@ -33,6 +33,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,11 @@ namespace ztpack {
 // would refuse to run.
 support::Status BuildInstaller(const std::string& stub, const std::string& setup,
                                const std::string& mode, const std::string& out);
+
+// The stub `make` uses when the manifest names none: the 32-bit front end installed beside the
+// tool (<prefix>/share/ztpack/stubs/InstallerLogic-x86.exe), else the one built in this source
+// tree. Empty when there is none; `searched` receives where it looked.
+std::string DefaultStub(std::string* searched = nullptr);
 
 struct ManifestEntry {
   std::string name;  // bundle entry name
@@ -65,8 +71,17 @@ struct Manifest {
 // Parses and checks the manifest (paths resolved, folder listed, files and keys present).
 support::Result<Manifest> LoadManifest(const std::string& path);
 
-// Everything: certificate, bundle, signed setup program, installer. Intermediate files live in
-// a temporary directory beside the output and are removed.
-support::Status MakeInstaller(const Manifest& manifest);
+struct MakeOptions {
+  // Receives each warning of the install script check, one line each.
+  std::function<void(const std::string&)> warn;
+  // Bytes of payload packed so far, of the total (progress).
+  std::function<void(uint64_t done, uint64_t total)> progress;
+};
+
+// Everything: certificate, bundle, signed setup program, installer. The install script is
+// checked first with the installer's own rules (script_check.h): an error refuses the manifest
+// before anything is written, warnings go to options.warn. Intermediate files live in a temporary
+// directory beside the output and are removed.
+support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& options = {});
 
 }  // namespace ztpack

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "attachment_chain.h"
+#include "installer_layers.h"
 #include "pe_image.h"
 #include "support/result.h"
 
@@ -28,7 +29,29 @@ struct InspectContext {
   // Public key file (DER or PEM) the bundle's root signature is checked against; empty: the
   // built-in root key (or $ZTPACK_ROOT_KEY when set).
   std::string rootKeyPath;
+  FileKind kind = FileKind::kSetupProgram;
+  std::string runMode;  // the installer's, when this file is its setup program or bundle
+  int depth = 0;        // 0: the file given; 1: its setup program; ...
 };
+
+struct InspectOptions {
+  std::string file;
+  std::string rootKey;
+  bool json = false;
+  std::string label;    // first line of the text report (default: the path and kind)
+  std::string runMode;  // handed down from the installer
+  int depth = 0;
+};
+
+struct InspectOutput {
+  std::vector<std::string> lines;
+  nlohmann::json json;
+  int exitCode = 0;
+};
+
+// The whole report of one file: sections, chains, and every inspector's part. The inspector of
+// an installer's LOAD calls it again for the setup program.
+support::Result<InspectOutput> InspectFile(const InspectOptions& options);
 
 struct InspectReport {
   std::vector<std::string> lines;  // text report lines, without line breaks

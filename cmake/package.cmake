@@ -1,0 +1,29 @@
+# Installing and packaging the tool for release machines:
+#   bin/ztpack
+#   share/ztpack/stubs/InstallerLogic-x86.exe   the 32-bit front end, the default stub of `make`
+#   share/ztpack/stubs/InstallerLogic-x64.exe   the x86-64 front end
+# The stubs come from the Windows builds (presets windows, windows64); a stub that has not been
+# built is left out. `cpack -G DEB` in the native build directory makes the Debian package.
+set(ZT_STUB_X86 "${PROJECT_SOURCE_DIR}/build/windows/InstallerLogic.exe" CACHE FILEPATH
+    "The 32-bit front-end stub to install beside ztpack")
+set(ZT_STUB_X64 "${PROJECT_SOURCE_DIR}/build/windows64/InstallerLogic.exe" CACHE FILEPATH
+    "The x86-64 front-end stub to install beside ztpack")
+set(ZT_STUB_INSTALL_DIR "share/ztpack/stubs")
+
+install(FILES ${ZT_STUB_X86} DESTINATION ${ZT_STUB_INSTALL_DIR} RENAME InstallerLogic-x86.exe
+        OPTIONAL)
+install(FILES ${ZT_STUB_X64} DESTINATION ${ZT_STUB_INSTALL_DIR} RENAME InstallerLogic-x64.exe
+        OPTIONAL)
+
+set(CPACK_GENERATOR "DEB")
+set(CPACK_PACKAGE_NAME "ztpack")
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "Authoring tool for signed self-extracting Windows installers, with the front-end stubs")
+set(CPACK_PACKAGE_CONTACT "ZT Installer team <release@invalid>")
+set(CPACK_DEBIAN_PACKAGE_SECTION "devel")
+set(CPACK_DEBIAN_FILE_NAME "DEB-DEFAULT")
+# Depends: from the libraries ztpack links (Crypto++, zlib, toml++, the C++ runtime).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_PACKAGE_DIRECTORY "${PROJECT_BINARY_DIR}/package")
+include(CPack)

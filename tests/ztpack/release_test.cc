@@ -1,0 +1,489 @@
+// ztpack for release engineers: the install script checks, and verify, extract and inspect of a
+// finished installer, held against what the front end itself does with the same installer.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "attachment_chain.h"
+#include "pe_image.h"
+#include "progress.h"
+#include "script_check.h"
+#include "zt_version.h"
+#include "worker/installer_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using worker_test::InstallerRecipe;
+
+struct Output {
+  int exit = -1;
+  std::string out, err;
+};
+
+Output Ztpack(const std::string& args, const testutil::TempDir& dir) {
+  const std::string errFile = (dir / "stderr.txt").string();
+  FILE* pipe = ::popen((std::string(ZT_ZTPACK) + " " + args + " 2>'" + errFile + "'").c_str(), "r");
+  Output r;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) r.out.append(buffer, n);
+  int status = ::pclose(pipe);
+  r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.err = testutil::ReadFile(errFile);
+  return r;
+}
+
+std::string Q(const fs::path& p) { return "'" + p.string() + "'"; }
+
+// ---- The script check, one table: each finding as "E3 text" / "W0 text" (E/W, line). ----
+
+struct ScriptCheckCase {
+  const char* name;
+  std::string script;
+  std::vector<std::string> entries;  // besides install_script
+  std::vector<std::string> modes;
+  std::vector<std::string> expect;   // prefix "E<line> " or "W<line> ", then a part of the text
+  std::vector<int> failsOn;          // platforms the first finding fails the installer on
+};
+
+class ScriptCheckTest : public ::testing::TestWithParam<ScriptCheckCase> {};
+
+TEST_P(ScriptCheckTest, FindsWhatTheInstallerWouldDoDifferently) {
+  const ScriptCheckCase& c = GetParam();
+  // Read back through a bundle, as the installer reads it.
+  testutil::TempDir dir;
+  testutil::WriteFile(dir / "script", c.script);
+  auto lines = ztpack::ReadScriptFileAsInstaller((dir / "script").string());
+  ASSERT_TRUE(lines.ok()) << lines.error();
+  std::vector<std::string> names = {"install_script"};
+  names.insert(names.end(), c.entries.begin(), c.entries.end());
+  ztpack::ScriptCheck check = ztpack::CheckScript(*lines, names, c.modes);
+  ASSERT_EQ(check.findings.size(), c.expect.size()) << [&] {
+    std::string all;
+    for (const auto& l : ztpack::DescribeFindings(check)) all += l + "\n";
+    return all;
+  }();
+  for (size_t i = 0; i < c.expect.size(); ++i) {
+    const ztpack::ScriptFinding& f = check.findings[i];
+    const std::string& e = c.expect[i];
+    size_t space = e.find(' ');
+    EXPECT_EQ(f.error, e[0] == 'E') << e;
+    EXPECT_EQ(f.line, std::stoi(e.substr(1, space - 1))) << e;
+    EXPECT_NE(f.text.find(e.substr(space + 1)), std::string::npos) << f.text;
+  }
+  if (!c.expect.empty()) {
+    EXPECT_EQ(check.findings[0].failsOn, c.failsOn);
+  }
+}
+
+const std::vector<std::string> kSilent = {"silent"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ScriptCheckTest,
+    ::testing::Values(
+        ScriptCheckCase{"Clean", "# c\n\n  # indented\ndep-silent,a,a\ndep-x64-silent,b,d\\b\n",
+                        {"a", "b"}, kSilent, {}, {}},
+        ScriptCheckCase{"DotDot", "dep-silent,a,..\\x\n", {"a"}, kSilent,
+                        {"E1 \"..\" component", "W0 \"a\""}, {0, 1, 2, 3}},
+        ScriptCheckCase{"Drive", "#\ndep-silent,a,C:\\x\n", {"a"}, kSilent,
+                        {"E2 drive prefix", "W0 \"a\""}, {0, 1, 2, 3}},
+        ScriptCheckCase{"Stream", "dep-silent,a,a:b\n", {"a"}, kSilent, {"E1 alternate data", "W0 \"a\""},
+                        {0, 1, 2, 3}},
+        ScriptCheckCase{"Absolute", "dep-silent-w<6,a,\\x\n", {"a"}, kSilent, {"E1 absolute", "W0 \"a\""},
+                        {2, 3}},
+        ScriptCheckCase{"DeviceName", "dep-silent,a,docs\\con.txt\n", {"a"}, kSilent,
+                        {"E1 device name", "W0 \"a\""}, {0, 1, 2, 3}},
+        ScriptCheckCase{"MissingOnX86Only", "dep-x86-silent,nope,x\ndep-silent,a,a\n", {"a"},
+                        kSilent, {"E1 \"nope\" is not in the bundle"}, {0, 2}},
+        ScriptCheckCase{"TwoFields", "dep-silent,a\ndep-silent,a,a\n", {"a"}, kSilent,
+                        {"E1 2 field(s)"}, {}},
+        ScriptCheckCase{"TrailingBlank", "dep-silent,a,a \xc2\xa0\n", {"a"}, kSilent,
+                        {"W1 drops \"\\x20\\xc2\\xa0\" at its end"}, {}},
+        ScriptCheckCase{"ContradictoryMarkers", "dep-x86-x64-silent,a,a\n", {"a"}, kSilent,
+                        {"W1 selects this line on no platform", "W0 1 entry no selected"}, {}},
+        ScriptCheckCase{"OtherMode", "dep-gui,a,a\n", {"a"}, kSilent,
+                        {"W1 run mode silent", "W0 \"a\""}, {}},
+        ScriptCheckCase{"EitherMode", "dep-gui,a,a\n", {"a"}, {"gui", "silent"}, {}, {}},
+        ScriptCheckCase{"NotDep", "Dep-silent,a,a\n", {"a"}, kSilent,
+                        {"W1 selects this line on no platform", "W0 \"a\""}, {}},
+        ScriptCheckCase{"LongLine", std::string(2047, '#') + "x\ndep-silent,a,a\n", {"a"},
+                        kSilent, {"W1 longer than 2047 bytes", "E1 1 field(s)"}, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ScriptCheck, EntriesPastThe256thAndExpiry) {
+  std::vector<std::string> names = {"install_script"};
+  std::string script;
+  for (int i = 0; i < 300; ++i) {
+    names.push_back("e" + std::to_string(i));
+    script = "dep-silent,e0,x\n";
+  }
+  ztpack::ScriptCheck check = ztpack::CheckScript({script}, names, kSilent);
+  ztpack::CheckExpiry(1000, 2000, &check);
+  ztpack::CheckExpiry(3000, 2000, &check);  // still ahead: nothing
+  ztpack::CheckExpiry(0, 2000, &check);     // none: nothing
+  ASSERT_EQ(check.findings.size(), 3u);
+  EXPECT_NE(check.findings[0].text.find("299 entries no selected directive uses: \"e1\""), std::string::npos);
+  EXPECT_NE(check.findings[1].text.find("45 entries lie past the 256th"), std::string::npos)
+      << check.findings[1].text;
+  EXPECT_NE(check.findings[1].text.find("\"e255\""), std::string::npos);
+  EXPECT_NE(check.findings[2].text.find("1970-01-01 00:16:40 UTC has passed"), std::string::npos);
+}
+
+TEST(Progress, FormatsBytesFilesRateAndTimeLeft) {
+  EXPECT_EQ(ztpack::FormatProgress("make", 0, 10 << 20, 0, 0, 0), "make: 0.0 of 10.0 MiB");
+  EXPECT_EQ(ztpack::FormatProgress("extract", 5 << 20, 10 << 20, 2, 7, 2.0),
+            "extract: 5.0 of 10.0 MiB, 2 of 7 files, 2.5 MiB/s, 0:02 left");
+  EXPECT_EQ(ztpack::FormatProgress("x", 1 << 20, 601 << 20, 0, 0, 1.0),
+            "x: 1.0 of 601.0 MiB, 1.0 MiB/s, 10:00 left");
+}
+
+// ---- verify against the front end: what verify says == what the installer does. ----
+
+const std::map<std::string, std::string> kEntries = {
+    {"a", "alpha\n"}, {"b32", "thirty-two"}, {"b64", "sixty-four"}, {"old", "legacy"}};
+const char* kScript =
+    "# release script\n"
+    "dep-silent-gui,a,a.txt\n"
+    "dep-x86-silent-gui,b32,bin\\tool.cfg\n"
+    "dep-x64-silent-gui,b64,bin\\tool.cfg\n"
+    "dep-w<6-silent-gui,old,docs\\legacy.txt\n";
+
+enum class Tamper { kNone, kLoadDigest, kType };
+
+struct VerifyCase {
+  const char* name;
+  InstallerRecipe recipe;
+  Tamper tamper;
+  const char* failedCheck;  // the check verify names as failed, or null
+};
+
+InstallerRecipe Recipe(std::string script, bool tamperBundle = false, bool tamperSetup = false) {
+  InstallerRecipe r;
+  r.script = std::move(script);
+  r.entries = kEntries;
+  r.tamperBundle = tamperBundle;
+  r.tamperSetup = tamperSetup;
+  return r;
+}
+
+class VerifyTest : public ::testing::TestWithParam<VerifyCase> {};
+
+TEST_P(VerifyTest, SaysWhatTheFrontEndDoesOnEachPlatform) {
+  SKIP_WITHOUT_DEV_KEYS();
+  const VerifyCase& c = GetParam();
+  testutil::TempDir dir;
+  std::string installer = worker_test::MakeInstaller(dir, c.recipe);
+  if (c.tamper != Tamper::kNone) {
+    auto image = ztpack::ReadPeImage(installer);
+    ASSERT_TRUE(image.ok());
+    auto chain = ztpack::WalkAttachmentChain(installer, image->lastSectionEnd(), false);
+    ASSERT_TRUE(chain.ok());
+    const ztpack::ChainEntry* e = ztpack::FindInChain(*chain, c.tamper == Tamper::kType ? "TYPE" : "LOAD");
+    ASSERT_NE(e, nullptr);
+    std::string bytes = testutil::ReadFile(installer);
+    if (c.tamper == Tamper::kType) {
+      bytes.replace(e->footerOffset + 20, 4, "TYPX");  // no TYPE any more
+    } else {
+      bytes[e->dataOffset + e->size / 2] ^= 0x10;
+    }
+    testutil::WriteFile(installer, bytes);
+  }
+  Output v = Ztpack("verify --json " + Q(installer), dir);
+  nlohmann::json report = nlohmann::json::parse(v.out, nullptr, false);
+  ASSERT_FALSE(report.is_discarded()) << v.out << v.err;
+  EXPECT_EQ(report["kind"], "installer");
+  std::string failed;
+  for (const auto& check : report["checks"]) {
+    if (check["status"] == "failed" && failed.empty()) failed = check["check"];
+  }
+  EXPECT_EQ(failed, c.failedCheck ? c.failedCheck : "") << report.dump(1);
+
+  // The front end on each platform: the setup program runs exactly where verify says it does.
+  ASSERT_EQ(report["platforms"].size(), 4u);
+  bool all = true;
+  for (const auto& p : report["platforms"]) {
+    const std::string label = p["platform"];
+    testutil::TempDir tmp;
+    worker_test::RunOutcome run = worker_test::RunInstaller(
+        tmp, installer, u"", label.rfind("x64", 0) == 0, label.find("6+") != std::string::npos ? 10 : 5);
+    EXPECT_EQ(p["runs_setup"].get<bool>(), run.report.ran) << label << "\n" << report.dump(1);
+    all &= run.report.ran;
+  }
+  EXPECT_EQ(v.exit, all ? 0 : 1) << v.out;
+  EXPECT_EQ(report["passed"], all);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layers, VerifyTest,
+    ::testing::Values(
+        VerifyCase{"Good", Recipe(kScript), Tamper::kNone, nullptr},
+        VerifyCase{"NoType", Recipe(kScript), Tamper::kType, "run mode"},
+        VerifyCase{"LoadDigest", Recipe(kScript), Tamper::kLoadDigest, "setup program"},
+        VerifyCase{"TamperedBundle", Recipe(kScript, true), Tamper::kNone, "bundle"},
+        VerifyCase{"TamperedSetup", Recipe(kScript, false, true), Tamper::kNone, "setup signature"},
+        VerifyCase{"RefusedTargetOnOldWindows",
+                   Recipe(std::string(kScript) + "dep-w<6-silent,a,..\\evil\n"), Tamper::kNone,
+                   "install script"},
+        VerifyCase{"MissingEntryOnX64", Recipe(std::string(kScript) + "dep-x64-silent,zz,z\n"),
+                   Tamper::kNone, "install script"},
+        VerifyCase{"NoScript",
+                   [] {
+                     InstallerRecipe r = Recipe("");
+                     r.withScript = false;
+                     return r;
+                   }(),
+                   Tamper::kNone, "install script"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- extract --install gives, per platform, what the front end puts into its workspace. ----
+
+std::map<std::string, std::string> Tree(const fs::path& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    if (e.is_regular_file()) {
+      files["./" + fs::relative(e.path(), root).generic_string()] = testutil::ReadFile(e.path());
+    }
+  }
+  return files;
+}
+
+TEST(Extract, InstallMatchesTheFrontEndOnEveryPlatform) {
+  SKIP_WITHOUT_DEV_KEYS();
+  testutil::TempDir dir;
+  const std::string installer = worker_test::MakeInstaller(dir, Recipe(kScript));
+  for (bool x64 : {false, true}) {
+    for (int major : {5, 10}) {
+      const std::string tag = std::string(x64 ? "x64-" : "x86-") + std::to_string(major);
+      Output r = Ztpack("extract --install --platform " + std::string(x64 ? "x64" : "x86") +
+                         " --windows-major " + std::to_string(major) + " " + Q(installer) +
+                         " --out " + Q(dir / tag),
+                     dir);
+      ASSERT_EQ(r.exit, 0) << r.err;
+      testutil::TempDir tmp;
+      worker_test::RunOutcome run = worker_test::RunInstaller(tmp, installer, u"", x64, major);
+      ASSERT_TRUE(run.report.ran) << tag;
+      std::map<std::string, std::string> extracted = Tree(dir / tag);
+      std::map<std::string, std::string> hashes;
+      for (const auto& [path, content] : extracted) {
+        CryptoPP::SHA1 sha;
+        std::string digest(CryptoPP::SHA1::DIGESTSIZE, '\0');
+        sha.CalculateDigest(reinterpret_cast<unsigned char*>(digest.data()),
+                            reinterpret_cast<const unsigned char*>(content.data()), content.size());
+        std::string hex;
+        for (unsigned char b : digest) {
+          char two[3];
+          std::snprintf(two, sizeof two, "%02x", b);
+          hex += two;
+        }
+        hashes[path] = hex;
+      }
+      EXPECT_EQ(hashes, run.report.files) << tag;
+      EXPECT_EQ(extracted["./bin/tool.cfg"], x64 ? "sixty-four" : "thirty-two") << tag;
+    }
+  }
+}
+
+TEST(Extract, SetupProgramEntriesAndRefusals) {
+  SKIP_WITHOUT_DEV_KEYS();
+  testutil::TempDir dir;
+  const std::string installer = worker_test::MakeInstaller(dir, Recipe(kScript));
+  Output r = Ztpack("extract --setup " + Q(installer) + " --out " + Q(dir / "s"), dir);
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(testutil::ReadFile(dir / "s" / "setup.exe"), testutil::ReadFile(dir / "setup.signed"));
+
+  r = Ztpack("extract " + Q(dir / "s" / "setup.exe") + " --out " + Q(dir / "e"), dir);
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(testutil::ReadFile(dir / "e" / "b64"), "sixty-four");
+  EXPECT_EQ(Tree(dir / "e").size(), kEntries.size() + 1);
+
+  // A target directory in use, a target the installer refuses: nothing written anywhere.
+  fs::create_directories(dir / "busy");
+  testutil::WriteFile(dir / "busy" / "keep", "k");
+  r = Ztpack("extract " + Q(installer) + " --out " + Q(dir / "busy"), dir);
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_NE(r.err.find("not an empty directory"), std::string::npos) << r.err;
+  EXPECT_EQ(Tree(dir / "busy").size(), 1u);
+
+  testutil::TempDir evilDir;
+  const std::string evil = worker_test::MakeInstaller(evilDir, Recipe("dep-silent,a,a\ndep-silent,b32,..\\..\\x\n"));
+  r = Ztpack("extract --install --platform x86 --windows-major 10 " + Q(evil) + " --out " + Q(dir / "v"), dir);
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_NE(r.err.find("line 2: target \"..\\..\\x\" is refused"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir / "v"));
+  std::set<std::string> left;
+  for (const auto& e : fs::directory_iterator(dir.path())) left.insert(e.path().filename());
+  for (const std::string& name : left) EXPECT_EQ(name.find(".partial-"), std::string::npos) << name;
+}
+
+// ---- inspect descends from the installer down to the install script. ----
+
+TEST(Inspect, DescendsToTheInstallScript) {
+  SKIP_WITHOUT_DEV_KEYS();
+  testutil::TempDir dir;
+  const std::string installer = worker_test::MakeInstaller(dir, Recipe(kScript));
+  Output r = Ztpack("inspect --json " + Q(installer), dir);
+  ASSERT_EQ(r.exit, 0) << r.err;
+  nlohmann::json j = nlohmann::json::parse(r.out);
+  EXPECT_EQ(j["kind"], "installer");
+  EXPECT_EQ(j["load"]["run_mode"], "silent");
+  const nlohmann::json& setup = j["load"]["setup"];
+  EXPECT_EQ(setup["kind"], "setup program");
+  EXPECT_EQ(setup["signature"]["verified"], true);
+  EXPECT_EQ(setup["bundle"]["bundle_signature"], "valid");
+  const nlohmann::json& script = setup["bundle"]["install_script"];
+  ASSERT_EQ(script["lines"].size(), 5u);
+  EXPECT_EQ(script["lines"][2]["selected_on"],
+            nlohmann::json({"x86 Windows 6+", "x86 Windows 5"}));
+  EXPECT_EQ(script["findings"].size(), 0u);
+
+  r = Ztpack("inspect " + Q(installer), dir);
+  ASSERT_EQ(r.exit, 0) << r.err;
+  for (const char* part : {"installer", "setup program (LOAD)", "_SG2", "goal tag IBND",
+                           "install script: 5 lines, 4 directives"}) {
+    EXPECT_NE(r.out.find(part), std::string::npos) << part << "\n" << r.out;
+  }
+}
+
+// ---- make and build: refusals before anything is written, warnings, exact run modes. ----
+
+struct MakeCase {
+  const char* name;
+  std::string mode;
+  std::string script;
+  int exit;
+  const char* err;  // part of standard error
+};
+
+class MakeChecks : public ::testing::TestWithParam<MakeCase> {};
+
+TEST_P(MakeChecks, RefuseOrWarnBeforeWriting) {
+  SKIP_WITHOUT_DEV_KEYS();
+  const MakeCase& c = GetParam();
+  testutil::TempDir dir;
+  testutil::WriteFile(dir / "stub.exe", testutil::PeFixture{}.Build());
+  testutil::WriteFile(dir / "setup.sh", worker_test::kReportingSetup);
+  fs::create_directories(dir / "payload");
+  testutil::WriteFile(dir / "payload" / "install_script", c.script);
+  testutil::WriteFile(dir / "payload" / "a.txt", "a");
+  testutil::WriteFile(dir / "m.toml", "stub = \"stub.exe\"\nsetup = \"setup.sh\"\nmode = \"" +
+                                          c.mode + "\"\noutput = \"out/i.exe\"\n[payload]\n"
+                                          "folder = \"payload\"\n[keys]\ndir = \"" ZT_DEV_KEYS_DIR "\"\n");
+  Output r = Ztpack("make -q " + Q(dir / "m.toml"), dir);
+  EXPECT_EQ(r.exit, c.exit) << r.err;
+  EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+  EXPECT_EQ(fs::exists(dir / "out" / "i.exe"), c.exit == 0);
+  if (c.exit != 0) {
+    EXPECT_TRUE(!fs::exists(dir / "out") || fs::is_empty(dir / "out")) << "nothing half-written";
+    return;
+  }
+  Output v = Ztpack("verify -q " + Q(dir / "out" / "i.exe"), dir);
+  EXPECT_EQ(v.exit, 0) << v.out;
+  EXPECT_NE(v.out.find(c.err), std::string::npos) << "verify reports the same finding\n" << v.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MakeChecks,
+    ::testing::Values(
+        MakeCase{"RefusedTarget", "silent", "dep-silent,a.txt,C:\\a.txt\n", 1,
+                 "line 1: target \"C:\\a.txt\" is refused"},
+        MakeCase{"MissingEntry", "silent", "dep-silent,b.txt,b.txt\n", 1,
+                 "entry \"b.txt\" is not in the bundle"},
+        MakeCase{"TwoFields", "silent", "dep-silent,a.txt\n", 1, "1: \"dep-silent,a.txt\" has 2 field(s)"},
+        MakeCase{"BlankMode", "silent ", "dep-silent,a.txt,a\n", 1,
+                 "\"mode\" must be exactly \"gui\" or \"silent\""},
+        MakeCase{"OddMode", "Gui", "dep-gui,a.txt,a\n", 1, "must be exactly"},
+        MakeCase{"TrimWarning", "silent", "dep-silent,a.txt,a \n", 0,
+                 "warning: install script line 1: the installer's trim changes this line"},
+        MakeCase{"NothingSelected", "gui", "dep-silent,a.txt,a\ndep-gui,a.txt,a\n", 0,
+                 "line 1: the condition \"dep-silent\" selects this line on no platform"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Build, AcceptsOnlyExactRunModes) {
+  testutil::TempDir dir;
+  testutil::WriteFile(dir / "stub.exe", testutil::PeFixture{}.Build());
+  testutil::WriteFile(dir / "setup.bin", "s");
+  for (const char* mode : {"' gui'", "GUI", "'silent '"}) {
+    Output r = Ztpack("build --stub " + Q(dir / "stub.exe") + " --setup " + Q(dir / "setup.bin") +
+                       " --mode " + mode + " --out " + Q(dir / "i.exe"),
+                   dir);
+    EXPECT_EQ(r.exit, 1) << mode;
+    EXPECT_NE(r.err.find("exactly"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "i.exe"));
+  }
+}
+
+TEST(Help, EveryReleaseSubcommandAndTheVersion) {
+  testutil::TempDir dir;
+  EXPECT_EQ(Ztpack("--version", dir).out, "ztpack " ZT_VERSION "\n");
+  for (const char* command : {"verify", "extract", "inspect", "make", "bundle", "build"}) {
+    Output r = Ztpack(std::string(command) + " --help", dir);
+    EXPECT_EQ(r.exit, 0) << command;
+    EXPECT_NE(r.out.find("--"), std::string::npos) << command;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The 64-bit front end runs only on 64-bit Windows: verify speaks for x64 only, and extract
+// refuses to replay it on x86.
+TEST(Stub64, OnlyX64Platforms) {
+  SKIP_WITHOUT_DEV_KEYS();
+  testutil::TempDir dir;
+  testutil::PeFixture stub;
+  stub.pe64 = true;
+  testutil::WriteFile(dir / "stub64.exe", stub.Build());
+  InstallerRecipe recipe = Recipe(kScript);
+  recipe.stubPath = (dir / "stub64.exe").string();
+  const std::string installer = worker_test::MakeInstaller(dir, recipe);
+  Output v = Ztpack("verify --json " + Q(installer), dir);
+  nlohmann::json report = nlohmann::json::parse(v.out);
+  ASSERT_EQ(report["platforms"].size(), 2u) << v.out;
+  EXPECT_EQ(report["platforms"][0]["platform"], "x64 Windows 6+");
+  EXPECT_EQ(report["platforms"][1]["platform"], "x64 Windows 5");
+  EXPECT_EQ(v.exit, 0);
+  Output r = Ztpack("extract --install --platform x86 --windows-major 10 " + Q(installer) +
+                        " --out " + Q(dir / "x86"),
+                    dir);
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_NE(r.err.find("runs only on x64 Windows"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir / "x86"));
+}
+
+}  // namespace
+
+namespace {
+
+// `bundle` runs the same checks as `make`: a refusal writes nothing, a warning still writes.
+TEST(BundleChecks, RefuseBeforeWritingWarnAndWrite) {
+  SKIP_WITHOUT_DEV_KEYS();
+  testutil::TempDir dir;
+  const std::string keys = ZT_DEV_KEYS_DIR;
+  Output c = Ztpack("certify --root-key " + keys + "/root.key --public " + keys +
+                        "/bundle.der --goal IBND --out " + Q(dir / "cert.bin"),
+                    dir);
+  ASSERT_EQ(c.exit, 0) << c.err;
+  testutil::WriteFile(dir / "a.txt", "a");
+  const std::string common = " --entry a=" + Q(dir / "a.txt") + " --key " + keys +
+                             "/bundle.key --cert " + Q(dir / "cert.bin") + " -q --out " +
+                             Q(dir / "b.ibnd");
+  testutil::WriteFile(dir / "bad", "dep-silent,a,a\ndep-gui,missing,m\n");
+  Output r = Ztpack("bundle --script " + Q(dir / "bad") + common, dir);
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_NE(r.err.find("line 2: entry \"missing\" is not in the bundle"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir / "b.ibnd"));
+  // Checked for the silent run mode only, the gui line selects nothing: a warning.
+  r = Ztpack("bundle --mode silent --script " + Q(dir / "bad") + common, dir);
+  EXPECT_EQ(r.exit, 0) << r.err;
+  EXPECT_NE(r.err.find("warning: install script line 2: the condition \"dep-gui\" selects"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(fs::exists(dir / "b.ibnd"));
+}
+
+}  // namespace

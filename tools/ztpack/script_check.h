@@ -1,0 +1,78 @@
+// Checks of an install script against the installer's own rules, for `bundle` and `make` (before
+// anything is written) and for `verify` (on an existing installer).
+//
+// The script is read, trimmed and decided line by line with the worker's functions
+// (installer::ReadScriptLines, TrimScriptLine, DecideScriptLine), for each of the four platforms
+// the worker tells apart (32- or 64-bit Windows, major version below 6 or from 6 on) and each run
+// mode in question. What the installer would refuse is an error; what it would quietly do
+// differently from what the script seems to say is a warning.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/result.h"
+
+namespace ztpack {
+
+struct TargetPlatform {
+  bool wow64 = false;       // 64-bit Windows
+  uint32_t majorVersion = 6;
+  std::string label;        // "x86 Windows 6+"
+};
+// x86 and x64, each with a major version below 6 (5) and from 6 on (6).
+const std::array<TargetPlatform, 4>& AllPlatforms();
+TargetPlatform MakePlatform(bool wow64, uint32_t majorVersion);
+
+struct ScriptFinding {
+  bool error = false;  // refused at build time; otherwise a warning
+  int line = 0;        // 1-based script line, 0 when it concerns no one line
+  std::string text;
+  // The platforms (indices into AllPlatforms()) on which the installer fails because of it.
+  std::vector<int> failsOn;
+};
+
+// One extraction the worker performs.
+struct ScriptExtraction {
+  int line = 0;
+  std::string entry;
+  std::string target;  // relative to the workspace, as written
+};
+
+struct ScriptCheck {
+  std::vector<std::string> modes;       // the run modes checked
+  size_t lineCount = 0, directiveCount = 0;
+  std::vector<ScriptFinding> findings;  // in line order, then the whole-script ones
+  // For each run mode (index into `modes`) and platform: what the worker extracts, in order.
+  std::vector<std::array<std::vector<ScriptExtraction>, 4>> extractions;
+
+  size_t ErrorCount() const;
+  size_t WarningCount() const;
+  // The first error that makes the installer fail on `platform`, or null.
+  const ScriptFinding* FailureOn(int platform) const;
+};
+
+// Checks `rawLines` (as ReadScriptLines returns them) against the bundle's entry names, in
+// stream order, for every mode in `modes`.
+ScriptCheck CheckScript(const std::vector<std::string>& rawLines,
+                        const std::vector<std::string>& entryNames,
+                        const std::vector<std::string>& modes);
+
+// Adds a warning when the public key block's expiry (0: none) lies before `now`.
+void CheckExpiry(uint32_t expiry, int64_t now, ScriptCheck* check);
+
+// The lines of an install script file exactly as the installer will read them from the bundle:
+// the file is packed into a small bundle signed with a throwaway key and read back with the
+// installer's reader, so that carriage returns, 2047-byte pieces and zero bytes are treated as
+// the installer treats them.
+support::Result<std::vector<std::string>> ReadScriptFileAsInstaller(const std::string& path);
+
+// "warning: install script line 3: ..." lines for people; `prefix` starts each line.
+std::vector<std::string> DescribeFindings(const ScriptCheck& check);
+
+// The run modes `make` and `build` accept: exactly these bytes.
+bool IsAcceptedRunMode(const std::string& mode);
+
+}  // namespace ztpack
