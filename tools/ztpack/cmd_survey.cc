@@ -8,6 +8,7 @@
 #include "command.h"
 #include "container/attachment_format.h"
 #include "container/pe_locator.h"
+#include "escape.h"
 #include "installer_layers.h"
 #include "survey.h"
 #include "platform/platform.h"
@@ -31,19 +32,7 @@ std::string Hex(uint64_t v) {
 }
 
 // Printable form of a type: raw bytes outside ASCII graphics are shown as \xNN.
-std::string Printable(const std::string& bytes) {
-  std::string out;
-  for (unsigned char c : bytes) {
-    if (c >= 0x20 && c < 0x7F && c != '\\') {
-      out.push_back(static_cast<char>(c));
-    } else {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\x%02x", c);
-      out += esc;
-    }
-  }
-  return out;
-}
+std::string Printable(const std::string& bytes) { return EscapeBytes(bytes, 0x20, "\\"); }
 
 nlohmann::json ChainJson(const AttachmentChain& chain) {
   nlohmann::json entries = nlohmann::json::array();

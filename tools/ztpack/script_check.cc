@@ -10,6 +10,7 @@
 #include "bundle_survey.h"
 #include "bundle_writer.h"
 #include "diagnostics.h"
+#include "escape.h"
 #include "keys.h"
 #include "scratch_dir.h"
 #include "support/text.h"
@@ -18,35 +19,11 @@
 namespace ztpack {
 namespace {
 
-// Bytes as a person can read them: printable ASCII as is, the rest as \xNN.
-std::string Escaped(const std::string& bytes) {
-  std::string out;
-  for (unsigned char c : bytes) {
-    if (c >= 0x21 && c < 0x7F && c != '\\' && c != '"') {
-      out.push_back(static_cast<char>(c));
-    } else {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\x%02x", c);
-      out += esc;
-    }
-  }
-  return out;
-}
+// Bytes as a person can read them: printable ASCII but the space, backslash and quote as is.
+std::string Escaped(const std::string& bytes) { return EscapeBytes(bytes, 0x21, "\\\""); }
 
 // Script text in a message: as written, only control bytes, bytes 0x80-0xFF and quotes escaped.
-std::string Shown(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7F && c != '"') {
-      out.push_back(static_cast<char>(c));
-    } else {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\x%02x", c);
-      out += esc;
-    }
-  }
-  return out;
-}
+std::string Shown(const std::string& text) { return EscapeBytes(text, 0x20, "\""); }
 
 std::string PlatformList(const std::vector<int>& platforms) {
   if (platforms.size() == AllPlatforms().size()) return "every platform";
