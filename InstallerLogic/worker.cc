@@ -1,5 +1,6 @@
 #include "worker.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -371,13 +372,16 @@ unsigned InstallationWorker(void* /*unused*/) {
     support::Trace("Installation stopped: %s\n", e.what());
   }
   // The setup program ran with the workspace as its current directory; the system may release
-  // that directory a moment after the process has been reported ended (Wine does so), and then
-  // the clean-up could not remove it. Try again, a bounded number of times, and only while the
-  // path still leads to the workspace: never once it is gone, never into a link put in its
-  // place, never while the clean-up found the path pointing elsewhere (the hold stays then).
+  // that directory a moment after the process has been reported ended (Wine does so), and a
+  // process it started, or a virus scanner, may still hold one of its files open. Then the
+  // clean-up could not remove it. Try again, for a bounded time, and only while the path still
+  // leads to the workspace: never once it is gone, never into a link put in its place, never
+  // while the clean-up found the path pointing elsewhere (the hold stays then).
   if (!workspace.empty()) {
     const std::u16string dir = workspace.substr(0, workspace.size() - 1);
-    for (int attempt = 0; attempt < kCleanupRetries; ++attempt) {
+    uint32_t waited = 0;
+    uint32_t delay = kCleanupRetryFirstDelayMs;
+    for (;;) {
       const uint32_t attributes = platform::GetFileAttributes(dir);
       if (attributes == platform::kInvalidAttributes) break;
       if (attributes & platform::kAttrReparsePoint) {
@@ -386,7 +390,13 @@ unsigned InstallationWorker(void* /*unused*/) {
         break;
       }
       if (hold.IsOpen() && !hold.IsNamedBy(dir)) break;
-      platform::SleepMilliseconds(kCleanupRetryDelayMs);
+      if (waited >= kCleanupRetryBudgetMs) {
+        support::Trace("Workspace still in use, left behind: %s\n", support::WideToUtf8(dir).c_str());
+        break;
+      }
+      platform::SleepMilliseconds(delay);
+      waited += delay;
+      delay = std::min(delay * 2, kCleanupRetryLongestDelayMs);
       support::DeleteDirectoryTree(dir, &hold);
     }
   }

@@ -85,7 +85,11 @@ constexpr int kScriptLineBufferSize = 2048;
 constexpr size_t kMaxTargetPath = 259;
 constexpr size_t kMaxDirectoryPath = 247;
 constexpr uint32_t kBundleMaxChunkSize = 26214400;
-constexpr int kCleanupRetries = 20;
-constexpr uint32_t kCleanupRetryDelayMs = 50;
+// A workspace that could not be removed at once is tried again after 50 ms, the wait doubling up
+// to a second, for ten seconds in all: long enough for a scanner or a process the setup program
+// left behind to let go of a file, short enough that the installer still ends.
+constexpr uint32_t kCleanupRetryFirstDelayMs = 50;
+constexpr uint32_t kCleanupRetryLongestDelayMs = 1000;
+constexpr uint32_t kCleanupRetryBudgetMs = 10000;
 
 }  // namespace installer

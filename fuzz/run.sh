@@ -30,7 +30,10 @@ for name in "${targets[@]}"; do
   log="build/fuzz-long/$name.log"
   echo "== $name: ${seconds}s"
   # -jobs would share the two processors with everyone else; one process, all the time given.
-  if ! "$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
+  # The processor time the run really had is printed too: on a busy machine it is less than the
+  # wall time given.
+  if ! /usr/bin/time -f '%U %S' -o "build/fuzz-long/$name.cpu" \
+        "$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
         -artifact_prefix="build/fuzz-long/$name-" "$grown" "$seeds" >"$log" 2>&1; then
     echo "!! $name crashed; reproducer and log:"
     ls -1 build/fuzz-long/"$name"-* 2>/dev/null || true
@@ -41,7 +44,8 @@ for name in "${targets[@]}"; do
   first=$(grep -E '^#[0-9]+ *INITED' "$log" | head -1 | grep -oE 'cov: [0-9]+' || echo "cov: ?")
   last=$(grep -E '^#[0-9]+ *DONE' "$log" | tail -1 | grep -oE 'cov: [0-9]+' || echo "cov: ?")
   runs=$(grep -E '^stat::number_of_executed_units' "$log" | grep -oE '[0-9]+$' || echo "?")
-  echo "   executions $runs, coverage ${first#cov: } -> ${last#cov: }"
+  cpu=$(awk 'END { printf "%.0f", $1 + $2 }' "build/fuzz-long/$name.cpu" 2>/dev/null || echo "?")
+  echo "   executions $runs, coverage ${first#cov: } -> ${last#cov: }, processor time ${cpu}s"
   # Minimise what was grown and kept into the seed directory (merge keeps only inputs that add
   # coverage); the old seeds are replaced only once the merge has succeeded.
   fresh=$(mktemp -d)

@@ -34,6 +34,10 @@ can_run_32() {
           `'\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08'`
           `'\x60\x00\x00\x00\x60\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00'`
           `'\xb8\x01\x00\x00\x00\xbb\x2a\x00\x00\x00\xcd\x80' >"$prog"
+    # An interrupted check leaves no test program behind.
+    test_prog=$prog
+    trap 'rm -f "${test_prog:-}"' EXIT
+    trap 'exit 1' INT TERM
     chmod 700 "$prog"
     rc=0
     err=$("$prog" 2>&1) || rc=$?

@@ -13,6 +13,7 @@
 #include <future>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -250,6 +251,38 @@ TEST_F(E2e, DiskFullWhileExtracting) {
   for (const std::string& t : run.debugTexts()) trace += t;
   EXPECT_NE(trace.find("1: extracting big to big.bin failed\n"), std::string::npos) << trace;
   for (const std::string& name : left) EXPECT_NE(name.rfind("ITMPD_", 0), 0u) << name;
+}
+
+// A process that the setup program leaves behind holds one of the extracted files open, sharing
+// nothing, for two seconds after the setup program has ended (as a scanner or a helper would).
+// The installer still ends as after any run, deletes the workspace again until the file is let
+// go, and leaves nothing behind.
+TEST_F(E2e, FileHeldOpenByAnotherProcessOnlyDelaysTheCleanUp) {
+  REQUIRE_WINDOWS_BUILD();
+  const std::string installer = worker_test::MakeInstaller(dir_, Recipe("silent"));
+  ASSERT_TRUE(testutil::Wine::Get().SetTraceSwitch());
+  testutil::RunOptions options;
+  options.env = {{"ZT_REPORT", WindowsPath(dir_ / "report.json")},
+                 {"ZT_SETUP_HOLD", "readme.txt*2000"}};
+  testutil::WineRunResult run = testutil::Wine::Get().Run(installer, {}, options);
+  testutil::Wine::Get().ClearTraceSwitch();
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_FALSE(Report().is_null());
+  std::string trace;
+  for (const std::string& t : run.debugTexts()) trace += t;
+  size_t deletions = 0;
+  std::istringstream lines(trace);
+  for (std::string line; std::getline(lines, line);) {
+    const std::string tail = "\\readme.txt";
+    if (line.find("Delete File ") != std::string::npos && line.size() > tail.size() &&
+        line.compare(line.size() - tail.size(), tail.size(), tail) == 0) {
+      ++deletions;
+    }
+  }
+  EXPECT_GE(deletions, 2u) << trace;
+  EXPECT_EQ(trace.find("left behind"), std::string::npos) << trace;
+  EXPECT_TRUE(Workspaces().empty());
 }
 
 TEST_F(E2e, WithoutTypeExitsWithOneAndMakesNoWorkspace) {

@@ -6,7 +6,9 @@
 //   files             every file below the current directory: relative path, size, SHA-1
 //   reportVariable    {"name": "ZT_REPORT", "value": ...}
 // %ZT_SETUP_SLEEP_MS% makes it wait before it ends (so that a test can look at the screen while
-// it runs); %ZT_SETUP_EXIT% sets its exit code.
+// it runs); %ZT_SETUP_EXIT% sets its exit code. %ZT_SETUP_HOLD% = "FILE*MS" leaves a process
+// behind that holds FILE (relative to the current directory) open, sharing nothing, for MS
+// milliseconds after this program has ended.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -111,7 +113,37 @@ void ListFiles(const std::wstring& base, const std::wstring& relative,
 
 }  // namespace
 
+// Opens FILE with an inheritable handle that shares nothing and starts this program again as
+// the holder, which inherits the handle and only waits (%ZT_HOLDER_MS%); this one then ends.
+void LeaveHolderBehind(const std::wstring& spec) {
+  size_t star = spec.rfind(L'*');
+  if (star == std::wstring::npos) return;
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE file = CreateFileW(spec.substr(0, star).c_str(), GENERIC_READ, 0, &inherit, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  wchar_t self[MAX_PATH * 4];
+  GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+  SetEnvironmentVariableW(L"ZT_HOLDER_MS", spec.substr(star + 1).c_str());
+  SetEnvironmentVariableW(L"ZT_REPORT", nullptr);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  std::wstring commandLine = L"holder";
+  if (CreateProcessW(self, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                     &startup, &process)) {
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  CloseHandle(file);
+}
+
 int wmain() {
+  std::wstring holderMs = Env(L"ZT_HOLDER_MS");
+  if (!holderMs.empty()) {
+    Sleep(static_cast<DWORD>(_wtoi(holderMs.c_str())));
+    return 0;
+  }
   std::wstring commandLine = GetCommandLineW();
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
@@ -151,6 +183,8 @@ int wmain() {
     CloseHandle(out);
   }
 
+  std::wstring hold = Env(L"ZT_SETUP_HOLD");
+  if (!hold.empty()) LeaveHolderBehind(hold);
   std::wstring sleep = Env(L"ZT_SETUP_SLEEP_MS");
   if (!sleep.empty()) Sleep(static_cast<DWORD>(_wtoi(sleep.c_str())));
   std::wstring exitCode = Env(L"ZT_SETUP_EXIT");
