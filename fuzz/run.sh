@@ -41,8 +41,8 @@ for name in "${targets[@]}"; do
     status=1
     continue
   fi
-  first=$(grep -E '^#[0-9]+ *INITED' "$log" | head -1 | grep -oE 'cov: [0-9]+' || echo "cov: ?")
-  last=$(grep -E '^#[0-9]+ *DONE' "$log" | tail -1 | grep -oE 'cov: [0-9]+' || echo "cov: ?")
+  first=$(grep -E '^#[0-9]+[[:space:]]+INITED' "$log" | head -1 | grep -oE 'cov: [0-9]+' || echo "cov: ?")
+  last=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1 | grep -oE 'cov: [0-9]+' || echo "cov: ?")
   runs=$(grep -E '^stat::number_of_executed_units' "$log" | grep -oE '[0-9]+$' || echo "?")
   cpu=$(awk 'END { printf "%.0f", $1 + $2 }' "build/fuzz-long/$name.cpu" 2>/dev/null || echo "?")
   echo "   executions $runs, coverage ${first#cov: } -> ${last#cov: }, processor time ${cpu}s"

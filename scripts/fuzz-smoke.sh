@@ -18,7 +18,7 @@ for target in build/fuzz/fuzz/fuzz_*; do
         "${args[@]}" >"build/fuzz-corpus/$name.log" 2>&1; then
     echo "!! $name found a problem:"; tail -40 "build/fuzz-corpus/$name.log"; status=1
   else
-    grep -E '^#[0-9]+ *DONE' "build/fuzz-corpus/$name.log" | tail -1 || true
+    grep -E '^#[0-9]+[[:space:]]+DONE' "build/fuzz-corpus/$name.log" | tail -1 || true
   fi
 done
 exit $status
