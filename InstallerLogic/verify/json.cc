@@ -1,8 +1,9 @@
 #include "verify/json.h"
 
-#include <iostream>
-#include <locale>
-#include <sstream>
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 namespace verify {
@@ -25,10 +26,18 @@ int HexValue(int c) {
   return c - 'a' + 10;
 }
 
-// Every diagnostic is one line on standard output, flushed at once.
-void Say(std::string_view text) { std::cout << text << std::endl; }
+// Every diagnostic is one line on standard output, flushed at once. Plain stdio rather than
+// iostreams: a stream would pull the C++ library's whole locale machinery into the front end.
+void Say(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
 void SayWithByte(std::string_view before, int byte, std::string_view after) {
-  std::cout << before << static_cast<char>(byte) << after << std::endl;
+  std::string line(before);
+  line.push_back(static_cast<char>(byte));
+  line.append(after);
+  Say(line);
 }
 
 void AppendUtf8(std::string* out, unsigned codePoint) {
@@ -253,15 +262,23 @@ void JsonReader::Number(JsonValue& value, JsonInput& in) {
     }
   }
 
-  std::istringstream stream(text);
-  stream.imbue(std::locale::classic());
+  // The text is at most a sign, digits, one point and one exponent with its sign; it is read in
+  // the C locale (the program never changes it), as a whole or not at all: text that is no
+  // number on its own ("-", "1e", "-.") gives 0, and a value out of range the largest one of its
+  // sign.
+  const char* begin = text.c_str();
+  char* end = nullptr;
   if (point || exponent) {
-    double number = 0.0;
-    stream >> number;
+    double number = std::strtod(begin, &end);
+    if (end != begin + text.size()) {
+      number = 0.0;
+    } else if (std::isinf(number)) {
+      number = number > 0 ? DBL_MAX : -DBL_MAX;
+    }
     value.SetReal(number);
   } else {
-    int64_t number = 0;
-    stream >> number;
+    long long number = std::strtoll(begin, &end, 10);
+    if (end != begin + text.size()) number = 0;
     value.SetInteger(number);
   }
 }

@@ -112,6 +112,10 @@ const ParseCase kCases[] = {
     {"DoubleZero", "[00]", "[i0;]", ""},
     {"ZeroPoint", "[0.5]", "[r0.5;]", ""},
     {"NumberEndsAtLetter", "[12x]", "[i12;]", ""},
+    {"OutOfRangeIsTheLargestOfItsSign",
+     "[99999999999999999999,-99999999999999999999,1e999,-1e999]",
+     "[i9223372036854775807;i-9223372036854775808;r1.79769e+308;r-1.79769e+308;]", ""},
+    {"IncompleteNumbersAreZero", "[-,1e,1E+,-.]", "[i0;r0;r0;r0;]", ""},
     // Strings
     {"Escapes", "\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"", "\"\\x22\\x5C/\\x08\\x0C\\x0A\\x0D\\x09\"", ""},
     {"UnicodeE9", "\"\\u00e9\"", "\"\\xC3\\xA9\"", ""},
