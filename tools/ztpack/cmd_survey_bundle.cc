@@ -8,6 +8,7 @@
 #include "bundle/bundle_reader.h"
 #include "bundle_survey.h"
 #include "file_ops.h"
+#include "scratch_dir.h"
 #include "container/attachment.h"
 #include "installer_layers.h"
 #include "script_check.h"
@@ -185,21 +186,20 @@ support::Status Inspect(const InspectContext& context, InspectReport* report) {
     report->lines.push_back("no bundle: the file is none, and the chain at its end has no IBND");
     return {};
   }
-  std::string temp = fileops::U8String(
-      std::filesystem::temp_directory_path() /
-      ("ztpack-inspect-" + std::to_string(fileops::ProcessId()) + ".ibnd"));
+  // In a private directory of its own: a fixed name in the shared temporary directory could be
+  // a link someone else planted, which the extraction would follow and overwrite.
+  auto scratch = ScratchDir::Create({}, "ztpack-inspect-");
+  if (!scratch) return support::Error{scratch.error()};
+  const std::string temp = **scratch / "ibnd";
   platform::SetDebugOutputHook(&Discard, nullptr);  // no "Progress" lines in the report
   bool ok = container::ExtractAttachmentToFile(false, support::Utf8ToWide(context.path, true), "IBND",
                                                support::Utf8ToWide(temp, true), 0, 0);
   platform::SetDebugOutputHook(nullptr, nullptr);
   if (!ok) {
-    fileops::RemoveFile(temp);
     return support::Errorf("IBND attachment at 0x%llx: cannot be unpacked (digest mismatch?)",
                            static_cast<unsigned long long>(entry->dataOffset));
   }
-  support::Status status = Describe(context, temp, "IBND attachment", report);
-  fileops::RemoveFile(temp);
-  return status;
+  return Describe(context, temp, "IBND attachment", report);
 }
 
 InspectorRegistration registration{{"bundle", 50, &Inspect}};

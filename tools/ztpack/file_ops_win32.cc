@@ -268,7 +268,17 @@ void RestoreStdout(int saved) {
   ::_close(saved);
 }
 
-bool StderrIsTerminal() { return ::_isatty(::_fileno(stderr)) != 0; }
+// Progress lines are redrawn with "\r" and the VT sequence that clears the rest of the line: a
+// console that takes no VT sequences (before Windows 10) gets no progress rather than garbage.
+// GetConsoleMode also tells a console from the NUL device, which _isatty counts as a terminal.
+bool StderrIsTerminal() {
+  if (!::_isatty(::_fileno(stderr))) return false;
+  const HANDLE console = ::GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  if (!::GetConsoleMode(console, &mode)) return false;
+  return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+         ::SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
 
 uint64_t ProcessId() { return ::GetCurrentProcessId(); }
 
