@@ -67,7 +67,8 @@ std::map<std::string, std::string> InstalledByFrontEnd(const std::string& instal
   EXPECT_FALSE(text.empty()) << run.err;
   std::map<std::string, std::string> installed;
   if (text.empty()) return installed;
-  for (const auto& f : nlohmann::json::parse(text)["files"]) installed[f["path"]] = f["sha1"];
+  const nlohmann::json report = nlohmann::json::parse(text);
+  for (const auto& f : report["files"]) installed[f["path"]] = f["sha1"];
   installed.erase("setup.exe");
   installed.erase("ibnd");
   return installed;
