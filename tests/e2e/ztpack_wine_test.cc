@@ -1,5 +1,6 @@
 // What `ztpack verify` and `ztpack extract --install` say about an installer, held against the
-// real front end running it under Wine (64-bit Windows, version 6 or later, to either build).
+// real front end running it under Wine (64-bit Windows, version 6 or later, to either build);
+// and ztpack.exe, the tool built for Windows, doing the same under Wine.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -32,6 +33,47 @@ int Shell(const std::string& command) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::string WindowsPath(const fs::path& path) {
+  std::string p = "Z:" + path.string();
+  for (char& c : p) {
+    if (c == '/') c = '\\';
+  }
+  return p;
+}
+
+// The files below `root` as the front end's report names them: relative path with backslashes
+// -> SHA-1.
+std::map<std::string, std::string> HashedTree(const fs::path& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    if (!e.is_regular_file()) continue;
+    std::string path = fs::relative(e.path(), root).generic_string();
+    for (char& c : path) {
+      if (c == '/') c = '\\';
+    }
+    files[path] = Hex(testutil::ReadFile(e.path()));
+  }
+  return files;
+}
+
+// Runs the installer under Wine and returns what its setup program found in the workspace.
+std::map<std::string, std::string> InstalledByFrontEnd(const std::string& installer,
+                                                       const testutil::TempDir& dir) {
+  testutil::RunOptions options;
+  options.env = {{"ZT_REPORT", WindowsPath(dir / "report.json")}};
+  testutil::WineRunResult run = testutil::Wine::Get().Run(installer, {}, options, "");
+  EXPECT_FALSE(run.timedOut);
+  const std::string text = testutil::ReadFile(dir / "report.json");
+  EXPECT_FALSE(text.empty()) << run.err;
+  std::map<std::string, std::string> installed;
+  if (text.empty()) return installed;
+  const nlohmann::json report = nlohmann::json::parse(text);
+  for (const auto& f : report["files"]) installed[f["path"]] = f["sha1"];
+  installed.erase("setup.exe");
+  installed.erase("ibnd");
+  return installed;
+}
+
 TEST(ZtpackUnderWine, ExtractInstallMatchesTheFrontEnd) {
   SKIP_WITHOUT_DEV_KEYS();
   ASSERT_EQ(testutil::MissingWindowsPrograms({"InstallerLogic.exe", "tests/report_setup.exe"}), "");
@@ -56,33 +98,83 @@ TEST(ZtpackUnderWine, ExtractInstallMatchesTheFrontEnd) {
   ASSERT_EQ(Shell(ztpack + " extract -q --install --platform x64 --windows-major 10 '" + installer +
                   "' --out '" + (dir / "x").string() + "' >/dev/null"),
             0);
-  std::map<std::string, std::string> extracted;
-  for (const auto& e : fs::recursive_directory_iterator(dir / "x")) {
-    if (!e.is_regular_file()) continue;
-    std::string path = fs::relative(e.path(), dir / "x").generic_string();
-    for (char& c : path) {
-      if (c == '/') c = '\\';
-    }
-    extracted[path] = Hex(testutil::ReadFile(e.path()));
-  }
+  const std::map<std::string, std::string> extracted = HashedTree(dir / "x");
+  EXPECT_EQ(extracted, InstalledByFrontEnd(installer, dir));
+  EXPECT_EQ(extracted.at("bin\\lib.dll"), Hex("x64 only"));
+}
 
-  std::string reportPath = "Z:" + (dir / "report.json").string();
-  for (char& c : reportPath) {
-    if (c == '/') c = '\\';
-  }
+// ztpack.exe comes from the 64-bit Windows build only, whichever build this machine's Wine runs.
+std::string ZtpackExe() {
+  const std::string dir = testutil::WineChoice().is64()
+                              ? testutil::WindowsBuildDir()
+                              : std::string(ZT_SOURCE_DIR) + "/build/windows64";
+  return dir + "/ztpack.exe";
+}
+
+// The Windows tool from a manifest of Windows paths (relative ones with backslashes, a drive
+// path, names beyond ASCII): the same installer byte for byte as the native tool's from the same
+// inputs, made twice (the second replaces the first), verified, its entries and its installation
+// extracted, and the latter held against the front end running it.
+TEST(ZtpackExe, MakesTheNativeToolsInstallerFromWindowsPaths) {
+  SKIP_WITHOUT_DEV_KEYS();
+  ASSERT_EQ(testutil::MissingWindowsPrograms({"InstallerLogic.exe", "tests/report_setup.exe"}), "");
+  ASSERT_TRUE(fs::exists(ZtpackExe()))
+      << ZtpackExe() << " is missing; run cmake --preset windows64 && cmake --build --preset windows64";
+  const testutil::Wine& wine = testutil::Wine::Get();
+  ASSERT_TRUE(wine.ok()) << wine.error();
+  testutil::TempDir dir;
+  // The Windows release layout: the tool, and its default stub in stubs\ beside it (the stub this
+  // machine runs stands in for the 32-bit one).
+  fs::create_directories(dir / "tool" / "stubs");
+  fs::create_directories(dir / "in");
+  fs::copy_file(ZtpackExe(), dir / "tool" / "ztpack.exe");
+  fs::copy_file(fs::path(testutil::WindowsBuildDir()) / "InstallerLogic.exe",
+                dir / "tool" / "stubs" / "InstallerLogic-x86.exe");
+  fs::copy_file(fs::path(testutil::WindowsBuildDir()) / "tests" / "report_setup.exe",
+                dir / "in" / "setup.exe");
+  const fs::path payload = dir / "Päyload";
+  fs::create_directories(payload / "sub");
+  testutil::WriteFile(payload / "install_script",
+                      "dep-silent,a.txt,a.txt\n"
+                      "dep-x86-silent,sub/ö.txt,docs\\ö.txt\n"
+                      "dep-x64-silent,b64.bin,docs\\ö.txt\n");
+  testutil::WriteFile(payload / "a.txt", "alpha");
+  testutil::WriteFile(payload / "sub" / "ö.txt", "x86");
+  testutil::WriteFile(payload / "b64.bin", "x64");
+  const std::string rest = "mode = \"silent\"\n[payload]\nfolder = 'Päyload'\n[keys]\ndir = '";
+  testutil::WriteFile(dir / "windows.toml", "setup = 'in\\setup.exe'\noutput = 'out\\Instälľer.exe'\n" +
+                                                rest + WindowsPath(ZT_DEV_KEYS_DIR) + "'\n");
+  testutil::WriteFile(dir / "native.toml",
+                      "stub = 'tool/stubs/InstallerLogic-x86.exe'\nsetup = 'in/setup.exe'\n"
+                      "output = 'native/installer.exe'\n" + rest + ZT_DEV_KEYS_DIR "'\n");
+
+  // Wine takes arguments and file names in the locale's character set.
   testutil::RunOptions options;
-  options.env = {{"ZT_REPORT", reportPath}};
-  testutil::WineRunResult run = testutil::Wine::Get().Run(installer, {}, options, "");
-  ASSERT_FALSE(run.timedOut);
-  const std::string text = testutil::ReadFile(dir / "report.json");
-  ASSERT_FALSE(text.empty()) << run.err;
-  std::map<std::string, std::string> installed;
-  const nlohmann::json report = nlohmann::json::parse(text);
-  for (const auto& f : report["files"]) installed[f["path"]] = f["sha1"];
-  installed.erase("setup.exe");
-  installed.erase("ibnd");
-  EXPECT_EQ(extracted, installed);
-  EXPECT_EQ(extracted["bin\\lib.dll"], Hex("x64 only"));
+  options.workDir = dir.path();
+  options.env = {{"LC_ALL", "C.UTF-8"}};
+  auto run = [&](const std::vector<std::string>& args) {
+    testutil::WineRunResult r = wine.Run((dir / "tool" / "ztpack.exe").string(), args, options);
+    EXPECT_EQ(r.exitCode, 0) << args[0] << "\n" << r.outText() << r.err;
+    return r.outText();
+  };
+  run({"make", "-q", "windows.toml"});
+  run({"make", "-q", "windows.toml"});
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(dir / "out")) left.push_back(e.path().filename());
+  EXPECT_EQ(left, std::vector<std::string>{"Instälľer.exe"}) << "nothing else left beside it";
+  ASSERT_EQ(Shell(std::string(ZT_ZTPACK) + " make -q '" + (dir / "native.toml").string() + "' >/dev/null"), 0);
+  const std::string installer = (dir / "out" / "Instälľer.exe").string();
+  EXPECT_EQ(Hex(testutil::ReadFile(installer)), Hex(testutil::ReadFile(dir / "native" / "installer.exe")));
+
+  EXPECT_NE(run({"verify", "out\\Instälľer.exe"}).find("verdict: the installer would run"),
+            std::string::npos);
+  run({"extract", "-q", "out\\Instälľer.exe", "--out", "x\\ëntries"});
+  EXPECT_EQ(HashedTree(dir / "x" / "ëntries"), HashedTree(payload));
+  run({"extract", "-q", "--install", "--platform", "x64", "--windows-major", "10",
+       "out\\Instälľer.exe", "--out", "x\\installed"});
+  const std::map<std::string, std::string> extracted = HashedTree(dir / "x" / "installed");
+  EXPECT_EQ(extracted, InstalledByFrontEnd(installer, dir));
+  EXPECT_EQ(extracted.at("docs\\ö.txt"), Hex("x64"));
 }
 
 }  // namespace

@@ -3,62 +3,39 @@
 #define CRYPTOPP_ENABLE_NAMESPACE_WEAK 1
 #include <cryptopp/md5.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <memory>
 
 #include "container/attachment_format.h"
+#include "file_ops.h"
 
 namespace ztpack {
 namespace {
 
 constexpr uint64_t kLimit = static_cast<uint64_t>(container::kPositionLimit);
 
-// A read-only file descriptor that closes itself.
-class InputFile {
- public:
-  explicit InputFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-  ~InputFile() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  InputFile(const InputFile&) = delete;
-  InputFile& operator=(const InputFile&) = delete;
-  bool ok() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 support::Result<uint64_t> FileSize(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
-    return support::Errorf("%s: %s", path.c_str(), std::strerror(errno));
-  }
-  if (!S_ISREG(st.st_mode)) return support::Errorf("%s: not a regular file", path.c_str());
-  return static_cast<uint64_t>(st.st_size);
+  auto size = fileops::RegularFileSize(path);
+  if (!size) return support::Errorf("%s: %s", path.c_str(), size.error().c_str());
+  return size;
 }
 
 // Feeds `length` bytes of the file from `offset` to `consume` in 1 MiB pieces.
 template <typename Consume>
 support::Status StreamFile(const std::string& path, uint64_t offset, uint64_t length,
                            Consume&& consume) {
-  InputFile in(path);
-  if (!in.ok()) return support::Errorf("%s: %s", path.c_str(), std::strerror(errno));
+  fileops::RawFile in = fileops::RawFile::Open(path, fileops::RawFile::Mode::kRead);
+  if (!in.IsOpen()) return support::Errorf("%s: %s", path.c_str(), fileops::LastErrorText().c_str());
   std::unique_ptr<uint8_t[]> buffer(new uint8_t[container::kFileChunkSize]);
   uint64_t done = 0;
   while (done < length) {
     size_t want = static_cast<size_t>(
         std::min<uint64_t>(length - done, container::kFileChunkSize));
-    ssize_t r = ::pread(in.fd(), buffer.get(), want, static_cast<off_t>(offset + done));
-    if (r < 0 && errno == EINTR) continue;
+    int64_t r = in.ReadAt(offset + done, buffer.get(), want);
     if (r < 0) {
       return support::Errorf("%s: read at 0x%llx failed: %s", path.c_str(),
-                             static_cast<unsigned long long>(offset + done), std::strerror(errno));
+                             static_cast<unsigned long long>(offset + done),
+                             fileops::LastErrorText().c_str());
     }
     if (r == 0) {
       return support::Errorf("%s: file ended at 0x%llx, 0x%llx bytes short (did it change?)",

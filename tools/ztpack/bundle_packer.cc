@@ -12,7 +12,6 @@
 // Chunks are deflated in pieces with zlib's streaming interface and the level's default
 // parameters: zlib's output does not depend on how the input is split, so the bytes equal
 // compress2()'s, which BundleWriter::AddFile uses, whatever the number of threads.
-#include <sys/stat.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -24,6 +23,7 @@
 #include <thread>
 
 #include "bundle_writer.h"
+#include "file_ops.h"
 #include "support/byte_reader.h"
 
 namespace ztpack {
@@ -83,15 +83,15 @@ support::Result<Plan> MakePlan(const std::vector<BundleInput>& entries, uint32_t
     if (e.data) {
       size = e.data->size();
     } else {
-      struct stat st;
-      if (::stat(e.path.c_str(), &st) != 0) {
-        return Errorf("entry \"%s\": cannot open %s: %s", e.name.c_str(), e.path.c_str(),
-                      std::strerror(errno));
-      }
-      if (!S_ISREG(st.st_mode)) {
+      auto regular = fileops::RegularFileSize(e.path);
+      if (!regular && regular.error() == fileops::kNotRegularFile) {
         return Errorf("entry \"%s\": %s is not a regular file", e.name.c_str(), e.path.c_str());
       }
-      size = static_cast<uint64_t>(st.st_size);
+      if (!regular) {
+        return Errorf("entry \"%s\": cannot open %s: %s", e.name.c_str(), e.path.c_str(),
+                      regular.error().c_str());
+      }
+      size = *regular;
     }
     const uint64_t chunks = ChunkCount(size, chunkSize);
     if (chunks > UINT32_MAX) return Errorf("entry \"%s\": too many chunks", e.name.c_str());
@@ -169,10 +169,10 @@ class ChunkCompressor {
 
     std::FILE* in = nullptr;
     if (!e.data) {
-      in = std::fopen(e.path.c_str(), "rb");
-      if (in == nullptr || ::fseeko(in, static_cast<off_t>(item.offset), SEEK_SET) != 0) {
+      in = fileops::OpenStdio(e.path, "rb");
+      if (in == nullptr || !fileops::SeekStdio(in, item.offset)) {
         support::Error error = Errorf("entry \"%s\": cannot read %s: %s", e.name.c_str(),
-                                      e.path.c_str(), std::strerror(errno));
+                                      e.path.c_str(), fileops::LastErrorText().c_str());
         if (in != nullptr) std::fclose(in);
         return error;
       }

@@ -11,6 +11,7 @@
 
 #include "bundle/key_stream.h"
 #include "bundle_writer.h"
+#include "file_ops.h"
 #include "keys.h"
 #include "platform/platform.h"
 #include "support/byte_reader.h"
@@ -137,8 +138,8 @@ void WalkEntries(std::FILE* f, uint32_t maxChunkSize, BundleInfo* info) {
 
 support::Result<BundleInfo> InspectBundle(const std::string& path, const std::string& rootKeyDer,
                                           uint32_t maxChunkSize) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
-  if (!file) return Errorf("%s: cannot open: %s", path.c_str(), std::strerror(errno));
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(fileops::OpenStdio(path, "rb"), std::fclose);
+  if (!file) return Errorf("%s: cannot open: %s", path.c_str(), fileops::LastErrorText().c_str());
   std::FILE* f = file.get();
   BundleInfo info;
   std::fseek(f, 0, SEEK_END);

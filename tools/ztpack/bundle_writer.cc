@@ -5,9 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include "file_ops.h"
 #include "support/byte_reader.h"
 
 namespace ztpack {
@@ -60,7 +58,7 @@ BundleWriter::BundleWriter() = default;
 
 BundleWriter::~BundleWriter() {
   if (out_ != nullptr) std::fclose(out_);
-  if (!finished_ && !tempPath_.empty()) ::unlink(tempPath_.c_str());
+  if (!finished_ && !tempPath_.empty()) fileops::RemoveFile(tempPath_);
 }
 
 support::Status BundleWriter::Begin(const std::string& path, const RsaPrivateKey& bundleKey,
@@ -76,10 +74,11 @@ support::Status BundleWriter::Begin(const std::string& path, const RsaPrivateKey
   path_ = path;
   options_ = options;
   publicKeyBlock_ = publicKeyBlock;
-  tempPath_ = path + ".tmp-" + std::to_string(::getpid());
-  out_ = std::fopen(tempPath_.c_str(), "wb");
+  tempPath_ = path + ".tmp-" + std::to_string(fileops::ProcessId());
+  out_ = fileops::OpenStdio(tempPath_, "wb");
   if (out_ == nullptr) {
-    std::string error = Errorf("%s: cannot create: %s", tempPath_.c_str(), std::strerror(errno)).message;
+    std::string error =
+        Errorf("%s: cannot create: %s", tempPath_.c_str(), fileops::LastErrorText().c_str()).message;
     tempPath_.clear();
     return support::Error{error};
   }
@@ -189,16 +188,17 @@ support::Status BundleWriter::AddData(const std::string& name, std::string_view 
 }
 
 support::Status BundleWriter::AddFile(const std::string& name, const std::string& path) {
-  std::FILE* in = std::fopen(path.c_str(), "rb");
+  std::FILE* in = fileops::OpenStdio(path, "rb");
   if (in == nullptr) {
-    return Errorf("entry \"%s\": cannot open %s: %s", name.c_str(), path.c_str(), std::strerror(errno));
+    return Errorf("entry \"%s\": cannot open %s: %s", name.c_str(), path.c_str(),
+                  fileops::LastErrorText().c_str());
   }
-  struct stat st;
-  if (::fstat(::fileno(in), &st) != 0 || !S_ISREG(st.st_mode)) {
+  auto regular = fileops::RegularFileSize(in);
+  if (!regular) {
     std::fclose(in);
     return Errorf("entry \"%s\": %s is not a regular file", name.c_str(), path.c_str());
   }
-  uint64_t size = static_cast<uint64_t>(st.st_size);
+  uint64_t size = *regular;
   const uint64_t chunks = ChunkCount(size, options_.chunkSize);
   support::Status status = CountEntry(name, chunks);
   if (status) status = BeginEntry(name, static_cast<uint32_t>(chunks));
@@ -260,8 +260,8 @@ support::Status BundleWriter::Finish(bool terminate) {
   int rc = std::fclose(out_);
   out_ = nullptr;
   if (rc != 0) return Errorf("%s: close failed: %s", tempPath_.c_str(), std::strerror(errno));
-  if (::rename(tempPath_.c_str(), path_.c_str()) != 0) {
-    return Errorf("%s: cannot rename into place: %s", path_.c_str(), std::strerror(errno));
+  if (!fileops::RenameOnto(tempPath_, path_)) {
+    return Errorf("%s: cannot rename into place: %s", path_.c_str(), fileops::LastErrorText().c_str());
   }
   finished_ = true;
   return {};

@@ -1,6 +1,4 @@
 // ztpack bundle: a signed bundle of the install script and the files it names.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -8,6 +6,7 @@
 
 #include "bundle_writer.h"
 #include "command.h"
+#include "file_ops.h"
 #include "keys.h"
 #include "store_once.h"
 #include "progress.h"
@@ -47,10 +46,12 @@ int RunBundle(const Options& o) {
   if (!o.dir.empty()) {
     std::error_code ec;
     std::vector<std::pair<std::string, std::string>> files;
-    for (auto it = std::filesystem::recursive_directory_iterator(o.dir, ec);
+    const std::filesystem::path dir = fileops::U8Path(o.dir);
+    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
       if (!it->is_regular_file()) continue;
-      files.push_back({std::filesystem::relative(it->path(), o.dir).generic_string(), it->path().string()});
+      files.push_back({fileops::U8GenericString(std::filesystem::relative(it->path(), dir)),
+                       fileops::U8String(it->path())});
     }
     if (ec) return Fail("--dir " + o.dir + ": " + ec.message());
     std::sort(files.begin(), files.end());  // deterministic order

@@ -1,6 +1,5 @@
 // ztpack certify: the public key block of a bundle, signed by the root key.
 #include <cstdio>
-#include <ctime>
 
 #include "bundle_writer.h"
 #include "command.h"
@@ -8,6 +7,22 @@
 
 namespace ztpack {
 namespace {
+
+// timegm(), which not every C library has: seconds since 1970 of a UTC calendar time, with a
+// month outside 1..12 carried into the year and other fields counted on, as timegm does.
+long long SecondsSinceEpoch(long long year, long long month, long long day, long long hour,
+                            long long minute, long long second) {
+  year += (month >= 1 ? month - 1 : month - 12) / 12;
+  month = ((month - 1) % 12 + 12) % 12 + 1;
+  // Days from 1970-01-01 to the first of the month (the civil calendar's day count).
+  const long long y = month <= 2 ? year - 1 : year;
+  const long long era = (y >= 0 ? y : y - 399) / 400;
+  const long long yearOfEra = y - era * 400;
+  const long long dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5;
+  const long long dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  const long long days = era * 146097 + dayOfEra - 719468 + (day - 1);
+  return days * 86400 + hour * 3600 + minute * 60 + second;
+}
 
 // Seconds since 1970 from a number or from "YYYY-MM-DD" / "YYYY-MM-DDTHH:MM:SSZ" (UTC).
 support::Result<uint32_t> ParseExpiry(const std::string& text) {
@@ -17,7 +32,6 @@ support::Result<uint32_t> ParseExpiry(const std::string& text) {
     }
     return static_cast<uint32_t>(std::stoull(text));
   }
-  std::tm tm{};
   int y, mo, d, h = 0, mi = 0, s = 0;
   char z = 0;
   int n = std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &s, &z);
@@ -25,13 +39,7 @@ support::Result<uint32_t> ParseExpiry(const std::string& text) {
     return support::Errorf("expiry \"%s\" is neither seconds since 1970 nor YYYY-MM-DD[THH:MM:SSZ]",
                            text.c_str());
   }
-  tm.tm_year = y - 1900;
-  tm.tm_mon = mo - 1;
-  tm.tm_mday = d;
-  tm.tm_hour = h;
-  tm.tm_min = mi;
-  tm.tm_sec = s;
-  long long t = static_cast<long long>(timegm(&tm));
+  const long long t = SecondsSinceEpoch(y, mo, d, h, mi, s);
   if (t < 0 || t > UINT32_MAX) return support::Errorf("expiry \"%s\" is outside 1970..2106", text.c_str());
   return static_cast<uint32_t>(t);
 }

@@ -8,8 +8,6 @@
 // Everything is written into a fresh directory beside DIR and renamed to DIR at the end, so a
 // failure leaves nothing behind; DIR must not exist or be empty. Nothing is written outside it:
 // entry names are refused when they would climb out, targets when the installer refuses them.
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -21,6 +19,7 @@
 #include "command.h"
 #include "diagnostics.h"
 #include "entry.h"
+#include "file_ops.h"
 #include "installer_layers.h"
 #include "keys.h"
 #include "pe_image.h"
@@ -34,6 +33,8 @@ namespace ztpack {
 namespace {
 
 namespace fs = std::filesystem;
+using fileops::U8Path;
+using fileops::U8String;
 
 struct Options {
   std::string file, out, rootKey, mode, platform;
@@ -51,7 +52,7 @@ int Fail(const std::string& message) {
 class Staging {
  public:
   support::Status Create(const std::string& out) {
-    out_ = fs::path(out);
+    out_ = U8Path(out);
     std::error_code ec;
     if (fs::exists(out_, ec) && !(fs::is_directory(out_, ec) && fs::is_empty(out_, ec))) {
       return support::Errorf("%s exists and is not an empty directory", out.c_str());
@@ -59,8 +60,8 @@ class Staging {
     fs::path parent = out_.parent_path();
     if (parent.empty()) parent = ".";
     fs::create_directories(parent, ec);
-    if (ec) return support::Errorf("cannot create %s: %s", parent.string().c_str(), ec.message().c_str());
-    auto dir = ScratchDir::Create(parent, (out_.filename().string() + ".partial-").c_str());
+    if (ec) return support::Errorf("cannot create %s: %s", U8String(parent).c_str(), ec.message().c_str());
+    auto dir = ScratchDir::Create(parent, (U8String(out_.filename()) + ".partial-").c_str());
     if (!dir) return support::Error{dir.error()};
     dir_ = std::move(*dir);
     return {};
@@ -70,7 +71,7 @@ class Staging {
     std::error_code ec;
     if (fs::exists(out_, ec)) fs::remove(out_, ec);  // empty, checked before
     fs::rename(dir_->path(), out_, ec);
-    if (ec) return support::Errorf("cannot rename into %s: %s", out_.string().c_str(), ec.message().c_str());
+    if (ec) return support::Errorf("cannot rename into %s: %s", U8String(out_).c_str(), ec.message().c_str());
     return {};
   }
 
@@ -125,13 +126,13 @@ int RunExtract(const Options& o) {
   };
     if (*kind == FileKind::kInstaller) {
       if (runMode.empty()) runMode = installer::TrimRunMode(ReadRunMode(o.file));
-      setupPath = o.setup ? (staging.path() / "setup.exe").string() : **scratch / "setup.exe";
+      setupPath = o.setup ? U8String(staging.path() / "setup.exe") : **scratch / "setup.exe";
       if (auto s = UnpackSetupProgram(o.file, setupPath, percent); !s) {
         return Fail(o.file + ": the setup program (LOAD) cannot be extracted: " + s.error());
       }
       if (o.setup) {
         if (auto s = staging.Commit(); !s) return Fail(s.error());
-        std::printf("setup program written to %s\n", (fs::path(o.out) / "setup.exe").string().c_str());
+        std::printf("setup program written to %s\n", U8String(U8Path(o.out) / "setup.exe").c_str());
         return 0;
       }
     }
@@ -154,7 +155,7 @@ int RunExtract(const Options& o) {
 
   // What to write: (entry, target below the staging directory).
   std::vector<std::pair<std::string, std::u16string>> jobs;
-  const std::u16string root = support::Utf8ToWide(staging.path().string(), true) + u"/";
+  const std::u16string root = support::Utf8ToWide(U8String(staging.path()), true) + u"/";
   if (install) {
     if (runMode.empty()) return Fail("--mode is needed: " + o.file + " carries no run mode");
     auto lines = ReadInstallScript(&reader);
@@ -201,7 +202,7 @@ int RunExtract(const Options& o) {
       support::CreateParentDirectories(target);
     } else {
       std::error_code ec;
-      fs::create_directories(fs::path(support::WideToUtf8(target, true)).parent_path(), ec);
+      fs::create_directories(U8Path(support::WideToUtf8(target, true)).parent_path(), ec);
       if (ec) return Fail("cannot create the directory for \"" + name + "\": " + ec.message());
     }
     bool ok;

@@ -1,11 +1,9 @@
 // ztpack keygen: the three key pairs of a release (root, bundle, setup).
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 
 #include "command.h"
+#include "file_ops.h"
 #include "keys.h"
 
 namespace ztpack {
@@ -20,7 +18,7 @@ constexpr KeySpec kKeys[] = {{"root", 2048, 65537}, {"bundle", 2048, 65537}, {"s
 
 int RunKeygen(const std::string& dir, bool force) {
   std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
+  std::filesystem::create_directories(fileops::U8Path(dir), ec);
   if (ec) {
     std::fprintf(stderr, "ztpack keygen: cannot create %s: %s\n", dir.c_str(), ec.message().c_str());
     return 1;
@@ -29,7 +27,7 @@ int RunKeygen(const std::string& dir, bool force) {
     for (const KeySpec& k : kKeys) {
       for (const char* ext : {".key", ".der"}) {
         std::string path = dir + "/" + k.name + ext;
-        if (std::filesystem::exists(path)) {
+        if (std::filesystem::exists(fileops::U8Path(path), ec)) {
           std::fprintf(stderr, "ztpack keygen: %s exists already (use --force to replace it)\n",
                        path.c_str());
           return 1;
@@ -37,7 +35,7 @@ int RunKeygen(const std::string& dir, bool force) {
       }
     }
   }
-  const bool terminal = ::isatty(2);
+  const bool terminal = fileops::StderrIsTerminal();
   for (const KeySpec& k : kKeys) {
     if (terminal) std::fprintf(stderr, "generating %s key (%u bits, e=%u)...\n", k.name, k.bits, k.exponent);
     auto key = GenerateKey(k.bits, k.exponent);

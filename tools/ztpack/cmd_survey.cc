@@ -224,7 +224,7 @@ CommandRegistration registration{Command{
       app.add_option("--root-key", options->rootKey,
                      "Root public key (DER or PEM) that must certify a bundle's key; default: "
                      "the built-in root key")
-          ->check(CLI::ExistingFile);
+          ->check(ExistingFile());
       return [options] { return RunInspect(*options); };
     }}};
 

@@ -1,15 +1,14 @@
 // The "bundle" part of `ztpack inspect`: the file itself when it is a bundle, or else the IBND
 // attachment at the end of the file (a setup program), unpacked to a temporary file first.
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 
 #include "bundle/bundle_reader.h"
 #include "bundle_survey.h"
+#include "file_ops.h"
+#include "scratch_dir.h"
 #include "container/attachment.h"
 #include "installer_layers.h"
 #include "script_check.h"
@@ -174,7 +173,10 @@ support::Status Describe(const InspectContext& context, const std::string& path,
 support::Status Inspect(const InspectContext& context, InspectReport* report) {
   if (context.kind == FileKind::kInstaller) return {};  // the load part covers an installer
   char magic[bundle::kMagicSize] = {};
-  std::ifstream(context.path, std::ios::binary).read(magic, sizeof magic);
+  if (std::FILE* in = fileops::OpenStdio(context.path, "rb")) {
+    if (std::fread(magic, 1, sizeof magic, in) != sizeof magic) magic[0] = 0;
+    std::fclose(in);
+  }
   if (std::memcmp(magic, bundle::kMagic, sizeof magic) == 0) {
     return Describe(context, context.path, "the whole file", report);
   }
@@ -184,20 +186,20 @@ support::Status Inspect(const InspectContext& context, InspectReport* report) {
     report->lines.push_back("no bundle: the file is none, and the chain at its end has no IBND");
     return {};
   }
-  std::string temp = (std::filesystem::temp_directory_path() /
-                      ("ztpack-inspect-" + std::to_string(::getpid()) + ".ibnd")).string();
+  // In a private directory of its own: a fixed name in the shared temporary directory could be
+  // a link someone else planted, which the extraction would follow and overwrite.
+  auto scratch = ScratchDir::Create({}, "ztpack-inspect-");
+  if (!scratch) return support::Error{scratch.error()};
+  const std::string temp = **scratch / "ibnd";
   platform::SetDebugOutputHook(&Discard, nullptr);  // no "Progress" lines in the report
   bool ok = container::ExtractAttachmentToFile(false, support::Utf8ToWide(context.path, true), "IBND",
                                                support::Utf8ToWide(temp, true), 0, 0);
   platform::SetDebugOutputHook(nullptr, nullptr);
   if (!ok) {
-    std::filesystem::remove(temp);
     return support::Errorf("IBND attachment at 0x%llx: cannot be unpacked (digest mismatch?)",
                            static_cast<unsigned long long>(entry->dataOffset));
   }
-  support::Status status = Describe(context, temp, "IBND attachment", report);
-  std::filesystem::remove(temp);
-  return status;
+  return Describe(context, temp, "IBND attachment", report);
 }
 
 InspectorRegistration registration{{"bundle", 50, &Inspect}};

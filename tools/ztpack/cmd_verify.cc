@@ -17,6 +17,7 @@
 #include "command.h"
 #include "diagnostics.h"
 #include "entry.h"
+#include "file_ops.h"
 #include "installer_layers.h"
 #include "keys.h"
 #include "pe_image.h"
@@ -121,7 +122,7 @@ void Verification::CheckEntries(bundle::BundleReader* reader, const BundleInfo& 
       ok = reader->ExtractEntry(support::Utf8ToWide(target, true), name);
     }
     std::error_code ec;
-    std::filesystem::remove(target, ec);
+    std::filesystem::remove(fileops::U8Path(target), ec);
     done += sizes[name];
     meter.Update(done, ++count);
     if (!ok) {
@@ -182,7 +183,7 @@ int Verification::Run() {
     support::Status load = UnpackSetupProgram(o_.file, setupPath, percent);
     if (load) {
       Add("setup program", Status::kOk,
-          "LOAD, " + std::to_string(std::filesystem::file_size(setupPath)) + " bytes, digest matches");
+          "LOAD, " + std::to_string(std::filesystem::file_size(fileops::U8Path(setupPath))) + " bytes, digest matches");
     } else {
       Add("setup program", Status::kFailed, "LOAD: " + load.error());
       reached = false;
@@ -198,7 +199,7 @@ int Verification::Run() {
     if (ibnd) {
       Add("bundle attachment", Status::kOk,
           "IBND at the setup program's end, " +
-              std::to_string(std::filesystem::file_size(bundlePath)) + " bytes, digest matches");
+              std::to_string(std::filesystem::file_size(fileops::U8Path(bundlePath))) + " bytes, digest matches");
     } else {
       Add("bundle attachment", Status::kFailed, "IBND: " + ibnd.error());
       reached = false;

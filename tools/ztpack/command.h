@@ -4,9 +4,12 @@
 
 #include <CLI/CLI.hpp>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "file_ops.h"
 
 namespace ztpack {
 
@@ -19,6 +22,21 @@ struct Command {
 };
 
 std::vector<Command>& CommandTable();
+
+// CLI::ExistingFile for UTF-8 paths: CLI11's own passes the text to std::filesystem as it is,
+// which on Windows means the ANSI code page.
+inline CLI::Validator ExistingFile() {
+  return CLI::Validator(
+      [](std::string& path) -> std::string {
+        std::error_code ec;
+        const std::filesystem::file_status status =
+            std::filesystem::status(fileops::U8Path(path), ec);
+        if (!std::filesystem::exists(status)) return "File does not exist: " + path;
+        if (std::filesystem::is_directory(status)) return "File is actually a directory: " + path;
+        return {};
+      },
+      "FILE");
+}
 
 struct CommandRegistration {
   explicit CommandRegistration(Command command) { CommandTable().push_back(std::move(command)); }

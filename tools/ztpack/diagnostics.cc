@@ -1,8 +1,8 @@
 #include "diagnostics.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
+
+#include "file_ops.h"
 
 #include "platform/platform.h"
 #include "support/trace.h"
@@ -22,9 +22,8 @@ Diagnostics::Diagnostics(ProgressCallback progress) : progress_(std::move(progre
   platform::SetDebugOutputHook(&Diagnostics::Hook, this);
   support::testing::ForceTrace(1);
   std::fflush(stdout);
-  capture_ = std::tmpfile();
-  saved_ = ::dup(1);
-  if (capture_ != nullptr && saved_ >= 0) ::dup2(::fileno(capture_), 1);
+  capture_ = fileops::AnonymousTempFile();
+  if (capture_ != nullptr) saved_ = fileops::RedirectStdout(capture_);
 }
 
 Diagnostics::~Diagnostics() { Stop(); }
@@ -33,10 +32,7 @@ std::string Diagnostics::Stop() {
   if (stopped_) return last_;
   stopped_ = true;
   std::fflush(stdout);
-  if (saved_ >= 0) {
-    ::dup2(saved_, 1);
-    ::close(saved_);
-  }
+  fileops::RestoreStdout(saved_);
   platform::SetDebugOutputHook(nullptr, nullptr);
   support::testing::ForceTrace(-1);
   std::string printed;

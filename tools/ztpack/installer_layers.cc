@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 
 #include "attachment_chain.h"
 #include "bundle/bundle_reader.h"
@@ -10,6 +9,7 @@
 #include "bundle/bundle_format.h"
 #include "container/attachment.h"
 #include "diagnostics.h"
+#include "file_ops.h"
 #include "pe_image.h"
 #include "support/text.h"
 
@@ -25,11 +25,12 @@ const char* FileKindName(FileKind kind) {
 }
 
 support::Result<FileKind> ClassifyFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return support::Errorf("%s: cannot open the file", path.c_str());
+  std::FILE* in = fileops::OpenStdio(path, "rb");
+  if (in == nullptr) return support::Errorf("%s: cannot open the file", path.c_str());
   char magic[bundle::kMagicSize] = {};
-  in.read(magic, sizeof magic);
-  if (in.gcount() == sizeof magic && std::memcmp(magic, bundle::kMagic, sizeof magic) == 0) {
+  const size_t got = std::fread(magic, 1, sizeof magic, in);
+  std::fclose(in);
+  if (got == sizeof magic && std::memcmp(magic, bundle::kMagic, sizeof magic) == 0) {
     return FileKind::kBundle;
   }
   auto image = ReadPeImage(path);
@@ -45,7 +46,7 @@ namespace {
 support::Status Unpack(bool fromSection, const std::string& container, const char* type,
                        const std::string& out, int span, UnpackProgress progress) {
   std::error_code ec;
-  const uint64_t size = std::filesystem::file_size(container, ec);
+  const uint64_t size = std::filesystem::file_size(fileops::U8Path(container), ec);
   Diagnostics diagnostics([&](int percent) {
     if (progress && span > 0) progress(size * static_cast<uint64_t>(percent) / span, size);
   });

@@ -9,12 +9,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <memory>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "file_ops.h"
 
 namespace ztpack {
 namespace {
@@ -201,38 +198,45 @@ support::Result<std::string> StreamingSigner::Finish() {
 }
 
 support::Result<std::string> ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return Errorf("%s: cannot open for reading: %s", path.c_str(), std::strerror(errno));
-  std::ostringstream out;
-  out << in.rdbuf();
-  if (in.bad()) return Errorf("%s: read failed", path.c_str());
-  return out.str();
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(fileops::OpenStdio(path, "rb"), std::fclose);
+  if (!in) {
+    return Errorf("%s: cannot open for reading: %s", path.c_str(), fileops::LastErrorText().c_str());
+  }
+  std::string data;
+  char buffer[65536];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, in.get())) > 0) data.append(buffer, n);
+  if (std::ferror(in.get())) return Errorf("%s: read failed", path.c_str());
+  return data;
 }
 
 support::Status WriteFileAtomic(const std::string& path, std::string_view data, bool secret) {
-  std::string temp = path + ".tmp-" + std::to_string(::getpid());
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, secret ? 0600 : 0644);
-  if (fd < 0) return Errorf("%s: cannot create: %s", temp.c_str(), std::strerror(errno));
+  std::string temp = path + ".tmp-" + std::to_string(fileops::ProcessId());
+  using Mode = fileops::RawFile::Mode;
+  fileops::RawFile file = fileops::RawFile::Open(temp, secret ? Mode::kCreateSecret : Mode::kCreate);
+  if (!file.IsOpen()) {
+    return Errorf("%s: cannot create: %s", temp.c_str(), fileops::LastErrorText().c_str());
+  }
   size_t done = 0;
   while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
+    int64_t n = file.WriteAt(done, data.data() + done, data.size() - done);
     if (n <= 0) {
-      int err = errno;
-      ::close(fd);
-      ::unlink(temp.c_str());
-      return Errorf("%s: write failed after %zu bytes: %s", temp.c_str(), done, std::strerror(err));
+      std::string why = n < 0 ? fileops::LastErrorText() : "nothing written";
+      file.Close();
+      fileops::RemoveFile(temp);
+      return Errorf("%s: write failed after %zu bytes: %s", temp.c_str(), done, why.c_str());
     }
     done += static_cast<size_t>(n);
   }
-  if (::close(fd) != 0) {
-    ::unlink(temp.c_str());
-    return Errorf("%s: close failed: %s", temp.c_str(), std::strerror(errno));
+  if (!file.Close()) {
+    std::string why = fileops::LastErrorText();
+    fileops::RemoveFile(temp);
+    return Errorf("%s: close failed: %s", temp.c_str(), why.c_str());
   }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    int err = errno;
-    ::unlink(temp.c_str());
-    return Errorf("%s: cannot rename into place: %s", path.c_str(), std::strerror(err));
+  if (!fileops::RenameOnto(temp, path)) {
+    std::string why = fileops::LastErrorText();
+    fileops::RemoveFile(temp);
+    return Errorf("%s: cannot rename into place: %s", path.c_str(), why.c_str());
   }
   return {};
 }

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "command.h"
+#include "file_ops.h"
 #include "zt_version.h"
 
 namespace ztpack {
@@ -27,8 +28,13 @@ int main(int argc, char** argv) {
     sub->callback([&runner, run] { runner = run; });
   }
 
+  // Paths and names on the command line are UTF-8 on every platform.
+  std::vector<std::string> arguments = ztpack::fileops::Utf8Arguments(argc, argv);
+  std::vector<char*> pointers;
+  for (std::string& argument : arguments) pointers.push_back(argument.data());
+  pointers.push_back(nullptr);
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(arguments.size()), pointers.data());
   } catch (const CLI::ParseError& e) {
     return app.exit(e);
   }

@@ -1,7 +1,5 @@
 #include "manifest.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
@@ -12,6 +10,7 @@
 
 #include "attachment_writer.h"
 #include "bundle_writer.h"
+#include "file_ops.h"
 #include "keys.h"
 #include "pe_image.h"
 #include "scratch_dir.h"
@@ -21,6 +20,8 @@
 
 namespace ztpack {
 namespace fs = std::filesystem;
+using fileops::U8Path;
+using fileops::U8String;
 namespace {
 
 // A manifest's errors carry its name and the line they concern.
@@ -77,14 +78,14 @@ support::Result<uint32_t> GetU32(const toml::table& table, const char* key, uint
 }
 
 std::string Resolve(const fs::path& base, const std::string& path) {
-  fs::path p(path);
-  return (p.is_absolute() ? p : base / p).lexically_normal().string();
+  fs::path p = U8Path(path);
+  return U8String((p.is_absolute() ? p : base / p).lexically_normal());
 }
 
 support::Status CheckRegularFile(const std::string& path, const toml::node* node,
                                  const ManifestErrors& errors) {
   std::error_code ec;
-  if (!fs::is_regular_file(path, ec)) return errors.At(node, path + ": not a readable file");
+  if (!fs::is_regular_file(U8Path(path), ec)) return errors.At(node, path + ": not a readable file");
   return {};
 }
 
@@ -92,25 +93,23 @@ support::Status CheckRegularFile(const std::string& path, const toml::node* node
 support::Status ListFolder(const std::string& folder, const toml::node* node,
                            const ManifestErrors& errors, Manifest* manifest) {
   std::error_code ec;
-  if (!fs::is_directory(folder, ec)) return errors.At(node, folder + ": not a directory");
+  const fs::path root = U8Path(folder);
+  if (!fs::is_directory(root, ec)) return errors.At(node, folder + ": not a directory");
   std::vector<ManifestEntry> entries;
-  fs::recursive_directory_iterator it(folder, ec), end;
+  fs::recursive_directory_iterator it(root, ec), end;
   if (ec) return errors.At(node, folder + ": cannot be listed: " + ec.message());
   for (; it != end; it.increment(ec)) {
     if (ec) return errors.At(node, folder + ": cannot be listed: " + ec.message());
     const fs::directory_entry& entry = *it;
-    std::string relative = fs::relative(entry.path(), folder, ec).generic_string();
-    if (entry.is_symlink(ec)) {
-      return errors.At(node, entry.path().string() + ": symbolic links are not packed");
-    }
+    std::string relative = fileops::U8GenericString(fs::relative(entry.path(), root, ec));
+    const std::string path = U8String(entry.path());
+    if (entry.is_symlink(ec)) return errors.At(node, path + ": symbolic links are not packed");
     if (entry.is_directory(ec)) continue;
-    if (!entry.is_regular_file(ec)) {
-      return errors.At(node, entry.path().string() + ": not a regular file");
-    }
+    if (!entry.is_regular_file(ec)) return errors.At(node, path + ": not a regular file");
     if (relative == "install_script") {
-      manifest->script = entry.path().string();
+      manifest->script = path;
     } else {
-      entries.push_back(ManifestEntry{relative, entry.path().string()});
+      entries.push_back(ManifestEntry{relative, path});
     }
   }
   if (manifest->script.empty()) {
@@ -185,7 +184,7 @@ support::Status ReadKeys(const toml::table& keys, const fs::path& base,
     if (!given->empty()) {
       *slot.target = Resolve(base, *given);
     } else if (!dir->empty()) {
-      *slot.target = (fs::path(Resolve(base, *dir)) / (std::string(slot.key) + ".key")).string();
+      *slot.target = U8String(U8Path(Resolve(base, *dir)) / (std::string(slot.key) + ".key"));
       node = keys.get("dir");
     } else {
       return errors.At(&keys, std::string("[keys] names no \"") + slot.key +
@@ -199,7 +198,7 @@ support::Status ReadKeys(const toml::table& keys, const fs::path& base,
 
 // The directory an output goes to (the current one for a bare name).
 fs::path OutputDirectory(const std::string& output) {
-  fs::path dir = fs::path(output).parent_path();
+  fs::path dir = U8Path(output).parent_path();
   return dir.empty() ? fs::path(".") : dir;
 }
 
@@ -208,15 +207,15 @@ fs::path OutputDirectory(const std::string& output) {
 std::string DefaultStub(std::string* searched) {
   std::vector<fs::path> candidates;
   std::error_code ec;
-  fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  if (!ec) {
-    candidates.push_back(self.parent_path().parent_path() / ZT_STUB_INSTALL_DIR /
-                         "InstallerLogic-x86.exe");
+  const std::string self = fileops::ExecutablePath();
+  if (!self.empty()) {
+    candidates.push_back((U8Path(self).parent_path() / ZT_STUB_FROM_TOOL).lexically_normal());
   }
-  candidates.push_back(ZT_BUILD_STUB_X86);
+  // A build tree's own stub; a Windows build of the tool has none that it could name.
+  if (std::string(ZT_BUILD_STUB_X86).size() > 0) candidates.push_back(ZT_BUILD_STUB_X86);
   for (const fs::path& candidate : candidates) {
-    if (searched != nullptr) *searched += (searched->empty() ? "" : " or ") + candidate.string();
-    if (fs::is_regular_file(candidate, ec)) return candidate.lexically_normal().string();
+    if (searched != nullptr) *searched += (searched->empty() ? "" : " or ") + U8String(candidate);
+    if (fs::is_regular_file(candidate, ec)) return U8String(candidate.lexically_normal());
   }
   return {};
 }
@@ -227,7 +226,7 @@ support::Status BuildInstaller(const std::string& stub, const std::string& setup
     return support::Errorf("the run mode is empty: an installer without one refuses to run");
   }
   std::error_code ec;
-  if (!fs::is_regular_file(setup, ec)) {
+  if (!fs::is_regular_file(U8Path(setup), ec)) {
     return support::Errorf("%s: the setup program is not a readable file", setup.c_str());
   }
   std::vector<AttachmentInput> attachments = {AttachmentInput::FromBytes("TYPE", mode),
@@ -238,15 +237,18 @@ support::Status BuildInstaller(const std::string& stub, const std::string& setup
 support::Result<Manifest> LoadManifest(const std::string& path) {
   ManifestErrors errors(path);
   toml::table root;
+  // Read here rather than by toml++, which would open the path through the ANSI code page.
+  auto text = ReadWholeFile(path);
+  if (!text) return support::Error{text.error()};
   try {
-    root = toml::parse_file(path);
+    root = toml::parse(*text, path);
   } catch (const toml::parse_error& e) {
     return support::Errorf("%s:%u:%u: %s", path.c_str(),
                            static_cast<unsigned>(e.source().begin.line),
                            static_cast<unsigned>(e.source().begin.column),
                            std::string(e.description()).c_str());
   }
-  const fs::path base = fs::path(path).parent_path();
+  const fs::path base = U8Path(path).parent_path();
   Manifest manifest;
 
   support::Status known = CheckKeys(root, {"stub", "setup", "mode", "output", "payload", "keys",
@@ -360,7 +362,7 @@ support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& makeO
   fs::create_directories(OutputDirectory(manifest.output), ec);
   if (ec) {
     return support::Errorf("%s: cannot create the output directory: %s",
-                           OutputDirectory(manifest.output).string().c_str(), ec.message().c_str());
+                           U8String(OutputDirectory(manifest.output)).c_str(), ec.message().c_str());
   }
   auto scratch = ScratchDir::Create(OutputDirectory(manifest.output), ".ztpack-make-");
   if (!scratch) return support::Error{scratch.error()};

@@ -1,13 +1,7 @@
 #include "output_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
 namespace ztpack {
@@ -15,22 +9,26 @@ namespace ztpack {
 support::Result<std::unique_ptr<OutputFile>> OutputFile::Create(const std::string& target) {
   static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string temp = target + ".tmp-" + std::to_string(::getpid()) + "-" +
+    std::string temp = target + ".tmp-" + std::to_string(fileops::ProcessId()) + "-" +
                        std::to_string(counter.fetch_add(1));
-    // O_EXCL: never write into a file someone else made under the temporary name.
-    int fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd >= 0) return std::unique_ptr<OutputFile>(new OutputFile(target, temp, fd));
-    if (errno != EEXIST) {
+    // Exclusive: never write into a file someone else made under the temporary name.
+    bool exists = false;
+    fileops::RawFile file =
+        fileops::RawFile::Open(temp, fileops::RawFile::Mode::kCreateExclusive, &exists);
+    if (file.IsOpen()) {
+      return std::unique_ptr<OutputFile>(new OutputFile(target, temp, std::move(file)));
+    }
+    if (!exists) {
       return support::Errorf("%s: cannot create %s: %s", target.c_str(), temp.c_str(),
-                             std::strerror(errno));
+                             fileops::LastErrorText().c_str());
     }
   }
   return support::Errorf("%s: cannot find a free temporary name beside it", target.c_str());
 }
 
 OutputFile::~OutputFile() {
-  if (fd_ >= 0) ::close(fd_);
-  if (!committed_) ::unlink(temp_.c_str());
+  file_.Close();
+  if (!committed_) fileops::RemoveFile(temp_);
 }
 
 support::Status OutputFile::Write(const void* data, size_t length) {
@@ -53,12 +51,11 @@ support::Status OutputFile::WriteAt(uint64_t offset, const void* data, size_t le
   const auto* p = static_cast<const uint8_t*>(data);
   size_t done = 0;
   while (done < length) {
-    ssize_t r = ::pwrite(fd_, p + done, length - done, static_cast<off_t>(offset + done));
-    if (r < 0 && errno == EINTR) continue;
+    int64_t r = file_.WriteAt(offset + done, p + done, length - done);
     if (r <= 0) {
       return support::Errorf("%s: writing %zu bytes at 0x%llx failed: %s", target_.c_str(),
                              length, static_cast<unsigned long long>(offset + done),
-                             r < 0 ? std::strerror(errno) : "nothing written");
+                             r < 0 ? fileops::LastErrorText().c_str() : "nothing written");
     }
     done += static_cast<size_t>(r);
   }
@@ -70,11 +67,11 @@ support::Result<size_t> OutputFile::ReadAt(uint64_t offset, void* data, size_t l
   auto* p = static_cast<uint8_t*>(data);
   size_t done = 0;
   while (done < length) {
-    ssize_t r = ::pread(fd_, p + done, length - done, static_cast<off_t>(offset + done));
-    if (r < 0 && errno == EINTR) continue;
+    int64_t r = file_.ReadAt(offset + done, p + done, length - done);
     if (r < 0) {
       return support::Errorf("%s: reading back at 0x%llx failed: %s", target_.c_str(),
-                             static_cast<unsigned long long>(offset + done), std::strerror(errno));
+                             static_cast<unsigned long long>(offset + done),
+                             fileops::LastErrorText().c_str());
     }
     if (r == 0) break;
     done += static_cast<size_t>(r);
@@ -83,23 +80,20 @@ support::Result<size_t> OutputFile::ReadAt(uint64_t offset, void* data, size_t l
 }
 
 support::Status OutputFile::Commit() {
-  if (committed_ || fd_ < 0) return support::Errorf("%s: output already finished", target_.c_str());
-  struct stat st;
-  mode_t mode = 0644;
-  if (::stat(target_.c_str(), &st) == 0) mode = st.st_mode & 07777;
-  if (::fchmod(fd_, mode) != 0 || ::fsync(fd_) != 0) {
+  if (committed_ || !file_.IsOpen()) {
+    return support::Errorf("%s: output already finished", target_.c_str());
+  }
+  if (!file_.TakePermissionsOf(target_) || !file_.Sync()) {
     return support::Errorf("%s: finishing %s failed: %s", target_.c_str(), temp_.c_str(),
-                           std::strerror(errno));
+                           fileops::LastErrorText().c_str());
   }
-  int fd = fd_;
-  fd_ = -1;
-  if (::close(fd) != 0) {
+  if (!file_.Close()) {
     return support::Errorf("%s: closing %s failed: %s", target_.c_str(), temp_.c_str(),
-                           std::strerror(errno));
+                           fileops::LastErrorText().c_str());
   }
-  if (::rename(temp_.c_str(), target_.c_str()) != 0) {
+  if (!fileops::RenameOnto(temp_, target_)) {
     return support::Errorf("%s: renaming %s onto it failed: %s", target_.c_str(), temp_.c_str(),
-                           std::strerror(errno));
+                           fileops::LastErrorText().c_str());
   }
   committed_ = true;
   return {};

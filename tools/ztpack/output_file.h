@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "file_ops.h"
 #include "support/result.h"
 
 namespace ztpack {
@@ -36,11 +37,11 @@ class OutputFile {
   support::Status Commit();
 
  private:
-  OutputFile(std::string target, std::string temp, int fd)
-      : target_(std::move(target)), temp_(std::move(temp)), fd_(fd) {}
+  OutputFile(std::string target, std::string temp, fileops::RawFile file)
+      : target_(std::move(target)), temp_(std::move(temp)), file_(std::move(file)) {}
   std::string target_;
   std::string temp_;
-  int fd_ = -1;
+  fileops::RawFile file_;
   uint64_t size_ = 0;
   bool committed_ = false;
 };

@@ -1,8 +1,8 @@
 #include "progress.h"
 
-#include <unistd.h>
-
 #include <cstdio>
+
+#include "file_ops.h"
 
 namespace ztpack {
 namespace {
@@ -43,7 +43,7 @@ ProgressMeter::ProgressMeter(std::string label, uint64_t totalBytes, uint64_t to
     : label_(std::move(label)),
       totalBytes_(totalBytes),
       totalFiles_(totalFiles),
-      enabled_(!quiet && ::isatty(2)),
+      enabled_(!quiet && fileops::StderrIsTerminal()),
       start_(std::chrono::steady_clock::now()),
       lastDraw_(start_) {}
 

@@ -1,13 +1,11 @@
 // A private temporary directory, removed with its contents when the object goes.
 #pragma once
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <vector>
 
+#include "file_ops.h"
 #include "support/result.h"
 
 namespace ztpack {
@@ -21,13 +19,9 @@ class ScratchDir {
     std::filesystem::path dir = beside;
     if (dir.empty()) dir = std::filesystem::temp_directory_path(ec);
     if (dir.empty()) dir = ".";
-    std::string pattern = (dir / (std::string(prefix) + "XXXXXX")).string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (::mkdtemp(buffer.data()) == nullptr) {
-      return support::Errorf("%s: cannot create a temporary directory", dir.string().c_str());
-    }
-    return std::unique_ptr<ScratchDir>(new ScratchDir(buffer.data()));
+    auto made = fileops::MakeUniqueDirectory(dir, prefix);
+    if (!made) return support::Error{made.error()};
+    return std::unique_ptr<ScratchDir>(new ScratchDir(fileops::U8Path(*made)));
   }
   ~ScratchDir() {
     std::error_code ec;
@@ -35,7 +29,10 @@ class ScratchDir {
   }
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  // The UTF-8 path of `name` inside.
+  std::string operator/(const std::string& name) const {
+    return fileops::U8String(path_ / fileops::U8Path(name));
+  }
   const std::filesystem::path& path() const { return path_; }
 
  private:

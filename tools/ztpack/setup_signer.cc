@@ -1,7 +1,5 @@
 #include "setup_signer.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -10,6 +8,7 @@
 
 #include "attachment_writer.h"
 #include "container/attachment.h"
+#include "file_ops.h"
 #include "container/pe_locator.h"
 #include "pe_image.h"
 #include "platform/platform.h"
@@ -34,7 +33,7 @@ class TempFile {
  public:
   explicit TempFile(std::string path) : path_(std::move(path)) {}
   ~TempFile() {
-    if (!path_.empty()) std::remove(path_.c_str());
+    if (!path_.empty()) fileops::RemoveFile(path_);
   }
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
@@ -47,7 +46,7 @@ class TempFile {
 
 std::string TempPathBeside(const std::string& output, const char* tag) {
   static int counter = 0;
-  return output + ".sign-" + tag + "-" + std::to_string(::getpid()) + "-" +
+  return output + ".sign-" + tag + "-" + std::to_string(fileops::ProcessId()) + "-" +
          std::to_string(counter++);
 }
 
@@ -88,7 +87,7 @@ support::Result<std::string> SignRegion(const RsaPrivateKey& key, const std::str
 }
 
 support::Status ZeroCheckSum(const std::string& path, uint64_t offset) {
-  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  std::fstream file(fileops::U8Path(path), std::ios::in | std::ios::out | std::ios::binary);
   const char zero[4] = {};
   file.seekp(static_cast<std::streamoff>(offset));
   file.write(zero, sizeof zero);
@@ -141,8 +140,9 @@ support::Status CheckTolerantLimits(const PeImage& image, uint16_t sectionsAfter
 }
 
 support::Status Rename(const std::string& from, const std::string& to) {
-  if (std::rename(from.c_str(), to.c_str()) != 0) {
-    return support::Errorf("%s: cannot rename the signed file onto it", to.c_str());
+  if (!fileops::RenameOnto(from, to)) {
+    return support::Errorf("%s: cannot rename the signed file onto it: %s", to.c_str(),
+                           fileops::LastErrorText().c_str());
   }
   return {};
 }
@@ -256,17 +256,13 @@ support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
 StdoutToStderr::StdoutToStderr() {
   std::cout.flush();
   std::fflush(stdout);
-  saved_ = ::dup(1);
-  if (saved_ >= 0) ::dup2(2, 1);
+  saved_ = fileops::RedirectStdout(stderr);
 }
 
 StdoutToStderr::~StdoutToStderr() {
   std::cout.flush();
   std::fflush(stdout);
-  if (saved_ >= 0) {
-    ::dup2(saved_, 1);
-    ::close(saved_);
-  }
+  fileops::RestoreStdout(saved_);
 }
 
 }  // namespace ztpack

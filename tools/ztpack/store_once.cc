@@ -1,7 +1,6 @@
 #include "store_once.h"
 
 #include <cryptopp/sha.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -12,6 +11,8 @@
 #include <optional>
 #include <thread>
 #include <unordered_map>
+
+#include "file_ops.h"
 
 namespace ztpack {
 namespace {
@@ -76,12 +77,12 @@ bool FindEntryField(const std::string& text, size_t* begin, size_t* end) {
 
 support::Result<uint64_t> ContentSize(const BundleInput& input) {
   if (input.data) return static_cast<uint64_t>(input.data->size());
-  struct stat st;
-  if (::stat(input.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+  auto size = fileops::RegularFileSize(input.path);
+  if (!size) {
     return support::Errorf("entry \"%s\": %s is not a readable regular file", input.name.c_str(),
                            input.path.c_str());
   }
-  return static_cast<uint64_t>(st.st_size);
+  return size;
 }
 
 support::Result<std::string> ContentDigest(const BundleInput& input) {
@@ -89,10 +90,10 @@ support::Result<std::string> ContentDigest(const BundleInput& input) {
   if (input.data) {
     sha.Update(reinterpret_cast<const uint8_t*>(input.data->data()), input.data->size());
   } else {
-    std::FILE* in = std::fopen(input.path.c_str(), "rb");
+    std::FILE* in = fileops::OpenStdio(input.path, "rb");
     if (in == nullptr) {
       return support::Errorf("entry \"%s\": cannot open %s: %s", input.name.c_str(),
-                             input.path.c_str(), std::strerror(errno));
+                             input.path.c_str(), fileops::LastErrorText().c_str());
     }
     auto buffer = std::make_unique<uint8_t[]>(1 << 20);
     size_t got;
@@ -111,10 +112,10 @@ support::Result<std::string> ContentDigest(const BundleInput& input) {
 
 support::Result<std::string> ReadContent(const BundleInput& input) {
   if (input.data) return *input.data;
-  std::FILE* in = std::fopen(input.path.c_str(), "rb");
+  std::FILE* in = fileops::OpenStdio(input.path, "rb");
   if (in == nullptr) {
     return support::Errorf("install script %s: cannot open: %s", input.path.c_str(),
-                           std::strerror(errno));
+                           fileops::LastErrorText().c_str());
   }
   std::string text;
   char buffer[65536];

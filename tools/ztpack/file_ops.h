@@ -1,0 +1,100 @@
+// The operating system's file and process services that ztpack needs beyond std::filesystem, in
+// one place, so that the tool builds for Linux and for Windows from the same sources:
+// file_ops_posix.cc and file_ops_win32.cc implement them, file_ops.cc holds what both share.
+//
+// Paths are UTF-8 strings throughout the tool. On Windows they become UTF-16 for the W calls
+// (the core's own conversion); they never pass through the ANSI code page, which cannot name
+// every file. That includes std::filesystem: a path made from a plain std::string is converted
+// with the ANSI code page by MinGW's library, so the tool makes paths with U8Path and reads
+// them back with U8String.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "support/result.h"
+
+namespace ztpack::fileops {
+
+std::filesystem::path U8Path(std::string_view utf8);
+std::string U8String(const std::filesystem::path& path);
+// With '/' between the components, as bundle entry names are written.
+std::string U8GenericString(const std::filesystem::path& path);
+
+// The text of the error of the last call here that failed on this thread.
+std::string LastErrorText();
+
+// fopen of a UTF-8 path.
+std::FILE* OpenStdio(const std::string& path, const char* mode);
+// Moves to a 64-bit offset from the start (fseek takes a long, 32 bits on Windows).
+bool SeekStdio(std::FILE* file, uint64_t offset);
+// The size of a regular file. The error is the reason alone: the system's words, or
+// kNotRegularFile.
+inline constexpr const char* kNotRegularFile = "not a regular file";
+support::Result<uint64_t> RegularFileSize(const std::string& path);
+support::Result<uint64_t> RegularFileSize(std::FILE* open);
+
+// A file read and written at explicit offsets (pread/pwrite; ReadFile/WriteFile with an offset),
+// so that no shared position is involved. Move-only; closes itself.
+class RawFile {
+ public:
+  enum class Mode {
+    kRead,             // an existing file, read only
+    kCreateExclusive,  // a new file, read and write; fails when the name exists
+    kCreate,           // created or truncated, write only
+    kCreateSecret,     // the same, for private keys: readable by the owner only (POSIX)
+  };
+  RawFile() = default;
+  ~RawFile();
+  RawFile(RawFile&& other) noexcept;
+  RawFile& operator=(RawFile&& other) noexcept;
+  RawFile(const RawFile&) = delete;
+  RawFile& operator=(const RawFile&) = delete;
+
+  // Not open on failure; `exists` (when given) says whether it failed because the name exists.
+  static RawFile Open(const std::string& path, Mode mode, bool* exists = nullptr);
+  bool IsOpen() const { return handle_ != kInvalid; }
+
+  // The count read (0 at the end) or -1; may be short.
+  int64_t ReadAt(uint64_t offset, void* data, size_t length);
+  // The count written or -1; may be short.
+  int64_t WriteAt(uint64_t offset, const void* data, size_t length);
+  // Gives the file the permission bits of `target` when that exists, else rw-r--r--, so that a
+  // replacement keeps an executable executable. Windows has no such bits: nothing to do.
+  bool TakePermissionsOf(const std::string& target);
+  bool Sync();   // to the disk
+  bool Close();  // false when the close reports an error; closed either way
+
+ private:
+  static constexpr intptr_t kInvalid = -1;
+  intptr_t handle_ = kInvalid;
+};
+
+// Renames `from` onto `to`, replacing a file of that name in one step.
+bool RenameOnto(const std::string& from, const std::string& to);
+bool RemoveFile(const std::string& path);
+
+// A new directory named `prefix` + a unique suffix inside `dir`, accessible to its owner only
+// on POSIX (mkdtemp); its UTF-8 path.
+support::Result<std::string> MakeUniqueDirectory(const std::filesystem::path& dir,
+                                                 const std::string& prefix);
+// An anonymous read-write temporary file, gone when closed (tmpfile()).
+std::FILE* AnonymousTempFile();
+
+// Points standard output (descriptor 1) at `to`; returns what restores it, -1 on failure.
+int RedirectStdout(std::FILE* to);
+void RestoreStdout(int saved);
+
+bool StderrIsTerminal();
+uint64_t ProcessId();
+// The running program's own file, empty when unknown.
+std::string ExecutablePath();
+// The command-line arguments as UTF-8 (on Windows from the UTF-16 command line, not argv, whose
+// strings are in the ANSI code page).
+std::vector<std::string> Utf8Arguments(int argc, char** argv);
+
+}  // namespace ztpack::fileops
