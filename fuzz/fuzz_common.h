@@ -12,9 +12,12 @@
 
 namespace fuzz {
 
-// A path under /tmp unique to this process, e.g. ScratchPath("pe", ".exe").
+// A path unique to this process, e.g. ScratchPath("pe", ".exe"): in /dev/shm where there is one
+// (each input is written to a file and read back; on a disk the run would wait on writes more
+// than it fuzzes), else under /tmp.
 inline std::string ScratchPath(const std::string& tag, const std::string& suffix = "") {
-  return "/tmp/zt-fuzz-" + tag + "-" + std::to_string(::getpid()) + suffix;
+  static const std::string base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+  return base + "/zt-fuzz-" + tag + "-" + std::to_string(::getpid()) + suffix;
 }
 
 // The code under test prints diagnostics to standard output and traces to the debugger

@@ -15,7 +15,8 @@ if [ $# -lt 1 ] || ! [[ $1 =~ ^[0-9]+$ ]]; then
 fi
 seconds=$1
 shift
-bash scripts/build.sh fuzz >/dev/null
+# ZT_FUZZ_SKIP_BUILD=1: the fuzz build is made already (so that runs can go side by side).
+[ "${ZT_FUZZ_SKIP_BUILD:-}" = 1 ] || bash scripts/build.sh fuzz >/dev/null
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   for t in build/fuzz/fuzz/fuzz_*; do [ -x "$t" ] && targets+=("$(basename "$t" | sed 's/^fuzz_//')"); done
