@@ -120,7 +120,9 @@ TEST(ZtpackExe, MakesTheNativeToolsInstallerFromWindowsPaths) {
   ASSERT_EQ(testutil::MissingWindowsPrograms({"InstallerLogic.exe", "tests/report_setup.exe"}), "");
   ASSERT_TRUE(fs::exists(ZtpackExe()))
       << ZtpackExe() << " is missing; run cmake --preset windows64 && cmake --build --preset windows64";
-  const testutil::Wine& wine = testutil::Wine::Get();
+  // ztpack.exe is a 64-bit program: it runs under the 64-bit loader on every machine, while the
+  // installer it makes runs under this machine's choice.
+  const testutil::Wine& wine = testutil::Wine::Get64();
   ASSERT_TRUE(wine.ok()) << wine.error();
   testutil::TempDir dir;
   // The Windows release layout: the tool, and its default stub in stubs\ beside it (the stub this

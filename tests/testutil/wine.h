@@ -368,14 +368,28 @@ class Wine {
  public:
   // The process-wide instance; the prefix is made (or found) on first use.
   static Wine& Get() {
-    static Wine wine;
+    static Wine wine(WineChoice());
+    return wine;
+  }
+  // The 64-bit loader and prefix, for programs that exist only as 64-bit builds (ztpack.exe):
+  // Get() itself where this machine's choice is win64, else a second prefix beside it.
+  static Wine& Get64() {
+    if (WineChoice().is64()) return Get();
+    static Wine wine([] {
+      WineArch arch = WineChoice();
+      arch.arch = "win64";
+      arch.reason = "a 64-bit program, under the 64-bit loader (beside " + WineChoice().arch + ")";
+      arch.loader = "/usr/lib/wine/wine64";
+      arch.windowsBuildDir = SourceDir() + "/build/windows64";
+      return arch;
+    }());
     return wine;
   }
 
   bool ok() const { return error_.empty(); }
   const std::string& error() const { return error_; }
   const std::string& prefix() const { return prefix_; }
-  const WineArch& arch() const { return WineChoice(); }
+  const WineArch& arch() const { return arch_; }
 
   // Runs a Windows program: exe is a Linux path, args are passed as they are.
   // display: empty for console programs (no X needed), or an X display such as
@@ -435,8 +449,7 @@ class Wine {
   static constexpr const char* kSwitchKey = "HKLM\\Software\\Quillmora";
 
  private:
-  Wine() {
-    const WineArch& choice = WineChoice();
+  explicit Wine(const WineArch& choice) : arch_(choice) {
     if (!choice.error.empty()) {
       error_ = choice.error;
       return;
@@ -529,7 +542,7 @@ class Wine {
       RunResult boot = RunProcess({loader_, "wineboot", "-i"}, options);
       if (!boot.started || boot.timedOut || boot.exitCode != 0) {
         error_ = "Wine cannot start programs here: " + loader_ + " wineboot -i failed in " +
-                 prefix_ + " (" + WineChoice().arch + ": " + WineChoice().reason + "): " + boot.err;
+                 prefix_ + " (" + arch_.arch + ": " + arch_.reason + "): " + boot.err;
       } else {
         // wineboot returns before the server has written the registry files.
         RunResult wait =
@@ -546,6 +559,7 @@ class Wine {
     ::close(lock);
   }
 
+  WineArch arch_;
   std::string loader_, wineserver_, prefix_, error_;
 };
 
