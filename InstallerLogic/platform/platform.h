@@ -108,9 +108,18 @@ bool RemoveLink(const std::u16string& path);
 class DirectoryHold {
  public:
   DirectoryHold() = default;
-  ~DirectoryHold();
-  DirectoryHold(DirectoryHold&& other) noexcept;
-  DirectoryHold& operator=(DirectoryHold&& other) noexcept;
+  ~DirectoryHold() { Close(); }
+  DirectoryHold(DirectoryHold&& other) noexcept : handle_(other.handle_) {
+    other.handle_ = kInvalid;
+  }
+  DirectoryHold& operator=(DirectoryHold&& other) noexcept {
+    if (this != &other) {
+      Close();
+      handle_ = other.handle_;
+      other.handle_ = kInvalid;
+    }
+    return *this;
+  }
   DirectoryHold(const DirectoryHold&) = delete;
   DirectoryHold& operator=(const DirectoryHold&) = delete;
 

@@ -327,21 +327,6 @@ bool ListDirectory(const std::u16string& dir, std::vector<DirEntry>* entries) {
   return true;
 }
 
-DirectoryHold::~DirectoryHold() { Close(); }
-
-DirectoryHold::DirectoryHold(DirectoryHold&& other) noexcept : handle_(other.handle_) {
-  other.handle_ = kInvalid;
-}
-
-DirectoryHold& DirectoryHold::operator=(DirectoryHold&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kInvalid;
-  }
-  return *this;
-}
-
 DirectoryHold DirectoryHold::Open(const std::u16string& path) {
   DirectoryHold hold;
   int fd = ::open(NativePath(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

@@ -255,21 +255,6 @@ bool SameTextIgnoringCase(const std::u16string& a, const std::u16string& b) {
 
 }  // namespace
 
-DirectoryHold::~DirectoryHold() { Close(); }
-
-DirectoryHold::DirectoryHold(DirectoryHold&& other) noexcept : handle_(other.handle_) {
-  other.handle_ = kInvalid;
-}
-
-DirectoryHold& DirectoryHold::operator=(DirectoryHold&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kInvalid;
-  }
-  return *this;
-}
-
 DirectoryHold DirectoryHold::Open(const std::u16string& path) {
   DirectoryHold hold;
   // Sharing read and write but not delete keeps everyone else from deleting or renaming the

@@ -115,16 +115,16 @@ void ListFiles(const std::wstring& base, const std::wstring& relative,
 
 // Opens FILE with an inheritable handle that shares nothing and starts this program again as
 // the holder, which inherits the handle and only waits (%ZT_HOLDER_MS%); this one then ends.
-void LeaveHolderBehind(const std::wstring& spec) {
-  size_t star = spec.rfind(L'*');
+void LeaveHolderBehind(const std::wstring& request) {
+  size_t star = request.rfind(L'*');
   if (star == std::wstring::npos) return;
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  HANDLE file = CreateFileW(spec.substr(0, star).c_str(), GENERIC_READ, 0, &inherit, OPEN_EXISTING,
+  HANDLE file = CreateFileW(request.substr(0, star).c_str(), GENERIC_READ, 0, &inherit, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
   wchar_t self[MAX_PATH * 4];
   GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
-  SetEnvironmentVariableW(L"ZT_HOLDER_MS", spec.substr(star + 1).c_str());
+  SetEnvironmentVariableW(L"ZT_HOLDER_MS", request.substr(star + 1).c_str());
   SetEnvironmentVariableW(L"ZT_REPORT", nullptr);
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
