@@ -20,7 +20,9 @@ base=${ZT_BENCH_PACK_DIR:-/tmp/zt-bench-pack}
 for tool in "$ztpack" "$front"; do
   [ -x "$tool" ] || { echo "no $tool (bash scripts/build.sh native)" >&2; exit 1; }
 done
-payload=$base/payload-$mb-${ZT_BENCH_MAX_KB:-65536}
+min_kb=${ZT_BENCH_MIN_KB:-0}
+suffix=; ((min_kb == 0)) || suffix=-min$min_kb
+payload=$base/payload-$mb-${ZT_BENCH_MAX_KB:-65536}$suffix
 [ -f "$payload/install_script" ] || bash bench/pack.sh "$mb" 0 >/dev/null
 work=$(mktemp -d "$base/install-XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -50,14 +52,15 @@ echo "payload: $files files, $(( $(du -sb "$payload" | cut -f1) / 1000000 )) MB;
      "$(( $(stat -c %s "$work/payload.tar.gz") / 1000000 )) MB; into $place ($(df -T "$place" | awk 'NR == 2 {print $2}'))"
 
 now() { date +%s.%N; }
-ours() {  # prints "TO_SETUP WHOLE"
+ours() {  # prints "TO_SETUP WHOLE PEAK_KIB"
   local dir=$place/zt-ours-$$ start
   mkdir -p "$dir"
   start=$(now)
-  TMPDIR=$dir ZT_SETUP_STARTED=$work/started ZT_INSTALLER_IMAGE=$work/installer.exe "$front" 2>/dev/null
+  TMPDIR=$dir ZT_SETUP_STARTED=$work/started ZT_INSTALLER_IMAGE=$work/installer.exe \
+    /usr/bin/time -f %M -o "$work/peak" "$front" 2>/dev/null
   local end; end=$(now)
   echo "$(awk -v a="$start" -v b="$(cat "$work/started")" 'BEGIN {print b - a}')" \
-       "$(awk -v a="$start" -v b="$end" 'BEGIN {print b - a}')"
+       "$(awk -v a="$start" -v b="$end" 'BEGIN {print b - a}')" "$(cat "$work/peak")"
   rm -rf "$dir"
 }
 theirs() {  # prints "UNPACK WHOLE"
@@ -72,13 +75,14 @@ theirs() {  # prints "UNPACK WHOLE"
        "$(awk -v a="$start" -v b="$end" 'BEGIN {print b - a}')"
 }
 
-echo "round  ours: to setup  whole   tar -xzf  +rm -rf   to setup/tar  whole/(tar+rm)"
+echo "round  ours: to setup  whole   tar -xzf  +rm -rf   to setup/tar  whole/(tar+rm)  ours' peak MiB"
 for ((r = 1; r <= rounds; r++)); do
   if ((r % 2)); then
-    read -r os ow <<<"$(ours)"; read -r ts tw <<<"$(theirs)"
+    read -r os ow op <<<"$(ours)"; read -r ts tw <<<"$(theirs)"
   else
-    read -r ts tw <<<"$(theirs)"; read -r os ow <<<"$(ours)"
+    read -r ts tw <<<"$(theirs)"; read -r os ow op <<<"$(ours)"
   fi
-  awk -v r=$r -v os=$os -v ow=$ow -v ts=$ts -v tw=$tw 'BEGIN {
-    printf "%5d  %13.2f  %6.2f  %8.2f  %8.2f  %12.2fx  %13.2fx\n", r, os, ow, ts, tw, os / ts, ow / tw }'
+  awk -v r=$r -v os=$os -v ow=$ow -v ts=$ts -v tw=$tw -v op=$op 'BEGIN {
+    printf "%5d  %13.2f  %6.2f  %8.2f  %8.2f  %12.2fx  %13.2fx  %16.1f\n", r, os, ow, ts, tw, os / ts, ow / tw, op / 1024 }'
 done
+echo "front end memory limit: twice the largest chunk (1 MiB, the default) + 32 MiB = 34 MiB"

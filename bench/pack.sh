@@ -6,7 +6,8 @@
 #
 # The payload (headers, documentation, Python and Perl libraries, shared libraries) is copied
 # once into $ZT_BENCH_PACK_DIR (default /tmp/zt-bench-pack) and reused; $ZT_BENCH_MAX_KB (default
-# 65536) leaves out larger files, for a payload of many small files. Identical files are
+# 65536) leaves out larger files, for a payload of many small files, and $ZT_BENCH_MIN_KB smaller
+# ones, for a payload of large files. Identical files are
 # stored once by both ztpack runs; tar stores every copy. Paths holding ",", ":" or a backslash
 # are left out: an install-script directive could not name them.
 set -euo pipefail
@@ -19,7 +20,10 @@ base=${ZT_BENCH_PACK_DIR:-/tmp/zt-bench-pack}
 [ -x "$ztpack" ] || { echo "no ztpack at $ztpack (bash scripts/build.sh native)" >&2; exit 1; }
 [ -x /usr/bin/time ] || { echo "needs /usr/bin/time (Debian package time)" >&2; exit 1; }
 max_kb=${ZT_BENCH_MAX_KB:-65536}  # the largest file taken, KiB
-payload=$base/payload-$mb-$max_kb
+min_kb=${ZT_BENCH_MIN_KB:-0}      # the smallest file taken, KiB
+larger=(); suffix=
+if ((min_kb > 0)); then larger=(-size "+$((min_kb - 1))k"); suffix=-min$min_kb; fi
+payload=$base/payload-$mb-$max_kb$suffix
 out=$base/out
 mkdir -p "$base" "$out"
 
@@ -28,7 +32,7 @@ if [ ! -f "$payload/install_script" ]; then
   mkdir -p "$payload.tmp"
   # Regular files only, a sample of every folder up to the size asked for, the same every time.
   { find /usr/include /usr/share/doc /usr/lib/python3* /usr/share/perl* /usr/lib/x86_64-linux-gnu \
-      -type f -size -${max_kb}k -printf '%s %p\n' 2>/dev/null || true; } | sort -k2 |
+      -type f -size -${max_kb}k "${larger[@]}" -printf '%s %p\n' 2>/dev/null || true; } | sort -k2 |
     grep -Ev '[,:\\]' | shuf --random-source=<(yes) |
     awk -v limit=$((mb * 1000000)) '{ if (total + $1 <= limit) { total += $1; print substr($0, index($0, " ") + 1) } }' |
     sort >"$base/list"

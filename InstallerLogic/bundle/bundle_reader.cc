@@ -542,8 +542,13 @@ bool BundleReader::Impl::ExtractSmall(platform::File* out, const std::u16string*
   uint8_t* in = Reserve(storedBytes, stored);
   if (ReadStream(in, 1, stored, false, false) != stored) return fail();
   Buffer& dest = smallOutputs[nextSmall];
+  if (!writer.Done(dest.ticket)) {
+    // The writer is behind: wait until half the ring is free rather than for one buffer at a
+    // time, so that the threads meet once per several files (the buffers were filled in turn, so
+    // the one half the ring ahead holds a later ticket).
+    writer.WaitFor(smallOutputs[(nextSmall + kSmallOutputs / 2 - 1) % kSmallOutputs].ticket);
+  }
   nextSmall = (nextSmall + 1) % kSmallOutputs;
-  writer.WaitFor(dest.ticket);
   uint8_t* data = Reserve(dest, std::max<size_t>(inflated, 1));
   size_t written = 0;
   if (inflated == 0) {

@@ -91,6 +91,7 @@ WriteBehind::Ticket WriteBehind::Queue(const Job& job) {
     return submitted_;
   }
   Ticket ticket;
+  bool wake;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ticket = ++submitted_;
@@ -99,62 +100,77 @@ WriteBehind::Ticket WriteBehind::Queue(const Job& job) {
       return ticket;
     }
     queue_.push_back(job);
+    wake = idle_;
   }
-  wake_.notify_one();
+  if (wake) wake_.notify_one();
   return ticket;
 }
 
-bool WriteBehind::Done(Ticket ticket) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return completed_ >= ticket;
-}
+bool WriteBehind::Done(Ticket ticket) { return completed_.load() >= ticket; }
 
-size_t WriteBehind::Backlog() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return static_cast<size_t>(submitted_ - completed_);
-}
+size_t WriteBehind::Backlog() { return static_cast<size_t>(submitted_ - completed_.load()); }
 
-void WriteBehind::WaitFor(Ticket ticket) {
+void WriteBehind::WaitUntil(Ticket ticket) {
+  if (completed_.load() >= ticket) return;
   std::unique_lock<std::mutex> lock(mutex_);
-  done_.wait(lock, [this, ticket] { return completed_ >= ticket; });
+  // Said before `completed_` is read again, so that the thread, counting the job after that
+  // read, sees that it must wake this one (and takes the lock first, so not before the wait).
+  awaited_ = ticket;
+  done_.wait(lock, [this, ticket] { return completed_.load() >= ticket; });
+  awaited_ = 0;
 }
+
+void WriteBehind::WaitFor(Ticket ticket) { WaitUntil(ticket); }
 
 bool WriteBehind::Wait() { return Drain() == 0; }
 
 WriteBehind::Ticket WriteBehind::Drain() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  done_.wait(lock, [this] { return completed_ == submitted_; });
+  WaitUntil(submitted_);
+  std::lock_guard<std::mutex> lock(mutex_);
   Ticket first = failed_ ? firstFailed_ : 0;
   failed_ = false;
   firstFailed_ = 0;
   return first;
 }
 
-bool WriteBehind::Failed() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return failed_;
+bool WriteBehind::Failed() { return failed_.load(); }
+
+void WriteBehind::Completed() {
+  const Ticket now = ++completed_;
+  const Ticket awaited = awaited_.load();
+  if (awaited != 0 && awaited <= now) {
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    done_.notify_all();
+  }
 }
 
-
 void WriteBehind::Run() {
+  std::deque<Job> batch;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
+    idle_ = true;
     wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+    idle_ = false;
     if (queue_.empty()) return;  // stop, nothing left
-    Job job = queue_.front();
-    queue_.pop_front();
+    // Everything queued so far is taken at once: one lock for many small files.
+    batch.swap(queue_);
     lock.unlock();
-    const bool ok = Perform(job);
-    lock.lock();
-    ++completed_;
-    if (!ok) {
-      // The jobs behind a failure are dropped, and so are done.
-      failed_ = true;
-      firstFailed_ = completed_;
-      completed_ += queue_.size();
-      queue_.clear();
+    bool ok = true;
+    while (ok && !batch.empty()) {
+      ok = Perform(batch.front());
+      batch.pop_front();
+      if (ok) Completed();
     }
-    done_.notify_all();
+    lock.lock();
+    if (!ok) {
+      // The failed job and the jobs behind it are dropped, and so are done.
+      firstFailed_ = completed_ + 1;
+      failed_ = true;
+      completed_ += 1 + batch.size() + queue_.size();
+      batch.clear();
+      queue_.clear();
+      done_.notify_all();
+    }
   }
 }
 

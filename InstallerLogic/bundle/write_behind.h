@@ -6,6 +6,7 @@
 // ticket, or Wait()). If the thread cannot be started, jobs run at once on the caller's thread.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -76,17 +77,25 @@ class WriteBehind {
   };
   bool Perform(const Job& job);
   Ticket Queue(const Job& job);
+  // Counts one more job done, and wakes the caller if it waits for that many.
+  void Completed();
+  void WaitUntil(Ticket ticket);
   void Run();
   bool Start();
 
+  // The two threads meet only where one must wait for the other: the caller reads progress
+  // without the lock, the thread is woken only when it waits for work, and the caller only when
+  // it waits for the job just done. Under Wine every wake-up is a round trip to the server.
   std::mutex mutex_;
   std::condition_variable wake_;  // the thread: a job was queued, or stop
-  std::condition_variable done_;  // the caller: a job is done
+  std::condition_variable done_;  // the caller: the job it waits for is done
   std::deque<Job> queue_;
-  Ticket submitted_ = 0;  // tickets are handed out in order: 1, 2, ...
-  Ticket completed_ = 0;  // every job up to this one is done
-  bool failed_ = false;
+  Ticket submitted_ = 0;  // tickets are handed out in order: 1, 2, ... (the caller's thread only)
+  std::atomic<Ticket> completed_{0};  // every job up to this one is done
+  std::atomic<Ticket> awaited_{0};    // the ticket the caller waits for; 0: it does not wait
+  std::atomic<bool> failed_{false};
   Ticket firstFailed_ = 0;
+  bool idle_ = false;  // the thread waits for work
   bool stop_ = false;
   bool started_ = false;
   bool inline_ = false;  // the thread could not be started: jobs run on the caller's thread
