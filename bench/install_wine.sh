@@ -216,6 +216,7 @@ if [ -n "${ZT_BENCH_TRACE:-}" ]; then
   WINEDEBUG=+server wine "$work/ours.exe" 2>"$work/server.log" || true
   wineserver -w
   echo "requests to the Wine server during one run of ours, per file installed:"
-  grep -o '^[0-9a-f]*: [a-z_]*(' "$work/server.log" | awk '{print $2}' | sort | uniq -c | sort -rn |
+  # Requests only ("name( args )"), not the replies ("name() = ...").
+  grep -o '^[0-9a-f]*: [a-z_]*( ' "$work/server.log" | awk '{print $2}' | sort | uniq -c | sort -rn |
     awk -v n="$files" 'NR <= 15 { printf "  %-28s %8d  %6.2f\n", $2, $1, $1 / n }'
 fi

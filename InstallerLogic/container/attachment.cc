@@ -1,11 +1,14 @@
 #include "container/attachment.h"
 
 #define CRYPTOPP_ENABLE_NAMESPACE_WEAK 1
+#include <cryptopp/filters.h>
 #include <cryptopp/md5.h>
 
 #include <cstring>
 #include <memory>
+#include <optional>
 
+#include "bundle/hash_behind.h"
 #include "container/attachment_format.h"
 #include "container/pe_locator.h"
 #include "platform/platform.h"
@@ -122,6 +125,12 @@ bool FindAndCopy(platform::File& container, const Variant& variant, const std::s
   }
   if (dataOffset != nullptr) *dataOffset = static_cast<int32_t>(dataStart);
   md5.Restart();
+  // A file copy is hashed on a second thread while this one reads, unscrambles and writes the
+  // next piece: the digest is compared only at the end, so nothing else changes.
+  uint8_t digest[kDigestSize];
+  CryptoPP::HashFilter hashing(md5, new CryptoPP::ArraySink(digest, kDigestSize));
+  std::optional<bundle::HashBehind> behind;
+  if (progress != nullptr) behind.emplace(hashing);
 
   const uint64_t total = footer.size;
   uint64_t remaining = total;
@@ -140,7 +149,11 @@ bool FindAndCopy(platform::File& container, const Variant& variant, const std::s
       return false;
     }
     ScrambleInPlace(buffer, chunk);
-    md5.Update(buffer, chunk);
+    if (behind) {
+      behind->Put(buffer, chunk);
+    } else {
+      md5.Update(buffer, chunk);
+    }
     if (!sink.Put(buffer, chunk)) {
       support::Trace("write fail\n");
       return false;
@@ -148,8 +161,12 @@ bool FindAndCopy(platform::File& container, const Variant& variant, const std::s
     remaining -= chunk;
   }
 
-  uint8_t digest[kDigestSize];
-  md5.Final(digest);
+  if (behind) {
+    behind->Finish();
+    hashing.MessageEnd();
+  } else {
+    md5.Final(digest);
+  }
   container.Close();
   if (std::memcmp(digest, footer.digest, kDigestSize) != 0) {
     support::Trace("hash fail\n");
