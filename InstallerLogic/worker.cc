@@ -177,7 +177,11 @@ unsigned RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold*
       planned = i + 1;
       break;
     }
-    extractions.push_back({target, action.entry});
+    extractions.push_back({target, std::move(action.entry)});
+    // No second copy of the names stays in the plan (a script may name tens of thousands of
+    // files); a failure's trace decides its line again.
+    std::string().swap(action.entry);
+    std::string().swap(action.target);
     lineOf.push_back(i);
   }
 
@@ -207,7 +211,8 @@ unsigned RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold*
       reader.ExtractEntries(extractions, [&](size_t count) { sayBefore(count); });
   if (extracted < extractions.size()) {
     sayBefore(extracted);
-    const ScriptLineAction& failed = plan[lineOf[extracted]];
+    const ScriptLineAction failed =
+        DecideScriptLine(lines[lineOf[extracted]], wow64, majorVersion, launch.runMode);
     support::Trace("%d: extracting %s to %s failed\n", static_cast<int>(lineOf[extracted]),
                    failed.entry.c_str(), failed.target.c_str());
     reader.Close();
