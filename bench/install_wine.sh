@@ -5,7 +5,7 @@
 #   bench/install_wine.sh [small|large] [ROUNDS] [MB]
 #       small: files of at most $ZT_BENCH_MAX_KB KiB (default 256) from headers, documentation,
 #              Python and Perl libraries and shared libraries, MB (default 400) in all;
-#       large: files of at least 1 MiB from /usr, MB (default 900) in all.
+#       large: files of 1 to 16 MiB from /usr, MB (default 900) in all.
 #       ROUNDS defaults to 3; the order of the contenders turns each round.
 #
 # Names that collide only in letter case, or that Windows cannot hold, are left out. Every
@@ -64,7 +64,7 @@ if kind == "small":
     fits = lambda size: size <= max_kb * 1024
 else:
     tops = ["/usr"]
-    fits = lambda size: size >= 1 << 20
+    fits = lambda size: 1 << 20 <= size <= 16 << 20
 bad = set(':*?"<>|\\,')
 found = []
 for top in tops:
