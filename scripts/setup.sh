@@ -4,7 +4,7 @@ set -euo pipefail
 
 need_pkgs=(
   build-essential cmake ninja-build pkg-config git
-  libcrypto++-dev zlib1g-dev libgtest-dev libgmock-dev
+  libcrypto++-dev zlib1g-dev libdeflate-dev libgtest-dev libgmock-dev
   libcli11-dev nlohmann-json3-dev libtomlplusplus-dev
   clang libclang-rt-14-dev llvm
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-i686-dev libz-mingw-w64-dev

@@ -89,8 +89,9 @@ struct BundleReader::Impl {
   // the pieces of the one before still wait to be written; `ticket` is the last job using the
   // buffer. In a file of several chunks, the writer's thread is also handed whole chunks
   // (their stored bytes in `handoff`) to inflate and write itself while this thread inflates
-  // the next. Chunks larger than kShareLimit are neither handed over nor given a second buffer,
-  // so that memory stays within twice the largest chunk plus a fixed amount.
+  // the next, whole, into a buffer of its own. Chunks larger than kShareLimit are neither handed
+  // over nor given a second buffer, so that memory stays within twice the largest chunk plus a
+  // fixed amount (five buffers of at most kShareLimit, or two of the chunk's size).
   //
   // Every buffer is reused, so that its size stays bounded by the chunk limits and it is not
   // zero-filled for each chunk; `storedBytes` takes the stored bytes of chunk loads and extraction.
@@ -99,7 +100,7 @@ struct BundleReader::Impl {
     size_t size = 0;
     WriteBehind::Ticket ticket = 0;  // unused for `storedBytes`
   };
-  static constexpr size_t kShareLimit = 8u << 20;
+  static constexpr size_t kShareLimit = 4u << 20;
   static constexpr size_t kIdleBacklog = 2;  // jobs, the one running included
   Buffer storedBytes;
   Buffer outputs[2];

@@ -1,12 +1,13 @@
 #include "bundle/piece_inflater.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
 
 namespace bundle {
 
-PieceInflater::PieceInflater() : stream_(nullptr, End) {}
+PieceInflater::PieceInflater() : stream_(nullptr, End), whole_(nullptr, libdeflate_free_decompressor) {}
 PieceInflater::~PieceInflater() = default;
 
 void PieceInflater::End(z_stream* stream) {
@@ -17,6 +18,19 @@ void PieceInflater::End(z_stream* stream) {
 bool PieceInflater::Inflate(const uint8_t* in, size_t stored, size_t limit, uint8_t* out,
                             size_t outSize, const Sink& sink) {
   if (stored > UINT32_MAX || limit > UINT32_MAX || outSize == 0) return false;
+  if (outSize >= limit && limit > 0) {
+    if (!whole_) whole_.reset(libdeflate_alloc_decompressor());
+    if (whole_) {
+      // Bytes after the end of the stream are allowed, and a stream that ends early gives what
+      // it made, as with uncompress().
+      size_t used = 0, made = 0;
+      if (libdeflate_zlib_decompress_ex(whole_.get(), in, stored, out, limit, &used, &made) !=
+          LIBDEFLATE_SUCCESS) {
+        return false;
+      }
+      return made == 0 || sink(out, made);
+    }
+  }
   if (!stream_) {
     auto* stream = new z_stream{};
     if (inflateInit(stream) != Z_OK) {

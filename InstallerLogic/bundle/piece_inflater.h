@@ -1,5 +1,7 @@
-// Inflates one zlib stream a piece at a time, so that each piece can be passed on (written)
-// while the next is produced. The zlib state is kept from one stream to the next.
+// Inflates one zlib stream, a piece at a time so that each piece can be passed on (written)
+// while the next is produced, or, where the output buffer holds the whole result, at once with
+// libdeflate (about two and a half times as fast as zlib). Either way it accepts exactly what
+// zlib's uncompress() accepts. The zlib and libdeflate states are kept from one stream to the next.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +10,7 @@
 #include <memory>
 
 struct z_stream_s;
+struct libdeflate_decompressor;
 
 namespace bundle {
 
@@ -27,12 +30,14 @@ class PieceInflater {
   // the pieces start again at `out` once it is full, so the sink must be done with a piece
   // when it returns. True when the stream ends within `limit` bytes and the sink took every
   // piece: the acceptance of zlib's uncompress(), whose output is what the pieces add up to.
+  // When `outSize` is at least `limit`, the whole output is handed over as one piece.
   bool Inflate(const uint8_t* in, size_t stored, size_t limit, uint8_t* out, size_t outSize,
                const Sink& sink);
 
  private:
   std::unique_ptr<z_stream_s, void (*)(z_stream_s*)> stream_;
   static void End(z_stream_s* stream);
+  std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> whole_;
 };
 
 }  // namespace bundle

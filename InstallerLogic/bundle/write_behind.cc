@@ -1,5 +1,6 @@
 #include "bundle/write_behind.h"
 
+#include <algorithm>
 #include <system_error>
 
 namespace bundle {
@@ -26,8 +27,13 @@ bool WriteBehind::Perform(const Job& job) {
       return job.size == 0 ||
              job.file->Write(job.data, job.size) == static_cast<int64_t>(job.size);
     case Kind::kInflate:
-      if (!piece_) piece_ = std::make_unique_for_overwrite<uint8_t[]>(PieceInflater::kPiece);
-      return inflater_.Inflate(job.data, job.size, job.limit, piece_.get(), PieceInflater::kPiece,
+      // Room for the whole chunk, so that it is inflated at once; kept for the next one.
+      if (pieceSize_ < std::max<size_t>(job.limit, 1)) {
+        piece_.reset();
+        pieceSize_ = std::max<size_t>(job.limit, 1);
+        piece_ = std::make_unique_for_overwrite<uint8_t[]>(pieceSize_);
+      }
+      return inflater_.Inflate(job.data, job.size, job.limit, piece_.get(), pieceSize_,
                                [&job](const uint8_t* piece, size_t n) {
                                  return job.file->Write(piece, n) == static_cast<int64_t>(n);
                                });

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Builds the decompression half of libdeflate (whole-buffer inflate and Adler-32) for Windows
+# with the MinGW-w64 compiler, from Debian's own source package of the same version as the
+# installed libdeflate-dev, so that the native and Windows builds inflate with the same code.
+#
+#   scripts/build-libdeflate-mingw.sh CACHE_DIR [i686|x86_64]     (default i686)
+#
+# The result is cached in CACHE_DIR/libdeflate-<version>-mingw-<arch>/{include,lib}; the prefix
+# is printed on standard output, everything else goes to standard error. It takes seconds.
+set -euo pipefail
+exec 3>&1 1>&2 </dev/null
+
+die() { echo "build-libdeflate-mingw: error: $*" >&2; exit 1; }
+log() { echo "build-libdeflate-mingw: $*" >&2; }
+
+[ $# -ge 1 ] && [ $# -le 2 ] && [ -n "$1" ] || die "usage: $0 CACHE_DIR [i686|x86_64]"
+cache_dir=$1
+arch=${2:-i686}
+case $arch in i686|x86_64) ;; *) die "unknown architecture '$arch' (i686 or x86_64)" ;; esac
+case $cache_dir in /*) ;; *) cache_dir=$PWD/$cache_dir ;; esac
+CC_MINGW=${CC_MINGW:-$arch-w64-mingw32-gcc-posix}
+AR_MINGW=${AR_MINGW:-$arch-w64-mingw32-ar}
+cflags="-DNDEBUG -O2 -g0 -pipe -ffunction-sections -fdata-sections"
+# Only what inflating a zlib stream needs; the compressors are not built.
+sources=(adler32 deflate_decompress zlib_decompress utils x86/cpu_features)
+
+command -v dpkg-query >/dev/null || die "dpkg-query not found: this script needs a Debian system"
+version=$(dpkg-query -W -f='${Version}\n' libdeflate-dev 2>/dev/null | head -n1 || true)
+[ -n "$version" ] || die "libdeflate-dev is not installed (run scripts/setup.sh)"
+prefix="$cache_dir/libdeflate-${version//:/_}-mingw-$arch"
+have_cache() { [ -f "$prefix/lib/libdeflate.a" ] && [ -f "$prefix/include/libdeflate.h" ]; }
+if have_cache; then
+  echo "$prefix" >&3
+  exit 0
+fi
+
+for tool in "$CC_MINGW" "$AR_MINGW" apt-get dpkg-source flock; do
+  command -v "$tool" >/dev/null || die "'$tool' not found (scripts/setup.sh installs it)"
+done
+src_name=$(dpkg-query -W -f='${source:Package}\n' libdeflate-dev | head -n1)
+src_version=$(dpkg-query -W -f='${source:Version}\n' libdeflate-dev | head -n1)
+mkdir -p "$cache_dir" || die "cannot create the cache directory $cache_dir"
+exec 9>"$cache_dir/.libdeflate-mingw-$arch.lock"
+flock 9
+if have_cache; then
+  echo "$prefix" >&3
+  exit 0
+fi
+rm -rf "$prefix"
+
+work=$(mktemp -d "$cache_dir/.libdeflate-build.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+log "fetching Debian source $src_name $src_version"
+apt_opts=(-q)
+[ "$(id -u)" -eq 0 ] && apt_opts+=(-o APT::Sandbox::User=root)
+if ! apt-get "${apt_opts[@]}" source "$src_name=$src_version" >"$work/apt-source.log" 2>&1; then
+  cat "$work/apt-source.log" >&2
+  die "apt-get source $src_name=$src_version failed: are deb-src entries set up and 'apt-get update' done? (scripts/setup.sh does both)"
+fi
+src_dir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "${src_name}-*" | head -n1)
+[ -n "$src_dir" ] && [ -f "$src_dir/libdeflate.h" ] || die "unpacked source not found in $work"
+
+mkdir -p "$work/obj" "$work/prefix/include" "$work/prefix/lib"
+for source in "${sources[@]}"; do
+  # shellcheck disable=SC2086
+  "$CC_MINGW" $cflags -I"$src_dir" -c "$src_dir/lib/$source.c" -o "$work/obj/${source//\//_}.o" ||
+    die "compiling lib/$source.c failed"
+done
+"$AR_MINGW" rcs "$work/prefix/lib/libdeflate.a" "$work"/obj/*.o
+cp "$src_dir/libdeflate.h" "$work/prefix/include/"
+echo "source: $src_name $src_version; compiler: $CC_MINGW $("$CC_MINGW" -dumpversion); flags: $cflags" \
+  >"$work/prefix/BUILDINFO"
+mv -T "$work/prefix" "$prefix"
+log "installed $prefix"
+echo "$prefix" >&3
