@@ -180,7 +180,6 @@ unsigned RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold*
     extractions.push_back({target, std::move(action.entry)});
     // No second copy of the names stays in the plan (a script may name tens of thousands of
     // files); a failure's trace decides its line again.
-    std::string().swap(action.entry);
     std::string().swap(action.target);
     lineOf.push_back(i);
   }

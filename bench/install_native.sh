@@ -20,10 +20,7 @@ base=${ZT_BENCH_PACK_DIR:-/tmp/zt-bench-pack}
 for tool in "$ztpack" "$front"; do
   [ -x "$tool" ] || { echo "no $tool (bash scripts/build.sh native)" >&2; exit 1; }
 done
-min_kb=${ZT_BENCH_MIN_KB:-0}
-suffix=; ((min_kb == 0)) || suffix=-min$min_kb
-payload=$base/payload-$mb-${ZT_BENCH_MAX_KB:-65536}$suffix
-[ -f "$payload/install_script" ] || bash bench/pack.sh "$mb" 0 >/dev/null
+payload=$(bash bench/pack.sh "$mb" 0)
 work=$(mktemp -d "$base/install-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 [ -z "${KEEP_INSTALLER:-}" ] || trap - EXIT

@@ -3,6 +3,7 @@
 # same files, over several rounds in alternating order; sizes and peak memory too.
 #
 #   bench/pack.sh [MB] [ROUNDS]     (defaults: 300 MB of the machine's own files, 3 rounds)
+#   With 0 rounds it only makes the payload and prints its folder.
 #
 # The payload (headers, documentation, Python and Perl libraries, shared libraries) is copied
 # once into $ZT_BENCH_PACK_DIR (default /tmp/zt-bench-pack) and reused; $ZT_BENCH_MAX_KB (default
@@ -42,7 +43,7 @@ if [ ! -f "$payload/install_script" ]; then
   mv "$base/script" "$payload.tmp/install_script"
   mv "$payload.tmp" "$payload"
 fi
-((rounds > 0)) || exit 0
+((rounds > 0)) || { echo "$payload"; exit 0; }
 files=$(find "$payload" -type f | wc -l)
 bytes=$(du -sb "$payload" | cut -f1)
 "$ztpack" certify --root-key "$keys/root.key" --public "$keys/bundle.der" --goal IBND \

@@ -7,33 +7,24 @@ if(WIN32)
   target_link_libraries(zt_zlib INTERFACE ${ZT_ZLIB_LIB})
   target_include_directories(zt_zlib INTERFACE ${ZT_ZLIB_INC})
 
-  # Crypto++ compiled with the MinGW compiler from Debian's own source package, built once and
-  # cached outside the source tree.
-  set(ZT_CACHE_DIR "$ENV{HOME}/.cache/zt-installer" CACHE PATH "Where the MinGW Crypto++ build is cached")
-  execute_process(
-    COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/build-cryptopp-mingw.sh ${ZT_CACHE_DIR}
-            ${CMAKE_SYSTEM_PROCESSOR}
-    OUTPUT_VARIABLE ZT_CRYPTOPP_PREFIX OUTPUT_STRIP_TRAILING_WHITESPACE
-    RESULT_VARIABLE ZT_CRYPTOPP_RC)
-  if(NOT ZT_CRYPTOPP_RC EQUAL 0)
-    message(FATAL_ERROR "Building Crypto++ for MinGW failed (scripts/build-cryptopp-mingw.sh)")
-  endif()
-  add_library(zt_cryptopp INTERFACE)
-  target_include_directories(zt_cryptopp INTERFACE ${ZT_CRYPTOPP_PREFIX}/include)
-  target_link_libraries(zt_cryptopp INTERFACE ${ZT_CRYPTOPP_PREFIX}/lib/libcryptopp.a)
-
-  # libdeflate's inflater, likewise from Debian's source (seconds to build).
-  execute_process(
-    COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/build-libdeflate-mingw.sh ${ZT_CACHE_DIR}
-            ${CMAKE_SYSTEM_PROCESSOR}
-    OUTPUT_VARIABLE ZT_LIBDEFLATE_PREFIX OUTPUT_STRIP_TRAILING_WHITESPACE
-    RESULT_VARIABLE ZT_LIBDEFLATE_RC)
-  if(NOT ZT_LIBDEFLATE_RC EQUAL 0)
-    message(FATAL_ERROR "Building libdeflate for MinGW failed (scripts/build-libdeflate-mingw.sh)")
-  endif()
-  add_library(zt_libdeflate INTERFACE)
-  target_include_directories(zt_libdeflate INTERFACE ${ZT_LIBDEFLATE_PREFIX}/include)
-  target_link_libraries(zt_libdeflate INTERFACE ${ZT_LIBDEFLATE_PREFIX}/lib/libdeflate.a)
+  # Crypto++ and libdeflate's inflater compiled with the MinGW compiler from Debian's own source
+  # packages, built once and cached outside the source tree (Crypto++ takes minutes, libdeflate
+  # seconds). TARGET becomes an interface library of the built LIBRARY.
+  set(ZT_CACHE_DIR "$ENV{HOME}/.cache/zt-installer" CACHE PATH "Where the MinGW builds are cached")
+  function(zt_mingw_library target script library)
+    execute_process(
+      COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/${script} ${ZT_CACHE_DIR} ${CMAKE_SYSTEM_PROCESSOR}
+      OUTPUT_VARIABLE prefix OUTPUT_STRIP_TRAILING_WHITESPACE
+      RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+      message(FATAL_ERROR "Building ${library} for MinGW failed (scripts/${script})")
+    endif()
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE ${prefix}/include)
+    target_link_libraries(${target} INTERFACE ${prefix}/lib/${library})
+  endfunction()
+  zt_mingw_library(zt_cryptopp build-cryptopp-mingw.sh libcryptopp.a)
+  zt_mingw_library(zt_libdeflate build-libdeflate-mingw.sh libdeflate.a)
 else()
   find_package(ZLIB REQUIRED)
   add_library(zt_zlib INTERFACE)

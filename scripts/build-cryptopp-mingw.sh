@@ -18,6 +18,7 @@ exec 3>&1 1>&2 </dev/null
 
 die() { echo "build-cryptopp-mingw: error: $*" >&2; exit 1; }
 log() { echo "build-cryptopp-mingw: $*" >&2; }
+. "$(dirname "$0")/debian-source.sh"
 
 [ $# -ge 1 ] && [ $# -le 2 ] && [ -n "$1" ] || die "usage: $0 CACHE_DIR [i686|x86_64]"
 cache_dir=$1
@@ -88,16 +89,7 @@ work=$(mktemp -d "$cache_dir/.cryptopp-build.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 
-log "fetching Debian source $src_name $src_version"
-apt_opts=(-q)
-# As root, apt drops to the _apt user for downloads, which cannot write into this private
-# directory; downloading as root is what it would fall back to anyway, minus the warning.
-[ "$(id -u)" -eq 0 ] && apt_opts+=(-o APT::Sandbox::User=root)
-if ! apt-get "${apt_opts[@]}" source "$src_name=$src_version" >"$work/apt-source.log" 2>&1; then
-  cat "$work/apt-source.log" >&2
-  die "apt-get source $src_name=$src_version failed: are deb-src entries set up and 'apt-get update' done? (scripts/setup.sh does both)"
-fi
-src_dir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "${src_name}-*" | head -n1)
+fetch_debian_source "$src_name" "$src_version"
 [ -n "$src_dir" ] && [ -f "$src_dir/GNUmakefile" ] || die "unpacked source not found in $work"
 
 # What a statically linked program pulls in is decided per object file, and every object that

@@ -28,10 +28,10 @@ bool WriteBehind::Perform(const Job& job) {
              job.file->Write(job.data, job.size) == static_cast<int64_t>(job.size);
     case Kind::kInflate:
       // Room for the whole chunk, so that it is inflated at once; kept for the next one.
-      if (pieceSize_ < std::max<size_t>(job.limit, 1)) {
+      if (const size_t need = std::max<size_t>(job.limit, 1); pieceSize_ < need) {
         piece_.reset();
-        pieceSize_ = std::max<size_t>(job.limit, 1);
-        piece_ = std::make_unique_for_overwrite<uint8_t[]>(pieceSize_);
+        piece_ = std::make_unique_for_overwrite<uint8_t[]>(need);
+        pieceSize_ = need;
       }
       return inflater_.Inflate(job.data, job.size, job.limit, piece_.get(), pieceSize_,
                                [&job](const uint8_t* piece, size_t n) {
@@ -116,7 +116,7 @@ bool WriteBehind::Done(Ticket ticket) { return completed_.load() >= ticket; }
 
 size_t WriteBehind::Backlog() { return static_cast<size_t>(submitted_ - completed_.load()); }
 
-void WriteBehind::WaitUntil(Ticket ticket) {
+void WriteBehind::WaitFor(Ticket ticket) {
   if (completed_.load() >= ticket) return;
   std::unique_lock<std::mutex> lock(mutex_);
   // Said before `completed_` is read again, so that the thread, counting the job after that
@@ -126,12 +126,10 @@ void WriteBehind::WaitUntil(Ticket ticket) {
   awaited_ = 0;
 }
 
-void WriteBehind::WaitFor(Ticket ticket) { WaitUntil(ticket); }
-
 bool WriteBehind::Wait() { return Drain() == 0; }
 
 WriteBehind::Ticket WriteBehind::Drain() {
-  WaitUntil(submitted_);
+  WaitFor(submitted_);
   std::lock_guard<std::mutex> lock(mutex_);
   Ticket first = failed_ ? firstFailed_ : 0;
   failed_ = false;

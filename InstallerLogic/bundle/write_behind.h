@@ -79,7 +79,6 @@ class WriteBehind {
   Ticket Queue(const Job& job);
   // Counts one more job done, and wakes the caller if it waits for that many.
   void Completed();
-  void WaitUntil(Ticket ticket);
   void Run();
   bool Start();
 

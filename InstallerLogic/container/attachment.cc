@@ -152,7 +152,7 @@ bool FindAndCopy(platform::File& container, const Variant& variant, const std::s
     if (behind) {
       behind->Put(buffer, chunk);
     } else {
-      md5.Update(buffer, chunk);
+      hashing.Put(buffer, chunk);
     }
     if (!sink.Put(buffer, chunk)) {
       support::Trace("write fail\n");
@@ -161,12 +161,8 @@ bool FindAndCopy(platform::File& container, const Variant& variant, const std::s
     remaining -= chunk;
   }
 
-  if (behind) {
-    behind->Finish();
-    hashing.MessageEnd();
-  } else {
-    md5.Final(digest);
-  }
+  if (behind) behind->Finish();
+  hashing.MessageEnd();
   container.Close();
   if (std::memcmp(digest, footer.digest, kDigestSize) != 0) {
     support::Trace("hash fail\n");
