@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Builds the decompression half of libdeflate (whole-buffer inflate and Adler-32) for Windows
-# with the MinGW-w64 compiler, from Debian's own source package of the same version as the
-# installed libdeflate-dev, so that the native and Windows builds inflate with the same code.
+# Builds libdeflate's zlib-format compressor and decompressor for Windows with the MinGW-w64
+# compiler, from Debian's own source package of the same version as the installed
+# libdeflate-dev, so that the native and Windows builds deflate and inflate with the same code.
 #
 #   scripts/build-libdeflate-mingw.sh CACHE_DIR [i686|x86_64]     (default i686)
 #
-# The result is cached in CACHE_DIR/libdeflate-<version>-mingw-<arch>/{include,lib}; the prefix
+# The result is cached in CACHE_DIR/libdeflate-<version>-mingw-<arch>-2/{include,lib}; the prefix
 # is printed on standard output, everything else goes to standard error. It takes seconds.
 set -euo pipefail
 exec 3>&1 1>&2 </dev/null
@@ -22,13 +22,16 @@ case $cache_dir in /*) ;; *) cache_dir=$PWD/$cache_dir ;; esac
 CC_MINGW=${CC_MINGW:-$arch-w64-mingw32-gcc-posix}
 AR_MINGW=${AR_MINGW:-$arch-w64-mingw32-ar}
 cflags="-DNDEBUG -O2 -g0 -pipe -ffunction-sections -fdata-sections"
-# Only what inflating a zlib stream needs; the compressors are not built.
-sources=(adler32 deflate_decompress zlib_decompress utils x86/cpu_features)
+# What zlib streams need (ztpack.exe deflates, the front end inflates); one object per part, so
+# that the front end links no compressor. The gzip parts are not built.
+sources=(adler32 deflate_compress deflate_decompress zlib_compress zlib_decompress utils
+         x86/cpu_features)
 
 command -v dpkg-query >/dev/null || die "dpkg-query not found: this script needs a Debian system"
 version=$(dpkg-query -W -f='${Version}\n' libdeflate-dev 2>/dev/null | head -n1 || true)
 [ -n "$version" ] || die "libdeflate-dev is not installed (run scripts/setup.sh)"
-prefix="$cache_dir/libdeflate-${version//:/_}-mingw-$arch"
+# "-2": the second set of objects (with the compressor); a cache of the first is not reused.
+prefix="$cache_dir/libdeflate-${version//:/_}-mingw-$arch-2"
 have_cache() { [ -f "$prefix/lib/libdeflate.a" ] && [ -f "$prefix/include/libdeflate.h" ]; }
 if have_cache; then
   echo "$prefix" >&3

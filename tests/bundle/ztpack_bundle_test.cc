@@ -237,6 +237,40 @@ TEST(ParallelPacking, SameBytesWhateverTheThreads) {
   }
 }
 
+// Every level gives zlib streams that zlib's uncompress() restores exactly, no longer than
+// zlib's own bound, across empty, tiny, stored-block-sized and incompressible chunks; levels
+// outside 0..12 are refused before anything is written.
+TEST(ChunkDeflater, EveryLevelRoundTripsThroughZlibWithinItsBound) {
+  std::mt19937 rng(7);
+  std::vector<std::string> chunks;
+  for (size_t size : {0, 1, 2, 100, 65535, 65536, 65537, 300000}) {
+    chunks.push_back(RandomBytes(rng, size, false));
+    chunks.push_back(RandomBytes(rng, size, true));
+  }
+  for (int level = 0; level <= ztpack::kMaxCompressionLevel; ++level) {
+    ztpack::ChunkDeflater deflater(level);
+    for (const std::string& chunk : chunks) {
+      std::vector<uint8_t> stored(ztpack::ChunkDeflater::Bound(chunk.size()));
+      auto n = deflater.Deflate(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(),
+                                stored.data());
+      ASSERT_TRUE(n.ok()) << n.error();
+      EXPECT_LE(*n, compressBound(chunk.size())) << level << " " << chunk.size();
+      std::string back(chunk.size() + 1, '\0');
+      uLongf backLength = back.size();
+      ASSERT_EQ(uncompress(reinterpret_cast<Bytef*>(back.data()), &backLength, stored.data(), *n),
+                Z_OK) << level << " " << chunk.size();
+      EXPECT_TRUE(back.substr(0, backLength) == chunk) << level << " " << chunk.size();
+    }
+  }
+  EXPECT_FALSE(ztpack::ChunkDeflater(13).Deflate(nullptr, 0, nullptr).ok());
+  ztpack::BundleOptions options;
+  options.compressionLevel = 13;
+  ztpack::BundleWriter writer;
+  const std::string out = TempPath("level13");
+  EXPECT_FALSE(writer.Begin(out, TestKeys::Get().bundle, Certificate(), options).ok());
+  EXPECT_FALSE(std::filesystem::exists(out));
+}
+
 TEST(ParallelPacking, AFileThatCannotBeReadLeavesNoOutput) {
   const std::string dir = TempPath("parallel-fail");
   std::filesystem::create_directories(dir);

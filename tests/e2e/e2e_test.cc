@@ -464,36 +464,33 @@ TEST_F(E2e, GuiCorruptedSetupShowsTheMessageBoxOverTheWindow) {
   testutil::RunOptions xOptions;
   xOptions.env = {{"DISPLAY", x.display()}};
   xOptions.timeoutSeconds = 10;
-  std::string boxId, owner;
+  // Polled until the box is listed above its owner: the window manager sets the owner and
+  // restacks a moment after the box is found, later still on a loaded machine.
+  std::string boxHex = "?", ownerId = "?", owner, stacking;
+  bool above = false;
   for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-       boxId.empty() && std::chrono::steady_clock::now() < end;
+       !above && std::chrono::steady_clock::now() < end;
        std::this_thread::sleep_for(std::chrono::milliseconds(200))) {
     testutil::RunResult search =
         testutil::RunProcess({"xdotool", "search", "--name", "^Error$"}, xOptions);
-    if (search.exitCode == 0) boxId = search.out.substr(0, search.out.find('\n'));
-  }
-  std::string stacking;
-  if (!boxId.empty()) {
-    owner = testutil::RunProcess({"xprop", "-id", boxId, "WM_TRANSIENT_FOR"}, xOptions).out;
+    if (search.exitCode != 0) continue;
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "0x%lx", std::stoul(search.out));
+    boxHex = buffer;
+    owner = testutil::RunProcess({"xprop", "-id", boxHex, "WM_TRANSIENT_FOR"}, xOptions).out;
+    const size_t ownerAt = owner.find("window id # 0x");
+    if (ownerAt == std::string::npos) continue;
+    ownerId = owner.substr(ownerAt + 12, owner.find_first_of(" \n", ownerAt + 12) - ownerAt - 12);
     // The root's children as xwininfo lists them: the top of the stack first.
     stacking = testutil::RunProcess({"xwininfo", "-root", "-children"}, xOptions).out;
+    const size_t ownerLine = stacking.find("     " + ownerId + " ");
+    const size_t boxLine = stacking.find("     " + boxHex + " ");
+    above = ownerLine != std::string::npos && boxLine != std::string::npos && boxLine < ownerLine;
   }
   EXPECT_NE(owner.find("window id # 0x"), std::string::npos)
       << "the message box has no owner window: " << owner;
   // The box stands above its owner, the progress window.
-  const size_t ownerAt = owner.find("0x");
-  const std::string ownerId =
-      ownerAt == std::string::npos ? "?" : owner.substr(ownerAt, owner.find_first_of(" \n", ownerAt) - ownerAt);
-  std::string boxHex = "?";
-  if (!boxId.empty()) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "0x%lx", std::stoul(boxId));
-    boxHex = buffer;
-  }
-  const size_t ownerLine = stacking.find("     " + ownerId + " ");
-  const size_t boxLine = stacking.find("     " + boxHex + " ");
-  EXPECT_TRUE(ownerLine != std::string::npos && boxLine != std::string::npos && boxLine < ownerLine)
-      << "box " << boxHex << ", owner " << ownerId << ", stacking:\n" << stacking;
+  EXPECT_TRUE(above) << "box " << boxHex << ", owner " << ownerId << ", stacking:\n" << stacking;
   bool dismissed = DismissWindow(x.display(), "Error", 60);
   // The progress window stays until the worker has ended.
   EXPECT_TRUE(running.wait_for(std::chrono::seconds(60)) == std::future_status::ready);

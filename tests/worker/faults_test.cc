@@ -154,7 +154,9 @@ TEST(Faults, ManyFilesNonAsciiNamesAndOverlongPaths) {
   testutil::WriteFile(recipe.setupPath,
                       "#!/bin/sh\n{\n  echo \"arg=$(find . -type f ! -name setup.exe ! -name ibnd | wc -l)\"\n"
                       "  for f in ./d7/f12357 './donn\xC3\xA9" "es/\xE6\x97\xA5\xE6\x9C\xAC.txt'; do\n"
-                      "    echo \"file=$f $(sha1sum < \"$f\" | cut -c1-40)\"\n  done\n} > \"$ZT_REPORT\"\n");
+                      "    echo \"file=$f $(sha1sum < \"$f\" | cut -c1-40)\"\n  done\n} > \"$ZT_REPORT\"\n"
+                      // The signature follows the text: the shell must not read on into it.
+                      "exit 0\n");
   fs::permissions(recipe.setupPath, fs::perms::owner_all);
   RunOutcome run = RunInstaller(tmp, MakeInstaller(tmp, recipe), u"");
   ASSERT_TRUE(run.report.ran) << run.trace.substr(run.trace.size() > 2000 ? run.trace.size() - 2000 : 0);

@@ -5,15 +5,12 @@
 // kJobBudget plain bytes, or one chunk when chunks are larger; many small files share a job, so
 // that handing work over costs little beside compressing it. A worker produces the job's plain
 // stream bytes (headers and chunk records) in one buffer; the calling thread scrambles, signs and
-// writes the buffers in job order. Compression reads its input in pieces straight from the file,
-// so a job in flight costs about its compressed size. At most `threads + 1` jobs are taken and
-// not yet written.
+// writes the buffers in job order. A thread reads each chunk whole and deflates it at once, so
+// a job in flight costs its largest chunk plus its compressed size. At most `threads + 1` jobs
+// are taken and not yet written.
 //
-// Chunks are deflated in pieces with zlib's streaming interface and the level's default
-// parameters: zlib's output does not depend on how the input is split, so the bytes equal
-// compress2()'s, which BundleWriter::AddFile uses, whatever the number of threads.
-#include <zlib.h>
-
+// Each chunk is a zlib stream of its own made by ChunkDeflater, whose output depends only on the
+// chunk and the level: the bytes equal BundleWriter::AddFile's whatever the number of threads.
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
@@ -23,6 +20,7 @@
 #include <thread>
 
 #include "bundle_writer.h"
+#include "chunk_deflater.h"
 #include "file_ops.h"
 #include "support/byte_reader.h"
 
@@ -33,7 +31,6 @@ using support::Errorf;
 
 constexpr size_t kJobBudget = 1u << 20;
 constexpr size_t kMaxItemsPerJob = 4096;
-constexpr size_t kReadPiece = 256 * 1024;
 
 struct Item {
   size_t input = 0;
@@ -113,7 +110,7 @@ support::Result<Plan> MakePlan(const std::vector<BundleInput>& entries, uint32_t
       chunk.input = i;
       chunk.offset = at;
       chunk.length = static_cast<uint32_t>(std::min<uint64_t>(chunkSize, size - at));
-      add(chunk, chunk.length, 8 + compressBound(chunk.length));
+      add(chunk, chunk.length, 8 + ChunkDeflater::Bound(chunk.length));
     }
   }
   if (plan.items.size() > job.firstItem) {
@@ -123,15 +120,10 @@ support::Result<Plan> MakePlan(const std::vector<BundleInput>& entries, uint32_t
   return plan;
 }
 
-// One thread's compressor: a zlib stream reset for every chunk and a piece buffer for reading.
+// One thread's compressor: a deflater and a buffer that holds the largest chunk read so far.
 class ChunkCompressor {
  public:
-  explicit ChunkCompressor(int level) : level_(level) {}
-  ~ChunkCompressor() {
-    if (ready_) deflateEnd(&z_);
-  }
-  ChunkCompressor(const ChunkCompressor&) = delete;
-  ChunkCompressor& operator=(const ChunkCompressor&) = delete;
+  explicit ChunkCompressor(int level) : deflater_(level) {}
 
   // Appends the job's stream bytes to `out`, which has room reserved for the job's bound.
   support::Status Run(const std::vector<BundleInput>& entries, const Plan& plan, const Job& job,
@@ -154,68 +146,39 @@ class ChunkCompressor {
 
  private:
   support::Status Chunk(const BundleInput& e, const Item& item, std::vector<uint8_t>* out) {
-    if (!ready_) {
-      std::memset(&z_, 0, sizeof z_);
-      if (deflateInit(&z_, level_) != Z_OK) return Errorf("zlib: cannot start compressing");
-      ready_ = true;
-    } else if (deflateReset(&z_) != Z_OK) {
-      return Errorf("zlib: cannot restart compressing");
-    }
-    const size_t at = out->size();
-    const uLong bound = compressBound(item.length);
-    out->resize(at + 8 + bound);
-    z_.next_out = out->data() + at + 8;
-    z_.avail_out = static_cast<uInt>(bound);
-
-    std::FILE* in = nullptr;
-    if (!e.data) {
-      in = fileops::OpenStdio(e.path, "rb");
+    const uint8_t* plain;
+    if (e.data) {
+      plain = reinterpret_cast<const uint8_t*>(e.data->data()) + item.offset;
+    } else {
+      std::FILE* in = fileops::OpenStdio(e.path, "rb");
       if (in == nullptr || !fileops::SeekStdio(in, item.offset)) {
         support::Error error = Errorf("entry \"%s\": cannot read %s: %s", e.name.c_str(),
                                       e.path.c_str(), fileops::LastErrorText().c_str());
         if (in != nullptr) std::fclose(in);
         return error;
       }
-      if (!piece_) piece_ = std::make_unique<uint8_t[]>(kReadPiece);
-    }
-    support::Status status;
-    uint32_t done = 0;
-    int rc = Z_OK;
-    do {
-      const uint32_t n = static_cast<uint32_t>(std::min<size_t>(kReadPiece, item.length - done));
-      if (in != nullptr) {
-        size_t got = std::fread(piece_.get(), 1, n, in);
-        if (got != n) {
-          status = Errorf("entry \"%s\": %s gave %zu of %u bytes at offset %llu (changed while "
-                          "read?)", e.name.c_str(), e.path.c_str(), got, n,
-                          static_cast<unsigned long long>(item.offset + done));
-          break;
-        }
-        z_.next_in = piece_.get();
-      } else {
-        z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(e.data->data())) + item.offset +
-                     done;
+      if (input_.size() < item.length) input_.resize(item.length);
+      const size_t got = std::fread(input_.data(), 1, item.length, in);
+      std::fclose(in);
+      if (got != item.length) {
+        return Errorf("entry \"%s\": %s gave %zu of %u bytes at offset %llu (changed while read?)",
+                      e.name.c_str(), e.path.c_str(), got, item.length,
+                      static_cast<unsigned long long>(item.offset));
       }
-      z_.avail_in = n;
-      done += n;
-      rc = deflate(&z_, done == item.length ? Z_FINISH : Z_NO_FLUSH);
-    } while (rc == Z_OK && done < item.length);
-    if (in != nullptr) std::fclose(in);
-    if (!status) return status;
-    if (rc != Z_STREAM_END) {
-      return Errorf("compressing a chunk of %u bytes failed (zlib %d)", item.length, rc);
+      plain = input_.data();
     }
-    const size_t stored = bound - z_.avail_out;
-    support::StoreU32le(out->data() + at, static_cast<uint32_t>(stored));
+    const size_t at = out->size();
+    out->resize(at + 8 + ChunkDeflater::Bound(item.length));
+    auto stored = deflater_.Deflate(plain, item.length, out->data() + at + 8);
+    if (!stored) return support::Error{stored.error()};
+    support::StoreU32le(out->data() + at, static_cast<uint32_t>(*stored));
     support::StoreU32le(out->data() + at + 4, item.length);
-    out->resize(at + 8 + stored);
+    out->resize(at + 8 + *stored);
     return {};
   }
 
-  int level_;
-  bool ready_ = false;
-  z_stream z_;
-  std::unique_ptr<uint8_t[]> piece_;
+  ChunkDeflater deflater_;
+  std::vector<uint8_t> input_;
 };
 
 // Jobs handed to worker threads, results taken in job order. Job j is taken only once job
@@ -309,7 +272,13 @@ support::Status WriteBundle(const std::string& outPath, const std::vector<Bundle
   writer.SetExpectedContent(plan->total);
   if (auto s = writer.Begin(outPath, bundleKey, publicKeyBlock, options); !s) return s;
 
-  unsigned threads = options.threads != 0 ? options.threads : std::thread::hardware_concurrency();
+  unsigned threads = options.threads;
+  if (threads == 0) {
+    // One per processor; with chunks of many MiB, few enough that the threads' chunks and the
+    // jobs waiting to be written stay within (processors + 2) chunks and 56 MiB.
+    threads = std::min<unsigned>(std::thread::hardware_concurrency(),
+                                 1 + static_cast<unsigned>((56u << 20) / options.chunkSize));
+  }
   threads = std::max(1u, threads);
   uint64_t done = 0;
   std::vector<uint8_t> bytes;

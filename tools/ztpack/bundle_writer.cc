@@ -1,7 +1,5 @@
 #include "bundle_writer.h"
 
-#include <zlib.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -68,8 +66,9 @@ support::Status BundleWriter::Begin(const std::string& path, const RsaPrivateKey
     return Errorf("chunk size %u is outside 1..%u (the largest the installer reads)",
                   options.chunkSize, bundle::kWorkerMaxChunkSize);
   }
-  if (options.compressionLevel < 0 || options.compressionLevel > 9) {
-    return Errorf("compression level %d is outside 0..9", options.compressionLevel);
+  if (options.compressionLevel < 0 || options.compressionLevel > kMaxCompressionLevel) {
+    return Errorf("compression level %d is outside 0..%d", options.compressionLevel,
+                  kMaxCompressionLevel);
   }
   path_ = path;
   options_ = options;
@@ -142,17 +141,15 @@ support::Status BundleWriter::WriteChunk(std::string_view zlibData, uint32_t inf
 }
 
 support::Status BundleWriter::CompressChunk(const uint8_t* data, size_t length) {
-  uLongf bound = compressBound(static_cast<uLong>(length));
-  compressed_.resize(8 + bound);
-  uLongf stored = bound;
-  int rc = compress2(compressed_.data() + 8, &stored, data, static_cast<uLong>(length),
-                     options_.compressionLevel);
-  if (rc != Z_OK) return Errorf("compressing a chunk of %zu bytes failed (zlib %d)", length, rc);
-  support::StoreU32le(compressed_.data(), static_cast<uint32_t>(stored));
+  if (!deflater_) deflater_ = std::make_unique<ChunkDeflater>(options_.compressionLevel);
+  compressed_.resize(8 + ChunkDeflater::Bound(length));
+  auto stored = deflater_->Deflate(data, length, compressed_.data() + 8);
+  if (!stored) return support::Error{stored.error()};
+  support::StoreU32le(compressed_.data(), static_cast<uint32_t>(*stored));
   support::StoreU32le(compressed_.data() + 4, static_cast<uint32_t>(length));
   contentDone_ += length;
   if (options_.progress) options_.progress(contentDone_, contentTotal_);
-  return WriteScrambled(compressed_.data(), 8 + stored);
+  return WriteScrambled(compressed_.data(), 8 + *stored);
 }
 
 uint64_t ChunkCount(uint64_t size, uint32_t chunkSize) {

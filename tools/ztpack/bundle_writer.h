@@ -16,6 +16,7 @@
 
 #include "bundle/bundle_format.h"
 #include "bundle/key_stream.h"
+#include "chunk_deflater.h"
 #include "keys.h"
 #include "support/result.h"
 
@@ -41,7 +42,7 @@ using ProgressFunction = std::function<void(uint64_t done, uint64_t total)>;
 struct BundleOptions {
   uint32_t chunkSize = bundle::kDefaultWriterChunkSize;  // 1 .. kWorkerMaxChunkSize
   uint64_t junkLength = 0;
-  int compressionLevel = 6;
+  int compressionLevel = kDefaultCompressionLevel;  // 0 .. kMaxCompressionLevel
   unsigned threads = 0;  // WriteBundle's compressing threads; 0: one per processor
   uint32_t headerFields[3] = {0, 0, 0};  // the three u32 the reader does not interpret
   ProgressFunction progress;             // called after each chunk with bytes read so far
@@ -99,6 +100,7 @@ class BundleWriter {
   std::unique_ptr<CryptoPP::SHA1> plainSha1_;
   bundle::KeyStreamState state_;
   std::vector<uint8_t> scratch_, compressed_;
+  std::unique_ptr<ChunkDeflater> deflater_;
   uint64_t contentDone_ = 0, contentTotal_ = 0;
   uint64_t entriesAdded_ = 0, cataloguedChunks_ = 0;
   bool finished_ = false;
@@ -117,9 +119,9 @@ support::Status ChunkLimitError(const std::string& name, uint64_t total, uint32_
 
 // Writes a complete signed bundle. Chunks are compressed on `options.threads` threads; the
 // output is the same whatever their number, and the same as BundleWriter::AddFile and AddData
-// write. Memory stays within about (threads + 1) chunks and a fixed amount per thread. A set of
-// entries whose first 256 hold more chunks than the installer accepts is refused before anything
-// is written.
+// write. Memory stays within about (2 * threads + 1) chunks and a fixed amount per thread. A set
+// of entries whose first 256 hold more chunks than the installer accepts is refused before
+// anything is written.
 support::Status WriteBundle(const std::string& outPath, const std::vector<BundleInput>& entries,
                             const RsaPrivateKey& bundleKey, const std::string& publicKeyBlock,
                             const BundleOptions& options);

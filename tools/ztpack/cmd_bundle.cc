@@ -21,7 +21,7 @@ struct Options {
   std::vector<std::string> entries;
   uint32_t chunkSize = bundle::kDefaultWriterChunkSize;
   uint64_t junk = 0;
-  int level = 6;
+  int level = kDefaultCompressionLevel;
   unsigned threads = 0;
   bool keepCopies = false;
   std::string mode;
@@ -124,7 +124,8 @@ CommandRegistration registration{{
       app.add_option("--chunk-size", o->chunkSize, "Inflated bytes per chunk (default 1 MiB)")
           ->check(CLI::Range(1u, bundle::kWorkerMaxChunkSize));
       app.add_option("--junk", o->junk, "Bytes of junk before the signature block (default 0)");
-      app.add_option("--level", o->level, "zlib compression level 0..9 (default 6)")->check(CLI::Range(0, 9));
+      app.add_option("--level", o->level, "compression level 0..12 (default 9)")
+          ->check(CLI::Range(0, kMaxCompressionLevel));
       app.add_option("--threads", o->threads,
                      "Compressing threads (default: one per processor; the output is the same)");
       app.add_flag("--keep-copies", o->keepCopies,
