@@ -124,7 +124,7 @@ CommandRegistration registration{{
       app.add_option("--chunk-size", o->chunkSize, "Inflated bytes per chunk (default 1 MiB)")
           ->check(CLI::Range(1u, bundle::kWorkerMaxChunkSize));
       app.add_option("--junk", o->junk, "Bytes of junk before the signature block (default 0)");
-      app.add_option("--level", o->level, "compression level 0..12 (default 9)")
+      app.add_option("--level", o->level, "compression level 0..12 (default 8)")
           ->check(CLI::Range(0, kMaxCompressionLevel));
       app.add_option("--threads", o->threads,
                      "Compressing threads (default: one per processor; the output is the same)");
