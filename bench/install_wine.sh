@@ -159,7 +159,12 @@ if [ ! -e "$WINEPREFIX/.zt-ready" ]; then
 fi
 temp=$(ls -d "$WINEPREFIX"/drive_c/users/*/Temp | head -1)
 rm -rf "$temp/nsisbench"
-# A warm start, so that Wine's own first start is not charged to the first contender.
+# One Wine server, started here and kept until the end: otherwise it exits a few seconds after
+# each contender and the next one pays for starting it and Wine's services again (about a
+# second), which is Wine's cost and the same for every installer. A warm start follows.
+wineserver -k 2>/dev/null || true
+wineserver -p
+trap 'wineserver -k 2>/dev/null || true; [ -n "${ZT_BENCH_WORK:-}" ] || rm -rf "$work"' EXIT
 wine "$work/setup.exe" </dev/null
 export ZT_SETUP_STARTED="Z:${work//\//\\}\\started"
 
@@ -197,7 +202,7 @@ echo "payload ($kind): $files files in $folders folders, $(awk -v b="$bytes" 'BE
      "NSIS LZMA $(mb_of "$work/nsis-lzma.exe") MB; tar.gz $(mb_of "$work/payload.tar.gz") MB"
 awk -v a="$(stat -c %s "$work/ours.exe")" -v b="$(stat -c %s "$work/nsis-zlib.exe")" \
   'BEGIN { printf "size, ours / NSIS zlib: %.2f\n", a / b }'
-echo "Wine prefix: $WINEPREFIX ($(df -T "$WINEPREFIX" | awk 'NR == 2 {print $2}'))"
+echo "Wine prefix: $WINEPREFIX ($(df -T "$WINEPREFIX" | awk 'NR == 2 {print $2}')); one Wine server throughout"
 echo "round   ours: to setup   whole   NSIS zlib   NSIS LZMA   tar -xzf   zlib/ours  LZMA/ours (to setup; whole)"
 for ((r = 1; r <= rounds; r++)); do
   case $((r % 3)) in
@@ -214,7 +219,7 @@ if [ -n "${ZT_BENCH_TRACE:-}" ]; then
   wineserver -k || true
   sleep 1
   WINEDEBUG=+server wine "$work/ours.exe" 2>"$work/server.log" || true
-  wineserver -w
+  wineserver -k || true
   echo "requests to the Wine server during one run of ours, per file installed:"
   # Requests only ("name( args )"), not the replies ("name() = ...").
   grep -o '^[0-9a-f]*: [a-z_]*( ' "$work/server.log" | awk '{print $2}' | sort | uniq -c | sort -rn |

@@ -7,7 +7,10 @@
 
 namespace bundle {
 namespace {
-constexpr size_t kBlocks = 4;
+// 4 MiB in flight. The caller, once every block is taken, waits until half are free again, and
+// each side wakes the other only when it sleeps: under Wine every wait and wake-up is a request
+// to the Wine server, which cost more than hashing a block when they came for each one.
+constexpr size_t kBlocks = 16;
 }  // namespace
 
 HashBehind::HashBehind(CryptoPP::BufferedTransformation& sink) : sink_(sink) {
@@ -76,8 +79,12 @@ void HashBehind::Submit() {
   std::unique_lock<std::mutex> lock(mutex_);
   if (blocks_[current_].size > 0) {
     ready_.push_back(current_);
-    wake_.notify_one();
-    progress_.wait(lock, [this] { return !free_.empty(); });
+    if (threadSleeps_) wake_.notify_one();
+    if (free_.empty()) {
+      callerWaits_ = true;
+      progress_.wait(lock, [this] { return free_.size() >= kBlocks / 2; });
+      callerWaits_ = false;
+    }
     current_ = free_.front();
     free_.pop_front();
     blocks_[current_].size = 0;
@@ -88,7 +95,9 @@ void HashBehind::Finish() {
   if (!threaded_) return;
   Submit();
   std::unique_lock<std::mutex> lock(mutex_);
+  callerWaits_ = true;
   progress_.wait(lock, [this] { return ready_.empty() && !busy_; });
+  callerWaits_ = false;
   if (failed_) {
     failed_ = false;
     throw std::runtime_error(error_);
@@ -98,7 +107,11 @@ void HashBehind::Finish() {
 void HashBehind::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return stop_ || !ready_.empty(); });
+    if (!stop_ && ready_.empty()) {
+      threadSleeps_ = true;
+      wake_.wait(lock, [this] { return stop_ || !ready_.empty(); });
+      threadSleeps_ = false;
+    }
     if (stop_) return;
     const size_t index = ready_.front();
     ready_.pop_front();
@@ -125,7 +138,7 @@ void HashBehind::Run() {
       error_ = error;
     }
     free_.push_back(index);
-    progress_.notify_all();
+    if (callerWaits_ && (free_.size() >= kBlocks / 2 || ready_.empty())) progress_.notify_one();
   }
 }
 

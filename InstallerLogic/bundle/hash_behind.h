@@ -53,6 +53,8 @@ class HashBehind {
   std::deque<size_t> free_;
   bool busy_ = false;
   bool stop_ = false;
+  bool threadSleeps_ = false;  // the thread waits on wake_
+  bool callerWaits_ = false;   // the caller waits on progress_
   std::string error_;
   bool failed_ = false;
   std::mutex mutex_;
