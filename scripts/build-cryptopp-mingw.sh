@@ -20,11 +20,7 @@ die() { echo "build-cryptopp-mingw: error: $*" >&2; exit 1; }
 log() { echo "build-cryptopp-mingw: $*" >&2; }
 . "$(dirname "$0")/debian-source.sh"
 
-[ $# -ge 1 ] && [ $# -le 2 ] && [ -n "$1" ] || die "usage: $0 CACHE_DIR [i686|x86_64]"
-cache_dir=$1
-arch=${2:-i686}
-case $arch in i686|x86_64) ;; *) die "unknown architecture '$arch' (i686 or x86_64)" ;; esac
-case $cache_dir in /*) ;; *) cache_dir=$PWD/$cache_dir ;; esac
+mingw_build_args "$@"
 
 CXX_MINGW=${CXX_MINGW:-$arch-w64-mingw32-g++-posix}
 AR_MINGW=${AR_MINGW:-$arch-w64-mingw32-ar}

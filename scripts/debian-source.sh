@@ -1,6 +1,17 @@
-# Sourced by the MinGW build scripts. fetch_debian_source NAME VERSION unpacks Debian's source
-# package NAME=VERSION into the current directory and sets src_dir to the unpacked folder. It
-# uses the caller's log and die.
+# Sourced by the MinGW build scripts; both use the caller's log and die.
+#
+# mingw_build_args "$@" takes the scripts' arguments, CACHE_DIR [i686|x86_64], and sets cache_dir
+# (made absolute) and arch (default i686).
+mingw_build_args() {
+  [ $# -ge 1 ] && [ $# -le 2 ] && [ -n "$1" ] || die "usage: $0 CACHE_DIR [i686|x86_64]"
+  cache_dir=$1
+  arch=${2:-i686}
+  case $arch in i686|x86_64) ;; *) die "unknown architecture '$arch' (i686 or x86_64)" ;; esac
+  case $cache_dir in /*) ;; *) cache_dir=$PWD/$cache_dir ;; esac
+}
+
+# fetch_debian_source NAME VERSION unpacks Debian's source package NAME=VERSION into the current
+# directory and sets src_dir to the unpacked folder.
 fetch_debian_source() {
   local name=$1 version=$2 apt_opts=(-q)
   log "fetching Debian source $name $version"

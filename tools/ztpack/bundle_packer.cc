@@ -167,14 +167,7 @@ class ChunkCompressor {
       }
       plain = input_.data();
     }
-    const size_t at = out->size();
-    out->resize(at + 8 + ChunkDeflater::Bound(item.length));
-    auto stored = deflater_.Deflate(plain, item.length, out->data() + at + 8);
-    if (!stored) return support::Error{stored.error()};
-    support::StoreU32le(out->data() + at, static_cast<uint32_t>(*stored));
-    support::StoreU32le(out->data() + at + 4, item.length);
-    out->resize(at + 8 + *stored);
-    return {};
+    return deflater_.AppendRecord(plain, item.length, out);
   }
 
   ChunkDeflater deflater_;

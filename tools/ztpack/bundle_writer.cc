@@ -142,14 +142,11 @@ support::Status BundleWriter::WriteChunk(std::string_view zlibData, uint32_t inf
 
 support::Status BundleWriter::CompressChunk(const uint8_t* data, size_t length) {
   if (!deflater_) deflater_ = std::make_unique<ChunkDeflater>(options_.compressionLevel);
-  compressed_.resize(8 + ChunkDeflater::Bound(length));
-  auto stored = deflater_->Deflate(data, length, compressed_.data() + 8);
-  if (!stored) return support::Error{stored.error()};
-  support::StoreU32le(compressed_.data(), static_cast<uint32_t>(*stored));
-  support::StoreU32le(compressed_.data() + 4, static_cast<uint32_t>(length));
+  compressed_.clear();
+  if (auto s = deflater_->AppendRecord(data, length, &compressed_); !s) return s;
   contentDone_ += length;
   if (options_.progress) options_.progress(contentDone_, contentTotal_);
-  return WriteScrambled(compressed_.data(), 8 + *stored);
+  return WriteScrambled(compressed_.data(), compressed_.size());
 }
 
 uint64_t ChunkCount(uint64_t size, uint32_t chunkSize) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "support/result.h"
 
@@ -29,6 +30,9 @@ class ChunkDeflater {
   // Writes the zlib stream of in[0, length) to `out`, which has room for Bound(length) bytes,
   // and returns its length.
   support::Result<size_t> Deflate(const uint8_t* in, size_t length, uint8_t* out);
+  // Appends the bundle's record of the chunk in[0, length) to `out`: the stored length, the
+  // inflated length (u32 each) and the zlib stream.
+  support::Status AppendRecord(const uint8_t* in, size_t length, std::vector<uint8_t>* out);
 
  private:
   int level_;
