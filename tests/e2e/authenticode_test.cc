@@ -1,0 +1,131 @@
+// Authenticode and the installer, the way a release pipeline signs: the finished installer signed
+// with osslsigncode still verifies and runs; and a setup program signed in the order sign-setup,
+// Authenticode, bundle attached last runs inside an installer, while its own Authenticode
+// signature no longer verifies (the bundle follows the certificate table).
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "testutil/wine.h"
+#include "worker/installer_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Shelled {
+  int code = -1;
+  std::string out;
+};
+
+Shelled Shell(const std::string& command) {
+  Shelled result;
+  std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
+  const int status = ::pclose(pipe);
+  result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+std::string Q(const fs::path& path) { return "'" + path.string() + "'"; }
+
+class Authenticode : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SKIP_WITHOUT_DEV_KEYS();
+    ASSERT_EQ(testutil::MissingWindowsPrograms({"InstallerLogic.exe", "tests/report_setup.exe"}), "");
+    ASSERT_TRUE(testutil::Wine::Get().ok()) << testutil::Wine::Get().error();
+    // scripts/setup.sh installs both; a missing one is a broken machine, not a reason to skip.
+    Shelled cert = Shell("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Release -keyout " +
+                         Q(dir_ / "cert.key") + " -out " + Q(dir_ / "cert.pem"));
+    ASSERT_EQ(cert.code, 0) << cert.out;
+  }
+
+  Shelled Sign(const fs::path& in, const fs::path& out) {
+    return Shell("osslsigncode sign -certs " + Q(dir_ / "cert.pem") + " -key " + Q(dir_ / "cert.key") +
+                 " -n Installer -in " + Q(in) + " -out " + Q(out));
+  }
+  Shelled CheckSignature(const fs::path& file) {
+    return Shell("osslsigncode verify -CAfile " + Q(dir_ / "cert.pem") + " -in " + Q(file));
+  }
+  Shelled Ztpack(const std::string& arguments) { return Shell(std::string(ZT_ZTPACK) + " " + arguments); }
+
+  // Runs the installer under Wine; the files its setup program found, without its own two.
+  nlohmann::json Installed(const fs::path& installer) {
+    testutil::RunOptions options;
+    std::string reportPath = "Z:" + (dir_ / "report.json").string();
+    for (char& c : reportPath) c = c == '/' ? '\\' : c;
+    options.env = {{"ZT_REPORT", reportPath}};
+    fs::remove(dir_ / "report.json");
+    testutil::WineRunResult run = testutil::Wine::Get().Run(installer.string(), {}, options, "");
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    const std::string text = testutil::ReadFile(dir_ / "report.json");
+    EXPECT_FALSE(text.empty()) << "the setup program did not run\n" << run.err;
+    nlohmann::json files = nlohmann::json::array();
+    if (text.empty()) return files;
+    const nlohmann::json report = nlohmann::json::parse(text);
+    for (const auto& f : report["files"]) {
+      if (f["path"] != "setup.exe" && f["path"] != "ibnd") files.push_back(f["path"]);
+    }
+    return files;
+  }
+
+  worker_test::InstallerRecipe Recipe() const {
+    worker_test::InstallerRecipe recipe;
+    recipe.stubPath = (fs::path(testutil::WindowsBuildDir()) / "InstallerLogic.exe").string();
+    recipe.setupPath = (fs::path(testutil::WindowsBuildDir()) / "tests" / "report_setup.exe").string();
+    recipe.entries = {{"a", "alpha"}};
+    recipe.script = "dep-silent,a,docs\\a.txt\n";
+    return recipe;
+  }
+
+  testutil::TempDir dir_;
+};
+
+TEST_F(Authenticode, SignedInstallerVerifiesAndRuns) {
+  const fs::path installer = worker_test::MakeInstaller(dir_, Recipe());
+  const fs::path shipped = dir_ / "shipped.exe";
+  Shelled sign = Sign(installer, shipped);
+  ASSERT_EQ(sign.code, 0) << sign.out;
+  Shelled authenticode = CheckSignature(shipped);
+  EXPECT_EQ(authenticode.code, 0) << authenticode.out;
+  Shelled verify = Ztpack("verify -q " + Q(shipped));
+  EXPECT_EQ(verify.code, 0) << verify.out;
+  EXPECT_EQ(Installed(shipped), nlohmann::json::array({"docs\\a.txt"}));
+}
+
+TEST_F(Authenticode, SetupProgramSignedBeforeItsBundleRunsButItsOwnSignatureBreaks) {
+  // The bundle and the stub come from the fixture; the setup program is then signed anew in
+  // the order a setup program that carries its own Authenticode signature needs.
+  worker_test::InstallerRecipe recipe = Recipe();
+  worker_test::MakeInstaller(dir_, recipe);
+  const std::string key = std::string(ZT_DEV_KEYS_DIR) + "/setup.key";
+  Shelled signSetup = Ztpack("sign-setup --key " + Q(key) + " --in " + Q(recipe.setupPath) +
+                             " --out " + Q(dir_ / "setup-signed.exe"));
+  ASSERT_EQ(signSetup.code, 0) << signSetup.out;
+  Shelled sign = Sign(dir_ / "setup-signed.exe", dir_ / "setup-final.exe");
+  ASSERT_EQ(sign.code, 0) << sign.out;
+  EXPECT_EQ(CheckSignature(dir_ / "setup-final.exe").code, 0) << "valid until the bundle is attached";
+  Shelled attach = Ztpack("attach --type IBND --data " + Q(dir_ / "ibnd") + " " + Q(dir_ / "setup-final.exe"));
+  ASSERT_EQ(attach.code, 0) << attach.out;
+
+  // The certificate table is no longer at the end of the file: the setup program's own
+  // Authenticode signature fails, while the installer's check accepts it.
+  Shelled broken = CheckSignature(dir_ / "setup-final.exe");
+  EXPECT_NE(broken.code, 0) << broken.out;
+  const fs::path installer = dir_ / "ordered.exe";
+  Shelled build = Ztpack("build --stub " + Q(recipe.stubPath) + " --setup " + Q(dir_ / "setup-final.exe") +
+                         " --mode silent --out " + Q(installer));
+  ASSERT_EQ(build.code, 0) << build.out;
+  Shelled verify = Ztpack("verify -q " + Q(installer));
+  EXPECT_EQ(verify.code, 0) << verify.out;
+  EXPECT_EQ(Installed(installer), nlohmann::json::array({"docs\\a.txt"}));
+}
+
+}  // namespace
