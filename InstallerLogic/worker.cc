@@ -82,11 +82,11 @@ bool WorkspaceStillNamed(const platform::DirectoryHold& hold, const std::u16stri
   return false;
 }
 
-// The installation sequence; returns the setup program's exit code or the cause of the failure.
-// Locals are declared so that they are destroyed in the order the
-// run must end in: the bundle reader (closing "ibnd"), the handles held on "ibnd" and
-// "setup.exe", and last the clean-up list, which deletes the workspace once nothing in it is
-// open any more. The hold on the workspace belongs to the caller, which may retry the clean-up.
+// The installation sequence; returns the setup program's exit code, or the RunFailure of the
+// step that failed. Locals are declared so that they are destroyed in the order the run must end
+// in: the bundle reader (closing "ibnd"), the handles held on "ibnd" and "setup.exe", and last
+// the clean-up list, which deletes the workspace once nothing in it is open any more. The hold on
+// the workspace belongs to the caller, which may retry the clean-up.
 uint32_t RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold* hold) {
   const support::LaunchState& launch = support::Launch();
 
