@@ -305,37 +305,26 @@ void CheckHolds(const std::u16string& dir) {
 
 }  // namespace
 
-// The running image, opened through its path: held against writers, deleters and renamers, and
-// only while it is the running file. A copy with the same bytes is another file; and where the
-// system lets the running file be renamed (Windows does), what is put at its path is refused
-// while the renamed file is still recognised.
-void CheckOwnImage(const std::u16string& self, const std::u16string& dir) {
-  const wchar_t* selfW = reinterpret_cast<const wchar_t*>(self.c_str());
-  const std::u16string copy = dir + u"\\copy.exe";
+// The running image, opened through its path: held against writers and renamers, and only while
+// it is the running file. The running file renamed away and a copy of it (the same bytes, another
+// file) put at its path: the copy is refused, the renamed file still recognised.
+void CheckOwnImage(const std::u16string& self) {
   const std::u16string moved = self + u".moved";
-  const wchar_t* copyW = reinterpret_cast<const wchar_t*>(copy.c_str());
-  const wchar_t* movedW = reinterpret_cast<const wchar_t*>(moved.c_str());
+  auto w = [](const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); };
   {
     platform::File image = platform::OpenOwnImage(self);
-    Check(image.IsOpen(), "own_image_opens", U8(self));
     char mz[2] = {};
-    Check(image.Read(mz, 2) == 2 && mz[0] == 'M' && mz[1] == 'Z', "own_image_reads");
-    Check(!MoveFileW(selfW, movedW), "own_image_denies_rename");
+    Check(image.Read(mz, 2) == 2 && mz[0] == 'M' && mz[1] == 'Z', "own_image_reads", U8(self));
+    Check(!MoveFileW(w(self), w(moved)), "own_image_denies_rename");
     Check(!platform::File::Open(self, platform::OpenMode::kWrite).IsOpen(),
           "own_image_denies_writers");
   }
-  Check(CopyFileW(selfW, copyW, TRUE) != 0, "own_image_copied");
-  Check(!platform::OpenOwnImage(copy).IsOpen(), "own_image_refuses_a_copy");
-  if (MoveFileW(selfW, movedW)) {
-    Check(CopyFileW(copyW, selfW, TRUE) != 0, "own_image_replaced");
-    Check(!platform::OpenOwnImage(self).IsOpen(), "own_image_refuses_what_replaced_it");
-    Check(platform::OpenOwnImage(moved).IsOpen(), "own_image_found_renamed");
-    DeleteFileW(selfW);
-    MoveFileW(movedW, selfW);
-  } else {
-    Info("own_image_rename", "refused " + std::to_string(GetLastError()));
-  }
-  DeleteFileW(copyW);
+  Check(MoveFileW(w(self), w(moved)) && CopyFileW(w(moved), w(self), TRUE),
+        "own_image_renamed_and_replaced", std::to_string(GetLastError()));
+  Check(!platform::OpenOwnImage(self).IsOpen(), "own_image_refuses_what_replaced_it");
+  Check(platform::OpenOwnImage(moved).IsOpen(), "own_image_found_renamed");
+  DeleteFileW(w(self));
+  MoveFileW(w(moved), w(self));
 }
 
 int wmain(int argc, wchar_t** argv) {
@@ -366,7 +355,7 @@ int wmain(int argc, wchar_t** argv) {
   CheckFacts(self);
   CheckProcess(self, dir);
   CheckHolds(dir);
-  CheckOwnImage(self, dir);
+  CheckOwnImage(self);
   std::printf("done %d\n", failures);
   return failures;
 }
