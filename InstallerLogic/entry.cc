@@ -7,6 +7,7 @@
 #include "container/attachment.h"
 #include "platform/platform.h"
 #include "support/launch_state.h"
+#include "support/text.h"
 #include "support/trace.h"
 #include "worker.h"
 
@@ -25,7 +26,8 @@ void DebugText(const char* format, ...) {
   platform::DebugOutput(buffer);
 }
 
-void RunBehindProgressWindow() {
+// Returns the worker's result.
+unsigned RunBehindProgressWindow() {
   support::LaunchState& launch = support::Launch();
   int iccResult = platform::InitProgressControls();
   uint32_t lastError = platform::LastError();
@@ -38,6 +40,7 @@ void RunBehindProgressWindow() {
   if (launch.hwndProgress != nullptr) platform::SetProgressRange(launch.hwndProgress, 0, 100);
   if (launch.hwndProgress != nullptr) platform::SetProgressPosition(launch.hwndProgress, 0);
 
+  unsigned result = kStoppedByError;
   {
     platform::Thread worker;
     if (worker.Start(&InstallationWorker)) {
@@ -47,6 +50,7 @@ void RunBehindProgressWindow() {
         if (platform::PumpOneMessage()) continue;
         if (worker.WaitFor(10)) break;
       }
+      result = worker.Result();
     } else {
       // Waiting on a thread that does not exist would never end: run the installation here.
       // Nothing would pump the dialog's messages meanwhile, and a setup program that
@@ -56,12 +60,13 @@ void RunBehindProgressWindow() {
       launch.dialog = nullptr;
       launch.hwndProgress = nullptr;
       support::Trace("No worker thread: running without the progress window\n");
-      InstallationWorker(nullptr);
+      result = InstallationWorker(nullptr);
     }
   }
   if (launch.dialog != nullptr) platform::DestroyWindow(launch.dialog);
   launch.dialog = nullptr;
   launch.hwndProgress = nullptr;
+  return result;
 }
 
 }  // namespace
@@ -89,18 +94,32 @@ int RunEntry(const std::u16string& commandTail, const std::u16string& ownPath) {
   support::LaunchState& launch = support::Launch();
   launch.arguments = platform::SplitCommandLine(commandTail);
   launch.ownPath = ownPath.empty() ? platform::OwnExecutablePath() : ownPath;
-  std::string mode = container::ReadAttachmentToString(launch.ownPath, "TYPE");
-  if (mode.empty()) return 1;
+  // The run mode and the setup program come from one file, opened once here and checked to be
+  // the program running: after an elevation prompt the same user could have renamed the running
+  // file away and put another at its path.
+  launch.ownImage = platform::OpenOwnImage(launch.ownPath);
+  std::string mode;
+  if (launch.ownImage.IsOpen()) {
+    platform::File image = launch.ownImage.Reopen();
+    mode = container::ReadAttachmentToString(image, "TYPE");
+  } else {
+    support::Trace("Could not open %s as the running program\n",
+                   support::WideToUtf8(launch.ownPath).c_str());
+  }
+  if (mode.empty()) {
+    launch.ownImage.Close();
+    launch.arguments.clear();
+    return 1;
+  }
   launch.runMode = TrimRunMode(std::move(mode));
   DebugText("Type is %s\n", launch.runMode.c_str());
 
-  if (launch.runMode == "gui") {
-    RunBehindProgressWindow();
-  } else {
-    InstallationWorker(nullptr);
-  }
+  const unsigned result =
+      launch.runMode == "gui" ? RunBehindProgressWindow() : InstallationWorker(nullptr);
+  launch.ownImage.Close();
   launch.arguments.clear();
-  return 0;
+  // The exit code is the run's: the setup program's own, or why it never ran (RunFailure).
+  return static_cast<int>(result);
 }
 
 std::u16string JoinCommandTail(const std::vector<std::u16string>& arguments) {
@@ -108,18 +127,22 @@ std::u16string JoinCommandTail(const std::vector<std::u16string>& arguments) {
   for (size_t index = 0; index < arguments.size(); ++index) {
     const std::u16string& argument = arguments[index];
     if (index > 0) tail += u' ';
-    bool quote = argument.empty() || argument.find_first_of(u" \t\"") != std::u16string::npos;
-    if (index == 0) {
-      // The first token is read as a program name: quotes delimit it and nothing is escaped,
-      // so a double quote inside it cannot be passed and is dropped.
-      std::u16string name;
-      for (char16_t c : argument) {
-        if (c != u'"') name += c;
+    // In quotes when empty or holding a blank; a quote is escaped with a backslash, and the
+    // backslashes before it, or before the closing quote, are doubled.
+    const bool quote = argument.empty() || argument.find_first_of(u" \t") != std::u16string::npos;
+    if (quote) tail += u'"';
+    size_t slashes = 0;
+    for (char16_t c : argument) {
+      if (c == u'\\') {
+        ++slashes;
+        continue;
       }
-      tail += quote ? u"\"" + name + u"\"" : name;
-      continue;
+      tail.append(c == u'"' ? slashes * 2 + 1 : slashes, u'\\');
+      slashes = 0;
+      tail += c;
     }
-    tail += QuoteCommandArgument(argument);
+    tail.append(quote ? slashes * 2 : slashes, u'\\');
+    if (quote) tail += u'"';
   }
   return tail;
 }

@@ -1,7 +1,9 @@
 // The program's entry points. On Windows the GUI entry wWinMain, which the runtime hands the
-// command-line tail; natively a plain main that rebuilds the tail from argv, so that the same
-// entry sequence runs in tests and tools. Natively the running program is no PE image, so the
-// installer image to read the payload from is named by $ZT_INSTALLER_IMAGE.
+// command-line tail; natively a plain main that rebuilds the tail from argv, each argument
+// quoted as Wine quotes it for a Windows program started from a shell, so that the same entry
+// sequence runs in tests and tools and splits the tail as under Windows. Natively the running
+// program is no PE image, so the installer image to read the payload from is named by
+// $ZT_INSTALLER_IMAGE.
 #ifdef _WIN32
 #include <windows.h>
 #endif

@@ -82,18 +82,19 @@ bool WorkspaceStillNamed(const platform::DirectoryHold& hold, const std::u16stri
   return false;
 }
 
-// The installation sequence. Locals are declared so that they are destroyed in the order the
-// run must end in: the bundle reader (closing "ibnd"), the handles held on "ibnd" and
-// "setup.exe", and last the clean-up list, which deletes the workspace once nothing in it is
-// open any more. The hold on the workspace belongs to the caller, which may retry the clean-up.
-unsigned RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold* hold) {
+// The installation sequence; returns the setup program's exit code, or the RunFailure of the
+// step that failed. Locals are declared so that they are destroyed in the order the run must end
+// in: the bundle reader (closing "ibnd"), the handles held on "ibnd" and "setup.exe", and last
+// the clean-up list, which deletes the workspace once nothing in it is open any more. The hold on
+// the workspace belongs to the caller, which may retry the clean-up.
+uint32_t RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold* hold) {
   const support::LaunchState& launch = support::Launch();
 
   support::CleanupList cleanup;
   const std::u16string workspace = support::CreateWorkspace(hold);
   *workspaceMade = workspace;
   // Without a workspace every path below would be relative to the current directory.
-  if (workspace.empty()) return 1;
+  if (workspace.empty()) return kNoWorkspace;
   cleanup.AddDirectory(workspace, hold);
   const std::u16string setupPath = workspace + kSetupFileName;
   const std::u16string bundlePath = workspace + kBundleFileName;
@@ -102,22 +103,26 @@ unsigned RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold*
   platform::File bundleHold;
   bundle::BundleReader reader;
 
-  if (!WorkspaceStillNamed(*hold, workspace, "writing setup.exe")) return 1;
-  if (!container::ExtractAttachmentToFile(true, launch.ownPath, "LOAD", setupPath, 50, 0)) {
-    return 1;
+  if (!WorkspaceStillNamed(*hold, workspace, "writing setup.exe")) return kNoWorkspace;
+  {
+    // From the installer file opened at the start, which may no longer be what its path names.
+    platform::File installer = launch.ownImage.Reopen();
+    if (!container::ExtractAttachmentToFile(true, installer, "LOAD", setupPath, 50, 0)) {
+      return kSetupNotExtracted;
+    }
   }
   // From here until the process has started nobody may write, replace or delete the setup
   // program: the bundle is taken from its end, its signature is checked, and then it is run.
   setupHold = platform::File::Open(setupPath, platform::OpenMode::kReadDenyWrite);
   if (!setupHold.IsOpen()) {
     support::Trace("Could not hold %s against changes\n", support::WideToUtf8(setupPath).c_str());
-    return 1;
+    return kSetupNotExtracted;
   }
   {
     // The bundle comes from the held setup program, not from whatever its path names now.
     platform::File setupCopy = setupHold.Reopen();
     if (!container::ExtractAttachmentToFile(false, setupCopy, "IBND", bundlePath, 25, 50)) {
-      return 1;
+      return kBundleNotExtracted;
     }
   }
 
@@ -128,16 +133,16 @@ unsigned RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold*
   bundleHold = platform::File::Open(bundlePath, platform::OpenMode::kReadDenyWrite);
   if (!bundleHold.IsOpen()) {
     support::Trace("Could not hold %s against changes\n", support::WideToUtf8(bundlePath).c_str());
-    return 1;
+    return kBundleNotExtracted;
   }
-  if (!reader.Open(bundlePath)) return 1;
+  if (!reader.Open(bundlePath)) return kBundleInvalid;
   support::ReportProgress(85, 0);
 
   bundle::EntryHandle* script = reader.OpenEntry("install_script");
   if (script == nullptr) {
     support::Trace("The bundle has no install_script\n");
     reader.Close();
-    return 1;
+    return kBundleInvalid;
   }
   std::vector<std::string> lines = ReadScriptLines(reader, script);
   for (std::string& line : lines) line = TrimScriptLine(line);
@@ -215,15 +220,15 @@ unsigned RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold*
     support::Trace("%d: extracting %s to %s failed\n", static_cast<int>(lineOf[extracted]),
                    failed.entry.c_str(), failed.target.c_str());
     reader.Close();
-    return 1;
+    return kEntryNotExtracted;
   }
   sayUpTo(planned);
   if (planned > 0 && plan[planned - 1].kind == ScriptLineAction::kRefusedTarget) {
     reader.Close();
-    return 1;
+    return kTargetRefused;
   }
 
-  if (!WorkspaceStillNamed(*hold, workspace, "verifying setup.exe")) return 1;
+  if (!WorkspaceStillNamed(*hold, workspace, "verifying setup.exe")) return kNoWorkspace;
   // Verified through the handle that holds it against writes: what is checked is what runs.
   if (!verify::VerifySetupSignature(setupHold)) {
     if (launch.runMode == "gui") {
@@ -231,9 +236,9 @@ unsigned RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold*
       platform::ShowErrorBox(u"Installer file is corrupted.", u"Error", launch.dialog);
     }
     support::Trace("\n##installer file is not valid!");
-    return 1;
+    return kSetupSignatureInvalid;
   }
-  if (!WorkspaceStillNamed(*hold, workspace, "starting setup.exe")) return 1;
+  if (!WorkspaceStillNamed(*hold, workspace, "starting setup.exe")) return kNoWorkspace;
 
   const std::u16string commandLine = BuildSetupCommandLine(workspace, launch.arguments,
                                                            launch.ownPath);
@@ -242,11 +247,12 @@ unsigned RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold*
   setupHold.Close();
   if (!process.IsStarted()) {
     support::Trace("setup.exe could not be started\n");
-    return 1;
+    return kSetupNotStarted;
   }
   if (launch.dialog != nullptr) platform::HideWindow(launch.dialog);
-  process.Wait();
-  return 0;
+  // What the setup program says of its own run is the installer's answer (0, 3010 for a restart,
+  // its own failure codes), as with other installers.
+  return process.Wait();
 }
 
 }  // namespace
@@ -369,7 +375,7 @@ unsigned InstallationWorker(void* /*unused*/) {
   // bundle and deletes the workspace before the failure is returned.
   std::u16string workspace;
   platform::DirectoryHold hold;
-  unsigned result = 1;
+  unsigned result = kStoppedByError;
   try {
     result = RunInstallation(&workspace, &hold);
   } catch (const std::exception& e) {

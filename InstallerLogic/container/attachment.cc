@@ -233,6 +233,18 @@ std::string ReadAttachmentToString(const std::u16string& containerPath, const st
   return ReadToString(containerPath, type, variant, nullptr);
 }
 
+std::string ReadAttachmentToString(platform::File& container, const std::string& type) {
+  if (!container.IsOpen()) {
+    support::Trace("Could not open container\n");
+    return std::string();
+  }
+  const Variant variant{platform::OpenMode::kRead, ChainEnd::kLastSection, true, kMemoryChunkSize};
+  uint8_t buffer[kMemoryChunkSize];
+  StringSink sink;
+  if (!FindAndCopy(container, variant, type, sink, buffer, nullptr, nullptr)) return std::string();
+  return std::move(sink.text);
+}
+
 std::string ReadAttachmentWithOffset(const std::u16string& containerPath, const std::string& type,
                                      int32_t* dataOffset) {
   const Variant variant{platform::OpenMode::kReadShareAll, ChainEnd::kImageEnd, false,

@@ -23,6 +23,8 @@ bool ExtractAttachmentToFile(bool fromSection, platform::File& container, const 
 
 // The data of the attachment in the chain at the end of the last PE section; empty on failure.
 std::string ReadAttachmentToString(const std::u16string& containerPath, const std::string& type);
+// The same from a container the caller has open; the handle is read from and closed.
+std::string ReadAttachmentToString(platform::File& container, const std::string& type);
 
 // The data of the attachment in the chain that ends where the image ends (file length minus
 // GetImageTrailerSize). *dataOffset receives the data's file offset as soon as the attachment

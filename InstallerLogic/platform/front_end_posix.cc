@@ -60,6 +60,7 @@ struct Thread::State {
   std::mutex mutex;
   std::condition_variable ended;
   bool done = false;
+  unsigned result = 0;
   std::thread thread;
 };
 
@@ -76,8 +77,9 @@ bool Thread::Start(Routine routine) {
   State* raw = state.get();
   try {
     raw->thread = std::thread([raw, routine] {
-      routine(nullptr);
+      const unsigned result = routine(nullptr);
       std::lock_guard<std::mutex> lock(raw->mutex);
+      raw->result = result;
       raw->done = true;
       raw->ended.notify_all();
     });
@@ -93,6 +95,12 @@ bool Thread::WaitFor(uint32_t milliseconds) {
   std::unique_lock<std::mutex> lock(state_->mutex);
   return state_->ended.wait_for(lock, std::chrono::milliseconds(milliseconds),
                                 [this] { return state_->done; });
+}
+
+unsigned Thread::Result() const {
+  if (!state_) return kUnknownResult;
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->result;
 }
 
 }  // namespace platform

@@ -113,4 +113,12 @@ bool Thread::WaitFor(uint32_t milliseconds) {
   return WaitForSingleObject(state_->handle, milliseconds) == WAIT_OBJECT_0;
 }
 
+unsigned Thread::Result() const {
+  DWORD code = 0;
+  if (!state_ || state_->handle == nullptr || !GetExitCodeThread(state_->handle, &code)) {
+    return kUnknownResult;
+  }
+  return code;
+}
+
 }  // namespace platform

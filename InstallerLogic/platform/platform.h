@@ -51,6 +51,7 @@ class File {
   File& operator=(const File&) = delete;
 
   static File Open(const std::u16string& path, OpenMode mode);
+  friend File OpenOwnImage(const std::u16string& path);
   // A second read-only handle on the same file (not found again by its path), with its own
   // position; others may read the file but not write it. Not open on failure.
   File Reopen() const;
@@ -96,7 +97,9 @@ bool RenameFile(const std::u16string& from, const std::u16string& to);  // repla
 // Creates one directory. Fails when it exists already (callers that create a directory they
 // must own, such as the workspace, rely on that). `restricted`: when the process is elevated,
 // the directory gets a DACL with full control for Administrators and SYSTEM only and read and
-// execute for everyone else; otherwise it has the default security.
+// execute for everyone else, the directory's owner included (an OWNER RIGHTS entry, so that an
+// owner who is the unelevated user gets no implicit right to change the DACL); otherwise it has
+// the default security.
 bool CreateDirectory(const std::u16string& path, bool restricted = false);
 bool RemoveDirectory(const std::u16string& path);
 // Removes a directory link (reparse point / symbolic link) itself, never what it points to.
@@ -167,6 +170,9 @@ uint32_t TickCount();       // milliseconds since start, wraps at 2^32
 int64_t CalendarTime();     // seconds since 1970-01-01 UTC
 uint32_t CurrentThreadId();
 int Rand();                 // the C runtime's unseeded rand(): 0..32767
+// Fills the buffer from the system's random generator (RtlGenRandom; getrandom on POSIX). False
+// when the system gives none.
+bool SystemRandom(void* buffer, size_t n);
 
 // Writes text to the debugger output channel (OutputDebugStringA; standard error on POSIX).
 void DebugOutput(const char* text);
@@ -200,6 +206,15 @@ uint32_t MajorVersion();     // GetVersionExW's dwMajorVersion; 0 when the call 
 bool IsElevated();           // on POSIX: $ZT_FAKE_ELEVATED ("1"/"0") when set, else root
 std::u16string OwnExecutablePath();  // GetModuleFileNameW with a 1024-unit buffer
 
+// Opens the running program's own executable for reading, through `path` (OwnExecutablePath()),
+// once: others may read it but neither write, delete nor rename it while the handle lives. The
+// path is a name and the running file can be renamed away and another put in its place, so the
+// file opened is checked to be the very image that runs (the same file as the mapped module,
+// NtAreMappedFilesTheSame); not open when it cannot be opened or is another file. On POSIX the
+// program running is no installer image: `path` ($ZT_INSTALLER_IMAGE) is opened as it is, and
+// what a later rename puts at the path does not change what the open file reads.
+File OpenOwnImage(const std::u16string& path);
+
 // Starts a process from a Windows-style command line (first quoted token names the program)
 // with the given current directory and the parent's environment. On POSIX the command line is
 // split with the Windows rules before the program is spawned.
@@ -214,7 +229,12 @@ class Process {
 
   static Process Start(const std::u16string& commandLine, const std::u16string& currentDir);
   bool IsStarted() const { return started_; }
-  void Wait();  // without time limit; closes the process handle afterwards
+  // Waits without time limit, closes the process handle and returns the process's exit code
+  // (GetExitCodeProcess; on POSIX the exit status, or 128 + the number of the signal that ended
+  // it, as shells report it). kUnknownExitCode when the process was not started or the system
+  // cannot say.
+  uint32_t Wait();
+  static constexpr uint32_t kUnknownExitCode = 0xFFFFFFFFu;
 
  private:
   bool started_ = false;
@@ -225,8 +245,13 @@ class Process {
 #endif
 };
 
-// Splits a command-line tail with the Windows rules (CommandLineToArgvW): for an empty tail the
-// result is one element, the executable's own path.
+// Splits a command-line tail with the Windows rules (CommandLineToArgvW), quirks included: the
+// first token is read as a program name (in quotes it ends at the next quote, whatever follows,
+// and the next argument may start right after it; unquoted it ends at a space or tab; a
+// backslash is a plain character in it); in the others 2n backslashes before a quote give n and
+// the quote delimits, 2n + 1 give n and a literal quote, and two quotes inside quotes give a
+// literal quote and end the quoted part. An empty tail gives one element, the executable's own
+// path. The POSIX layer implements the same rules.
 std::vector<std::u16string> SplitCommandLine(const std::u16string& tail);
 
 // ---------------------------------------------------------------------------------------------
@@ -283,6 +308,10 @@ class Thread {
   bool Start(Routine routine);
   // Waits up to `milliseconds`; true when the thread has ended.
   bool WaitFor(uint32_t milliseconds);
+  // The routine's return value, once WaitFor has said that the thread has ended;
+  // kUnknownResult when there is no thread or the system cannot say.
+  unsigned Result() const;
+  static constexpr unsigned kUnknownResult = 0xFFFFFFFFu;
 
  private:
   struct State;

@@ -1,6 +1,7 @@
 // The platform layer on Linux, for the native builds: ztpack, the tests and the benchmarks.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -400,6 +401,18 @@ uint32_t CurrentThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid))
 
 int Rand() { return std::rand() & 0x7FFF; }
 
+bool SystemRandom(void* buffer, size_t n) {
+  auto* p = static_cast<unsigned char*>(buffer);
+  while (n > 0) {
+    ssize_t got = ::getrandom(p, n, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    p += got;
+    n -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
 void DebugOutput(const char* text) {
   DebugOutputHook hook = debugHook.load();
   if (hook != nullptr) {
@@ -462,6 +475,10 @@ std::u16string OwnExecutablePath() {
   return ToUtf16(buffer, static_cast<size_t>(n));
 }
 
+File OpenOwnImage(const std::u16string& path) {
+  return File::Open(path, OpenMode::kReadDenyWrite);
+}
+
 std::vector<std::u16string> SplitCommandLine(const std::u16string& tail) {
   std::vector<std::u16string> args;
   if (tail.empty()) {
@@ -471,56 +488,64 @@ std::vector<std::u16string> SplitCommandLine(const std::u16string& tail) {
   size_t i = 0;
   const size_t n = tail.size();
   auto isBlank = [](char16_t c) { return c == u' ' || c == u'\t'; };
-  // The first token names a program: quotes delimit it, backslashes are plain characters.
+  // The first token names a program: in quotes it ends at the next quote (the next argument may
+  // follow at once), else at a blank; backslashes are plain characters.
   std::u16string first;
   if (tail[0] == u'"') {
-    ++i;
-    while (i < n && tail[i] != u'"') first.push_back(tail[i++]);
+    for (++i; i < n && tail[i] != u'"'; ++i) first.push_back(tail[i]);
     if (i < n) ++i;
   } else {
-    while (i < n && !isBlank(tail[i])) first.push_back(tail[i++]);
+    for (; i < n && !isBlank(tail[i]); ++i) first.push_back(tail[i]);
   }
-  args.push_back(first);
-  for (;;) {
-    while (i < n && isBlank(tail[i])) ++i;
-    if (i >= n) break;
-    std::u16string arg;
-    bool quoted = false;
-    while (i < n) {
-      char16_t c = tail[i];
-      if (c == u'\\') {
-        size_t slashes = 0;
-        while (i < n && tail[i] == u'\\') {
-          ++slashes;
-          ++i;
-        }
-        if (i < n && tail[i] == u'"') {
-          arg.append(slashes / 2, u'\\');
-          if (slashes % 2 == 1) {
-            arg.push_back(u'"');
-            ++i;
-          }
-        } else {
-          arg.append(slashes, u'\\');
-        }
-        continue;
-      }
-      if (c == u'"') {
-        if (quoted && i + 1 < n && tail[i + 1] == u'"') {
-          arg.push_back(u'"');
-          i += 2;
-          continue;
-        }
-        quoted = !quoted;
-        ++i;
-        continue;
-      }
-      if (!quoted && isBlank(c)) break;
-      arg.push_back(c);
-      ++i;
+  args.push_back(std::move(first));
+  while (i < n && isBlank(tail[i])) ++i;
+  if (i >= n) return args;
+
+  std::u16string arg;
+  size_t slashes = 0;  // backslashes just copied
+  int quotes = 0;      // 1 inside quotes; 2 after a quote that closed them
+  while (i < n) {
+    const char16_t c = tail[i];
+    if (isBlank(c) && quotes == 0) {
+      args.push_back(std::move(arg));
+      arg.clear();
+      slashes = 0;
+      while (i < n && isBlank(tail[i])) ++i;
+      if (i >= n) return args;
+      continue;
     }
-    args.push_back(arg);
+    if (c == u'\\') {
+      arg.push_back(c);
+      ++slashes;
+      ++i;
+      continue;
+    }
+    if (c == u'"') {
+      // An even number of backslashes before it: half of them stay, the quote delimits. An odd
+      // number: half stay, and the quote is a literal one.
+      arg.resize(arg.size() - slashes / 2);
+      if (slashes % 2 == 0) {
+        ++quotes;
+      } else {
+        arg.back() = u'"';
+      }
+      slashes = 0;
+      // Every third quote in a row is a literal one and leaves the quotes: inside quotes, two
+      // give a literal quote and end them.
+      for (++i; i < n && tail[i] == u'"'; ++i) {
+        if (++quotes == 3) {
+          arg.push_back(u'"');
+          quotes = 0;
+        }
+      }
+      if (quotes == 2) quotes = 0;
+      continue;
+    }
+    arg.push_back(c);
+    slashes = 0;
+    ++i;
   }
+  args.push_back(std::move(arg));
   return args;
 }
 
@@ -596,13 +621,18 @@ Process Process::Start(const std::u16string& commandLine, const std::u16string& 
   return process;
 }
 
-void Process::Wait() {
-  if (!started_ || pid_ <= 0) return;
-  int status;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+uint32_t Process::Wait() {
+  if (!started_ || pid_ <= 0) return kUnknownExitCode;
+  int status = 0;
+  int r;
+  while ((r = ::waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
   }
   pid_ = -1;
   started_ = false;
+  if (r < 0) return kUnknownExitCode;
+  if (WIFEXITED(status)) return static_cast<uint32_t>(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return 128u + static_cast<uint32_t>(WTERMSIG(status));
+  return kUnknownExitCode;
 }
 
 // ---------------------------------------------------------------------------------------------

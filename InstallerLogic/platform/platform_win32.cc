@@ -37,9 +37,13 @@ constexpr REGSAM kSwitchAccess = KEY_READ | KEY_WOW64_64KEY;
 // Full control for Administrators and SYSTEM, read and execute (0x1200a9: the RX of the file
 // ACL editors) for everyone else, inherited by what is created inside. "P" protects the DACL
 // from the parent's inheritable entries: the user's temporary directory grants its owner full
-// control, which is what must not reach an elevated workspace.
+// control, which is what must not reach an elevated workspace. The owner of what the elevated
+// process creates may be the user themselves (a policy makes the creator, not Administrators,
+// the owner), and an owner may always read and change the DACL unless an OWNER RIGHTS entry
+// (S-1-3-4, written as a SID: not every SDDL parser knows its alias) says what the owner may
+// do: here read and execute, as everyone.
 constexpr wchar_t kRestrictedDirSddl[] =
-    L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;WD)";
+    L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;WD)(A;OICI;0x1200a9;;;S-1-3-4)";
 
 }  // namespace
 
@@ -359,6 +363,26 @@ uint32_t CurrentThreadId() { return ::GetCurrentThreadId(); }
 
 int Rand() { return std::rand(); }
 
+bool SystemRandom(void* buffer, size_t n) {
+  // RtlGenRandom is advapi32's SystemFunction036, which Windows forwards to another DLL. Looked
+  // up now rather than imported, that DLL is loaded after the entry point has limited the DLL
+  // search to the system directory, never at start from beside the executable.
+  using GenRandomFn = BOOLEAN(WINAPI*)(PVOID buffer, ULONG length);
+  HMODULE advapi = ::GetModuleHandleW(L"advapi32.dll");
+  if (advapi == nullptr) return false;
+  auto genRandom = reinterpret_cast<GenRandomFn>(
+      reinterpret_cast<void*>(::GetProcAddress(advapi, "SystemFunction036")));
+  if (genRandom == nullptr) return false;
+  auto* p = static_cast<unsigned char*>(buffer);
+  while (n > 0) {
+    const ULONG chunk = static_cast<ULONG>(n > 0x10000u ? 0x10000u : n);
+    if (!genRandom(p, chunk)) return false;
+    p += chunk;
+    n -= chunk;
+  }
+  return true;
+}
+
 void DebugOutput(const char* text) {
   DebugOutputHook hook = debugHook.load();
   if (hook != nullptr) {
@@ -456,6 +480,36 @@ std::u16string OwnExecutablePath() {
   return FromWide(buffer, n);
 }
 
+namespace {
+
+// True when `file` is the file the running program was loaded from: a view of it and the
+// program's own image are views of one file.
+bool IsRunningImage(HANDLE file) {
+  using SameFn = LONG(NTAPI*)(PVOID image, PVOID view);
+  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  auto sameFile = ntdll == nullptr ? nullptr
+                                   : reinterpret_cast<SameFn>(reinterpret_cast<void*>(
+                                         ::GetProcAddress(ntdll, "NtAreMappedFilesTheSame")));
+  if (sameFile == nullptr) return false;
+  HANDLE mapping = ::CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (mapping == nullptr) return false;
+  void* view = ::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 1);
+  const bool same = view != nullptr && sameFile(::GetModuleHandleW(nullptr), view) == 0;
+  if (view != nullptr) ::UnmapViewOfFile(view);
+  ::CloseHandle(mapping);
+  return same;
+}
+
+}  // namespace
+
+File OpenOwnImage(const std::u16string& path) {
+  // Sharing read only: from now on nobody writes, deletes or renames the file, so the check
+  // below stays true for as long as the handle is held.
+  File file = File::Open(path, OpenMode::kReadDenyWrite);
+  if (file.IsOpen() && !IsRunningImage(H(file.handle_))) file.Close();
+  return file;
+}
+
 std::vector<std::u16string> SplitCommandLine(const std::u16string& tail) {
   std::vector<std::u16string> args;
   int count = 0;
@@ -506,12 +560,17 @@ Process Process::Start(const std::u16string& commandLine, const std::u16string& 
   return process;
 }
 
-void Process::Wait() {
-  if (!started_ || handle_ == nullptr) return;
-  ::WaitForSingleObject(handle_, INFINITE);
+uint32_t Process::Wait() {
+  if (!started_ || handle_ == nullptr) return kUnknownExitCode;
+  DWORD code = kUnknownExitCode;
+  if (::WaitForSingleObject(handle_, INFINITE) != WAIT_OBJECT_0 ||
+      !::GetExitCodeProcess(handle_, &code)) {
+    code = kUnknownExitCode;
+  }
   ::CloseHandle(handle_);
   handle_ = nullptr;
   started_ = false;
+  return code;
 }
 
 // ---------------------------------------------------------------------------------------------

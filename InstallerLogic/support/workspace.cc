@@ -45,6 +45,12 @@ std::u16string WorkspaceName(uint32_t tick, int64_t time, int random) {
   return name;
 }
 
+int WorkspaceRandom() {
+  uint16_t value = 0;
+  if (!platform::SystemRandom(&value, sizeof value)) return -1;
+  return value & 0x7FFF;
+}
+
 std::u16string CreateWorkspace(platform::DirectoryHold* hold) {
   std::u16string base = TempBase();
   if (base.empty()) {
@@ -54,8 +60,13 @@ std::u16string CreateWorkspace(platform::DirectoryHold* hold) {
   // The directory is created, not reused: if the name exists already (planted or left over),
   // a new name of the same form is drawn.
   for (int attempt = 0; attempt < kWorkspaceAttempts; ++attempt) {
-    std::u16string path = base + WorkspaceName(platform::TickCount(), platform::CalendarTime(),
-                                               platform::Rand());
+    const int random = WorkspaceRandom();
+    if (random < 0) {
+      Trace("The system gave no random number for the workspace name\n");
+      return std::u16string();
+    }
+    std::u16string path =
+        base + WorkspaceName(platform::TickCount(), platform::CalendarTime(), random);
     if (!platform::CreateDirectory(path, /*restricted=*/true)) continue;
     if (hold != nullptr) {
       *hold = platform::DirectoryHold::Open(path);

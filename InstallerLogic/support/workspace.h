@@ -5,11 +5,14 @@
 // workspace away and put a directory or junction of their own in its place, or re-point a
 // junction on the way to %TEMP%. So, elevated, the workspace is made under the system's
 // temporary directory (users may create entries there but not delete or rename others'), with a
-// DACL that keeps them out; and in every case the directory is held open from its creation until
+// DACL that keeps them out, even where the user is its owner; and in every case the directory is held open from its creation until
 // it is removed, by a handle that denies others deleting or renaming it, and the worker checks
-// that the workspace path still names that directory before each step that trusts it. The name
-// is predictable, so the workspace is only ever a directory this process has just created: on a
-// collision a new name of the same form is drawn, a bounded number of times. Deletion never
+// that the workspace path still names that directory before each step that trusts it. Tick and
+// time are guessable, and the random part has only 15 bits, so the workspace is only ever a
+// directory this process has just created: on a collision a new name of the same form is drawn,
+// a bounded number of times. The random part comes from the system's generator: an unseeded
+// rand() gives every process the same sequence, and another user could plant every name that
+// a run would draw for a given tick and make it fail. Deletion never
 // follows a link: not one inside the tree, and not one standing in the workspace's place.
 #pragma once
 
@@ -29,6 +32,8 @@ std::u16string TempBase();
 
 // "ITMPD_" + tick + "_" + time + "_" + random, each number in decimal.
 std::u16string WorkspaceName(uint32_t tick, int64_t time, int random);
+// The name's random part, 0..32767, from the system's random generator; -1 when it gives none.
+int WorkspaceRandom();
 
 // Creates a new workspace directory and returns its path with a trailing backslash, or an
 // empty string when no new directory could be made. With `hold`, the new directory is held

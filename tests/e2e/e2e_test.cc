@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "testutil/wine.h"
+#include "worker.h"
 #include "worker/installer_fixture.h"
 
 namespace {
@@ -29,6 +30,11 @@ using worker_test::InstallerRecipe;
 using testutil::WindowsBuildDir;
 fs::path Stub() { return fs::path(WindowsBuildDir()) / "InstallerLogic.exe"; }
 fs::path ReportSetup() { return fs::path(WindowsBuildDir()) / "tests" / "report_setup.exe"; }
+fs::path Probe() { return fs::path(WindowsBuildDir()) / "tests" / "platform_probe.exe"; }
+
+// Wine's exit status, seen from Linux, keeps the low byte of the Windows exit code; the front
+// end's own codes differ there too. E2eExitCode sees the whole codes.
+int LowByte(uint32_t code) { return static_cast<int>(code & 0xFF); }
 
 std::string WindowsPath(const fs::path& path) {
   std::string p = "Z:" + path.string();
@@ -178,12 +184,13 @@ TEST_F(E2e, WithoutArgumentsTheOwnPathComesTwice) {
   EXPECT_EQ(args[2], WindowsPath(installer));
 }
 
-// Failures: the setup program is not started, the workspace is gone, the exit code stays 0, and
-// with the registry switch on the trace names the cause.
+// Failures: the setup program is not started, the workspace is gone, the exit code names the
+// cause, and with the registry switch on the trace names it too.
 struct FailureCase {
   const char* name;
   void (*change)(InstallerRecipe*);
   const char* expectTrace;
+  uint32_t expectExit;
 };
 
 class E2eFailure : public E2e, public ::testing::WithParamInterface<FailureCase> {};
@@ -197,7 +204,7 @@ TEST_P(E2eFailure, SetupNotStarted) {
   ASSERT_TRUE(testutil::Wine::Get().SetTraceSwitch());
   testutil::WineRunResult run = Run(installer, {});
   testutil::Wine::Get().ClearTraceSwitch();
-  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.exitCode, LowByte(c.expectExit)) << run.err;
   EXPECT_TRUE(Report().is_null());
   EXPECT_TRUE(Workspaces().empty());
   std::string trace;
@@ -208,21 +215,28 @@ TEST_P(E2eFailure, SetupNotStarted) {
 INSTANTIATE_TEST_SUITE_P(
     Runs, E2eFailure,
     ::testing::Values(
+        FailureCase{"NoSetupProgram", [](InstallerRecipe* s) { s->withLoad = false; },
+                    "Going to extract file: LOAD\n", installer::kSetupNotExtracted},
+        FailureCase{"NoBundle", [](InstallerRecipe* s) { s->withBundle = false; },
+                    "Going to extract file: IBND\n", installer::kBundleNotExtracted},
         FailureCase{"TamperedBundle", [](InstallerRecipe* s) { s->tamperBundle = true; },
-                    "Digital signature is invalid!"},
+                    "Digital signature is invalid!", installer::kBundleInvalid},
         FailureCase{"TamperedSetup", [](InstallerRecipe* s) { s->tamperSetup = true; },
-                    "##installer file is not valid!"},
+                    "##installer file is not valid!", installer::kSetupSignatureInvalid},
         FailureCase{"NoInstallScript", [](InstallerRecipe* s) { s->withScript = false; },
-                    "The bundle has no install_script"},
+                    "The bundle has no install_script", installer::kBundleInvalid},
         FailureCase{"MissingEntry",
                     [](InstallerRecipe* s) { s->script = "dep-silent,absent,absent.txt\n"; },
-                    "0: dep-silent,absent,absent.txt"},
+                    "0: dep-silent,absent,absent.txt", installer::kEntryNotExtracted},
         FailureCase{"EscapingTarget",
                     [](InstallerRecipe* s) { s->script = "dep-silent,readme,..\\..\\out.txt\n"; },
-                    "refused: \"..\" component"},
+                    "refused: \"..\" component", installer::kTargetRefused},
         FailureCase{"DeviceTarget",
                     [](InstallerRecipe* s) { s->script = "dep-silent,readme,logs\\Lpt1.txt\n"; },
-                    "0: target logs\\Lpt1.txt refused: device name\n"}),
+                    "0: target logs\\Lpt1.txt refused: device name\n", installer::kTargetRefused},
+        FailureCase{"SetupNotAProgram",
+                    [](InstallerRecipe* s) { s->setupPath = ZT_SOURCE_DIR "/README.md"; },
+                    "setup.exe could not be started\n", installer::kSetupNotStarted}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The disk fills while an entry is written: a 4 MiB tmpfs over the prefix's system temporary
@@ -245,7 +259,7 @@ TEST_F(E2e, DiskFullWhileExtracting) {
   std::vector<std::string> left;
   for (const auto& e : fs::directory_iterator(temp)) left.push_back(e.path().filename().string());
   ::umount(temp.c_str());
-  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.exitCode, LowByte(installer::kEntryNotExtracted));
   EXPECT_TRUE(Report().is_null());
   std::string trace;
   for (const std::string& t : run.debugTexts()) trace += t;
@@ -282,6 +296,32 @@ TEST_F(E2e, FileHeldOpenByAnotherProcessOnlyDelaysTheCleanUp) {
   }
   EXPECT_GE(deletions, 2u) << trace;
   EXPECT_EQ(trace.find("left behind"), std::string::npos) << trace;
+  EXPECT_TRUE(Workspaces().empty());
+}
+
+// The whole exit code, as a Windows program that starts the installer sees it: the setup
+// program's own (0, 5, a restart request), or the front end's when the setup program never ran.
+TEST_F(E2e, ExitCodeIsTheSetupProgramsOrSaysWhyItDidNotRun) {
+  REQUIRE_WINDOWS_BUILD();
+  ASSERT_EQ(testutil::MissingWindowsPrograms({"tests/platform_probe.exe"}), "");
+  const std::string installer = worker_test::MakeInstaller(dir_, Recipe("silent"));
+  InstallerRecipe tampered = Recipe("silent");
+  tampered.tamperSetup = true;
+  testutil::TempDir brokenDir;
+  const std::string broken = worker_test::MakeInstaller(brokenDir, tampered);
+  struct Case {
+    const std::string& installer;
+    const char* setupExit;
+    uint32_t expected;
+  } cases[] = {{installer, "0", 0}, {installer, "5", 5}, {installer, "3010", 3010},
+               {broken, "0", installer::kSetupSignatureInvalid}};
+  for (const Case& c : cases) {
+    testutil::RunOptions options;
+    options.env = {{"ZT_REPORT", WindowsPath(dir_ / "report.json")}, {"ZT_SETUP_EXIT", c.setupExit}};
+    testutil::WineRunResult run = testutil::Wine::Get().Run(
+        Probe().string(), {"--run", "\"" + WindowsPath(c.installer) + "\""}, options);
+    EXPECT_EQ(run.outText(), "exit " + std::to_string(c.expected) + "\n") << run.err;
+  }
   EXPECT_TRUE(Workspaces().empty());
 }
 
@@ -497,7 +537,7 @@ TEST_F(E2e, GuiCorruptedSetupShowsTheMessageBoxOverTheWindow) {
   testutil::WineRunResult run = running.get();
   EXPECT_TRUE(dismissed) << "no \"Error\" message box appeared; exit " << run.exitCode
                          << ", timed out " << run.timedOut << "\n" << run.err;
-  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.exitCode, LowByte(installer::kSetupSignatureInvalid));
   EXPECT_TRUE(Report().is_null());
   EXPECT_TRUE(Workspaces().empty());
 }

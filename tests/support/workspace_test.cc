@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "support/text.h"
 #include "support/workspace.h"
@@ -56,6 +60,37 @@ TEST_F(Workspace, CreatesAFreshDirectoryEveryTime) {
   EXPECT_TRUE(support::PathExists(a.substr(0, a.size() - 1)));
   std::string name = testutil::Native(a.substr(0, a.size() - 1)).filename().string();
   EXPECT_EQ(name.rfind("ITMPD_", 0), 0u) << name;
+}
+
+// The random part comes from the system: two fresh processes draw different numbers (with the
+// C runtime's unseeded rand() both drew the same sequence, and so did every installer, which let
+// another user plant the names a run would try). The name keeps its form.
+TEST_F(Workspace, RandomPartDiffersBetweenFreshProcesses) {
+  auto drawInChild = [] {
+    int fds[2];
+    EXPECT_EQ(::pipe(fds), 0);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      int values[4];
+      for (int& v : values) v = support::WorkspaceRandom();
+      ::_exit(::write(fds[1], values, sizeof values) == sizeof values ? 0 : 1);
+    }
+    ::close(fds[1]);
+    std::vector<int> values(4, -2);
+    EXPECT_EQ(::read(fds[0], values.data(), 4 * sizeof(int)), static_cast<ssize_t>(4 * sizeof(int)));
+    ::close(fds[0]);
+    ::waitpid(pid, nullptr, 0);
+    return values;
+  };
+  const std::vector<int> first = drawInChild(), second = drawInChild();
+  EXPECT_NE(first, second);
+  for (int v : first) EXPECT_TRUE(v >= 0 && v <= 32767) << v;
+
+  std::u16string ws = support::CreateWorkspace();
+  const std::string name = testutil::Native(ws.substr(0, ws.size() - 1)).filename().string();
+  std::smatch parts;
+  ASSERT_TRUE(std::regex_match(name, parts, std::regex("ITMPD_[0-9]+_[0-9]+_([0-9]+)"))) << name;
+  EXPECT_LE(std::stoi(parts[1]), 32767);
 }
 
 TEST_F(Workspace, RefusesToReuseAnExistingDirectory) {

@@ -3,8 +3,12 @@
 // "FAIL NAME: detail", and "info NAME VALUE" for facts that depend on the machine; the exit code
 // is the number of failed checks.
 //
-//   platform_probe.exe DIR          runs the checks in the empty directory DIR (Windows path)
-//   platform_probe.exe --child F    writes F in the current directory (the process check)
+//   platform_probe.exe DIR             runs the checks in the empty directory DIR (Windows path)
+//   platform_probe.exe --child F [N]   writes F in the current directory and exits with N (the
+//                                      process check)
+//   platform_probe.exe --run LINE      starts the command line LINE with platform::Process,
+//                                      waits, and prints "exit N" with its whole exit code (the
+//                                      end-to-end tests, where Wine's own status keeps 8 bits)
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
@@ -18,6 +22,7 @@
 #include "platform/platform.h"
 #include "support/text.h"
 #include "support/trace.h"
+#include "testutil/command_tails.h"
 
 namespace {
 
@@ -198,22 +203,38 @@ void CheckFacts(const std::u16string& self) {
   Info("major_version", std::to_string(platform::MajorVersion()));
   Info("elevated", platform::IsElevated() ? "1" : "0");
 
+  unsigned char random[2][16] = {};
+  Check(platform::SystemRandom(random[0], 16) && platform::SystemRandom(random[1], 16) &&
+            std::memcmp(random[0], random[1], 16) != 0,
+        "system_random");
+
   std::vector<std::u16string> own = platform::SplitCommandLine(u"");
   Check(own.size() == 1 && own[0] == self, "split_empty_gives_own_path",
         own.empty() ? "" : U8(own[0]));
-  std::vector<std::u16string> split =
-      platform::SplitCommandLine(u"\"C:\\a b\\x.exe\" one \"two three\" f\\\"g \"\"");
-  std::string joined;
-  for (const auto& s : split) joined += "<" + U8(s) + ">";
-  Check(joined == "<C:\\a b\\x.exe><one><two three><f\"g><>", "split_command_line", joined);
+  // The same table as the POSIX layer's test: both split as Windows does.
+  for (const testutil::CommandTailCase& c : testutil::CommandTailCases()) {
+    std::string got;
+    for (const auto& s : platform::SplitCommandLine(c.tail)) got += "<" + U8(s) + ">";
+    std::string expected;
+    for (const auto& s : c.arguments) expected += "<" + U8(s) + ">";
+    Check(got == expected, "split_command_line", U8(c.tail) + " gave " + got);
+  }
 }
 
 void CheckProcess(const std::u16string& self, const std::u16string& dir) {
   platform::Process child =
       platform::Process::Start(u"\"" + self + u"\" --child marker.txt", dir);
   Check(child.IsStarted(), "process_start");
-  child.Wait();
+  Check(child.Wait() == 0, "process_wait_exit_code");
   Check(!child.IsStarted(), "process_wait");
+  // The whole 32-bit exit code comes back: a restart request, and one of the front end's own.
+  for (uint32_t code : {3010u, 0x205A54E7u}) {
+    child = platform::Process::Start(
+        u"\"" + self + u"\" --child marker.txt " + support::Utf8ToWide(std::to_string(code)), dir);
+    const uint32_t got = child.Wait();
+    Check(got == code, "process_exit_code", std::to_string(got));
+  }
+  Check(child.Wait() == platform::Process::kUnknownExitCode, "process_wait_twice");
   platform::File marker = platform::File::Open(dir + u"\\marker.txt", platform::OpenMode::kRead);
   Check(marker.IsOpen(), "process_ran_in_current_dir");
   marker.Close();
@@ -284,9 +305,42 @@ void CheckHolds(const std::u16string& dir) {
 
 }  // namespace
 
+// The running image, opened through its path: held against writers and renamers, and only while
+// it is the running file. The running file renamed away and a copy of it (the same bytes, another
+// file) put at its path: the copy is refused, the renamed file still recognised.
+void CheckOwnImage(const std::u16string& self) {
+  const std::u16string moved = self + u".moved";
+  auto w = [](const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); };
+  {
+    platform::File image = platform::OpenOwnImage(self);
+    char mz[2] = {};
+    Check(image.Read(mz, 2) == 2 && mz[0] == 'M' && mz[1] == 'Z', "own_image_reads", U8(self));
+    Check(!MoveFileW(w(self), w(moved)), "own_image_denies_rename");
+    Check(!platform::File::Open(self, platform::OpenMode::kWrite).IsOpen(),
+          "own_image_denies_writers");
+  }
+  Check(MoveFileW(w(self), w(moved)) && CopyFileW(w(moved), w(self), TRUE),
+        "own_image_renamed_and_replaced", std::to_string(GetLastError()));
+  Check(!platform::OpenOwnImage(self).IsOpen(), "own_image_refuses_what_replaced_it");
+  Check(platform::OpenOwnImage(moved).IsOpen(), "own_image_found_renamed");
+  DeleteFileW(w(self));
+  MoveFileW(w(moved), w(self));
+}
+
 int wmain(int argc, wchar_t** argv) {
-  if (argc == 3 && std::wcscmp(argv[1], L"--child") == 0) {
-    return WriteAll(reinterpret_cast<const char16_t*>(argv[2]), "child") ? 0 : 1;
+  if ((argc == 3 || argc == 4) && std::wcscmp(argv[1], L"--child") == 0) {
+    if (!WriteAll(reinterpret_cast<const char16_t*>(argv[2]), "child")) return 1;
+    return argc == 4 ? static_cast<int>(std::wcstoul(argv[3], nullptr, 10)) : 0;
+  }
+  if (argc == 3 && std::wcscmp(argv[1], L"--run") == 0) {
+    platform::Process process =
+        platform::Process::Start(reinterpret_cast<const char16_t*>(argv[2]), u"");
+    if (!process.IsStarted()) {
+      std::printf("not started\n");
+      return 1;
+    }
+    std::printf("exit %lu\n", static_cast<unsigned long>(process.Wait()));
+    return 0;
   }
   if (argc != 2) {
     std::fprintf(stderr, "usage: platform_probe DIR\n");
@@ -301,6 +355,7 @@ int wmain(int argc, wchar_t** argv) {
   CheckFacts(self);
   CheckProcess(self, dir);
   CheckHolds(dir);
+  CheckOwnImage(self);
   std::printf("done %d\n", failures);
   return failures;
 }

@@ -71,7 +71,9 @@ TEST(PlatformProbe, EveryCheckPassesUnderWine) {
   // Wine runs programs as an administrator, so the restricted path was taken. Wine keeps no
   // Windows security descriptor on a Unix file system: it turns the DACL into mode bits and
   // reads back one made from them (Administrators then shows as the owning user, and the
-  // protection flag is gone). What survives is that others may read and enter, not write.
+  // protection flag is gone). What survives is that others may read and enter, not write. The
+  // OWNER RIGHTS entry is lost the same way; that the descriptor holding it was accepted shows
+  // in create_restricted_directory, which fails rather than fall back to default security.
   EXPECT_EQ(info["elevated"], "1");
   EXPECT_NE(info["restricted_dacl"].find("(A;OICI;0x1200a9;;;WD)"), std::string::npos)
       << info["restricted_dacl"];

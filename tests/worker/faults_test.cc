@@ -15,6 +15,7 @@
 
 #include "installer_fixture.h"
 #include "platform/platform.h"
+#include "worker.h"
 
 namespace worker_test {
 namespace {
@@ -76,7 +77,7 @@ TEST(Faults, DiskFullWhileExtracting) {
     ::setrlimit(RLIMIT_FSIZE, &saved);
     EXPECT_TRUE(LeftOver(tmp).empty());
   }
-  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.exitCode, int{installer::kEntryNotExtracted});
   EXPECT_FALSE(run.report.ran);
   EXPECT_NE(run.trace.find("1: extracting big to big.bin failed\n"), std::string::npos) << run.trace;
 }
@@ -130,7 +131,7 @@ TEST(Faults, SetupProgramCannotStart) {
   testutil::WriteFile(recipe.setupPath, std::string(4096, '\x7f'));
   fs::permissions(recipe.setupPath, fs::perms::owner_all);
   RunOutcome run = RunInstaller(tmp, MakeInstaller(tmp, recipe), u"");
-  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.exitCode, int{installer::kSetupNotStarted});
   EXPECT_NE(run.trace.find("setup.exe could not be started\n"), std::string::npos) << run.trace;
   EXPECT_TRUE(LeftOver(tmp).empty());
 }

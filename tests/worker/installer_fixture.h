@@ -1,7 +1,8 @@
 // Installers for the native whole-flow tests, made by our own writers: a small PE stub whose
 // .ZTBNDL section holds TYPE and LOAD, where LOAD is a shell script standing in for the setup
 // program, signed with the development setup key and carrying its bundle. The script writes
-// what it received (arguments, current directory, files with SHA-1) to $ZT_REPORT.
+// what it received (arguments, current directory, files with SHA-1) to $ZT_REPORT and exits
+// with $ZT_SETUP_EXIT (0 when unset).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -62,7 +63,7 @@ constexpr const char* kReportingSetup =
     "    echo \"file=$f $(sha1sum < \"$f\" | cut -c1-40)\"\n"
     "  done\n"
     "} > \"$ZT_REPORT\"\n"
-    "exit 0\n";
+    "exit ${ZT_SETUP_EXIT:-0}\n";
 
 struct InstallerRecipe {
   std::string mode = "silent";
@@ -73,6 +74,8 @@ struct InstallerRecipe {
   bool tamperBundle = false;
   bool tamperSetup = false;
   bool withType = true;
+  bool withLoad = true;    // the installer carries the setup program
+  bool withBundle = true;  // the setup program carries the bundle
   // Real programs in place of the PE fixture stub and the shell script (end-to-end tests).
   std::string stubPath;
   std::string setupPath;
@@ -111,7 +114,7 @@ inline std::string MakeInstaller(const testutil::TempDir& dir, const InstallerRe
   ztpack::SignSetupOptions options;
   options.input = setup;
   options.output = signedSetup;
-  options.bundle = bundle;
+  if (recipe.withBundle) options.bundle = bundle;
   {
     ztpack::StdoutToStderr quiet;
     auto signedOk = ztpack::SignSetup(keys.setup, options);
@@ -125,12 +128,14 @@ inline std::string MakeInstaller(const testutil::TempDir& dir, const InstallerRe
   }
 
   const std::string installer = (dir / "installer.exe").string();
-  if (recipe.withType) {
+  if (recipe.withType && recipe.withLoad) {
     support::Status built = ztpack::BuildInstaller(stub, signedSetup, recipe.mode, installer);
     EXPECT_TRUE(built.ok()) << built.error();
   } else {
-    support::Status built = ztpack::WriteBundleSection(
-        stub, installer, {ztpack::AttachmentInput::FromFile("LOAD", signedSetup)});
+    std::vector<ztpack::AttachmentInput> parts;
+    if (recipe.withType) parts.push_back(ztpack::AttachmentInput::FromBytes("TYPE", recipe.mode));
+    if (recipe.withLoad) parts.push_back(ztpack::AttachmentInput::FromFile("LOAD", signedSetup));
+    support::Status built = ztpack::WriteBundleSection(stub, installer, parts);
     EXPECT_TRUE(built.ok()) << built.error();
   }
   return installer;

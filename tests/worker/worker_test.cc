@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "installer_fixture.h"
 #include "platform/platform.h"
+#include "testutil/command_tails.h"
 #include "worker.h"
 
 namespace worker_test {
@@ -55,7 +57,11 @@ TEST_P(ScriptTest, AppliesTheSelectedDirectives) {
   std::string installer = MakeInstaller(tmp, recipe);
   RunOutcome run = RunInstaller(tmp, installer, u"", c.wow64, c.major);
 
-  EXPECT_EQ(run.exitCode, 0);
+  // The stand-in setup program exits with 0; a run that never starts it says why.
+  const bool refused = c.expectTrace != nullptr && std::strstr(c.expectTrace, "refused") != nullptr;
+  EXPECT_EQ(run.exitCode, c.expectSetupRan ? 0
+                          : refused        ? int{installer::kTargetRefused}
+                                           : int{installer::kEntryNotExtracted});
   EXPECT_EQ(run.report.ran, c.expectSetupRan) << run.trace;
   std::map<std::string, std::string> expected;
   for (const auto& [path, entry] : c.expectFiles) expected[path] = Sha1Hex(kEntries.at(entry));
@@ -130,11 +136,15 @@ TEST(Worker, EscapingTargetLeavesNothingOutsideTheWorkspace) {
   EXPECT_TRUE(LeftOver(tmp).empty());
 }
 
+// Reasons the setup program never runs, each with its own exit code (and in ScriptTest and
+// Faults: a missing entry, a full disk, a setup program that does not start).
 struct FailureCase {
   const char* name;
   InstallerRecipe recipe;
   const char* expectTrace;
   bool expectBox;  // the message box text on standard error
+  uint32_t expectExit;
+  bool noWorkspace = false;  // elevated, with a file where the system's temporary directory is
 };
 
 class FailureTest : public ::testing::TestWithParam<FailureCase> {};
@@ -145,8 +155,16 @@ TEST_P(FailureTest, SetupNotStartedAndWorkspaceGone) {
   testutil::TempDir tmp;
   InstallerRecipe recipe = c.recipe;
   recipe.entries = kEntries;
-  RunOutcome run = RunInstaller(tmp, MakeInstaller(tmp, recipe), u"");
-  EXPECT_EQ(run.exitCode, 0);
+  const std::string installer = MakeInstaller(tmp, recipe);
+  if (c.noWorkspace) {
+    testutil::WriteFile(tmp / "not-a-directory", "");
+    ::setenv("ZT_FAKE_ELEVATED", "1", 1);
+    ::setenv("ZT_SYSTEM_TEMP", (tmp / "not-a-directory").c_str(), 1);
+  }
+  RunOutcome run = RunInstaller(tmp, installer, u"");
+  ::unsetenv("ZT_FAKE_ELEVATED");
+  ::unsetenv("ZT_SYSTEM_TEMP");
+  EXPECT_EQ(static_cast<uint32_t>(run.exitCode), c.expectExit) << run.trace;
   EXPECT_FALSE(run.report.ran);
   EXPECT_TRUE(LeftOver(tmp).empty());
   if (c.expectTrace != nullptr) EXPECT_NE(run.trace.find(c.expectTrace), std::string::npos) << run.trace;
@@ -171,20 +189,38 @@ InstallerRecipe Script(std::string script) {
   return recipe;
 }
 
+InstallerRecipe Without(bool load, bool bundle) {
+  InstallerRecipe recipe;
+  recipe.withLoad = !load;
+  recipe.withBundle = !bundle;
+  return recipe;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Runs, FailureTest,
     ::testing::Values(
-        FailureCase{"TamperedBundle", Recipe("silent", true, false, true), nullptr, false},
-        FailureCase{"TamperedSetupSilent", Recipe("silent", false, true, true),
-                    "\n##installer file is not valid!", false},
-        FailureCase{"TamperedSetupGui", Recipe("gui", false, true, true),
-                    "\n##installer file is not valid!", true},
-        FailureCase{"NoInstallScript", Recipe("silent", false, false, false), nullptr, false},
+        FailureCase{"NoWorkspace", Script(""), "Could not create a new workspace under ", false,
+                    installer::kNoWorkspace, true},
+        FailureCase{"NoSetupProgram", Without(true, false),
+                    "Going to extract file: LOAD\nFound attachment: TYPE\nNot found!\n", false,
+                    installer::kSetupNotExtracted},
+        FailureCase{"NoBundle", Without(false, true),
+                    "Going to extract file: IBND\nFound attachment: _SG2\nNot found!\n", false,
+                    installer::kBundleNotExtracted},
+        FailureCase{"TamperedBundle", Recipe("silent", true, false, true), nullptr, false,
+                    installer::kBundleInvalid},
+        FailureCase{"NoInstallScript", Recipe("silent", false, false, false), nullptr, false,
+                    installer::kBundleInvalid},
         FailureCase{"TargetOverTheSetupProgram", Script("dep-silent,a,.\\Setup.EXE\n"),
                     "0: target .\\Setup.EXE refused: names the setup program or the bundle\n",
-                    false},
+                    false, installer::kTargetRefused},
         FailureCase{"TargetIsADevice", Script("dep-silent,a,logs\\lpt1.txt\n"),
-                    "0: target logs\\lpt1.txt refused: device name\n", false}),
+                    "0: target logs\\lpt1.txt refused: device name\n", false,
+                    installer::kTargetRefused},
+        FailureCase{"TamperedSetupSilent", Recipe("silent", false, true, true),
+                    "\n##installer file is not valid!", false, installer::kSetupSignatureInvalid},
+        FailureCase{"TamperedSetupGui", Recipe("gui", false, true, true),
+                    "\n##installer file is not valid!", true, installer::kSetupSignatureInvalid}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The run mode comes from TYPE, trimmed at its end only.
@@ -238,6 +274,62 @@ INSTANTIATE_TEST_SUITE_P(
                       ModeCase{"LeadingBlankNotTrimmed", true, " gui", 0, " gui", false},
                       ModeCase{"TrailingHighBytesTrimmed", true, "gui\xC2\xA0", 0, "gui", true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The setup program's own exit code is the installer's, in either run mode, with or without the
+// worker thread. A POSIX process exits with 8 bits, so 3010 arrives here as 194; the Wine tests
+// see all 32.
+TEST(Worker, TheSetupProgramsExitCodeIsTheInstallers) {
+  SKIP_WITHOUT_DEV_KEYS();
+  struct Case {
+    const char* mode;
+    const char* setupExit;
+    bool noThread;
+    int expected;
+  } cases[] = {
+      {"silent", "0", false, 0},    {"silent", "5", false, 5}, {"silent", "3010", false, 194},
+      {"gui", "5", false, 5},       {"gui", "3010", true, 194},
+  };
+  for (const Case& c : cases) {
+    testutil::TempDir tmp;
+    InstallerRecipe recipe;
+    recipe.mode = c.mode;
+    const std::string installer = MakeInstaller(tmp, recipe);
+    ::setenv("ZT_SETUP_EXIT", c.setupExit, 1);
+    if (c.noThread) ::setenv("ZT_FAKE_NO_THREAD", "1", 1);
+    RunOutcome run = RunInstaller(tmp, installer, u"");
+    ::unsetenv("ZT_SETUP_EXIT");
+    ::unsetenv("ZT_FAKE_NO_THREAD");
+    EXPECT_TRUE(run.report.ran) << c.mode << " " << c.setupExit;
+    EXPECT_EQ(run.exitCode, c.expected) << c.mode << " " << c.setupExit;
+    EXPECT_TRUE(LeftOver(tmp).empty());
+  }
+}
+
+// The installer's file is replaced once the run mode has been read from it (renamed away, and
+// another installer renamed into its place, as the same user can do while an elevated run goes
+// on): the setup program and its bundle still come from the file that was started.
+TEST(Worker, ReplacedInstallerFileDoesNotChangeWhatRuns) {
+  SKIP_WITHOUT_DEV_KEYS();
+  testutil::TempDir tmp, otherDir;
+  InstallerRecipe started;
+  started.script = "dep-silent,a,payload\n";
+  started.entries = kEntries;
+  InstallerRecipe other = started;
+  other.script = "dep-silent,b,payload\n";
+  const std::string installer = MakeInstaller(tmp, started);
+  const std::string replacement = MakeInstaller(otherDir, other);
+  bool swapped = false;
+  RunOutcome run = RunInstaller(tmp, installer, u"", false, 10, [&](const std::string& text) {
+    if (swapped || text.rfind("Type is ", 0) != 0) return;
+    swapped = true;
+    std::filesystem::rename(installer, tmp / "renamed-away.exe");
+    std::filesystem::rename(replacement, installer);
+  });
+  ASSERT_TRUE(swapped);
+  ASSERT_TRUE(run.report.ran) << run.trace;
+  EXPECT_EQ(run.report.files,
+            (std::map<std::string, std::string>{{"./payload", Sha1Hex(kEntries.at("a"))}}));
+}
 
 // The progress values over one run: 0 up to below 50 (LOAD), 50 up to below 75 (IBND), 85, then
 // 85 + 15i/n for each of the n script lines.
@@ -428,6 +520,15 @@ TEST(TrimScriptLine, TrimsBytesUpToBlankAtBothEnds) {
   for (const Case& c : cases) EXPECT_EQ(installer::TrimScriptLine(c.in), c.out) << c.in;
 }
 
+TEST(SplitCommandLine, SplitsAsWindowsDoes) {
+  for (const testutil::CommandTailCase& c : testutil::CommandTailCases()) {
+    EXPECT_EQ(platform::SplitCommandLine(c.tail), c.arguments) << support::WideToUtf8(c.tail);
+  }
+  EXPECT_EQ(platform::SplitCommandLine(u""),
+            std::vector<std::u16string>{platform::OwnExecutablePath()});
+}
+
+// Any argument after the first comes back as it was given; so does a first one without quotes.
 TEST(JoinCommandTail, SplitsBackIntoTheSameArguments) {
   std::vector<std::vector<std::u16string>> cases = {
       {u"a"},
@@ -438,6 +539,10 @@ TEST(JoinCommandTail, SplitsBackIntoTheSameArguments) {
   for (const auto& args : cases) {
     EXPECT_EQ(platform::SplitCommandLine(installer::JoinCommandTail(args)), args);
   }
+  // A first argument with a quote is split as a program name, as under Wine: the native
+  // `installer 'x "y' '' 'p q'` gives the setup program what the Windows one gives it.
+  EXPECT_EQ(platform::SplitCommandLine(installer::JoinCommandTail({u"x \"y", u"", u"p q"})),
+            (std::vector<std::u16string>{u"x \\", u"y \"", u"p q"}));
 }
 
 }  // namespace
