@@ -33,6 +33,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -66,10 +67,18 @@ struct SignSetupSummary {
   int64_t dataOffset = 0;  // where the document's data start in the output
 };
 
-// Writes the signed setup program (beside, then renamed). Before the output is committed the
-// new file is checked with the installer's own verifier against the key's public half.
+// Writes the signed setup program (beside, then renamed). The signature covers the bytes this
+// call wrote, read back through the file it wrote them to, whatever is put under the file's
+// name meanwhile. Before the output is committed the new file is checked with the installer's
+// own verifier against the key's public half.
 support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
                                             const SignSetupOptions& options);
+
+namespace test_hooks {
+// Called with the output's temporary name once the layout is written and before anything is
+// read back for the signature: tests put other bytes under that name there.
+void SetDraftWrittenHook(std::function<void(const std::string& tempPath)> hook);
+}  // namespace test_hooks
 
 // While alive, the process's standard output goes to standard error: the installer's readers
 // print their short diagnostics on standard output, which a tool reserves for its report.
