@@ -18,10 +18,15 @@
 // an Authenticode certificate table behind it does not hide it. Since the skip ranges and the
 // document's place depend on the final layout, the file is first written with a placeholder
 // document of the final length (a PKCS #1 v1.5 signature has the modulus' length, so its hex
-// text has a fixed length), the signature is computed over that file, and the file is written
-// again with the real document: the bytes in front of the document do not change, except the
-// CheckSum, which the header-tolerant pass skips. In plain mode CheckSum is signed, so it is
-// set to 0 ("not computed") in both writes.
+// text has a fixed length), the signature is computed over that file, and the real document is
+// written over the placeholder: the bytes in front of the document do not change, except the
+// CheckSum, which the header-tolerant pass skips and which is then computed again. In plain
+// mode CheckSum is signed, so it stays 0 ("not computed").
+//
+// The file is written once, beside the output, and everything the signature depends on is read
+// back through the handle that wrote it (OutputFile::ReadBackName), never by its name: whoever
+// can write the output's directory could otherwise swap the file between writing and signing,
+// and the setup key would sign their program.
 //
 // For a file that is not a PE the document is appended as an attachment at the end; the
 // signed region is then the whole input (and any attachments put in front of the document).
