@@ -179,4 +179,60 @@ TEST(ZtpackExe, MakesTheNativeToolsInstallerFromWindowsPaths) {
   EXPECT_EQ(extracted.at("docs\\ö.txt"), Hex("x64"));
 }
 
+// ztpack.exe's private keys and scratch directories get a DACL for the user alone, which Wine
+// shows as Unix permissions with none for others (the public keys keep theirs; extract's output
+// directory was its scratch directory). A directory link in a payload folder is refused, not
+// walked into: Wine reports a Unix link to a directory as a reparse point (a link to a file it
+// shows as the file itself, so that case is checked natively only).
+TEST(ZtpackExe, KeysAndScratchAreTheUsersAloneAndPayloadLinksAreRefused) {
+  ASSERT_TRUE(fs::exists(ZtpackExe())) << ZtpackExe() << " is missing";
+  const testutil::Wine& wine = testutil::Wine::Get64();
+  ASSERT_TRUE(wine.ok()) << wine.error();
+  testutil::TempDir dir;
+  fs::create_directories(dir / "payload");
+  fs::create_directories(dir / "outside");
+  testutil::WriteFile(dir / "script", "dep-silent,a,a\n");
+  testutil::WriteFile(dir / "payload" / "a", "a");
+  testutil::WriteFile(dir / "outside" / "b", "b");
+  testutil::RunOptions options;
+  options.workDir = dir.path();
+  auto run = [&](const std::vector<std::string>& args) {
+    return wine.Run(ZtpackExe(), args, options);
+  };
+  const std::vector<std::string> bundle = {"bundle", "-q", "--script", "script", "--dir", "payload",
+                                           "--key", "keys\\bundle.key", "--cert", "cert", "--out"};
+  auto bundleTo = [&](const char* out) {
+    std::vector<std::string> args = bundle;
+    args.push_back(out);
+    return run(args);
+  };
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"keygen", "--out", "keys"},
+           {"certify", "--root-key", "keys\\root.key", "--public", "keys\\bundle.der", "--goal",
+            "IBND", "--out", "cert"}}) {
+    testutil::WineRunResult r = run(args);
+    ASSERT_EQ(r.exitCode, 0) << args[0] << ": " << r.err;
+  }
+  ASSERT_EQ(bundleTo("ibnd").exitCode, 0);
+  ASSERT_EQ(run({"extract", "-q", "ibnd", "--root-key", "keys\\root.der", "--out", "x"}).exitCode, 0);
+  auto others = [&](const fs::path& p) { return fs::status(p).permissions() & fs::perms::others_all; };
+  for (const char* name : {"root", "bundle", "setup"}) {
+    EXPECT_EQ(others(dir / "keys" / (std::string(name) + ".key")), fs::perms::none) << name;
+    EXPECT_NE(others(dir / "keys" / (std::string(name) + ".der")), fs::perms::none) << name;
+  }
+  EXPECT_EQ(others(dir / "x"), fs::perms::none);
+
+  fs::create_directory_symlink(dir / "outside", dir / "payload" / "link");
+  testutil::WineRunResult r = bundleTo("ibnd2");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("payload\\link: symbolic links are not packed"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir / "ibnd2"));
+  testutil::WriteFile(dir / "m.toml", "stub = 'script'\nsetup = 'script'\nmode = 'silent'\n"
+                                      "output = 'i.exe'\n[payload]\nfolder = 'payload'\n"
+                                      "[keys]\ndir = 'keys'\n");
+  r = run({"make", "-q", "m.toml"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("payload\\link: symbolic links are not packed"), std::string::npos) << r.err;
+}
+
 }  // namespace

@@ -182,17 +182,24 @@ support::Status CopyFileRange(const std::string& path, uint64_t offset, uint64_t
                     [&](const uint8_t* p, size_t n) { return out.Write(p, n); });
 }
 
+support::Status CopyWithAttachments(const std::string& path,
+                                    const std::vector<AttachmentInput>& inputs, OutputFile& out) {
+  auto size = FileSize(path);
+  if (!size) return support::Error{size.error()};
+  support::Status copied = CopyFileRange(path, 0, *size, out);
+  if (!copied) return copied;
+  auto written = WriteAttachments(out, inputs);
+  if (!written) return support::Error{written.error()};
+  return {};
+}
+
 support::Status AppendAttachments(const std::string& path,
                                   const std::vector<AttachmentInput>& inputs,
                                   const std::string& outPath) {
-  auto size = FileSize(path);
-  if (!size) return support::Error{size.error()};
   auto out = OutputFile::Create(outPath.empty() ? path : outPath);
   if (!out) return support::Error{out.error()};
-  support::Status copied = CopyFileRange(path, 0, *size, **out);
-  if (!copied) return copied;
-  auto written = WriteAttachments(**out, inputs);
-  if (!written) return support::Error{written.error()};
+  support::Status status = CopyWithAttachments(path, inputs, **out);
+  if (!status) return status;
   return (*out)->Commit();
 }
 

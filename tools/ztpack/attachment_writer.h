@@ -49,8 +49,12 @@ support::Result<std::string> MakeChain(const std::vector<AttachmentInput>& input
 support::Result<uint64_t> WriteAttachments(OutputFile& out,
                                            const std::vector<AttachmentInput>& inputs);
 
-// Writes a copy of `path` with the attachments appended at its end to `outPath` (the file
-// itself when `outPath` is empty), written beside and renamed.
+// Writes a copy of `path` with the attachments appended at its end into `out`, which the caller
+// commits.
+support::Status CopyWithAttachments(const std::string& path,
+                                    const std::vector<AttachmentInput>& inputs, OutputFile& out);
+
+// The same to `outPath` (the file itself when `outPath` is empty), written beside and renamed.
 support::Status AppendAttachments(const std::string& path,
                                   const std::vector<AttachmentInput>& inputs,
                                   const std::string& outPath = "");

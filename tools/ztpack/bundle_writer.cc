@@ -1,6 +1,5 @@
 #include "bundle_writer.h"
 
-#include <cerrno>
 #include <cstring>
 
 #include "file_ops.h"
@@ -54,10 +53,7 @@ support::Result<PublicKeyBlockFields> SplitPublicKeyBlock(const std::string& blo
 
 BundleWriter::BundleWriter() = default;
 
-BundleWriter::~BundleWriter() {
-  if (out_ != nullptr) std::fclose(out_);
-  if (!finished_ && !tempPath_.empty()) fileops::RemoveFile(tempPath_);
-}
+BundleWriter::~BundleWriter() = default;
 
 support::Status BundleWriter::Begin(const std::string& path, const RsaPrivateKey& bundleKey,
                                     const std::string& publicKeyBlock,
@@ -70,19 +66,13 @@ support::Status BundleWriter::Begin(const std::string& path, const RsaPrivateKey
     return Errorf("compression level %d is outside 0..%d", options.compressionLevel,
                   kMaxCompressionLevel);
   }
-  path_ = path;
   options_ = options;
   publicKeyBlock_ = publicKeyBlock;
-  tempPath_ = path + ".tmp-" + std::to_string(fileops::ProcessId());
-  out_ = fileops::OpenStdio(tempPath_, "wb");
-  if (out_ == nullptr) {
-    std::string error =
-        Errorf("%s: cannot create: %s", tempPath_.c_str(), fileops::LastErrorText().c_str()).message;
-    tempPath_.clear();
-    return support::Error{error};
-  }
-  ioBuffer_ = std::make_unique<char[]>(kIoBufferSize);
-  std::setvbuf(out_, ioBuffer_.get(), _IOFBF, kIoBufferSize);
+  auto out = OutputFile::Create(path);
+  if (!out) return support::Error{out.error()};
+  out_ = std::move(*out);
+  buffer_.clear();
+  buffer_.reserve(kIoBufferSize);
   signer_ = std::make_unique<StreamingSigner>(bundleKey);
   plainSha1_ = std::make_unique<CryptoPP::SHA1>();
   state_ = bundle::KeyStreamState();
@@ -93,13 +83,21 @@ support::Status BundleWriter::Begin(const std::string& path, const RsaPrivateKey
   return WriteSigned(header.data(), header.size());
 }
 
+support::Status BundleWriter::Flush() {
+  support::Status status = out_->Write(buffer_.data(), buffer_.size());
+  buffer_.clear();
+  return status;
+}
+
 support::Status BundleWriter::WriteSigned(const uint8_t* data, size_t length) {
-  if (out_ == nullptr) return Errorf("bundle writer: not begun or already finished");
+  if (!out_) return Errorf("bundle writer: not begun or already finished");
   if (length == 0) return {};
-  if (std::fwrite(data, 1, length, out_) != length) {
-    return Errorf("%s: write failed: %s", tempPath_.c_str(), std::strerror(errno));
-  }
   signer_->Update(data, length);
+  if (buffer_.size() + length > kIoBufferSize) {
+    if (auto s = Flush(); !s) return s;
+    if (length >= kIoBufferSize) return out_->Write(data, length);
+  }
+  buffer_.insert(buffer_.end(), data, data + length);
   return {};
 }
 
@@ -214,7 +212,7 @@ support::Status BundleWriter::AddFile(const std::string& name, const std::string
 }
 
 support::Status BundleWriter::Finish(bool terminate) {
-  if (out_ == nullptr) return Errorf("bundle writer: not begun or already finished");
+  if (!out_) return Errorf("bundle writer: not begun or already finished");
   if (terminate) {
     const uint8_t end[4] = {0, 0, 0, 0};
     if (auto s = WriteScrambled(end, 4); !s) return s;
@@ -248,17 +246,12 @@ support::Status BundleWriter::Finish(bool terminate) {
   uint8_t digest[CryptoPP::SHA1::DIGESTSIZE];
   plainSha1_->Final(digest);
   tail.insert(tail.end(), digest, digest + sizeof digest);
-  if (std::fwrite(tail.data(), 1, tail.size(), out_) != tail.size() || std::fflush(out_) != 0) {
-    return Errorf("%s: write failed: %s", tempPath_.c_str(), std::strerror(errno));
-  }
-  int rc = std::fclose(out_);
-  out_ = nullptr;
-  if (rc != 0) return Errorf("%s: close failed: %s", tempPath_.c_str(), std::strerror(errno));
-  if (!fileops::RenameOnto(tempPath_, path_)) {
-    return Errorf("%s: cannot rename into place: %s", path_.c_str(), fileops::LastErrorText().c_str());
-  }
-  finished_ = true;
-  return {};
+  // The tail follows the signed region.
+  buffer_.insert(buffer_.end(), tail.begin(), tail.end());
+  support::Status status = Flush();
+  if (status) status = out_->Commit();
+  out_.reset();
+  return status;
 }
 
 }  // namespace ztpack

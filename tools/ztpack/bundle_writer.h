@@ -18,6 +18,7 @@
 #include "bundle/key_stream.h"
 #include "chunk_deflater.h"
 #include "keys.h"
+#include "output_file.h"
 #include "support/result.h"
 
 namespace ztpack {
@@ -53,7 +54,7 @@ struct BundleOptions {
 class BundleWriter {
  public:
   BundleWriter();
-  ~BundleWriter();  // removes the partial file unless Finish succeeded
+  ~BundleWriter();
   BundleWriter(const BundleWriter&) = delete;
   BundleWriter& operator=(const BundleWriter&) = delete;
 
@@ -90,10 +91,11 @@ class BundleWriter {
   // Counts an entry of `chunks` chunks against the installer's limit on catalogued chunks.
   support::Status CountEntry(const std::string& name, uint64_t chunks);
 
+  support::Status Flush();  // the buffered bytes to the file
+
   static constexpr size_t kIoBufferSize = 1 << 16;
-  std::unique_ptr<char[]> ioBuffer_;  // declared before out_: the stream is closed first
-  std::FILE* out_ = nullptr;
-  std::string path_, tempPath_;
+  std::unique_ptr<OutputFile> out_;  // removed unless Finish succeeded
+  std::vector<uint8_t> buffer_;      // bytes not yet written, at most kIoBufferSize
   BundleOptions options_;
   std::string publicKeyBlock_;
   std::unique_ptr<StreamingSigner> signer_;
@@ -103,7 +105,6 @@ class BundleWriter {
   std::unique_ptr<ChunkDeflater> deflater_;
   uint64_t contentDone_ = 0, contentTotal_ = 0;
   uint64_t entriesAdded_ = 0, cataloguedChunks_ = 0;
-  bool finished_ = false;
 };
 
 struct BundleInput {

@@ -49,6 +49,11 @@ int RunBundle(const Options& o) {
     const std::filesystem::path dir = fileops::U8Path(o.dir);
     for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+      // Links are refused, not followed: std::filesystem follows them on Windows.
+      if (fileops::IsLink(fileops::U8String(it->path()))) {
+        return Fail("--dir " + o.dir + ": " + fileops::U8String(it->path()) +
+                    ": symbolic links are not packed");
+      }
       if (!it->is_regular_file()) continue;
       files.push_back({fileops::U8GenericString(std::filesystem::relative(it->path(), dir)),
                        fileops::U8String(it->path())});
@@ -68,6 +73,12 @@ int RunBundle(const Options& o) {
     }
   }
 
+  // A private key among the entries would be handed out by every installer.
+  for (const BundleInput& in : inputs) {
+    if (auto s = RefusePrivateKeyPayload(in.path, {o.key}); !s) {
+      return Fail("entry \"" + in.name + "\": " + s.error());
+    }
+  }
   auto key = LoadPrivateKey(o.key);
   if (!key) return Fail(key.error());
   auto cert = ReadWholeFile(o.cert);

@@ -4,6 +4,7 @@
 #include "bundle_writer.h"
 #include "command.h"
 #include "keys.h"
+#include "output_file.h"
 
 namespace ztpack {
 namespace {
@@ -73,7 +74,7 @@ int RunCertify(const Options& o) {
     std::fprintf(stderr, "ztpack certify: %s\n", block.error().c_str());
     return 1;
   }
-  if (auto s = WriteFileAtomic(o.out, *block); !s) {
+  if (auto s = WriteOutputFile(o.out, *block); !s) {
     std::fprintf(stderr, "ztpack certify: %s\n", s.error().c_str());
     return 1;
   }

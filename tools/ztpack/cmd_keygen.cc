@@ -5,6 +5,7 @@
 #include "command.h"
 #include "file_ops.h"
 #include "keys.h"
+#include "output_file.h"
 
 namespace ztpack {
 namespace {
@@ -44,11 +45,11 @@ int RunKeygen(const std::string& dir, bool force) {
       return 1;
     }
     std::string base = dir + "/" + k.name;
-    if (auto s = WriteFileAtomic(base + ".key", PrivateKeyPem(*key), true); !s) {
+    if (auto s = WriteOutputFile(base + ".key", PrivateKeyPem(*key), OutputFile::Access::kSecret); !s) {
       std::fprintf(stderr, "ztpack keygen: %s\n", s.error().c_str());
       return 1;
     }
-    if (auto s = WriteFileAtomic(base + ".der", PublicKeyDer(*key)); !s) {
+    if (auto s = WriteOutputFile(base + ".der", PublicKeyDer(*key)); !s) {
       std::fprintf(stderr, "ztpack keygen: %s\n", s.error().c_str());
       return 1;
     }

@@ -40,13 +40,18 @@ support::Result<uint64_t> RegularFileSize(std::FILE* open);
 
 // A file read and written at explicit offsets (pread/pwrite; ReadFile/WriteFile with an offset),
 // so that no shared position is involved. Move-only; closes itself.
+//
+// Every file ztpack writes is created new (OutputFile): never opened through a link someone put
+// at its name, never a file someone made there beforehand, whose owner and permissions would be
+// theirs. On POSIX: O_CREAT|O_EXCL|O_NOFOLLOW; on Windows CREATE_NEW, shared for reading only,
+// so that nobody renames, deletes or writes it while it is open.
 class RawFile {
  public:
   enum class Mode {
-    kRead,             // an existing file, read only
-    kCreateExclusive,  // a new file, read and write; fails when the name exists
-    kCreate,           // created or truncated, write only
-    kCreateSecret,     // the same, for private keys: readable by the owner only (POSIX)
+    kRead,                   // an existing file, read only
+    kCreateExclusive,        // a new file, read and write; fails when the name exists
+    kCreateExclusiveSecret,  // the same, for private keys: the owner's alone from the first
+                             // byte (POSIX 0600; Windows a protected DACL for the user only)
   };
   RawFile() = default;
   ~RawFile();
@@ -63,11 +68,22 @@ class RawFile {
   int64_t ReadAt(uint64_t offset, void* data, size_t length);
   // The count written or -1; may be short.
   int64_t WriteAt(uint64_t offset, const void* data, size_t length);
-  // Gives the file the permission bits of `target` when that exists, else rw-r--r--, so that a
-  // replacement keeps an executable executable. Windows has no such bits: nothing to do.
+  // Gives the file the permission bits of `target` when that is a regular file, else rw-r--r--,
+  // so that a replacement keeps an executable executable. Windows has no such bits: nothing to do.
   bool TakePermissionsOf(const std::string& target);
   bool Sync();   // to the disk
   bool Close();  // false when the close reports an error; closed either way
+
+  // A name that opens this very file for reading while it is open, whatever `path` (the name it
+  // was created under) names meanwhile: on Linux its descriptor's entry in /proc/self/fd; on
+  // Windows `path` itself, which nobody can rename or delete while the file is open (open it
+  // sharing read, write and delete access: this handle holds them).
+  std::string ReadBackName(const std::string& path) const;
+  // True when `path` (not followed if it is a link) names this open file.
+  bool IsNamedBy(const std::string& path) const;
+  // Moves the open file to `to`, replacing a file of that name. On Windows by the handle
+  // (nothing else can be moved in its place); on POSIX by name (`from`), checked afterwards.
+  bool MoveTo(const std::string& from, const std::string& to);
 
  private:
   static constexpr intptr_t kInvalid = -1;
@@ -77,9 +93,15 @@ class RawFile {
 // Renames `from` onto `to`, replacing a file of that name in one step.
 bool RenameOnto(const std::string& from, const std::string& to);
 bool RemoveFile(const std::string& path);
+// True when `path` itself is a symbolic link, a junction or another reparse point (the
+// attribute on Windows, where std::filesystem's symlink_status follows links).
+bool IsLink(const std::string& path);
+// Removes a directory and everything below it. Links inside, and `path` itself when it is one,
+// are removed as links: never entered, nothing they point to is touched.
+void RemoveTree(const std::string& path);
 
-// A new directory named `prefix` + a unique suffix inside `dir`, accessible to its owner only
-// on POSIX (mkdtemp); its UTF-8 path.
+// A new directory named `prefix` + a unique random suffix inside `dir`, its owner's alone
+// (POSIX mkdtemp, 0700; Windows a protected DACL for the user only); its UTF-8 path.
 support::Result<std::string> MakeUniqueDirectory(const std::filesystem::path& dir,
                                                  const std::string& prefix);
 // An anonymous read-write temporary file, gone when closed (tmpfile()).

@@ -59,10 +59,11 @@ RawFile RawFile::Open(const std::string& path, Mode mode, bool* exists) {
   mode_t permissions = 0644;
   switch (mode) {
     case Mode::kRead: flags |= O_RDONLY; break;
-    case Mode::kCreateExclusive: flags |= O_RDWR | O_CREAT | O_EXCL; break;
-    case Mode::kCreate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
-    case Mode::kCreateSecret:
-      flags |= O_WRONLY | O_CREAT | O_TRUNC;
+    // O_EXCL fails on any name that exists, a link too (even one pointing nowhere); O_NOFOLLOW
+    // says so once more.
+    case Mode::kCreateExclusive: flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW; break;
+    case Mode::kCreateExclusiveSecret:
+      flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW;
       permissions = 0600;
       break;
   }
@@ -98,7 +99,8 @@ int64_t RawFile::WriteAt(uint64_t offset, const void* data, size_t length) {
 bool RawFile::TakePermissionsOf(const std::string& target) {
   struct stat st;
   mode_t mode = 0644;
-  if (::stat(target.c_str(), &st) == 0) mode = st.st_mode & 07777;
+  // lstat: a link at the target's name is replaced, and lends no bits (its own are 0777).
+  if (::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 07777;
   if (::fchmod(static_cast<int>(handle_), mode) == 0) return true;
   NoteErrno();
   return false;
@@ -119,6 +121,29 @@ bool RawFile::Close() {
   return false;
 }
 
+std::string RawFile::ReadBackName(const std::string&) const {
+  return "/proc/self/fd/" + std::to_string(handle_);
+}
+
+bool RawFile::IsNamedBy(const std::string& path) const {
+  struct stat held, named;
+  if (::fstat(static_cast<int>(handle_), &held) != 0 || ::lstat(path.c_str(), &named) != 0) {
+    NoteErrno();
+    return false;
+  }
+  return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+// rename() moves whatever the name holds: the caller checks afterwards that the target names
+// this file.
+bool RawFile::MoveTo(const std::string& from, const std::string& to) {
+  if (!IsNamedBy(from)) {
+    lastError = from + " no longer names the file written";
+    return false;
+  }
+  return RenameOnto(from, to);
+}
+
 bool RenameOnto(const std::string& from, const std::string& to) {
   if (::rename(from.c_str(), to.c_str()) == 0) return true;
   NoteErrno();
@@ -129,6 +154,17 @@ bool RemoveFile(const std::string& path) {
   if (::unlink(path.c_str()) == 0) return true;
   NoteErrno();
   return false;
+}
+
+bool IsLink(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// std::filesystem::remove_all removes links as links here (it looks at each entry with lstat).
+void RemoveTree(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
 }
 
 support::Result<std::string> MakeUniqueDirectory(const std::filesystem::path& dir,

@@ -2,12 +2,15 @@
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
+#include <sddl.h>
 #include <shellapi.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <random>
+#include <vector>
 
 #include "file_ops.h"
 #include "support/text.h"
@@ -53,6 +56,50 @@ OVERLAPPED At(uint64_t offset) {
   overlapped.Offset = static_cast<DWORD>(offset);
   overlapped.OffsetHigh = static_cast<DWORD>(offset >> 32);
   return overlapped;
+}
+
+// A security descriptor granting the user running ztpack full control and nobody else
+// anything: a protected DACL, so the folder's inheritable entries do not apply. `inherit`: for
+// a directory, whose files and subdirectories get the same. Null (the error noted) when the
+// user cannot be found.
+struct LocalFreer {
+  void operator()(void* p) const { ::LocalFree(p); }
+};
+using OwnedDescriptor = std::unique_ptr<void, LocalFreer>;
+
+OwnedDescriptor OwnerOnlyDescriptor(bool inherit) {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    NoteLastError();
+    return nullptr;
+  }
+  DWORD size = 0;
+  ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<uint8_t> buffer(size);
+  wchar_t* sid = nullptr;
+  const bool ok = size > 0 &&
+                  ::GetTokenInformation(token, TokenUser, buffer.data(), size, &size) &&
+                  ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid,
+                                           &sid);
+  if (!ok) NoteLastError();
+  ::CloseHandle(token);
+  if (!ok) return nullptr;
+  const std::wstring sddl =
+      std::wstring(L"D:P(A;") + (inherit ? L"OICI" : L"") + L";FA;;;" + sid + L")";
+  ::LocalFree(sid);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+    NoteLastError();
+    return nullptr;
+  }
+  return OwnedDescriptor(descriptor);
+}
+
+bool FileIdentity(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
+  if (::GetFileInformationByHandle(handle, info)) return true;
+  NoteLastError();
+  return false;
 }
 
 }  // namespace
@@ -101,29 +148,34 @@ RawFile& RawFile::operator=(RawFile&& other) noexcept {
 
 RawFile RawFile::Open(const std::string& path, Mode mode, bool* exists) {
   DWORD access = GENERIC_READ, disposition = OPEN_EXISTING;
-  // Others may read, write and delete an input meanwhile, as they may on POSIX; a file being
-  // written is shared for reading only.
+  // Others may read, write and delete an input meanwhile, as they may on POSIX. A file being
+  // written is shared for reading only: nobody else writes, renames or deletes it while it is
+  // open. It is opened with DELETE access to be renamed through its handle (MoveTo).
   DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  OwnedDescriptor secret;
+  SECURITY_ATTRIBUTES attributes = {};
   switch (mode) {
     case Mode::kRead: break;
+    case Mode::kCreateExclusiveSecret:
+      secret = OwnerOnlyDescriptor(false);
+      if (!secret) {
+        if (exists != nullptr) *exists = false;
+        return RawFile();
+      }
+      attributes.nLength = sizeof attributes;
+      attributes.lpSecurityDescriptor = secret.get();
+      [[fallthrough]];
     case Mode::kCreateExclusive:
-      access = GENERIC_READ | GENERIC_WRITE;
+      // CREATE_NEW fails on any name that exists, a link too.
+      access = GENERIC_READ | GENERIC_WRITE | DELETE;
       disposition = CREATE_NEW;
-      share = FILE_SHARE_READ;
-      break;
-    case Mode::kCreate:
-    // A secret key file gets no bits of its own here: a new file takes the access rules of the
-    // directory it is made in, which for the keys of a release is ordinarily inside the user's
-    // own profile, readable by that user (and administrators) only.
-    case Mode::kCreateSecret:
-      access = GENERIC_WRITE;
-      disposition = CREATE_ALWAYS;
       share = FILE_SHARE_READ;
       break;
   }
   RawFile file;
-  const HANDLE handle = ::CreateFileW(Wide(path).c_str(), access, share, nullptr, disposition,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle =
+      ::CreateFileW(Wide(path).c_str(), access, share, secret ? &attributes : nullptr,
+                    disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD code = ::GetLastError();
     if (exists != nullptr) *exists = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
@@ -177,6 +229,64 @@ bool RawFile::Close() {
   return false;
 }
 
+// Nobody can rename or delete the file while it is open without FILE_SHARE_DELETE.
+std::string RawFile::ReadBackName(const std::string& path) const { return path; }
+
+bool RawFile::IsNamedBy(const std::string& path) const {
+  // No access asked (attributes only), so the sharing of other handles does not stand in the
+  // way; a link at the name is opened itself.
+  const HANDLE named = ::CreateFileW(Wide(path).c_str(), 0,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                     nullptr);
+  if (named == INVALID_HANDLE_VALUE) {
+    NoteLastError();
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION held, now;
+  const bool same = FileIdentity(AsHandle(handle_), &held) && FileIdentity(named, &now) &&
+                    held.dwVolumeSerialNumber == now.dwVolumeSerialNumber &&
+                    held.nFileIndexHigh == now.nFileIndexHigh &&
+                    held.nFileIndexLow == now.nFileIndexLow;
+  ::CloseHandle(named);
+  return same;
+}
+
+// Renamed through the handle (FileRenameInfo), so the file written is what gets the name, and
+// not whatever `from` names. The new name goes to the kernel as an NT path.
+bool RawFile::MoveTo(const std::string&, const std::string& to) {
+  const std::wstring target = Wide(to);
+  const DWORD n = ::GetFullPathNameW(target.c_str(), 0, nullptr, nullptr);
+  std::wstring full(n, L'\0');
+  if (n == 0 || ::GetFullPathNameW(target.c_str(), n, full.data(), nullptr) >= n) {
+    NoteLastError();
+    return false;
+  }
+  full.resize(std::wcslen(full.c_str()));
+  std::wstring nt;
+  if (full.rfind(L"\\\\?\\", 0) == 0) {
+    nt = L"\\??\\" + full.substr(4);
+  } else if (full.rfind(L"\\\\", 0) == 0) {
+    nt = L"\\??\\UNC\\" + full.substr(2);
+  } else {
+    nt = L"\\??\\" + full;
+  }
+  const size_t bytes = sizeof(FILE_RENAME_INFO) + nt.size() * sizeof(wchar_t);
+  std::vector<uint8_t> buffer(bytes, 0);
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = TRUE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(nt.size() * sizeof(wchar_t));
+  std::memcpy(info->FileName, nt.data(), info->FileNameLength);
+  if (::SetFileInformationByHandle(AsHandle(handle_), FileRenameInfo, info,
+                                   static_cast<DWORD>(bytes))) {
+    return true;
+  }
+  NoteLastError();
+  return false;
+}
+
 // rename() of the C runtime refuses an existing target here; MoveFileExW replaces it.
 bool RenameOnto(const std::string& from, const std::string& to) {
   if (::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
@@ -193,17 +303,66 @@ bool RemoveFile(const std::string& path) {
   return false;
 }
 
+bool IsLink(const std::string& path) {
+  const DWORD attributes = ::GetFileAttributesW(Wide(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+namespace {
+
+// A link is removed itself: RemoveDirectoryW on a directory junction or symbolic link, and
+// DeleteFileW on a file link, never look at the target.
+void RemoveEntry(const std::wstring& path, DWORD attributes) {
+  if (attributes & FILE_ATTRIBUTE_READONLY) {
+    ::SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  }
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    ::DeleteFileW(path.c_str());
+    return;
+  }
+  if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    WIN32_FIND_DATAW data;
+    const HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &data);
+    if (search != INVALID_HANDLE_VALUE) {
+      do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") continue;
+        RemoveEntry(path + L"\\" + name, data.dwFileAttributes);
+      } while (::FindNextFileW(search, &data));
+      ::FindClose(search);
+    }
+  }
+  ::RemoveDirectoryW(path.c_str());
+}
+
+}  // namespace
+
+void RemoveTree(const std::string& path) {
+  const std::wstring wide = Wide(path);
+  const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) RemoveEntry(wide, attributes);
+}
+
 // CreateDirectoryW fails when the name exists, so a name is never shared; a taken one is
-// retried with another random suffix.
+// retried with another random suffix. The new directory is the user's alone, whatever the
+// folder it is made in lets others do.
 support::Result<std::string> MakeUniqueDirectory(const std::filesystem::path& dir,
                                                  const std::string& prefix) {
   static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  OwnedDescriptor descriptor = OwnerOnlyDescriptor(true);
+  if (!descriptor) {
+    return support::Errorf("%s: cannot make a private temporary directory: %s",
+                           U8String(dir).c_str(), lastError.c_str());
+  }
+  SECURITY_ATTRIBUTES attributes = {};
+  attributes.nLength = sizeof attributes;
+  attributes.lpSecurityDescriptor = descriptor.get();
   std::random_device random;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = prefix;
     for (int i = 0; i < 8; ++i) name += kLetters[random() % (sizeof kLetters - 1)];
     const std::string path = U8String(dir / U8Path(name));
-    if (::CreateDirectoryW(Wide(path).c_str(), nullptr)) return path;
+    if (::CreateDirectoryW(Wide(path).c_str(), &attributes)) return path;
     if (::GetLastError() != ERROR_ALREADY_EXISTS) {
       NoteLastError();
       return support::Errorf("%s: cannot create a temporary directory: %s",

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "file_ops.h"
@@ -210,33 +211,134 @@ support::Result<std::string> ReadWholeFile(const std::string& path) {
   return data;
 }
 
-support::Status WriteFileAtomic(const std::string& path, std::string_view data, bool secret) {
-  std::string temp = path + ".tmp-" + std::to_string(fileops::ProcessId());
-  using Mode = fileops::RawFile::Mode;
-  fileops::RawFile file = fileops::RawFile::Open(temp, secret ? Mode::kCreateSecret : Mode::kCreate);
-  if (!file.IsOpen()) {
-    return Errorf("%s: cannot create: %s", temp.c_str(), fileops::LastErrorText().c_str());
+namespace {
+
+// One DER element at `at`: its tag, and where its contents start and end.
+struct DerElement {
+  uint8_t tag = 0;
+  size_t start = 0, end = 0;
+};
+
+bool ReadDerElement(std::string_view der, size_t at, DerElement* element) {
+  if (at + 2 > der.size()) return false;
+  element->tag = static_cast<uint8_t>(der[at]);
+  size_t length = static_cast<uint8_t>(der[at + 1]);
+  size_t start = at + 2;
+  if (length >= 0x80) {
+    const size_t count = length & 0x7F;
+    if (count == 0 || count > 3 || start + count > der.size()) return false;
+    length = 0;
+    for (size_t i = 0; i < count; ++i) length = length << 8 | static_cast<uint8_t>(der[start + i]);
+    start += count;
   }
-  size_t done = 0;
-  while (done < data.size()) {
-    int64_t n = file.WriteAt(done, data.data() + done, data.size() - done);
-    if (n <= 0) {
-      std::string why = n < 0 ? fileops::LastErrorText() : "nothing written";
-      file.Close();
-      fileops::RemoveFile(temp);
-      return Errorf("%s: write failed after %zu bytes: %s", temp.c_str(), done, why.c_str());
+  if (length > der.size() - start) return false;
+  element->start = start;
+  element->end = start + length;
+  return true;
+}
+
+// PrivateKeyInfo ::= SEQUENCE { INTEGER 0|1, AlgorithmIdentifier (SEQUENCE, OID first),
+// OCTET STRING, ... }; RSAPrivateKey ::= SEQUENCE { INTEGER 0|1, eight more INTEGERs, ... }.
+// The SEQUENCE is the whole file.
+const char* DerPrivateKeyKind(std::string_view der) {
+  DerElement outer, version, next;
+  if (!ReadDerElement(der, 0, &outer) || outer.tag != 0x30 || outer.end != der.size()) {
+    return nullptr;
+  }
+  if (!ReadDerElement(der, outer.start, &version) || version.tag != 0x02 ||
+      version.end != version.start + 1 || static_cast<uint8_t>(der[version.start]) > 1 ||
+      !ReadDerElement(der, version.end, &next)) {
+    return nullptr;
+  }
+  if (next.tag == 0x30) {
+    DerElement key;
+    if (next.start < next.end && der[next.start] == 0x06 && ReadDerElement(der, next.end, &key) &&
+        key.tag == 0x04) {
+      return "DER PKCS#8 PrivateKeyInfo";
     }
-    done += static_cast<size_t>(n);
+    return nullptr;
   }
-  if (!file.Close()) {
-    std::string why = fileops::LastErrorText();
-    fileops::RemoveFile(temp);
-    return Errorf("%s: close failed: %s", temp.c_str(), why.c_str());
+  DerElement integer = next;
+  for (int i = 0; i < 8; ++i) {
+    if (integer.tag != 0x02) return nullptr;
+    if (i < 7 && !ReadDerElement(der, integer.end, &integer)) return nullptr;
   }
-  if (!fileops::RenameOnto(temp, path)) {
-    std::string why = fileops::LastErrorText();
-    fileops::RemoveFile(temp);
-    return Errorf("%s: cannot rename into place: %s", path.c_str(), why.c_str());
+  return "DER PKCS#1 RSAPrivateKey";
+}
+
+// The label of a PEM private key block starting in `text`, or empty.
+std::string PemPrivateKeyLabel(std::string_view text) {
+  static constexpr std::string_view kBegin = "-----BEGIN ";
+  static constexpr std::string_view kSuffix = "PRIVATE KEY";
+  for (size_t at = text.find(kBegin); at != std::string_view::npos;
+       at = text.find(kBegin, at + 1)) {
+    const size_t labelStart = at + kBegin.size();
+    const size_t labelEnd = text.find("-----", labelStart);
+    if (labelEnd == std::string_view::npos || labelEnd - labelStart > 64) continue;
+    std::string_view label = text.substr(labelStart, labelEnd - labelStart);
+    if (label.find('\n') == std::string_view::npos && label.size() >= kSuffix.size() &&
+        label.substr(label.size() - kSuffix.size()) == kSuffix) {
+      return std::string(label);
+    }
+  }
+  return {};
+}
+
+// Larger files are no DER key (a 16384-bit RSA key takes about 9 KiB).
+constexpr uint64_t kMaxDerKeySize = 64 * 1024;
+
+}  // namespace
+
+support::Result<std::string> PrivateKeyKind(const std::string& path) {
+  fileops::RawFile in = fileops::RawFile::Open(path, fileops::RawFile::Mode::kRead);
+  if (!in.IsOpen()) {
+    return Errorf("%s: cannot open for reading: %s", path.c_str(), fileops::LastErrorText().c_str());
+  }
+  // In pieces, each searched together with the end of the one before, so that a block's first
+  // line split between two pieces is found.
+  constexpr size_t kPiece = 1 << 20, kCarry = 128;
+  std::string window;
+  uint64_t offset = 0;
+  std::string whole;  // the first piece, for the DER check of a small file
+  for (;;) {
+    const size_t kept = window.size();
+    window.resize(kept + kPiece);
+    const int64_t got = in.ReadAt(offset, window.data() + kept, kPiece);
+    if (got < 0) {
+      return Errorf("%s: read at 0x%llx failed: %s", path.c_str(),
+                    static_cast<unsigned long long>(offset), fileops::LastErrorText().c_str());
+    }
+    window.resize(kept + static_cast<size_t>(got));
+    if (offset == 0 && static_cast<uint64_t>(got) <= kMaxDerKeySize) whole = window;
+    offset += static_cast<uint64_t>(got);
+    if (std::string label = PemPrivateKeyLabel(window); !label.empty()) {
+      return "a PEM \"" + label + "\" block";
+    }
+    if (got == 0) break;
+    window.erase(0, window.size() > kCarry ? window.size() - kCarry : 0);
+  }
+  if (offset <= kMaxDerKeySize && whole.size() == offset) {
+    if (const char* kind = DerPrivateKeyKind(whole)) return std::string(kind);
+  }
+  return std::string();
+}
+
+support::Status RefusePrivateKeyPayload(const std::string& path,
+                                        const std::vector<std::string>& keyFiles) {
+  for (const std::string& key : keyFiles) {
+    std::error_code ec;
+    if (std::filesystem::equivalent(fileops::U8Path(path), fileops::U8Path(key), ec) && !ec) {
+      return Errorf("%s is the private key %s: a private key is never packed", path.c_str(),
+                    key.c_str());
+    }
+  }
+  // What is not a regular file is the writer's to report.
+  if (!fileops::RegularFileSize(path)) return {};
+  auto kind = PrivateKeyKind(path);
+  if (!kind) return support::Error{kind.error()};
+  if (!kind->empty()) {
+    return Errorf("%s holds a private key (%s): a private key is never packed", path.c_str(),
+                  kind->c_str());
   }
   return {};
 }

@@ -16,6 +16,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "support/result.h"
 
@@ -69,9 +70,18 @@ class StreamingSigner {
   std::unique_ptr<CryptoPP::PK_MessageAccumulator> accumulator_;
 };
 
-// Whole-file helpers shared by the subcommands. WriteFileAtomic writes beside the target and
-// renames, so a failure never leaves a half-written file under the target's name.
+// The whole file, read by the subcommands.
 support::Result<std::string> ReadWholeFile(const std::string& path);
-support::Status WriteFileAtomic(const std::string& path, std::string_view data, bool secret = false);
+
+// What makes a file a private key: a PEM block whose label ends in "PRIVATE KEY" anywhere in
+// it ("PRIVATE KEY", "RSA PRIVATE KEY", "ENCRYPTED PRIVATE KEY", ...), or the whole file one DER
+// PKCS#8 PrivateKeyInfo or PKCS#1 RSAPrivateKey (by structure; the numbers are not checked).
+// Empty when it is none; else what it is, for a message. Payload files are checked with it: a
+// key packed by mistake would be handed out by every installer.
+support::Result<std::string> PrivateKeyKind(const std::string& path);
+
+// Refuses a payload file that is one of `keyFiles` (the same file, by std::filesystem::equivalent) or whose content is a private key.
+support::Status RefusePrivateKeyPayload(const std::string& path,
+                                        const std::vector<std::string>& keyFiles);
 
 }  // namespace ztpack

@@ -103,7 +103,9 @@ support::Status ListFolder(const std::string& folder, const toml::node* node,
     const fs::directory_entry& entry = *it;
     std::string relative = fileops::U8GenericString(fs::relative(entry.path(), root, ec));
     const std::string path = U8String(entry.path());
-    if (entry.is_symlink(ec)) return errors.At(node, path + ": symbolic links are not packed");
+    // Not entry.is_symlink(): on Windows that follows links, so junctions and symbolic links
+    // would be walked into and their files packed from outside the folder.
+    if (fileops::IsLink(path)) return errors.At(node, path + ": symbolic links are not packed");
     if (entry.is_directory(ec)) continue;
     if (!entry.is_regular_file(ec)) return errors.At(node, path + ": not a regular file");
     if (relative == "install_script") {
@@ -298,6 +300,15 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
   if (keys == nullptr) return errors.At(root.get("keys"), "missing table [keys]");
   support::Status keysOk = ReadKeys(*keys, base, errors, &manifest);
   if (!keysOk) return support::Error{keysOk.error()};
+
+  // A private key among the payload files would be handed out by every installer.
+  std::vector<const std::string*> payloadFiles = {&manifest.script};
+  for (const ManifestEntry& file : manifest.files) payloadFiles.push_back(&file.path);
+  for (const std::string* file : payloadFiles) {
+    support::Status notKey = RefusePrivateKeyPayload(
+        *file, {manifest.rootKey, manifest.bundleKey, manifest.setupKey});
+    if (!notKey) return errors.At(payload, "[payload]: " + notKey.error());
+  }
 
   if (const toml::node* bundleNode = root.get("bundle")) {
     const toml::table* bundle = bundleNode->as_table();

@@ -26,7 +26,8 @@
 //
 // Relative paths are taken from the manifest's own directory. Unknown keys are errors, every
 // error names the manifest line. In a folder, entry names are the paths below it with "/"
-// between directories, packed in byte order of their names; symbolic links are refused. The
+// between directories, packed in byte order of their names; symbolic links and junctions are
+// refused. A payload file that is one of the [keys] files, or holds a private key, is refused. The
 // output depends only on the inputs: the same inputs give a byte-identical installer, whatever
 // the number of threads that compress it. Files with identical content are stored once: the
 // directives naming a later copy are rewritten to name the first (see store_once.h).

@@ -1,22 +1,36 @@
 #include "output_file.h"
 
-#include <atomic>
-#include <cstdio>
+#include <random>
 #include <vector>
 
 namespace ztpack {
+namespace {
 
-support::Result<std::unique_ptr<OutputFile>> OutputFile::Create(const std::string& target) {
-  static std::atomic<unsigned> counter{0};
+// 64 random bits: a name nobody can know in advance and put something at.
+std::string RandomSuffix() {
+  static const char kHex[] = "0123456789abcdef";
+  std::random_device random;
+  std::string suffix;
+  for (int i = 0; i < 4; ++i) {
+    const unsigned part = random();
+    for (int j = 0; j < 4; ++j) suffix += kHex[(part >> (4 * j)) & 15];
+  }
+  return suffix;
+}
+
+}  // namespace
+
+support::Result<std::unique_ptr<OutputFile>> OutputFile::Create(const std::string& target,
+                                                                Access access) {
+  const auto mode = access == Access::kSecret ? fileops::RawFile::Mode::kCreateExclusiveSecret
+                                              : fileops::RawFile::Mode::kCreateExclusive;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string temp = target + ".tmp-" + std::to_string(fileops::ProcessId()) + "-" +
-                       std::to_string(counter.fetch_add(1));
-    // Exclusive: never write into a file someone else made under the temporary name.
+    std::string temp = target + ".tmp-" + RandomSuffix();
     bool exists = false;
-    fileops::RawFile file =
-        fileops::RawFile::Open(temp, fileops::RawFile::Mode::kCreateExclusive, &exists);
+    fileops::RawFile file = fileops::RawFile::Open(temp, mode, &exists);
     if (file.IsOpen()) {
-      return std::unique_ptr<OutputFile>(new OutputFile(target, temp, std::move(file)));
+      return std::unique_ptr<OutputFile>(
+          new OutputFile(target, std::move(temp), std::move(file), access));
     }
     if (!exists) {
       return support::Errorf("%s: cannot create %s: %s", target.c_str(), temp.c_str(),
@@ -27,8 +41,11 @@ support::Result<std::unique_ptr<OutputFile>> OutputFile::Create(const std::strin
 }
 
 OutputFile::~OutputFile() {
+  if (committed_) return;
+  // Only the file written is removed, not another that took its name.
+  const bool ours = file_.IsOpen() && file_.IsNamedBy(temp_);
   file_.Close();
-  if (!committed_) fileops::RemoveFile(temp_);
+  if (ours) fileops::RemoveFile(temp_);
 }
 
 support::Status OutputFile::Write(const void* data, size_t length) {
@@ -83,20 +100,36 @@ support::Status OutputFile::Commit() {
   if (committed_ || !file_.IsOpen()) {
     return support::Errorf("%s: output already finished", target_.c_str());
   }
-  if (!file_.TakePermissionsOf(target_) || !file_.Sync()) {
+  if ((access_ == Access::kPublic && !file_.TakePermissionsOf(target_)) || !file_.Sync()) {
     return support::Errorf("%s: finishing %s failed: %s", target_.c_str(), temp_.c_str(),
                            fileops::LastErrorText().c_str());
   }
-  if (!file_.Close()) {
-    return support::Errorf("%s: closing %s failed: %s", target_.c_str(), temp_.c_str(),
-                           fileops::LastErrorText().c_str());
-  }
-  if (!fileops::RenameOnto(temp_, target_)) {
+  if (!file_.MoveTo(temp_, target_)) {
     return support::Errorf("%s: renaming %s onto it failed: %s", target_.c_str(), temp_.c_str(),
                            fileops::LastErrorText().c_str());
   }
   committed_ = true;
+  // Whoever can write the directory can still rename another file to the temporary name in the
+  // instant before the rename: then the target holds theirs, and must not stay.
+  if (!file_.IsNamedBy(target_)) {
+    fileops::RemoveFile(target_);
+    file_.Close();
+    return support::Errorf("%s: another file was put in place of %s while it was written; "
+                           "removed, nothing written", target_.c_str(), temp_.c_str());
+  }
+  if (!file_.Close()) {
+    return support::Errorf("%s: closing it failed: %s", target_.c_str(),
+                           fileops::LastErrorText().c_str());
+  }
   return {};
+}
+
+support::Status WriteOutputFile(const std::string& path, std::string_view data,
+                                OutputFile::Access access) {
+  auto out = OutputFile::Create(path, access);
+  if (!out) return support::Error{out.error()};
+  if (auto s = (*out)->Write(data.data(), data.size()); !s) return s;
+  return (*out)->Commit();
 }
 
 }  // namespace ztpack

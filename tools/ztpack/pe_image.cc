@@ -311,6 +311,16 @@ support::Result<BundleSectionPlan> PlanBundleSection(const PeImage& image, uint6
 
 support::Status WriteBundleSection(const std::string& input, const std::string& output,
                                    const std::vector<AttachmentInput>& attachments) {
+  auto out = OutputFile::Create(output);
+  if (!out) return support::Error{out.error()};
+  support::Status status = WriteBundleSection(input, **out, attachments);
+  if (!status) return status;
+  return (*out)->Commit();
+}
+
+support::Status WriteBundleSection(const std::string& input, OutputFile& o,
+                                   const std::vector<AttachmentInput>& attachments) {
+  if (o.size() != 0) return support::Errorf("%s: output not empty", o.target().c_str());
   auto image = ReadPeImage(input);
   if (!image) return support::Error{image.error()};
   auto chainSize = ChainSize(attachments);
@@ -333,9 +343,6 @@ support::Status WriteBundleSection(const std::string& input, const std::string& 
     }
   }
 
-  auto out = OutputFile::Create(output);
-  if (!out) return support::Error{out.error()};
-  OutputFile& o = **out;
   support::Status status = CopyFileRange(input, 0, plan->keepEnd, o);
   if (!status) return status;
   status = o.WriteZeros(uint64_t{plan->offset} + plan->padding - plan->keepEnd);
@@ -361,8 +368,7 @@ support::Status WriteBundleSection(const std::string& input, const std::string& 
   auto checksum = ComputePeChecksum(o, image->checkSumOffset());
   if (!checksum) return support::Error{checksum.error()};
   support::StoreU32le(field, *checksum);
-  if (!(status = o.WriteAt(image->checkSumOffset(), field, 4))) return status;
-  return o.Commit();
+  return o.WriteAt(image->checkSumOffset(), field, 4);
 }
 
 }  // namespace ztpack

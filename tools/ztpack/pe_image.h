@@ -126,5 +126,8 @@ support::Result<BundleSectionPlan> PlanBundleSection(const PeImage& image, uint6
 // result goes to `output` (may be the same path), written beside and renamed.
 support::Status WriteBundleSection(const std::string& input, const std::string& output,
                                    const std::vector<AttachmentInput>& attachments);
+// The same into an output the caller commits (one that has nothing written yet).
+support::Status WriteBundleSection(const std::string& input, OutputFile& output,
+                                   const std::vector<AttachmentInput>& attachments);
 
 }  // namespace ztpack

@@ -1,4 +1,5 @@
-// A private temporary directory, removed with its contents when the object goes.
+// A private temporary directory (its owner's alone), removed with its contents when the object
+// goes. The removal never follows a link: not one inside, nor one put in the directory's place.
 #pragma once
 
 #include <filesystem>
@@ -23,10 +24,7 @@ class ScratchDir {
     if (!made) return support::Error{made.error()};
     return std::unique_ptr<ScratchDir>(new ScratchDir(fileops::U8Path(*made)));
   }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
+  ~ScratchDir() { fileops::RemoveTree(fileops::U8String(path_)); }
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
   // The UTF-8 path of `name` inside.

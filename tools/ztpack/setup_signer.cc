@@ -1,17 +1,18 @@
 #include "setup_signer.h"
 
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <optional>
 #include <vector>
 
 #include "attachment_writer.h"
 #include "container/attachment.h"
+#include "container/attachment_format.h"
 #include "file_ops.h"
 #include "container/pe_locator.h"
 #include "pe_image.h"
 #include "platform/platform.h"
+#include "support/byte_reader.h"
 #include "support/text.h"
 #include "verify/setup_signature.h"
 
@@ -26,48 +27,28 @@ constexpr size_t kHashChunk = 1 << 20;
 // The header-tolerant pass needs e_lfanew below this (the PE headers lie in the first bytes).
 constexpr uint32_t kMaxTolerantLfanew = 312;
 
+std::function<void(const std::string&)> draftWrittenHook;
+
 std::u16string Wide(const std::string& path) { return support::Utf8ToWide(path, true); }
 
-// Removes a temporary file when the signing fails half way.
-class TempFile {
- public:
-  explicit TempFile(std::string path) : path_(std::move(path)) {}
-  ~TempFile() {
-    if (!path_.empty()) fileops::RemoveFile(path_);
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  const std::string& path() const { return path_; }
-  void Release() { path_.clear(); }
-
- private:
-  std::string path_;
-};
-
-std::string TempPathBeside(const std::string& output, const char* tag) {
-  static int counter = 0;
-  return output + ".sign-" + tag + "-" + std::to_string(fileops::ProcessId()) + "-" +
-         std::to_string(counter++);
-}
-
-// Signs the bytes [0, end) of the file, the ranges left out: the digest the check recomputes.
-support::Result<std::string> SignRegion(const RsaPrivateKey& key, const std::string& path,
-                                        int64_t end,
+// Signs the bytes [0, end) of the output, the ranges left out: the digest the check
+// recomputes. Read through the output's own handle: what was written is what gets signed.
+support::Result<std::string> SignRegion(const RsaPrivateKey& key, OutputFile& file, int64_t end,
                                         const std::vector<container::ByteRange>& skip) {
-  platform::File file = platform::File::Open(Wide(path), platform::OpenMode::kRead);
-  if (!file.IsOpen()) return support::Errorf("%s: cannot open the file for signing", path.c_str());
+  const std::string& path = file.target();
   StreamingSigner signer(key);
   std::vector<uint8_t> buffer(kHashChunk);
   auto feed = [&](int64_t from, int64_t to) -> support::Status {
     while (from < to) {
       size_t want = static_cast<size_t>(std::min<int64_t>(to - from, kHashChunk));
-      int64_t got = file.ReadAt(static_cast<uint64_t>(from), buffer.data(), want);
-      if (got != static_cast<int64_t>(want)) {
+      auto got = file.ReadAt(static_cast<uint64_t>(from), buffer.data(), want);
+      if (!got) return support::Error{got.error()};
+      if (*got != want) {
         return support::Errorf("%s: reading 0x%zx bytes at 0x%llx for the signature failed",
                                path.c_str(), want, static_cast<ull>(from));
       }
       signer.Update(buffer.data(), want);
-      from += got;
+      from += static_cast<int64_t>(want);
     }
     return {};
   };
@@ -86,22 +67,14 @@ support::Result<std::string> SignRegion(const RsaPrivateKey& key, const std::str
   return signer.Finish();
 }
 
-support::Status ZeroCheckSum(const std::string& path, uint64_t offset) {
-  std::fstream file(fileops::U8Path(path), std::ios::in | std::ios::out | std::ios::binary);
-  const char zero[4] = {};
-  file.seekp(static_cast<std::streamoff>(offset));
-  file.write(zero, sizeof zero);
-  file.flush();
-  if (!file) return support::Errorf("%s: cannot clear CheckSum at 0x%llx", path.c_str(), static_cast<ull>(offset));
-  return {};
-}
-
-support::Result<int64_t> LocateDocument(const std::string& path) {
+// Where the installer finds the document's data in the output, read through its own handle.
+support::Result<int64_t> LocateDocument(const OutputFile& out) {
   int32_t dataOffset = -1;
-  std::string data = container::ReadAttachmentWithOffset(Wide(path), kSignatureType, &dataOffset);
+  std::string data = container::ReadAttachmentWithOffset(Wide(out.ReadBackName()), kSignatureType,
+                                                         &dataOffset);
   if (data.empty() || dataOffset < 0) {
     return support::Errorf("%s: the %s attachment just written cannot be read back where the "
-                           "installer looks for it", path.c_str(), kSignatureType);
+                           "installer looks for it", out.target().c_str(), kSignatureType);
   }
   return int64_t{dataOffset};
 }
@@ -135,14 +108,6 @@ support::Status CheckTolerantLimits(const PeImage& image, uint16_t sectionsAfter
     return support::Errorf("%s: Machine 0x%04x: the header-tolerant signature check handles "
                            "i386 (0x014c) and x64 (0x8664) only; sign with --plain",
                            p.c_str(), image.machine);
-  }
-  return {};
-}
-
-support::Status Rename(const std::string& from, const std::string& to) {
-  if (!fileops::RenameOnto(from, to)) {
-    return support::Errorf("%s: cannot rename the signed file onto it: %s", to.c_str(),
-                           fileops::LastErrorText().c_str());
   }
   return {};
 }
@@ -192,26 +157,37 @@ support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
       if (!limits) return support::Error{limits.error()};
     }
   }
-  // Writes the layout with the given document: a PE gets it in a .ZTBNDL last section (nothing
-  // in front of the document depends on its content but CheckSum, which the header-tolerant
-  // pass skips and plain mode keeps at 0); any other file gets it appended at its end.
-  auto write = [&](const std::string& path, const std::string& document) -> support::Status {
-    if (!summary.pe) return AppendAttachments(in, withDocument(document), path);
-    support::Status status = WriteBundleSection(in, path, withDocument(document));
-    if (status && summary.plain) status = ZeroCheckSum(path, image->checkSumOffset());
-    return status;
-  };
-
-  // First the final layout with a placeholder document of the final length, then the
-  // signature over what the check will read of it.
-  TempFile draft(TempPathBeside(options.output, "draft"));
-  support::Status status = write(draft.path(), placeholder);
+  // The final layout with a placeholder document of the final length: a PE gets it in a
+  // .ZTBNDL last section, any other file at its end. Nothing in front of the document depends
+  // on its content but CheckSum, which the header-tolerant pass skips and plain mode keeps at 0.
+  auto out = OutputFile::Create(options.output);
+  if (!out) return support::Error{out.error()};
+  OutputFile& o = **out;
+  support::Status status = summary.pe ? WriteBundleSection(in, o, withDocument(placeholder))
+                                      : CopyWithAttachments(in, withDocument(placeholder), o);
+  if (status && summary.pe && summary.plain) {
+    const uint8_t zero[4] = {};
+    status = o.WriteAt(image->checkSumOffset(), zero, sizeof zero);
+  }
   if (!status) return support::Error{status.error()};
-  auto dataOffset = LocateDocument(draft.path());
+  if (draftWrittenHook) draftWrittenHook(o.temp());
+
+  // Then the signature over what the check will read of it. Every read from here on goes
+  // through the file written, never through its name: whoever can write the output's directory
+  // can put other bytes under that name, and the setup key must sign ztpack's own.
+  auto dataOffset = LocateDocument(o);
   if (!dataOffset) return support::Error{dataOffset.error()};
+  const uint64_t documentSize = placeholder.size() + container::kFooterSize;
+  if (static_cast<uint64_t>(*dataOffset) + documentSize != o.size()) {
+    return support::Errorf("%s: the installer finds the %s document at 0x%llx, not at the end "
+                           "where it was written", options.output.c_str(), kSignatureType,
+                           static_cast<ull>(*dataOffset));
+  }
   std::vector<container::ByteRange> ranges;
   if (!summary.plain) {
-    platform::File f = platform::File::Open(Wide(draft.path()), platform::OpenMode::kRead);
+    // Sharing everything: on Windows the output's own handle holds delete access.
+    platform::File f =
+        platform::File::Open(Wide(o.ReadBackName()), platform::OpenMode::kReadShareAll);
     if (!container::CollectHeaderSkipRanges(&f, &ranges) || ranges.size() < 2) {
       return support::Errorf("%s: the installer finds no header skip ranges in the signed "
                              "layout; sign with --plain", in.c_str());
@@ -222,15 +198,25 @@ support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
                              static_cast<ull>(*dataOffset), verify::kMinTolerantDataOffset);
     }
   }
-  auto signature = SignRegion(key, draft.path(), *dataOffset, ranges);
+  auto signature = SignRegion(key, o, *dataOffset, ranges);
   if (!signature) return support::Error{signature.error()};
 
-  TempFile signedFile(TempPathBeside(options.output, "out"));
-  status = write(signedFile.path(), MakeSignatureDocument(*signature));
-  if (!status) return support::Error{status.error()};
-  if (!bundle.empty() && !(status = AppendAttachments(signedFile.path(), bundle))) {
-    return support::Error{status.error()};
+  // The real document in the placeholder's place (same length), and a PE's CheckSum for it.
+  auto document = MakeAttachment(kSignatureType, MakeSignatureDocument(*signature));
+  if (!document) return support::Error{document.error()};
+  status = o.WriteAt(static_cast<uint64_t>(*dataOffset), document->data(), document->size());
+  if (status && summary.pe && !summary.plain) {
+    auto checksum = ComputePeChecksum(o, image->checkSumOffset());
+    if (!checksum) return support::Error{checksum.error()};
+    uint8_t field[4];
+    support::StoreU32le(field, *checksum);
+    status = o.WriteAt(image->checkSumOffset(), field, sizeof field);
   }
+  if (status && !bundle.empty()) {
+    auto written = WriteAttachments(o, bundle);
+    if (!written) status = support::Error{written.error()};
+  }
+  if (!status) return support::Error{status.error()};
   summary.dataOffset = *dataOffset;
 
   // The installer's own check, against the public half, before the file takes the output's
@@ -239,7 +225,7 @@ support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
   bool verified = false;
   {
     StdoutToStderr quiet;
-    verified = verify::VerifySetupSignatureWithKey(Wide(signedFile.path()), PublicKeyDer(key),
+    verified = verify::VerifySetupSignatureWithKey(Wide(o.ReadBackName()), PublicKeyDer(key),
                                                    false, &outcome);
   }
   if (!verified || outcome.headerTolerant == summary.plain) {
@@ -247,11 +233,16 @@ support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
                            options.output.c_str(), summary.plain ? "plain" : "header-tolerant",
                            verified ? "another pass accepted it" : outcome.reason.c_str());
   }
-  status = Rename(signedFile.path(), options.output);
+  status = o.Commit();
   if (!status) return support::Error{status.error()};
-  signedFile.Release();
   return summary;
 }
+
+namespace test_hooks {
+void SetDraftWrittenHook(std::function<void(const std::string& tempPath)> hook) {
+  draftWrittenHook = std::move(hook);
+}
+}  // namespace test_hooks
 
 StdoutToStderr::StdoutToStderr() {
   std::cout.flush();

@@ -18,10 +18,15 @@
 // an Authenticode certificate table behind it does not hide it. Since the skip ranges and the
 // document's place depend on the final layout, the file is first written with a placeholder
 // document of the final length (a PKCS #1 v1.5 signature has the modulus' length, so its hex
-// text has a fixed length), the signature is computed over that file, and the file is written
-// again with the real document: the bytes in front of the document do not change, except the
-// CheckSum, which the header-tolerant pass skips. In plain mode CheckSum is signed, so it is
-// set to 0 ("not computed") in both writes.
+// text has a fixed length), the signature is computed over that file, and the real document is
+// written over the placeholder: the bytes in front of the document do not change, except the
+// CheckSum, which the header-tolerant pass skips and which is then computed again. In plain
+// mode CheckSum is signed, so it stays 0 ("not computed").
+//
+// The file is written once, beside the output, and everything the signature depends on is read
+// back through the handle that wrote it (OutputFile::ReadBackName), never by its name: whoever
+// can write the output's directory could otherwise swap the file between writing and signing,
+// and the setup key would sign their program.
 //
 // For a file that is not a PE the document is appended as an attachment at the end; the
 // signed region is then the whole input (and any attachments put in front of the document).
@@ -33,6 +38,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -66,10 +72,18 @@ struct SignSetupSummary {
   int64_t dataOffset = 0;  // where the document's data start in the output
 };
 
-// Writes the signed setup program (beside, then renamed). Before the output is committed the
-// new file is checked with the installer's own verifier against the key's public half.
+// Writes the signed setup program (beside, then renamed). The signature covers the bytes this
+// call wrote, read back through the file it wrote them to, whatever is put under the file's
+// name meanwhile. Before the output is committed the new file is checked with the installer's
+// own verifier against the key's public half.
 support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
                                             const SignSetupOptions& options);
+
+namespace test_hooks {
+// Called with the output's temporary name once the layout is written and before anything is
+// read back for the signature: tests put other bytes under that name there.
+void SetDraftWrittenHook(std::function<void(const std::string& tempPath)> hook);
+}  // namespace test_hooks
 
 // While alive, the process's standard output goes to standard error: the installer's readers
 // print their short diagnostics on standard output, which a tool reserves for its report.
