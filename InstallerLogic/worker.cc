@@ -156,28 +156,13 @@ unsigned RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold*
   unsigned planned = n;          // lines that run: up to and including a refused target
   for (unsigned i = 0; i < n; ++i) {
     ScriptLineAction& action = plan[i];
-    action = DecideScriptLine(lines[i], wow64, majorVersion, launch.runMode);
+    action = DecideScriptLine(lines[i], wow64, majorVersion, launch.runMode, workspace.size());
     if (action.kind == ScriptLineAction::kRefusedTarget) {
       planned = i + 1;
       break;
     }
     if (action.kind != ScriptLineAction::kExtract) continue;
-    const std::u16string target = workspace + support::Utf8ToWide(action.target);
-    // Plain Win32 paths end at MAX_PATH: 259 characters for a file, 247 for a directory
-    // (CreateDirectoryW keeps room for an 8.3 name). A longer target is refused here, with its
-    // reason, rather than failing somewhere in the middle of creating it.
-    const size_t slash = target.rfind(u'\\');
-    const char* tooLong = target.size() > kMaxTargetPath ? "path longer than 259 characters"
-                          : slash != std::u16string::npos && slash > kMaxDirectoryPath
-                              ? "directory longer than 247 characters"
-                              : nullptr;
-    if (tooLong != nullptr) {
-      action.kind = ScriptLineAction::kRefusedTarget;
-      action.problem = tooLong;
-      planned = i + 1;
-      break;
-    }
-    extractions.push_back({target, std::move(action.entry)});
+    extractions.push_back({workspace + support::Utf8ToWide(action.target), std::move(action.entry)});
     // No second copy of the names stays in the plan (a script may name tens of thousands of
     // files); a failure's trace decides its line again.
     std::string().swap(action.target);
@@ -211,7 +196,8 @@ unsigned RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold*
   if (extracted < extractions.size()) {
     sayBefore(extracted);
     const ScriptLineAction failed =
-        DecideScriptLine(lines[lineOf[extracted]], wow64, majorVersion, launch.runMode);
+        DecideScriptLine(lines[lineOf[extracted]], wow64, majorVersion, launch.runMode,
+                         workspace.size());
     support::Trace("%d: extracting %s to %s failed\n", static_cast<int>(lineOf[extracted]),
                    failed.entry.c_str(), failed.target.c_str());
     reader.Close();
@@ -269,7 +255,8 @@ std::vector<std::string> ReadScriptLines(bundle::BundleReader& reader, bundle::E
 }
 
 ScriptLineAction DecideScriptLine(const std::string& trimmedLine, bool wow64,
-                                  uint32_t majorVersion, const std::string& runMode) {
+                                  uint32_t majorVersion, const std::string& runMode,
+                                  size_t workspaceLength) {
   ScriptLineAction action;
   if (trimmedLine.empty() || support::StartsWith(trimmedLine, "#")) return action;
   std::vector<std::string> fields = support::SplitString(trimmedLine, ',');
@@ -281,7 +268,9 @@ ScriptLineAction DecideScriptLine(const std::string& trimmedLine, bool wow64,
   } else if (fields.size() < 3) {
     // Nothing says what such a line would mean; reading fields it lacks is worse than skipping.
     action.kind = ScriptLineAction::kTooFewFields;
-  } else if ((action.problem = TargetPathProblem(support::Utf8ToWide(fields[2]))) != nullptr) {
+  } else if ((action.problem = TargetPathProblem(support::Utf8ToWide(fields[2]))) != nullptr ||
+             (action.problem = TargetLengthProblem(workspaceLength,
+                                                   support::Utf8ToWide(fields[2]))) != nullptr) {
     action.kind = ScriptLineAction::kRefusedTarget;
   } else {
     action.kind = ScriptLineAction::kExtract;
@@ -328,6 +317,21 @@ const char* TargetPathProblem(const std::u16string& relativeTarget) {
     }
   }
   return nullptr;
+}
+
+const char* TargetLengthProblem(size_t workspaceLength, const std::u16string& relativeTarget) {
+  // Plain Win32 paths end at MAX_PATH: 259 characters for a file, 247 for a directory
+  // (CreateDirectoryW keeps room for an 8.3 name). A longer target is refused with its reason
+  // rather than failing somewhere in the middle of creating it. The directory is what stands
+  // before the last backslash of the whole path, the workspace's own trailing one included.
+  if (workspaceLength + relativeTarget.size() > kMaxTargetPath) {
+    return "path longer than 259 characters";
+  }
+  const size_t slash = relativeTarget.rfind(u'\\');
+  const size_t directory = slash != std::u16string::npos ? workspaceLength + slash
+                           : workspaceLength > 0        ? workspaceLength - 1
+                                                        : 0;
+  return directory > kMaxDirectoryPath ? "directory longer than 247 characters" : nullptr;
 }
 
 std::u16string QuoteCommandArgument(const std::u16string& argument) {

@@ -11,6 +11,7 @@
 #include "pe_image.h"
 #include "progress.h"
 #include "script_check.h"
+#include "support/workspace.h"
 #include "zt_version.h"
 #include "worker/installer_fixture.h"
 
@@ -113,6 +114,53 @@ INSTANTIATE_TEST_SUITE_P(
         ScriptCheckCase{"LongLine", std::string(2047, '#') + "x\ndep-silent,a,a\n", {"a"},
                         kSilent, {"W1 longer than 2047 bytes", "E1 1 field(s)"}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A target is refused when no workspace could hold it, and draws a warning when a long one
+// could not: the two lengths assumed are those of the workspace names the front end makes.
+TEST(ScriptCheck, TargetLengthsAgainstTheShortestAndALongWorkspace) {
+  EXPECT_EQ((u"C:\\Windows\\Temp\\" + support::WorkspaceName(0, 1000000000, 0) + u"\\").size(),
+            ztpack::kShortestWorkspacePath);
+  EXPECT_EQ((u"C:\\Users\\" + std::u16string(20, u'u') + u"\\AppData\\Local\\Temp\\" +
+             support::WorkspaceName(4294967295u, 9999999999, 2147483647) + u"\\").size(),
+            ztpack::kLongWorkspacePath);
+  const size_t kShort = ztpack::kShortestWorkspacePath, kLong = ztpack::kLongWorkspacePath;
+  struct Case {
+    size_t workspace;  // the length the whole path or directory below is counted with
+    bool directory;    // the length is the directory's, not the whole path's
+    size_t length;
+    char expect;       // 0: no finding, 'W' a warning, 'E' an error
+    std::string character = "f";
+  } cases[] = {
+      {kShort, false, 258, 'W'}, {kShort, false, 259, 'W'}, {kShort, false, 260, 'E'},
+      {kShort, true, 246, 'W'},  {kShort, true, 247, 'W'},  {kShort, true, 248, 'E'},
+      {kLong, false, 258, 0},    {kLong, false, 259, 0},    {kLong, false, 260, 'W'},
+      {kLong, true, 246, 0},     {kLong, true, 247, 0},     {kLong, true, 248, 'W'},
+      // Characters are counted, not UTF-8 bytes.
+      {kShort, false, 259, 'W', "\xC3\xA9"}, {kLong, false, 259, 0, "\xC3\xA9"},
+  };
+  for (const Case& c : cases) {
+    std::string target;
+    for (size_t i = 0; i < c.length - c.workspace; ++i) target += c.character;
+    if (c.directory) target += "\\f";
+    ztpack::ScriptCheck check =
+        ztpack::CheckScript({"dep-silent,a," + target + "\n"}, {"install_script", "a"}, kSilent);
+    const std::string what = std::to_string(c.workspace) + (c.directory ? " dir " : " path ") +
+                             std::to_string(c.length);
+    if (c.expect == 0) {
+      EXPECT_TRUE(check.findings.empty()) << what << ": " << check.findings[0].text;
+      continue;
+    }
+    // A refused target leaves its entry unused: a second finding says so.
+    ASSERT_EQ(check.findings.size(), c.expect == 'E' ? 2u : 1u) << what;
+    const ztpack::ScriptFinding& f = check.findings[0];
+    EXPECT_EQ(f.error, c.expect == 'E') << what;
+    EXPECT_NE(f.text.find(c.directory ? "directory longer than 247" : "path longer than 259"),
+              std::string::npos) << what << ": " << f.text;
+    EXPECT_NE(f.text.find(c.expect == 'E' ? "C:\\Windows\\Temp\\ITMPD_0_1000000000_0\\"
+                                          : "C:\\Users\\<20 characters>"),
+              std::string::npos) << f.text;
+  }
+}
 
 TEST(ScriptCheck, EntriesPastThe256thAndExpiry) {
   std::vector<std::string> names = {"install_script"};

@@ -25,6 +25,7 @@
 #include "pe_image.h"
 #include "progress.h"
 #include "scratch_dir.h"
+#include "script_check.h"
 #include "support/text.h"
 #include "support/workspace.h"
 #include "worker.h"
@@ -162,8 +163,10 @@ int RunExtract(const Options& o) {
     if (!lines) return Fail(lines.error());
     const bool wow64 = o.platform == "x64";
     for (size_t i = 0; i < lines->size(); ++i) {
+      // Refused as by any installer: below the shortest workspace it could make.
       auto action = installer::DecideScriptLine(installer::TrimScriptLine((*lines)[i]), wow64,
-                                                static_cast<uint32_t>(o.windowsMajor), runMode);
+                                                static_cast<uint32_t>(o.windowsMajor), runMode,
+                                                kShortestWorkspacePath);
       if (action.kind == installer::ScriptLineAction::kRefusedTarget) {
         return Fail("install script line " + std::to_string(i + 1) + ": target \"" + action.target +
                     "\" is refused by the installer (" + action.problem + "); nothing extracted");
