@@ -129,7 +129,7 @@ TEST(ScriptCheck, TargetLengthsAgainstTheShortestAndALongWorkspace) {
     bool directory;    // the length is the directory's, not the whole path's
     size_t length;
     char expect;       // 0: no finding, 'W' a warning, 'E' an error
-    std::string character = "f";
+    std::string character = "f";  // what the target is made of
   } cases[] = {
       {kShort, false, 258, 'W'}, {kShort, false, 259, 'W'}, {kShort, false, 260, 'E'},
       {kShort, true, 246, 'W'},  {kShort, true, 247, 'W'},  {kShort, true, 248, 'E'},
@@ -139,9 +139,10 @@ TEST(ScriptCheck, TargetLengthsAgainstTheShortestAndALongWorkspace) {
       {kShort, false, 259, 'W', "\xC3\xA9"}, {kLong, false, 259, 0, "\xC3\xA9"},
   };
   for (const Case& c : cases) {
+    // Ends in "f": the installer's trim would drop trailing bytes 0x80-0xFF.
     std::string target;
-    for (size_t i = 0; i < c.length - c.workspace; ++i) target += c.character;
-    if (c.directory) target += "\\f";
+    for (size_t i = 0; i < c.length - c.workspace - (c.directory ? 0 : 1); ++i) target += c.character;
+    target += c.directory ? "\\f" : "f";
     ztpack::ScriptCheck check =
         ztpack::CheckScript({"dep-silent,a," + target + "\n"}, {"install_script", "a"}, kSilent);
     const std::string what = std::to_string(c.workspace) + (c.directory ? " dir " : " path ") +
@@ -154,8 +155,11 @@ TEST(ScriptCheck, TargetLengthsAgainstTheShortestAndALongWorkspace) {
     ASSERT_EQ(check.findings.size(), c.expect == 'E' ? 2u : 1u) << what;
     const ztpack::ScriptFinding& f = check.findings[0];
     EXPECT_EQ(f.error, c.expect == 'E') << what;
-    EXPECT_NE(f.text.find(c.directory ? "directory longer than 247" : "path longer than 259"),
-              std::string::npos) << what << ": " << f.text;
+    // Below the long workspace a directory at the limit makes the whole path too long as well.
+    if (c.expect == 'E' || c.workspace == kLong) {
+      EXPECT_NE(f.text.find(c.directory ? "directory longer than 247" : "path longer than 259"),
+                std::string::npos) << what << ": " << f.text;
+    }
     EXPECT_NE(f.text.find(c.expect == 'E' ? "C:\\Windows\\Temp\\ITMPD_0_1000000000_0\\"
                                           : "C:\\Users\\<20 characters>"),
               std::string::npos) << f.text;
