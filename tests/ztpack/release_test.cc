@@ -280,6 +280,10 @@ INSTANTIATE_TEST_SUITE_P(
         VerifyCase{"RefusedTargetOnOldWindows",
                    Recipe(std::string(kScript) + "dep-w<6-silent,a,..\\evil\n"), Tamper::kNone,
                    "install script"},
+        // Too long below any workspace: verify says so, and the front end refuses it.
+        VerifyCase{"TargetTooLongForAnyWorkspace",
+                   Recipe(std::string(kScript) + "dep-silent,a," + std::string(223, 'p') + "\n"),
+                   Tamper::kNone, "install script"},
         VerifyCase{"MissingEntryOnX64", Recipe(std::string(kScript) + "dep-x64-silent,zz,z\n"),
                    Tamper::kNone, "install script"},
         VerifyCase{"NoScript",
