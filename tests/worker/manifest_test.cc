@@ -61,6 +61,9 @@ TEST(Make, ErrorsNameTheLine) {
       {"stub = \"stub.exe\"\nsetup = \"setup.sh\"\nmode = 3\n", ":3: \"mode\" must be a string"},
       {"stub = \"stub.exe\"\nsetup = \n", ":2:"},
       {"stub = \"stub.exe\"\nsetup = \"setup.sh\"\noutput = \"o\"\n", "missing key \"mode\""},
+      {"stub = \"stub.exe\"\nsetup = \"setup.sh\"\nmode = \"silent\"\noutput = \"o\"\n[payload]\n"
+       "folder = \"payload\"\nstore_once = 1\n",
+       ":7: \"store_once\" must be true or false"},
   };
   for (const Case& c : cases) {
     testutil::TempDir dir;
@@ -72,9 +75,10 @@ TEST(Make, ErrorsNameTheLine) {
   }
 }
 
-// Identical files are stored once, and the front end still installs every copy, under every
-// target that names one, including a copy named by a directive written with CR LF.
-TEST(Make, IdenticalFilesAreStoredOnceAndInstalledEveryTime) {
+// Asked for, identical files are stored once, and the front end still installs every copy,
+// under every target that names one, including a copy named by a directive written with CR LF.
+// Without it, every file is stored under its own name.
+TEST(Make, IdenticalFilesStoredOnceWhenAskedAndInstalledEveryTime) {
   SKIP_WITHOUT_DEV_KEYS();
   testutil::TempDir dir;
   WritePayload(dir);
@@ -90,12 +94,26 @@ TEST(Make, IdenticalFilesAreStoredOnceAndInstalledEveryTime) {
                       "  dep-silent,sub/copy.bin,copy.bin,extra\n"
                       "dep-silent,a.bin,a.bin\n"
                       "dep-silent,z.bin,two\\z.bin");
-  testutil::WriteFile(dir / "m.toml", Manifest());
+  std::string text = Manifest();
+  text.replace(text.find("[payload]\n"), 10, "[payload]\nstore_once = true\n");
+  testutil::WriteFile(dir / "m.toml", text);
+  testutil::WriteFile(dir / "every.toml", Manifest("", "every.exe"));
   auto manifest = ztpack::LoadManifest((dir / "m.toml").string());
   ASSERT_TRUE(manifest.ok()) << manifest.error();
-  ASSERT_TRUE(ztpack::MakeInstaller(*manifest).ok());
-  // One copy of the 200,000 random bytes, not three.
+  std::vector<std::string> notes;
+  ztpack::MakeOptions options;
+  options.note = [&](const std::string& line) { notes.push_back(line); };
+  ASSERT_TRUE(ztpack::MakeInstaller(*manifest, options).ok());
+  // One copy of the 200,000 random bytes, not three; the copies are named.
   EXPECT_LT(std::filesystem::file_size(dir / "out.exe"), 300000u);
+  EXPECT_EQ(notes, (std::vector<std::string>{
+                       "stored once: \"sub/copy.bin\" now points to \"a.bin\"",
+                       "stored once: \"z.bin\" now points to \"a.bin\"",
+                       "stored once: 2 entries of identical content left out, 400000 bytes"}));
+  auto every = ztpack::LoadManifest((dir / "every.toml").string());
+  ASSERT_TRUE(every.ok()) << every.error();
+  ASSERT_TRUE(ztpack::MakeInstaller(*every).ok());
+  EXPECT_GT(std::filesystem::file_size(dir / "every.exe"), 600000u);
 
   RunOutcome run = RunInstaller(dir, (dir / "out.exe").string(), u"");
   ASSERT_TRUE(run.report.ran) << run.trace;

@@ -486,6 +486,54 @@ TEST(Help, EveryReleaseSubcommandAndTheVersion) {
 
 namespace {
 
+// Every entry given is stored under its own name, also those whose bytes equal an earlier one's
+// and that no directive names (the setup program may read them from the bundle itself). Only
+// --store-once trades them for size, and says which name now points to which.
+TEST(BundleEntries, EveryGivenEntryComesBackUnlessStoredOnce) {
+  SKIP_WITHOUT_DEV_KEYS();
+  testutil::TempDir dir;
+  const std::string keys = ZT_DEV_KEYS_DIR;
+  ASSERT_EQ(Ztpack("certify --root-key " + keys + "/root.key --public " + keys +
+                       "/bundle.der --goal IBND --out " + Q(dir / "cert.bin"),
+                   dir).exit, 0);
+  fs::create_directories(dir / "in");
+  std::map<std::string, std::string> given;
+  std::string entries;
+  for (int i = 0; i < 12; ++i) {
+    const std::string name = "f" + std::to_string(i);
+    // f4 and f8 repeat f0, f9 repeats f1: only f0 and f1 are named by a directive.
+    given["./" + name] = std::string(5000, static_cast<char>('a' + (i % 4 == 0 ? 0 : i == 9 ? 1 : i)));
+    testutil::WriteFile(dir / "in" / name, given["./" + name]);
+    entries += " --entry " + name + "=" + Q(dir / "in" / name);
+  }
+  testutil::WriteFile(dir / "script", "dep-silent,f0,a\ndep-silent,f1,b\n");
+  given["./install_script"] = testutil::ReadFile(dir / "script");
+  const std::string common = " --script " + Q(dir / "script") + entries + " --key " + keys +
+                             "/bundle.key --cert " + Q(dir / "cert.bin") + " -q";
+  Output r = Ztpack("bundle" + common + " --out " + Q(dir / "every.ibnd"), dir);
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  r = Ztpack("extract " + Q(dir / "every.ibnd") + " --out " + Q(dir / "every"), dir);
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(Tree(dir / "every"), given);
+
+  r = Ztpack("bundle --store-once" + common + " --out " + Q(dir / "once.ibnd"), dir);
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "stored once: \"f4\" now points to \"f0\"\nstored once: \"f8\" now points to \"f0\"\n"
+            "stored once: \"f9\" now points to \"f1\"\n"
+            "stored once: 3 entries of identical content left out, 15000 bytes\n");
+  EXPECT_LT(fs::file_size(dir / "once.ibnd"), fs::file_size(dir / "every.ibnd"));
+  // The old spelling of the default is still accepted, but not beside its opposite.
+  EXPECT_EQ(Ztpack("bundle --keep-copies" + common + " --out " + Q(dir / "keep.ibnd"), dir).exit, 0);
+  EXPECT_EQ(testutil::ReadFile(dir / "keep.ibnd"), testutil::ReadFile(dir / "every.ibnd"));
+  EXPECT_NE(Ztpack("bundle --keep-copies --store-once" + common + " --out " + Q(dir / "x.ibnd"), dir).exit, 0);
+}
+
+}  // namespace
+
+namespace {
+
 // The 64-bit front end runs only on 64-bit Windows: verify speaks for x64 only, and extract
 // refuses to replay it on x86.
 TEST(Stub64, OnlyX64Platforms) {

@@ -77,6 +77,15 @@ support::Result<uint32_t> GetU32(const toml::table& table, const char* key, uint
   return static_cast<uint32_t>(value->get());
 }
 
+support::Result<bool> GetBool(const toml::table& table, const char* key, bool fallback,
+                              const ManifestErrors& errors) {
+  const toml::node* node = table.get(key);
+  if (node == nullptr) return fallback;
+  const auto* value = node->as_boolean();
+  if (value == nullptr) return errors.At(node, std::string("\"") + key + "\" must be true or false");
+  return value->get();
+}
+
 std::string Resolve(const fs::path& base, const std::string& path) {
   fs::path p = U8Path(path);
   return U8String((p.is_absolute() ? p : base / p).lexically_normal());
@@ -123,9 +132,12 @@ support::Status ListFolder(const std::string& folder, const toml::node* node,
 
 support::Status ReadPayload(const toml::table& payload, const fs::path& base,
                             const ManifestErrors& errors, Manifest* manifest) {
-  support::Status known = CheckKeys(payload, {"folder", "script", "files"}, " in [payload]",
-                                    errors);
+  support::Status known = CheckKeys(payload, {"folder", "script", "files", "store_once"},
+                                    " in [payload]", errors);
   if (!known) return known;
+  auto storeOnce = GetBool(payload, "store_once", false, errors);
+  if (!storeOnce) return support::Error{storeOnce.error()};
+  manifest->storeOnce = *storeOnce;
   auto folder = GetString(payload, "folder", false, " in [payload]", errors);
   if (!folder) return support::Error{folder.error()};
   if (!folder->empty()) {
@@ -374,8 +386,13 @@ support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& makeO
   for (const ManifestEntry& file : manifest.files) {
     entries.push_back(BundleInput{file.name, file.path, std::nullopt});
   }
-  auto once = StoreIdenticalOnce(&entries);
-  if (!once) return support::Errorf("bundle: %s", once.error().c_str());
+  if (manifest.storeOnce) {
+    auto once = StoreIdenticalOnce(&entries);
+    if (!once) return support::Errorf("bundle: %s", once.error().c_str());
+    if (makeOptions.note) {
+      for (const std::string& line : DescribeStoreOnce(*once)) makeOptions.note(line);
+    }
+  }
   BundleOptions options;
   if (manifest.chunkSize != 0) options.chunkSize = manifest.chunkSize;
   options.threads = manifest.threads;
