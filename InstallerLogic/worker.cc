@@ -12,6 +12,7 @@
 #include "support/text.h"
 #include "support/trace.h"
 #include "support/workspace.h"
+#include "verify/bundle_binding.h"
 #include "verify/setup_signature.h"
 
 namespace installer {
@@ -131,6 +132,11 @@ unsigned RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold*
     return 1;
   }
   if (!reader.Open(bundlePath)) return 1;
+  // A setup program signed for one bundle takes no other (verify/bundle_binding.h).
+  if (!verify::BindingAccepts(verify::ReadBundleBinding(setupHold), reader.SignedDigest())) {
+    reader.Close();
+    return 1;
+  }
   support::ReportProgress(85, 0);
 
   bundle::EntryHandle* script = reader.OpenEntry("install_script");

@@ -9,7 +9,9 @@
 
 #include "installer_fixture.h"
 #include "manifest.h"
+#include "container/attachment.h"
 #include "store_once.h"
+#include "verify/bundle_binding.h"
 
 namespace worker_test {
 namespace {
@@ -43,6 +45,20 @@ TEST(Make, SameInputsGiveTheSameInstaller) {
   std::string one = testutil::ReadFile(dir / "one.exe");
   EXPECT_GT(one.size(), 1000u);
   EXPECT_EQ(one, testutil::ReadFile(dir / "two.exe"));
+  // The setup program is bound to its bundle, unless the manifest says otherwise.
+  testutil::WriteFile(dir / "free.toml", "bind_bundle = false\n" + Manifest("", "free.exe"));
+  auto free = ztpack::LoadManifest((dir / "free.toml").string());
+  ASSERT_TRUE(free.ok()) << free.error();
+  ASSERT_TRUE(ztpack::MakeInstaller(*free).ok());
+  for (const char* name : {"one", "free"}) {
+    testutil::DebugCapture quiet;
+    const std::filesystem::path setup = dir / (std::string(name) + ".setup");
+    ASSERT_TRUE(container::ExtractAttachmentToFile(true, (dir / (std::string(name) + ".exe")).u16string(),
+                                                   "LOAD", setup.u16string(), 1, 0));
+    const verify::BundleBinding binding = verify::ReadBundleBinding(setup.u16string());
+    EXPECT_EQ(binding.signedDigest.size(), std::string(name) == "one" ? 40u : 0u) << name;
+    EXPECT_EQ(binding.memberDigest, binding.signedDigest) << name;
+  }
   // Nothing of the intermediate steps is left beside the output.
   for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
     EXPECT_EQ(e.path().filename().string().rfind(".ztpack-make-", 0), std::string::npos);
@@ -61,6 +77,7 @@ TEST(Make, ErrorsNameTheLine) {
       {"stub = \"stub.exe\"\nsetup = \"setup.sh\"\nmode = 3\n", ":3: \"mode\" must be a string"},
       {"stub = \"stub.exe\"\nsetup = \n", ":2:"},
       {"stub = \"stub.exe\"\nsetup = \"setup.sh\"\noutput = \"o\"\n", "missing key \"mode\""},
+      {"bind_bundle = \"no\"\n", ":1: \"bind_bundle\" must be true or false"},
       {"stub = \"stub.exe\"\nsetup = \"setup.sh\"\nmode = \"silent\"\noutput = \"o\"\n[payload]\n"
        "folder = \"payload\"\nstore_once = 1\n",
        ":7: \"store_once\" must be true or false"},

@@ -8,10 +8,12 @@
 #include <set>
 
 #include "attachment_chain.h"
+#include "attachment_writer.h"
 #include "pe_image.h"
 #include "progress.h"
 #include "script_check.h"
 #include "support/workspace.h"
+#include "verify/setup_signature.h"
 #include "zt_version.h"
 #include "worker/installer_fixture.h"
 
@@ -529,6 +531,122 @@ TEST(BundleEntries, EveryGivenEntryComesBackUnlessStoredOnce) {
   EXPECT_EQ(testutil::ReadFile(dir / "keep.ibnd"), testutil::ReadFile(dir / "every.ibnd"));
   EXPECT_NE(Ztpack("bundle --keep-copies --store-once" + common + " --out " + Q(dir / "x.ibnd"), dir).exit, 0);
 }
+
+}  // namespace
+
+namespace {
+
+// A setup program bound to bundle A runs with A only, however its unsigned document is edited;
+// one without a binding runs with any certified bundle, as before. The front end and verify agree.
+struct BindingCase {
+  const char* name;
+  bool bound;          // signed with --bind-bundle A
+  const char* member;  // the document's "bundle" member: "keep", "none", "A" or "B"
+  bool forgeSigned;    // the signed _BND rewritten to name B (breaks the setup signature)
+  bool attachB;        // B attached instead of A
+  const char* failedCheck;  // null: the setup program runs
+};
+
+class BindingTest : public ::testing::TestWithParam<BindingCase> {};
+
+TEST_P(BindingTest, OnlyTheBoundBundleRuns) {
+  SKIP_WITHOUT_DEV_KEYS();
+  const BindingCase& c = GetParam();
+  const worker_test::DevKeys& keys = worker_test::DevKeys::Get();
+  testutil::TempDir dir;
+  auto block = ztpack::MakePublicKeyBlock(keys.root, ztpack::PublicKeyDer(keys.bundle), "IBND", 0);
+  ASSERT_TRUE(block.ok());
+  std::map<char, std::string> bundle, digest;
+  for (char name : {'A', 'B'}) {
+    bundle[name] = (dir / std::string(1, name)).string();
+    ASSERT_TRUE(ztpack::WriteBundle(bundle[name],
+                                    {{"install_script", "", "dep-silent,a,a.txt\n"},
+                                     {"a", "", std::string(100, name)}},
+                                    keys.bundle, *block, {}).ok());
+    auto text = ztpack::BundleBindingDigest(bundle[name]);
+    ASSERT_TRUE(text.ok()) << text.error();
+    digest[name] = *text;
+  }
+  testutil::WriteFile(dir / "setup.sh", worker_test::kReportingSetup);
+  ztpack::SignSetupOptions options;
+  options.input = (dir / "setup.sh").string();
+  options.output = (dir / "signed").string();
+  if (c.bound) options.bindBundle = bundle['A'];
+  {
+    ztpack::StdoutToStderr quiet;
+    auto signedOk = ztpack::SignSetup(keys.setup, options);
+    ASSERT_TRUE(signedOk.ok()) << signedOk.error();
+  }
+
+  // Rewrite what follows the signed bytes (and, when forging, the binding inside them).
+  std::string bytes = testutil::ReadFile(dir / "signed");
+  int32_t documentAt = -1;
+  std::string sign;
+  {
+    testutil::DebugCapture quiet;
+    sign = verify::ReadSignatureDocument((dir / "signed").u16string(), &documentAt)["sign"].AsString();
+  }
+  ASSERT_GT(documentAt, 0);
+  std::string front = bytes.substr(0, documentAt);
+  if (c.forgeSigned) {
+    front.resize(front.size() - 28 - 40);
+    front += *ztpack::MakeAttachment("_BND", digest['B']);
+  }
+  const std::string member = c.member;
+  const std::string memberDigest = member == "keep" ? (c.bound ? digest['A'] : "")
+                                   : member == "none" ? "" : digest[member[0]];
+  std::string document = "{\"sign\":\"" + sign + "\"";
+  if (!memberDigest.empty()) document += ",\"bundle\":\"" + memberDigest + "\"";
+  document += "}";
+  testutil::WriteFile(dir / "setup.final",
+                      front + *ztpack::MakeChain({ztpack::AttachmentInput::FromBytes("_SG2", document),
+                                                  ztpack::AttachmentInput::FromFile(
+                                                      "IBND", bundle[c.attachB ? 'B' : 'A'])}));
+  fs::permissions(dir / "setup.final", fs::perms::owner_all);
+  testutil::WriteFile(dir / "stub.exe", testutil::PeFixture{}.Build());
+  const std::string installer = (dir / "installer.exe").string();
+  ASSERT_TRUE(ztpack::BuildInstaller((dir / "stub.exe").string(), (dir / "setup.final").string(),
+                                     "silent", installer).ok());
+
+  testutil::TempDir tmp;
+  worker_test::RunOutcome run = worker_test::RunInstaller(tmp, installer, u"");
+  EXPECT_EQ(run.report.ran, c.failedCheck == nullptr) << run.trace;
+  Output v = Ztpack("verify --json " + Q(installer), dir);
+  nlohmann::json report = nlohmann::json::parse(v.out, nullptr, false);
+  ASSERT_FALSE(report.is_discarded()) << v.out << v.err;
+  std::string failed, detail;
+  for (const auto& check : report["checks"]) {
+    if (check["status"] == "failed" && failed.empty()) failed = check["check"], detail = check["detail"];
+  }
+  EXPECT_EQ(failed, c.failedCheck ? c.failedCheck : "") << report.dump(1);
+  EXPECT_EQ(v.exit, c.failedCheck == nullptr ? 0 : 1);
+  if (failed == "bundle binding") {
+    // The bundle refused before anything was extracted, both digests named.
+    // The first binding that names another bundle: the signed one, then the document's.
+    const std::string attached = digest[c.attachB ? 'B' : 'A'];
+    std::string bound = c.bound ? digest[c.forgeSigned ? 'B' : 'A'] : "";
+    if (bound.empty() || bound == attached) bound = memberDigest;
+    const std::string line = "Bundle " + attached + " refused: the setup program is bound to bundle " + bound;
+    EXPECT_NE(run.trace.find(line + "\n"), std::string::npos) << run.trace;
+    EXPECT_EQ(run.trace.find("0: dep-silent"), std::string::npos) << run.trace;
+    EXPECT_EQ(detail, line);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Documents, BindingTest,
+    ::testing::Values(
+        BindingCase{"UnboundWithItsBundle", false, "keep", false, false, nullptr},
+        BindingCase{"UnboundWithAnother", false, "keep", false, true, nullptr},
+        BindingCase{"UnboundGivenAMemberRefusesAnother", false, "A", false, true, "bundle binding"},
+        BindingCase{"BoundWithItsBundle", true, "keep", false, false, nullptr},
+        BindingCase{"BoundWithAnother", true, "keep", false, true, "bundle binding"},
+        BindingCase{"MemberStrippedWithItsBundle", true, "none", false, false, nullptr},
+        BindingCase{"MemberStrippedWithAnother", true, "none", false, true, "bundle binding"},
+        BindingCase{"MemberAlteredWithAnother", true, "B", false, true, "bundle binding"},
+        BindingCase{"MemberAlteredWithItsBundle", true, "B", false, false, "bundle binding"},
+        BindingCase{"SignedBindingForgedWithAnother", true, "B", true, true, "setup signature"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 

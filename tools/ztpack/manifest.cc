@@ -263,10 +263,13 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
   const fs::path base = U8Path(path).parent_path();
   Manifest manifest;
 
-  support::Status known = CheckKeys(root, {"stub", "setup", "mode", "output", "payload", "keys",
-                                           "bundle"},
+  support::Status known = CheckKeys(root, {"stub", "setup", "mode", "output", "bind_bundle",
+                                           "payload", "keys", "bundle"},
                                     "", errors);
   if (!known) return support::Error{known.error()};
+  auto bind = GetBool(root, "bind_bundle", true, errors);
+  if (!bind) return support::Error{bind.error()};
+  manifest.bindBundle = *bind;
   // Without a "stub" the 32-bit front end installed beside the tool (or built in this tree).
   if (!root.contains("stub")) {
     std::string searched;
@@ -404,6 +407,7 @@ support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& makeO
   signing.input = manifest.setup;
   signing.output = signedSetup;
   signing.bundle = bundlePath;
+  if (manifest.bindBundle) signing.bindBundle = bundlePath;
   {
     // The installer's own readers, which check the result, print on standard output.
     StdoutToStderr quiet;

@@ -8,6 +8,7 @@
 //   setup  = "setup.exe"                          # the setup program (unsigned)
 //   mode   = "gui"                                # run mode: exactly "gui" or "silent"
 //   output = "installer.exe"
+//   bind_bundle = true                            # false: the setup program takes any bundle
 //
 //   [payload]            # either a folder holding "install_script" and the files ...
 //   folder = "payload"
@@ -67,6 +68,7 @@ struct Manifest {
   uint32_t expiry = 0;
   uint32_t chunkSize = 0;             // 0: the writer's default
   bool storeOnce = false;             // [payload] store_once
+  bool bindBundle = true;             // the signed setup program runs with this bundle only
   unsigned threads = 0;               // compressing threads, 0: one per processor (not in the file)
 };
 

@@ -7,12 +7,14 @@
 #include <vector>
 
 #include "attachment_writer.h"
+#include "bundle_survey.h"
 #include "container/attachment.h"
 #include "file_ops.h"
 #include "container/pe_locator.h"
 #include "pe_image.h"
 #include "platform/platform.h"
 #include "support/text.h"
+#include "verify/bundle_binding.h"
 #include "verify/setup_signature.h"
 
 namespace ztpack {
@@ -149,15 +151,23 @@ support::Status Rename(const std::string& from, const std::string& to) {
 
 }  // namespace
 
-std::string MakeSignatureDocument(std::string_view signature) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string doc = "{\"sign\":\"";
-  for (unsigned char b : signature) {
-    doc.push_back(kHex[b >> 4]);
-    doc.push_back(kHex[b & 15]);
+std::string MakeSignatureDocument(std::string_view signature, std::string_view bundleDigest) {
+  std::string doc = "{\"sign\":\"" + verify::DigestText(std::string(signature)) + "\"";
+  if (!bundleDigest.empty()) {
+    doc += ",\"" + std::string(verify::kBundleMember) + "\":\"" + std::string(bundleDigest) + "\"";
   }
-  doc += "\"}";
+  doc += "}";
   return doc;
+}
+
+support::Result<std::string> BundleBindingDigest(const std::string& path) {
+  auto info = InspectBundle(path, std::string());
+  if (!info) return support::Errorf("cannot bind to %s: %s", path.c_str(), info.error().c_str());
+  if (info->signedDigest.empty()) {
+    return support::Errorf("cannot bind to %s: its bundle signature is not valid (%s)",
+                           path.c_str(), info->bundleSignature.text.c_str());
+  }
+  return verify::DigestText(info->signedDigest);
 }
 
 support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
@@ -169,12 +179,21 @@ support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
   summary.pe = *mz;
   summary.plain = options.plain || !summary.pe;
 
-  const std::string placeholder = MakeSignatureDocument(std::string(SignatureLength(key), '\0'));
+  // The binding is the last attachment in front of the document, inside the signed bytes.
+  std::vector<AttachmentInput> leading = options.leading;
+  if (!options.bindBundle.empty()) {
+    auto digest = BundleBindingDigest(options.bindBundle);
+    if (!digest) return support::Error{digest.error()};
+    summary.boundTo = *digest;
+    leading.push_back(AttachmentInput::FromBytes(verify::kBindingType, *digest));
+  }
+  const std::string placeholder =
+      MakeSignatureDocument(std::string(SignatureLength(key), '\0'), summary.boundTo);
   std::vector<AttachmentInput> bundle;
   if (!options.bundle.empty()) bundle.push_back(AttachmentInput::FromFile(kBundleType, options.bundle));
 
   auto withDocument = [&](const std::string& document) {
-    std::vector<AttachmentInput> chain = options.leading;
+    std::vector<AttachmentInput> chain = leading;
     chain.push_back(AttachmentInput::FromBytes(kSignatureType, document));
     return chain;
   };
@@ -226,7 +245,7 @@ support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
   if (!signature) return support::Error{signature.error()};
 
   TempFile signedFile(TempPathBeside(options.output, "out"));
-  status = write(signedFile.path(), MakeSignatureDocument(*signature));
+  status = write(signedFile.path(), MakeSignatureDocument(*signature, summary.boundTo));
   if (!status) return support::Error{status.error()};
   if (!bundle.empty() && !(status = AppendAttachments(signedFile.path(), bundle))) {
     return support::Error{status.error()};
@@ -246,6 +265,13 @@ support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
     return support::Errorf("%s: the signed file does not pass the installer's %s check (%s)",
                            options.output.c_str(), summary.plain ? "plain" : "header-tolerant",
                            verified ? "another pass accepted it" : outcome.reason.c_str());
+  }
+  if (!summary.boundTo.empty()) {
+    const verify::BundleBinding binding = verify::ReadBundleBinding(Wide(signedFile.path()));
+    if (binding.signedDigest != summary.boundTo || binding.memberDigest != summary.boundTo) {
+      return support::Errorf("%s: the installer does not read back the binding to bundle %s",
+                             options.output.c_str(), summary.boundTo.c_str());
+    }
   }
   status = Rename(signedFile.path(), options.output);
   if (!status) return support::Error{status.error()};
