@@ -414,34 +414,6 @@ TEST(TargetPathProblem, RefusesEveryWayOut) {
   }
 }
 
-// The whole path may have 259 characters, its directory (up to the last backslash, the
-// workspace's own included) 247.
-TEST(TargetLengthProblem, FileAt259AndDirectoryAt247) {
-  const char* kPath = "path longer than 259 characters";
-  const char* kDirectory = "directory longer than 247 characters";
-  auto file = [](size_t workspace, size_t whole) { return std::u16string(whole - workspace, u'f'); };
-  auto inDirectory = [](size_t workspace, size_t directory) {
-    return std::u16string(directory - workspace, u'd') + u"\\f";
-  };
-  struct Case {
-    size_t workspace;
-    std::u16string target;
-    const char* problem;
-  } cases[] = {
-      {40, file(40, 258), nullptr},         {40, file(40, 259), nullptr},
-      {40, file(40, 260), kPath},           {40, inDirectory(40, 246), nullptr},
-      {40, inDirectory(40, 247), nullptr},  {40, inDirectory(40, 248), kDirectory},
-      {100, file(100, 259), nullptr},       {100, file(100, 260), kPath},
-      {100, inDirectory(100, 247), nullptr}, {100, inDirectory(100, 248), kDirectory},
-      // No backslash in the target: the workspace path is its directory.
-      {248, u"f", nullptr},                 {249, u"f", kDirectory},
-  };
-  for (const Case& c : cases) {
-    const char* problem = installer::TargetLengthProblem(c.workspace, c.target);
-    EXPECT_STREQ(problem, c.problem) << c.workspace << " + " << c.target.size();
-  }
-}
-
 TEST(TrimScriptLine, TrimsBytesUpToBlankAtBothEnds) {
   struct Case {
     std::string in, out;
