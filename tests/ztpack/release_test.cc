@@ -602,6 +602,7 @@ TEST_P(BindingTest, OnlyTheBoundBundleRuns) {
     EXPECT_NE(run.trace.find(line + "\n"), std::string::npos) << run.trace;
     EXPECT_EQ(run.trace.find("0: dep-silent"), std::string::npos);
     EXPECT_EQ(detail, line);
+    EXPECT_NE(Ztpack("extract " + Q(installer) + " --out " + Q(dir / "x"), dir).err.find(line), std::string::npos);
   }
 }
 

@@ -5,6 +5,7 @@
 //   - what the install script installs on one platform (--install --platform x86|x64
 //     --windows-major N [--mode M]): the worker's own decisions and extraction, replayed into
 //     DIR in place of the workspace.
+// A bundle the setup program is not bound to is refused, as the installer refuses it.
 // Everything is written into a fresh directory beside DIR and renamed to DIR at the end, so a
 // failure leaves nothing behind; DIR must not exist or be empty. Nothing is written outside it:
 // entry names are refused when they would climb out, targets when the installer refuses them.
@@ -28,6 +29,7 @@
 #include "script_check.h"
 #include "support/text.h"
 #include "support/workspace.h"
+#include "verify/bundle_binding.h"
 #include "worker.h"
 
 namespace ztpack {
@@ -148,6 +150,17 @@ int RunExtract(const Options& o) {
   bundle::BundleReader reader;
   if (auto s = OpenBundleAsInstaller(bundlePath, rootDer, &reader); !s) {
     return Fail("the bundle does not validate as the installer's (goal IBND): " + s.error());
+  }
+  if (*kind != FileKind::kBundle) {
+    std::string refused;
+    bool accepted;
+    {
+      Diagnostics quiet;
+      accepted = verify::BindingAccepts(
+          verify::ReadBundleBinding(support::Utf8ToWide(setupPath, true)), reader.SignedDigest(),
+          &refused);
+    }
+    if (!accepted) return Fail(refused + "; nothing extracted");
   }
   auto info = InspectBundle(bundlePath, rootDer);
   if (!info) return Fail(info.error());
