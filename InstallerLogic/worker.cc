@@ -12,6 +12,7 @@
 #include "support/text.h"
 #include "support/trace.h"
 #include "support/workspace.h"
+#include "verify/bundle_binding.h"
 #include "verify/setup_signature.h"
 
 namespace installer {
@@ -136,6 +137,11 @@ uint32_t RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold*
     return kBundleNotExtracted;
   }
   if (!reader.Open(bundlePath)) return kBundleInvalid;
+  // A setup program signed for one bundle takes no other (verify/bundle_binding.h).
+  if (!verify::BindingAccepts(verify::ReadBundleBinding(setupHold), reader.SignedDigest())) {
+    reader.Close();
+    return kBundleNotBound;
+  }
   support::ReportProgress(85, 0);
 
   bundle::EntryHandle* script = reader.OpenEntry("install_script");
@@ -161,28 +167,13 @@ uint32_t RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold*
   unsigned planned = n;          // lines that run: up to and including a refused target
   for (unsigned i = 0; i < n; ++i) {
     ScriptLineAction& action = plan[i];
-    action = DecideScriptLine(lines[i], wow64, majorVersion, launch.runMode);
+    action = DecideScriptLine(lines[i], wow64, majorVersion, launch.runMode, workspace.size());
     if (action.kind == ScriptLineAction::kRefusedTarget) {
       planned = i + 1;
       break;
     }
     if (action.kind != ScriptLineAction::kExtract) continue;
-    const std::u16string target = workspace + support::Utf8ToWide(action.target);
-    // Plain Win32 paths end at MAX_PATH: 259 characters for a file, 247 for a directory
-    // (CreateDirectoryW keeps room for an 8.3 name). A longer target is refused here, with its
-    // reason, rather than failing somewhere in the middle of creating it.
-    const size_t slash = target.rfind(u'\\');
-    const char* tooLong = target.size() > kMaxTargetPath ? "path longer than 259 characters"
-                          : slash != std::u16string::npos && slash > kMaxDirectoryPath
-                              ? "directory longer than 247 characters"
-                              : nullptr;
-    if (tooLong != nullptr) {
-      action.kind = ScriptLineAction::kRefusedTarget;
-      action.problem = tooLong;
-      planned = i + 1;
-      break;
-    }
-    extractions.push_back({target, std::move(action.entry)});
+    extractions.push_back({workspace + support::Utf8ToWide(action.target), std::move(action.entry)});
     // No second copy of the names stays in the plan (a script may name tens of thousands of
     // files); a failure's trace decides its line again.
     std::string().swap(action.target);
@@ -216,7 +207,8 @@ uint32_t RunInstallation(std::u16string* workspaceMade, platform::DirectoryHold*
   if (extracted < extractions.size()) {
     sayBefore(extracted);
     const ScriptLineAction failed =
-        DecideScriptLine(lines[lineOf[extracted]], wow64, majorVersion, launch.runMode);
+        DecideScriptLine(lines[lineOf[extracted]], wow64, majorVersion, launch.runMode,
+                         workspace.size());
     support::Trace("%d: extracting %s to %s failed\n", static_cast<int>(lineOf[extracted]),
                    failed.entry.c_str(), failed.target.c_str());
     reader.Close();
@@ -275,7 +267,8 @@ std::vector<std::string> ReadScriptLines(bundle::BundleReader& reader, bundle::E
 }
 
 ScriptLineAction DecideScriptLine(const std::string& trimmedLine, bool wow64,
-                                  uint32_t majorVersion, const std::string& runMode) {
+                                  uint32_t majorVersion, const std::string& runMode,
+                                  size_t workspaceLength) {
   ScriptLineAction action;
   if (trimmedLine.empty() || support::StartsWith(trimmedLine, "#")) return action;
   std::vector<std::string> fields = support::SplitString(trimmedLine, ',');
@@ -287,7 +280,9 @@ ScriptLineAction DecideScriptLine(const std::string& trimmedLine, bool wow64,
   } else if (fields.size() < 3) {
     // Nothing says what such a line would mean; reading fields it lacks is worse than skipping.
     action.kind = ScriptLineAction::kTooFewFields;
-  } else if ((action.problem = TargetPathProblem(support::Utf8ToWide(fields[2]))) != nullptr) {
+  } else if ((action.problem = TargetPathProblem(support::Utf8ToWide(fields[2]))) != nullptr ||
+             (action.problem = TargetLengthProblem(workspaceLength,
+                                                   support::Utf8ToWide(fields[2]))) != nullptr) {
     action.kind = ScriptLineAction::kRefusedTarget;
   } else {
     action.kind = ScriptLineAction::kExtract;
@@ -334,6 +329,21 @@ const char* TargetPathProblem(const std::u16string& relativeTarget) {
     }
   }
   return nullptr;
+}
+
+const char* TargetLengthProblem(size_t workspaceLength, const std::u16string& relativeTarget) {
+  // Plain Win32 paths end at MAX_PATH: 259 characters for a file, 247 for a directory
+  // (CreateDirectoryW keeps room for an 8.3 name). A longer target is refused with its reason
+  // rather than failing somewhere in the middle of creating it. The directory is what stands
+  // before the last backslash of the whole path, the workspace's own trailing one included.
+  if (workspaceLength + relativeTarget.size() > kMaxTargetPath) {
+    return "path longer than 259 characters";
+  }
+  const size_t slash = relativeTarget.rfind(u'\\');
+  const size_t directory = slash != std::u16string::npos ? workspaceLength + slash
+                           : workspaceLength > 0        ? workspaceLength - 1
+                                                        : 0;
+  return directory > kMaxDirectoryPath ? "directory longer than 247 characters" : nullptr;
 }
 
 std::u16string QuoteCommandArgument(const std::u16string& argument) {

@@ -37,6 +37,7 @@ enum RunFailure : uint32_t {
   kSetupSignatureInvalid = 0x205A54E7, // the setup program's signature did not verify
   kSetupNotStarted = 0x205A54E8,       // the setup program could not be started
   kStoppedByError = 0x205A54E9,        // the run stopped on an error of its own (out of memory)
+  kBundleNotBound = 0x205A54EA,        // the setup program is bound to another bundle
 };
 
 // The thread procedure: the argument is ignored. Returns the setup program's own exit code when
@@ -63,7 +64,7 @@ struct ScriptLineAction {
     kComment,         // empty or starting with "#"
     kSkipped,         // the condition does not select it here
     kTooFewFields,    // selected, but fewer than three fields: skipped with a trace line
-    kRefusedTarget,   // selected, but TargetPathProblem refuses the target: the run fails
+    kRefusedTarget,   // selected, but the target is refused (`problem`): the run fails
     kExtract,         // extract `entry` to workspace + `target`
   };
   Kind kind = kComment;
@@ -72,8 +73,12 @@ struct ScriptLineAction {
   std::string target;              // field 2 as written, UTF-8
   const char* problem = nullptr;   // kRefusedTarget: why
 };
+// `workspaceLength` is the length of the workspace path the target is appended to, its
+// trailing backslash included: a target is refused as TargetPathProblem and
+// TargetLengthProblem refuse it.
 ScriptLineAction DecideScriptLine(const std::string& trimmedLine, bool wow64,
-                                  uint32_t majorVersion, const std::string& runMode);
+                                  uint32_t majorVersion, const std::string& runMode,
+                                  size_t workspaceLength);
 
 // The workspace's own files, which no install-script target may name.
 inline constexpr char16_t kSetupFileName[] = u"setup.exe";
@@ -85,6 +90,11 @@ inline constexpr char16_t kBundleFileName[] = u"ibnd";
 // COM1-9, LPT1-9, with or without extension, any case), or it names the setup program or the
 // bundle in the workspace. Null when it may be written.
 const char* TargetPathProblem(const std::u16string& relativeTarget);
+
+// Why a target cannot be written with plain Win32 paths below a workspace path of
+// `workspaceLength` characters (its trailing backslash included): the whole path would be longer
+// than kMaxTargetPath, or its directory longer than kMaxDirectoryPath. Null when it fits.
+const char* TargetLengthProblem(size_t workspaceLength, const std::u16string& relativeTarget);
 
 // One argument as CommandLineToArgvW and the C runtime read it back: bare when it is not empty
 // and holds no space, tab or double quote (byte for byte as given); otherwise in double quotes,

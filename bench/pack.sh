@@ -8,8 +8,8 @@
 # The payload (headers, documentation, Python and Perl libraries, shared libraries) is copied
 # once into $ZT_BENCH_PACK_DIR (default /tmp/zt-bench-pack) and reused; $ZT_BENCH_MAX_KB (default
 # 65536) leaves out larger files, for a payload of many small files, and $ZT_BENCH_MIN_KB smaller
-# ones, for a payload of large files. Identical files are
-# stored once by both ztpack runs; tar stores every copy. Paths holding ",", ":" or a backslash
+# ones, for a payload of large files. Both ztpack runs
+# store every copy of identical files, as tar does (--store-once is not given). Paths holding ",", ":" or a backslash
 # are left out: an install-script directive could not name them.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -224,6 +224,7 @@ bool BundleReader::Impl::CopyChunks(platform::File& out, uint32_t chunkCount) {
 }
 
 void BundleReader::Impl::ResetCatalogue() {
+  signedDigest.clear();
   while (!catalogue.empty()) catalogue.pop_back();
   cataloguedChunks = 0;
   index.Clear();
@@ -295,6 +296,7 @@ void BundleReader::SetMaxChunkSize(uint32_t maxChunkSize) { impl_->maxChunkSize 
 void BundleReader::SetRootKey(const std::string& derPublicKey) { impl_->rootKey = derPublicKey; }
 
 bool BundleReader::IsOpen() const { return impl_->open; }
+const std::string& BundleReader::SignedDigest() const { return impl_->signedDigest; }
 const std::vector<CatalogueEntry>& BundleReader::Catalogue() const { return impl_->catalogue; }
 size_t BundleReader::OpenHandleCount() const { return impl_->handles.size(); }
 int64_t BundleReader::StreamPosition() const { return impl_->file.Tell(); }

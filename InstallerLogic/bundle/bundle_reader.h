@@ -84,6 +84,11 @@ class BundleReader {
   size_t ExtractEntries(const std::vector<Extraction>& list,
                         const std::function<void(size_t count)>& finished);
 
+  // The SHA-1 the bundle signature signs (of every byte before the signature block), 20 bytes,
+  // once Open has validated the bundle; empty otherwise. It names the bundle's signed content:
+  // unlike the stored checksum, no other certified bundle can carry it.
+  const std::string& SignedDigest() const;
+
   // Read-only views for tools and tests.
   bool IsOpen() const;
   const std::vector<CatalogueEntry>& Catalogue() const;

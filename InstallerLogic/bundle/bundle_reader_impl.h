@@ -76,6 +76,7 @@ struct BundleReader::Impl {
   const KeyStreams& keys = KeyStreams::Builtin();
   KeyStreamState state;
   CryptoPP::SHA1 sha1;
+  std::string signedDigest;  // set by Validate when the bundle signature verified
   CryptoPP::SignatureVerificationFilter* filter = nullptr;  // alive only inside Validate
   HashBehind* hasher = nullptr;  // feeds `filter`; alive only inside Validate
   std::vector<std::unique_ptr<EntryHandle>> handles;

@@ -25,6 +25,20 @@ void SayBoth(const char* text) {
   support::Trace("%s", text);
 }
 
+// The digest inside a signature that has verified: PKCS #1 v1.5 signs the encoded message
+// 00 01 FF..FF 00 DigestInfo(SHA-1) H, so the public key's function gives it back, H being its
+// last 20 bytes. One RSA operation with the public exponent instead of a second hash of the
+// whole bundle.
+std::string RecoverSignedDigest(const CryptoPP::RSA::PublicKey& key, const uint8_t* signature,
+                                size_t length) {
+  const CryptoPP::Integer encoded = key.ApplyFunction(CryptoPP::Integer(signature, length));
+  const size_t size = key.GetModulus().ByteCount();
+  if (size < CryptoPP::SHA1::DIGESTSIZE) return std::string();
+  std::string message(size, '\0');
+  encoded.Encode(reinterpret_cast<uint8_t*>(message.data()), size);
+  return message.substr(size - CryptoPP::SHA1::DIGESTSIZE);
+}
+
 }  // namespace
 
 std::unique_ptr<CryptoPP::RSA::PublicKey> ParsePublicKeyBlock(const uint8_t* block, size_t length,
@@ -254,6 +268,7 @@ bool BundleReader::Impl::Validate() {
       filter->Put(bundleSignature, *x);
       filter->MessageEnd();
       ok = true;
+      signedDigest = RecoverSignedDigest(*bundleKey, bundleSignature, *x);
     }
   } catch (const std::exception& e) {
     support::Trace("Exception in validate sign: %s\n", e.what());

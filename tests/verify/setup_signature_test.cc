@@ -12,6 +12,8 @@
 #include <sys/wait.h>
 
 #include "attachment_writer.h"
+#include "bundle_survey.h"
+#include "bundle_writer.h"
 #include "container/attachment.h"
 #include "container/attachment_format.h"
 #include "container/pe_locator.h"
@@ -19,6 +21,7 @@
 #include "setup_signer.h"
 #include "testutil/capture.h"
 #include "testutil/temp_dir.h"
+#include "verify/bundle_binding.h"
 
 namespace verify {
 namespace {
@@ -364,6 +367,33 @@ TEST_P(PeSetup, AuthenticodeThenBundleStillVerifiesThroughTheTolerantPass) {
   ASSERT_TRUE(container::ExtractAttachmentToFile(false, file.u16string(), "IBND",
                                                  (dir_ / "ibnd").u16string(), 25, 50));
   EXPECT_EQ(ReadFile(dir_ / "ibnd"), bundle);
+}
+
+// Bound with --bind-bundle, Authenticode-signed, then given its bundle: the binding in front of
+// the document is still found where the check finds the document, and names that bundle only.
+TEST_P(PeSetup, BindingSurvivesTheAuthenticodeOrder) {
+  auto bundleKey = ztpack::GenerateKey(1024, 65537);
+  auto block = ztpack::MakePublicKeyBlock(*bundleKey, ztpack::PublicKeyDer(*bundleKey), "IBND", 0);
+  ASSERT_TRUE(ztpack::WriteBundle((dir_ / "b").string(), {{"install_script", "", "#"}}, *bundleKey,
+                                  *block, {}).ok());
+  const std::string digest = ztpack::InspectBundle((dir_ / "b").string(), "")->signedDigest;
+  ztpack::SignSetupOptions options;
+  options.input = (dir_ / "setup.exe").string();
+  options.output = (dir_ / "bound.exe").string();
+  options.bindBundle = (dir_ / "b").string();
+  auto summary = ztpack::SignSetup(*key_, options);
+  ASSERT_TRUE(summary) << summary.error();
+  EXPECT_EQ(summary->boundTo, DigestText(digest));
+  if (!Authenticode(dir_ / "bound.exe")) GTEST_SKIP() << "osslsigncode or openssl not installed";
+  Attach(dir_ / "bound.exe", ReadFile(dir_ / "b"));
+
+  EXPECT_TRUE(Verify(dir_ / "bound.exe").verified);
+  testutil::DebugCapture quiet;
+  BundleBinding binding = ReadBundleBinding((dir_ / "bound.exe").u16string());
+  EXPECT_EQ(binding.signedDigest, DigestText(digest));
+  EXPECT_EQ(binding.memberDigest, DigestText(digest));
+  EXPECT_TRUE(BindingAccepts(binding, digest));
+  EXPECT_FALSE(BindingAccepts(binding, std::string(20, 'x')));
 }
 
 TEST_P(PeSetup, PlainSigningPassesThePlainPassUntilAuthenticode) {

@@ -9,7 +9,9 @@
 
 #include "installer_fixture.h"
 #include "manifest.h"
+#include "container/attachment.h"
 #include "store_once.h"
+#include "verify/bundle_binding.h"
 
 namespace worker_test {
 namespace {
@@ -43,6 +45,20 @@ TEST(Make, SameInputsGiveTheSameInstaller) {
   std::string one = testutil::ReadFile(dir / "one.exe");
   EXPECT_GT(one.size(), 1000u);
   EXPECT_EQ(one, testutil::ReadFile(dir / "two.exe"));
+  // The setup program is bound to its bundle, unless the manifest says otherwise.
+  testutil::WriteFile(dir / "free.toml", "bind_bundle = false\n" + Manifest("", "free.exe"));
+  auto free = ztpack::LoadManifest((dir / "free.toml").string());
+  ASSERT_TRUE(free.ok()) << free.error();
+  ASSERT_TRUE(ztpack::MakeInstaller(*free).ok());
+  for (const char* name : {"one", "free"}) {
+    testutil::DebugCapture quiet;
+    const std::filesystem::path setup = dir / (std::string(name) + ".setup");
+    ASSERT_TRUE(container::ExtractAttachmentToFile(true, (dir / (std::string(name) + ".exe")).u16string(),
+                                                   "LOAD", setup.u16string(), 1, 0));
+    const verify::BundleBinding binding = verify::ReadBundleBinding(setup.u16string());
+    EXPECT_EQ(binding.signedDigest.size(), std::string(name) == "one" ? 40u : 0u) << name;
+    EXPECT_EQ(binding.memberDigest, binding.signedDigest) << name;
+  }
   // Nothing of the intermediate steps is left beside the output.
   for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
     EXPECT_EQ(e.path().filename().string().rfind(".ztpack-make-", 0), std::string::npos);
@@ -61,6 +77,10 @@ TEST(Make, ErrorsNameTheLine) {
       {"stub = \"stub.exe\"\nsetup = \"setup.sh\"\nmode = 3\n", ":3: \"mode\" must be a string"},
       {"stub = \"stub.exe\"\nsetup = \n", ":2:"},
       {"stub = \"stub.exe\"\nsetup = \"setup.sh\"\noutput = \"o\"\n", "missing key \"mode\""},
+      {"bind_bundle = \"no\"\n", ":1: \"bind_bundle\" must be true or false"},
+      {"stub = \"stub.exe\"\nsetup = \"setup.sh\"\nmode = \"silent\"\noutput = \"o\"\n[payload]\n"
+       "folder = \"payload\"\nstore_once = 1\n",
+       ":7: \"store_once\" must be true or false"},
   };
   for (const Case& c : cases) {
     testutil::TempDir dir;
@@ -72,9 +92,10 @@ TEST(Make, ErrorsNameTheLine) {
   }
 }
 
-// Identical files are stored once, and the front end still installs every copy, under every
-// target that names one, including a copy named by a directive written with CR LF.
-TEST(Make, IdenticalFilesAreStoredOnceAndInstalledEveryTime) {
+// Asked for, identical files are stored once, and the front end still installs every copy,
+// under every target that names one, including a copy named by a directive written with CR LF.
+// Without it, every file is stored under its own name.
+TEST(Make, IdenticalFilesStoredOnceWhenAskedAndInstalledEveryTime) {
   SKIP_WITHOUT_DEV_KEYS();
   testutil::TempDir dir;
   WritePayload(dir);
@@ -90,12 +111,26 @@ TEST(Make, IdenticalFilesAreStoredOnceAndInstalledEveryTime) {
                       "  dep-silent,sub/copy.bin,copy.bin,extra\n"
                       "dep-silent,a.bin,a.bin\n"
                       "dep-silent,z.bin,two\\z.bin");
-  testutil::WriteFile(dir / "m.toml", Manifest());
+  std::string text = Manifest();
+  text.replace(text.find("[payload]\n"), 10, "[payload]\nstore_once = true\n");
+  testutil::WriteFile(dir / "m.toml", text);
+  testutil::WriteFile(dir / "every.toml", Manifest("", "every.exe"));
   auto manifest = ztpack::LoadManifest((dir / "m.toml").string());
   ASSERT_TRUE(manifest.ok()) << manifest.error();
-  ASSERT_TRUE(ztpack::MakeInstaller(*manifest).ok());
-  // One copy of the 200,000 random bytes, not three.
+  std::vector<std::string> notes;
+  ztpack::MakeOptions options;
+  options.note = [&](const std::string& line) { notes.push_back(line); };
+  ASSERT_TRUE(ztpack::MakeInstaller(*manifest, options).ok());
+  // One copy of the 200,000 random bytes, not three; the copies are named.
   EXPECT_LT(std::filesystem::file_size(dir / "out.exe"), 300000u);
+  EXPECT_EQ(notes, (std::vector<std::string>{
+                       "stored once: \"sub/copy.bin\" now points to \"a.bin\"",
+                       "stored once: \"z.bin\" now points to \"a.bin\"",
+                       "stored once: 2 entries of identical content left out, 400000 bytes"}));
+  auto every = ztpack::LoadManifest((dir / "every.toml").string());
+  ASSERT_TRUE(every.ok()) << every.error();
+  ASSERT_TRUE(ztpack::MakeInstaller(*every).ok());
+  EXPECT_GT(std::filesystem::file_size(dir / "every.exe"), 600000u);
 
   RunOutcome run = RunInstaller(dir, (dir / "out.exe").string(), u"");
   ASSERT_TRUE(run.report.ran) << run.trace;

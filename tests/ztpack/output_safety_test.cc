@@ -119,6 +119,7 @@ TEST_P(PlantedNames, LeaveTheVictimAndThePlantedFilesAlone) {
   recipe.entries = {{"a", "a"}};
   testutil::TempDir recipeDir;
   fs::copy_file(worker_test::MakeInstaller(recipeDir, recipe), dir / "in/installer.exe");
+  fs::copy_file(recipeDir / "ibnd", dir / "in/ibnd");
   testutil::WriteFile(dir / "victim", "victim");
 
   std::vector<fs::path> planted;
@@ -190,7 +191,7 @@ INSTANTIATE_TEST_SUITE_P(
             WriterCase{"Section", {"section", "--type", "ABCD", "--data", "@/in/a", "@/out/stub.exe"},
                        {"out/stub.exe"}, ""},
             WriterCase{"SignSetup", {"sign-setup", "--key", kKeys + "/setup.key", "--in", "@/in/stub.exe",
-                                     "--bundle", "@/in/a", "--out", "@/out/setup.exe"},
+                                     "--bundle", "@/in/ibnd", "--out", "@/out/setup.exe"},
                        {"out/setup.exe"}, ""},
             WriterCase{"Build", {"build", "--stub", "@/in/stub.exe", "--setup", "@/in/a", "--mode", "gui",
                                  "--out", "@/out/installer.exe"},

@@ -8,9 +8,12 @@
 #include <set>
 
 #include "attachment_chain.h"
+#include "attachment_writer.h"
 #include "pe_image.h"
 #include "progress.h"
 #include "script_check.h"
+#include "support/workspace.h"
+#include "verify/setup_signature.h"
 #include "zt_version.h"
 #include "worker/installer_fixture.h"
 
@@ -113,6 +116,57 @@ INSTANTIATE_TEST_SUITE_P(
         ScriptCheckCase{"LongLine", std::string(2047, '#') + "x\ndep-silent,a,a\n", {"a"},
                         kSilent, {"W1 longer than 2047 bytes", "E1 1 field(s)"}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A target is refused when no workspace could hold it, and draws a warning when a long one
+// could not: the two lengths assumed are those of the workspace names the front end makes.
+TEST(ScriptCheck, TargetLengthsAgainstTheShortestAndALongWorkspace) {
+  EXPECT_EQ((u"C:\\Windows\\Temp\\" + support::WorkspaceName(0, 1000000000, 0) + u"\\").size(),
+            ztpack::kShortestWorkspacePath);
+  EXPECT_EQ((u"C:\\Users\\" + std::u16string(20, u'u') + u"\\AppData\\Local\\Temp\\" +
+             support::WorkspaceName(4294967295u, 9999999999, 2147483647) + u"\\").size(),
+            ztpack::kLongWorkspacePath);
+  const size_t kShort = ztpack::kShortestWorkspacePath, kLong = ztpack::kLongWorkspacePath;
+  struct Case {
+    size_t workspace;  // the length the whole path or directory below is counted with
+    bool directory;    // the length is the directory's, not the whole path's
+    size_t length;
+    char expect;       // 0: no finding, 'W' a warning, 'E' an error
+    std::string character = "f";  // what the target is made of
+  } cases[] = {
+      {kShort, false, 258, 'W'}, {kShort, false, 259, 'W'}, {kShort, false, 260, 'E'},
+      {kShort, true, 246, 'W'},  {kShort, true, 247, 'W'},  {kShort, true, 248, 'E'},
+      {kLong, false, 258, 0},    {kLong, false, 259, 0},    {kLong, false, 260, 'W'},
+      {kLong, true, 246, 0},     {kLong, true, 247, 0},     {kLong, true, 248, 'W'},
+      // Characters are counted, not UTF-8 bytes.
+      {kShort, false, 259, 'W', "\xC3\xA9"}, {kLong, false, 259, 0, "\xC3\xA9"},
+  };
+  for (const Case& c : cases) {
+    // Ends in "f": the installer's trim would drop trailing bytes 0x80-0xFF.
+    std::string target;
+    for (size_t i = 0; i < c.length - c.workspace - (c.directory ? 0 : 1); ++i) target += c.character;
+    target += c.directory ? "\\f" : "f";
+    ztpack::ScriptCheck check =
+        ztpack::CheckScript({"dep-silent,a," + target + "\n"}, {"install_script", "a"}, kSilent);
+    const std::string what = std::to_string(c.workspace) + (c.directory ? " dir " : " path ") +
+                             std::to_string(c.length);
+    if (c.expect == 0) {
+      EXPECT_TRUE(check.findings.empty()) << what << ": " << check.findings[0].text;
+      continue;
+    }
+    // A refused target leaves its entry unused: a second finding says so.
+    ASSERT_EQ(check.findings.size(), c.expect == 'E' ? 2u : 1u) << what;
+    const ztpack::ScriptFinding& f = check.findings[0];
+    EXPECT_EQ(f.error, c.expect == 'E') << what;
+    // Below the long workspace a directory at the limit makes the whole path too long as well.
+    if (c.expect == 'E' || c.workspace == kLong) {
+      EXPECT_NE(f.text.find(c.directory ? "directory longer than 247" : "path longer than 259"),
+                std::string::npos) << what << ": " << f.text;
+    }
+    EXPECT_NE(f.text.find(c.expect == 'E' ? "C:\\Windows\\Temp\\ITMPD_0_1000000000_0\\"
+                                          : "C:\\Users\\<20 characters>"),
+              std::string::npos) << f.text;
+  }
+}
 
 TEST(ScriptCheck, EntriesPastThe256thAndExpiry) {
   std::vector<std::string> names = {"install_script"};
@@ -228,6 +282,10 @@ INSTANTIATE_TEST_SUITE_P(
         VerifyCase{"RefusedTargetOnOldWindows",
                    Recipe(std::string(kScript) + "dep-w<6-silent,a,..\\evil\n"), Tamper::kNone,
                    "install script"},
+        // Too long below any workspace: verify says so, and the front end refuses it.
+        VerifyCase{"TargetTooLongForAnyWorkspace",
+                   Recipe(std::string(kScript) + "dep-silent,a," + std::string(223, 'p') + "\n"),
+                   Tamper::kNone, "install script"},
         VerifyCase{"MissingEntryOnX64", Recipe(std::string(kScript) + "dep-x64-silent,zz,z\n"),
                    Tamper::kNone, "install script"},
         VerifyCase{"NoScript",
@@ -425,6 +483,143 @@ TEST(Help, EveryReleaseSubcommandAndTheVersion) {
     EXPECT_NE(r.out.find("--"), std::string::npos) << command;
   }
 }
+
+}  // namespace
+
+namespace {
+
+// Every entry given is stored under its own name, also those whose bytes equal an earlier one's
+// and that no directive names (the setup program may read them from the bundle itself). Only
+// --store-once trades them for size, and says which name now points to which.
+TEST(BundleEntries, EveryGivenEntryComesBackUnlessStoredOnce) {
+  SKIP_WITHOUT_DEV_KEYS();
+  testutil::TempDir dir;
+  const std::string keys = ZT_DEV_KEYS_DIR;
+  ASSERT_EQ(Ztpack("certify --root-key " + keys + "/root.key --public " + keys +
+                       "/bundle.der --goal IBND --out " + Q(dir / "cert.bin"), dir).exit, 0);
+  testutil::WriteFile(dir / "install_script", "dep-silent,f0,a\ndep-silent,f1,b\n");
+  std::string command = "bundle -q --key " + keys + "/bundle.key --cert " + Q(dir / "cert.bin") +
+                        " --script " + Q(dir / "install_script");
+  std::map<std::string, std::string> given = {{"./install_script", testutil::ReadFile(dir / "install_script")}};
+  for (int i = 0; i < 12; ++i) {
+    // f4 and f8 repeat f0, f9 repeats f1; no directive names them.
+    const std::string name = "f" + std::to_string(i);
+    given["./" + name] = std::string(5000, static_cast<char>('a' + (i % 4 == 0 ? 0 : i == 9 ? 1 : i)));
+    testutil::WriteFile(dir / name, given["./" + name]);
+    command += " --entry " + name + "=" + Q(dir / name);
+  }
+  Output r = Ztpack(command + " --out " + Q(dir / "every.ibnd"), dir);
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  ASSERT_EQ(Ztpack("extract " + Q(dir / "every.ibnd") + " --out " + Q(dir / "every"), dir).exit, 0);
+  EXPECT_EQ(Tree(dir / "every"), given);
+
+  r = Ztpack(command + " --store-once --out " + Q(dir / "once.ibnd"), dir);
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(r.out, "stored once: \"f4\" now points to \"f0\"\nstored once: \"f8\" now points to \"f0\"\n"
+                   "stored once: \"f9\" now points to \"f1\"\n"
+                   "stored once: 3 entries of identical content left out, 15000 bytes\n");
+  EXPECT_LT(fs::file_size(dir / "once.ibnd"), fs::file_size(dir / "every.ibnd"));
+  // The old spelling of the default is still accepted, but not beside its opposite.
+  EXPECT_EQ(Ztpack(command + " --keep-copies --out " + Q(dir / "keep.ibnd"), dir).exit, 0);
+  EXPECT_NE(Ztpack(command + " --keep-copies --store-once --out " + Q(dir / "x.ibnd"), dir).exit, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A setup program bound to bundle A runs with A only, however its unsigned document is edited;
+// one without a binding runs with any certified bundle, as before. The front end and verify agree.
+struct BindingCase {
+  const char* name;
+  bool bound;          // signed with --bind-bundle A
+  char member;         // the document's "bundle" member: 'k' as signed, '-' none, 'A' or 'B'
+  bool forgeSigned;    // the signed _BND rewritten to name B (breaks the setup signature)
+  char attached;       // the bundle at the end
+  const char* failedCheck;  // null: the setup program runs
+};
+
+class BindingTest : public ::testing::TestWithParam<BindingCase> {};
+
+TEST_P(BindingTest, OnlyTheBoundBundleRuns) {
+  SKIP_WITHOUT_DEV_KEYS();
+  const BindingCase& c = GetParam();
+  const worker_test::DevKeys& keys = worker_test::DevKeys::Get();
+  testutil::TempDir dir;
+  auto block = ztpack::MakePublicKeyBlock(keys.root, ztpack::PublicKeyDer(keys.bundle), "IBND", 0);
+  std::map<char, std::string> bundle, digest = {{'-', ""}};
+  for (char name : {'A', 'B'}) {
+    bundle[name] = (dir / std::string(1, name)).string();
+    ASSERT_TRUE(ztpack::WriteBundle(bundle[name], {{"install_script", "", "dep-silent,a,a\n"},
+                                                   {"a", "", std::string(9, name)}},
+                                    keys.bundle, *block, {}).ok());
+    digest[name] = ztpack::BundleBindingDigest(bundle[name]).value();
+  }
+  digest['k'] = c.bound ? digest['A'] : "";
+  testutil::WriteFile(dir / "setup.sh", worker_test::kReportingSetup);
+  ztpack::SignSetupOptions options;
+  options.input = (dir / "setup.sh").string();
+  options.output = (dir / "signed").string();
+  if (c.bound) options.bindBundle = bundle['A'];
+  ASSERT_TRUE(ztpack::SignSetup(keys.setup, options).ok());
+
+  // What follows the signed bytes is rewritten (and, when forging, the binding inside them).
+  int32_t documentAt = -1;
+  const std::string sign =
+      verify::ReadSignatureDocument((dir / "signed").u16string(), &documentAt)["sign"].AsString();
+  std::string front = testutil::ReadFile(dir / "signed").substr(0, documentAt);
+  if (c.forgeSigned) front.replace(front.size() - 68, 68, *ztpack::MakeAttachment("_BND", digest['B']));
+  const std::string document = "{\"sign\":\"" + sign + "\"" +
+      (digest[c.member].empty() ? "" : ",\"bundle\":\"" + digest[c.member] + "\"") + "}";
+  testutil::WriteFile(dir / "setup.final",
+                      front + *ztpack::MakeChain({ztpack::AttachmentInput::FromBytes("_SG2", document),
+                                                  ztpack::AttachmentInput::FromFile("IBND", bundle[c.attached])}));
+  fs::permissions(dir / "setup.final", fs::perms::owner_all);
+  testutil::WriteFile(dir / "stub.exe", testutil::PeFixture{}.Build());
+  const std::string installer = (dir / "installer.exe").string();
+  ASSERT_TRUE(ztpack::BuildInstaller((dir / "stub.exe").string(), (dir / "setup.final").string(),
+                                     "silent", installer).ok());
+
+  testutil::TempDir tmp;
+  worker_test::RunOutcome run = worker_test::RunInstaller(tmp, installer, u"");
+  EXPECT_EQ(run.report.ran, c.failedCheck == nullptr) << run.trace;
+  Output v = Ztpack("verify --json " + Q(installer), dir);
+  const nlohmann::json report = nlohmann::json::parse(v.out);
+  std::string failed, detail;
+  for (const auto& check : report["checks"]) {
+    if (check["status"] == "failed" && failed.empty()) failed = check["check"], detail = check["detail"];
+  }
+  EXPECT_EQ(failed, c.failedCheck ? c.failedCheck : "") << v.out;
+  EXPECT_EQ(v.exit, c.failedCheck == nullptr ? 0 : 1);
+  if (failed == "bundle binding") {
+    // Refused before anything is extracted, naming the bundle and the first binding (the
+    // signed one, then the document's) that names another.
+    std::string bound = c.bound ? digest['A'] : "";
+    if (bound.empty() || bound == digest[c.attached]) bound = digest[c.member];
+    const std::string line = "Bundle " + digest[c.attached] +
+                             " refused: the setup program is bound to bundle " + bound;
+    EXPECT_NE(run.trace.find(line + "\n"), std::string::npos) << run.trace;
+    EXPECT_EQ(run.trace.find("0: dep-silent"), std::string::npos);
+    EXPECT_EQ(detail, line);
+    EXPECT_NE(Ztpack("extract " + Q(installer) + " --out " + Q(dir / "x"), dir).err.find(line), std::string::npos);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Documents, BindingTest,
+    ::testing::Values(
+        BindingCase{"UnboundWithItsBundle", false, 'k', false, 'A', nullptr},
+        BindingCase{"UnboundWithAnother", false, 'k', false, 'B', nullptr},
+        BindingCase{"UnboundGivenAMemberRefusesAnother", false, 'A', false, 'B', "bundle binding"},
+        BindingCase{"BoundWithItsBundle", true, 'k', false, 'A', nullptr},
+        BindingCase{"BoundWithAnother", true, 'k', false, 'B', "bundle binding"},
+        BindingCase{"MemberStrippedWithItsBundle", true, '-', false, 'A', nullptr},
+        BindingCase{"MemberStrippedWithAnother", true, '-', false, 'B', "bundle binding"},
+        BindingCase{"MemberAlteredWithAnother", true, 'B', false, 'B', "bundle binding"},
+        BindingCase{"MemberAlteredWithItsBundle", true, 'B', false, 'A', "bundle binding"},
+        BindingCase{"SignedBindingForgedWithAnother", true, 'B', true, 'B', "setup signature"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 

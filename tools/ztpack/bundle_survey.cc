@@ -232,6 +232,7 @@ support::Result<BundleInfo> InspectBundle(const std::string& path, const std::st
   try {
     CryptoPP::RSASS<CryptoPP::PKCS1v15, CryptoPP::SHA1>::Verifier verifier(*key);
     std::unique_ptr<CryptoPP::PK_MessageAccumulator> acc(verifier.NewVerificationAccumulator());
+    CryptoPP::SHA1 region;
     std::fseek(f, 0, SEEK_SET);
     std::vector<uint8_t> piece(1 << 20);
     uint64_t left = info.signedLength;
@@ -239,6 +240,7 @@ support::Result<BundleInfo> InspectBundle(const std::string& path, const std::st
       size_t n = static_cast<size_t>(std::min<uint64_t>(left, piece.size()));
       if (std::fread(piece.data(), 1, n, f) != n) return Errorf("%s: read failed", path.c_str());
       acc->Update(piece.data(), n);
+      region.Update(piece.data(), n);
       left -= n;
     }
     info.bundleSignature.checked = true;
@@ -251,6 +253,10 @@ support::Result<BundleInfo> InspectBundle(const std::string& path, const std::st
     verifier.InputSignature(*acc, reinterpret_cast<const uint8_t*>(bundleSignature.data()),
                             bundleSignature.size());
     info.bundleSignature.valid = verifier.VerifyAndRestart(*acc);
+    if (info.bundleSignature.valid) {
+      info.signedDigest.assign(CryptoPP::SHA1::DIGESTSIZE, '\0');
+      region.Final(reinterpret_cast<uint8_t*>(info.signedDigest.data()));
+    }
   } catch (const std::exception& e) {
     info.bundleSignature.text = std::string("INVALID: ") + e.what();
     return info;

@@ -53,6 +53,9 @@ struct BundleInfo {
   SignatureStatus rootSignature;    // public key block under the root key
   SignatureStatus bundleSignature;  // signed region under the bundle key
   SignatureStatus checksum;         // stored SHA-1 against the plain entry stream
+  // The SHA-1 of the signed region (20 bytes) when the bundle signature verified: what
+  // BundleReader::SignedDigest gives the installer, and what a setup program is bound to.
+  std::string signedDigest;
   std::vector<std::string> chunkFaults;  // chunks beyond the limits of the installer's reader
 };
 

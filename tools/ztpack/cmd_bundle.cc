@@ -23,7 +23,8 @@ struct Options {
   uint64_t junk = 0;
   int level = kDefaultCompressionLevel;
   unsigned threads = 0;
-  bool keepCopies = false;
+  bool storeOnce = false;
+  bool keepCopies = false;  // what is now the default; still accepted
   std::string mode;
   bool quiet = false;
 };
@@ -104,9 +105,10 @@ int RunBundle(const Options& o) {
   if (check.ErrorCount() > 0) return Fail("the installer would refuse or skip what the install script says; nothing written");
 
   // After the check, which judges the script as written against every name given.
-  if (!o.keepCopies) {
+  if (o.storeOnce) {
     auto once = StoreIdenticalOnce(&inputs);
     if (!once) return Fail(once.error());
+    for (const std::string& line : DescribeStoreOnce(*once)) std::printf("%s\n", line.c_str());
   }
 
   BundleOptions options;
@@ -139,8 +141,12 @@ CommandRegistration registration{{
           ->check(CLI::Range(0, kMaxCompressionLevel));
       app.add_option("--threads", o->threads,
                      "Compressing threads (default: one per processor; the output is the same)");
-      app.add_flag("--keep-copies", o->keepCopies,
-                   "Store every file, also those identical to an earlier one");
+      auto* storeOnce = app.add_flag(
+          "--store-once", o->storeOnce,
+          "Store a file identical to an earlier one only once: the directives naming it are "
+          "rewritten to name the earlier entry, and its own name is gone from the bundle");
+      // Stored every file when identical files were stored once by default; that is the default now.
+      app.add_flag("--keep-copies", o->keepCopies, "")->group("")->excludes(storeOnce);
       app.add_option("--out", o->out, "Output bundle")->required();
       app.add_option("--mode", o->mode,
                      "Run mode the script is checked for (default: both \"gui\" and \"silent\")");

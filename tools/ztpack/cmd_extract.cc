@@ -5,6 +5,7 @@
 //   - what the install script installs on one platform (--install --platform x86|x64
 //     --windows-major N [--mode M]): the worker's own decisions and extraction, replayed into
 //     DIR in place of the workspace.
+// A bundle the setup program is not bound to is refused, as the installer refuses it.
 // Everything is written into a fresh directory beside DIR and renamed to DIR at the end, so a
 // failure leaves nothing behind; DIR must not exist or be empty. Nothing is written outside it:
 // entry names are refused when they would climb out, targets when the installer refuses them.
@@ -25,8 +26,10 @@
 #include "pe_image.h"
 #include "progress.h"
 #include "scratch_dir.h"
+#include "script_check.h"
 #include "support/text.h"
 #include "support/workspace.h"
+#include "verify/bundle_binding.h"
 #include "worker.h"
 
 namespace ztpack {
@@ -148,6 +151,17 @@ int RunExtract(const Options& o) {
   if (auto s = OpenBundleAsInstaller(bundlePath, rootDer, &reader); !s) {
     return Fail("the bundle does not validate as the installer's (goal IBND): " + s.error());
   }
+  if (*kind != FileKind::kBundle) {
+    std::string refused;
+    bool accepted;
+    {
+      Diagnostics quiet;
+      accepted = verify::BindingAccepts(
+          verify::ReadBundleBinding(support::Utf8ToWide(setupPath, true)), reader.SignedDigest(),
+          &refused);
+    }
+    if (!accepted) return Fail(refused + "; nothing extracted");
+  }
   auto info = InspectBundle(bundlePath, rootDer);
   if (!info) return Fail(info.error());
   std::map<std::string, uint64_t> sizes;
@@ -162,8 +176,10 @@ int RunExtract(const Options& o) {
     if (!lines) return Fail(lines.error());
     const bool wow64 = o.platform == "x64";
     for (size_t i = 0; i < lines->size(); ++i) {
+      // Refused as by any installer: below the shortest workspace it could make.
       auto action = installer::DecideScriptLine(installer::TrimScriptLine((*lines)[i]), wow64,
-                                                static_cast<uint32_t>(o.windowsMajor), runMode);
+                                                static_cast<uint32_t>(o.windowsMajor), runMode,
+                                                kShortestWorkspacePath);
       if (action.kind == installer::ScriptLineAction::kRefusedTarget) {
         return Fail("install script line " + std::to_string(i + 1) + ": target \"" + action.target +
                     "\" is refused by the installer (" + action.problem + "); nothing extracted");

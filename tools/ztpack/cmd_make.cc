@@ -34,6 +34,7 @@ CommandRegistration registration{Command{
         options.warn = [](const std::string& line) {
           std::fprintf(stderr, "ztpack make: %s\n", line.c_str());
         };
+        options.note = [](const std::string& line) { std::printf("%s\n", line.c_str()); };
         options.progress = [&meter](uint64_t done, uint64_t total) {
           meter.SetTotals(total, 0);
           meter.Update(done, 0);

@@ -6,6 +6,7 @@
 #include "survey.h"
 #include "setup_signer.h"
 #include "support/text.h"
+#include "verify/bundle_binding.h"
 #include "verify/setup_signature.h"
 
 namespace ztpack {
@@ -49,6 +50,26 @@ support::Status Inspect(const InspectContext& context, InspectReport* report) {
       verified ? std::string("verifies under the built-in setup key (") +
                      (outcome.headerTolerant ? "header-tolerant" : "plain") + " pass)"
                : "does not verify under the built-in setup key: " + outcome.reason);
+  verify::BundleBinding binding;
+  {
+    StdoutToStderr quiet;
+    binding = verify::ReadBundleBinding(path);
+  }
+  m["boundTo"] = binding.signedDigest;
+  m["documentBoundTo"] = binding.memberDigest;
+  std::string line = "not bound to a bundle";
+  if (!binding.problem.empty()) {
+    line = "bundle binding unreadable: " + binding.problem;
+  } else if (!binding.signedDigest.empty()) {
+    line = "bound to bundle " + binding.signedDigest + " (signed)";
+    if (binding.memberDigest != binding.signedDigest) {
+      line += ", but the document names " +
+              (binding.memberDigest.empty() ? std::string("none") : binding.memberDigest);
+    }
+  } else if (!binding.memberDigest.empty()) {
+    line = "the document names bundle " + binding.memberDigest + " (not signed)";
+  }
+  report->lines.push_back(line);
   return {};
 }
 

@@ -25,6 +25,7 @@
 #include "scratch_dir.h"
 #include "script_check.h"
 #include "support/text.h"
+#include "verify/bundle_binding.h"
 #include "verify/setup_signature.h"
 
 namespace ztpack {
@@ -61,6 +62,7 @@ class Verification {
     for (const char* name : names) Add(name, Status::kNotReached, "an earlier check failed");
   }
   bool LoadKeys();
+  bool CheckBinding(const std::string& setupPath, const std::string& bundleDigest);
   void CheckEntries(bundle::BundleReader* reader, const BundleInfo& info,
                     const ScriptCheck& script, const ScratchDir& scratch);
   int Report(FileKind kind, const std::string& runMode, const ScriptCheck* script);
@@ -91,6 +93,29 @@ bool Verification::LoadKeys() {
     *label = "the key in " + *path;
   }
   return true;
+}
+
+// The installer refuses a bundle other than the one the setup program is bound to, before it
+// reads the install script.
+bool Verification::CheckBinding(const std::string& setupPath, const std::string& bundleDigest) {
+  std::string why;
+  verify::BundleBinding binding;
+  bool accepted;
+  {
+    Diagnostics quiet;
+    binding = verify::ReadBundleBinding(support::Utf8ToWide(setupPath, true));
+    accepted = verify::BindingAccepts(binding, bundleDigest, &why);
+  }
+  if (!accepted) {
+    Add("bundle binding", Status::kFailed, why);
+  } else if (binding.Bound()) {
+    Add("bundle binding", Status::kOk,
+        "the setup program is bound to this bundle, " + verify::DigestText(bundleDigest) +
+            (binding.signedDigest.empty() ? " (by its document only, which is not signed)" : ""));
+  } else {
+    Add("bundle binding", Status::kOk, "the setup program is not bound to a bundle: it runs with any");
+  }
+  return accepted;
 }
 
 // The installer extracts every entry its script selects; one that does not inflate fails the
@@ -219,6 +244,7 @@ int Verification::Run() {
                   (info->expiry == 0 ? std::string("none") : FormatUtc(info->expiry));
       }
       Add("bundle", Status::kOk, detail);
+      if (*kind != FileKind::kBundle) reached = CheckBinding(setupPath, reader.SignedDigest());
     } else {
       Add("bundle", Status::kFailed, "refused under " + rootLabel_ + ": " + opened.error());
       reached = false;

@@ -77,6 +77,15 @@ support::Result<uint32_t> GetU32(const toml::table& table, const char* key, uint
   return static_cast<uint32_t>(value->get());
 }
 
+support::Result<bool> GetBool(const toml::table& table, const char* key, bool fallback,
+                              const ManifestErrors& errors) {
+  const toml::node* node = table.get(key);
+  if (node == nullptr) return fallback;
+  const auto* value = node->as_boolean();
+  if (value == nullptr) return errors.At(node, std::string("\"") + key + "\" must be true or false");
+  return value->get();
+}
+
 std::string Resolve(const fs::path& base, const std::string& path) {
   fs::path p = U8Path(path);
   return U8String((p.is_absolute() ? p : base / p).lexically_normal());
@@ -125,9 +134,12 @@ support::Status ListFolder(const std::string& folder, const toml::node* node,
 
 support::Status ReadPayload(const toml::table& payload, const fs::path& base,
                             const ManifestErrors& errors, Manifest* manifest) {
-  support::Status known = CheckKeys(payload, {"folder", "script", "files"}, " in [payload]",
-                                    errors);
+  support::Status known = CheckKeys(payload, {"folder", "script", "files", "store_once"},
+                                    " in [payload]", errors);
   if (!known) return known;
+  auto storeOnce = GetBool(payload, "store_once", false, errors);
+  if (!storeOnce) return support::Error{storeOnce.error()};
+  manifest->storeOnce = *storeOnce;
   auto folder = GetString(payload, "folder", false, " in [payload]", errors);
   if (!folder) return support::Error{folder.error()};
   if (!folder->empty()) {
@@ -253,10 +265,13 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
   const fs::path base = U8Path(path).parent_path();
   Manifest manifest;
 
-  support::Status known = CheckKeys(root, {"stub", "setup", "mode", "output", "payload", "keys",
-                                           "bundle"},
+  support::Status known = CheckKeys(root, {"stub", "setup", "mode", "output", "bind_bundle",
+                                           "payload", "keys", "bundle"},
                                     "", errors);
   if (!known) return support::Error{known.error()};
+  auto bind = GetBool(root, "bind_bundle", true, errors);
+  if (!bind) return support::Error{bind.error()};
+  manifest.bindBundle = *bind;
   // Without a "stub" the 32-bit front end installed beside the tool (or built in this tree).
   if (!root.contains("stub")) {
     std::string searched;
@@ -385,8 +400,13 @@ support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& makeO
   for (const ManifestEntry& file : manifest.files) {
     entries.push_back(BundleInput{file.name, file.path, std::nullopt});
   }
-  auto once = StoreIdenticalOnce(&entries);
-  if (!once) return support::Errorf("bundle: %s", once.error().c_str());
+  if (manifest.storeOnce) {
+    auto once = StoreIdenticalOnce(&entries);
+    if (!once) return support::Errorf("bundle: %s", once.error().c_str());
+    if (makeOptions.note) {
+      for (const std::string& line : DescribeStoreOnce(*once)) makeOptions.note(line);
+    }
+  }
   BundleOptions options;
   if (manifest.chunkSize != 0) options.chunkSize = manifest.chunkSize;
   options.threads = manifest.threads;
@@ -398,6 +418,7 @@ support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& makeO
   signing.input = manifest.setup;
   signing.output = signedSetup;
   signing.bundle = bundlePath;
+  if (manifest.bindBundle) signing.bindBundle = bundlePath;
   {
     // The installer's own readers, which check the result, print on standard output.
     StdoutToStderr quiet;

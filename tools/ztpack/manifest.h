@@ -8,12 +8,14 @@
 //   setup  = "setup.exe"                          # the setup program (unsigned)
 //   mode   = "gui"                                # run mode: exactly "gui" or "silent"
 //   output = "installer.exe"
+//   bind_bundle = true                            # false: the setup program takes any bundle
 //
 //   [payload]            # either a folder holding "install_script" and the files ...
 //   folder = "payload"
 //   # ... or the script and the files named one by one (entry name = path):
 //   # script = "install_script"
 //   # files = { "app.dll" = "out/app.dll" }
+//   store_once = false   # true: a file identical to an earlier one is stored once (store_once.h)
 //
 //   [keys]               # private keys; `dir` holds root.key, bundle.key and setup.key
 //   dir = "build/dev-keys"
@@ -29,8 +31,8 @@
 // between directories, packed in byte order of their names; symbolic links and junctions are
 // refused. A payload file that is one of the [keys] files, or holds a private key, is refused. The
 // output depends only on the inputs: the same inputs give a byte-identical installer, whatever
-// the number of threads that compress it. Files with identical content are stored once: the
-// directives naming a later copy are rewritten to name the first (see store_once.h).
+// the number of threads that compress it. Every file is stored under its own entry name, also
+// one whose content another file has, unless `store_once` says otherwise.
 #pragma once
 
 #include <cstdint>
@@ -66,6 +68,8 @@ struct Manifest {
   std::string goal = "IBND";
   uint32_t expiry = 0;
   uint32_t chunkSize = 0;             // 0: the writer's default
+  bool storeOnce = false;             // [payload] store_once
+  bool bindBundle = true;             // the signed setup program runs with this bundle only
   unsigned threads = 0;               // compressing threads, 0: one per processor (not in the file)
 };
 
@@ -75,6 +79,9 @@ support::Result<Manifest> LoadManifest(const std::string& path);
 struct MakeOptions {
   // Receives each warning of the install script check, one line each.
   std::function<void(const std::string&)> warn;
+  // Receives what a person should know that is not a warning (store_once: which entry now
+  // points to which), one line each.
+  std::function<void(const std::string&)> note;
   // Bytes of payload packed so far, of the total (progress).
   std::function<void(uint64_t done, uint64_t total)> progress;
 };

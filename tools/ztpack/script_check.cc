@@ -105,7 +105,8 @@ ScriptCheck CheckScript(const std::vector<std::string>& rawLines,
                                 {}});
     }
     const std::string trimmed = installer::TrimScriptLine(raw);
-    auto first = installer::DecideScriptLine(trimmed, false, 6, modes.empty() ? "" : modes[0]);
+    auto first = installer::DecideScriptLine(trimmed, false, 6, modes.empty() ? "" : modes[0],
+                                             kShortestWorkspacePath);
     if (first.kind == installer::ScriptLineAction::kComment) continue;
     ++check.directiveCount;
 
@@ -129,12 +130,14 @@ ScriptCheck CheckScript(const std::vector<std::string>& rawLines,
     }
 
     std::vector<int> refusedOn, missingOn;
+    bool tooLongForALongWorkspace = false;
     const char* problem = nullptr;
     bool selected = false;
     for (size_t m = 0; m < modes.size(); ++m) {
       for (size_t p = 0; p < platforms.size(); ++p) {
         auto action = installer::DecideScriptLine(trimmed, platforms[p].wow64,
-                                                  platforms[p].majorVersion, modes[m]);
+                                                  platforms[p].majorVersion, modes[m],
+                                                  kShortestWorkspacePath);
         if (action.kind == installer::ScriptLineAction::kSkipped) continue;
         selected = true;
         auto note = [&](std::vector<int>* on) {
@@ -149,6 +152,11 @@ ScriptCheck CheckScript(const std::vector<std::string>& rawLines,
           used.insert(action.entry);
           check.extractions[m][p].push_back({line, action.entry, action.target});
         }
+        if (action.kind == installer::ScriptLineAction::kExtract &&
+            installer::TargetLengthProblem(kLongWorkspacePath,
+                                           support::Utf8ToWide(action.target)) != nullptr) {
+          tooLongForALongWorkspace = true;
+        }
       }
     }
     std::string modeText;
@@ -160,10 +168,27 @@ ScriptCheck CheckScript(const std::vector<std::string>& rawLines,
                                 {}});
     }
     if (!refusedOn.empty()) {
-      check.findings.push_back({true, line,
-                                "target \"" + Shown(first.target) + "\" is refused by the installer (" +
-                                    problem + "); it fails on " + PlatformList(refusedOn),
-                                refusedOn});
+      const std::u16string target = support::Utf8ToWide(first.target);
+      const bool tooLong = installer::TargetPathProblem(target) == nullptr;
+      check.findings.push_back(
+          {true, line,
+           "target \"" + Shown(first.target) + "\" is refused by the installer (" + problem +
+               (tooLong ? " even below the shortest workspace, " + std::string(kShortestWorkspaceExample) +
+                              " (" + std::to_string(kShortestWorkspacePath) + " characters)"
+                        : std::string()) +
+               "); it fails on " + PlatformList(refusedOn),
+           refusedOn});
+    }
+    if (tooLongForALongWorkspace) {
+      const char* longProblem =
+          installer::TargetLengthProblem(kLongWorkspacePath, support::Utf8ToWide(first.target));
+      check.findings.push_back(
+          {false, line,
+           "target \"" + Shown(first.target) + "\" fits the shortest workspace but not a long one: an "
+               "installer whose workspace path has " + std::to_string(kLongWorkspacePath) +
+               " characters (" + kLongWorkspaceExample + ", not elevated) refuses it (" +
+               longProblem + ")",
+           {}});
     }
     if (!missingOn.empty()) {
       check.findings.push_back({true, line,

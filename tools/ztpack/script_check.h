@@ -17,6 +17,22 @@
 
 namespace ztpack {
 
+// The installer appends every target to its workspace path, which is not known when a script is
+// checked; two lengths stand for it (the trailing backslash included):
+//   - the shortest workspace the installer makes: elevated (as its manifest requires) it lies in
+//     the system's temporary directory, C:\Windows\Temp\ on a default installation, and its
+//     shortest name has a one-digit tick count and random part and a ten-digit time (any clock
+//     from September 2001 on): "C:\Windows\Temp\ITMPD_0_1000000000_0\". A target too long
+//     below it is refused on every machine.
+//   - a long one: not elevated, in the user's %TEMP%, "C:\Users\<a user name of 20 characters,
+//     the longest Windows allows>\AppData\Local\Temp\", with the longest name,
+//     "ITMPD_<10 digits>_<10 digits>_<10 digits>\". A target too long below it draws a warning.
+constexpr size_t kShortestWorkspacePath = 37;
+constexpr size_t kLongWorkspacePath = 88;
+constexpr char kShortestWorkspaceExample[] = "C:\\Windows\\Temp\\ITMPD_0_1000000000_0\\";
+constexpr char kLongWorkspaceExample[] =
+    "C:\\Users\\<20 characters>\\AppData\\Local\\Temp\\ITMPD_<10 digits>_<10 digits>_<10 digits>\\";
+
 struct TargetPlatform {
   bool wow64 = false;       // 64-bit Windows
   uint32_t majorVersion = 6;

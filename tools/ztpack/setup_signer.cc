@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "attachment_writer.h"
+#include "bundle_survey.h"
 #include "container/attachment.h"
 #include "container/attachment_format.h"
 #include "file_ops.h"
@@ -14,6 +15,7 @@
 #include "platform/platform.h"
 #include "support/byte_reader.h"
 #include "support/text.h"
+#include "verify/bundle_binding.h"
 #include "verify/setup_signature.h"
 
 namespace ztpack {
@@ -114,15 +116,23 @@ support::Status CheckTolerantLimits(const PeImage& image, uint16_t sectionsAfter
 
 }  // namespace
 
-std::string MakeSignatureDocument(std::string_view signature) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string doc = "{\"sign\":\"";
-  for (unsigned char b : signature) {
-    doc.push_back(kHex[b >> 4]);
-    doc.push_back(kHex[b & 15]);
+std::string MakeSignatureDocument(std::string_view signature, std::string_view bundleDigest) {
+  std::string doc = "{\"sign\":\"" + verify::DigestText(std::string(signature)) + "\"";
+  if (!bundleDigest.empty()) {
+    doc += ",\"" + std::string(verify::kBundleMember) + "\":\"" + std::string(bundleDigest) + "\"";
   }
-  doc += "\"}";
+  doc += "}";
   return doc;
+}
+
+support::Result<std::string> BundleBindingDigest(const std::string& path) {
+  auto info = InspectBundle(path, std::string());
+  if (!info) return support::Errorf("cannot bind to %s: %s", path.c_str(), info.error().c_str());
+  if (info->signedDigest.empty()) {
+    return support::Errorf("cannot bind to %s: its bundle signature is not valid (%s)",
+                           path.c_str(), info->bundleSignature.text.c_str());
+  }
+  return verify::DigestText(info->signedDigest);
 }
 
 support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
@@ -134,12 +144,21 @@ support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
   summary.pe = *mz;
   summary.plain = options.plain || !summary.pe;
 
-  const std::string placeholder = MakeSignatureDocument(std::string(SignatureLength(key), '\0'));
+  // The binding is the last attachment in front of the document, inside the signed bytes.
+  std::vector<AttachmentInput> leading = options.leading;
+  if (!options.bindBundle.empty()) {
+    auto digest = BundleBindingDigest(options.bindBundle);
+    if (!digest) return support::Error{digest.error()};
+    summary.boundTo = *digest;
+    leading.push_back(AttachmentInput::FromBytes(verify::kBindingType, *digest));
+  }
+  const std::string placeholder =
+      MakeSignatureDocument(std::string(SignatureLength(key), '\0'), summary.boundTo);
   std::vector<AttachmentInput> bundle;
   if (!options.bundle.empty()) bundle.push_back(AttachmentInput::FromFile(kBundleType, options.bundle));
 
   auto withDocument = [&](const std::string& document) {
-    std::vector<AttachmentInput> chain = options.leading;
+    std::vector<AttachmentInput> chain = leading;
     chain.push_back(AttachmentInput::FromBytes(kSignatureType, document));
     return chain;
   };
@@ -202,7 +221,7 @@ support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
   if (!signature) return support::Error{signature.error()};
 
   // The real document in the placeholder's place (same length), and a PE's CheckSum for it.
-  auto document = MakeAttachment(kSignatureType, MakeSignatureDocument(*signature));
+  auto document = MakeAttachment(kSignatureType, MakeSignatureDocument(*signature, summary.boundTo));
   if (!document) return support::Error{document.error()};
   status = o.WriteAt(static_cast<uint64_t>(*dataOffset), document->data(), document->size());
   if (status && summary.pe && !summary.plain) {
@@ -232,6 +251,13 @@ support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
     return support::Errorf("%s: the signed file does not pass the installer's %s check (%s)",
                            options.output.c_str(), summary.plain ? "plain" : "header-tolerant",
                            verified ? "another pass accepted it" : outcome.reason.c_str());
+  }
+  if (!summary.boundTo.empty()) {
+    const verify::BundleBinding binding = verify::ReadBundleBinding(Wide(o.ReadBackName()));
+    if (binding.signedDigest != summary.boundTo || binding.memberDigest != summary.boundTo) {
+      return support::Errorf("%s: the installer does not read back the binding to bundle %s",
+                             options.output.c_str(), summary.boundTo.c_str());
+    }
   }
   status = o.Commit();
   if (!status) return support::Error{status.error()};

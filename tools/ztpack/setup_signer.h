@@ -31,6 +31,11 @@
 // For a file that is not a PE the document is appended as an attachment at the end; the
 // signed region is then the whole input (and any attachments put in front of the document).
 //
+// A setup program can be bound to one bundle (InstallerLogic/verify/bundle_binding.h): the
+// bundle's signed digest goes into a `_BND` attachment directly in front of the document, where
+// the signature covers it, and into the document's "bundle" member. The bundle need not be
+// attached here, so that the binding also serves the Authenticode order below.
+//
 // A bundle given to SignSetup is appended as the `IBND` attachment at the very end of the file.
 // An Authenticode signature appends its certificate table at the end of the file, so a setup
 // program that is to be Authenticode-signed gets its bundle afterwards (`ztpack attach --type
@@ -53,8 +58,14 @@ namespace ztpack {
 // The header-tolerant pass can handle at most this many sections.
 constexpr unsigned kMaxTolerantSections = 15;
 
-// {"sign":"<hex>"} for a signature, upper-case hex digits.
-std::string MakeSignatureDocument(std::string_view signature);
+// {"sign":"<hex>"} for a signature, upper-case hex digits; with a bound bundle's digest text
+// (40 hex digits) {"sign":"<hex>","bundle":"<digest>"}.
+std::string MakeSignatureDocument(std::string_view signature, std::string_view bundleDigest = {});
+
+// The digest text (verify::DigestText) a setup program is bound to for the bundle at `path`:
+// the SHA-1 its signature signs. Refused when the bundle's signature does not verify under the
+// key its public key block carries (the root key is not checked here).
+support::Result<std::string> BundleBindingDigest(const std::string& path);
 
 struct SignSetupOptions {
   std::string input;
@@ -64,12 +75,14 @@ struct SignSetupOptions {
   // Attachments put in front of the document (a PE: in the same .ZTBNDL section); they are
   // part of the signed region.
   std::vector<AttachmentInput> leading;
+  std::string bindBundle{};  // the bundle the program is bound to, attached or not; empty: none
 };
 
 struct SignSetupSummary {
   bool pe = false;
   bool plain = false;
   int64_t dataOffset = 0;  // where the document's data start in the output
+  std::string boundTo;     // the digest text of the bundle bound, empty when none
 };
 
 // Writes the signed setup program (beside, then renamed). The signature covers the bytes this

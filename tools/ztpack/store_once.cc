@@ -238,6 +238,9 @@ support::Result<StoreOnceSummary> StoreIdenticalOnce(std::vector<BundleInput>* i
     ++summary.dropped;
     summary.bytesDropped += sizes[index];
   }
+  for (size_t i = 0; i < in.size(); ++i) {
+    if (drop[i]) summary.pointsTo.emplace_back(in[i].name, renames[in[i].name]);
+  }
   in[scriptIndex].data = std::move(rewritten);
   std::vector<BundleInput> kept;
   kept.reserve(in.size() - summary.dropped);
@@ -246,6 +249,17 @@ support::Result<StoreOnceSummary> StoreIdenticalOnce(std::vector<BundleInput>* i
   }
   in = std::move(kept);
   return summary;
+}
+
+std::vector<std::string> DescribeStoreOnce(const StoreOnceSummary& summary) {
+  std::vector<std::string> lines;
+  for (const auto& [dropped, kept] : summary.pointsTo) {
+    lines.push_back("stored once: \"" + dropped + "\" now points to \"" + kept + "\"");
+  }
+  lines.push_back("stored once: " + std::to_string(summary.dropped) + " entr" +
+                  (summary.dropped == 1 ? "y" : "ies") + " of identical content left out, " +
+                  std::to_string(summary.bytesDropped) + " bytes");
+  return lines;
 }
 
 }  // namespace ztpack

@@ -1,9 +1,13 @@
-// Storing identical files once.
+// Storing identical files once, when the author asks for it (`bundle --store-once`, a manifest's
+// `store_once = true` in [payload]).
 //
 // Payloads often carry the same bytes under several names (licence texts, libraries installed
 // under two names). A bundle entry can be extracted as often as directives name it, so an
 // entry whose content equals an earlier entry's is left out, and every install-script directive
-// that names it is rewritten to name the earlier entry instead.
+// that names it is rewritten to name the earlier entry instead. The later name is then gone
+// from the bundle: a setup program that opens the bundle and reads entries by name no longer
+// finds it, and an entry no directive names is dropped without a directive to rewrite. So it is
+// a size trade only the author can make; by default every entry given is stored under its name.
 //
 // The rewrite must give the front end exactly the directives it would have seen, apart from the
 // name. It reads the script in pieces as its line reader delivers them (carriage returns
@@ -36,7 +40,12 @@ std::string RenameScriptEntries(std::string_view script,
 struct StoreOnceSummary {
   size_t dropped = 0;         // entries left out
   uint64_t bytesDropped = 0;  // their content
+  // Each entry left out and the entry that now stands for it, in the order of the inputs.
+  std::vector<std::pair<std::string, std::string>> pointsTo;
 };
+
+// For people: one line per entry left out ("\"b\" now points to \"a\""), then the total.
+std::vector<std::string> DescribeStoreOnce(const StoreOnceSummary& summary);
 
 // Leaves out of `inputs` every entry whose content equals an earlier entry's (where the rules
 // above allow it) and rewrites the "install_script" entry, which becomes an in-memory entry.
