@@ -101,12 +101,14 @@ TEST_F(Authenticode, SignedInstallerVerifiesAndRuns) {
 }
 
 TEST_F(Authenticode, SetupProgramSignedBeforeItsBundleRunsButItsOwnSignatureBreaks) {
-  // The bundle and the stub come from the fixture; the setup program is then signed anew in
-  // the order a setup program that carries its own Authenticode signature needs.
+  // The bundle and the stub come from the fixture; the setup program is then signed anew, bound
+  // to that bundle, in the order a setup program that carries its own Authenticode signature
+  // needs.
   worker_test::InstallerRecipe recipe = Recipe();
   worker_test::MakeInstaller(dir_, recipe);
   const std::string key = std::string(ZT_DEV_KEYS_DIR) + "/setup.key";
   Shelled signSetup = Ztpack("sign-setup --key " + Q(key) + " --in " + Q(recipe.setupPath) +
+                             " --bind-bundle " + Q(dir_ / "ibnd") +
                              " --out " + Q(dir_ / "setup-signed.exe"));
   ASSERT_EQ(signSetup.code, 0) << signSetup.out;
   Shelled sign = Sign(dir_ / "setup-signed.exe", dir_ / "setup-final.exe");
@@ -119,6 +121,7 @@ TEST_F(Authenticode, SetupProgramSignedBeforeItsBundleRunsButItsOwnSignatureBrea
   // Authenticode signature fails, while the installer's check accepts it.
   Shelled broken = CheckSignature(dir_ / "setup-final.exe");
   EXPECT_NE(broken.code, 0) << broken.out;
+  EXPECT_NE(broken.out.find("not at the end of the file"), std::string::npos) << broken.out;
   const fs::path installer = dir_ / "ordered.exe";
   Shelled build = Ztpack("build --stub " + Q(recipe.stubPath) + " --setup " + Q(dir_ / "setup-final.exe") +
                          " --mode silent --out " + Q(installer));
