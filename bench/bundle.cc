@@ -24,8 +24,8 @@
 #include "bundle/bundle_format.h"
 #include "bundle/bundle_reader.h"
 #include "bundle/key_stream.h"
-#include "bundle_writer.h"
-#include "keys.h"
+#include "author/bundle_writer.h"
+#include "author/keys.h"
 #include "support/byte_reader.h"
 #include "support/text.h"
 

@@ -18,7 +18,7 @@
 #include <random>
 #include <string>
 
-#include "attachment_writer.h"
+#include "author/attachment_writer.h"
 #include "container/attachment.h"
 #include "container/attachment_format.h"
 #include "platform/platform.h"

@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "keys.h"
+#include "author/keys.h"
 #include "platform/platform.h"
-#include "setup_signer.h"
+#include "author/setup_signer.h"
 #include "verify/setup_signature.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "attachment_chain.h"
+#include "read/attachment_chain.h"
 #include "fuzz_common.h"
 #include "container/attachment.h"
 #include "platform/platform.h"

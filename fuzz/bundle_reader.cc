@@ -13,9 +13,9 @@
 #include <string>
 
 #include "bundle/bundle_reader.h"
-#include "bundle_writer.h"
+#include "author/bundle_writer.h"
 #include "fuzz_common.h"
-#include "keys.h"
+#include "author/keys.h"
 #include "support/byte_reader.h"
 #include "support/text.h"
 

@@ -10,7 +10,7 @@
 
 #include "container/pe_locator.h"
 #include "fuzz_common.h"
-#include "pe_image.h"
+#include "author/pe_image.h"
 #include "platform/platform.h"
 #include "support/trace.h"
 

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <string>
 
-#include "attachment_writer.h"
+#include "author/attachment_writer.h"
 #include "fuzz_common.h"
 #include "platform/platform.h"
 #include "support/trace.h"

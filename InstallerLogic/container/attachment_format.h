@@ -28,7 +28,7 @@
 // reaches 2 GiB is refused, never wrapped. The data are trusted only once their MD5 matches the
 // digest; the file variant deletes what it wrote when it does not.
 //
-// Reader (container/attachment.cc) and writer (tools/ztpack/attachment_writer.cc) share the
+// Reader (container/attachment.cc) and writer (tools/ztpack/author/attachment_writer.cc) share the
 // constants and helpers below, so the two sides cannot drift apart.
 #pragma once
 

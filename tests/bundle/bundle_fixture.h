@@ -16,8 +16,8 @@
 
 #include "bundle/bundle_format.h"
 #include "bundle/bundle_reader.h"
-#include "bundle_writer.h"
-#include "keys.h"
+#include "author/bundle_writer.h"
+#include "author/keys.h"
 #include "platform/platform.h"
 #include "support/text.h"
 #include "support/trace.h"

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "attachment_writer.h"
+#include "author/attachment_writer.h"
 #include "container/attachment_format.h"
-#include "pe_image.h"
+#include "author/pe_image.h"
 #include "testutil/capture.h"
 #include "testutil/pe_fixture.h"
 #include "testutil/temp_dir.h"

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "attachment_writer.h"
+#include "author/attachment_writer.h"
 #include "container/attachment.h"
 #include "container/pe_locator.h"
-#include "pe_image.h"
+#include "author/pe_image.h"
 #include "testutil/capture.h"
 #include "testutil/temp_dir.h"
 

@@ -11,14 +11,14 @@
 
 #include <sys/wait.h>
 
-#include "attachment_writer.h"
-#include "bundle_survey.h"
-#include "bundle_writer.h"
+#include "author/attachment_writer.h"
+#include "read/bundle_description.h"
+#include "author/bundle_writer.h"
 #include "container/attachment.h"
 #include "container/attachment_format.h"
 #include "container/pe_locator.h"
-#include "keys.h"
-#include "setup_signer.h"
+#include "author/keys.h"
+#include "author/setup_signer.h"
 #include "testutil/capture.h"
 #include "testutil/temp_dir.h"
 #include "verify/bundle_binding.h"

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "attachment_writer.h"
+#include "author/attachment_writer.h"
 #include "bundle/bundle_reader_impl.h"
 #include "support/byte_reader.h"
 #include "testutil/capture.h"

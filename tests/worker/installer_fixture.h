@@ -15,13 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "bundle_writer.h"
+#include "author/bundle_writer.h"
 #include "entry.h"
-#include "keys.h"
+#include "author/keys.h"
 #include <cryptopp/sha.h>
-#include "manifest.h"
-#include "pe_image.h"
-#include "setup_signer.h"
+#include "author/manifest.h"
+#include "author/pe_image.h"
+#include "author/setup_signer.h"
 #include "support/text.h"
 #include "testutil/capture.h"
 #include "testutil/pe_fixture.h"

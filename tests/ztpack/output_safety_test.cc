@@ -17,12 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "file_ops.h"
-#include "keys.h"
-#include "manifest.h"
-#include "output_file.h"
-#include "scratch_dir.h"
-#include "setup_signer.h"
+#include "os/file_ops.h"
+#include "author/keys.h"
+#include "author/manifest.h"
+#include "os/output_file.h"
+#include "os/scratch_dir.h"
+#include "author/setup_signer.h"
 #include "support/text.h"
 #include "verify/setup_signature.h"
 #include "worker/installer_fixture.h"

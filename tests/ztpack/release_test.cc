@@ -7,11 +7,11 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "attachment_chain.h"
-#include "attachment_writer.h"
-#include "pe_image.h"
-#include "progress.h"
-#include "script_check.h"
+#include "read/attachment_chain.h"
+#include "author/attachment_writer.h"
+#include "author/pe_image.h"
+#include "os/progress.h"
+#include "read/script_check.h"
 #include "support/workspace.h"
 #include "verify/setup_signature.h"
 #include "zt_version.h"

@@ -2,8 +2,8 @@
 #include <cstdio>
 #include <exception>
 
-#include "command.h"
-#include "file_ops.h"
+#include "cmd/command.h"
+#include "os/file_ops.h"
 #include "zt_version.h"
 
 namespace ztpack {

@@ -1,0 +1,206 @@
+#include "author/attachment_writer.h"
+
+#define CRYPTOPP_ENABLE_NAMESPACE_WEAK 1
+#include <cryptopp/md5.h>
+
+#include <cstring>
+#include <memory>
+
+#include "container/attachment_format.h"
+#include "os/file_ops.h"
+
+namespace ztpack {
+namespace {
+
+constexpr uint64_t kLimit = static_cast<uint64_t>(container::kPositionLimit);
+
+support::Result<uint64_t> FileSize(const std::string& path) {
+  auto size = fileops::RegularFileSize(path);
+  if (!size) return support::Errorf("%s: %s", path.c_str(), size.error().c_str());
+  return size;
+}
+
+// Feeds `length` bytes of the file from `offset` to `consume` in 1 MiB pieces.
+template <typename Consume>
+support::Status StreamFile(const std::string& path, uint64_t offset, uint64_t length,
+                           Consume&& consume) {
+  fileops::RawFile in = fileops::RawFile::Open(path, fileops::RawFile::Mode::kRead);
+  if (!in.IsOpen()) return support::Errorf("%s: %s", path.c_str(), fileops::LastErrorText().c_str());
+  std::unique_ptr<uint8_t[]> buffer(new uint8_t[container::kFileChunkSize]);
+  uint64_t done = 0;
+  while (done < length) {
+    size_t want = static_cast<size_t>(
+        std::min<uint64_t>(length - done, container::kFileChunkSize));
+    int64_t r = in.ReadAt(offset + done, buffer.get(), want);
+    if (r < 0) {
+      return support::Errorf("%s: read at 0x%llx failed: %s", path.c_str(),
+                             static_cast<unsigned long long>(offset + done),
+                             fileops::LastErrorText().c_str());
+    }
+    if (r == 0) {
+      return support::Errorf("%s: file ended at 0x%llx, 0x%llx bytes short (did it change?)",
+                             path.c_str(), static_cast<unsigned long long>(offset + done),
+                             static_cast<unsigned long long>(length - done));
+    }
+    support::Status status = consume(buffer.get(), static_cast<size_t>(r));
+    if (!status) return status;
+    done += static_cast<uint64_t>(r);
+  }
+  return {};
+}
+
+void FillFooter(std::string_view type, uint64_t size, CryptoPP::Weak::MD5& md5,
+                uint8_t (&bytes)[container::kFooterSize]) {
+  container::AttachmentFooter footer;
+  md5.Final(footer.digest);
+  footer.size = static_cast<uint32_t>(size);
+  std::memcpy(footer.type, type.data(), container::kTypeSize);
+  container::EncodeFooter(footer, bytes);
+}
+
+}  // namespace
+
+support::Status CheckAttachmentType(std::string_view type) {
+  if (type.size() != container::kTypeSize) {
+    return support::Errorf("attachment type \"%.*s\" must be exactly 4 characters, not %zu",
+                           static_cast<int>(type.size()), type.data(), type.size());
+  }
+  return {};
+}
+
+support::Result<uint64_t> AttachmentSize(const AttachmentInput& input) {
+  uint64_t dataSize = input.data.size();
+  if (!input.path.empty()) {
+    auto size = FileSize(input.path);
+    if (!size) return support::Error{size.error()};
+    dataSize = *size;
+  }
+  if (dataSize >= kLimit) {
+    return support::Errorf("%s attachment: %llu bytes of data reach the 2 GiB limit",
+                           input.type.c_str(), static_cast<unsigned long long>(dataSize));
+  }
+  return dataSize + container::kFooterSize;
+}
+
+support::Result<uint64_t> ChainSize(const std::vector<AttachmentInput>& inputs) {
+  uint64_t total = 0;
+  for (const AttachmentInput& input : inputs) {
+    support::Status typeOk = CheckAttachmentType(input.type);
+    if (!typeOk) return support::Error{typeOk.error()};
+    auto size = AttachmentSize(input);
+    if (!size) return support::Error{size.error()};
+    total += *size;
+    if (total >= kLimit) {
+      return support::Errorf("attachment chain of %llu bytes reaches the 2 GiB limit",
+                             static_cast<unsigned long long>(total));
+    }
+  }
+  return total;
+}
+
+support::Result<std::string> MakeAttachment(std::string_view type, std::string_view data) {
+  support::Status typeOk = CheckAttachmentType(type);
+  if (!typeOk) return support::Error{typeOk.error()};
+  if (data.size() >= kLimit) return support::Errorf("attachment data reach the 2 GiB limit");
+  CryptoPP::Weak::MD5 md5;
+  md5.Update(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+  std::string out(data);
+  container::ScrambleInPlace(reinterpret_cast<uint8_t*>(out.data()), out.size());
+  uint8_t footer[container::kFooterSize];
+  FillFooter(type, data.size(), md5, footer);
+  out.append(reinterpret_cast<const char*>(footer), sizeof footer);
+  return out;
+}
+
+support::Result<std::string> MakeChain(const std::vector<AttachmentInput>& inputs) {
+  auto total = ChainSize(inputs);
+  if (!total) return support::Error{total.error()};
+  std::string chain;
+  for (const AttachmentInput& input : inputs) {
+    std::string data = input.data;
+    if (!input.path.empty()) {
+      data.clear();
+      support::Status read = StreamFile(input.path, 0, *AttachmentSize(input) - container::kFooterSize,
+                                        [&](const uint8_t* p, size_t n) {
+                                          data.append(reinterpret_cast<const char*>(p), n);
+                                          return support::Status{};
+                                        });
+      if (!read) return support::Error{read.error()};
+    }
+    auto one = MakeAttachment(input.type, data);
+    if (!one) return support::Error{one.error()};
+    chain += *one;
+  }
+  return chain;
+}
+
+support::Result<uint64_t> WriteAttachments(OutputFile& out,
+                                           const std::vector<AttachmentInput>& inputs) {
+  auto total = ChainSize(inputs);
+  if (!total) return support::Error{total.error()};
+  if (out.size() + *total >= kLimit) {
+    return support::Errorf("%s: the attachments would end at 0x%llx, beyond the 2 GiB limit",
+                           out.target().c_str(),
+                           static_cast<unsigned long long>(out.size() + *total));
+  }
+  uint64_t written = 0;
+  std::unique_ptr<uint8_t[]> scrambled(new uint8_t[container::kFileChunkSize]);
+  for (const AttachmentInput& input : inputs) {
+    CryptoPP::Weak::MD5 md5;
+    uint64_t dataSize = 0;
+    auto put = [&](const uint8_t* p, size_t n) -> support::Status {
+      md5.Update(p, n);
+      std::memcpy(scrambled.get(), p, n);
+      container::ScrambleInPlace(scrambled.get(), n);
+      dataSize += n;
+      return out.Write(scrambled.get(), n);
+    };
+    if (input.path.empty()) {
+      for (size_t at = 0; at < input.data.size(); at += container::kFileChunkSize) {
+        size_t n = std::min(input.data.size() - at, container::kFileChunkSize);
+        support::Status status = put(reinterpret_cast<const uint8_t*>(input.data.data()) + at, n);
+        if (!status) return support::Error{status.error()};
+      }
+    } else {
+      auto size = AttachmentSize(input);
+      if (!size) return support::Error{size.error()};
+      support::Status status = StreamFile(input.path, 0, *size - container::kFooterSize, put);
+      if (!status) return support::Error{status.error()};
+    }
+    uint8_t footer[container::kFooterSize];
+    FillFooter(input.type, dataSize, md5, footer);
+    support::Status status = out.Write(footer, sizeof footer);
+    if (!status) return support::Error{status.error()};
+    written += dataSize + container::kFooterSize;
+  }
+  return written;
+}
+
+support::Status CopyFileRange(const std::string& path, uint64_t offset, uint64_t length,
+                              OutputFile& out) {
+  return StreamFile(path, offset, length,
+                    [&](const uint8_t* p, size_t n) { return out.Write(p, n); });
+}
+
+support::Status CopyWithAttachments(const std::string& path,
+                                    const std::vector<AttachmentInput>& inputs, OutputFile& out) {
+  auto size = FileSize(path);
+  if (!size) return support::Error{size.error()};
+  support::Status copied = CopyFileRange(path, 0, *size, out);
+  if (!copied) return copied;
+  auto written = WriteAttachments(out, inputs);
+  if (!written) return support::Error{written.error()};
+  return {};
+}
+
+support::Status AppendAttachments(const std::string& path,
+                                  const std::vector<AttachmentInput>& inputs,
+                                  const std::string& outPath) {
+  auto out = OutputFile::Create(outPath.empty() ? path : outPath);
+  if (!out) return support::Error{out.error()};
+  support::Status status = CopyWithAttachments(path, inputs, **out);
+  if (!status) return status;
+  return (*out)->Commit();
+}
+
+}  // namespace ztpack

@@ -1,0 +1,257 @@
+#include "author/bundle_writer.h"
+
+#include <cstring>
+
+#include "os/file_ops.h"
+#include "support/byte_reader.h"
+
+namespace ztpack {
+
+using support::Errorf;
+
+support::Result<std::string> MakePublicKeyBlock(const RsaPrivateKey& rootKey,
+                                                const std::string& bundleKeyDer,
+                                                const std::string& goal, uint32_t expiry) {
+  if (goal.size() != 4) return Errorf("goal tag \"%s\" is not exactly 4 characters", goal.c_str());
+  if (bundleKeyDer.empty()) return Errorf("bundle key is empty");
+  std::vector<uint8_t> message(goal.begin(), goal.end());
+  support::PutU32le(message, expiry);
+  message.insert(message.end(), bundleKeyDer.begin(), bundleKeyDer.end());
+  auto signature = SignSha1(rootKey, std::span<const uint8_t>(message));
+  if (!signature) return support::Error{signature.error()};
+  std::vector<uint8_t> block(message.begin(), message.begin() + 8);
+  support::PutU32le(block, static_cast<uint32_t>(bundleKeyDer.size()));
+  block.insert(block.end(), bundleKeyDer.begin(), bundleKeyDer.end());
+  support::PutU32le(block, static_cast<uint32_t>(signature->size()));
+  block.insert(block.end(), signature->begin(), signature->end());
+  return std::string(block.begin(), block.end());
+}
+
+support::Result<PublicKeyBlockFields> SplitPublicKeyBlock(const std::string& block) {
+  support::ByteReader r{std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(block.data()),
+                                                 block.size())};
+  if (block.size() < bundle::kMinPublicKeyBlock) {
+    return Errorf("public key block: %zu bytes, fewer than the 16 of its fixed fields", block.size());
+  }
+  PublicKeyBlockFields f;
+  f.goal = block.substr(0, 4);
+  f.expiry = *r.U32le(4);
+  uint64_t c = *r.U32le(8);
+  if (!r.Has(12, c)) {
+    return Errorf("public key block: key length %llu at offset 8 overruns the %zu-byte block",
+                  static_cast<unsigned long long>(c), block.size());
+  }
+  f.bundleKeyDer = block.substr(12, c);
+  auto d = r.U32le(12 + c);
+  if (!d || !r.Has(16 + c, *d)) {
+    return Errorf("public key block: root signature length at offset %llu overruns the block",
+                  static_cast<unsigned long long>(12 + c));
+  }
+  f.rootSignature = block.substr(16 + c, *d);
+  return f;
+}
+
+BundleWriter::BundleWriter() = default;
+
+BundleWriter::~BundleWriter() = default;
+
+support::Status BundleWriter::Begin(const std::string& path, const RsaPrivateKey& bundleKey,
+                                    const std::string& publicKeyBlock,
+                                    const BundleOptions& options) {
+  if (options.chunkSize == 0 || options.chunkSize > bundle::kWorkerMaxChunkSize) {
+    return Errorf("chunk size %u is outside 1..%u (the largest the installer reads)",
+                  options.chunkSize, bundle::kWorkerMaxChunkSize);
+  }
+  if (options.compressionLevel < 0 || options.compressionLevel > kMaxCompressionLevel) {
+    return Errorf("compression level %d is outside 0..%d", options.compressionLevel,
+                  kMaxCompressionLevel);
+  }
+  options_ = options;
+  publicKeyBlock_ = publicKeyBlock;
+  auto out = OutputFile::Create(path);
+  if (!out) return support::Error{out.error()};
+  out_ = std::move(*out);
+  buffer_.clear();
+  buffer_.reserve(kIoBufferSize);
+  signer_ = std::make_unique<StreamingSigner>(bundleKey);
+  plainSha1_ = std::make_unique<CryptoPP::SHA1>();
+  state_ = bundle::KeyStreamState();
+
+  std::vector<uint8_t> header(bundle::kMagic, bundle::kMagic + bundle::kMagicSize);
+  header.push_back(bundle::kVersion);
+  for (uint32_t field : options.headerFields) support::PutU32le(header, field);
+  return WriteSigned(header.data(), header.size());
+}
+
+support::Status BundleWriter::Flush() {
+  support::Status status = out_->Write(buffer_.data(), buffer_.size());
+  buffer_.clear();
+  return status;
+}
+
+support::Status BundleWriter::WriteSigned(const uint8_t* data, size_t length) {
+  if (!out_) return Errorf("bundle writer: not begun or already finished");
+  if (length == 0) return {};
+  signer_->Update(data, length);
+  if (buffer_.size() + length > kIoBufferSize) {
+    if (auto s = Flush(); !s) return s;
+    if (length >= kIoBufferSize) return out_->Write(data, length);
+  }
+  buffer_.insert(buffer_.end(), data, data + length);
+  return {};
+}
+
+support::Status BundleWriter::WriteScrambled(const uint8_t* plain, size_t length) {
+  plainSha1_->Update(plain, length);
+  scratch_.assign(plain, plain + length);
+  bundle::KeyStreams::Builtin().Scramble(state_, scratch_.data(), scratch_.size());
+  return WriteSigned(scratch_.data(), scratch_.size());
+}
+
+support::Status BundleWriter::WriteStreamBytesInPlace(uint8_t* plain, size_t length) {
+  plainSha1_->Update(plain, length);
+  bundle::KeyStreams::Builtin().Scramble(state_, plain, length);
+  return WriteSigned(plain, length);
+}
+
+support::Status BundleWriter::WriteStreamBytes(std::string_view plain) {
+  return WriteScrambled(reinterpret_cast<const uint8_t*>(plain.data()), plain.size());
+}
+
+support::Status BundleWriter::BeginEntry(const std::string& name, uint32_t chunkCount) {
+  if (name.empty() || name.size() > bundle::kMaxNameLength) {
+    return Errorf("entry name \"%s\": %zu bytes, outside 1..%u", name.c_str(), name.size(),
+                  bundle::kMaxNameLength);
+  }
+  std::vector<uint8_t> fields;
+  support::PutU32le(fields, static_cast<uint32_t>(name.size()));
+  fields.insert(fields.end(), name.begin(), name.end());
+  support::PutU32le(fields, chunkCount);
+  return WriteScrambled(fields.data(), fields.size());
+}
+
+support::Status BundleWriter::WriteChunk(std::string_view zlibData, uint32_t inflatedLength) {
+  std::vector<uint8_t> fields;
+  support::PutU32le(fields, static_cast<uint32_t>(zlibData.size()));
+  support::PutU32le(fields, inflatedLength);
+  fields.insert(fields.end(), zlibData.begin(), zlibData.end());
+  return WriteScrambled(fields.data(), fields.size());
+}
+
+support::Status BundleWriter::CompressChunk(const uint8_t* data, size_t length) {
+  if (!deflater_) deflater_ = std::make_unique<ChunkDeflater>(options_.compressionLevel);
+  compressed_.clear();
+  if (auto s = deflater_->AppendRecord(data, length, &compressed_); !s) return s;
+  contentDone_ += length;
+  if (options_.progress) options_.progress(contentDone_, contentTotal_);
+  return WriteScrambled(compressed_.data(), compressed_.size());
+}
+
+uint64_t ChunkCount(uint64_t size, uint32_t chunkSize) {
+  return (size + chunkSize - 1) / chunkSize;
+}
+
+support::Status ChunkLimitError(const std::string& name, uint64_t total, uint32_t chunkSize) {
+  return Errorf("entry \"%s\" brings the chunks of the bundle's first %zu entries to %llu, more "
+                "than the %zu (2^19) the installer accepts; use a larger --chunk-size than %u",
+                name.c_str(), bundle::kMaxCatalogueEntries, static_cast<unsigned long long>(total),
+                bundle::kMaxCataloguedChunks, chunkSize);
+}
+
+support::Status BundleWriter::CountEntry(const std::string& name, uint64_t chunks) {
+  if (chunks > UINT32_MAX) return Errorf("entry \"%s\": too many chunks", name.c_str());
+  if (entriesAdded_++ >= bundle::kMaxCatalogueEntries) return {};
+  cataloguedChunks_ += chunks;
+  if (cataloguedChunks_ > bundle::kMaxCataloguedChunks) {
+    return ChunkLimitError(name, cataloguedChunks_, options_.chunkSize);
+  }
+  return {};
+}
+
+support::Status BundleWriter::AddData(const std::string& name, std::string_view data) {
+  uint64_t chunks = ChunkCount(data.size(), options_.chunkSize);
+  if (auto s = CountEntry(name, chunks); !s) return s;
+  if (auto s = BeginEntry(name, static_cast<uint32_t>(chunks)); !s) return s;
+  for (size_t at = 0; at < data.size(); at += options_.chunkSize) {
+    size_t n = std::min<size_t>(options_.chunkSize, data.size() - at);
+    if (auto s = CompressChunk(reinterpret_cast<const uint8_t*>(data.data()) + at, n); !s) return s;
+  }
+  return {};
+}
+
+support::Status BundleWriter::AddFile(const std::string& name, const std::string& path) {
+  std::FILE* in = fileops::OpenStdio(path, "rb");
+  if (in == nullptr) {
+    return Errorf("entry \"%s\": cannot open %s: %s", name.c_str(), path.c_str(),
+                  fileops::LastErrorText().c_str());
+  }
+  auto regular = fileops::RegularFileSize(in);
+  if (!regular) {
+    std::fclose(in);
+    return Errorf("entry \"%s\": %s is not a regular file", name.c_str(), path.c_str());
+  }
+  uint64_t size = *regular;
+  const uint64_t chunks = ChunkCount(size, options_.chunkSize);
+  support::Status status = CountEntry(name, chunks);
+  if (status) status = BeginEntry(name, static_cast<uint32_t>(chunks));
+  std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(size, options_.chunkSize)));
+  uint64_t done = 0;
+  while (status && done < size) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(size - done, options_.chunkSize));
+    size_t got = std::fread(buffer.data(), 1, want, in);
+    if (got != want) {
+      status = Errorf("entry \"%s\": %s gave %zu of %zu bytes at offset %llu (changed while read?)",
+                      name.c_str(), path.c_str(), got, want, static_cast<unsigned long long>(done));
+      break;
+    }
+    status = CompressChunk(buffer.data(), got);
+    done += got;
+  }
+  std::fclose(in);
+  return status;
+}
+
+support::Status BundleWriter::Finish(bool terminate) {
+  if (!out_) return Errorf("bundle writer: not begun or already finished");
+  if (terminate) {
+    const uint8_t end[4] = {0, 0, 0, 0};
+    if (auto s = WriteScrambled(end, 4); !s) return s;
+  }
+  // Junk: plain, signed, deterministic filler.
+  uint64_t left = options_.junkLength;
+  uint32_t seed = 0x2545F491u;
+  std::vector<uint8_t> junk(8192);
+  while (left > 0) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(left, junk.size()));
+    for (size_t i = 0; i < n; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      junk[i] = static_cast<uint8_t>(seed >> 16);
+    }
+    if (auto s = WriteSigned(junk.data(), n); !s) return s;
+    left -= n;
+  }
+  auto signature = signer_->Finish();
+  if (!signature) return support::Error{signature.error()};
+  std::vector<uint8_t> tail;
+  support::PutU32le(tail, static_cast<uint32_t>(signature->size()));
+  tail.insert(tail.end(), signature->begin(), signature->end());
+  support::PutU32le(tail, static_cast<uint32_t>(publicKeyBlock_.size()));
+  tail.insert(tail.end(), publicKeyBlock_.begin(), publicKeyBlock_.end());
+  if (tail.size() > bundle::kMaxSignatureBlock) {
+    return Errorf("signature block of %zu bytes exceeds the %u the reader accepts (bundle key or "
+                  "certificate too large)", tail.size(), bundle::kMaxSignatureBlock);
+  }
+  support::PutU32le(tail, static_cast<uint32_t>(tail.size()));
+  tail.insert(tail.end(), bundle::kSignatureMarker, bundle::kSignatureMarker + 4);
+  uint8_t digest[CryptoPP::SHA1::DIGESTSIZE];
+  plainSha1_->Final(digest);
+  tail.insert(tail.end(), digest, digest + sizeof digest);
+  // The tail follows the signed region.
+  buffer_.insert(buffer_.end(), tail.begin(), tail.end());
+  support::Status status = Flush();
+  if (status) status = out_->Commit();
+  out_.reset();
+  return status;
+}
+
+}  // namespace ztpack

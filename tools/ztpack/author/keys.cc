@@ -1,0 +1,346 @@
+#include "author/keys.h"
+
+#include <cryptopp/base64.h>
+#include <cryptopp/files.h>
+#include <cryptopp/filters.h>
+#include <cryptopp/osrng.h>
+#include <cryptopp/queue.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "os/file_ops.h"
+
+namespace ztpack {
+namespace {
+
+using support::Errorf;
+
+// The DER bytes of a PEM file of the given label, or the input itself when it is not PEM.
+// `label` receives the PEM label ("PRIVATE KEY", ...) or stays empty for DER input.
+support::Result<std::string> Unarmor(std::string_view bytes, const std::string& what,
+                                     std::string* label) {
+  label->clear();
+  size_t begin = bytes.find("-----BEGIN ");
+  if (begin == std::string_view::npos) return std::string(bytes);
+  size_t labelStart = begin + 11;
+  size_t labelEnd = bytes.find("-----", labelStart);
+  if (labelEnd == std::string_view::npos) {
+    return Errorf("%s: PEM header at offset %zu is not closed with -----", what.c_str(), begin);
+  }
+  *label = std::string(bytes.substr(labelStart, labelEnd - labelStart));
+  std::string footer = "-----END " + *label + "-----";
+  size_t bodyStart = labelEnd + 5;
+  size_t end = bytes.find(footer, bodyStart);
+  if (end == std::string_view::npos) {
+    return Errorf("%s: PEM block \"%s\" has no matching END line", what.c_str(), label->c_str());
+  }
+  std::string body(bytes.substr(bodyStart, end - bodyStart));
+  if (body.find(':') != std::string::npos) {
+    return Errorf("%s: encrypted or annotated PEM (headers in \"%s\") is not supported",
+                  what.c_str(), label->c_str());
+  }
+  std::string der;
+  CryptoPP::StringSource(body, true,
+                         new CryptoPP::Base64Decoder(new CryptoPP::StringSink(der)));
+  if (der.empty()) return Errorf("%s: PEM block \"%s\" is empty", what.c_str(), label->c_str());
+  return der;
+}
+
+}  // namespace
+
+support::Result<RsaPrivateKey> ParsePrivateKey(std::string_view bytes, const std::string& what) {
+  std::string label;
+  auto der = Unarmor(bytes, what, &label);
+  if (!der) return support::Error{der.error()};
+  RsaPrivateKey key;
+  try {
+    CryptoPP::StringSource source(*der, true);
+    if (label == "RSA PRIVATE KEY") {
+      CryptoPP::ByteQueue queue;
+      source.TransferTo(queue);
+      key.BERDecodePrivateKey(queue, false, queue.MaxRetrievable());
+    } else {
+      key.BERDecode(source);
+    }
+  } catch (const std::exception& e) {
+    return Errorf("%s: not an RSA private key (PKCS#8 or PKCS#1, DER or PEM): %s", what.c_str(),
+                  e.what());
+  }
+  CryptoPP::AutoSeededRandomPool rng;
+  if (!key.Validate(rng, 2)) return Errorf("%s: RSA private key fails its consistency check", what.c_str());
+  return key;
+}
+
+support::Result<RsaPublicKey> ParsePublicKey(std::string_view bytes, const std::string& what) {
+  std::string label;
+  auto der = Unarmor(bytes, what, &label);
+  if (!der) return support::Error{der.error()};
+  RsaPublicKey key;
+  try {
+    CryptoPP::StringSource source(*der, true);
+    key.BERDecode(source);
+  } catch (const std::exception& e) {
+    return Errorf("%s: not an RSA public key (X.509 SubjectPublicKeyInfo, DER or PEM): %s",
+                  what.c_str(), e.what());
+  }
+  return key;
+}
+
+support::Result<RsaPrivateKey> LoadPrivateKey(const std::string& path) {
+  auto bytes = ReadWholeFile(path);
+  if (!bytes) return support::Error{bytes.error()};
+  return ParsePrivateKey(*bytes, path);
+}
+
+support::Result<RsaPublicKey> LoadPublicKey(const std::string& path) {
+  auto bytes = ReadWholeFile(path);
+  if (!bytes) return support::Error{bytes.error()};
+  return ParsePublicKey(*bytes, path);
+}
+
+namespace {
+std::string Armor(const std::string& der, const char* label) {
+  std::string b64;
+  CryptoPP::StringSource(der, true, new CryptoPP::Base64Encoder(new CryptoPP::StringSink(b64),
+                                                                true, 64));
+  return std::string("-----BEGIN ") + label + "-----\n" + b64 + "-----END " + label + "-----\n";
+}
+}  // namespace
+
+std::string PrivateKeyDer(const RsaPrivateKey& key) {
+  std::string der;
+  CryptoPP::StringSink sink(der);
+  key.DEREncode(sink);
+  return der;
+}
+
+std::string PrivateKeyPem(const RsaPrivateKey& key) { return Armor(PrivateKeyDer(key), "PRIVATE KEY"); }
+
+std::string PublicKeyDer(const RsaPublicKey& key) {
+  std::string der;
+  CryptoPP::StringSink sink(der);
+  key.DEREncode(sink);
+  return der;
+}
+
+std::string PublicKeyDer(const RsaPrivateKey& key) { return PublicKeyDer(RsaPublicKey(key)); }
+
+std::string PublicKeyPem(const RsaPublicKey& key) { return Armor(PublicKeyDer(key), "PUBLIC KEY"); }
+
+support::Result<RsaPrivateKey> GenerateKey(unsigned bits, unsigned exponent) {
+  if (bits < 1024 || bits > 16384) return Errorf("key size %u bits is outside 1024..16384", bits);
+  if (exponent < 3 || exponent % 2 == 0) return Errorf("public exponent %u is not an odd number >= 3", exponent);
+  CryptoPP::AutoSeededRandomPool rng;
+  RsaPrivateKey key;
+  try {
+    key.Initialize(rng, bits, CryptoPP::Integer(exponent));
+  } catch (const std::exception& e) {
+    return Errorf("generating a %u-bit key failed: %s", bits, e.what());
+  }
+  if (!key.Validate(rng, 3)) return Errorf("the generated %u-bit key fails its check", bits);
+  return key;
+}
+
+unsigned ModulusBits(const RsaPublicKey& key) { return key.GetModulus().BitCount(); }
+
+size_t SignatureLength(const RsaPrivateKey& key) { return key.GetModulus().ByteCount(); }
+
+support::Result<std::string> SignSha1(const RsaPrivateKey& key, std::span<const uint8_t> message) {
+  StreamingSigner signer(key);
+  signer.Update(message.data(), message.size());
+  return signer.Finish();
+}
+
+support::Result<std::string> SignSha1(const RsaPrivateKey& key, std::string_view message) {
+  return SignSha1(key, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(message.data()),
+                                                message.size()));
+}
+
+bool VerifySha1(const RsaPublicKey& key, std::span<const uint8_t> message,
+                std::span<const uint8_t> signature) {
+  try {
+    CryptoPP::RSASS<CryptoPP::PKCS1v15, CryptoPP::SHA1>::Verifier verifier(key);
+    if (signature.size() != verifier.SignatureLength()) return false;
+    return verifier.VerifyMessage(message.data(), message.size(), signature.data(),
+                                  signature.size());
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+StreamingSigner::StreamingSigner(const RsaPrivateKey& key) : signer_(key) {
+  CryptoPP::AutoSeededRandomPool rng;
+  accumulator_.reset(signer_.NewSignatureAccumulator(rng));
+}
+
+StreamingSigner::~StreamingSigner() = default;
+
+void StreamingSigner::Update(const uint8_t* data, size_t length) {
+  if (accumulator_ && length > 0) accumulator_->Update(data, length);
+}
+
+support::Result<std::string> StreamingSigner::Finish() {
+  if (!accumulator_) return Errorf("signer used after Finish");
+  std::string signature(signer_.SignatureLength(), '\0');
+  try {
+    // The random pool only blinds the private-key operation; PKCS #1 v1.5 output is the same.
+    CryptoPP::AutoSeededRandomPool rng;
+    size_t n = signer_.Sign(rng, accumulator_.release(),
+                            reinterpret_cast<CryptoPP::byte*>(signature.data()));
+    signature.resize(n);
+  } catch (const std::exception& e) {
+    return Errorf("signing failed: %s", e.what());
+  }
+  return signature;
+}
+
+support::Result<std::string> ReadWholeFile(const std::string& path) {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(fileops::OpenStdio(path, "rb"), std::fclose);
+  if (!in) {
+    return Errorf("%s: cannot open for reading: %s", path.c_str(), fileops::LastErrorText().c_str());
+  }
+  std::string data;
+  char buffer[65536];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, in.get())) > 0) data.append(buffer, n);
+  if (std::ferror(in.get())) return Errorf("%s: read failed", path.c_str());
+  return data;
+}
+
+namespace {
+
+// One DER element at `at`: its tag, and where its contents start and end.
+struct DerElement {
+  uint8_t tag = 0;
+  size_t start = 0, end = 0;
+};
+
+bool ReadDerElement(std::string_view der, size_t at, DerElement* element) {
+  if (at + 2 > der.size()) return false;
+  element->tag = static_cast<uint8_t>(der[at]);
+  size_t length = static_cast<uint8_t>(der[at + 1]);
+  size_t start = at + 2;
+  if (length >= 0x80) {
+    const size_t count = length & 0x7F;
+    if (count == 0 || count > 3 || start + count > der.size()) return false;
+    length = 0;
+    for (size_t i = 0; i < count; ++i) length = length << 8 | static_cast<uint8_t>(der[start + i]);
+    start += count;
+  }
+  if (length > der.size() - start) return false;
+  element->start = start;
+  element->end = start + length;
+  return true;
+}
+
+// PrivateKeyInfo ::= SEQUENCE { INTEGER 0|1, AlgorithmIdentifier (SEQUENCE, OID first),
+// OCTET STRING, ... }; RSAPrivateKey ::= SEQUENCE { INTEGER 0|1, eight more INTEGERs, ... }.
+// The SEQUENCE is the whole file.
+const char* DerPrivateKeyKind(std::string_view der) {
+  DerElement outer, version, next;
+  if (!ReadDerElement(der, 0, &outer) || outer.tag != 0x30 || outer.end != der.size()) {
+    return nullptr;
+  }
+  if (!ReadDerElement(der, outer.start, &version) || version.tag != 0x02 ||
+      version.end != version.start + 1 || static_cast<uint8_t>(der[version.start]) > 1 ||
+      !ReadDerElement(der, version.end, &next)) {
+    return nullptr;
+  }
+  if (next.tag == 0x30) {
+    DerElement key;
+    if (next.start < next.end && der[next.start] == 0x06 && ReadDerElement(der, next.end, &key) &&
+        key.tag == 0x04) {
+      return "DER PKCS#8 PrivateKeyInfo";
+    }
+    return nullptr;
+  }
+  DerElement integer = next;
+  for (int i = 0; i < 8; ++i) {
+    if (integer.tag != 0x02) return nullptr;
+    if (i < 7 && !ReadDerElement(der, integer.end, &integer)) return nullptr;
+  }
+  return "DER PKCS#1 RSAPrivateKey";
+}
+
+// The label of a PEM private key block starting in `text`, or empty.
+std::string PemPrivateKeyLabel(std::string_view text) {
+  static constexpr std::string_view kBegin = "-----BEGIN ";
+  static constexpr std::string_view kSuffix = "PRIVATE KEY";
+  for (size_t at = text.find(kBegin); at != std::string_view::npos;
+       at = text.find(kBegin, at + 1)) {
+    const size_t labelStart = at + kBegin.size();
+    const size_t labelEnd = text.find("-----", labelStart);
+    if (labelEnd == std::string_view::npos || labelEnd - labelStart > 64) continue;
+    std::string_view label = text.substr(labelStart, labelEnd - labelStart);
+    if (label.find('\n') == std::string_view::npos && label.size() >= kSuffix.size() &&
+        label.substr(label.size() - kSuffix.size()) == kSuffix) {
+      return std::string(label);
+    }
+  }
+  return {};
+}
+
+// Larger files are no DER key (a 16384-bit RSA key takes about 9 KiB).
+constexpr uint64_t kMaxDerKeySize = 64 * 1024;
+
+}  // namespace
+
+support::Result<std::string> PrivateKeyKind(const std::string& path) {
+  fileops::RawFile in = fileops::RawFile::Open(path, fileops::RawFile::Mode::kRead);
+  if (!in.IsOpen()) {
+    return Errorf("%s: cannot open for reading: %s", path.c_str(), fileops::LastErrorText().c_str());
+  }
+  // In pieces, each searched together with the end of the one before, so that a block's first
+  // line split between two pieces is found.
+  constexpr size_t kPiece = 1 << 20, kCarry = 128;
+  std::string window;
+  uint64_t offset = 0;
+  std::string whole;  // the first piece, for the DER check of a small file
+  for (;;) {
+    const size_t kept = window.size();
+    window.resize(kept + kPiece);
+    const int64_t got = in.ReadAt(offset, window.data() + kept, kPiece);
+    if (got < 0) {
+      return Errorf("%s: read at 0x%llx failed: %s", path.c_str(),
+                    static_cast<unsigned long long>(offset), fileops::LastErrorText().c_str());
+    }
+    window.resize(kept + static_cast<size_t>(got));
+    if (offset == 0 && static_cast<uint64_t>(got) <= kMaxDerKeySize) whole = window;
+    offset += static_cast<uint64_t>(got);
+    if (std::string label = PemPrivateKeyLabel(window); !label.empty()) {
+      return "a PEM \"" + label + "\" block";
+    }
+    if (got == 0) break;
+    window.erase(0, window.size() > kCarry ? window.size() - kCarry : 0);
+  }
+  if (offset <= kMaxDerKeySize && whole.size() == offset) {
+    if (const char* kind = DerPrivateKeyKind(whole)) return std::string(kind);
+  }
+  return std::string();
+}
+
+support::Status RefusePrivateKeyPayload(const std::string& path,
+                                        const std::vector<std::string>& keyFiles) {
+  for (const std::string& key : keyFiles) {
+    std::error_code ec;
+    if (std::filesystem::equivalent(fileops::U8Path(path), fileops::U8Path(key), ec) && !ec) {
+      return Errorf("%s is the private key %s: a private key is never packed", path.c_str(),
+                    key.c_str());
+    }
+  }
+  // What is not a regular file is the writer's to report.
+  if (!fileops::RegularFileSize(path)) return {};
+  auto kind = PrivateKeyKind(path);
+  if (!kind) return support::Error{kind.error()};
+  if (!kind->empty()) {
+    return Errorf("%s holds a private key (%s): a private key is never packed", path.c_str(),
+                  kind->c_str());
+  }
+  return {};
+}
+
+}  // namespace ztpack

@@ -1,0 +1,435 @@
+#include "author/manifest.h"
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <set>
+#include <system_error>
+
+#include <toml++/toml.h>
+
+#include "author/attachment_writer.h"
+#include "author/bundle_writer.h"
+#include "os/file_ops.h"
+#include "author/keys.h"
+#include "author/pe_image.h"
+#include "os/scratch_dir.h"
+#include "read/script_check.h"
+#include "author/setup_signer.h"
+#include "author/store_once.h"
+
+namespace ztpack {
+namespace fs = std::filesystem;
+using fileops::U8Path;
+using fileops::U8String;
+namespace {
+
+// A manifest's errors carry its name and the line they concern.
+class ManifestErrors {
+ public:
+  explicit ManifestErrors(std::string path) : path_(std::move(path)) {}
+  support::Error At(const toml::node* node, const std::string& message) const {
+    if (node != nullptr && node->source().begin.line > 0) {
+      return support::Errorf("%s:%u: %s", path_.c_str(),
+                             static_cast<unsigned>(node->source().begin.line), message.c_str());
+    }
+    return support::Errorf("%s: %s", path_.c_str(), message.c_str());
+  }
+
+ private:
+  std::string path_;
+};
+
+// Unknown keys are errors: a misspelt key must not silently fall back to a default.
+support::Status CheckKeys(const toml::table& table, const std::set<std::string>& allowed,
+                          const std::string& where, const ManifestErrors& errors) {
+  for (const auto& [key, node] : table) {
+    if (allowed.count(std::string(key.str())) == 0) {
+      return errors.At(&node, "unknown key \"" + std::string(key.str()) + "\"" + where);
+    }
+  }
+  return {};
+}
+
+// A string value; `required` false gives "" when absent.
+support::Result<std::string> GetString(const toml::table& table, const char* key, bool required,
+                                       const std::string& where, const ManifestErrors& errors) {
+  const toml::node* node = table.get(key);
+  if (node == nullptr) {
+    if (required) return errors.At(&table, std::string("missing key \"") + key + "\"" + where);
+    return std::string();
+  }
+  const auto* value = node->as_string();
+  if (value == nullptr) return errors.At(node, std::string("\"") + key + "\" must be a string");
+  if (value->get().empty()) return errors.At(node, std::string("\"") + key + "\" is empty");
+  return value->get();
+}
+
+support::Result<uint32_t> GetU32(const toml::table& table, const char* key, uint32_t fallback,
+                                 const ManifestErrors& errors) {
+  const toml::node* node = table.get(key);
+  if (node == nullptr) return fallback;
+  const auto* value = node->as_integer();
+  if (value == nullptr) return errors.At(node, std::string("\"") + key + "\" must be an integer");
+  if (value->get() < 0 || value->get() > 0xFFFFFFFFll) {
+    return errors.At(node, std::string("\"") + key + "\" must lie in 0..4294967295");
+  }
+  return static_cast<uint32_t>(value->get());
+}
+
+support::Result<bool> GetBool(const toml::table& table, const char* key, bool fallback,
+                              const ManifestErrors& errors) {
+  const toml::node* node = table.get(key);
+  if (node == nullptr) return fallback;
+  const auto* value = node->as_boolean();
+  if (value == nullptr) return errors.At(node, std::string("\"") + key + "\" must be true or false");
+  return value->get();
+}
+
+std::string Resolve(const fs::path& base, const std::string& path) {
+  fs::path p = U8Path(path);
+  return U8String((p.is_absolute() ? p : base / p).lexically_normal());
+}
+
+support::Status CheckRegularFile(const std::string& path, const toml::node* node,
+                                 const ManifestErrors& errors) {
+  std::error_code ec;
+  if (!fs::is_regular_file(U8Path(path), ec)) return errors.At(node, path + ": not a readable file");
+  return {};
+}
+
+// Every regular file below `folder`, by entry name ("/" between directories) in byte order.
+support::Status ListFolder(const std::string& folder, const toml::node* node,
+                           const ManifestErrors& errors, Manifest* manifest) {
+  std::error_code ec;
+  const fs::path root = U8Path(folder);
+  if (!fs::is_directory(root, ec)) return errors.At(node, folder + ": not a directory");
+  std::vector<ManifestEntry> entries;
+  fs::recursive_directory_iterator it(root, ec), end;
+  if (ec) return errors.At(node, folder + ": cannot be listed: " + ec.message());
+  for (; it != end; it.increment(ec)) {
+    if (ec) return errors.At(node, folder + ": cannot be listed: " + ec.message());
+    const fs::directory_entry& entry = *it;
+    std::string relative = fileops::U8GenericString(fs::relative(entry.path(), root, ec));
+    const std::string path = U8String(entry.path());
+    // Not entry.is_symlink(): on Windows that follows links, so junctions and symbolic links
+    // would be walked into and their files packed from outside the folder.
+    if (fileops::IsLink(path)) return errors.At(node, path + ": symbolic links are not packed");
+    if (entry.is_directory(ec)) continue;
+    if (!entry.is_regular_file(ec)) return errors.At(node, path + ": not a regular file");
+    if (relative == "install_script") {
+      manifest->script = path;
+    } else {
+      entries.push_back(ManifestEntry{relative, path});
+    }
+  }
+  if (manifest->script.empty()) {
+    return errors.At(node, folder + ": holds no \"install_script\"");
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const ManifestEntry& a, const ManifestEntry& b) { return a.name < b.name; });
+  manifest->files = std::move(entries);
+  return {};
+}
+
+support::Status ReadPayload(const toml::table& payload, const fs::path& base,
+                            const ManifestErrors& errors, Manifest* manifest) {
+  support::Status known = CheckKeys(payload, {"folder", "script", "files", "store_once"},
+                                    " in [payload]", errors);
+  if (!known) return known;
+  auto storeOnce = GetBool(payload, "store_once", false, errors);
+  if (!storeOnce) return support::Error{storeOnce.error()};
+  manifest->storeOnce = *storeOnce;
+  auto folder = GetString(payload, "folder", false, " in [payload]", errors);
+  if (!folder) return support::Error{folder.error()};
+  if (!folder->empty()) {
+    if (payload.contains("script") || payload.contains("files")) {
+      return errors.At(&payload, "[payload] takes either \"folder\" or \"script\" and \"files\"");
+    }
+    return ListFolder(Resolve(base, *folder), payload.get("folder"), errors, manifest);
+  }
+  auto script = GetString(payload, "script", true, " in [payload] (or give \"folder\")", errors);
+  if (!script) return support::Error{script.error()};
+  manifest->script = Resolve(base, *script);
+  support::Status scriptOk = CheckRegularFile(manifest->script, payload.get("script"), errors);
+  if (!scriptOk) return scriptOk;
+  if (const toml::node* filesNode = payload.get("files")) {
+    const toml::table* files = filesNode->as_table();
+    if (files == nullptr) {
+      return errors.At(filesNode, "\"files\" must be a table of entry name = file path");
+    }
+    for (const auto& [name, node] : *files) {
+      const auto* path = node.as_string();
+      if (path == nullptr || path->get().empty()) {
+        return errors.At(&node, "file of entry \"" + std::string(name.str()) +
+                                    "\" must be a non-empty string");
+      }
+      if (name.str().empty() || name.str() == "install_script") {
+        return errors.At(&node, "entry name \"" + std::string(name.str()) +
+                                    "\" is empty or the install script's own");
+      }
+      ManifestEntry entry{std::string(name.str()), Resolve(base, path->get())};
+      support::Status fileOk = CheckRegularFile(entry.path, &node, errors);
+      if (!fileOk) return fileOk;
+      manifest->files.push_back(std::move(entry));
+    }
+    std::sort(manifest->files.begin(), manifest->files.end(),
+              [](const ManifestEntry& a, const ManifestEntry& b) { return a.name < b.name; });
+  }
+  return {};
+}
+
+support::Status ReadKeys(const toml::table& keys, const fs::path& base,
+                         const ManifestErrors& errors, Manifest* manifest) {
+  support::Status known = CheckKeys(keys, {"dir", "root", "bundle", "setup"}, " in [keys]", errors);
+  if (!known) return known;
+  auto dir = GetString(keys, "dir", false, " in [keys]", errors);
+  if (!dir) return support::Error{dir.error()};
+  struct Slot {
+    const char* key;
+    std::string* target;
+  } slots[] = {{"root", &manifest->rootKey},
+               {"bundle", &manifest->bundleKey},
+               {"setup", &manifest->setupKey}};
+  for (const Slot& slot : slots) {
+    auto given = GetString(keys, slot.key, false, " in [keys]", errors);
+    if (!given) return support::Error{given.error()};
+    const toml::node* node = keys.get(slot.key);
+    if (!given->empty()) {
+      *slot.target = Resolve(base, *given);
+    } else if (!dir->empty()) {
+      *slot.target = U8String(U8Path(Resolve(base, *dir)) / (std::string(slot.key) + ".key"));
+      node = keys.get("dir");
+    } else {
+      return errors.At(&keys, std::string("[keys] names no \"") + slot.key +
+                                  "\" key and no \"dir\" holding " + slot.key + ".key");
+    }
+    support::Status present = CheckRegularFile(*slot.target, node, errors);
+    if (!present) return present;
+  }
+  return {};
+}
+
+// The directory an output goes to (the current one for a bare name).
+fs::path OutputDirectory(const std::string& output) {
+  fs::path dir = U8Path(output).parent_path();
+  return dir.empty() ? fs::path(".") : dir;
+}
+
+}  // namespace
+
+std::string DefaultStub(std::string* searched) {
+  std::vector<fs::path> candidates;
+  std::error_code ec;
+  const std::string self = fileops::ExecutablePath();
+  if (!self.empty()) {
+    candidates.push_back((U8Path(self).parent_path() / ZT_STUB_FROM_TOOL).lexically_normal());
+  }
+  // A build tree's own stub; a Windows build of the tool has none that it could name.
+  if (std::string(ZT_BUILD_STUB_X86).size() > 0) candidates.push_back(ZT_BUILD_STUB_X86);
+  for (const fs::path& candidate : candidates) {
+    if (searched != nullptr) *searched += (searched->empty() ? "" : " or ") + U8String(candidate);
+    if (fs::is_regular_file(candidate, ec)) return U8String(candidate.lexically_normal());
+  }
+  return {};
+}
+
+support::Status BuildInstaller(const std::string& stub, const std::string& setup,
+                               const std::string& mode, const std::string& out) {
+  if (mode.empty()) {
+    return support::Errorf("the run mode is empty: an installer without one refuses to run");
+  }
+  std::error_code ec;
+  if (!fs::is_regular_file(U8Path(setup), ec)) {
+    return support::Errorf("%s: the setup program is not a readable file", setup.c_str());
+  }
+  std::vector<AttachmentInput> attachments = {AttachmentInput::FromBytes("TYPE", mode),
+                                              AttachmentInput::FromFile("LOAD", setup)};
+  return WriteBundleSection(stub, out, attachments);
+}
+
+support::Result<Manifest> LoadManifest(const std::string& path) {
+  ManifestErrors errors(path);
+  toml::table root;
+  // Read here rather than by toml++, which would open the path through the ANSI code page.
+  auto text = ReadWholeFile(path);
+  if (!text) return support::Error{text.error()};
+  try {
+    root = toml::parse(*text, path);
+  } catch (const toml::parse_error& e) {
+    return support::Errorf("%s:%u:%u: %s", path.c_str(),
+                           static_cast<unsigned>(e.source().begin.line),
+                           static_cast<unsigned>(e.source().begin.column),
+                           std::string(e.description()).c_str());
+  }
+  const fs::path base = U8Path(path).parent_path();
+  Manifest manifest;
+
+  support::Status known = CheckKeys(root, {"stub", "setup", "mode", "output", "bind_bundle",
+                                           "payload", "keys", "bundle"},
+                                    "", errors);
+  if (!known) return support::Error{known.error()};
+  auto bind = GetBool(root, "bind_bundle", true, errors);
+  if (!bind) return support::Error{bind.error()};
+  manifest.bindBundle = *bind;
+  // Without a "stub" the 32-bit front end installed beside the tool (or built in this tree).
+  if (!root.contains("stub")) {
+    std::string searched;
+    manifest.stub = DefaultStub(&searched);
+    if (manifest.stub.empty()) {
+      return errors.At(&root, "no \"stub\" given, and no default stub in " + searched);
+    }
+  }
+  struct Field {
+    const char* key;
+    std::string* target;
+    bool isPath;
+  } fields[] = {{"stub", &manifest.stub, true},
+                {"setup", &manifest.setup, true},
+                {"mode", &manifest.mode, false},
+                {"output", &manifest.output, true}};
+  for (const Field& field : fields) {
+    if (field.target == &manifest.stub && !root.contains("stub")) continue;
+    auto value = GetString(root, field.key, true, "", errors);
+    if (!value) return support::Error{value.error()};
+    *field.target = field.isPath ? Resolve(base, *value) : *value;
+  }
+  // The front end trims only the end of TYPE and runs silently for anything but "gui": a mode
+  // such as " gui" or "Gui" would quietly do something else than it says.
+  if (!IsAcceptedRunMode(manifest.mode)) {
+    return errors.At(root.get("mode"), "\"mode\" must be exactly \"gui\" or \"silent\"");
+  }
+  for (const char* key : {"stub", "setup"}) {
+    support::Status present =
+        CheckRegularFile(key == std::string("stub") ? manifest.stub : manifest.setup,
+                         root.get(key), errors);
+    if (!present) return support::Error{present.error()};
+  }
+
+  const toml::table* payload = root["payload"].as_table();
+  if (payload == nullptr) return errors.At(root.get("payload"), "missing table [payload]");
+  support::Status payloadOk = ReadPayload(*payload, base, errors, &manifest);
+  if (!payloadOk) return support::Error{payloadOk.error()};
+
+  const toml::table* keys = root["keys"].as_table();
+  if (keys == nullptr) return errors.At(root.get("keys"), "missing table [keys]");
+  support::Status keysOk = ReadKeys(*keys, base, errors, &manifest);
+  if (!keysOk) return support::Error{keysOk.error()};
+
+  // A private key among the payload files would be handed out by every installer.
+  std::vector<const std::string*> payloadFiles = {&manifest.script};
+  for (const ManifestEntry& file : manifest.files) payloadFiles.push_back(&file.path);
+  for (const std::string* file : payloadFiles) {
+    support::Status notKey = RefusePrivateKeyPayload(
+        *file, {manifest.rootKey, manifest.bundleKey, manifest.setupKey});
+    if (!notKey) return errors.At(payload, "[payload]: " + notKey.error());
+  }
+
+  if (const toml::node* bundleNode = root.get("bundle")) {
+    const toml::table* bundle = bundleNode->as_table();
+    if (bundle == nullptr) return errors.At(bundleNode, "\"bundle\" must be a table");
+    support::Status bundleKnown = CheckKeys(*bundle, {"goal", "expiry", "chunk_size"},
+                                            " in [bundle]", errors);
+    if (!bundleKnown) return support::Error{bundleKnown.error()};
+    auto goal = GetString(*bundle, "goal", false, " in [bundle]", errors);
+    if (!goal) return support::Error{goal.error()};
+    if (!goal->empty()) {
+      if (goal->size() != 4) return errors.At(bundle->get("goal"), "\"goal\" must be 4 characters");
+      manifest.goal = *goal;
+    }
+    auto expiry = GetU32(*bundle, "expiry", 0, errors);
+    if (!expiry) return support::Error{expiry.error()};
+    manifest.expiry = *expiry;
+    auto chunk = GetU32(*bundle, "chunk_size", 0, errors);
+    if (!chunk) return support::Error{chunk.error()};
+    if (bundle->contains("chunk_size") &&
+        (*chunk == 0 || *chunk > bundle::kWorkerMaxChunkSize)) {
+      return errors.At(bundle->get("chunk_size"),
+                       "\"chunk_size\" must lie in 1.." + std::to_string(bundle::kWorkerMaxChunkSize));
+    }
+    manifest.chunkSize = *chunk;
+  }
+  return manifest;
+}
+
+support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& makeOptions) {
+  auto rootKey = LoadPrivateKey(manifest.rootKey);
+  if (!rootKey) return support::Errorf("root key: %s", rootKey.error().c_str());
+  auto bundleKey = LoadPrivateKey(manifest.bundleKey);
+  if (!bundleKey) return support::Errorf("bundle key: %s", bundleKey.error().c_str());
+  auto setupKey = LoadPrivateKey(manifest.setupKey);
+  if (!setupKey) return support::Errorf("setup key: %s", setupKey.error().c_str());
+
+  // The script, read back as the installer reads it, against the entries and the run mode.
+  auto scriptLines = ReadScriptFileAsInstaller(manifest.script);
+  if (!scriptLines) return support::Errorf("install script: %s", scriptLines.error().c_str());
+  std::vector<std::string> names = {"install_script"};
+  for (const ManifestEntry& file : manifest.files) names.push_back(file.name);
+  ScriptCheck check = CheckScript(*scriptLines, names, {manifest.mode});
+  CheckExpiry(manifest.expiry, std::time(nullptr), &check);
+  std::string refusals;
+  for (const std::string& line : DescribeFindings(check)) {
+    if (line.rfind("error: ", 0) == 0) {
+      refusals += "\n  " + manifest.script + ": " + line.substr(7);
+    } else if (makeOptions.warn) {
+      makeOptions.warn(manifest.script + ": " + line);
+    }
+  }
+  if (!refusals.empty()) {
+    return support::Errorf("the installer would refuse or skip what the install script says; "
+                           "nothing written:%s", refusals.c_str());
+  }
+
+  auto block = MakePublicKeyBlock(*rootKey, PublicKeyDer(*bundleKey), manifest.goal,
+                                  manifest.expiry);
+  if (!block) return support::Errorf("public key block: %s", block.error().c_str());
+
+  std::error_code ec;
+  fs::create_directories(OutputDirectory(manifest.output), ec);
+  if (ec) {
+    return support::Errorf("%s: cannot create the output directory: %s",
+                           U8String(OutputDirectory(manifest.output)).c_str(), ec.message().c_str());
+  }
+  auto scratch = ScratchDir::Create(OutputDirectory(manifest.output), ".ztpack-make-");
+  if (!scratch) return support::Error{scratch.error()};
+  const std::string bundlePath = **scratch / "ibnd";
+  const std::string signedSetup = **scratch / "setup.exe";
+
+  std::vector<BundleInput> entries;
+  entries.push_back(BundleInput{"install_script", manifest.script, std::nullopt});
+  for (const ManifestEntry& file : manifest.files) {
+    entries.push_back(BundleInput{file.name, file.path, std::nullopt});
+  }
+  if (manifest.storeOnce) {
+    auto once = StoreIdenticalOnce(&entries);
+    if (!once) return support::Errorf("bundle: %s", once.error().c_str());
+    if (makeOptions.note) {
+      for (const std::string& line : DescribeStoreOnce(*once)) makeOptions.note(line);
+    }
+  }
+  BundleOptions options;
+  if (manifest.chunkSize != 0) options.chunkSize = manifest.chunkSize;
+  options.threads = manifest.threads;
+  options.progress = makeOptions.progress;
+  support::Status bundled = WriteBundle(bundlePath, entries, *bundleKey, *block, options);
+  if (!bundled) return support::Errorf("bundle: %s", bundled.error().c_str());
+
+  SignSetupOptions signing;
+  signing.input = manifest.setup;
+  signing.output = signedSetup;
+  signing.bundle = bundlePath;
+  if (manifest.bindBundle) signing.bindBundle = bundlePath;
+  {
+    // The installer's own readers, which check the result, print on standard output.
+    StdoutToStderr quiet;
+    auto signedOk = SignSetup(*setupKey, signing);
+    if (!signedOk) return support::Errorf("setup program: %s", signedOk.error().c_str());
+  }
+
+  support::Status built = BuildInstaller(manifest.stub, signedSetup, manifest.mode,
+                                         manifest.output);
+  if (!built) return support::Errorf("installer: %s", built.error().c_str());
+  return {};
+}
+
+}  // namespace ztpack

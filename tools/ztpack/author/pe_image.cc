@@ -1,0 +1,374 @@
+#include "author/pe_image.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "container/attachment_format.h"
+#include "container/pe_locator.h"
+#include "platform/platform.h"
+#include "support/byte_reader.h"
+#include "support/text.h"
+
+namespace ztpack {
+namespace {
+
+using ull = unsigned long long;
+
+constexpr uint16_t kDosMagic = 0x5A4D;
+constexpr uint32_t kNtSignature = 0x00004550;
+constexpr uint64_t kSectionHeaderSize = 40;
+constexpr size_t kMaxSections = 96;  // the Windows loader's limit
+constexpr uint32_t kBundleCharacteristics = 0x40000040;  // initialized data, readable
+constexpr uint64_t kLimit = static_cast<uint64_t>(container::kPositionLimit);
+
+bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+uint64_t AlignUp(uint64_t value, uint64_t alignment) {
+  return (value + alignment - 1) / alignment * alignment;
+}
+
+platform::File OpenForReading(const std::string& path) {
+  return platform::File::Open(support::Utf8ToWide(path, true), platform::OpenMode::kRead);
+}
+
+// The one's complement checksum over dwords (a trailing partial dword padded with zeros), with
+// the CheckSum field counted as zero, folded to 16 bits, plus the length.
+class ChecksumAccumulator {
+ public:
+  // `data` starts at a multiple of 4 (the callers feed whole chunks from offset 0) and has the
+  // CheckSum field already zeroed.
+  void Update(const uint8_t* data, size_t length) {
+    size_t i = 0;
+    for (; i + 4 <= length; i += 4) sum_ += support::LoadU32le(data + i);
+    uint8_t tail[4] = {};
+    std::memcpy(tail, data + i, length - i);
+    sum_ += support::LoadU32le(tail);
+    length_ += length;
+  }
+  uint32_t Finish() const {
+    uint64_t sum = sum_;
+    while (sum >> 32) sum = (sum & 0xFFFFFFFFu) + (sum >> 32);
+    sum = (sum & 0xFFFF) + (sum >> 16);
+    sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint32_t>((sum & 0xFFFF) + length_);
+  }
+
+ private:
+  uint64_t sum_ = 0;  // below 2^30 dwords of less than 2^32 each: no overflow under 4 GiB
+  uint64_t length_ = 0;
+};
+
+template <typename ReadAt>
+support::Result<uint32_t> Checksum(uint64_t size, uint64_t checkSumOffset, ReadAt&& readAt,
+                                   const std::string& what) {
+  ChecksumAccumulator sum;
+  std::unique_ptr<uint8_t[]> buffer(new uint8_t[container::kFileChunkSize]);
+  for (uint64_t at = 0; at < size;) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(size - at, container::kFileChunkSize));
+    int64_t got = readAt(at, buffer.get(), want);
+    if (got != static_cast<int64_t>(want)) {
+      return support::Errorf("%s: checksum: reading 0x%zx bytes at 0x%llx failed", what.c_str(),
+                             want, static_cast<ull>(at));
+    }
+    for (uint64_t k = checkSumOffset; k < checkSumOffset + 4; ++k) {
+      if (k >= at && k < at + want) buffer[k - at] = 0;
+    }
+    sum.Update(buffer.get(), want);
+    at += want;
+  }
+  return sum.Finish();
+}
+
+}  // namespace
+
+std::optional<PeDataDirectory> PeImage::certificateTable() const {
+  if (directories.size() <= kCertificateDirectory) return std::nullopt;
+  return directories[kCertificateDirectory];
+}
+
+uint64_t PeImage::lastSectionEnd() const {
+  if (sections.empty()) return 0;
+  return uint64_t{sections.back().pointerToRawData} + sections.back().sizeOfRawData;
+}
+
+support::Result<PeImage> ReadPeImage(const std::string& path) {
+  platform::File file = OpenForReading(path);
+  if (!file.IsOpen()) return support::Errorf("%s: cannot open the file", path.c_str());
+  int64_t size = file.Size();
+  if (size < 0) return support::Errorf("%s: cannot read the file's size", path.c_str());
+  const char* p = path.c_str();
+  support::ByteReader reader(file, static_cast<uint64_t>(size));
+
+  PeImage image;
+  image.fileSize = static_cast<uint64_t>(size);
+  auto magic = reader.U16le(0);
+  if (!magic) return support::Errorf("%s: DOS header: file of %lld bytes is too short", p, (long long)size);
+  if (*magic != kDosMagic) return support::Errorf("%s: DOS header: no \"MZ\" at offset 0 (0x%04x)", p, *magic);
+  auto lfanew = reader.U32le(0x3C);
+  if (!lfanew) return support::Errorf("%s: DOS header: e_lfanew at 0x3c lies past the end of the file (0x%llx)", p, static_cast<ull>(size));
+  image.lfanew = *lfanew;
+  auto signature = reader.U32le(*lfanew);
+  if (!signature) return support::Errorf("%s: NT headers: e_lfanew 0x%x lies past the end of the file (0x%llx)", p, *lfanew, static_cast<ull>(size));
+  if (*signature != kNtSignature) return support::Errorf("%s: NT headers: no \"PE\\0\\0\" signature at 0x%x", p, *lfanew);
+
+  const uint64_t nt = *lfanew;
+  auto machine = reader.U16le(nt + 4);
+  auto sections = reader.U16le(nt + 6);
+  auto optionalSize = reader.U16le(nt + 20);
+  if (!machine || !sections || !optionalSize) {
+    return support::Errorf("%s: file header: the 20 bytes at 0x%llx run past the end of the file", p, static_cast<ull>(nt + 4));
+  }
+  image.machine = *machine;
+  image.sizeOfOptionalHeader = *optionalSize;
+  image.pointerToSymbolTable = reader.U32le(nt + 12).value_or(0);
+  image.numberOfSymbols = reader.U32le(nt + 16).value_or(0);
+  if (image.pointerToSymbolTable != 0) {
+    // 18 bytes per symbol, then the string table, whose first four bytes give its size
+    // (the size field included). A file that ends right after the symbols has no strings.
+    const uint64_t strings = uint64_t{image.pointerToSymbolTable} + 18ull * image.numberOfSymbols;
+    if (strings == image.fileSize) {
+      image.symbolTableEnd = strings;
+    } else if (auto stringsSize = reader.U32le(strings);
+               stringsSize && *stringsSize >= 4 && reader.Has(strings, *stringsSize)) {
+      image.symbolTableEnd = strings + *stringsSize;
+    }
+  }
+
+  const uint64_t opt = image.optionalHeaderOffset();
+  auto optMagic = reader.U16le(opt);
+  if (!optMagic) return support::Errorf("%s: optional header: offset 0x%llx lies past the end of the file", p, static_cast<ull>(opt));
+  if (*optMagic != kPe32Magic && *optMagic != kPe32PlusMagic) {
+    return support::Errorf("%s: optional header: magic 0x%x at 0x%llx is neither PE32 (0x10b) nor PE32+ (0x20b)", p, *optMagic, static_cast<ull>(opt));
+  }
+  image.optionalMagic = *optMagic;
+  const uint64_t directoriesAt = image.is64() ? 112 : 96;
+  if (*optionalSize < directoriesAt) {
+    return support::Errorf("%s: optional header: SizeOfOptionalHeader %u is smaller than the %llu bytes of fixed fields", p, *optionalSize, static_cast<ull>(directoriesAt));
+  }
+  if (!reader.Has(opt, *optionalSize)) {
+    return support::Errorf("%s: optional header: %u bytes at 0x%llx run past the end of the file (0x%llx)", p, *optionalSize, static_cast<ull>(opt), static_cast<ull>(size));
+  }
+  image.sectionAlignment = *reader.U32le(opt + 32);
+  image.fileAlignment = *reader.U32le(opt + 36);
+  image.sizeOfImage = *reader.U32le(opt + 56);
+  image.sizeOfHeaders = *reader.U32le(opt + 60);
+  image.checkSum = *reader.U32le(opt + 64);
+  uint32_t rvaCount = *reader.U32le(opt + directoriesAt - 4);
+  // The directories that fit in the optional header count; the field's claim beyond that (or
+  // beyond 16) is not believed.
+  uint64_t fit = (*optionalSize - directoriesAt) / 8;
+  uint64_t count = std::min<uint64_t>({rvaCount, fit, 16});
+  for (uint64_t i = 0; i < count; ++i) {
+    image.directories.push_back({*reader.U32le(opt + directoriesAt + 8 * i),
+                                 *reader.U32le(opt + directoriesAt + 8 * i + 4)});
+  }
+
+  const uint64_t table = image.sectionTableOffset();
+  if (*sections > kMaxSections) {
+    return support::Errorf("%s: section table: NumberOfSections %u exceeds the loader's limit of %zu", p, *sections, kMaxSections);
+  }
+  for (uint64_t i = 0; i < *sections; ++i) {
+    const uint64_t at = table + kSectionHeaderSize * i;
+    uint8_t raw[kSectionHeaderSize];
+    if (!reader.Read(at, raw, sizeof raw)) {
+      return support::Errorf("%s: section table: entry %llu at 0x%llx lies past the end of the file (0x%llx)", p, static_cast<ull>(i), static_cast<ull>(at), static_cast<ull>(size));
+    }
+    PeSection section;
+    size_t nameLength = 0;
+    while (nameLength < 8 && raw[nameLength] != 0) ++nameLength;
+    section.name.assign(reinterpret_cast<const char*>(raw), nameLength);
+    section.virtualSize = support::LoadU32le(raw + 8);
+    section.virtualAddress = support::LoadU32le(raw + 12);
+    section.sizeOfRawData = support::LoadU32le(raw + 16);
+    section.pointerToRawData = support::LoadU32le(raw + 20);
+    section.characteristics = support::LoadU32le(raw + 36);
+    section.headerOffset = at;
+    image.sections.push_back(std::move(section));
+  }
+  return image;
+}
+
+support::Result<uint32_t> ComputePeChecksum(const std::string& path, uint64_t checkSumOffset) {
+  platform::File file = OpenForReading(path);
+  if (!file.IsOpen()) return support::Errorf("%s: cannot open the file", path.c_str());
+  int64_t size = file.Size();
+  if (size < 0) return support::Errorf("%s: cannot read the file's size", path.c_str());
+  return Checksum(static_cast<uint64_t>(size), checkSumOffset,
+                  [&](uint64_t at, uint8_t* out, size_t n) { return file.ReadAt(at, out, n); },
+                  path);
+}
+
+support::Result<uint32_t> ComputePeChecksum(OutputFile& file, uint64_t checkSumOffset) {
+  return Checksum(
+      file.size(), checkSumOffset,
+      [&](uint64_t at, uint8_t* out, size_t n) -> int64_t {
+        auto got = file.ReadAt(at, out, n);
+        return got ? static_cast<int64_t>(*got) : -1;
+      },
+      file.target());
+}
+
+support::Result<BundleSectionPlan> PlanBundleSection(const PeImage& image, uint64_t chainSize,
+                                                     const std::string& what) {
+  const char* p = what.c_str();
+  // The installer's header-tolerant signature check finds header fields at the places of the
+  // standard optional header; with another size the section table would move under them.
+  const uint16_t standardSize = image.is64() ? container::kPe32PlusOptionalHeaderSize
+                                             : container::kPe32OptionalHeaderSize;
+  if (image.sizeOfOptionalHeader != standardSize) {
+    return support::Errorf("%s: optional header: SizeOfOptionalHeader is %u, but the installer takes only the standard %u of a %s image (its header checks rely on the standard layout); relink the program with a standard optional header", p, image.sizeOfOptionalHeader, standardSize, image.is64() ? "PE32+" : "PE32");
+  }
+  if (!IsPowerOfTwo(image.sectionAlignment) || !IsPowerOfTwo(image.fileAlignment)) {
+    return support::Errorf("%s: optional header: SectionAlignment 0x%x and FileAlignment 0x%x must be powers of two", p, image.sectionAlignment, image.fileAlignment);
+  }
+  if (auto certificate = image.certificateTable(); certificate && (certificate->address != 0 || certificate->size != 0)) {
+    return support::Errorf("%s: certificate table: %u bytes at 0x%x: the file is signed; write the section before signing", p, certificate->size, certificate->address);
+  }
+
+  BundleSectionPlan plan;
+  const size_t n = image.sections.size();
+  plan.replaces = n > 0 && image.sections.back().name == container::kSectionName;
+  const size_t kept = plan.replaces ? n - 1 : n;
+
+  // Raw data and virtual extent of everything that stays.
+  uint64_t rawEnd = image.sizeOfHeaders;
+  uint64_t virtualEnd = AlignUp(image.sizeOfHeaders, image.sectionAlignment);
+  uint64_t firstRaw = UINT64_MAX;
+  for (size_t i = 0; i < kept; ++i) {
+    const PeSection& s = image.sections[i];
+    if (s.sizeOfRawData != 0) {
+      rawEnd = std::max<uint64_t>(rawEnd, uint64_t{s.pointerToRawData} + s.sizeOfRawData);
+      firstRaw = std::min<uint64_t>(firstRaw, s.pointerToRawData);
+    }
+    uint64_t extent = std::max(s.virtualSize, s.sizeOfRawData);
+    virtualEnd = std::max(virtualEnd, AlignUp(uint64_t{s.virtualAddress} + extent, image.sectionAlignment));
+  }
+  if (rawEnd > image.fileSize) {
+    return support::Errorf("%s: section table: raw data end at 0x%llx, past the end of the file (0x%llx)", p, static_cast<ull>(rawEnd), static_cast<ull>(image.fileSize));
+  }
+
+  // A COFF symbol table directly behind the sections' data stays there; the new section goes
+  // behind it.
+  uint64_t keepEnd = rawEnd;
+  if (image.pointerToSymbolTable != 0 && image.pointerToSymbolTable >= rawEnd) {
+    if (image.pointerToSymbolTable != rawEnd || image.symbolTableEnd == 0) {
+      return support::Errorf("%s: file header: the symbol table at 0x%x is not a whole symbol table directly behind the sections' data (which end at 0x%llx); strip the file first", p, image.pointerToSymbolTable, static_cast<ull>(rawEnd));
+    }
+    keepEnd = image.symbolTableEnd;
+  }
+
+  // Anything else behind what stays (beyond a replaced .ZTBNDL, whose own data are dropped) is
+  // an overlay the new section would bury.
+  uint64_t dataEnd = keepEnd;
+  if (plan.replaces) {
+    const PeSection& old = image.sections.back();
+    uint64_t oldEnd = uint64_t{old.pointerToRawData} + old.sizeOfRawData;
+    if (old.sizeOfRawData != 0 && old.pointerToRawData < keepEnd) {
+      return support::Errorf("%s: section table: the %s section at 0x%x is not behind the other sections' data (which end at 0x%llx)", p, container::kSectionName, old.pointerToRawData, static_cast<ull>(keepEnd));
+    }
+    if (oldEnd > image.fileSize) {
+      return support::Errorf("%s: section table: the %s section ends at 0x%llx, past the end of the file (0x%llx)", p, container::kSectionName, static_cast<ull>(oldEnd), static_cast<ull>(image.fileSize));
+    }
+    dataEnd = std::max(dataEnd, oldEnd);
+  }
+  if (image.fileSize > dataEnd) {
+    return support::Errorf("%s: overlay: 0x%llx bytes follow the last section's data at 0x%llx (symbol table, debug data or appended payload); strip or remove them first", p, static_cast<ull>(image.fileSize - dataEnd), static_cast<ull>(dataEnd));
+  }
+
+  plan.keepEnd = keepEnd;
+  plan.numberOfSections = static_cast<uint16_t>(kept + 1);
+  plan.headerOffset = image.sectionTableOffset() + kSectionHeaderSize * kept;
+  if (!plan.replaces) {
+    if (n + 1 > kMaxSections) {
+      return support::Errorf("%s: section table: already %zu sections, the loader's limit", p, n);
+    }
+    const uint64_t slotEnd = plan.headerOffset + kSectionHeaderSize;
+    const uint64_t room = std::min<uint64_t>(image.sizeOfHeaders, firstRaw);
+    if (slotEnd > room) {
+      return support::Errorf("%s: section table: no room for one more section header at 0x%llx..0x%llx (headers end at 0x%llx)", p, static_cast<ull>(plan.headerOffset), static_cast<ull>(slotEnd), static_cast<ull>(room));
+    }
+    for (size_t d = 0; d < image.directories.size(); ++d) {
+      const PeDataDirectory& dir = image.directories[d];
+      if (dir.size == 0) continue;
+      if (dir.address < slotEnd && uint64_t{dir.address} + dir.size > plan.headerOffset) {
+        return support::Errorf("%s: section table: data directory %zu (0x%x, %u bytes) occupies the slack at 0x%llx where the new section header would go", p, d, dir.address, dir.size, static_cast<ull>(plan.headerOffset));
+      }
+    }
+  }
+
+  const uint64_t alignment = std::max(image.sectionAlignment, image.fileAlignment);
+  const uint64_t start = AlignUp(std::max(keepEnd, virtualEnd), alignment);
+  const uint64_t rawSize = AlignUp(chainSize, image.fileAlignment);
+  if (start + rawSize >= kLimit) {
+    return support::Errorf("%s: %s section: it would end at 0x%llx, beyond the 2 GiB limit", p, container::kSectionName, static_cast<ull>(start + rawSize));
+  }
+  plan.offset = static_cast<uint32_t>(start);
+  plan.rawSize = static_cast<uint32_t>(rawSize);
+  plan.padding = static_cast<uint32_t>(rawSize - chainSize);
+  return plan;
+}
+
+support::Status WriteBundleSection(const std::string& input, const std::string& output,
+                                   const std::vector<AttachmentInput>& attachments) {
+  auto out = OutputFile::Create(output);
+  if (!out) return support::Error{out.error()};
+  support::Status status = WriteBundleSection(input, **out, attachments);
+  if (!status) return status;
+  return (*out)->Commit();
+}
+
+support::Status WriteBundleSection(const std::string& input, OutputFile& o,
+                                   const std::vector<AttachmentInput>& attachments) {
+  if (o.size() != 0) return support::Errorf("%s: output not empty", o.target().c_str());
+  auto image = ReadPeImage(input);
+  if (!image) return support::Error{image.error()};
+  auto chainSize = ChainSize(attachments);
+  if (!chainSize) return support::Error{chainSize.error()};
+  auto plan = PlanBundleSection(*image, *chainSize, input);
+  if (!plan) return support::Error{plan.error()};
+
+  // The header slot read now, before anything is written: a new slot must hold zeros only.
+  if (!plan->replaces) {
+    platform::File file = OpenForReading(input);
+    support::ByteReader reader(file, image->fileSize);
+    uint8_t slot[kSectionHeaderSize];
+    if (!reader.Read(plan->headerOffset, slot, sizeof slot)) {
+      return support::Errorf("%s: section table: cannot read the slack at 0x%llx", input.c_str(), static_cast<ull>(plan->headerOffset));
+    }
+    for (uint8_t b : slot) {
+      if (b != 0) {
+        return support::Errorf("%s: section table: the slack at 0x%llx behind the table is not empty", input.c_str(), static_cast<ull>(plan->headerOffset));
+      }
+    }
+  }
+
+  support::Status status = CopyFileRange(input, 0, plan->keepEnd, o);
+  if (!status) return status;
+  status = o.WriteZeros(uint64_t{plan->offset} + plan->padding - plan->keepEnd);
+  if (!status) return status;
+  auto written = WriteAttachments(o, attachments);
+  if (!written) return support::Error{written.error()};
+
+  uint8_t header[kSectionHeaderSize] = {};
+  std::memcpy(header, container::kSectionName, sizeof container::kSectionName);
+  support::StoreU32le(header + 8, plan->rawSize);    // VirtualSize
+  support::StoreU32le(header + 12, plan->offset);    // VirtualAddress
+  support::StoreU32le(header + 16, plan->rawSize);   // SizeOfRawData
+  support::StoreU32le(header + 20, plan->offset);    // PointerToRawData
+  support::StoreU32le(header + 36, kBundleCharacteristics);
+  uint8_t field[4];
+  support::StoreU16le(field, plan->numberOfSections);
+  if (!(status = o.WriteAt(plan->headerOffset, header, sizeof header)) ||
+      !(status = o.WriteAt(image->numberOfSectionsOffset(), field, 2))) {
+    return status;
+  }
+  support::StoreU32le(field, plan->offset + plan->rawSize);
+  if (!(status = o.WriteAt(image->sizeOfImageOffset(), field, 4))) return status;
+  auto checksum = ComputePeChecksum(o, image->checkSumOffset());
+  if (!checksum) return support::Error{checksum.error()};
+  support::StoreU32le(field, *checksum);
+  return o.WriteAt(image->checkSumOffset(), field, 4);
+}
+
+}  // namespace ztpack

@@ -1,0 +1,285 @@
+#include "author/setup_signer.h"
+
+#include <cstdio>
+#include <iostream>
+#include <optional>
+#include <vector>
+
+#include "author/attachment_writer.h"
+#include "read/bundle_description.h"
+#include "container/attachment.h"
+#include "container/attachment_format.h"
+#include "os/file_ops.h"
+#include "container/pe_locator.h"
+#include "author/pe_image.h"
+#include "platform/platform.h"
+#include "support/byte_reader.h"
+#include "support/text.h"
+#include "verify/bundle_binding.h"
+#include "verify/setup_signature.h"
+
+namespace ztpack {
+namespace {
+
+using ull = unsigned long long;
+
+constexpr char kSignatureType[] = "_SG2";
+constexpr char kBundleType[] = "IBND";
+constexpr size_t kHashChunk = 1 << 20;
+// The header-tolerant pass needs e_lfanew below this (the PE headers lie in the first bytes).
+constexpr uint32_t kMaxTolerantLfanew = 312;
+
+std::function<void(const std::string&)> draftWrittenHook;
+
+std::u16string Wide(const std::string& path) { return support::Utf8ToWide(path, true); }
+
+// Signs the bytes [0, end) of the output, the ranges left out: the digest the check
+// recomputes. Read through the output's own handle: what was written is what gets signed.
+support::Result<std::string> SignRegion(const RsaPrivateKey& key, OutputFile& file, int64_t end,
+                                        const std::vector<container::ByteRange>& skip) {
+  const std::string& path = file.target();
+  StreamingSigner signer(key);
+  std::vector<uint8_t> buffer(kHashChunk);
+  auto feed = [&](int64_t from, int64_t to) -> support::Status {
+    while (from < to) {
+      size_t want = static_cast<size_t>(std::min<int64_t>(to - from, kHashChunk));
+      auto got = file.ReadAt(static_cast<uint64_t>(from), buffer.data(), want);
+      if (!got) return support::Error{got.error()};
+      if (*got != want) {
+        return support::Errorf("%s: reading 0x%zx bytes at 0x%llx for the signature failed",
+                               path.c_str(), want, static_cast<ull>(from));
+      }
+      signer.Update(buffer.data(), want);
+      from += static_cast<int64_t>(want);
+    }
+    return {};
+  };
+  int64_t at = 0;
+  for (const container::ByteRange& range : skip) {
+    if (range.offset < at || range.length < 0 || int64_t{range.offset} + range.length > end) {
+      return support::Errorf("%s: header skip range (0x%x, %d) does not fit the signed region",
+                             path.c_str(), range.offset, range.length);
+    }
+    support::Status status = feed(at, range.offset);
+    if (!status) return support::Error{status.error()};
+    at = int64_t{range.offset} + range.length;
+  }
+  support::Status status = feed(at, end);
+  if (!status) return support::Error{status.error()};
+  return signer.Finish();
+}
+
+// Where the installer finds the document's data in the output, read through its own handle.
+support::Result<int64_t> LocateDocument(const OutputFile& out) {
+  int32_t dataOffset = -1;
+  std::string data = container::ReadAttachmentWithOffset(Wide(out.ReadBackName()), kSignatureType,
+                                                         &dataOffset);
+  if (data.empty() || dataOffset < 0) {
+    return support::Errorf("%s: the %s attachment just written cannot be read back where the "
+                           "installer looks for it", out.target().c_str(), kSignatureType);
+  }
+  return int64_t{dataOffset};
+}
+
+support::Result<bool> StartsWithMz(const std::string& path) {
+  platform::File file = platform::File::Open(Wide(path), platform::OpenMode::kRead);
+  if (!file.IsOpen()) return support::Errorf("%s: cannot open the setup program", path.c_str());
+  uint8_t magic[2] = {};
+  int64_t got = file.ReadAt(0, magic, 2);
+  if (got < 0) return support::Errorf("%s: cannot read the setup program", path.c_str());
+  return got == 2 && magic[0] == 'M' && magic[1] == 'Z';
+}
+
+// The checks the header-tolerant pass makes of the headers, done before anything is written so
+// that the refusal names the cause.
+support::Status CheckTolerantLimits(const PeImage& image, uint16_t sectionsAfter,
+                                    const std::string& p) {
+  if (sectionsAfter > kMaxTolerantSections) {
+    return support::Errorf(
+        "%s: %u sections after adding %s, but the installer's header-tolerant signature check "
+        "handles at most %u; link the setup program with fewer sections (strip it: -s) or sign "
+        "with --plain (which a later Authenticode signature breaks)",
+        p.c_str(), sectionsAfter, container::kSectionName, kMaxTolerantSections);
+  }
+  if (image.lfanew >= kMaxTolerantLfanew) {
+    return support::Errorf("%s: e_lfanew 0x%x: the header-tolerant signature check needs the PE "
+                           "headers to start below 0x%x; sign with --plain",
+                           p.c_str(), image.lfanew, kMaxTolerantLfanew);
+  }
+  if (image.machine != 0x014C && image.machine != 0x8664) {
+    return support::Errorf("%s: Machine 0x%04x: the header-tolerant signature check handles "
+                           "i386 (0x014c) and x64 (0x8664) only; sign with --plain",
+                           p.c_str(), image.machine);
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string MakeSignatureDocument(std::string_view signature, std::string_view bundleDigest) {
+  std::string doc = "{\"sign\":\"" + verify::DigestText(std::string(signature)) + "\"";
+  if (!bundleDigest.empty()) {
+    doc += ",\"" + std::string(verify::kBundleMember) + "\":\"" + std::string(bundleDigest) + "\"";
+  }
+  doc += "}";
+  return doc;
+}
+
+support::Result<std::string> BundleBindingDigest(const std::string& path) {
+  auto info = InspectBundle(path, std::string());
+  if (!info) return support::Errorf("cannot bind to %s: %s", path.c_str(), info.error().c_str());
+  if (info->signedDigest.empty()) {
+    return support::Errorf("cannot bind to %s: its bundle signature is not valid (%s)",
+                           path.c_str(), info->bundleSignature.text.c_str());
+  }
+  return verify::DigestText(info->signedDigest);
+}
+
+support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
+                                            const SignSetupOptions& options) {
+  const std::string& in = options.input;
+  SignSetupSummary summary;
+  auto mz = StartsWithMz(in);
+  if (!mz) return support::Error{mz.error()};
+  summary.pe = *mz;
+  summary.plain = options.plain || !summary.pe;
+
+  // The binding is the last attachment in front of the document, inside the signed bytes.
+  std::vector<AttachmentInput> leading = options.leading;
+  if (!options.bindBundle.empty()) {
+    auto digest = BundleBindingDigest(options.bindBundle);
+    if (!digest) return support::Error{digest.error()};
+    summary.boundTo = *digest;
+    leading.push_back(AttachmentInput::FromBytes(verify::kBindingType, *digest));
+  }
+  const std::string placeholder =
+      MakeSignatureDocument(std::string(SignatureLength(key), '\0'), summary.boundTo);
+  std::vector<AttachmentInput> bundle;
+  if (!options.bundle.empty()) bundle.push_back(AttachmentInput::FromFile(kBundleType, options.bundle));
+
+  auto withDocument = [&](const std::string& document) {
+    std::vector<AttachmentInput> chain = leading;
+    chain.push_back(AttachmentInput::FromBytes(kSignatureType, document));
+    return chain;
+  };
+  std::optional<PeImage> image;
+  if (summary.pe) {
+    auto parsed = ReadPeImage(in);
+    if (!parsed) return support::Error{parsed.error()};
+    image = std::move(*parsed);
+    auto chainSize = ChainSize(withDocument(placeholder));
+    if (!chainSize) return support::Error{chainSize.error()};
+    auto plan = PlanBundleSection(*image, *chainSize, in);
+    if (!plan) return support::Error{plan.error()};
+    if (!summary.plain) {
+      support::Status limits = CheckTolerantLimits(*image, plan->numberOfSections, in);
+      if (!limits) return support::Error{limits.error()};
+    }
+  }
+  // The final layout with a placeholder document of the final length: a PE gets it in a
+  // .ZTBNDL last section, any other file at its end. Nothing in front of the document depends
+  // on its content but CheckSum, which the header-tolerant pass skips and plain mode keeps at 0.
+  auto out = OutputFile::Create(options.output);
+  if (!out) return support::Error{out.error()};
+  OutputFile& o = **out;
+  support::Status status = summary.pe ? WriteBundleSection(in, o, withDocument(placeholder))
+                                      : CopyWithAttachments(in, withDocument(placeholder), o);
+  if (status && summary.pe && summary.plain) {
+    const uint8_t zero[4] = {};
+    status = o.WriteAt(image->checkSumOffset(), zero, sizeof zero);
+  }
+  if (!status) return support::Error{status.error()};
+  if (draftWrittenHook) draftWrittenHook(o.temp());
+
+  // Then the signature over what the check will read of it. Every read from here on goes
+  // through the file written, never through its name: whoever can write the output's directory
+  // can put other bytes under that name, and the setup key must sign ztpack's own.
+  auto dataOffset = LocateDocument(o);
+  if (!dataOffset) return support::Error{dataOffset.error()};
+  const uint64_t documentSize = placeholder.size() + container::kFooterSize;
+  if (static_cast<uint64_t>(*dataOffset) + documentSize != o.size()) {
+    return support::Errorf("%s: the installer finds the %s document at 0x%llx, not at the end "
+                           "where it was written", options.output.c_str(), kSignatureType,
+                           static_cast<ull>(*dataOffset));
+  }
+  std::vector<container::ByteRange> ranges;
+  if (!summary.plain) {
+    // Sharing everything: on Windows the output's own handle holds delete access.
+    platform::File f =
+        platform::File::Open(Wide(o.ReadBackName()), platform::OpenMode::kReadShareAll);
+    if (!container::CollectHeaderSkipRanges(&f, &ranges) || ranges.size() < 2) {
+      return support::Errorf("%s: the installer finds no header skip ranges in the signed "
+                             "layout; sign with --plain", in.c_str());
+    }
+    if (*dataOffset < verify::kMinTolerantDataOffset) {
+      return support::Errorf("%s: the signature document would start at 0x%llx, below the "
+                             "0x%x the header-tolerant check requires", in.c_str(),
+                             static_cast<ull>(*dataOffset), verify::kMinTolerantDataOffset);
+    }
+  }
+  auto signature = SignRegion(key, o, *dataOffset, ranges);
+  if (!signature) return support::Error{signature.error()};
+
+  // The real document in the placeholder's place (same length), and a PE's CheckSum for it.
+  auto document = MakeAttachment(kSignatureType, MakeSignatureDocument(*signature, summary.boundTo));
+  if (!document) return support::Error{document.error()};
+  status = o.WriteAt(static_cast<uint64_t>(*dataOffset), document->data(), document->size());
+  if (status && summary.pe && !summary.plain) {
+    auto checksum = ComputePeChecksum(o, image->checkSumOffset());
+    if (!checksum) return support::Error{checksum.error()};
+    uint8_t field[4];
+    support::StoreU32le(field, *checksum);
+    status = o.WriteAt(image->checkSumOffset(), field, sizeof field);
+  }
+  if (status && !bundle.empty()) {
+    auto written = WriteAttachments(o, bundle);
+    if (!written) status = support::Error{written.error()};
+  }
+  if (!status) return support::Error{status.error()};
+  summary.dataOffset = *dataOffset;
+
+  // The installer's own check, against the public half, before the file takes the output's
+  // name: a file that cannot verify is never written.
+  verify::SetupSignatureOutcome outcome;
+  bool verified = false;
+  {
+    StdoutToStderr quiet;
+    verified = verify::VerifySetupSignatureWithKey(Wide(o.ReadBackName()), PublicKeyDer(key),
+                                                   false, &outcome);
+  }
+  if (!verified || outcome.headerTolerant == summary.plain) {
+    return support::Errorf("%s: the signed file does not pass the installer's %s check (%s)",
+                           options.output.c_str(), summary.plain ? "plain" : "header-tolerant",
+                           verified ? "another pass accepted it" : outcome.reason.c_str());
+  }
+  if (!summary.boundTo.empty()) {
+    const verify::BundleBinding binding = verify::ReadBundleBinding(Wide(o.ReadBackName()));
+    if (binding.signedDigest != summary.boundTo || binding.memberDigest != summary.boundTo) {
+      return support::Errorf("%s: the installer does not read back the binding to bundle %s",
+                             options.output.c_str(), summary.boundTo.c_str());
+    }
+  }
+  status = o.Commit();
+  if (!status) return support::Error{status.error()};
+  return summary;
+}
+
+namespace test_hooks {
+void SetDraftWrittenHook(std::function<void(const std::string& tempPath)> hook) {
+  draftWrittenHook = std::move(hook);
+}
+}  // namespace test_hooks
+
+StdoutToStderr::StdoutToStderr() {
+  std::cout.flush();
+  std::fflush(stdout);
+  saved_ = fileops::RedirectStdout(stderr);
+}
+
+StdoutToStderr::~StdoutToStderr() {
+  std::cout.flush();
+  std::fflush(stdout);
+  fileops::RestoreStdout(saved_);
+}
+
+}  // namespace ztpack

@@ -1,0 +1,158 @@
+// ztpack bundle: a signed bundle of the install script and the files it names.
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <set>
+
+#include "author/bundle_writer.h"
+#include "cmd/command.h"
+#include "os/file_ops.h"
+#include "author/keys.h"
+#include "author/store_once.h"
+#include "os/progress.h"
+#include "read/script_check.h"
+#include <ctime>
+
+namespace ztpack {
+namespace {
+
+struct Options {
+  std::string script, dir, key, cert, out;
+  std::vector<std::string> entries;
+  uint32_t chunkSize = bundle::kDefaultWriterChunkSize;
+  uint64_t junk = 0;
+  int level = kDefaultCompressionLevel;
+  unsigned threads = 0;
+  bool storeOnce = false;
+  bool keepCopies = false;  // what is now the default; still accepted
+  std::string mode;
+  bool quiet = false;
+};
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "ztpack bundle: %s\n", message.c_str());
+  return 1;
+}
+
+int RunBundle(const Options& o) {
+  std::vector<BundleInput> inputs;
+  inputs.push_back({"install_script", o.script, std::nullopt});
+  for (const std::string& argument : o.entries) {
+    size_t eq = argument.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == argument.size()) {
+      return Fail("--entry \"" + argument + "\" is not NAME=PATH");
+    }
+    inputs.push_back({argument.substr(0, eq), argument.substr(eq + 1), std::nullopt});
+  }
+  if (!o.dir.empty()) {
+    std::error_code ec;
+    std::vector<std::pair<std::string, std::string>> files;
+    const std::filesystem::path dir = fileops::U8Path(o.dir);
+    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+      // Links are refused, not followed: std::filesystem follows them on Windows.
+      if (fileops::IsLink(fileops::U8String(it->path()))) {
+        return Fail("--dir " + o.dir + ": " + fileops::U8String(it->path()) +
+                    ": symbolic links are not packed");
+      }
+      if (!it->is_regular_file()) continue;
+      files.push_back({fileops::U8GenericString(std::filesystem::relative(it->path(), dir)),
+                       fileops::U8String(it->path())});
+    }
+    if (ec) return Fail("--dir " + o.dir + ": " + ec.message());
+    std::sort(files.begin(), files.end());  // deterministic order
+    for (auto& [name, path] : files) inputs.push_back({name, path, std::nullopt});
+  }
+  std::set<std::string> seen;
+  for (const BundleInput& in : inputs) {
+    if (in.name.size() > bundle::kMaxNameLength) {
+      return Fail("entry name \"" + in.name + "\" is longer than 255 bytes");
+    }
+    if (!seen.insert(in.name).second) {
+      std::fprintf(stderr, "ztpack bundle: warning: entry \"%s\" given twice; readers use the first\n",
+                   in.name.c_str());
+    }
+  }
+
+  // A private key among the entries would be handed out by every installer.
+  for (const BundleInput& in : inputs) {
+    if (auto s = RefusePrivateKeyPayload(in.path, {o.key}); !s) {
+      return Fail("entry \"" + in.name + "\": " + s.error());
+    }
+  }
+  auto key = LoadPrivateKey(o.key);
+  if (!key) return Fail(key.error());
+  auto cert = ReadWholeFile(o.cert);
+  if (!cert) return Fail(cert.error());
+  auto fields = SplitPublicKeyBlock(*cert);
+  if (!fields) return Fail(o.cert + ": " + fields.error());
+  if (fields->bundleKeyDer != PublicKeyDer(*key)) {
+    return Fail(o.cert + " certifies a different key than " + o.key);
+  }
+
+  // The script, read back as the installer reads it, against the entries being packed.
+  auto lines = ReadScriptFileAsInstaller(o.script);
+  if (!lines) return Fail(lines.error());
+  std::vector<std::string> names;
+  for (const BundleInput& in : inputs) names.push_back(in.name);
+  std::vector<std::string> modes = {"gui", "silent"};
+  if (!o.mode.empty()) modes = {o.mode};
+  ScriptCheck check = CheckScript(*lines, names, modes);
+  CheckExpiry(fields->expiry, std::time(nullptr), &check);
+  for (const std::string& line : DescribeFindings(check)) {
+    std::fprintf(stderr, "ztpack bundle: %s: %s\n", o.script.c_str(), line.c_str());
+  }
+  if (check.ErrorCount() > 0) return Fail("the installer would refuse or skip what the install script says; nothing written");
+
+  // After the check, which judges the script as written against every name given.
+  if (o.storeOnce) {
+    auto once = StoreIdenticalOnce(&inputs);
+    if (!once) return Fail(once.error());
+    for (const std::string& line : DescribeStoreOnce(*once)) std::printf("%s\n", line.c_str());
+  }
+
+  BundleOptions options;
+  options.chunkSize = o.chunkSize;
+  options.junkLength = o.junk;
+  options.compressionLevel = o.level;
+  options.threads = o.threads;
+  ProgressMeter meter("bundle", 0, inputs.size(), o.quiet);
+  options.progress = [&meter](uint64_t done, uint64_t total) {
+    meter.SetTotals(total, 0);
+    meter.Update(done, 0);
+  };
+  if (auto s = WriteBundle(o.out, inputs, *key, *cert, options); !s) return Fail(s.error());
+  return 0;
+}
+
+CommandRegistration registration{{
+    "bundle", "Write a signed bundle: install script, entries, signature block",
+    [](CLI::App& app) -> std::function<int()> {
+      auto o = std::make_shared<Options>();
+      app.add_option("--script", o->script, "The install script (entry \"install_script\")")->required();
+      app.add_option("--entry", o->entries, "An entry as NAME=PATH (repeatable)");
+      app.add_option("--dir", o->dir, "Add every file under this directory, named by its relative path");
+      app.add_option("--key", o->key, "Bundle private key (PKCS#8, DER or PEM)")->required();
+      app.add_option("--cert", o->cert, "Public key block from `ztpack certify`")->required();
+      app.add_option("--chunk-size", o->chunkSize, "Inflated bytes per chunk (default 1 MiB)")
+          ->check(CLI::Range(1u, bundle::kWorkerMaxChunkSize));
+      app.add_option("--junk", o->junk, "Bytes of junk before the signature block (default 0)");
+      app.add_option("--level", o->level, "compression level 0..12 (default 8)")
+          ->check(CLI::Range(0, kMaxCompressionLevel));
+      app.add_option("--threads", o->threads,
+                     "Compressing threads (default: one per processor; the output is the same)");
+      auto* storeOnce = app.add_flag(
+          "--store-once", o->storeOnce,
+          "Store a file identical to an earlier one only once: the directives naming it are "
+          "rewritten to name the earlier entry, and its own name is gone from the bundle");
+      // Stored every file when identical files were stored once by default; that is the default now.
+      app.add_flag("--keep-copies", o->keepCopies, "")->group("")->excludes(storeOnce);
+      app.add_option("--out", o->out, "Output bundle")->required();
+      app.add_option("--mode", o->mode,
+                     "Run mode the script is checked for (default: both \"gui\" and \"silent\")");
+      app.add_flag("--quiet,-q", o->quiet, "No progress on the terminal");
+      return [o] { return RunBundle(*o); };
+    }}};
+
+}  // namespace
+}  // namespace ztpack

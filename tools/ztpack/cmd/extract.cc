@@ -1,0 +1,272 @@
+// ztpack extract FILE --out DIR: from a finished installer, a setup program or a bundle, after
+// the validation the installer runs, one of
+//   - the bundle's entries (all, or those named), under their entry names;
+//   - the setup program (--setup, from an installer), as DIR/setup.exe;
+//   - what the install script installs on one platform (--install --platform x86|x64
+//     --windows-major N [--mode M]): the worker's own decisions and extraction, replayed into
+//     DIR in place of the workspace.
+// A bundle the setup program is not bound to is refused, as the installer refuses it.
+// Everything is written into a fresh directory beside DIR and renamed to DIR at the end, so a
+// failure leaves nothing behind; DIR must not exist or be empty. Nothing is written outside it:
+// entry names are refused when they would climb out, targets when the installer refuses them.
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "bundle/bundle_format.h"
+#include "bundle/bundle_reader.h"
+#include "read/bundle_description.h"
+#include "cmd/command.h"
+#include "read/diagnostics.h"
+#include "entry.h"
+#include "os/file_ops.h"
+#include "read/installer_layers.h"
+#include "author/keys.h"
+#include "author/pe_image.h"
+#include "os/progress.h"
+#include "os/scratch_dir.h"
+#include "read/script_check.h"
+#include "support/text.h"
+#include "support/workspace.h"
+#include "verify/bundle_binding.h"
+#include "worker.h"
+
+namespace ztpack {
+namespace {
+
+namespace fs = std::filesystem;
+using fileops::U8Path;
+using fileops::U8String;
+
+struct Options {
+  std::string file, out, rootKey, mode, platform;
+  std::vector<std::string> names;
+  int windowsMajor = -1;
+  bool setup = false, install = false, quiet = false;
+};
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "ztpack extract: %s\n", message.c_str());
+  return 1;
+}
+
+// The fresh directory the output is put together in, beside the target directory.
+class Staging {
+ public:
+  support::Status Create(const std::string& out) {
+    out_ = U8Path(out);
+    std::error_code ec;
+    if (fs::exists(out_, ec) && !(fs::is_directory(out_, ec) && fs::is_empty(out_, ec))) {
+      return support::Errorf("%s exists and is not an empty directory", out.c_str());
+    }
+    fs::path parent = out_.parent_path();
+    if (parent.empty()) parent = ".";
+    fs::create_directories(parent, ec);
+    if (ec) return support::Errorf("cannot create %s: %s", U8String(parent).c_str(), ec.message().c_str());
+    auto dir = ScratchDir::Create(parent, (U8String(out_.filename()) + ".partial-").c_str());
+    if (!dir) return support::Error{dir.error()};
+    dir_ = std::move(*dir);
+    return {};
+  }
+  const fs::path& path() const { return dir_->path(); }
+  support::Status Commit() {
+    std::error_code ec;
+    if (fs::exists(out_, ec)) fs::remove(out_, ec);  // empty, checked before
+    fs::rename(dir_->path(), out_, ec);
+    if (ec) return support::Errorf("cannot rename into %s: %s", U8String(out_).c_str(), ec.message().c_str());
+    return {};
+  }
+
+ private:
+  fs::path out_;
+  std::unique_ptr<ScratchDir> dir_;  // removed unless renamed away
+};
+
+uint64_t FileSize(const fs::path& path) {
+  std::error_code ec;
+  uint64_t size = fs::file_size(path, ec);
+  return ec ? 0 : size;
+}
+
+int RunExtract(const Options& o) {
+  std::string rootDer = bundle::BuiltinRootKey();
+  if (!o.rootKey.empty()) {
+    auto root = LoadPublicKey(o.rootKey);
+    if (!root) return Fail(root.error());
+    rootDer = PublicKeyDer(*root);
+  }
+  const bool install = o.install || !o.platform.empty() || o.windowsMajor >= 0;
+  if (o.setup && (install || !o.names.empty())) return Fail("--setup takes no entry names and no --install");
+  if (install && (o.platform.empty() || o.windowsMajor < 0)) {
+    return Fail("--install needs --platform x86|x64 and --windows-major N");
+  }
+  if (install && !o.names.empty()) return Fail("--install takes no entry names");
+  auto kind = ClassifyFile(o.file);
+  if (!kind) return Fail(kind.error());
+  if (install && o.platform == "x86" && *kind == FileKind::kInstaller) {
+    auto image = ReadPeImage(o.file);
+    if (image && image->is64()) {
+      return Fail(o.file + " has the 64-bit front end, which runs only on x64 Windows");
+    }
+  }
+  if (o.setup && *kind != FileKind::kInstaller) {
+    return Fail(o.file + " is a " + FileKindName(*kind) + ", not an installer: it holds no setup program");
+  }
+
+  Staging staging;
+  if (auto s = staging.Create(o.out); !s) return Fail(s.error());
+  auto scratch = ScratchDir::Create({}, "ztpack-extract-");
+  if (!scratch) return Fail(scratch.error());
+
+  std::string runMode = o.mode;
+  std::string setupPath = o.file, bundlePath = o.file;
+  {
+    ProgressMeter meter("extract: unpacking", 0, 0, o.quiet);
+    auto percent = [&](uint64_t done, uint64_t total) {
+    meter.SetTotals(total, 0);
+    meter.Update(done, 0);
+  };
+    if (*kind == FileKind::kInstaller) {
+      if (runMode.empty()) runMode = installer::TrimRunMode(ReadRunMode(o.file));
+      setupPath = o.setup ? U8String(staging.path() / "setup.exe") : **scratch / "setup.exe";
+      if (auto s = UnpackSetupProgram(o.file, setupPath, percent); !s) {
+        return Fail(o.file + ": the setup program (LOAD) cannot be extracted: " + s.error());
+      }
+      if (o.setup) {
+        if (auto s = staging.Commit(); !s) return Fail(s.error());
+        std::printf("setup program written to %s\n", U8String(U8Path(o.out) / "setup.exe").c_str());
+        return 0;
+      }
+    }
+    if (*kind != FileKind::kBundle) {
+      bundlePath = **scratch / "ibnd";
+      if (auto s = UnpackBundle(setupPath, bundlePath, percent); !s) {
+        return Fail(setupPath + ": the bundle (IBND) cannot be extracted: " + s.error());
+      }
+    }
+  }
+
+  bundle::BundleReader reader;
+  if (auto s = OpenBundleAsInstaller(bundlePath, rootDer, &reader); !s) {
+    return Fail("the bundle does not validate as the installer's (goal IBND): " + s.error());
+  }
+  if (*kind != FileKind::kBundle) {
+    std::string refused;
+    bool accepted;
+    {
+      Diagnostics quiet;
+      accepted = verify::BindingAccepts(
+          verify::ReadBundleBinding(support::Utf8ToWide(setupPath, true)), reader.SignedDigest(),
+          &refused);
+    }
+    if (!accepted) return Fail(refused + "; nothing extracted");
+  }
+  auto info = InspectBundle(bundlePath, rootDer);
+  if (!info) return Fail(info.error());
+  std::map<std::string, uint64_t> sizes;
+  for (const BundleEntryInfo& e : info->entries) sizes.emplace(e.name, e.inflatedTotal);
+
+  // What to write: (entry, target below the staging directory).
+  std::vector<std::pair<std::string, std::u16string>> jobs;
+  const std::u16string root = support::Utf8ToWide(U8String(staging.path()), true) + u"/";
+  if (install) {
+    if (runMode.empty()) return Fail("--mode is needed: " + o.file + " carries no run mode");
+    auto lines = ReadInstallScript(&reader);
+    if (!lines) return Fail(lines.error());
+    const bool wow64 = o.platform == "x64";
+    for (size_t i = 0; i < lines->size(); ++i) {
+      // Refused as by any installer: below the shortest workspace it could make.
+      auto action = installer::DecideScriptLine(installer::TrimScriptLine((*lines)[i]), wow64,
+                                                static_cast<uint32_t>(o.windowsMajor), runMode,
+                                                kShortestWorkspacePath);
+      if (action.kind == installer::ScriptLineAction::kRefusedTarget) {
+        return Fail("install script line " + std::to_string(i + 1) + ": target \"" + action.target +
+                    "\" is refused by the installer (" + action.problem + "); nothing extracted");
+      }
+      if (action.kind != installer::ScriptLineAction::kExtract) continue;
+      if (!sizes.count(action.entry)) {
+        return Fail("install script line " + std::to_string(i + 1) + ": entry \"" + action.entry +
+                    "\" is not in the bundle; the installer fails here; nothing extracted");
+      }
+      jobs.push_back({action.entry, root + support::Utf8ToWide(action.target)});
+    }
+  } else {
+    std::vector<std::string> names = o.names;
+    if (names.empty()) {
+      std::set<std::string> seen;
+      for (const BundleEntryInfo& e : info->entries) {
+        if (seen.insert(e.name).second) names.push_back(e.name);
+      }
+    }
+    for (const std::string& name : names) {
+      if (!sizes.count(name)) return Fail("no entry named \"" + name + "\" in " + o.file);
+      auto rel = SafeRelativePath(name);
+      if (!rel) return Fail(rel.error() + "; nothing extracted");
+      jobs.push_back({name, root + support::Utf8ToWide(*rel, true)});
+    }
+  }
+
+  uint64_t total = 0, done = 0;
+  for (const auto& job : jobs) total += sizes[job.first];
+  ProgressMeter meter("extract", total, jobs.size(), o.quiet);
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    const auto& [name, target] = jobs[i];
+    if (install) {
+      // The worker's own way: parent directories at its backslashes, then the entry (replacing
+      // what an earlier directive wrote there).
+      support::CreateParentDirectories(target);
+    } else {
+      std::error_code ec;
+      fs::create_directories(U8Path(support::WideToUtf8(target, true)).parent_path(), ec);
+      if (ec) return Fail("cannot create the directory for \"" + name + "\": " + ec.message());
+    }
+    bool ok;
+    {
+      Diagnostics quiet;
+      ok = reader.ExtractEntry(target, name);
+    }
+    if (!ok) {
+      return Fail("extracting \"" + name + "\" to " + support::WideToUtf8(target, true) +
+                  " failed (chunk unreadable, does not inflate, or the directory is missing); "
+                  "nothing extracted");
+    }
+    done += sizes[name];
+    meter.Update(done, i + 1);
+  }
+  meter.Finish();
+  reader.Close();
+  if (auto s = staging.Commit(); !s) return Fail(s.error());
+  if (install) {
+    std::printf("%zu file(s) installed into %s as on %s Windows %d in run mode \"%s\"\n",
+                jobs.size(), o.out.c_str(), o.platform.c_str(), o.windowsMajor, runMode.c_str());
+  } else {
+    std::printf("%zu entries extracted into %s\n", jobs.size(), o.out.c_str());
+  }
+  return 0;
+}
+
+CommandRegistration registration{{
+    "extract",
+    "Validate as the installer does, then write the setup program, the bundle's entries, or what "
+    "the install script installs",
+    [](CLI::App& app) -> std::function<int()> {
+      auto o = std::make_shared<Options>();
+      app.add_option("FILE", o->file, "A finished installer, a setup program or a bundle")->required();
+      app.add_option("NAME", o->names, "Entries to extract (default: all)");
+      app.add_option("--out", o->out, "Target directory (must not exist, or be empty)")->required();
+      app.add_option("--root-key", o->rootKey, "Root public key to validate against (default: built in)");
+      app.add_flag("--setup", o->setup, "Write the installer's setup program as OUT/setup.exe");
+      app.add_flag("--install", o->install,
+                   "Write what the install script installs on --platform/--windows-major");
+      app.add_option("--platform", o->platform, "x86 (32-bit Windows) or x64 (64-bit Windows)")
+          ->check(CLI::IsMember({"x86", "x64"}));
+      app.add_option("--windows-major", o->windowsMajor, "Major Windows version, e.g. 5 or 10")
+          ->check(CLI::Range(0, 1000));
+      app.add_option("--mode", o->mode, "Run mode (default: the installer's own TYPE)");
+      app.add_flag("--quiet,-q", o->quiet, "No progress on the terminal");
+      return [o] { return RunExtract(*o); };
+    }}};
+
+}  // namespace
+}  // namespace ztpack

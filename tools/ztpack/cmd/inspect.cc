@@ -1,0 +1,232 @@
+// ztpack inspect FILE [--json]: the sections of a PE file and each attachment chain (at the end
+// of the last section, at the end of the image, at the end of the file), then whatever the
+// registered inspectors (inspect.h) add. Reads only headers and footers, and streams attachment
+// data in bounded pieces for the digests, so memory does not grow with the file.
+#include <algorithm>
+#include <cstdio>
+
+#include "cmd/command.h"
+#include "container/attachment_format.h"
+#include "container/pe_locator.h"
+#include "read/escape.h"
+#include "read/installer_layers.h"
+#include "cmd/inspect.h"
+#include "platform/platform.h"
+#include "support/text.h"
+
+namespace ztpack {
+
+std::vector<Inspector>& InspectorTable() {
+  static std::vector<Inspector> table;
+  return table;
+}
+
+namespace {
+
+using ull = unsigned long long;
+
+std::string Hex(uint64_t v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<ull>(v));
+  return text;
+}
+
+// Printable form of a type: raw bytes outside ASCII graphics are shown as \xNN.
+std::string Printable(const std::string& bytes) { return EscapeBytes(bytes, 0x20, "\\"); }
+
+nlohmann::json ChainJson(const AttachmentChain& chain) {
+  nlohmann::json entries = nlohmann::json::array();
+  for (const ChainEntry& e : chain.entries) {
+    entries.push_back({{"type", Printable(e.type)},
+                       {"size", e.size},
+                       {"data_offset", e.dataOffset},
+                       {"footer_offset", e.footerOffset},
+                       {"digest_ok", e.digestMatches}});
+  }
+  return {{"end", chain.end}, {"attachments", entries}, {"stop", chain.stop}};
+}
+
+void ChainText(const char* title, const AttachmentChain& chain, std::vector<std::string>* lines) {
+  lines->push_back(std::string("chain at ") + title + " " + Hex(static_cast<uint64_t>(chain.end)) +
+                   ": " + std::to_string(chain.entries.size()) + " attachment(s)");
+  for (const ChainEntry& e : chain.entries) {
+    char text[200];
+    std::snprintf(text, sizeof text, "  %-6s size %-10u data at 0x%08llx  digest %s",
+                  Printable(e.type).c_str(), e.size, static_cast<ull>(e.dataOffset),
+                  e.digestMatches ? "ok" : "MISMATCH");
+    lines->push_back(text);
+  }
+  lines->push_back("  (walk ended: " + chain.stop + ")");
+}
+
+}  // namespace
+
+support::Result<InspectOutput> InspectFile(const InspectOptions& options) {
+  InspectContext context;
+  context.path = options.file;
+  context.rootKeyPath = options.rootKey;
+  context.runMode = options.runMode;
+  context.depth = options.depth;
+  platform::File file =
+      platform::File::Open(support::Utf8ToWide(options.file, true), platform::OpenMode::kRead);
+  if (!file.IsOpen()) return support::Errorf("%s: cannot open the file", options.file.c_str());
+  int64_t size = file.Size();
+  if (size < 0) return support::Errorf("%s: cannot read the file's size", options.file.c_str());
+  context.fileSize = static_cast<uint64_t>(size);
+
+  std::string peError;
+  auto image = ReadPeImage(options.file);
+  if (image) {
+    context.image = *image;
+  } else {
+    peError = image.error();
+  }
+
+  // The three chain ends often coincide (an unsigned installer ends with its section); each
+  // distinct end is walked once, so the data are hashed once.
+  std::vector<AttachmentChain> walked;
+  auto walk = [&](int64_t end) -> support::Result<AttachmentChain> {
+    for (const AttachmentChain& chain : walked) {
+      if (chain.end == end) return chain;
+    }
+    auto chain = WalkAttachmentChain(options.file, end, true);
+    if (chain) walked.push_back(*chain);
+    return chain;
+  };
+
+  std::optional<uint32_t> computedChecksum;
+  if (context.image) {
+    auto sum = ComputePeChecksum(options.file, context.image->checkSumOffset());
+    if (sum) computedChecksum = *sum;
+    auto chain = walk(static_cast<int64_t>(context.image->lastSectionEnd()));
+    if (!chain) return support::Error{chain.error()};
+    context.sectionChain = std::move(*chain);
+  }
+  const uint32_t trailer =
+      size < container::kPositionLimit ? container::GetImageTrailerSize(&file, 0) : 0;
+  auto imageChain = walk(size - trailer);
+  auto fileChain = walk(size);
+  if (!imageChain || !fileChain) {
+    return support::Error{!imageChain ? imageChain.error() : fileChain.error()};
+  }
+  context.imageChain = std::move(*imageChain);
+  context.fileChain = std::move(*fileChain);
+
+  std::vector<std::string> lines;
+  nlohmann::json report;
+  report["file"] = options.file;
+  report["size"] = context.fileSize;
+  if (auto kind = ClassifyFile(options.file)) context.kind = *kind;
+  report["kind"] = FileKindName(context.kind);
+  lines.push_back(options.label.empty() ? options.file + ": " + FileKindName(context.kind) + ", " +
+                                              std::to_string(context.fileSize) + " bytes"
+                                        : options.label + ", " + std::to_string(context.fileSize) + " bytes");
+
+  if (context.image) {
+    const PeImage& pe = *context.image;
+    nlohmann::json sections = nlohmann::json::array();
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "%s, machine 0x%04x, %zu section(s), SizeOfImage 0x%x, CheckSum 0x%08x "
+                  "(computed 0x%08x)",
+                  pe.is64() ? "PE32+" : "PE32", pe.machine, pe.sections.size(), pe.sizeOfImage,
+                  pe.checkSum, computedChecksum.value_or(0));
+    lines.push_back(text);
+    lines.push_back("  #  name      VirtAddr   VirtSize   RawPtr     RawSize    Flags");
+    for (size_t i = 0; i < pe.sections.size(); ++i) {
+      const PeSection& s = pe.sections[i];
+      std::snprintf(text, sizeof text, "  %-2zu %-9s 0x%08x 0x%08x 0x%08x 0x%08x 0x%08x", i,
+                    Printable(s.name).c_str(), s.virtualAddress, s.virtualSize,
+                    s.pointerToRawData, s.sizeOfRawData, s.characteristics);
+      lines.push_back(text);
+      sections.push_back({{"name", Printable(s.name)},
+                          {"virtual_address", s.virtualAddress},
+                          {"virtual_size", s.virtualSize},
+                          {"raw_pointer", s.pointerToRawData},
+                          {"raw_size", s.sizeOfRawData},
+                          {"characteristics", s.characteristics}});
+    }
+    nlohmann::json peJson = {{"format", pe.is64() ? "PE32+" : "PE32"},
+                             {"machine", pe.machine},
+                             {"size_of_image", pe.sizeOfImage},
+                             {"size_of_headers", pe.sizeOfHeaders},
+                             {"checksum", pe.checkSum},
+                             {"sections", sections}};
+    if (computedChecksum) peJson["checksum_computed"] = *computedChecksum;
+    if (auto cert = pe.certificateTable()) {
+      peJson["certificate_table"] = {{"offset", cert->address}, {"size", cert->size}};
+    }
+    report["pe"] = peJson;
+  } else {
+    lines.push_back("not a PE file (" + peError + ")");
+    report["pe"] = nullptr;
+    report["pe_error"] = peError;
+  }
+
+  nlohmann::json chains;
+  if (context.sectionChain) {
+    ChainText("last-section end", *context.sectionChain, &lines);
+    chains["section"] = ChainJson(*context.sectionChain);
+  } else {
+    chains["section"] = nullptr;
+  }
+  ChainText("image end", context.imageChain, &lines);
+  chains["image"] = ChainJson(context.imageChain);
+  ChainText("file end", context.fileChain, &lines);
+  chains["file"] = ChainJson(context.fileChain);
+  report["chains"] = chains;
+
+  int exitCode = 0;
+  std::vector<Inspector> inspectors = InspectorTable();
+  std::stable_sort(inspectors.begin(), inspectors.end(), [](const Inspector& a, const Inspector& b) {
+    return a.order != b.order ? a.order < b.order : a.name < b.name;
+  });
+  for (const Inspector& inspector : inspectors) {
+    InspectReport part;
+    support::Status status = inspector.run(context, &part);
+    if (part.lines.empty() && part.member.is_null() && status) continue;  // nothing to say here
+    lines.push_back(inspector.name + ":");
+    for (const std::string& line : part.lines) lines.push_back("  " + line);
+    if (!status) {
+      lines.push_back("  error: " + status.error());
+      if (!part.member.is_object()) part.member = nlohmann::json::object();
+      part.member["error"] = status.error();
+      exitCode = 1;
+    }
+    report[inspector.name] = part.member;
+  }
+
+  return InspectOutput{std::move(lines), std::move(report), exitCode};
+}
+
+namespace {
+
+int RunInspect(const InspectOptions& options) {
+  auto output = InspectFile(options);
+  if (!output) {
+    std::fprintf(stderr, "ztpack inspect: %s\n", output.error().c_str());
+    return 1;
+  }
+  if (options.json) {
+    std::printf("%s\n", output->json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+  } else {
+    for (const std::string& line : output->lines) std::printf("%s\n", line.c_str());
+  }
+  return output->exitCode;
+}
+
+CommandRegistration registration{Command{
+    "inspect", "Show the sections, the attachment chains and what the inspectors find in FILE",
+    [](CLI::App& app) -> std::function<int()> {
+      auto options = std::make_shared<InspectOptions>();
+      app.add_option("FILE", options->file, "The file to inspect")->required();
+      app.add_flag("--json", options->json, "Print one JSON object instead of text");
+      app.add_option("--root-key", options->rootKey,
+                     "Root public key (DER or PEM) that must certify a bundle's key; default: "
+                     "the built-in root key")
+          ->check(ExistingFile());
+      return [options] { return RunInspect(*options); };
+    }}};
+
+}  // namespace
+}  // namespace ztpack

@@ -1,0 +1,54 @@
+// ztpack make MANIFEST: certificate, bundle, signed setup program and finished installer from
+// one TOML manifest (format in manifest.h).
+#include <cstdio>
+
+#include "cmd/command.h"
+#include "author/manifest.h"
+#include "os/progress.h"
+
+namespace ztpack {
+namespace {
+
+CommandRegistration registration{Command{
+    "make", "Build a finished installer from one TOML manifest (deterministic output)",
+    [](CLI::App& app) -> std::function<int()> {
+      auto path = std::make_shared<std::string>();
+      auto threads = std::make_shared<unsigned>(0);
+      auto quiet = std::make_shared<bool>(false);
+      app.add_option("MANIFEST", *path, "The manifest file")->required();
+      app.add_option("--threads", *threads,
+                     "Compressing threads (default: one per processor; the output is the same)");
+      app.add_flag("--quiet,-q", *quiet, "No progress on the terminal");
+      app.footer("The install script is checked with the installer's own rules first: targets the "
+                 "installer refuses, entries the bundle lacks and directives of fewer than three "
+                 "fields stop the build; other findings are warnings.");
+      return [path, threads, quiet] {
+        auto manifest = LoadManifest(*path);
+        if (!manifest) {
+          std::fprintf(stderr, "ztpack make: %s\n", manifest.error().c_str());
+          return 1;
+        }
+        manifest->threads = *threads;
+        ProgressMeter meter("make", 0, 0, *quiet);
+        MakeOptions options;
+        options.warn = [](const std::string& line) {
+          std::fprintf(stderr, "ztpack make: %s\n", line.c_str());
+        };
+        options.note = [](const std::string& line) { std::printf("%s\n", line.c_str()); };
+        options.progress = [&meter](uint64_t done, uint64_t total) {
+          meter.SetTotals(total, 0);
+          meter.Update(done, 0);
+        };
+        support::Status made = MakeInstaller(*manifest, options);
+        meter.Finish();
+        if (!made) {
+          std::fprintf(stderr, "ztpack make: %s\n", made.error().c_str());
+          return 1;
+        }
+        std::printf("%s\n", manifest->output.c_str());
+        return 0;
+      };
+    }}};
+
+}  // namespace
+}  // namespace ztpack

@@ -1,0 +1,457 @@
+// ztpack verify FILE: runs offline, in the installer's order, every check the installer runs on
+// a finished installer (or on a setup program, or a bundle, from the step where that file comes
+// in), with the keys built into the front end unless others are given: the run mode (TYPE), the
+// setup program (LOAD), the bundle at its end (IBND), the bundle's validation, the install
+// script and the entries it selects on each platform, and the setup program's signature. One
+// line per check, the script's findings, and a verdict; the exit code is 0 only when the
+// installer would run its setup program (on every platform, or on the one asked for).
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "bundle/bundle_reader.h"
+#include "read/bundle_description.h"
+#include "cmd/command.h"
+#include "read/diagnostics.h"
+#include "entry.h"
+#include "os/file_ops.h"
+#include "read/installer_layers.h"
+#include "author/keys.h"
+#include "author/pe_image.h"
+#include "os/progress.h"
+#include "os/scratch_dir.h"
+#include "read/script_check.h"
+#include "support/text.h"
+#include "verify/bundle_binding.h"
+#include "verify/setup_signature.h"
+
+namespace ztpack {
+namespace {
+
+struct VerifyOptions {
+  std::string file, rootKey, setupKey, mode, platform;
+  int windowsMajor = -1;
+  bool json = false, quiet = false;
+};
+
+enum class Status { kOk, kFailed, kNotReached };
+
+struct CheckLine {
+  std::string name;
+  Status status = Status::kOk;
+  std::string detail;
+  // A failure that stops the installer on every platform (the script's own findings say on
+  // which platforms they stop it).
+  bool fatal = true;
+};
+
+class Verification {
+ public:
+  explicit Verification(const VerifyOptions& options) : o_(options) {}
+  int Run();
+
+ private:
+  void Add(const std::string& name, Status status, const std::string& detail, bool fatal = true) {
+    checks_.push_back({name, status, detail, fatal});
+    if (status == Status::kFailed && firstFailure_.empty()) firstFailure_ = name + ": " + detail;
+  }
+  void NotReached(std::initializer_list<const char*> names) {
+    for (const char* name : names) Add(name, Status::kNotReached, "an earlier check failed");
+  }
+  bool LoadKeys();
+  bool CheckBinding(const std::string& setupPath, const std::string& bundleDigest);
+  void CheckEntries(bundle::BundleReader* reader, const BundleInfo& info,
+                    const ScriptCheck& script, const ScratchDir& scratch);
+  int Report(FileKind kind, const std::string& runMode, const ScriptCheck* script);
+
+  const VerifyOptions& o_;
+  std::string rootDer_, setupDer_, rootLabel_ = "the built-in root key",
+                                   setupLabel_ = "the built-in setup key";
+  std::vector<CheckLine> checks_;
+  std::string firstFailure_;
+  // Failures that concern only some platforms: the line they occur at, and the platforms.
+  std::vector<ScriptFinding> entryFailures_;
+  // A 64-bit front end runs only on 64-bit Windows, where it takes the -x64 directives.
+  bool stub64_ = false;
+};
+
+bool Verification::LoadKeys() {
+  rootDer_ = bundle::BuiltinRootKey();
+  setupDer_ = verify::BuiltinSetupKey();
+  for (auto [path, der, label] : {std::tuple{&o_.rootKey, &rootDer_, &rootLabel_},
+                                  std::tuple{&o_.setupKey, &setupDer_, &setupLabel_}}) {
+    if (path->empty()) continue;
+    auto key = LoadPublicKey(*path);
+    if (!key) {
+      std::fprintf(stderr, "ztpack verify: %s\n", key.error().c_str());
+      return false;
+    }
+    *der = PublicKeyDer(*key);
+    *label = "the key in " + *path;
+  }
+  return true;
+}
+
+// The installer refuses a bundle other than the one the setup program is bound to, before it
+// reads the install script.
+bool Verification::CheckBinding(const std::string& setupPath, const std::string& bundleDigest) {
+  std::string why;
+  verify::BundleBinding binding;
+  bool accepted;
+  {
+    Diagnostics quiet;
+    binding = verify::ReadBundleBinding(support::Utf8ToWide(setupPath, true));
+    accepted = verify::BindingAccepts(binding, bundleDigest, &why);
+  }
+  if (!accepted) {
+    Add("bundle binding", Status::kFailed, why);
+  } else if (binding.Bound()) {
+    Add("bundle binding", Status::kOk,
+        "the setup program is bound to this bundle, " + verify::DigestText(bundleDigest) +
+            (binding.signedDigest.empty() ? " (by its document only, which is not signed)" : ""));
+  } else {
+    Add("bundle binding", Status::kOk, "the setup program is not bound to a bundle: it runs with any");
+  }
+  return accepted;
+}
+
+// The installer extracts every entry its script selects; one that does not inflate fails the
+// run on the platforms that select it. Each distinct entry is extracted once, to a scratch file.
+void Verification::CheckEntries(bundle::BundleReader* reader, const BundleInfo& info,
+                                const ScriptCheck& script, const ScratchDir& scratch) {
+  std::map<std::string, std::pair<int, std::vector<int>>> selected;  // entry -> first line, platforms
+  for (const auto& perPlatform : script.extractions) {
+    for (size_t p = 0; p < perPlatform.size(); ++p) {
+      for (const ScriptExtraction& x : perPlatform[p]) {
+        auto [it, fresh] = selected.emplace(x.entry, std::pair{x.line, std::vector<int>{}});
+        if (!fresh) it->second.first = std::min(it->second.first, x.line);
+        auto& on = it->second.second;
+        if (std::find(on.begin(), on.end(), static_cast<int>(p)) == on.end()) on.push_back(static_cast<int>(p));
+      }
+    }
+  }
+  std::map<std::string, uint64_t> sizes;
+  for (const BundleEntryInfo& e : info.entries) sizes.emplace(e.name, e.inflatedTotal);
+  uint64_t total = 0, done = 0;
+  for (const auto& [name, use] : selected) total += sizes[name];
+  ProgressMeter meter("verify: entries", total, selected.size(), o_.quiet || o_.json);
+  size_t failed = 0, count = 0;
+  const std::string target = scratch / "entry";
+  for (const auto& [name, use] : selected) {
+    bool ok;
+    {
+      Diagnostics quiet;
+      ok = reader->ExtractEntry(support::Utf8ToWide(target, true), name);
+    }
+    std::error_code ec;
+    std::filesystem::remove(fileops::U8Path(target), ec);
+    done += sizes[name];
+    meter.Update(done, ++count);
+    if (!ok) {
+      ++failed;
+      entryFailures_.push_back(
+          {true, use.first, "entry \"" + name + "\" does not extract (chunk unreadable or does not inflate)",
+           use.second});
+    }
+  }
+  meter.Finish();
+  if (failed == 0) {
+    Add("entries", Status::kOk,
+        std::to_string(selected.size()) + " selected entr" + (selected.size() == 1 ? "y" : "ies") +
+            " extract, " + std::to_string(total) + " bytes");
+  } else {
+    Add("entries", Status::kFailed, entryFailures_.front().text);
+  }
+}
+
+int Verification::Run() {
+  if (!LoadKeys()) return 2;
+  auto kind = ClassifyFile(o_.file);
+  if (!kind) {
+    std::fprintf(stderr, "ztpack verify: %s\n", kind.error().c_str());
+    return 2;
+  }
+  auto scratch = ScratchDir::Create({}, "ztpack-verify-");
+  if (!scratch) {
+    std::fprintf(stderr, "ztpack verify: %s\n", scratch.error().c_str());
+    return 2;
+  }
+  ProgressMeter unpacking("verify: unpacking", 0, 0, o_.quiet || o_.json);
+  auto percent = [&](uint64_t done, uint64_t total) {
+    unpacking.SetTotals(total, 0);
+    unpacking.Update(done, 0);
+  };
+  std::string runMode = o_.mode;
+  std::string setupPath = o_.file, bundlePath = o_.file;
+  bool reached = true;
+
+  if (*kind == FileKind::kInstaller) {
+    if (auto image = ReadPeImage(o_.file)) stub64_ = image->is64();
+    if (stub64_ && o_.platform == "x86") {
+      std::fprintf(stderr, "ztpack verify: %s has the 64-bit front end, which runs only on x64 Windows\n",
+                   o_.file.c_str());
+      return 2;
+    }
+    const std::string type = ReadRunMode(o_.file);
+    runMode = installer::TrimRunMode(type);
+    if (type.empty()) {
+      Add("run mode", Status::kFailed, "no TYPE attachment, or an empty one: the installer exits at once");
+    } else {
+      Add("run mode", Status::kOk,
+          "TYPE \"" + type + "\": " +
+              (runMode == "gui" ? "progress window" : "no window"));
+    }
+    setupPath = **scratch / "setup.exe";
+    support::Status load = UnpackSetupProgram(o_.file, setupPath, percent);
+    if (load) {
+      Add("setup program", Status::kOk,
+          "LOAD, " + std::to_string(std::filesystem::file_size(fileops::U8Path(setupPath))) + " bytes, digest matches");
+    } else {
+      Add("setup program", Status::kFailed, "LOAD: " + load.error());
+      reached = false;
+    }
+  }
+  if (!reached) {
+    NotReached({"bundle attachment", "bundle", "install script", "entries", "setup signature"});
+    return Report(*kind, runMode, nullptr);
+  }
+  if (*kind != FileKind::kBundle) {
+    bundlePath = **scratch / "ibnd";
+    support::Status ibnd = UnpackBundle(setupPath, bundlePath, percent);
+    if (ibnd) {
+      Add("bundle attachment", Status::kOk,
+          "IBND at the setup program's end, " +
+              std::to_string(std::filesystem::file_size(fileops::U8Path(bundlePath))) + " bytes, digest matches");
+    } else {
+      Add("bundle attachment", Status::kFailed, "IBND: " + ibnd.error());
+      reached = false;
+    }
+  }
+  unpacking.Finish();
+
+  std::optional<ScriptCheck> script;
+  bundle::BundleReader reader;
+  if (reached) {
+    support::Status opened = OpenBundleAsInstaller(bundlePath, rootDer_, &reader);
+    auto info = InspectBundle(bundlePath, rootDer_);
+    if (opened) {
+      std::string detail = "key certified by " + rootLabel_ + " for goal IBND, signature valid";
+      if (info && info->hasPublicKeyBlock) {
+        detail += "; bundle key " + std::to_string(info->bundleKeyBits) + " bits, expiry " +
+                  (info->expiry == 0 ? std::string("none") : FormatUtc(info->expiry));
+      }
+      Add("bundle", Status::kOk, detail);
+      if (*kind != FileKind::kBundle) reached = CheckBinding(setupPath, reader.SignedDigest());
+    } else {
+      Add("bundle", Status::kFailed, "refused under " + rootLabel_ + ": " + opened.error());
+      reached = false;
+    }
+    if (reached) {
+      auto lines = ReadInstallScript(&reader);
+      if (!lines || !info) {
+        Add("install script", Status::kFailed, !lines ? lines.error() : info.error());
+        reached = false;
+      } else {
+        std::vector<std::string> names;
+        for (const BundleEntryInfo& e : info->entries) names.push_back(e.name);
+        std::vector<std::string> modes;
+        if (!runMode.empty() || *kind == FileKind::kInstaller) {
+          modes = {runMode};
+        } else {
+          modes = {"gui", "silent"};
+        }
+        script = CheckScript(*lines, names, modes);
+        if (info && info->hasPublicKeyBlock) CheckExpiry(info->expiry, std::time(nullptr), &*script);
+        Add("install script",
+            script->ErrorCount() == 0 ? Status::kOk : Status::kFailed,
+            std::to_string(script->lineCount) + " lines, " + std::to_string(script->directiveCount) +
+                " directives, " + std::to_string(script->ErrorCount()) + " error(s), " +
+                std::to_string(script->WarningCount()) + " warning(s)",
+            false);
+        CheckEntries(&reader, *info, *script, **scratch);
+      }
+    }
+  }
+  if (!reached) {
+    for (const char* name : {"bundle", "install script", "entries"}) {
+      bool present = false;
+      for (const CheckLine& c : checks_) present |= c.name == name;
+      if (!present) Add(name, Status::kNotReached, "an earlier check failed");
+    }
+  }
+  reader.Close();
+
+  if (*kind != FileKind::kBundle) {
+    verify::SetupSignatureOutcome outcome;
+    bool ok;
+    {
+      Diagnostics quiet;
+      ok = verify::VerifySetupSignatureWithKey(support::Utf8ToWide(setupPath, true), setupDer_,
+                                               false, &outcome);
+    }
+    if (ok) {
+      Add("setup signature", Status::kOk,
+          "_SG2 valid under " + setupLabel_ + " (" +
+              (outcome.headerTolerant ? "header-tolerant" : "plain") + " pass)");
+    } else {
+      Add("setup signature", Status::kFailed,
+          "not valid under " + setupLabel_ + ": " + outcome.reason);
+    }
+  }
+  return Report(*kind, runMode, script ? &*script : nullptr);
+}
+
+int Verification::Report(FileKind kind, const std::string& runMode, const ScriptCheck* script) {
+  // The platforms the verdict speaks for.
+  std::vector<int> platforms;
+  const auto& all = AllPlatforms();
+  for (size_t p = 0; p < all.size(); ++p) {
+    if (!o_.platform.empty() && (all[p].wow64 != (o_.platform == "x64"))) continue;
+    if (stub64_ && !all[p].wow64) continue;
+    if (o_.windowsMajor >= 0 && (all[p].majorVersion >= 6) != (o_.windowsMajor >= 6)) continue;
+    platforms.push_back(static_cast<int>(p));
+  }
+  // Per platform: the first failure in the installer's order. Checks that concern every platform
+  // come first up to the bundle's script; then the directives, by line; then the signature.
+  std::vector<ScriptFinding> lineFailures;
+  if (script) {
+    for (const ScriptFinding& f : script->findings) {
+      if (!f.failsOn.empty()) lineFailures.push_back(f);
+    }
+  }
+  lineFailures.insert(lineFailures.end(), entryFailures_.begin(), entryFailures_.end());
+  std::stable_sort(lineFailures.begin(), lineFailures.end(),
+                   [](const ScriptFinding& a, const ScriptFinding& b) { return a.line < b.line; });
+  auto failureOn = [&](int p) -> std::string {
+    for (const CheckLine& c : checks_) {
+      if (c.name == "entries" || c.name == "setup signature") break;
+      if (c.status == Status::kFailed && c.fatal) return c.name + ": " + c.detail;
+    }
+    for (const ScriptFinding& f : lineFailures) {
+      if (std::find(f.failsOn.begin(), f.failsOn.end(), p) != f.failsOn.end()) {
+        return "install script line " + std::to_string(f.line) + ": " + f.text;
+      }
+    }
+    for (const CheckLine& c : checks_) {
+      if (c.name == "setup signature" && c.status == Status::kFailed) return c.name + ": " + c.detail;
+    }
+    return {};
+  };
+  bool runsEverywhere = true;
+  std::vector<std::pair<int, std::string>> verdicts;
+  for (int p : platforms) {
+    verdicts.push_back({p, failureOn(p)});
+    runsEverywhere &= verdicts.back().second.empty();
+  }
+
+  if (o_.json) {
+    nlohmann::json report;
+    report["file"] = o_.file;
+    report["kind"] = FileKindName(kind);
+    if (kind == FileKind::kInstaller) report["run_mode"] = runMode;
+    nlohmann::json checks = nlohmann::json::array();
+    for (const CheckLine& c : checks_) {
+      checks.push_back({{"check", c.name},
+                        {"status", c.status == Status::kOk       ? "ok"
+                                   : c.status == Status::kFailed ? "failed"
+                                                                 : "not reached"},
+                        {"detail", c.detail}});
+    }
+    report["checks"] = checks;
+    nlohmann::json findings = nlohmann::json::array();
+    if (script) {
+      for (const ScriptFinding& f : script->findings) {
+        nlohmann::json on = nlohmann::json::array();
+        for (int p : f.failsOn) on.push_back(AllPlatforms()[p].label);
+        findings.push_back({{"severity", f.error ? "error" : "warning"},
+                            {"line", f.line},
+                            {"text", f.text},
+                            {"fails_on", on}});
+      }
+    }
+    report["findings"] = findings;
+    nlohmann::json verdictJson = nlohmann::json::array();
+    for (const auto& [p, failure] : verdicts) {
+      verdictJson.push_back({{"platform", AllPlatforms()[p].label},
+                             {"runs_setup", failure.empty()},
+                             {"failure", failure.empty() ? nullptr : nlohmann::json(failure)}});
+    }
+    report["platforms"] = verdictJson;
+    report["passed"] = runsEverywhere;
+    std::printf("%s\n", report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    return runsEverywhere ? 0 : 1;
+  }
+
+  std::printf("%s: %s%s\n", o_.file.c_str(), FileKindName(kind),
+              kind == FileKind::kInstaller ? (", run mode \"" + runMode + "\"").c_str() : "");
+  for (const CheckLine& c : checks_) {
+    const char* mark = c.status == Status::kOk ? "ok     " : c.status == Status::kFailed ? "FAILED " : "-      ";
+    std::printf("  %s %-17s %s\n", mark, c.name.c_str(), c.detail.c_str());
+  }
+  if (script) {
+    for (const std::string& line : DescribeFindings(*script)) std::printf("  %s\n", line.c_str());
+  }
+  for (const ScriptFinding& f : entryFailures_) {
+    std::printf("  error: install script line %d: %s\n", f.line, f.text.c_str());
+  }
+  if (kind == FileKind::kBundle) {
+    std::string failure;
+    for (const auto& [p, f] : verdicts) {
+      if (failure.empty()) failure = f;
+    }
+    std::printf("verdict: %s\n", runsEverywhere ? "the installer would accept this bundle and apply its script"
+                                                : ("the installer would fail with this bundle: " + failure).c_str());
+    return runsEverywhere ? 0 : 1;
+  }
+  if (runsEverywhere) {
+    std::string list;
+    for (const auto& [p, failure] : verdicts) list += (list.empty() ? "" : ", ") + AllPlatforms()[p].label;
+    std::printf("verdict: the installer would run its setup program (%s)\n", list.c_str());
+    return 0;
+  }
+  bool same = true;
+  for (const auto& [p, failure] : verdicts) same &= failure == verdicts.front().second;
+  if (same) {
+    std::printf("verdict: the installer would NOT run its setup program (%s): %s\n",
+                verdicts.size() > 1 ? "any platform" : AllPlatforms()[verdicts.front().first].label.c_str(),
+                verdicts.front().second.c_str());
+    return 1;
+  }
+  for (const auto& [p, failure] : verdicts) {
+    std::printf("verdict: %s: %s\n", AllPlatforms()[p].label.c_str(),
+                failure.empty() ? "would run its setup program"
+                                : ("would NOT run its setup program: " + failure).c_str());
+  }
+  return 1;
+}
+
+CommandRegistration registration{Command{
+    "verify",
+    "Run offline every check the installer runs on an installer, a setup program or a bundle",
+    [](CLI::App& app) -> std::function<int()> {
+      auto o = std::make_shared<VerifyOptions>();
+      app.add_option("FILE", o->file, "A finished installer, a setup program or a bundle")->required();
+      app.add_option("--root-key", o->rootKey,
+                     "Root public key (DER or PEM) in place of the built-in one");
+      app.add_option("--setup-key", o->setupKey,
+                     "Setup signing public key (DER or PEM) in place of the built-in one");
+      app.add_option("--mode", o->mode,
+                     "Run mode to check the script for (a setup program or bundle; default: gui "
+                     "and silent). An installer uses its own TYPE");
+      app.add_option("--platform", o->platform, "Give the verdict for x86 or x64 Windows only")
+          ->check(CLI::IsMember({"x86", "x64"}));
+      app.add_option("--windows-major", o->windowsMajor,
+                     "Give the verdict for this major Windows version only")
+          ->check(CLI::Range(0, 1000));
+      app.add_flag("--json", o->json, "Print one JSON object instead of text");
+      app.add_flag("--quiet,-q", o->quiet, "No progress on the terminal");
+      app.footer("Exit code 0 only when the installer would run its setup program; 1 when a check "
+                 "failed; 2 when the file or a key cannot be read.");
+      return [o] { return Verification(*o).Run(); };
+    }}};
+
+}  // namespace
+}  // namespace ztpack

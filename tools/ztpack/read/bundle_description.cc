@@ -1,0 +1,306 @@
+#include "read/bundle_description.h"
+
+#include <cryptopp/rsa.h>
+#include <cryptopp/sha.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "bundle/key_stream.h"
+#include "author/bundle_writer.h"
+#include "os/file_ops.h"
+#include "author/keys.h"
+#include "platform/platform.h"
+#include "support/byte_reader.h"
+#include "support/text.h"
+
+namespace ztpack {
+namespace {
+
+using support::Errorf;
+
+// Sequential reads of the entry stream, unscrambled, with the plain bytes hashed.
+class StreamWalker {
+ public:
+  StreamWalker(std::FILE* f) : f_(f) {}
+  int64_t offset() const { return offset_; }
+  // Reads n bytes (plain); false when fewer arrive.
+  bool Read(uint8_t* out, size_t n) {
+    size_t got = std::fread(out, 1, n, f_);
+    offset_ += static_cast<int64_t>(got);
+    bundle::KeyStreams::Builtin().Unscramble(state_, out, got);
+    sha1_.Update(out, got);
+    return got == n;
+  }
+  bool U32(uint32_t* v) {
+    uint8_t b[4];
+    if (!Read(b, 4)) return false;
+    *v = support::LoadU32le(b);
+    return true;
+  }
+  void Final(uint8_t* digest) { sha1_.Final(digest); }
+
+ private:
+  std::FILE* f_;
+  int64_t offset_ = bundle::kHeaderSize;
+  bundle::KeyStreamState state_;
+  CryptoPP::SHA1 sha1_;
+};
+
+void WalkEntries(std::FILE* f, uint32_t maxChunkSize, BundleInfo* info) {
+  std::fseek(f, bundle::kHeaderSize, SEEK_SET);
+  StreamWalker walker(f);
+  size_t listedChunks = 0;
+  std::vector<uint8_t> piece(1 << 20);
+  const uint64_t storedBound = bundle::StoredLengthBound(maxChunkSize);
+  for (;;) {
+    int64_t at = walker.offset();
+    uint32_t nameLength = 0;
+    if (!walker.U32(&nameLength)) {
+      info->streamEnd = "the file ended inside a name length";
+      break;
+    }
+    if (nameLength == 0) {
+      info->streamEnd = "terminating name length 0";
+      break;
+    }
+    if (nameLength > bundle::kMaxNameLength) {
+      info->streamEnd = "name length " + std::to_string(nameLength) + " above 255 (the rest is junk)";
+      break;
+    }
+    BundleEntryInfo entry;
+    entry.offset = at;
+    entry.name.assign(nameLength, '\0');
+    if (!walker.Read(reinterpret_cast<uint8_t*>(entry.name.data()), nameLength)) {
+      info->streamEnd = "the file ended inside the name of the entry at " + std::to_string(at);
+      break;
+    }
+    bool complete = walker.U32(&entry.chunkCount);
+    for (uint32_t i = 0; complete && i < entry.chunkCount; ++i) {
+      BundleChunkInfo chunk;
+      if (!walker.U32(&chunk.stored) || !walker.U32(&chunk.inflated)) {
+        complete = false;
+        break;
+      }
+      chunk.dataOffset = walker.offset();
+      if (chunk.stored > storedBound || chunk.inflated > maxChunkSize) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "entry \"%s\" chunk %u at 0x%llx: stored %u / inflated %u exceed the reader's "
+                      "limits %llu / %u", entry.name.c_str(), i,
+                      static_cast<unsigned long long>(chunk.dataOffset), chunk.stored, chunk.inflated,
+                      static_cast<unsigned long long>(storedBound), maxChunkSize);
+        if (info->chunkFaults.size() < 100) info->chunkFaults.push_back(text);
+      }
+      uint64_t left = chunk.stored;
+      while (left > 0 && complete) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(left, piece.size()));
+        complete = walker.Read(piece.data(), n);
+        left -= n;
+      }
+      if (!complete) break;
+      entry.storedTotal += chunk.stored;
+      entry.inflatedTotal += chunk.inflated;
+      if (listedChunks < kMaxListedChunks) {
+        entry.chunks.push_back(chunk);
+        ++listedChunks;
+      } else {
+        entry.chunksListed = false;
+      }
+    }
+    if (info->entries.size() < kMaxListedEntries) {
+      info->entries.push_back(std::move(entry));
+    } else {
+      info->entriesListed = false;
+    }
+    if (!complete) {
+      info->streamEnd = "the file ended inside the chunks of the entry at " + std::to_string(at);
+      break;
+    }
+  }
+  info->streamEndOffset = walker.offset();
+  uint8_t digest[20];
+  walker.Final(digest);
+  uint8_t stored[20];
+  if (std::fseek(f, static_cast<long>(info->fileSize - 20), SEEK_SET) == 0 &&
+      std::fread(stored, 1, 20, f) == 20) {
+    info->checksum.checked = true;
+    info->checksum.valid = std::memcmp(digest, stored, 20) == 0;
+    info->checksum.text = info->checksum.valid ? "matches the plain entry stream"
+                                               : "differs from the plain entry stream";
+  }
+}
+
+}  // namespace
+
+support::Result<BundleInfo> InspectBundle(const std::string& path, const std::string& rootKeyDer,
+                                          uint32_t maxChunkSize) {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(fileops::OpenStdio(path, "rb"), std::fclose);
+  if (!file) return Errorf("%s: cannot open: %s", path.c_str(), fileops::LastErrorText().c_str());
+  std::FILE* f = file.get();
+  BundleInfo info;
+  std::fseek(f, 0, SEEK_END);
+  long size = std::ftell(f);
+  if (size < 0) return Errorf("%s: cannot tell the file's size", path.c_str());
+  info.fileSize = static_cast<uint64_t>(size);
+  uint8_t header[bundle::kHeaderSize];
+  std::fseek(f, 0, SEEK_SET);
+  size_t got = std::fread(header, 1, sizeof header, f);
+  if (got < bundle::kMagicSize || std::memcmp(header, bundle::kMagic, bundle::kMagicSize) != 0) {
+    return Errorf("%s: not a bundle (no \"ZTBUNDLE!\" magic at offset 0)", path.c_str());
+  }
+  if (got < bundle::kHeaderSize) {
+    return Errorf("%s: header is %zu bytes, fewer than %u", path.c_str(), got, bundle::kHeaderSize);
+  }
+  info.version = header[12];
+  for (int i = 0; i < 3; ++i) info.headerFields[i] = support::LoadU32le(header + 13 + 4 * i);
+
+  WalkEntries(f, maxChunkSize, &info);
+
+  // The tail and the signature block, each number checked against the file.
+  info.bundleSignature.text = info.rootSignature.text = "not checked: no signature block";
+  uint8_t tail[bundle::kTailSize];
+  if (info.fileSize < bundle::kHeaderSize + bundle::kTailSize ||
+      std::fseek(f, static_cast<long>(info.fileSize - bundle::kTailSize), SEEK_SET) != 0 ||
+      std::fread(tail, 1, sizeof tail, f) != sizeof tail) {
+    return info;
+  }
+  if (std::memcmp(tail + 4, bundle::kSignatureMarker, 4) != 0) {
+    info.bundleSignature.text = info.rootSignature.text = "not checked: no \"ZTSG\" marker (unsigned)";
+    return info;
+  }
+  info.signatureBlockLength = support::LoadU32le(tail);
+  if (info.signatureBlockLength > bundle::kMaxSignatureBlock ||
+      info.signatureBlockLength > info.fileSize - bundle::kTailSize - bundle::kHeaderSize) {
+    info.bundleSignature.text = info.rootSignature.text =
+        "not checked: signature block length " + std::to_string(info.signatureBlockLength) +
+        " exceeds 8192 or the file";
+    return info;
+  }
+  info.signedLength = info.fileSize - bundle::kTailSize - info.signatureBlockLength;
+  if (static_cast<uint64_t>(info.streamEndOffset) <= info.signedLength) {
+    info.junkLength = info.signedLength - static_cast<uint64_t>(info.streamEndOffset);
+  }
+  std::string block(info.signatureBlockLength, '\0');
+  std::fseek(f, static_cast<long>(info.signedLength), SEEK_SET);
+  if (std::fread(block.data(), 1, block.size(), f) != block.size()) return info;
+  support::ByteReader r{std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(block.data()),
+                                                 block.size())};
+  auto x = r.U32le(0);
+  auto y = x ? r.U32le(4 + uint64_t{*x}) : std::nullopt;
+  if (!x || !y || static_cast<int32_t>(*x) < 0 || static_cast<int32_t>(*y) < 0 ||
+      !r.Has(8 + uint64_t{*x}, *y)) {
+    info.bundleSignature.text = info.rootSignature.text =
+        "not checked: signature or public key block lengths overrun the signature block";
+    return info;
+  }
+  std::string bundleSignature = block.substr(4, *x);
+  auto fields = SplitPublicKeyBlock(block.substr(8 + *x, *y));
+  if (!fields) {
+    info.bundleSignature.text = info.rootSignature.text = "not checked: " + fields.error();
+    return info;
+  }
+  info.hasPublicKeyBlock = true;
+  info.goal = fields->goal;
+  info.expiry = fields->expiry;
+
+  // Root signature over tag, expiry and key bytes.
+  auto root = ParsePublicKey(rootKeyDer, "root key");
+  if (!root) {
+    info.rootSignature.text = "not checked: " + root.error();
+  } else {
+    std::string message = block.substr(8 + *x, 8) + fields->bundleKeyDer;
+    info.rootSignature.checked = true;
+    info.rootSignature.valid =
+        VerifySha1(*root, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(message.data()), message.size()),
+                   std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(fields->rootSignature.data()),
+                                            fields->rootSignature.size()));
+    info.rootSignature.text = info.rootSignature.valid ? "valid under the given root key"
+                                                       : "INVALID under the given root key";
+  }
+
+  // Bundle signature over the signed region as stored, streamed.
+  auto key = ParsePublicKey(fields->bundleKeyDer, "bundle key");
+  if (!key) {
+    info.bundleSignature.text = "not checked: " + key.error();
+    return info;
+  }
+  info.bundleKeyBits = ModulusBits(*key);
+  try {
+    CryptoPP::RSASS<CryptoPP::PKCS1v15, CryptoPP::SHA1>::Verifier verifier(*key);
+    std::unique_ptr<CryptoPP::PK_MessageAccumulator> acc(verifier.NewVerificationAccumulator());
+    CryptoPP::SHA1 region;
+    std::fseek(f, 0, SEEK_SET);
+    std::vector<uint8_t> piece(1 << 20);
+    uint64_t left = info.signedLength;
+    while (left > 0) {
+      size_t n = static_cast<size_t>(std::min<uint64_t>(left, piece.size()));
+      if (std::fread(piece.data(), 1, n, f) != n) return Errorf("%s: read failed", path.c_str());
+      acc->Update(piece.data(), n);
+      region.Update(piece.data(), n);
+      left -= n;
+    }
+    info.bundleSignature.checked = true;
+    if (bundleSignature.size() != verifier.SignatureLength()) {
+      info.bundleSignature.text = "INVALID: " + std::to_string(bundleSignature.size()) +
+                                  " signature bytes, the key needs " +
+                                  std::to_string(verifier.SignatureLength());
+      return info;
+    }
+    verifier.InputSignature(*acc, reinterpret_cast<const uint8_t*>(bundleSignature.data()),
+                            bundleSignature.size());
+    info.bundleSignature.valid = verifier.VerifyAndRestart(*acc);
+    if (info.bundleSignature.valid) {
+      info.signedDigest.assign(CryptoPP::SHA1::DIGESTSIZE, '\0');
+      region.Final(reinterpret_cast<uint8_t*>(info.signedDigest.data()));
+    }
+  } catch (const std::exception& e) {
+    info.bundleSignature.text = std::string("INVALID: ") + e.what();
+    return info;
+  }
+  info.bundleSignature.text = info.bundleSignature.valid ? "valid under the certified bundle key"
+                                                         : "INVALID under the certified bundle key";
+  return info;
+}
+
+support::Result<std::string> SafeRelativePath(const std::string& name) {
+  if (name.empty()) return Errorf("entry name is empty");
+  if (name.find('\0') != std::string::npos) return Errorf("entry name \"%s\" holds a zero byte", name.c_str());
+  if (name[0] == '/' || name[0] == '\\') return Errorf("entry name \"%s\" is an absolute path", name.c_str());
+  if (name.find(':') != std::string::npos) {
+    return Errorf("entry name \"%s\" holds a colon (drive letter or alternate data stream)", name.c_str());
+  }
+  std::string out;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find_first_of("/\\", start);
+    if (end == std::string::npos) end = name.size();
+    std::string part = name.substr(start, end - start);
+    if (part.empty() || part == ".") {
+      return Errorf("entry name \"%s\" has an empty or \".\" component", name.c_str());
+    }
+    if (part == "..") return Errorf("entry name \"%s\" climbs out with \"..\"", name.c_str());
+    // Windows drops trailing dots and blanks, which would turn "..." or ".. " into "..".
+    if (part.find_first_not_of(". ") == std::string::npos || part.back() == '.' || part.back() == ' ') {
+      return Errorf("entry name \"%s\" has a component ending in a dot or blank", name.c_str());
+    }
+    if (!out.empty()) out += '/';
+    out += part;
+    start = end + 1;
+  }
+  return out;
+}
+
+std::string FormatUtc(uint32_t seconds) {
+  std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char text[40];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
+  return text;
+}
+
+}  // namespace ztpack
