@@ -48,6 +48,14 @@ struct CheckLine {
   bool fatal = true;
 };
 
+// The unpacking's progress, as the installer layers report it.
+auto Percent(ProgressMeter* meter) {
+  return [meter](uint64_t done, uint64_t total) {
+    meter->SetTotals(total, 0);
+    meter->Update(done, 0);
+  };
+}
+
 class Verification {
  public:
   explicit Verification(const VerifyOptions& options) : o_(options) {}
@@ -81,7 +89,8 @@ class Verification {
   bool CheckBinding(const std::string& bundleDigest);
   bool CheckInstallScript(bundle::BundleReader* reader, const support::Result<BundleInfo>& info,
                           const ScratchDir& scratch);
-  void CheckEntries(bundle::BundleReader* reader, const BundleInfo& info, const ScratchDir& scratch);
+  void CheckEntries(bundle::BundleReader* reader, const BundleInfo& info,
+                    const ScratchDir& scratch);
   void CheckSetupSignature();
 
   // The verdict.
@@ -184,32 +193,26 @@ void Verification::CheckRunMode() {
 
 bool Verification::CheckSetupProgram(const ScratchDir& scratch, ProgressMeter* unpacking) {
   setupPath_ = scratch / "setup.exe";
-  support::Status load = UnpackSetupProgram(o_.file, setupPath_, [&](uint64_t done, uint64_t total) {
-    unpacking->SetTotals(total, 0);
-    unpacking->Update(done, 0);
-  });
+  support::Status load = UnpackSetupProgram(o_.file, setupPath_, Percent(unpacking));
   if (!load) {
     Add("setup program", Status::kFailed, "LOAD: " + load.error());
     return false;
   }
-  Add("setup program", Status::kOk,
-      "LOAD, " + std::to_string(std::filesystem::file_size(fileops::U8Path(setupPath_))) + " bytes, digest matches");
+  const auto size = std::filesystem::file_size(fileops::U8Path(setupPath_));
+  Add("setup program", Status::kOk, "LOAD, " + std::to_string(size) + " bytes, digest matches");
   return true;
 }
 
 bool Verification::CheckBundleAttachment(const ScratchDir& scratch, ProgressMeter* unpacking) {
   bundlePath_ = scratch / "ibnd";
-  support::Status ibnd = UnpackBundle(setupPath_, bundlePath_, [&](uint64_t done, uint64_t total) {
-    unpacking->SetTotals(total, 0);
-    unpacking->Update(done, 0);
-  });
+  support::Status ibnd = UnpackBundle(setupPath_, bundlePath_, Percent(unpacking));
   if (!ibnd) {
     Add("bundle attachment", Status::kFailed, "IBND: " + ibnd.error());
     return false;
   }
+  const auto size = std::filesystem::file_size(fileops::U8Path(bundlePath_));
   Add("bundle attachment", Status::kOk,
-      "IBND at the setup program's end, " +
-          std::to_string(std::filesystem::file_size(fileops::U8Path(bundlePath_))) + " bytes, digest matches");
+      "IBND at the setup program's end, " + std::to_string(size) + " bytes, digest matches");
   return true;
 }
 

@@ -3,8 +3,9 @@
 //
 // The script is read, trimmed and decided line by line with the installer's own rules
 // (install_script.h: ReadScriptLines, TrimScriptLine, DecideScriptLine), for each platform class
-// the markers tell apart (installer::kPlatformClasses) and each run mode in question. What the installer would refuse is an error; what it would quietly do
-// differently from what the script seems to say is a warning.
+// the markers tell apart (installer::kPlatformClasses) and each run mode in question. What the
+// installer would refuse is an error; what it would quietly do differently from what the script
+// seems to say is a warning.
 #pragma once
 
 #include <array>
@@ -54,7 +55,8 @@ struct ScriptCheck {
   size_t lineCount = 0, directiveCount = 0;
   std::vector<ScriptFinding> findings;  // in line order, then the whole-script ones
   // For each run mode (index into `modes`) and platform: what the worker extracts, in order.
-  std::vector<std::array<std::vector<ScriptExtraction>, installer::kPlatformClassCount>> extractions;
+  using PerPlatform = std::array<std::vector<ScriptExtraction>, installer::kPlatformClassCount>;
+  std::vector<PerPlatform> extractions;
 
   size_t ErrorCount() const;
   size_t WarningCount() const;
