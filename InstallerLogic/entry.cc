@@ -9,6 +9,7 @@
 #include "support/launch_state.h"
 #include "support/text.h"
 #include "support/trace.h"
+#include "install_script.h"
 #include "worker.h"
 
 namespace installer {
@@ -70,11 +71,6 @@ unsigned RunBehindProgressWindow() {
 }
 
 }  // namespace
-
-std::string TrimRunMode(std::string mode) {
-  while (!mode.empty() && static_cast<signed char>(mode.back()) <= 32) mode.pop_back();
-  return mode;
-}
 
 int RunEntry(const std::u16string& commandTail, const std::u16string& ownPath) {
   // First of all: the process runs elevated, often from a downloads folder, so no DLL that is

@@ -14,9 +14,6 @@ namespace installer {
 // the running executable's own path.
 int RunEntry(const std::u16string& commandTail, const std::u16string& ownPath = std::u16string());
 
-// Trims the run mode at its end: every trailing byte that is 32 or less as a signed char.
-std::string TrimRunMode(std::string mode);
-
 // The command-line tail a Windows program gets when it is started with `arguments` from a POSIX
 // shell under Wine, which quotes each the same way: used where the arguments arrive already
 // split, as on POSIX, so that the native program then splits the tail as the Windows one does.

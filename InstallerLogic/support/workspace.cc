@@ -1,5 +1,6 @@
 #include "support/workspace.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -182,6 +183,58 @@ void CleanupList::RunCleanup() {
   Trace("Done\n");
   dirs_.clear();
   files_.clear();
+}
+
+bool Workspace::Create() {
+  path_ = CreateWorkspace(&hold_);
+  return !path_.empty();
+}
+
+bool Workspace::StillNamed(const char* step) const {
+  if (hold_.IsNamedBy(path_)) return true;
+  Trace("Workspace %s no longer names the directory made; stopped before %s\n",
+        WideToUtf8(path_).c_str(), step);
+  return false;
+}
+
+void Workspace::Remove() {
+  CleanupList cleanup;
+  // Without a workspace the list is empty, and only says so.
+  if (!path_.empty()) cleanup.AddDirectory(path_, &hold_);
+}
+
+Workspace::~Workspace() {
+  if (!path_.empty()) RetryRemoval();
+  hold_.Close();
+}
+
+// The setup program ran with the workspace as its current directory; the system may release
+// that directory a moment after the process has been reported ended (Wine does so), and a
+// process it started, or a virus scanner, may still hold one of its files open. Then the
+// clean-up could not remove it. Try again, for a bounded time, and only while the path still
+// leads to the workspace: never once it is gone, never into a link put in its place, never
+// while the clean-up found the path pointing elsewhere (the hold stays then).
+void Workspace::RetryRemoval() {
+  const std::u16string dir = path_.substr(0, path_.size() - 1);
+  uint32_t waited = 0;
+  uint32_t delay = kCleanupRetryFirstDelayMs;
+  for (;;) {
+    const uint32_t attributes = platform::GetFileAttributes(dir);
+    if (attributes == platform::kInvalidAttributes) break;
+    if (attributes & platform::kAttrReparsePoint) {
+      Trace("A link stands in the workspace's place: %s left alone\n", WideToUtf8(dir).c_str());
+      break;
+    }
+    if (hold_.IsOpen() && !hold_.IsNamedBy(dir)) break;
+    if (waited >= kCleanupRetryBudgetMs) {
+      Trace("Workspace still in use, left behind: %s\n", WideToUtf8(dir).c_str());
+      break;
+    }
+    platform::SleepMilliseconds(delay);
+    waited += delay;
+    delay = std::min(delay * 2, kCleanupRetryLongestDelayMs);
+    DeleteDirectoryTree(dir, &hold_);
+  }
 }
 
 }  // namespace support

@@ -477,49 +477,6 @@ TEST(BuildSetupCommandLine, QuotesArgumentsSoThatTheySplitBack) {
   }
 }
 
-TEST(TargetPathProblem, RefusesEveryWayOut) {
-  struct Case {
-    std::u16string path;
-    bool refused;
-  } cases[] = {
-      {u"file", false},       {u"a\\b\\c", false},     {u".\\file", false},
-      {u"a..b", false},       {u"...x", false},        {u"dir\\", false},
-      {u"", true},            {u"..", true},           {u"..\\x", true},
-      {u"a\\..\\x", true},    {u"a/../x", true},       {u"...", true},
-      {u". .\\x", true},      {u"a\\.. ", true},       {u"\\x", true},
-      {u"/x", true},          {u"\\\\srv\\s\\x", true}, {u"C:x", true},
-      {u"C:\\x", true},       {u"f:s", true},          {u"\\\\?\\C:\\x", true},
-      // Device names, bare, with an extension or trailing blanks, in any case, anywhere.
-      {u"CON", true},         {u"logs\\LPT1.txt", true}, {u"nul", true},
-      {u"aux.tar.gz", true},  {u"Com9", true},         {u"prn \\x", true},
-      {u"com\u00B2", true},     {u"conout$", true},      {u"COM0", false},
-      {u"LPT10", false},      {u"CONSOLE", false},     {u"xcon", false},
-      {u"con_x.txt", false},  {u"a\\nul2", false},
-      // The workspace's own files, however written.
-      {u"setup.exe", true},   {u"SETUP.EXE", true},    {u".\\ibnd", true},
-      {u"Ibnd. .", true},     {u"\u0131bnd", true},      {u"sub\\setup.exe", false},
-      {u"setup.exe.txt", false}, {u"ibnd2", false},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(installer::TargetPathProblem(c.path) != nullptr, c.refused)
-        << support::WideToUtf8(c.path);
-  }
-}
-
-TEST(TrimScriptLine, TrimsBytesUpToBlankAtBothEnds) {
-  struct Case {
-    std::string in, out;
-  } cases[] = {
-      {"", ""},
-      {" \t x,y \r\n", "x,y"},
-      {"\xEF\xBB\xBFx", "x"},
-      {"x\xC3\xA9", "x"},
-      {"\x80\x01 # c", "# c"},
-      {"a b", "a b"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(installer::TrimScriptLine(c.in), c.out) << c.in;
-}
-
 TEST(SplitCommandLine, SplitsAsWindowsDoes) {
   for (const testutil::CommandTailCase& c : testutil::CommandTailCases()) {
     EXPECT_EQ(platform::SplitCommandLine(c.tail), c.arguments) << support::WideToUtf8(c.tail);

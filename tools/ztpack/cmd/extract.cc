@@ -19,18 +19,17 @@
 #include "read/bundle_description.h"
 #include "cmd/command.h"
 #include "read/diagnostics.h"
-#include "entry.h"
 #include "os/file_ops.h"
 #include "read/installer_layers.h"
 #include "author/keys.h"
 #include "author/pe_image.h"
+#include "install_script.h"
 #include "os/progress.h"
 #include "os/scratch_dir.h"
 #include "read/script_check.h"
 #include "support/text.h"
 #include "support/workspace.h"
 #include "verify/bundle_binding.h"
-#include "worker.h"
 
 namespace ztpack {
 namespace {
@@ -89,130 +88,189 @@ uint64_t FileSize(const fs::path& path) {
   return ec ? 0 : size;
 }
 
-int RunExtract(const Options& o) {
-  std::string rootDer = bundle::BuiltinRootKey();
-  if (!o.rootKey.empty()) {
-    auto root = LoadPublicKey(o.rootKey);
-    if (!root) return Fail(root.error());
-    rootDer = PublicKeyDer(*root);
+// One run of the command, step by step. A step that ends the command returns its exit code.
+class Extraction {
+ public:
+  explicit Extraction(const Options& options)
+      : o_(options), install_(o_.install || !o_.platform.empty() || o_.windowsMajor >= 0) {}
+
+  int Run() {
+    if (auto exit = CheckOptions()) return *exit;
+    if (auto exit = MakeDirectories()) return *exit;
+    if (auto exit = Unpack()) return *exit;  // --setup ends here
+    if (auto exit = OpenBundle()) return *exit;
+    if (auto exit = install_ ? PlanInstallation() : PlanEntries()) return *exit;
+    if (auto exit = Extract()) return *exit;
+    return Commit();
   }
-  const bool install = o.install || !o.platform.empty() || o.windowsMajor >= 0;
-  if (o.setup && (install || !o.names.empty())) return Fail("--setup takes no entry names and no --install");
-  if (install && (o.platform.empty() || o.windowsMajor < 0)) {
+
+ private:
+  using Step = std::optional<int>;
+
+  Step CheckOptions();
+  Step MakeDirectories();
+  Step Unpack();
+  Step OpenBundle();
+  Step PlanInstallation();
+  Step PlanEntries();
+  Step Extract();
+  int Commit();
+
+  const Options& o_;
+  const bool install_;
+  std::string rootDer_;
+  FileKind kind_ = FileKind::kBundle;
+  std::string runMode_, setupPath_, bundlePath_;
+  // Closed in this order, the reader first: the bundle it reads lies in the scratch directory.
+  Staging staging_;
+  std::unique_ptr<ScratchDir> scratch_;
+  bundle::BundleReader reader_;
+  std::vector<BundleEntryInfo> entries_;  // the bundle's, in stream order
+  std::map<std::string, uint64_t> sizes_;
+  // What to write: (entry, target below the staging directory).
+  std::vector<std::pair<std::string, std::u16string>> jobs_;
+};
+
+Extraction::Step Extraction::CheckOptions() {
+  rootDer_ = bundle::BuiltinRootKey();
+  if (!o_.rootKey.empty()) {
+    auto root = LoadPublicKey(o_.rootKey);
+    if (!root) return Fail(root.error());
+    rootDer_ = PublicKeyDer(*root);
+  }
+  if (o_.setup && (install_ || !o_.names.empty())) return Fail("--setup takes no entry names and no --install");
+  if (install_ && (o_.platform.empty() || o_.windowsMajor < 0)) {
     return Fail("--install needs --platform x86|x64 and --windows-major N");
   }
-  if (install && !o.names.empty()) return Fail("--install takes no entry names");
-  auto kind = ClassifyFile(o.file);
+  if (install_ && !o_.names.empty()) return Fail("--install takes no entry names");
+  auto kind = ClassifyFile(o_.file);
   if (!kind) return Fail(kind.error());
-  if (install && o.platform == "x86" && *kind == FileKind::kInstaller) {
-    auto image = ReadPeImage(o.file);
+  kind_ = *kind;
+  if (install_ && !installer::PlatformFor(o_.platform, 0).wow64 && kind_ == FileKind::kInstaller) {
+    auto image = ReadPeImage(o_.file);
     if (image && image->is64()) {
-      return Fail(o.file + " has the 64-bit front end, which runs only on x64 Windows");
+      return Fail(o_.file + " has the 64-bit front end, which runs only on x64 Windows");
     }
   }
-  if (o.setup && *kind != FileKind::kInstaller) {
-    return Fail(o.file + " is a " + FileKindName(*kind) + ", not an installer: it holds no setup program");
+  if (o_.setup && kind_ != FileKind::kInstaller) {
+    return Fail(o_.file + " is a " + FileKindName(kind_) + ", not an installer: it holds no setup program");
   }
+  return std::nullopt;
+}
 
-  Staging staging;
-  if (auto s = staging.Create(o.out); !s) return Fail(s.error());
+Extraction::Step Extraction::MakeDirectories() {
+  if (auto s = staging_.Create(o_.out); !s) return Fail(s.error());
   auto scratch = ScratchDir::Create({}, "ztpack-extract-");
   if (!scratch) return Fail(scratch.error());
+  scratch_ = std::move(*scratch);
+  return std::nullopt;
+}
 
-  std::string runMode = o.mode;
-  std::string setupPath = o.file, bundlePath = o.file;
-  {
-    ProgressMeter meter("extract: unpacking", 0, 0, o.quiet);
-    auto percent = [&](uint64_t done, uint64_t total) {
+// The setup program out of an installer, the bundle out of a setup program.
+Extraction::Step Extraction::Unpack() {
+  runMode_ = o_.mode;
+  setupPath_ = bundlePath_ = o_.file;
+  ProgressMeter meter("extract: unpacking", 0, 0, o_.quiet);
+  auto percent = [&](uint64_t done, uint64_t total) {
     meter.SetTotals(total, 0);
     meter.Update(done, 0);
   };
-    if (*kind == FileKind::kInstaller) {
-      if (runMode.empty()) runMode = installer::TrimRunMode(ReadRunMode(o.file));
-      setupPath = o.setup ? U8String(staging.path() / "setup.exe") : **scratch / "setup.exe";
-      if (auto s = UnpackSetupProgram(o.file, setupPath, percent); !s) {
-        return Fail(o.file + ": the setup program (LOAD) cannot be extracted: " + s.error());
-      }
-      if (o.setup) {
-        if (auto s = staging.Commit(); !s) return Fail(s.error());
-        std::printf("setup program written to %s\n", U8String(U8Path(o.out) / "setup.exe").c_str());
-        return 0;
-      }
+  if (kind_ == FileKind::kInstaller) {
+    if (runMode_.empty()) runMode_ = installer::TrimRunMode(ReadRunMode(o_.file));
+    setupPath_ = o_.setup ? U8String(staging_.path() / "setup.exe") : *scratch_ / "setup.exe";
+    if (auto s = UnpackSetupProgram(o_.file, setupPath_, percent); !s) {
+      return Fail(o_.file + ": the setup program (LOAD) cannot be extracted: " + s.error());
     }
-    if (*kind != FileKind::kBundle) {
-      bundlePath = **scratch / "ibnd";
-      if (auto s = UnpackBundle(setupPath, bundlePath, percent); !s) {
-        return Fail(setupPath + ": the bundle (IBND) cannot be extracted: " + s.error());
-      }
+    if (o_.setup) {
+      if (auto s = staging_.Commit(); !s) return Fail(s.error());
+      std::printf("setup program written to %s\n", U8String(U8Path(o_.out) / "setup.exe").c_str());
+      return 0;
     }
   }
+  if (kind_ != FileKind::kBundle) {
+    bundlePath_ = *scratch_ / "ibnd";
+    if (auto s = UnpackBundle(setupPath_, bundlePath_, percent); !s) {
+      return Fail(setupPath_ + ": the bundle (IBND) cannot be extracted: " + s.error());
+    }
+  }
+  return std::nullopt;
+}
 
-  bundle::BundleReader reader;
-  if (auto s = OpenBundleAsInstaller(bundlePath, rootDer, &reader); !s) {
+// The bundle validated as the installer validates it, and bound to the setup program.
+Extraction::Step Extraction::OpenBundle() {
+  if (auto s = OpenBundleAsInstaller(bundlePath_, rootDer_, &reader_); !s) {
     return Fail("the bundle does not validate as the installer's (goal IBND): " + s.error());
   }
-  if (*kind != FileKind::kBundle) {
+  if (kind_ != FileKind::kBundle) {
     std::string refused;
     bool accepted;
     {
       Diagnostics quiet;
       accepted = verify::BindingAccepts(
-          verify::ReadBundleBinding(support::Utf8ToWide(setupPath, true)), reader.SignedDigest(),
+          verify::ReadBundleBinding(support::Utf8ToWide(setupPath_, true)), reader_.SignedDigest(),
           &refused);
     }
     if (!accepted) return Fail(refused + "; nothing extracted");
   }
-  auto info = InspectBundle(bundlePath, rootDer);
+  auto info = InspectBundle(bundlePath_, rootDer_);
   if (!info) return Fail(info.error());
-  std::map<std::string, uint64_t> sizes;
-  for (const BundleEntryInfo& e : info->entries) sizes.emplace(e.name, e.inflatedTotal);
+  entries_ = std::move(info->entries);
+  for (const BundleEntryInfo& e : entries_) sizes_.emplace(e.name, e.inflatedTotal);
+  return std::nullopt;
+}
 
-  // What to write: (entry, target below the staging directory).
-  std::vector<std::pair<std::string, std::u16string>> jobs;
-  const std::u16string root = support::Utf8ToWide(U8String(staging.path()), true) + u"/";
-  if (install) {
-    if (runMode.empty()) return Fail("--mode is needed: " + o.file + " carries no run mode");
-    auto lines = ReadInstallScript(&reader);
-    if (!lines) return Fail(lines.error());
-    const bool wow64 = o.platform == "x64";
-    for (size_t i = 0; i < lines->size(); ++i) {
-      // Refused as by any installer: below the shortest workspace it could make.
-      auto action = installer::DecideScriptLine(installer::TrimScriptLine((*lines)[i]), wow64,
-                                                static_cast<uint32_t>(o.windowsMajor), runMode,
-                                                kShortestWorkspacePath);
-      if (action.kind == installer::ScriptLineAction::kRefusedTarget) {
-        return Fail("install script line " + std::to_string(i + 1) + ": target \"" + action.target +
-                    "\" is refused by the installer (" + action.problem + "); nothing extracted");
-      }
-      if (action.kind != installer::ScriptLineAction::kExtract) continue;
-      if (!sizes.count(action.entry)) {
-        return Fail("install script line " + std::to_string(i + 1) + ": entry \"" + action.entry +
-                    "\" is not in the bundle; the installer fails here; nothing extracted");
-      }
-      jobs.push_back({action.entry, root + support::Utf8ToWide(action.target)});
+// The extractions the installer's script makes on the platform asked for, or none at all.
+Extraction::Step Extraction::PlanInstallation() {
+  const std::u16string root = support::Utf8ToWide(U8String(staging_.path()), true) + u"/";
+  if (runMode_.empty()) return Fail("--mode is needed: " + o_.file + " carries no run mode");
+  auto lines = ReadInstallScript(&reader_);
+  if (!lines) return Fail(lines.error());
+  const installer::Platform platform =
+      installer::PlatformFor(o_.platform, static_cast<uint32_t>(o_.windowsMajor));
+  for (size_t i = 0; i < lines->size(); ++i) {
+    // Refused as by any installer: below the shortest workspace it could make.
+    auto action = installer::DecideScriptLine(installer::TrimScriptLine((*lines)[i]), platform,
+                                              runMode_, kShortestWorkspacePath);
+    if (action.kind == installer::ScriptLineAction::kRefusedTarget) {
+      return Fail("install script line " + std::to_string(i + 1) + ": target \"" + action.target +
+                  "\" is refused by the installer (" + action.problem + "); nothing extracted");
     }
-  } else {
-    std::vector<std::string> names = o.names;
-    if (names.empty()) {
-      std::set<std::string> seen;
-      for (const BundleEntryInfo& e : info->entries) {
-        if (seen.insert(e.name).second) names.push_back(e.name);
-      }
+    if (action.kind != installer::ScriptLineAction::kExtract) continue;
+    if (!sizes_.count(action.entry)) {
+      return Fail("install script line " + std::to_string(i + 1) + ": entry \"" + action.entry +
+                  "\" is not in the bundle; the installer fails here; nothing extracted");
     }
-    for (const std::string& name : names) {
-      if (!sizes.count(name)) return Fail("no entry named \"" + name + "\" in " + o.file);
-      auto rel = SafeRelativePath(name);
-      if (!rel) return Fail(rel.error() + "; nothing extracted");
-      jobs.push_back({name, root + support::Utf8ToWide(*rel, true)});
+    jobs_.push_back({action.entry, root + support::Utf8ToWide(action.target)});
+  }
+  return std::nullopt;
+}
+
+// The entries named (default: every name once), each under its own name.
+Extraction::Step Extraction::PlanEntries() {
+  const std::u16string root = support::Utf8ToWide(U8String(staging_.path()), true) + u"/";
+  std::vector<std::string> names = o_.names;
+  if (names.empty()) {
+    std::set<std::string> seen;
+    for (const BundleEntryInfo& e : entries_) {
+      if (seen.insert(e.name).second) names.push_back(e.name);
     }
   }
+  for (const std::string& name : names) {
+    if (!sizes_.count(name)) return Fail("no entry named \"" + name + "\" in " + o_.file);
+    auto rel = SafeRelativePath(name);
+    if (!rel) return Fail(rel.error() + "; nothing extracted");
+    jobs_.push_back({name, root + support::Utf8ToWide(*rel, true)});
+  }
+  return std::nullopt;
+}
 
+Extraction::Step Extraction::Extract() {
   uint64_t total = 0, done = 0;
-  for (const auto& job : jobs) total += sizes[job.first];
-  ProgressMeter meter("extract", total, jobs.size(), o.quiet);
-  for (size_t i = 0; i < jobs.size(); ++i) {
-    const auto& [name, target] = jobs[i];
-    if (install) {
+  for (const auto& job : jobs_) total += sizes_[job.first];
+  ProgressMeter meter("extract", total, jobs_.size(), o_.quiet);
+  for (size_t i = 0; i < jobs_.size(); ++i) {
+    const auto& [name, target] = jobs_[i];
+    if (install_) {
       // The worker's own way: parent directories at its backslashes, then the entry (replacing
       // what an earlier directive wrote there).
       support::CreateParentDirectories(target);
@@ -224,24 +282,28 @@ int RunExtract(const Options& o) {
     bool ok;
     {
       Diagnostics quiet;
-      ok = reader.ExtractEntry(target, name);
+      ok = reader_.ExtractEntry(target, name);
     }
     if (!ok) {
       return Fail("extracting \"" + name + "\" to " + support::WideToUtf8(target, true) +
                   " failed (chunk unreadable, does not inflate, or the directory is missing); "
                   "nothing extracted");
     }
-    done += sizes[name];
+    done += sizes_[name];
     meter.Update(done, i + 1);
   }
   meter.Finish();
-  reader.Close();
-  if (auto s = staging.Commit(); !s) return Fail(s.error());
-  if (install) {
+  return std::nullopt;
+}
+
+int Extraction::Commit() {
+  reader_.Close();
+  if (auto s = staging_.Commit(); !s) return Fail(s.error());
+  if (install_) {
     std::printf("%zu file(s) installed into %s as on %s Windows %d in run mode \"%s\"\n",
-                jobs.size(), o.out.c_str(), o.platform.c_str(), o.windowsMajor, runMode.c_str());
+                jobs_.size(), o_.out.c_str(), o_.platform.c_str(), o_.windowsMajor, runMode_.c_str());
   } else {
-    std::printf("%zu entries extracted into %s\n", jobs.size(), o.out.c_str());
+    std::printf("%zu entries extracted into %s\n", jobs_.size(), o_.out.c_str());
   }
   return 0;
 }
@@ -260,12 +322,12 @@ CommandRegistration registration{{
       app.add_flag("--install", o->install,
                    "Write what the install script installs on --platform/--windows-major");
       app.add_option("--platform", o->platform, "x86 (32-bit Windows) or x64 (64-bit Windows)")
-          ->check(CLI::IsMember({"x86", "x64"}));
+          ->check(CLI::IsMember(installer::PlatformArchitectures()));
       app.add_option("--windows-major", o->windowsMajor, "Major Windows version, e.g. 5 or 10")
           ->check(CLI::Range(0, 1000));
       app.add_option("--mode", o->mode, "Run mode (default: the installer's own TYPE)");
       app.add_flag("--quiet,-q", o->quiet, "No progress on the terminal");
-      return [o] { return RunExtract(*o); };
+      return [o] { return Extraction(*o).Run(); };
     }}};
 
 }  // namespace

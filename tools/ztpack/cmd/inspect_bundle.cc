@@ -76,9 +76,9 @@ void DescribeScript(const InspectContext& context, const std::string& path,
   // line -> "mode: platforms"
   std::map<int, std::vector<std::string>> selectedOn;
   for (size_t mi = 0; mi < modes.size(); ++mi) {
-    for (size_t p = 0; p < AllPlatforms().size(); ++p) {
+    for (size_t p = 0; p < installer::kPlatformClassCount; ++p) {
       for (const ScriptExtraction& x : check.extractions[mi][p]) {
-        selectedOn[x.line].push_back((modes.size() > 1 ? modes[mi] + " " : "") + AllPlatforms()[p].label);
+        selectedOn[x.line].push_back((modes.size() > 1 ? modes[mi] + " " : "") + installer::kPlatformClasses[p].name);
       }
     }
   }

@@ -16,7 +16,7 @@
 #include "read/bundle_description.h"
 #include "cmd/command.h"
 #include "read/diagnostics.h"
-#include "entry.h"
+#include "install_script.h"
 #include "os/file_ops.h"
 #include "read/installer_layers.h"
 #include "author/keys.h"
@@ -48,6 +48,14 @@ struct CheckLine {
   bool fatal = true;
 };
 
+// The unpacking's progress, as the installer layers report it.
+auto Percent(ProgressMeter* meter) {
+  return [meter](uint64_t done, uint64_t total) {
+    meter->SetTotals(total, 0);
+    meter->Update(done, 0);
+  };
+}
+
 class Verification {
  public:
   explicit Verification(const VerifyOptions& options) : o_(options) {}
@@ -56,27 +64,92 @@ class Verification {
  private:
   void Add(const std::string& name, Status status, const std::string& detail, bool fatal = true) {
     checks_.push_back({name, status, detail, fatal});
-    if (status == Status::kFailed && firstFailure_.empty()) firstFailure_ = name + ": " + detail;
   }
   void NotReached(std::initializer_list<const char*> names) {
     for (const char* name : names) Add(name, Status::kNotReached, "an earlier check failed");
   }
+  // Those of `names` that have no line yet.
+  void NotReachedUnlessChecked(std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+      bool present = false;
+      for (const CheckLine& c : checks_) present |= c.name == name;
+      if (!present) NotReached({name});
+    }
+  }
+
+  // The steps, in the installer's order.
   bool LoadKeys();
-  bool CheckBinding(const std::string& setupPath, const std::string& bundleDigest);
+  bool FrontEndRunsOnAskedPlatform();
+  void CheckRunMode();
+  bool CheckSetupProgram(const ScratchDir& scratch, ProgressMeter* unpacking);
+  bool CheckBundleAttachment(const ScratchDir& scratch, ProgressMeter* unpacking);
+  bool CheckBundleAndScript(bundle::BundleReader* reader, const ScratchDir& scratch);
+  bool CheckBundle(const support::Status& opened, const support::Result<BundleInfo>& info,
+                   bundle::BundleReader* reader);
+  bool CheckBinding(const std::string& bundleDigest);
+  bool CheckInstallScript(bundle::BundleReader* reader, const support::Result<BundleInfo>& info,
+                          const ScratchDir& scratch);
   void CheckEntries(bundle::BundleReader* reader, const BundleInfo& info,
-                    const ScriptCheck& script, const ScratchDir& scratch);
-  int Report(FileKind kind, const std::string& runMode, const ScriptCheck* script);
+                    const ScratchDir& scratch);
+  void CheckSetupSignature();
+
+  // The verdict.
+  using Verdicts = std::vector<std::pair<int, std::string>>;  // platform, its first failure
+  std::vector<int> PlatformsInQuestion() const;
+  std::string FailureOn(int platform) const;
+  int Report();
+  int ReportJson(const Verdicts& verdicts, bool runsEverywhere) const;
+  int ReportText(const Verdicts& verdicts, bool runsEverywhere) const;
 
   const VerifyOptions& o_;
   std::string rootDer_, setupDer_, rootLabel_ = "the built-in root key",
                                    setupLabel_ = "the built-in setup key";
+  FileKind kind_ = FileKind::kBundle;
+  std::string runMode_, setupPath_, bundlePath_;
   std::vector<CheckLine> checks_;
-  std::string firstFailure_;
+  std::optional<ScriptCheck> script_;
   // Failures that concern only some platforms: the line they occur at, and the platforms.
   std::vector<ScriptFinding> entryFailures_;
   // A 64-bit front end runs only on 64-bit Windows, where it takes the -x64 directives.
   bool stub64_ = false;
 };
+
+int Verification::Run() {
+  if (!LoadKeys()) return 2;
+  auto kind = ClassifyFile(o_.file);
+  if (!kind) {
+    std::fprintf(stderr, "ztpack verify: %s\n", kind.error().c_str());
+    return 2;
+  }
+  kind_ = *kind;
+  auto scratch = ScratchDir::Create({}, "ztpack-verify-");
+  if (!scratch) {
+    std::fprintf(stderr, "ztpack verify: %s\n", scratch.error().c_str());
+    return 2;
+  }
+  if (!FrontEndRunsOnAskedPlatform()) return 2;
+  runMode_ = o_.mode;
+  setupPath_ = bundlePath_ = o_.file;
+
+  ProgressMeter unpacking("verify: unpacking", 0, 0, o_.quiet || o_.json);
+  if (kind_ == FileKind::kInstaller) {
+    CheckRunMode();
+    if (!CheckSetupProgram(**scratch, &unpacking)) {
+      NotReached({"bundle attachment", "bundle", "install script", "entries", "setup signature"});
+      return Report();
+    }
+  }
+  bool reached = kind_ == FileKind::kBundle || CheckBundleAttachment(**scratch, &unpacking);
+  unpacking.Finish();
+
+  bundle::BundleReader reader;
+  if (reached) reached = CheckBundleAndScript(&reader, **scratch);
+  if (!reached) NotReachedUnlessChecked({"bundle", "install script", "entries"});
+  reader.Close();
+
+  if (kind_ != FileKind::kBundle) CheckSetupSignature();
+  return Report();
+}
 
 bool Verification::LoadKeys() {
   rootDer_ = bundle::BuiltinRootKey();
@@ -95,15 +168,88 @@ bool Verification::LoadKeys() {
   return true;
 }
 
+// A 64-bit front end speaks for no platform that --platform/--windows-major may leave out of it.
+bool Verification::FrontEndRunsOnAskedPlatform() {
+  if (kind_ != FileKind::kInstaller) return true;
+  if (auto image = ReadPeImage(o_.file)) stub64_ = image->is64();
+  if (stub64_ && PlatformsInQuestion().empty()) {
+    std::fprintf(stderr, "ztpack verify: %s has the 64-bit front end, which runs only on x64 Windows\n",
+                 o_.file.c_str());
+    return false;
+  }
+  return true;
+}
+
+void Verification::CheckRunMode() {
+  const std::string type = ReadRunMode(o_.file);
+  runMode_ = installer::TrimRunMode(type);
+  if (type.empty()) {
+    Add("run mode", Status::kFailed, "no TYPE attachment, or an empty one: the installer exits at once");
+  } else {
+    Add("run mode", Status::kOk,
+        "TYPE \"" + type + "\": " + (runMode_ == "gui" ? "progress window" : "no window"));
+  }
+}
+
+bool Verification::CheckSetupProgram(const ScratchDir& scratch, ProgressMeter* unpacking) {
+  setupPath_ = scratch / "setup.exe";
+  support::Status load = UnpackSetupProgram(o_.file, setupPath_, Percent(unpacking));
+  if (!load) {
+    Add("setup program", Status::kFailed, "LOAD: " + load.error());
+    return false;
+  }
+  const auto size = std::filesystem::file_size(fileops::U8Path(setupPath_));
+  Add("setup program", Status::kOk, "LOAD, " + std::to_string(size) + " bytes, digest matches");
+  return true;
+}
+
+bool Verification::CheckBundleAttachment(const ScratchDir& scratch, ProgressMeter* unpacking) {
+  bundlePath_ = scratch / "ibnd";
+  support::Status ibnd = UnpackBundle(setupPath_, bundlePath_, Percent(unpacking));
+  if (!ibnd) {
+    Add("bundle attachment", Status::kFailed, "IBND: " + ibnd.error());
+    return false;
+  }
+  const auto size = std::filesystem::file_size(fileops::U8Path(bundlePath_));
+  Add("bundle attachment", Status::kOk,
+      "IBND at the setup program's end, " + std::to_string(size) + " bytes, digest matches");
+  return true;
+}
+
+// The bundle as the installer validates it, its binding to the setup program, then the script
+// and the entries it selects. False when the installer would stop before the entries.
+bool Verification::CheckBundleAndScript(bundle::BundleReader* reader, const ScratchDir& scratch) {
+  support::Status opened = OpenBundleAsInstaller(bundlePath_, rootDer_, reader);
+  auto info = InspectBundle(bundlePath_, rootDer_);
+  if (!CheckBundle(opened, info, reader)) return false;
+  return CheckInstallScript(reader, info, scratch);
+}
+
+bool Verification::CheckBundle(const support::Status& opened,
+                               const support::Result<BundleInfo>& info,
+                               bundle::BundleReader* reader) {
+  if (!opened) {
+    Add("bundle", Status::kFailed, "refused under " + rootLabel_ + ": " + opened.error());
+    return false;
+  }
+  std::string detail = "key certified by " + rootLabel_ + " for goal IBND, signature valid";
+  if (info && info->hasPublicKeyBlock) {
+    detail += "; bundle key " + std::to_string(info->bundleKeyBits) + " bits, expiry " +
+              (info->expiry == 0 ? std::string("none") : FormatUtc(info->expiry));
+  }
+  Add("bundle", Status::kOk, detail);
+  return kind_ == FileKind::kBundle || CheckBinding(reader->SignedDigest());
+}
+
 // The installer refuses a bundle other than the one the setup program is bound to, before it
 // reads the install script.
-bool Verification::CheckBinding(const std::string& setupPath, const std::string& bundleDigest) {
+bool Verification::CheckBinding(const std::string& bundleDigest) {
   std::string why;
   verify::BundleBinding binding;
   bool accepted;
   {
     Diagnostics quiet;
-    binding = verify::ReadBundleBinding(support::Utf8ToWide(setupPath, true));
+    binding = verify::ReadBundleBinding(support::Utf8ToWide(setupPath_, true));
     accepted = verify::BindingAccepts(binding, bundleDigest, &why);
   }
   if (!accepted) {
@@ -118,12 +264,40 @@ bool Verification::CheckBinding(const std::string& setupPath, const std::string&
   return accepted;
 }
 
+bool Verification::CheckInstallScript(bundle::BundleReader* reader,
+                                      const support::Result<BundleInfo>& info,
+                                      const ScratchDir& scratch) {
+  auto lines = ReadInstallScript(reader);
+  if (!lines || !info) {
+    Add("install script", Status::kFailed, !lines ? lines.error() : info.error());
+    return false;
+  }
+  std::vector<std::string> names;
+  for (const BundleEntryInfo& e : info->entries) names.push_back(e.name);
+  std::vector<std::string> modes;
+  if (!runMode_.empty() || kind_ == FileKind::kInstaller) {
+    modes = {runMode_};
+  } else {
+    modes = {"gui", "silent"};
+  }
+  script_ = CheckScript(*lines, names, modes);
+  if (info->hasPublicKeyBlock) CheckExpiry(info->expiry, std::time(nullptr), &*script_);
+  Add("install script",
+      script_->ErrorCount() == 0 ? Status::kOk : Status::kFailed,
+      std::to_string(script_->lineCount) + " lines, " + std::to_string(script_->directiveCount) +
+          " directives, " + std::to_string(script_->ErrorCount()) + " error(s), " +
+          std::to_string(script_->WarningCount()) + " warning(s)",
+      false);
+  CheckEntries(reader, *info, scratch);
+  return true;
+}
+
 // The installer extracts every entry its script selects; one that does not inflate fails the
 // run on the platforms that select it. Each distinct entry is extracted once, to a scratch file.
 void Verification::CheckEntries(bundle::BundleReader* reader, const BundleInfo& info,
-                                const ScriptCheck& script, const ScratchDir& scratch) {
+                                const ScratchDir& scratch) {
   std::map<std::string, std::pair<int, std::vector<int>>> selected;  // entry -> first line, platforms
-  for (const auto& perPlatform : script.extractions) {
+  for (const auto& perPlatform : script_->extractions) {
     for (size_t p = 0; p < perPlatform.size(); ++p) {
       for (const ScriptExtraction& x : perPlatform[p]) {
         auto [it, fresh] = selected.emplace(x.entry, std::pair{x.line, std::vector<int>{}});
@@ -167,237 +341,125 @@ void Verification::CheckEntries(bundle::BundleReader* reader, const BundleInfo& 
   }
 }
 
-int Verification::Run() {
-  if (!LoadKeys()) return 2;
-  auto kind = ClassifyFile(o_.file);
-  if (!kind) {
-    std::fprintf(stderr, "ztpack verify: %s\n", kind.error().c_str());
-    return 2;
+void Verification::CheckSetupSignature() {
+  verify::SetupSignatureOutcome outcome;
+  bool ok;
+  {
+    Diagnostics quiet;
+    ok = verify::VerifySetupSignatureWithKey(support::Utf8ToWide(setupPath_, true), setupDer_,
+                                             false, &outcome);
   }
-  auto scratch = ScratchDir::Create({}, "ztpack-verify-");
-  if (!scratch) {
-    std::fprintf(stderr, "ztpack verify: %s\n", scratch.error().c_str());
-    return 2;
+  if (ok) {
+    Add("setup signature", Status::kOk,
+        "_SG2 valid under " + setupLabel_ + " (" +
+            (outcome.headerTolerant ? "header-tolerant" : "plain") + " pass)");
+  } else {
+    Add("setup signature", Status::kFailed, "not valid under " + setupLabel_ + ": " + outcome.reason);
   }
-  ProgressMeter unpacking("verify: unpacking", 0, 0, o_.quiet || o_.json);
-  auto percent = [&](uint64_t done, uint64_t total) {
-    unpacking.SetTotals(total, 0);
-    unpacking.Update(done, 0);
-  };
-  std::string runMode = o_.mode;
-  std::string setupPath = o_.file, bundlePath = o_.file;
-  bool reached = true;
-
-  if (*kind == FileKind::kInstaller) {
-    if (auto image = ReadPeImage(o_.file)) stub64_ = image->is64();
-    if (stub64_ && o_.platform == "x86") {
-      std::fprintf(stderr, "ztpack verify: %s has the 64-bit front end, which runs only on x64 Windows\n",
-                   o_.file.c_str());
-      return 2;
-    }
-    const std::string type = ReadRunMode(o_.file);
-    runMode = installer::TrimRunMode(type);
-    if (type.empty()) {
-      Add("run mode", Status::kFailed, "no TYPE attachment, or an empty one: the installer exits at once");
-    } else {
-      Add("run mode", Status::kOk,
-          "TYPE \"" + type + "\": " +
-              (runMode == "gui" ? "progress window" : "no window"));
-    }
-    setupPath = **scratch / "setup.exe";
-    support::Status load = UnpackSetupProgram(o_.file, setupPath, percent);
-    if (load) {
-      Add("setup program", Status::kOk,
-          "LOAD, " + std::to_string(std::filesystem::file_size(fileops::U8Path(setupPath))) + " bytes, digest matches");
-    } else {
-      Add("setup program", Status::kFailed, "LOAD: " + load.error());
-      reached = false;
-    }
-  }
-  if (!reached) {
-    NotReached({"bundle attachment", "bundle", "install script", "entries", "setup signature"});
-    return Report(*kind, runMode, nullptr);
-  }
-  if (*kind != FileKind::kBundle) {
-    bundlePath = **scratch / "ibnd";
-    support::Status ibnd = UnpackBundle(setupPath, bundlePath, percent);
-    if (ibnd) {
-      Add("bundle attachment", Status::kOk,
-          "IBND at the setup program's end, " +
-              std::to_string(std::filesystem::file_size(fileops::U8Path(bundlePath))) + " bytes, digest matches");
-    } else {
-      Add("bundle attachment", Status::kFailed, "IBND: " + ibnd.error());
-      reached = false;
-    }
-  }
-  unpacking.Finish();
-
-  std::optional<ScriptCheck> script;
-  bundle::BundleReader reader;
-  if (reached) {
-    support::Status opened = OpenBundleAsInstaller(bundlePath, rootDer_, &reader);
-    auto info = InspectBundle(bundlePath, rootDer_);
-    if (opened) {
-      std::string detail = "key certified by " + rootLabel_ + " for goal IBND, signature valid";
-      if (info && info->hasPublicKeyBlock) {
-        detail += "; bundle key " + std::to_string(info->bundleKeyBits) + " bits, expiry " +
-                  (info->expiry == 0 ? std::string("none") : FormatUtc(info->expiry));
-      }
-      Add("bundle", Status::kOk, detail);
-      if (*kind != FileKind::kBundle) reached = CheckBinding(setupPath, reader.SignedDigest());
-    } else {
-      Add("bundle", Status::kFailed, "refused under " + rootLabel_ + ": " + opened.error());
-      reached = false;
-    }
-    if (reached) {
-      auto lines = ReadInstallScript(&reader);
-      if (!lines || !info) {
-        Add("install script", Status::kFailed, !lines ? lines.error() : info.error());
-        reached = false;
-      } else {
-        std::vector<std::string> names;
-        for (const BundleEntryInfo& e : info->entries) names.push_back(e.name);
-        std::vector<std::string> modes;
-        if (!runMode.empty() || *kind == FileKind::kInstaller) {
-          modes = {runMode};
-        } else {
-          modes = {"gui", "silent"};
-        }
-        script = CheckScript(*lines, names, modes);
-        if (info && info->hasPublicKeyBlock) CheckExpiry(info->expiry, std::time(nullptr), &*script);
-        Add("install script",
-            script->ErrorCount() == 0 ? Status::kOk : Status::kFailed,
-            std::to_string(script->lineCount) + " lines, " + std::to_string(script->directiveCount) +
-                " directives, " + std::to_string(script->ErrorCount()) + " error(s), " +
-                std::to_string(script->WarningCount()) + " warning(s)",
-            false);
-        CheckEntries(&reader, *info, *script, **scratch);
-      }
-    }
-  }
-  if (!reached) {
-    for (const char* name : {"bundle", "install script", "entries"}) {
-      bool present = false;
-      for (const CheckLine& c : checks_) present |= c.name == name;
-      if (!present) Add(name, Status::kNotReached, "an earlier check failed");
-    }
-  }
-  reader.Close();
-
-  if (*kind != FileKind::kBundle) {
-    verify::SetupSignatureOutcome outcome;
-    bool ok;
-    {
-      Diagnostics quiet;
-      ok = verify::VerifySetupSignatureWithKey(support::Utf8ToWide(setupPath, true), setupDer_,
-                                               false, &outcome);
-    }
-    if (ok) {
-      Add("setup signature", Status::kOk,
-          "_SG2 valid under " + setupLabel_ + " (" +
-              (outcome.headerTolerant ? "header-tolerant" : "plain") + " pass)");
-    } else {
-      Add("setup signature", Status::kFailed,
-          "not valid under " + setupLabel_ + ": " + outcome.reason);
-    }
-  }
-  return Report(*kind, runMode, script ? &*script : nullptr);
 }
 
-int Verification::Report(FileKind kind, const std::string& runMode, const ScriptCheck* script) {
-  // The platforms the verdict speaks for.
+// The platform classes the verdict speaks for: those --platform and --windows-major name, and
+// for a 64-bit front end only those of 64-bit Windows.
+std::vector<int> Verification::PlatformsInQuestion() const {
   std::vector<int> platforms;
-  const auto& all = AllPlatforms();
-  for (size_t p = 0; p < all.size(); ++p) {
-    if (!o_.platform.empty() && (all[p].wow64 != (o_.platform == "x64"))) continue;
-    if (stub64_ && !all[p].wow64) continue;
-    if (o_.windowsMajor >= 0 && (all[p].majorVersion >= 6) != (o_.windowsMajor >= 6)) continue;
+  for (size_t p = 0; p < installer::kPlatformClassCount; ++p) {
+    if (!installer::PlatformClassMatches(p, o_.platform, o_.windowsMajor)) continue;
+    if (stub64_ && !installer::kPlatformClasses[p].representative.wow64) continue;
     platforms.push_back(static_cast<int>(p));
   }
-  // Per platform: the first failure in the installer's order. Checks that concern every platform
-  // come first up to the bundle's script; then the directives, by line; then the signature.
+  return platforms;
+}
+
+// The first failure on `platform` in the installer's order, empty when it would run the setup
+// program there. Checks that concern every platform come first up to the bundle's script; then
+// the directives, by line; then the signature.
+std::string Verification::FailureOn(int platform) const {
+  for (const CheckLine& c : checks_) {
+    if (c.name == "entries" || c.name == "setup signature") break;
+    if (c.status == Status::kFailed && c.fatal) return c.name + ": " + c.detail;
+  }
   std::vector<ScriptFinding> lineFailures;
-  if (script) {
-    for (const ScriptFinding& f : script->findings) {
+  if (script_) {
+    for (const ScriptFinding& f : script_->findings) {
       if (!f.failsOn.empty()) lineFailures.push_back(f);
     }
   }
   lineFailures.insert(lineFailures.end(), entryFailures_.begin(), entryFailures_.end());
   std::stable_sort(lineFailures.begin(), lineFailures.end(),
                    [](const ScriptFinding& a, const ScriptFinding& b) { return a.line < b.line; });
-  auto failureOn = [&](int p) -> std::string {
-    for (const CheckLine& c : checks_) {
-      if (c.name == "entries" || c.name == "setup signature") break;
-      if (c.status == Status::kFailed && c.fatal) return c.name + ": " + c.detail;
+  for (const ScriptFinding& f : lineFailures) {
+    if (std::find(f.failsOn.begin(), f.failsOn.end(), platform) != f.failsOn.end()) {
+      return "install script line " + std::to_string(f.line) + ": " + f.text;
     }
-    for (const ScriptFinding& f : lineFailures) {
-      if (std::find(f.failsOn.begin(), f.failsOn.end(), p) != f.failsOn.end()) {
-        return "install script line " + std::to_string(f.line) + ": " + f.text;
-      }
-    }
-    for (const CheckLine& c : checks_) {
-      if (c.name == "setup signature" && c.status == Status::kFailed) return c.name + ": " + c.detail;
-    }
-    return {};
-  };
+  }
+  for (const CheckLine& c : checks_) {
+    if (c.name == "setup signature" && c.status == Status::kFailed) return c.name + ": " + c.detail;
+  }
+  return {};
+}
+
+int Verification::Report() {
   bool runsEverywhere = true;
-  std::vector<std::pair<int, std::string>> verdicts;
-  for (int p : platforms) {
-    verdicts.push_back({p, failureOn(p)});
+  Verdicts verdicts;
+  for (int p : PlatformsInQuestion()) {
+    verdicts.push_back({p, FailureOn(p)});
     runsEverywhere &= verdicts.back().second.empty();
   }
+  return o_.json ? ReportJson(verdicts, runsEverywhere) : ReportText(verdicts, runsEverywhere);
+}
 
-  if (o_.json) {
-    nlohmann::json report;
-    report["file"] = o_.file;
-    report["kind"] = FileKindName(kind);
-    if (kind == FileKind::kInstaller) report["run_mode"] = runMode;
-    nlohmann::json checks = nlohmann::json::array();
-    for (const CheckLine& c : checks_) {
-      checks.push_back({{"check", c.name},
-                        {"status", c.status == Status::kOk       ? "ok"
-                                   : c.status == Status::kFailed ? "failed"
-                                                                 : "not reached"},
-                        {"detail", c.detail}});
-    }
-    report["checks"] = checks;
-    nlohmann::json findings = nlohmann::json::array();
-    if (script) {
-      for (const ScriptFinding& f : script->findings) {
-        nlohmann::json on = nlohmann::json::array();
-        for (int p : f.failsOn) on.push_back(AllPlatforms()[p].label);
-        findings.push_back({{"severity", f.error ? "error" : "warning"},
-                            {"line", f.line},
-                            {"text", f.text},
-                            {"fails_on", on}});
-      }
-    }
-    report["findings"] = findings;
-    nlohmann::json verdictJson = nlohmann::json::array();
-    for (const auto& [p, failure] : verdicts) {
-      verdictJson.push_back({{"platform", AllPlatforms()[p].label},
-                             {"runs_setup", failure.empty()},
-                             {"failure", failure.empty() ? nullptr : nlohmann::json(failure)}});
-    }
-    report["platforms"] = verdictJson;
-    report["passed"] = runsEverywhere;
-    std::printf("%s\n", report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
-    return runsEverywhere ? 0 : 1;
+int Verification::ReportJson(const Verdicts& verdicts, bool runsEverywhere) const {
+  nlohmann::json report;
+  report["file"] = o_.file;
+  report["kind"] = FileKindName(kind_);
+  if (kind_ == FileKind::kInstaller) report["run_mode"] = runMode_;
+  nlohmann::json checks = nlohmann::json::array();
+  for (const CheckLine& c : checks_) {
+    checks.push_back({{"check", c.name},
+                      {"status", c.status == Status::kOk       ? "ok"
+                                 : c.status == Status::kFailed ? "failed"
+                                                               : "not reached"},
+                      {"detail", c.detail}});
   }
+  report["checks"] = checks;
+  nlohmann::json findings = nlohmann::json::array();
+  if (script_) {
+    for (const ScriptFinding& f : script_->findings) {
+      nlohmann::json on = nlohmann::json::array();
+      for (int p : f.failsOn) on.push_back(installer::kPlatformClasses[p].name);
+      findings.push_back({{"severity", f.error ? "error" : "warning"},
+                          {"line", f.line},
+                          {"text", f.text},
+                          {"fails_on", on}});
+    }
+  }
+  report["findings"] = findings;
+  nlohmann::json verdictJson = nlohmann::json::array();
+  for (const auto& [p, failure] : verdicts) {
+    verdictJson.push_back({{"platform", installer::kPlatformClasses[p].name},
+                           {"runs_setup", failure.empty()},
+                           {"failure", failure.empty() ? nullptr : nlohmann::json(failure)}});
+  }
+  report["platforms"] = verdictJson;
+  report["passed"] = runsEverywhere;
+  std::printf("%s\n", report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+  return runsEverywhere ? 0 : 1;
+}
 
-  std::printf("%s: %s%s\n", o_.file.c_str(), FileKindName(kind),
-              kind == FileKind::kInstaller ? (", run mode \"" + runMode + "\"").c_str() : "");
+int Verification::ReportText(const Verdicts& verdicts, bool runsEverywhere) const {
+  std::printf("%s: %s%s\n", o_.file.c_str(), FileKindName(kind_),
+              kind_ == FileKind::kInstaller ? (", run mode \"" + runMode_ + "\"").c_str() : "");
   for (const CheckLine& c : checks_) {
     const char* mark = c.status == Status::kOk ? "ok     " : c.status == Status::kFailed ? "FAILED " : "-      ";
     std::printf("  %s %-17s %s\n", mark, c.name.c_str(), c.detail.c_str());
   }
-  if (script) {
-    for (const std::string& line : DescribeFindings(*script)) std::printf("  %s\n", line.c_str());
+  if (script_) {
+    for (const std::string& line : DescribeFindings(*script_)) std::printf("  %s\n", line.c_str());
   }
   for (const ScriptFinding& f : entryFailures_) {
     std::printf("  error: install script line %d: %s\n", f.line, f.text.c_str());
   }
-  if (kind == FileKind::kBundle) {
+  if (kind_ == FileKind::kBundle) {
     std::string failure;
     for (const auto& [p, f] : verdicts) {
       if (failure.empty()) failure = f;
@@ -408,7 +470,9 @@ int Verification::Report(FileKind kind, const std::string& runMode, const Script
   }
   if (runsEverywhere) {
     std::string list;
-    for (const auto& [p, failure] : verdicts) list += (list.empty() ? "" : ", ") + AllPlatforms()[p].label;
+    for (const auto& [p, failure] : verdicts) {
+      list += std::string(list.empty() ? "" : ", ") + installer::kPlatformClasses[p].name;
+    }
     std::printf("verdict: the installer would run its setup program (%s)\n", list.c_str());
     return 0;
   }
@@ -416,12 +480,12 @@ int Verification::Report(FileKind kind, const std::string& runMode, const Script
   for (const auto& [p, failure] : verdicts) same &= failure == verdicts.front().second;
   if (same) {
     std::printf("verdict: the installer would NOT run its setup program (%s): %s\n",
-                verdicts.size() > 1 ? "any platform" : AllPlatforms()[verdicts.front().first].label.c_str(),
+                verdicts.size() > 1 ? "any platform" : installer::kPlatformClasses[verdicts.front().first].name,
                 verdicts.front().second.c_str());
     return 1;
   }
   for (const auto& [p, failure] : verdicts) {
-    std::printf("verdict: %s: %s\n", AllPlatforms()[p].label.c_str(),
+    std::printf("verdict: %s: %s\n", installer::kPlatformClasses[p].name,
                 failure.empty() ? "would run its setup program"
                                 : ("would NOT run its setup program: " + failure).c_str());
   }
@@ -442,7 +506,7 @@ CommandRegistration registration{Command{
                      "Run mode to check the script for (a setup program or bundle; default: gui "
                      "and silent). An installer uses its own TYPE");
       app.add_option("--platform", o->platform, "Give the verdict for x86 or x64 Windows only")
-          ->check(CLI::IsMember({"x86", "x64"}));
+          ->check(CLI::IsMember(installer::PlatformArchitectures()));
       app.add_option("--windows-major", o->windowsMajor,
                      "Give the verdict for this major Windows version only")
           ->check(CLI::Range(0, 1000));

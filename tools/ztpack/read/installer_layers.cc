@@ -5,7 +5,7 @@
 
 #include "read/attachment_chain.h"
 #include "bundle/bundle_reader.h"
-#include "worker.h"
+#include "install_script.h"
 #include "bundle/bundle_format.h"
 #include "container/attachment.h"
 #include "read/diagnostics.h"

@@ -14,7 +14,6 @@
 #include "author/keys.h"
 #include "os/scratch_dir.h"
 #include "support/text.h"
-#include "worker.h"
 
 namespace ztpack {
 namespace {
@@ -26,9 +25,11 @@ std::string Escaped(const std::string& bytes) { return EscapeBytes(bytes, 0x21, 
 std::string Shown(const std::string& text) { return EscapeBytes(text, 0x20, "\""); }
 
 std::string PlatformList(const std::vector<int>& platforms) {
-  if (platforms.size() == AllPlatforms().size()) return "every platform";
+  if (platforms.size() == installer::kPlatformClassCount) return "every platform";
   std::string text;
-  for (int p : platforms) text += (text.empty() ? "" : ", ") + AllPlatforms()[p].label;
+  for (int p : platforms) {
+    text += std::string(text.empty() ? "" : ", ") + installer::kPlatformClasses[p].name;
+  }
   return text;
 }
 
@@ -43,22 +44,6 @@ std::string NameList(const std::vector<std::string>& names) {
 }
 
 }  // namespace
-
-const std::array<TargetPlatform, 4>& AllPlatforms() {
-  static const std::array<TargetPlatform, 4> platforms = {
-      MakePlatform(false, 6), MakePlatform(true, 6), MakePlatform(false, 5),
-      MakePlatform(true, 5)};
-  return platforms;
-}
-
-TargetPlatform MakePlatform(bool wow64, uint32_t majorVersion) {
-  TargetPlatform p;
-  p.wow64 = wow64;
-  p.majorVersion = majorVersion;
-  p.label = std::string(wow64 ? "x64" : "x86") + " Windows " +
-            (majorVersion >= 6 ? "6+" : std::to_string(majorVersion));
-  return p;
-}
 
 size_t ScriptCheck::ErrorCount() const {
   size_t n = 0;
@@ -87,7 +72,7 @@ ScriptCheck CheckScript(const std::vector<std::string>& rawLines,
   std::unordered_map<std::string, size_t> entryIndex;
   for (size_t i = 0; i < entryNames.size(); ++i) entryIndex.emplace(entryNames[i], i);
   std::set<std::string> used;
-  const auto& platforms = AllPlatforms();
+  const auto& platforms = installer::kPlatformClasses;
 
   int lineNumber = 1;
   for (size_t i = 0; i < rawLines.size(); ++i) {
@@ -105,8 +90,8 @@ ScriptCheck CheckScript(const std::vector<std::string>& rawLines,
                                 {}});
     }
     const std::string trimmed = installer::TrimScriptLine(raw);
-    auto first = installer::DecideScriptLine(trimmed, false, 6, modes.empty() ? "" : modes[0],
-                                             kShortestWorkspacePath);
+    auto first = installer::DecideScriptLine(trimmed, platforms[0].representative,
+                                             modes.empty() ? "" : modes[0], kShortestWorkspacePath);
     if (first.kind == installer::ScriptLineAction::kComment) continue;
     ++check.directiveCount;
 
@@ -135,8 +120,7 @@ ScriptCheck CheckScript(const std::vector<std::string>& rawLines,
     bool selected = false;
     for (size_t m = 0; m < modes.size(); ++m) {
       for (size_t p = 0; p < platforms.size(); ++p) {
-        auto action = installer::DecideScriptLine(trimmed, platforms[p].wow64,
-                                                  platforms[p].majorVersion, modes[m],
+        auto action = installer::DecideScriptLine(trimmed, platforms[p].representative, modes[m],
                                                   kShortestWorkspacePath);
         if (action.kind == installer::ScriptLineAction::kSkipped) continue;
         selected = true;

@@ -1,11 +1,11 @@
 // Checks of an install script against the installer's own rules, for `bundle` and `make` (before
 // anything is written) and for `verify` (on an existing installer).
 //
-// The script is read, trimmed and decided line by line with the worker's functions
-// (installer::ReadScriptLines, TrimScriptLine, DecideScriptLine), for each of the four platforms
-// the worker tells apart (32- or 64-bit Windows, major version below 6 or from 6 on) and each run
-// mode in question. What the installer would refuse is an error; what it would quietly do
-// differently from what the script seems to say is a warning.
+// The script is read, trimmed and decided line by line with the installer's own rules
+// (install_script.h: ReadScriptLines, TrimScriptLine, DecideScriptLine), for each platform class
+// the markers tell apart (installer::kPlatformClasses) and each run mode in question. What the
+// installer would refuse is an error; what it would quietly do differently from what the script
+// seems to say is a warning.
 #pragma once
 
 #include <array>
@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "install_script.h"
 #include "support/result.h"
 
 namespace ztpack {
@@ -33,20 +34,12 @@ constexpr char kShortestWorkspaceExample[] = "C:\\Windows\\Temp\\ITMPD_0_1000000
 constexpr char kLongWorkspaceExample[] =
     "C:\\Users\\<20 characters>\\AppData\\Local\\Temp\\ITMPD_<10 digits>_<10 digits>_<10 digits>\\";
 
-struct TargetPlatform {
-  bool wow64 = false;       // 64-bit Windows
-  uint32_t majorVersion = 6;
-  std::string label;        // "x86 Windows 6+"
-};
-// x86 and x64, each with a major version below 6 (5) and from 6 on (6).
-const std::array<TargetPlatform, 4>& AllPlatforms();
-TargetPlatform MakePlatform(bool wow64, uint32_t majorVersion);
-
 struct ScriptFinding {
   bool error = false;  // refused at build time; otherwise a warning
   int line = 0;        // 1-based script line, 0 when it concerns no one line
   std::string text;
-  // The platforms (indices into AllPlatforms()) on which the installer fails because of it.
+  // The platforms (indices into installer::kPlatformClasses) on which the installer fails
+  // because of it.
   std::vector<int> failsOn;
 };
 
@@ -62,7 +55,8 @@ struct ScriptCheck {
   size_t lineCount = 0, directiveCount = 0;
   std::vector<ScriptFinding> findings;  // in line order, then the whole-script ones
   // For each run mode (index into `modes`) and platform: what the worker extracts, in order.
-  std::vector<std::array<std::vector<ScriptExtraction>, 4>> extractions;
+  using PerPlatform = std::array<std::vector<ScriptExtraction>, installer::kPlatformClassCount>;
+  std::vector<PerPlatform> extractions;
 
   size_t ErrorCount() const;
   size_t WarningCount() const;
