@@ -20,8 +20,10 @@ struct ByteRange {
   int32_t length;
 };
 
-// File offset just behind the raw data of the last section-table entry (bit 31 cleared), or -1.
-// Prints "Error reading file", "Invalid DOS Sig" or "Invalid NT Sig" on standard output.
+// File offset just behind the raw data of the last section-table entry (its PointerToRawData
+// plus SizeOfRawData), or -1. A file of 2 GiB or more, or an end at or beyond 2 GiB, is refused
+// with -1, not folded back into range. Prints "Error reading file", "Invalid DOS Sig" or
+// "Invalid NT Sig" on standard output.
 // Leaves the file positioned at its end.
 int32_t GetLastSectionEnd(platform::File* file);
 

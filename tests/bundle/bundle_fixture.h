@@ -8,9 +8,7 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,6 +19,7 @@
 #include "platform/platform.h"
 #include "support/text.h"
 #include "support/trace.h"
+#include "testutil/files.h"
 
 namespace bundle_test {
 
@@ -56,15 +55,8 @@ inline std::string TempDir() {
 inline std::string TempPath(const std::string& name) { return TempDir() + "/" + name; }
 inline std::u16string Wide(const std::string& path) { return support::Utf8ToWide(path, true); }
 
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-inline void WriteFile(const std::string& path, const std::string& data) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
-}
+using testutil::ReadFile;
+using testutil::WriteFile;
 
 inline std::string Certificate(const std::string& goal = "IBND", uint32_t expiry = 0xFFFFFFFFu) {
   const TestKeys& k = TestKeys::Get();

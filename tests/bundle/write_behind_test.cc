@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,13 +13,6 @@
 namespace {
 
 using bundle::WriteBehind;
-
-std::string Contents(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // Many whole files, the caller waiting now and then for a random earlier job (as the reader
 // does for its buffers), with one file that cannot be created at a different place each round
@@ -62,7 +53,7 @@ TEST(WriteBehind, WaitsAndFailuresKeepOrderAndProgress) {
       ASSERT_EQ(std::filesystem::exists(dir / ("f" + std::to_string(i))), written)
           << "bad " << bad << ", file " << i;
       if (written) {
-        ASSERT_EQ(Contents(dir / ("f" + std::to_string(i))), data[i]);
+        ASSERT_EQ(testutil::ReadFile(dir / ("f" + std::to_string(i))), data[i]);
       }
     }
     // After Drain the failure is forgotten and jobs run again.

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -16,6 +15,7 @@
 #include "container/pe_locator.h"
 #include "author/pe_image.h"
 #include "testutil/capture.h"
+#include "testutil/process.h"
 #include "testutil/temp_dir.h"
 
 namespace {
@@ -25,21 +25,7 @@ namespace fs = std::filesystem;
 const char kPython[] = "/usr/bin/python3";
 const std::string kCheckScript = std::string(ZT_SOURCE_DIR) + "/tests/container/check_pe.py";
 
-bool HavePefile() {
-  return std::system((std::string(kPython) + " -c 'import pefile' 2>/dev/null").c_str()) == 0;
-}
-
-int Shell(const std::string& command, std::string* output = nullptr) {
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return -1;
-  char buffer[4096];
-  std::string text;
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-  int status = ::pclose(pipe);
-  if (output != nullptr) *output = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+bool HavePefile() { return testutil::Shell(std::string(kPython) + " -c 'import pefile'").exitCode == 0; }
 
 std::vector<std::string> WineDlls(const char* dir, size_t step) {
   std::vector<std::string> all;
@@ -76,8 +62,9 @@ TEST(RealPe, HeaderReadersAgreeWithPefileOnWineDlls) {
   if (dlls.empty()) GTEST_SKIP() << "Wine's PE DLLs are not installed";
   std::string command = std::string(kPython) + " " + kCheckScript + " dump";
   for (const std::string& dll : dlls) command += " '" + dll + "'";
-  std::string output;
-  ASSERT_EQ(Shell(command, &output), 0) << output;
+  testutil::RunResult dump = testutil::Shell(command);
+  ASSERT_EQ(dump.exitCode, 0) << dump.output();
+  const std::string& output = dump.out;
 
   size_t checked = 0, pe32 = 0, pe64 = 0;
   size_t start = 0;
@@ -138,12 +125,9 @@ void WriteAndCheck(const std::string& original, const testutil::TempDir& dir, st
       {ztpack::AttachmentInput::FromBytes("TYPE", "silent"),
        ztpack::AttachmentInput::FromBytes("LOAD", load)});
   ASSERT_TRUE(status.ok()) << status.error();
-  std::string output;
-  EXPECT_EQ(Shell(std::string(kPython) + " " + kCheckScript + " section '" + original + "' '" +
-                      first + "'",
-                  &output),
-            0)
-      << output;
+  testutil::RunResult check = testutil::Shell(std::string(kPython) + " " + kCheckScript +
+                                              " section '" + original + "' '" + first + "'");
+  EXPECT_EQ(check.exitCode, 0) << check.output();
 
   testutil::DebugCapture quiet(false);  // progress texts
   support::testing::ForceTrace(0);
@@ -167,11 +151,9 @@ void WriteAndCheck(const std::string& original, const testutil::TempDir& dir, st
   status = ztpack::WriteBundleSection(first, second,
                                       {ztpack::AttachmentInput::FromBytes("TYPE", "gui")});
   ASSERT_TRUE(status.ok()) << status.error();
-  EXPECT_EQ(Shell(std::string(kPython) + " " + kCheckScript + " section '" + first + "' '" +
-                      second + "'",
-                  &output),
-            0)
-      << output;
+  check = testutil::Shell(std::string(kPython) + " " + kCheckScript + " section '" + first +
+                         "' '" + second + "'");
+  EXPECT_EQ(check.exitCode, 0) << check.output();
   EXPECT_EQ(container::ReadAttachmentToString(fs::path(second).u16string(), "TYPE"), "gui");
   EXPECT_EQ(container::ReadAttachmentToString(fs::path(second).u16string(), "LOAD"), "")
       << "the replaced section's attachments are gone";
@@ -195,13 +177,14 @@ TEST(RealPe, SectionWriterOnMinGwPrograms) {
   std::mt19937 rng(11);
   int built = 0;
   for (const char* compiler : {"i686-w64-mingw32-gcc", "x86_64-w64-mingw32-gcc"}) {
-    if (Shell(std::string("command -v ") + compiler) != 0) continue;
+    if (!testutil::HaveCommand(compiler)) continue;
     for (const char* flags : {"", "-s"}) {
       const std::string exe =
           (dir / (std::string(compiler) + (flags[0] ? "-stripped" : "") + ".exe")).string();
-      std::string output;
-      ASSERT_EQ(Shell(std::string(compiler) + " -O1 " + flags + " -o '" + exe + "' '" +
-                      (dir / "hello.c").string() + "'", &output), 0) << output;
+      testutil::RunResult compiled = testutil::Shell(std::string(compiler) + " -O1 " + flags +
+                                                     " -o '" + exe + "' '" +
+                                                     (dir / "hello.c").string() + "'");
+      ASSERT_EQ(compiled.exitCode, 0) << compiled.output();
       WriteAndCheck(exe, dir, rng);
       ++built;
     }

@@ -3,35 +3,19 @@
 // Authenticode, bundle attached last runs inside an installer, while its own Authenticode
 // signature no longer verifies (the bundle follows the certificate table).
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "testutil/process.h"
 #include "testutil/wine.h"
 #include "worker/installer_fixture.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Shelled {
-  int code = -1;
-  std::string out;
-};
-
-Shelled Shell(const std::string& command) {
-  Shelled result;
-  std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
-  const int status = ::pclose(pipe);
-  result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
+using testutil::RunResult;
 
 std::string Q(const fs::path& path) { return "'" + path.string() + "'"; }
 
@@ -42,19 +26,18 @@ class Authenticode : public ::testing::Test {
     ASSERT_EQ(testutil::MissingWindowsPrograms({"InstallerLogic.exe", "tests/report_setup.exe"}), "");
     ASSERT_TRUE(testutil::Wine::Get().ok()) << testutil::Wine::Get().error();
     // scripts/setup.sh installs both; a missing one is a broken machine, not a reason to skip.
-    Shelled cert = Shell("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Release -keyout " +
+    RunResult cert = testutil::Shell("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Release -keyout " +
                          Q(dir_ / "cert.key") + " -out " + Q(dir_ / "cert.pem"));
-    ASSERT_EQ(cert.code, 0) << cert.out;
+    ASSERT_EQ(cert.exitCode, 0) << cert.output();
   }
 
-  Shelled Sign(const fs::path& in, const fs::path& out) {
-    return Shell("osslsigncode sign -certs " + Q(dir_ / "cert.pem") + " -key " + Q(dir_ / "cert.key") +
+  RunResult Sign(const fs::path& in, const fs::path& out) {
+    return testutil::Shell("osslsigncode sign -certs " + Q(dir_ / "cert.pem") + " -key " + Q(dir_ / "cert.key") +
                  " -n Installer -in " + Q(in) + " -out " + Q(out));
   }
-  Shelled CheckSignature(const fs::path& file) {
-    return Shell("osslsigncode verify -CAfile " + Q(dir_ / "cert.pem") + " -in " + Q(file));
+  RunResult CheckSignature(const fs::path& file) {
+    return testutil::Shell("osslsigncode verify -CAfile " + Q(dir_ / "cert.pem") + " -in " + Q(file));
   }
-  Shelled Ztpack(const std::string& arguments) { return Shell(std::string(ZT_ZTPACK) + " " + arguments); }
 
   // Runs the installer under Wine; the files its setup program found, without its own two.
   nlohmann::json Installed(const fs::path& installer) {
@@ -91,12 +74,12 @@ class Authenticode : public ::testing::Test {
 TEST_F(Authenticode, SignedInstallerVerifiesAndRuns) {
   const fs::path installer = worker_test::MakeInstaller(dir_, Recipe());
   const fs::path shipped = dir_ / "shipped.exe";
-  Shelled sign = Sign(installer, shipped);
-  ASSERT_EQ(sign.code, 0) << sign.out;
-  Shelled authenticode = CheckSignature(shipped);
-  EXPECT_EQ(authenticode.code, 0) << authenticode.out;
-  Shelled verify = Ztpack("verify -q " + Q(shipped));
-  EXPECT_EQ(verify.code, 0) << verify.out;
+  RunResult sign = Sign(installer, shipped);
+  ASSERT_EQ(sign.exitCode, 0) << sign.output();
+  RunResult authenticode = CheckSignature(shipped);
+  EXPECT_EQ(authenticode.exitCode, 0) << authenticode.output();
+  RunResult verify = testutil::RunZtpack("verify -q " + Q(shipped));
+  EXPECT_EQ(verify.exitCode, 0) << verify.output();
   EXPECT_EQ(Installed(shipped), nlohmann::json::array({"docs\\a.txt"}));
 }
 
@@ -107,27 +90,27 @@ TEST_F(Authenticode, SetupProgramSignedBeforeItsBundleRunsButItsOwnSignatureBrea
   worker_test::InstallerRecipe recipe = Recipe();
   worker_test::MakeInstaller(dir_, recipe);
   const std::string key = std::string(ZT_DEV_KEYS_DIR) + "/setup.key";
-  Shelled signSetup = Ztpack("sign-setup --key " + Q(key) + " --in " + Q(recipe.setupPath) +
+  RunResult signSetup = testutil::RunZtpack("sign-setup --key " + Q(key) + " --in " + Q(recipe.setupPath) +
                              " --bind-bundle " + Q(dir_ / "ibnd") +
                              " --out " + Q(dir_ / "setup-signed.exe"));
-  ASSERT_EQ(signSetup.code, 0) << signSetup.out;
-  Shelled sign = Sign(dir_ / "setup-signed.exe", dir_ / "setup-final.exe");
-  ASSERT_EQ(sign.code, 0) << sign.out;
-  EXPECT_EQ(CheckSignature(dir_ / "setup-final.exe").code, 0) << "valid until the bundle is attached";
-  Shelled attach = Ztpack("attach --type IBND --data " + Q(dir_ / "ibnd") + " " + Q(dir_ / "setup-final.exe"));
-  ASSERT_EQ(attach.code, 0) << attach.out;
+  ASSERT_EQ(signSetup.exitCode, 0) << signSetup.output();
+  RunResult sign = Sign(dir_ / "setup-signed.exe", dir_ / "setup-final.exe");
+  ASSERT_EQ(sign.exitCode, 0) << sign.output();
+  EXPECT_EQ(CheckSignature(dir_ / "setup-final.exe").exitCode, 0) << "valid until the bundle is attached";
+  RunResult attach = testutil::RunZtpack("attach --type IBND --data " + Q(dir_ / "ibnd") + " " + Q(dir_ / "setup-final.exe"));
+  ASSERT_EQ(attach.exitCode, 0) << attach.output();
 
   // The certificate table is no longer at the end of the file: the setup program's own
   // Authenticode signature fails, while the installer's check accepts it.
-  Shelled broken = CheckSignature(dir_ / "setup-final.exe");
-  EXPECT_NE(broken.code, 0) << broken.out;
-  EXPECT_NE(broken.out.find("not at the end of the file"), std::string::npos) << broken.out;
+  RunResult broken = CheckSignature(dir_ / "setup-final.exe");
+  EXPECT_NE(broken.exitCode, 0) << broken.output();
+  EXPECT_NE(broken.output().find("not at the end of the file"), std::string::npos) << broken.output();
   const fs::path installer = dir_ / "ordered.exe";
-  Shelled build = Ztpack("build --stub " + Q(recipe.stubPath) + " --setup " + Q(dir_ / "setup-final.exe") +
+  RunResult build = testutil::RunZtpack("build --stub " + Q(recipe.stubPath) + " --setup " + Q(dir_ / "setup-final.exe") +
                          " --mode silent --out " + Q(installer));
-  ASSERT_EQ(build.code, 0) << build.out;
-  Shelled verify = Ztpack("verify -q " + Q(installer));
-  EXPECT_EQ(verify.code, 0) << verify.out;
+  ASSERT_EQ(build.exitCode, 0) << build.output();
+  RunResult verify = testutil::RunZtpack("verify -q " + Q(installer));
+  EXPECT_EQ(verify.exitCode, 0) << verify.output();
   EXPECT_EQ(Installed(installer), nlohmann::json::array({"docs\\a.txt"}));
 }
 

@@ -67,18 +67,7 @@ std::vector<std::string> Workspaces() {
   return found;
 }
 
-std::string Sha1Hex(const std::string& data) {
-  CryptoPP::SHA1 hash;
-  unsigned char digest[CryptoPP::SHA1::DIGESTSIZE];
-  hash.CalculateDigest(digest, reinterpret_cast<const unsigned char*>(data.data()), data.size());
-  static const char* kHex = "0123456789abcdef";
-  std::string out;
-  for (unsigned char b : digest) {
-    out += kHex[b >> 4];
-    out += kHex[b & 15];
-  }
-  return out;
-}
+using testutil::Sha1Hex;
 
 std::string RandomBytes(size_t n, unsigned seed) {
   std::mt19937 gen(seed);

@@ -2,7 +2,6 @@
 // real front end running it under Wine (64-bit Windows, version 6 or later, to either build);
 // and ztpack.exe, the tool built for Windows, doing the same under Wine.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <map>
@@ -14,24 +13,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Hex(const std::string& data) {
-  CryptoPP::SHA1 hash;
-  unsigned char digest[CryptoPP::SHA1::DIGESTSIZE];
-  hash.CalculateDigest(digest, reinterpret_cast<const unsigned char*>(data.data()), data.size());
-  std::string out;
-  for (unsigned char b : digest) {
-    char two[3];
-    std::snprintf(two, sizeof two, "%02x", b);
-    out += two;
-  }
-  return out;
-}
-
-int Shell(const std::string& command) {
-  int status = std::system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using testutil::Sha1Hex;
 
 std::string WindowsPath(const fs::path& path) {
   std::string p = "Z:" + path.string();
@@ -51,7 +33,7 @@ std::map<std::string, std::string> HashedTree(const fs::path& root) {
     for (char& c : path) {
       if (c == '/') c = '\\';
     }
-    files[path] = Hex(testutil::ReadFile(e.path()));
+    files[path] = Sha1Hex(testutil::ReadFile(e.path()));
   }
   return files;
 }
@@ -93,14 +75,16 @@ TEST(ZtpackUnderWine, ExtractInstallMatchesTheFrontEnd) {
       "dep-w<6-silent,old,sys\\v.txt\n";
   const std::string installer = worker_test::MakeInstaller(dir, recipe);
 
-  const std::string ztpack = ZT_ZTPACK;
-  ASSERT_EQ(Shell(ztpack + " verify -q '" + installer + "' --platform x64 --windows-major 10 >/dev/null"), 0);
-  ASSERT_EQ(Shell(ztpack + " extract -q --install --platform x64 --windows-major 10 '" + installer +
-                  "' --out '" + (dir / "x").string() + "' >/dev/null"),
-            0);
+  testutil::RunResult verify =
+      testutil::RunZtpack("verify -q '" + installer + "' --platform x64 --windows-major 10");
+  ASSERT_EQ(verify.exitCode, 0) << verify.output();
+  testutil::RunResult extract = testutil::RunZtpack(
+      "extract -q --install --platform x64 --windows-major 10 '" + installer + "' --out '" +
+      (dir / "x").string() + "'");
+  ASSERT_EQ(extract.exitCode, 0) << extract.output();
   const std::map<std::string, std::string> extracted = HashedTree(dir / "x");
   EXPECT_EQ(extracted, InstalledByFrontEnd(installer, dir));
-  EXPECT_EQ(extracted.at("bin\\lib.dll"), Hex("x64 only"));
+  EXPECT_EQ(extracted.at("bin\\lib.dll"), Sha1Hex("x64 only"));
 }
 
 // ztpack.exe comes from the 64-bit Windows build only, whichever build this machine's Wine runs.
@@ -164,9 +148,10 @@ TEST(ZtpackExe, MakesTheNativeToolsInstallerFromWindowsPaths) {
   std::vector<std::string> left;
   for (const auto& e : fs::directory_iterator(dir / "out")) left.push_back(e.path().filename());
   EXPECT_EQ(left, std::vector<std::string>{"Instälľer.exe"}) << "nothing else left beside it";
-  ASSERT_EQ(Shell(std::string(ZT_ZTPACK) + " make -q '" + (dir / "native.toml").string() + "' >/dev/null"), 0);
+  testutil::RunResult make = testutil::RunZtpack("make -q '" + (dir / "native.toml").string() + "'");
+  ASSERT_EQ(make.exitCode, 0) << make.output();
   const std::string installer = (dir / "out" / "Instälľer.exe").string();
-  EXPECT_EQ(Hex(testutil::ReadFile(installer)), Hex(testutil::ReadFile(dir / "native" / "installer.exe")));
+  EXPECT_EQ(Sha1Hex(testutil::ReadFile(installer)), Sha1Hex(testutil::ReadFile(dir / "native" / "installer.exe")));
 
   EXPECT_NE(run({"verify", "out\\Instälľer.exe"}).find("verdict: the installer would run"),
             std::string::npos);
@@ -176,7 +161,7 @@ TEST(ZtpackExe, MakesTheNativeToolsInstallerFromWindowsPaths) {
        "out\\Instälľer.exe", "--out", "x\\installed"});
   const std::map<std::string, std::string> extracted = HashedTree(dir / "x" / "installed");
   EXPECT_EQ(extracted, InstalledByFrontEnd(installer, dir));
-  EXPECT_EQ(extracted.at("docs\\ö.txt"), Hex("x64"));
+  EXPECT_EQ(extracted.at("docs\\ö.txt"), Sha1Hex("x64"));
 }
 
 // ztpack.exe's private keys and scratch directories get a DACL for the user alone, which Wine

@@ -1,11 +1,13 @@
-// A fresh temporary directory for one test, removed with everything in it afterwards.
+// A fresh temporary directory for one test, removed with everything in it afterwards. Includes
+// testutil/files.h, the whole-file reader and writer.
 #pragma once
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
+
+#include "testutil/files.h"
 
 namespace testutil {
 
@@ -48,16 +50,6 @@ inline std::filesystem::path Native(const std::u16string& corePath) {
     if (c == u'\\') c = u'/';
   }
   return std::filesystem::path(p);
-}
-
-inline void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 }  // namespace testutil

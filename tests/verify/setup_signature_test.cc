@@ -4,12 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
-#include <fstream>
 #include <functional>
-#include <sstream>
-
-#include <sys/wait.h>
 
 #include "author/attachment_writer.h"
 #include "read/bundle_description.h"
@@ -20,6 +15,8 @@
 #include "author/keys.h"
 #include "author/setup_signer.h"
 #include "testutil/capture.h"
+#include "testutil/digest.h"
+#include "testutil/process.h"
 #include "testutil/temp_dir.h"
 #include "verify/bundle_binding.h"
 
@@ -29,32 +26,9 @@ namespace {
 const std::string kKeys = ZT_DEV_KEYS_DIR;
 const std::string kNotValidTrace = "Signature not valid: VerifierFilter: digital signature not valid\n";
 
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-bool HaveTool(const std::string& name) {
-  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-int Shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
-
-std::string Hex(const std::string& bytes, bool upper) {
-  const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-  std::string out;
-  for (unsigned char b : bytes) {
-    out.push_back(digits[b >> 4]);
-    out.push_back(digits[b & 15]);
-  }
-  return out;
-}
+using testutil::Hex;
+using testutil::ReadFile;
+using testutil::WriteFile;
 
 class SetupKeys : public ::testing::Test {
  protected:
@@ -247,7 +221,7 @@ TEST_F(SetupKeys, SignSetupOnAFileThatIsNotAPe) {
   WriteFile(dir_ / "in.bin", std::string(20000, 'z'));
   WriteFile(dir_ / "bundle", "BUNDLE BYTES");
   ztpack::SignSetupOptions options{(dir_ / "in.bin").string(), (dir_ / "out.bin").string(),
-                                   (dir_ / "bundle").string(), false};
+                                   (dir_ / "bundle").string(), false, {}};
   auto summary = ztpack::SignSetup(*key_, options);
   ASSERT_TRUE(summary) << summary.error();
   EXPECT_FALSE(summary->pe);
@@ -265,7 +239,7 @@ TEST_F(SetupKeys, SignSetupOnAFileThatIsNotAPe) {
 #if ZT_USING_DEV_SETUP_KEY
 TEST_F(SetupKeys, BuiltInKeyIsTheDevelopmentKey) {
   WriteFile(dir_ / "in.bin", std::string(1000, 'k'));
-  auto summary = ztpack::SignSetup(*key_, {(dir_ / "in.bin").string(), (dir_ / "out.bin").string(), "", false});
+  auto summary = ztpack::SignSetup(*key_, {(dir_ / "in.bin").string(), (dir_ / "out.bin").string(), "", false, {}});
   ASSERT_TRUE(summary) << summary.error();
   ::testing::internal::CaptureStdout();
   EXPECT_TRUE(VerifySetupSignature((dir_ / "out.bin").u16string()));
@@ -275,7 +249,7 @@ TEST_F(SetupKeys, BuiltInKeyIsTheDevelopmentKey) {
 
 TEST_F(SetupKeys, MalformedKeyFailsThroughTheSecondPass) {
   WriteFile(dir_ / "in.bin", std::string(1000, 'k'));
-  auto summary = ztpack::SignSetup(*key_, {(dir_ / "in.bin").string(), (dir_ / "out.bin").string(), "", false});
+  auto summary = ztpack::SignSetup(*key_, {(dir_ / "in.bin").string(), (dir_ / "out.bin").string(), "", false, {}});
   ASSERT_TRUE(summary) << summary.error();
   SetupSignatureOutcome outcome;
   testutil::DebugCapture capture;
@@ -301,14 +275,14 @@ const PeFlavour kFlavours[] = {{"Pe32", "i686-w64-mingw32-gcc"}, {"Pe32Plus", "x
 class PeSetup : public SetupKeys, public ::testing::WithParamInterface<PeFlavour> {
  protected:
   void SetUp() override {
-    if (!HaveTool(GetParam().compiler)) GTEST_SKIP() << GetParam().compiler << " not installed";
+    if (!testutil::HaveCommand(GetParam().compiler)) GTEST_SKIP() << GetParam().compiler << " not installed";
     WriteFile(dir_ / "main.c", "#include <stdio.h>\nint main(void){puts(\"setup\");return 0;}\n");
-    ASSERT_EQ(Shell(std::string(GetParam().compiler) + " -s -O2 -o '" + (dir_ / "setup.exe").string() +
-                  "' '" + (dir_ / "main.c").string() + "'"), 0);
+    ASSERT_EQ(testutil::Shell(std::string(GetParam().compiler) + " -s -O2 -o '" + (dir_ / "setup.exe").string() +
+                  "' '" + (dir_ / "main.c").string() + "'").exitCode, 0);
   }
 
   std::filesystem::path Sign(bool plain, const std::string& name) {
-    ztpack::SignSetupOptions options{(dir_ / "setup.exe").string(), (dir_ / name).string(), "", plain};
+    ztpack::SignSetupOptions options{(dir_ / "setup.exe").string(), (dir_ / name).string(), "", plain, {}};
     auto summary = ztpack::SignSetup(*key_, options);
     EXPECT_TRUE(summary) << summary.error();
     return dir_ / name;
@@ -316,23 +290,23 @@ class PeSetup : public SetupKeys, public ::testing::WithParamInterface<PeFlavour
 
   // Adds a throwaway Authenticode signature in place; false when the tools are missing.
   bool Authenticode(const std::filesystem::path& file) {
-    if (!HaveTool("osslsigncode") || !HaveTool("openssl")) return false;
+    if (!testutil::HaveCommand("osslsigncode") || !testutil::HaveCommand("openssl")) return false;
     const std::string d = dir_.path().string();
     if (!std::filesystem::exists(dir_ / "cert.pem")) {
-      EXPECT_EQ(Shell("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=Throwaway -keyout '" +
-                    d + "/cert.key' -out '" + d + "/cert.pem'"), 0);
+      EXPECT_EQ(testutil::Shell("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=Throwaway -keyout '" +
+                    d + "/cert.key' -out '" + d + "/cert.pem'").exitCode, 0);
     }
     std::string out = file.string() + ".signed";
-    EXPECT_EQ(Shell("osslsigncode sign -certs '" + d + "/cert.pem' -key '" + d + "/cert.key' -in '" +
-                  file.string() + "' -out '" + out + "'"), 0);
+    EXPECT_EQ(testutil::Shell("osslsigncode sign -certs '" + d + "/cert.pem' -key '" + d + "/cert.key' -in '" +
+                  file.string() + "' -out '" + out + "'").exitCode, 0);
     std::filesystem::rename(out, file);
     return true;
   }
 
   void Attach(const std::filesystem::path& file, const std::string& bundle) {
     WriteFile(dir_ / "bundle.bin", bundle);
-    ASSERT_EQ(Shell(std::string(ZT_ZTPACK) + " attach --type IBND --data '" + (dir_ / "bundle.bin").string() +
-                  "' '" + file.string() + "'"), 0);
+    ASSERT_EQ(testutil::RunZtpack("attach --type IBND --data '" + (dir_ / "bundle.bin").string() +
+                  "' '" + file.string() + "'").exitCode, 0);
   }
 
   std::vector<container::ByteRange> Ranges(const std::filesystem::path& file) {
@@ -449,7 +423,9 @@ TEST_P(PeSetup, ByteChanges) {
     Check check = Verify(file);
     EXPECT_EQ(check.verified, c.verified) << c.name;
     EXPECT_EQ(check.notValidLines, c.verified ? 0 : 1) << c.name << ": " << check.notValidText;
-    if (!c.verified) EXPECT_EQ(check.notValidText, kNotValidTrace) << c.name;
+    if (!c.verified) {
+      EXPECT_EQ(check.notValidText, kNotValidTrace) << c.name;
+    }
   }
 }
 
@@ -504,7 +480,7 @@ TEST_P(PeSetup, SignSetupKeepsTheImageLayoutTheReaderExpects) {
   std::filesystem::path file = Sign(false, "signed.exe");
   WriteFile(dir_ / "bundle", "bundle!");
   auto summary = ztpack::SignSetup(
-      *key_, {(dir_ / "setup.exe").string(), (dir_ / "withbundle.exe").string(), (dir_ / "bundle").string(), false});
+      *key_, {(dir_ / "setup.exe").string(), (dir_ / "withbundle.exe").string(), (dir_ / "bundle").string(), false, {}});
   ASSERT_TRUE(summary) << summary.error();
   EXPECT_TRUE(summary->pe);
   EXPECT_FALSE(summary->plain);
@@ -514,7 +490,7 @@ TEST_P(PeSetup, SignSetupKeepsTheImageLayoutTheReaderExpects) {
             ReadFile(dir_ / "withbundle.exe").substr(0, summary->dataOffset));
   EXPECT_TRUE(Verify(dir_ / "withbundle.exe").verified);
   // Re-signing a signed program replaces its .ZTBNDL section instead of adding another.
-  auto again = ztpack::SignSetup(*key_, {file.string(), (dir_ / "again.exe").string(), "", false});
+  auto again = ztpack::SignSetup(*key_, {file.string(), (dir_ / "again.exe").string(), "", false, {}});
   ASSERT_TRUE(again) << again.error();
   EXPECT_EQ(ReadFile(dir_ / "again.exe"), ReadFile(file));
 }
@@ -542,11 +518,11 @@ TEST_F(SetupKeys, TooManySectionsRefusedUnlessPlain) {
   const std::filesystem::path dll = "/usr/lib/gcc/i686-w64-mingw32/12-posix/libssp-0.dll";
   ASSERT_TRUE(std::filesystem::exists(dll)) << dll << " is missing (scripts/setup.sh installs "
                                             << "g++-mingw-w64-i686-posix)";
-  auto refused = ztpack::SignSetup(*key_, {dll.string(), (dir_ / "v.dll").string(), "", false});
+  auto refused = ztpack::SignSetup(*key_, {dll.string(), (dir_ / "v.dll").string(), "", false, {}});
   ASSERT_FALSE(refused);
   EXPECT_NE(refused.error().find("at most 15"), std::string::npos) << refused.error();
   EXPECT_FALSE(std::filesystem::exists(dir_ / "v.dll"));
-  auto plain = ztpack::SignSetup(*key_, {dll.string(), (dir_ / "v.dll").string(), "", true});
+  auto plain = ztpack::SignSetup(*key_, {dll.string(), (dir_ / "v.dll").string(), "", true, {}});
   ASSERT_TRUE(plain) << plain.error();
   EXPECT_TRUE(Verify(dir_ / "v.dll").verified);
 }
@@ -556,14 +532,12 @@ TEST_F(SetupKeys, TooManySectionsRefusedUnlessPlain) {
 
 TEST_F(SetupKeys, CommandLineSignAndVerify) {
   WriteFile(dir_ / "in.bin", std::string(4000, 'v'));
-  const std::string z = ZT_ZTPACK;
   const std::string d = dir_.path().string();
-  ASSERT_EQ(Shell(z + " sign-setup --key " + kKeys + "/setup.key --in " + d + "/in.bin --out " + d + "/out.bin"), 0);
+  ASSERT_EQ(testutil::RunZtpack("sign-setup --key " + kKeys + "/setup.key --in " + d + "/in.bin --out " + d + "/out.bin").exitCode, 0);
   auto verify = [&](const std::string& extra) {
-    std::string cmd = z + " verify " + d + "/out.bin --setup-key " + kKeys + "/setup.der " + extra +
-                      " > " + d + "/line.txt 2>/dev/null";
-    int rc = std::system(cmd.c_str());
-    return std::make_pair(WEXITSTATUS(rc), ReadFile(dir_ / "line.txt"));
+    testutil::RunResult r =
+        testutil::RunZtpack("verify " + d + "/out.bin --setup-key " + kKeys + "/setup.der " + extra);
+    return std::make_pair(r.exitCode, r.out);
   };
   // Signed without a bundle: the signature holds, but an installer could not run it.
   auto [rc, line] = verify("");
@@ -582,10 +556,11 @@ TEST_F(SetupKeys, CommandLineSignAndVerify) {
   EXPECT_NE(line.find("FAILED  setup signature   not valid under the key"), std::string::npos) << line;
 
   // The help says how a setup program to be Authenticode-signed gets its bundle.
-  ASSERT_EQ(std::system((z + " sign-setup --help > " + d + "/help.txt 2>&1").c_str()), 0);
-  EXPECT_NE(ReadFile(dir_ / "help.txt").find("ztpack attach --type IBND"), std::string::npos);
+  testutil::RunResult help = testutil::RunZtpack("sign-setup --help");
+  ASSERT_EQ(help.exitCode, 0);
+  EXPECT_NE(help.output().find("ztpack attach --type IBND"), std::string::npos);
 
-  EXPECT_NE(Shell(z + " sign-setup --key " + kKeys + "/setup.der --in " + d + "/in.bin --out " + d + "/x.bin"), 0)
+  EXPECT_NE(testutil::RunZtpack("sign-setup --key " + kKeys + "/setup.der --in " + d + "/in.bin --out " + d + "/x.bin").exitCode, 0)
       << "a public key cannot sign";
   EXPECT_FALSE(std::filesystem::exists(dir_ / "x.bin"));
 }

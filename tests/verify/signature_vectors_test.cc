@@ -82,7 +82,7 @@ std::string PublicKeyDer(const std::string& n, const std::string& e) {
 // The setup program's check: the message, then a `_SG2` document holding the signature.
 bool SetupCheckAccepts(const Vector& v, const testutil::TempDir& dir) {
   const std::filesystem::path file = dir / "setup.bin";
-  std::ofstream(file, std::ios::binary) << Unhex(v.msg);
+  testutil::WriteFile(file, Unhex(v.msg));
   auto status = ztpack::AppendAttachments(
       file.string(), {ztpack::AttachmentInput{"_SG2", "{\"sign\":\"" + v.s + "\"}", ""}});
   EXPECT_TRUE(status.ok()) << status.error();

@@ -24,17 +24,7 @@ namespace fs = std::filesystem;
 
 std::string Zeros(size_t n) { return std::string(n, '\0'); }
 
-std::string Sha1Hex(const std::string& data) {
-  unsigned char digest[CryptoPP::SHA1::DIGESTSIZE];
-  CryptoPP::SHA1().CalculateDigest(digest, reinterpret_cast<const unsigned char*>(data.data()),
-                                   data.size());
-  std::string out;
-  for (unsigned char b : digest) {
-    out += "0123456789abcdef"[b >> 4];
-    out += "0123456789abcdef"[b & 15];
-  }
-  return out;
-}
+using testutil::Sha1Hex;
 
 // Runs `body` in a child process and returns its exit status (-signal when killed).
 template <typename Body>

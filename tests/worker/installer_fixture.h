@@ -18,12 +18,12 @@
 #include "author/bundle_writer.h"
 #include "entry.h"
 #include "author/keys.h"
-#include <cryptopp/sha.h>
 #include "author/manifest.h"
 #include "author/pe_image.h"
 #include "author/setup_signer.h"
 #include "support/text.h"
 #include "testutil/capture.h"
+#include "testutil/digest.h"
 #include "testutil/pe_fixture.h"
 #include "testutil/temp_dir.h"
 

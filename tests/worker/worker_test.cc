@@ -15,18 +15,7 @@
 namespace worker_test {
 namespace {
 
-std::string Sha1Hex(const std::string& data) {
-  CryptoPP::SHA1 hash;
-  unsigned char digest[CryptoPP::SHA1::DIGESTSIZE];
-  hash.CalculateDigest(digest, reinterpret_cast<const unsigned char*>(data.data()), data.size());
-  static const char* kHex = "0123456789abcdef";
-  std::string out;
-  for (unsigned char b : digest) {
-    out += kHex[b >> 4];
-    out += kHex[b & 15];
-  }
-  return out;
-}
+using testutil::Sha1Hex;
 
 const std::map<std::string, std::string> kEntries = {
     {"a", "alpha\n"}, {"b", "bravo bytes"}, {"c", std::string("c\0c", 3)}};
@@ -65,8 +54,12 @@ TEST_P(ScriptTest, AppliesTheSelectedDirectives) {
   EXPECT_EQ(run.report.ran, c.expectSetupRan) << run.trace;
   std::map<std::string, std::string> expected;
   for (const auto& [path, entry] : c.expectFiles) expected[path] = Sha1Hex(kEntries.at(entry));
-  if (c.expectSetupRan) EXPECT_EQ(run.report.files, expected) << run.trace;
-  if (c.expectTrace != nullptr) EXPECT_NE(run.trace.find(c.expectTrace), std::string::npos) << run.trace;
+  if (c.expectSetupRan) {
+    EXPECT_EQ(run.report.files, expected) << run.trace;
+  }
+  if (c.expectTrace != nullptr) {
+    EXPECT_NE(run.trace.find(c.expectTrace), std::string::npos) << run.trace;
+  }
   EXPECT_TRUE(LeftOver(tmp).empty());
 }
 
@@ -167,7 +160,9 @@ TEST_P(FailureTest, SetupNotStartedAndWorkspaceGone) {
   EXPECT_EQ(static_cast<uint32_t>(run.exitCode), c.expectExit) << run.trace;
   EXPECT_FALSE(run.report.ran);
   EXPECT_TRUE(LeftOver(tmp).empty());
-  if (c.expectTrace != nullptr) EXPECT_NE(run.trace.find(c.expectTrace), std::string::npos) << run.trace;
+  if (c.expectTrace != nullptr) {
+    EXPECT_NE(run.trace.find(c.expectTrace), std::string::npos) << run.trace;
+  }
   EXPECT_EQ(run.stderrText.find("Error: Installer file is corrupted.") != std::string::npos,
             c.expectBox)
       << run.stderrText;

@@ -6,6 +6,7 @@
 
 #include "bundle/bundle_fixture.h"
 #include "read/bundle_description.h"
+#include "testutil/process.h"
 
 namespace bundle_test {
 namespace {
@@ -48,12 +49,6 @@ TEST(SafeRelativePath, Cases) {
   EXPECT_FALSE(ztpack::SafeRelativePath(std::string("a\0b", 3)).ok());
 }
 
-int RunZtpack(const std::string& args) {
-  std::string command = std::string(ZT_ZTPACK) + " " + args + " >" + TempPath("cli.out") + " 2>&1";
-  int rc = std::system(command.c_str());
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
 class ZtpackCli : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -70,22 +65,28 @@ class ZtpackCli : public ::testing::Test {
     WriteFile(dir_ + "/in/sub/b.bin", RandomBytes(rng, 250000, false));
     WriteFile(dir_ + "/in/a.txt", "alpha");
   }
+  // Runs ztpack and keeps what it wrote in cli_; returns its exit code.
+  int RunZtpack(const std::string& args) {
+    cli_ = testutil::RunZtpack(args);
+    return cli_.exitCode;
+  }
   std::string dir_;
+  testutil::RunResult cli_;
 };
 
 TEST_F(ZtpackCli, CertifyBundleInspectExtract) {
   const std::string d = dir_;
   ASSERT_EQ(RunZtpack("certify --root-key " + d + "/root.key --public " + d + "/bundle.pem --goal IBND "
-                "--expiry 2001-02-03 --out " + d + "/cert"), 0) << ReadFile(TempPath("cli.out"));
+                "--expiry 2001-02-03 --out " + d + "/cert"), 0) << cli_.output();
   ASSERT_EQ(RunZtpack("bundle --script " + d + "/script --dir " + d + "/in --key " + d + "/bundle.key --cert " +
                 d + "/cert --chunk-size 65536 --junk 5000 --out " + d + "/b.bnd"), 0)
-      << ReadFile(TempPath("cli.out"));
+      << cli_.output();
 
   ::setenv("ZTPACK_ROOT_KEY", (d + "/root.der").c_str(), 1);
-  ASSERT_EQ(RunZtpack("inspect --json " + d + "/b.bnd"), 0) << ReadFile(TempPath("cli.out"));
+  ASSERT_EQ(RunZtpack("inspect --json " + d + "/b.bnd"), 0) << cli_.output();
   ::unsetenv("ZTPACK_ROOT_KEY");
-  auto report = nlohmann::json::parse(ReadFile(TempPath("cli.out")), nullptr, false);
-  ASSERT_FALSE(report.is_discarded()) << ReadFile(TempPath("cli.out"));
+  auto report = nlohmann::json::parse(cli_.out, nullptr, false);
+  ASSERT_FALSE(report.is_discarded()) << cli_.output();
   const auto& b = report["bundle"];
   EXPECT_EQ(b["goal"], "IBND");
   EXPECT_EQ(b["expiry"], 981158400u);
@@ -98,14 +99,14 @@ TEST_F(ZtpackCli, CertifyBundleInspectExtract) {
   EXPECT_EQ(b["entries"][2]["chunks"].size(), 4u);
 
   ASSERT_EQ(RunZtpack("extract " + d + "/b.bnd --out " + d + "/out --root-key " + d + "/root.der"), 0)
-      << ReadFile(TempPath("cli.out"));
+      << cli_.output();
   EXPECT_EQ(ReadFile(d + "/out/sub/b.bin"), ReadFile(d + "/in/sub/b.bin"));
   EXPECT_EQ(ReadFile(d + "/out/a.txt"), "alpha");
   EXPECT_EQ(ReadFile(d + "/out/install_script"), ReadFile(d + "/script"));
 
   // Against another root: refused with the reader's trace, nothing written.
   EXPECT_EQ(RunZtpack("extract " + d + "/b.bnd --out " + d + "/out2 --root-key " + d + "/other.der"), 1);
-  EXPECT_NE(ReadFile(TempPath("cli.out")).find("Public key sign is not valid"), std::string::npos);
+  EXPECT_NE(cli_.output().find("Public key sign is not valid"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(d + "/out2/a.txt"));
 }
 
@@ -113,7 +114,7 @@ TEST_F(ZtpackCli, ExtractRefusesNamesThatLeaveTheDirectory) {
   std::string path = dir_ + "/evil.bnd";
   WriteBundle(path, {{"install_script", "x"}, {"ok.txt", "fine"}, {"../escaped.txt", "bad"}});
   EXPECT_EQ(RunZtpack("extract " + path + " --out " + dir_ + "/evil --root-key " + dir_ + "/root.der"), 1);
-  EXPECT_NE(ReadFile(TempPath("cli.out")).find("climbs out"), std::string::npos);
+  EXPECT_NE(cli_.output().find("climbs out"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(dir_ + "/escaped.txt"));
   EXPECT_FALSE(std::filesystem::exists(dir_ + "/evil/ok.txt"));  // refused before writing
   // Naming only the safe entry works.
@@ -143,8 +144,8 @@ TEST_F(ZtpackCli, ErrorsAreClearAndLeaveNoOutput) {
   };
   for (const Case& c : cases) {
     EXPECT_NE(RunZtpack(c.args), 0) << c.args;
-    EXPECT_NE(ReadFile(TempPath("cli.out")).find(c.message), std::string::npos)
-        << c.args << "\n" << ReadFile(TempPath("cli.out"));
+    EXPECT_NE(cli_.output().find(c.message), std::string::npos)
+        << c.args << "\n" << cli_.output();
     EXPECT_FALSE(std::filesystem::exists(d + "/c1")) << c.args;
   }
 }

@@ -1,8 +1,6 @@
 // ztpack attach, section and inspect, run as the program people and scripts run.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -11,33 +9,14 @@
 #include "container/attachment.h"
 #include "testutil/capture.h"
 #include "testutil/pe_fixture.h"
+#include "testutil/process.h"
 #include "testutil/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Result {
-  int exit = -1;
-  std::string out;  // standard output
-  std::string err;  // standard error
-};
-
-Result Ztpack(const std::string& args, const testutil::TempDir& dir) {
-  const std::string errFile = (dir / "stderr.txt").string();
-  const std::string command = std::string(ZT_ZTPACK) + " " + args + " 2>'" + errFile + "'";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  Result r;
-  if (pipe == nullptr) return r;
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) r.out.append(buffer, n);
-  int status = ::pclose(pipe);
-  r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.err = testutil::ReadFile(errFile);
-  fs::remove(errFile);
-  return r;
-}
+using testutil::RunResult;
+using testutil::RunZtpack;
 
 std::vector<std::string> Listing(const testutil::TempDir& dir) {
   std::vector<std::string> names;
@@ -59,17 +38,16 @@ class ContainerCommands : public ::testing::Test {
 
 TEST_F(ContainerCommands, HelpForEverySubcommand) {
   for (const char* command : {"attach", "section", "inspect"}) {
-    Result r = Ztpack(std::string(command) + " --help", dir_);
-    EXPECT_EQ(r.exit, 0) << command;
+    RunResult r = RunZtpack(std::string(command) + " --help");
+    EXPECT_EQ(r.exitCode, 0) << command;
     EXPECT_NE(r.out.find("Usage"), std::string::npos) << command << ": " << r.out;
   }
 }
 
 TEST_F(ContainerCommands, SectionThenReadBack) {
-  Result r = Ztpack("section --type TYPE --data " + P("type.txt") + " --type LOAD --data " +
-                        P("load.bin") + " --out " + P("out.exe") + " " + P("stub.exe"),
-                    dir_);
-  ASSERT_EQ(r.exit, 0) << r.err;
+  RunResult r = RunZtpack("section --type TYPE --data " + P("type.txt") + " --type LOAD --data " +
+                        P("load.bin") + " --out " + P("out.exe") + " " + P("stub.exe"));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(testutil::ReadFile(dir_ / "stub.exe"), testutil::PeFixture{}.Build())
       << "--out leaves the input alone";
   support::testing::ForceTrace(0);
@@ -77,8 +55,8 @@ TEST_F(ContainerCommands, SectionThenReadBack) {
   EXPECT_EQ(container::ReadAttachmentToString(dir_.u16("out.exe"), "LOAD"), std::string(5000, 'L'));
   support::testing::ForceTrace(-1);
 
-  r = Ztpack("inspect --json " + P("out.exe"), dir_);
-  ASSERT_EQ(r.exit, 0) << r.err;
+  r = RunZtpack("inspect --json " + P("out.exe"));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
   nlohmann::json report = nlohmann::json::parse(r.out);
   EXPECT_EQ(report["pe"]["format"], "PE32");
   EXPECT_EQ(report["pe"]["sections"].size(), 3u);
@@ -98,15 +76,15 @@ TEST_F(ContainerCommands, SectionThenReadBack) {
 
 TEST_F(ContainerCommands, AttachAppendsAndInspectSeesADamagedDigest) {
   testutil::WriteFile(dir_ / "plain.bin", "some file");
-  Result r = Ztpack("attach --type DATA --data " + P("load.bin") + " " + P("plain.bin"), dir_);
-  ASSERT_EQ(r.exit, 0) << r.err;
+  RunResult r = RunZtpack("attach --type DATA --data " + P("load.bin") + " " + P("plain.bin"));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
   std::string bytes = testutil::ReadFile(dir_ / "plain.bin");
   ASSERT_EQ(bytes.size(), 9u + 5000 + 28);
   EXPECT_EQ(bytes.substr(0, 9), "some file");
   bytes[100] ^= 1;
   testutil::WriteFile(dir_ / "plain.bin", bytes);
-  r = Ztpack("inspect " + P("plain.bin"), dir_);
-  EXPECT_EQ(r.exit, 0) << r.err;
+  r = RunZtpack("inspect " + P("plain.bin"));
+  EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.out.find("not a PE file"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("DATA   size 5000       data at 0x00000009  digest MISMATCH"),
             std::string::npos)
@@ -141,8 +119,8 @@ TEST_F(ContainerCommands, Failures) {
   const std::vector<std::string> before = Listing(dir_);
   const std::string stub = testutil::ReadFile(dir_ / "stub.exe");
   for (const Case& c : cases) {
-    Result r = Ztpack(c.args, dir_);
-    EXPECT_NE(r.exit, 0) << c.args;
+    RunResult r = RunZtpack(c.args);
+    EXPECT_NE(r.exitCode, 0) << c.args;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << "\n" << r.err;
     EXPECT_EQ(Listing(dir_), before) << c.args;
   }
@@ -152,12 +130,11 @@ TEST_F(ContainerCommands, Failures) {
 
 TEST_F(ContainerCommands, SectionInPlaceReplacesTheSection) {
   for (const char* data : {"load.bin", "type.txt"}) {
-    Result r = Ztpack(std::string("section --type TYPE --data ") + P(data) + " " + P("stub.exe"),
-                      dir_);
-    ASSERT_EQ(r.exit, 0) << r.err;
+    RunResult r = RunZtpack(std::string("section --type TYPE --data ") + P(data) + " " + P("stub.exe"));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
   }
-  Result r = Ztpack("inspect --json " + P("stub.exe"), dir_);
-  ASSERT_EQ(r.exit, 0) << r.err;
+  RunResult r = RunZtpack("inspect --json " + P("stub.exe"));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
   nlohmann::json report = nlohmann::json::parse(r.out);
   EXPECT_EQ(report["pe"]["sections"].size(), 3u) << "replaced, not doubled";
   EXPECT_EQ(report["chains"]["section"]["attachments"].size(), 1u);

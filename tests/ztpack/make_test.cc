@@ -135,11 +135,7 @@ TEST(Make, IdenticalFilesStoredOnceWhenAskedAndInstalledEveryTime) {
   RunOutcome run = RunInstaller(dir, (dir / "out.exe").string(), u"");
   ASSERT_TRUE(run.report.ran) << run.trace;
   std::map<std::string, std::string> expected;
-  CryptoPP::SHA1 sha;
-  uint8_t raw[20];
-  sha.CalculateDigest(raw, reinterpret_cast<const uint8_t*>(same.data()), same.size());
-  std::string hex;
-  for (uint8_t b : raw) hex += "0123456789abcdef"[b >> 4], hex += "0123456789abcdef"[b & 15];
+  const std::string hex = testutil::Sha1Hex(same);
   for (const char* file : {"./one/z.bin", "./copy.bin", "./a.bin", "./two/z.bin"}) expected[file] = hex;
   EXPECT_EQ(run.report.files, expected);
 }

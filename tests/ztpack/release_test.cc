@@ -1,7 +1,6 @@
 // ztpack for release engineers: the install script checks, and verify, extract and inspect of a
 // finished installer, held against what the front end itself does with the same installer.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -13,6 +12,7 @@
 #include "os/progress.h"
 #include "read/script_check.h"
 #include "support/workspace.h"
+#include "testutil/process.h"
 #include "verify/setup_signature.h"
 #include "zt_version.h"
 #include "worker/installer_fixture.h"
@@ -20,25 +20,9 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testutil::RunResult;
+using testutil::RunZtpack;
 using worker_test::InstallerRecipe;
-
-struct Output {
-  int exit = -1;
-  std::string out, err;
-};
-
-Output Ztpack(const std::string& args, const testutil::TempDir& dir) {
-  const std::string errFile = (dir / "stderr.txt").string();
-  FILE* pipe = ::popen((std::string(ZT_ZTPACK) + " " + args + " 2>'" + errFile + "'").c_str(), "r");
-  Output r;
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) r.out.append(buffer, n);
-  int status = ::pclose(pipe);
-  r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.err = testutil::ReadFile(errFile);
-  return r;
-}
 
 std::string Q(const fs::path& p) { return "'" + p.string() + "'"; }
 
@@ -246,7 +230,7 @@ TEST_P(VerifyTest, SaysWhatTheFrontEndDoesOnEachPlatform) {
     }
     testutil::WriteFile(installer, bytes);
   }
-  Output v = Ztpack("verify --json " + Q(installer), dir);
+  RunResult v = RunZtpack("verify --json " + Q(installer));
   nlohmann::json report = nlohmann::json::parse(v.out, nullptr, false);
   ASSERT_FALSE(report.is_discarded()) << v.out << v.err;
   EXPECT_EQ(report["kind"], "installer");
@@ -267,7 +251,7 @@ TEST_P(VerifyTest, SaysWhatTheFrontEndDoesOnEachPlatform) {
     EXPECT_EQ(p["runs_setup"].get<bool>(), run.report.ran) << label << "\n" << report.dump(1);
     all &= run.report.ran;
   }
-  EXPECT_EQ(v.exit, all ? 0 : 1) << v.out;
+  EXPECT_EQ(v.exitCode, all ? 0 : 1) << v.out;
   EXPECT_EQ(report["passed"], all);
 }
 
@@ -316,28 +300,17 @@ TEST(Extract, InstallMatchesTheFrontEndOnEveryPlatform) {
   for (bool x64 : {false, true}) {
     for (int major : {5, 10}) {
       const std::string tag = std::string(x64 ? "x64-" : "x86-") + std::to_string(major);
-      Output r = Ztpack("extract --install --platform " + std::string(x64 ? "x64" : "x86") +
+      RunResult r = RunZtpack("extract --install --platform " + std::string(x64 ? "x64" : "x86") +
                          " --windows-major " + std::to_string(major) + " " + Q(installer) +
-                         " --out " + Q(dir / tag),
-                     dir);
-      ASSERT_EQ(r.exit, 0) << r.err;
+                         " --out " + Q(dir / tag));
+      ASSERT_EQ(r.exitCode, 0) << r.err;
       testutil::TempDir tmp;
       worker_test::RunOutcome run = worker_test::RunInstaller(tmp, installer, u"", x64, major);
       ASSERT_TRUE(run.report.ran) << tag;
       std::map<std::string, std::string> extracted = Tree(dir / tag);
       std::map<std::string, std::string> hashes;
       for (const auto& [path, content] : extracted) {
-        CryptoPP::SHA1 sha;
-        std::string digest(CryptoPP::SHA1::DIGESTSIZE, '\0');
-        sha.CalculateDigest(reinterpret_cast<unsigned char*>(digest.data()),
-                            reinterpret_cast<const unsigned char*>(content.data()), content.size());
-        std::string hex;
-        for (unsigned char b : digest) {
-          char two[3];
-          std::snprintf(two, sizeof two, "%02x", b);
-          hex += two;
-        }
-        hashes[path] = hex;
+        hashes[path] = testutil::Sha1Hex(content);
       }
       EXPECT_EQ(hashes, run.report.files) << tag;
       EXPECT_EQ(extracted["./bin/tool.cfg"], x64 ? "sixty-four" : "thirty-two") << tag;
@@ -349,27 +322,27 @@ TEST(Extract, SetupProgramEntriesAndRefusals) {
   SKIP_WITHOUT_DEV_KEYS();
   testutil::TempDir dir;
   const std::string installer = worker_test::MakeInstaller(dir, Recipe(kScript));
-  Output r = Ztpack("extract --setup " + Q(installer) + " --out " + Q(dir / "s"), dir);
-  ASSERT_EQ(r.exit, 0) << r.err;
+  RunResult r = RunZtpack("extract --setup " + Q(installer) + " --out " + Q(dir / "s"));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(testutil::ReadFile(dir / "s" / "setup.exe"), testutil::ReadFile(dir / "setup.signed"));
 
-  r = Ztpack("extract " + Q(dir / "s" / "setup.exe") + " --out " + Q(dir / "e"), dir);
-  ASSERT_EQ(r.exit, 0) << r.err;
+  r = RunZtpack("extract " + Q(dir / "s" / "setup.exe") + " --out " + Q(dir / "e"));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(testutil::ReadFile(dir / "e" / "b64"), "sixty-four");
   EXPECT_EQ(Tree(dir / "e").size(), kEntries.size() + 1);
 
   // A target directory in use, a target the installer refuses: nothing written anywhere.
   fs::create_directories(dir / "busy");
   testutil::WriteFile(dir / "busy" / "keep", "k");
-  r = Ztpack("extract " + Q(installer) + " --out " + Q(dir / "busy"), dir);
-  EXPECT_EQ(r.exit, 1);
+  r = RunZtpack("extract " + Q(installer) + " --out " + Q(dir / "busy"));
+  EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("not an empty directory"), std::string::npos) << r.err;
   EXPECT_EQ(Tree(dir / "busy").size(), 1u);
 
   testutil::TempDir evilDir;
   const std::string evil = worker_test::MakeInstaller(evilDir, Recipe("dep-silent,a,a\ndep-silent,b32,..\\..\\x\n"));
-  r = Ztpack("extract --install --platform x86 --windows-major 10 " + Q(evil) + " --out " + Q(dir / "v"), dir);
-  EXPECT_EQ(r.exit, 1);
+  r = RunZtpack("extract --install --platform x86 --windows-major 10 " + Q(evil) + " --out " + Q(dir / "v"));
+  EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("line 2: target \"..\\..\\x\" is refused"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(dir / "v"));
   std::set<std::string> left;
@@ -383,8 +356,8 @@ TEST(Inspect, DescendsToTheInstallScript) {
   SKIP_WITHOUT_DEV_KEYS();
   testutil::TempDir dir;
   const std::string installer = worker_test::MakeInstaller(dir, Recipe(kScript));
-  Output r = Ztpack("inspect --json " + Q(installer), dir);
-  ASSERT_EQ(r.exit, 0) << r.err;
+  RunResult r = RunZtpack("inspect --json " + Q(installer));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
   nlohmann::json j = nlohmann::json::parse(r.out);
   EXPECT_EQ(j["kind"], "installer");
   EXPECT_EQ(j["load"]["run_mode"], "silent");
@@ -398,8 +371,8 @@ TEST(Inspect, DescendsToTheInstallScript) {
             nlohmann::json({"x86 Windows 6+", "x86 Windows 5"}));
   EXPECT_EQ(script["findings"].size(), 0u);
 
-  r = Ztpack("inspect " + Q(installer), dir);
-  ASSERT_EQ(r.exit, 0) << r.err;
+  r = RunZtpack("inspect " + Q(installer));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
   for (const char* part : {"installer", "setup program (LOAD)", "_SG2", "goal tag IBND",
                            "install script: 5 lines, 4 directives"}) {
     EXPECT_NE(r.out.find(part), std::string::npos) << part << "\n" << r.out;
@@ -430,16 +403,16 @@ TEST_P(MakeChecks, RefuseOrWarnBeforeWriting) {
   testutil::WriteFile(dir / "m.toml", "stub = \"stub.exe\"\nsetup = \"setup.sh\"\nmode = \"" +
                                           c.mode + "\"\noutput = \"out/i.exe\"\n[payload]\n"
                                           "folder = \"payload\"\n[keys]\ndir = \"" ZT_DEV_KEYS_DIR "\"\n");
-  Output r = Ztpack("make -q " + Q(dir / "m.toml"), dir);
-  EXPECT_EQ(r.exit, c.exit) << r.err;
+  RunResult r = RunZtpack("make -q " + Q(dir / "m.toml"));
+  EXPECT_EQ(r.exitCode, c.exit) << r.err;
   EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
   EXPECT_EQ(fs::exists(dir / "out" / "i.exe"), c.exit == 0);
   if (c.exit != 0) {
     EXPECT_TRUE(!fs::exists(dir / "out") || fs::is_empty(dir / "out")) << "nothing half-written";
     return;
   }
-  Output v = Ztpack("verify -q " + Q(dir / "out" / "i.exe"), dir);
-  EXPECT_EQ(v.exit, 0) << v.out;
+  RunResult v = RunZtpack("verify -q " + Q(dir / "out" / "i.exe"));
+  EXPECT_EQ(v.exitCode, 0) << v.out;
   EXPECT_NE(v.out.find(c.err), std::string::npos) << "verify reports the same finding\n" << v.out;
 }
 
@@ -465,10 +438,9 @@ TEST(Build, AcceptsOnlyExactRunModes) {
   testutil::WriteFile(dir / "stub.exe", testutil::PeFixture{}.Build());
   testutil::WriteFile(dir / "setup.bin", "s");
   for (const char* mode : {"' gui'", "GUI", "'silent '"}) {
-    Output r = Ztpack("build --stub " + Q(dir / "stub.exe") + " --setup " + Q(dir / "setup.bin") +
-                       " --mode " + mode + " --out " + Q(dir / "i.exe"),
-                   dir);
-    EXPECT_EQ(r.exit, 1) << mode;
+    RunResult r = RunZtpack("build --stub " + Q(dir / "stub.exe") + " --setup " + Q(dir / "setup.bin") +
+                       " --mode " + mode + " --out " + Q(dir / "i.exe"));
+    EXPECT_EQ(r.exitCode, 1) << mode;
     EXPECT_NE(r.err.find("exactly"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(dir / "i.exe"));
   }
@@ -476,10 +448,10 @@ TEST(Build, AcceptsOnlyExactRunModes) {
 
 TEST(Help, EveryReleaseSubcommandAndTheVersion) {
   testutil::TempDir dir;
-  EXPECT_EQ(Ztpack("--version", dir).out, "ztpack " ZT_VERSION "\n");
+  EXPECT_EQ(RunZtpack("--version").out, "ztpack " ZT_VERSION "\n");
   for (const char* command : {"verify", "extract", "inspect", "make", "bundle", "build"}) {
-    Output r = Ztpack(std::string(command) + " --help", dir);
-    EXPECT_EQ(r.exit, 0) << command;
+    RunResult r = RunZtpack(std::string(command) + " --help");
+    EXPECT_EQ(r.exitCode, 0) << command;
     EXPECT_NE(r.out.find("--"), std::string::npos) << command;
   }
 }
@@ -495,8 +467,8 @@ TEST(BundleEntries, EveryGivenEntryComesBackUnlessStoredOnce) {
   SKIP_WITHOUT_DEV_KEYS();
   testutil::TempDir dir;
   const std::string keys = ZT_DEV_KEYS_DIR;
-  ASSERT_EQ(Ztpack("certify --root-key " + keys + "/root.key --public " + keys +
-                       "/bundle.der --goal IBND --out " + Q(dir / "cert.bin"), dir).exit, 0);
+  ASSERT_EQ(RunZtpack("certify --root-key " + keys + "/root.key --public " + keys +
+                       "/bundle.der --goal IBND --out " + Q(dir / "cert.bin")).exitCode, 0);
   testutil::WriteFile(dir / "install_script", "dep-silent,f0,a\ndep-silent,f1,b\n");
   std::string command = "bundle -q --key " + keys + "/bundle.key --cert " + Q(dir / "cert.bin") +
                         " --script " + Q(dir / "install_script");
@@ -508,21 +480,21 @@ TEST(BundleEntries, EveryGivenEntryComesBackUnlessStoredOnce) {
     testutil::WriteFile(dir / name, given["./" + name]);
     command += " --entry " + name + "=" + Q(dir / name);
   }
-  Output r = Ztpack(command + " --out " + Q(dir / "every.ibnd"), dir);
-  ASSERT_EQ(r.exit, 0) << r.err;
+  RunResult r = RunZtpack(command + " --out " + Q(dir / "every.ibnd"));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, "");
-  ASSERT_EQ(Ztpack("extract " + Q(dir / "every.ibnd") + " --out " + Q(dir / "every"), dir).exit, 0);
+  ASSERT_EQ(RunZtpack("extract " + Q(dir / "every.ibnd") + " --out " + Q(dir / "every")).exitCode, 0);
   EXPECT_EQ(Tree(dir / "every"), given);
 
-  r = Ztpack(command + " --store-once --out " + Q(dir / "once.ibnd"), dir);
-  ASSERT_EQ(r.exit, 0) << r.err;
+  r = RunZtpack(command + " --store-once --out " + Q(dir / "once.ibnd"));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, "stored once: \"f4\" now points to \"f0\"\nstored once: \"f8\" now points to \"f0\"\n"
                    "stored once: \"f9\" now points to \"f1\"\n"
                    "stored once: 3 entries of identical content left out, 15000 bytes\n");
   EXPECT_LT(fs::file_size(dir / "once.ibnd"), fs::file_size(dir / "every.ibnd"));
   // The old spelling of the default is still accepted, but not beside its opposite.
-  EXPECT_EQ(Ztpack(command + " --keep-copies --out " + Q(dir / "keep.ibnd"), dir).exit, 0);
-  EXPECT_NE(Ztpack(command + " --keep-copies --store-once --out " + Q(dir / "x.ibnd"), dir).exit, 0);
+  EXPECT_EQ(RunZtpack(command + " --keep-copies --out " + Q(dir / "keep.ibnd")).exitCode, 0);
+  EXPECT_NE(RunZtpack(command + " --keep-copies --store-once --out " + Q(dir / "x.ibnd")).exitCode, 0);
 }
 
 }  // namespace
@@ -584,14 +556,14 @@ TEST_P(BindingTest, OnlyTheBoundBundleRuns) {
   testutil::TempDir tmp;
   worker_test::RunOutcome run = worker_test::RunInstaller(tmp, installer, u"");
   EXPECT_EQ(run.report.ran, c.failedCheck == nullptr) << run.trace;
-  Output v = Ztpack("verify --json " + Q(installer), dir);
+  RunResult v = RunZtpack("verify --json " + Q(installer));
   const nlohmann::json report = nlohmann::json::parse(v.out);
   std::string failed, detail;
   for (const auto& check : report["checks"]) {
     if (check["status"] == "failed" && failed.empty()) failed = check["check"], detail = check["detail"];
   }
   EXPECT_EQ(failed, c.failedCheck ? c.failedCheck : "") << v.out;
-  EXPECT_EQ(v.exit, c.failedCheck == nullptr ? 0 : 1);
+  EXPECT_EQ(v.exitCode, c.failedCheck == nullptr ? 0 : 1);
   if (failed == "bundle binding") {
     // Refused before anything is extracted, naming the bundle and the first binding (the
     // signed one, then the document's) that names another.
@@ -602,7 +574,7 @@ TEST_P(BindingTest, OnlyTheBoundBundleRuns) {
     EXPECT_NE(run.trace.find(line + "\n"), std::string::npos) << run.trace;
     EXPECT_EQ(run.trace.find("0: dep-silent"), std::string::npos);
     EXPECT_EQ(detail, line);
-    EXPECT_NE(Ztpack("extract " + Q(installer) + " --out " + Q(dir / "x"), dir).err.find(line), std::string::npos);
+    EXPECT_NE(RunZtpack("extract " + Q(installer) + " --out " + Q(dir / "x")).err.find(line), std::string::npos);
   }
 }
 
@@ -636,16 +608,15 @@ TEST(Stub64, OnlyX64Platforms) {
   InstallerRecipe recipe = Recipe(kScript);
   recipe.stubPath = (dir / "stub64.exe").string();
   const std::string installer = worker_test::MakeInstaller(dir, recipe);
-  Output v = Ztpack("verify --json " + Q(installer), dir);
+  RunResult v = RunZtpack("verify --json " + Q(installer));
   nlohmann::json report = nlohmann::json::parse(v.out);
   ASSERT_EQ(report["platforms"].size(), 2u) << v.out;
   EXPECT_EQ(report["platforms"][0]["platform"], "x64 Windows 6+");
   EXPECT_EQ(report["platforms"][1]["platform"], "x64 Windows 5");
-  EXPECT_EQ(v.exit, 0);
-  Output r = Ztpack("extract --install --platform x86 --windows-major 10 " + Q(installer) +
-                        " --out " + Q(dir / "x86"),
-                    dir);
-  EXPECT_EQ(r.exit, 1);
+  EXPECT_EQ(v.exitCode, 0);
+  RunResult r = RunZtpack("extract --install --platform x86 --windows-major 10 " + Q(installer) +
+                        " --out " + Q(dir / "x86"));
+  EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("runs only on x64 Windows"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(dir / "x86"));
 }
@@ -659,22 +630,21 @@ TEST(BundleChecks, RefuseBeforeWritingWarnAndWrite) {
   SKIP_WITHOUT_DEV_KEYS();
   testutil::TempDir dir;
   const std::string keys = ZT_DEV_KEYS_DIR;
-  Output c = Ztpack("certify --root-key " + keys + "/root.key --public " + keys +
-                        "/bundle.der --goal IBND --out " + Q(dir / "cert.bin"),
-                    dir);
-  ASSERT_EQ(c.exit, 0) << c.err;
+  RunResult c = RunZtpack("certify --root-key " + keys + "/root.key --public " + keys +
+                        "/bundle.der --goal IBND --out " + Q(dir / "cert.bin"));
+  ASSERT_EQ(c.exitCode, 0) << c.err;
   testutil::WriteFile(dir / "a.txt", "a");
   const std::string common = " --entry a=" + Q(dir / "a.txt") + " --key " + keys +
                              "/bundle.key --cert " + Q(dir / "cert.bin") + " -q --out " +
                              Q(dir / "b.ibnd");
   testutil::WriteFile(dir / "bad", "dep-silent,a,a\ndep-gui,missing,m\n");
-  Output r = Ztpack("bundle --script " + Q(dir / "bad") + common, dir);
-  EXPECT_EQ(r.exit, 1);
+  RunResult r = RunZtpack("bundle --script " + Q(dir / "bad") + common);
+  EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("line 2: entry \"missing\" is not in the bundle"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(dir / "b.ibnd"));
   // Checked for the silent run mode only, the gui line selects nothing: a warning.
-  r = Ztpack("bundle --mode silent --script " + Q(dir / "bad") + common, dir);
-  EXPECT_EQ(r.exit, 0) << r.err;
+  r = RunZtpack("bundle --mode silent --script " + Q(dir / "bad") + common);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.err.find("warning: install script line 2: the condition \"dep-gui\" selects"),
             std::string::npos)
       << r.err;

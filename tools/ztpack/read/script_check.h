@@ -79,7 +79,8 @@ void CheckExpiry(uint32_t expiry, int64_t now, ScriptCheck* check);
 // the installer treats them.
 support::Result<std::vector<std::string>> ReadScriptFileAsInstaller(const std::string& path);
 
-// "warning: install script line 3: ..." lines for people; `prefix` starts each line.
+// One line per finding, for people: "error: install script line 3: ..." or "warning: install
+// script: ..." (no line number for a finding about the whole script). Callers indent them.
 std::vector<std::string> DescribeFindings(const ScriptCheck& check);
 
 // The run modes `make` and `build` accept: exactly these bytes.
