@@ -468,7 +468,7 @@ TEST(Build, AcceptsOnlyExactRunModes) {
     Output r = Ztpack("build --stub " + Q(dir / "stub.exe") + " --setup " + Q(dir / "setup.bin") +
                        " --mode " + mode + " --out " + Q(dir / "i.exe"),
                    dir);
-    EXPECT_EQ(r.exit, 1) << mode;
+    EXPECT_EQ(r.exit, 2) << mode;  // a usage error
     EXPECT_NE(r.err.find("exactly"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(dir / "i.exe"));
   }

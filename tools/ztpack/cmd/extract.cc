@@ -46,10 +46,9 @@ struct Options {
   bool setup = false, install = false, quiet = false;
 };
 
-int Fail(const std::string& message) {
-  std::fprintf(stderr, "ztpack extract: %s\n", message.c_str());
-  return 1;
-}
+constexpr CommandErrors kErrors{"extract"};
+int Fail(const std::string& message) { return kErrors.Fail(kExitFailed, message); }
+int Usage(const std::string& message) { return kErrors.Fail(kExitUnusable, message); }
 
 // The fresh directory the output is put together in, beside the target directory.
 class Staging {
@@ -90,20 +89,17 @@ uint64_t FileSize(const fs::path& path) {
 }
 
 int RunExtract(const Options& o) {
-  std::string rootDer = bundle::BuiltinRootKey();
-  if (!o.rootKey.empty()) {
-    auto root = LoadPublicKey(o.rootKey);
-    if (!root) return Fail(root.error());
-    rootDer = PublicKeyDer(*root);
-  }
+  auto rootKey = RootKeyDer(o.rootKey);
+  if (!rootKey) return Usage(rootKey.error());
+  const std::string& rootDer = *rootKey;
   const bool install = o.install || !o.platform.empty() || o.windowsMajor >= 0;
-  if (o.setup && (install || !o.names.empty())) return Fail("--setup takes no entry names and no --install");
+  if (o.setup && (install || !o.names.empty())) return Usage("--setup takes no entry names and no --install");
   if (install && (o.platform.empty() || o.windowsMajor < 0)) {
-    return Fail("--install needs --platform x86|x64 and --windows-major N");
+    return Usage("--install needs --platform x86|x64 and --windows-major N");
   }
-  if (install && !o.names.empty()) return Fail("--install takes no entry names");
+  if (install && !o.names.empty()) return Usage("--install takes no entry names");
   auto kind = ClassifyFile(o.file);
-  if (!kind) return Fail(kind.error());
+  if (!kind) return Usage(kind.error());
   if (install && o.platform == "x86" && *kind == FileKind::kInstaller) {
     auto image = ReadPeImage(o.file);
     if (image && image->is64()) {
@@ -252,10 +248,11 @@ CommandRegistration registration{{
     "the install script installs",
     [](CLI::App& app) -> std::function<int()> {
       auto o = std::make_shared<Options>();
-      app.add_option("FILE", o->file, "A finished installer, a setup program or a bundle")->required();
+      app.add_option("FILE", o->file, "A finished installer, a setup program or a bundle")
+          ->required();
       app.add_option("NAME", o->names, "Entries to extract (default: all)");
       app.add_option("--out", o->out, "Target directory (must not exist, or be empty)")->required();
-      app.add_option("--root-key", o->rootKey, "Root public key to validate against (default: built in)");
+      app.add_option("--root-key", o->rootKey, kRootKeyHelp);
       app.add_flag("--setup", o->setup, "Write the installer's setup program as OUT/setup.exe");
       app.add_flag("--install", o->install,
                    "Write what the install script installs on --platform/--windows-major");

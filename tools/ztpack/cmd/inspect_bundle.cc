@@ -12,6 +12,7 @@
 #include "container/attachment.h"
 #include "read/installer_layers.h"
 #include "read/script_check.h"
+#include "cmd/command.h"
 #include "cmd/inspect.h"
 #include <ctime>
 #include <map>
@@ -29,19 +30,10 @@ std::string StatusJson(const SignatureStatus& s) {
 }
 
 support::Result<std::string> RootKey(const InspectContext& context, std::string* label) {
-  std::string path = context.rootKeyPath;
-  if (path.empty()) {
-    const char* env = std::getenv("ZTPACK_ROOT_KEY");
-    if (env != nullptr) path = env;
-  }
-  if (path.empty()) {
-    *label = "built-in root key";
-    return bundle::BuiltinRootKey();
-  }
-  auto key = LoadPublicKey(path);
-  if (!key) return support::Error{key.error()};
-  *label = "root key " + path;
-  return PublicKeyDer(*key);
+  std::string path;
+  auto der = RootKeyDer(context.rootKeyPath, &path);
+  if (der) *label = path.empty() ? "built-in root key" : "root key " + path;
+  return der;
 }
 
 // The install script as the installer reads it, each directive with the platforms that select
