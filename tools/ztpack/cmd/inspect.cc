@@ -245,6 +245,8 @@ namespace {
 constexpr CommandErrors kErrors{"inspect"};
 
 int RunInspect(const InspectOptions& options) {
+  // A root key that cannot be read is a usage error here, as in every command, not a finding.
+  if (auto key = RootKeyDer(options.rootKey); !key) return kErrors.Fail(kExitUnusable, key.error());
   auto output = InspectFile(options);
   if (!output) return kErrors.Fail(kExitUnusable, output.error());
   if (options.json) {
