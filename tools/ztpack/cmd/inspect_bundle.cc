@@ -164,12 +164,8 @@ support::Status Describe(const InspectContext& context, const std::string& path,
 
 support::Status Inspect(const InspectContext& context, InspectReport* report) {
   if (context.kind == FileKind::kInstaller) return {};  // the load part covers an installer
-  char magic[bundle::kMagicSize] = {};
-  if (std::FILE* in = fileops::OpenStdio(context.path, "rb")) {
-    if (std::fread(magic, 1, sizeof magic, in) != sizeof magic) magic[0] = 0;
-    std::fclose(in);
-  }
-  if (std::memcmp(magic, bundle::kMagic, sizeof magic) == 0) {
+  // ClassifyFile has read the magic: a bundle is the file itself.
+  if (context.kind == FileKind::kBundle) {
     return Describe(context, context.path, "the whole file", report);
   }
   const ChainEntry* entry = FindInChain(context.fileChain, "IBND");
