@@ -440,7 +440,7 @@ TEST(Build, AcceptsOnlyExactRunModes) {
   for (const char* mode : {"' gui'", "GUI", "'silent '"}) {
     RunResult r = RunZtpack("build --stub " + Q(dir / "stub.exe") + " --setup " + Q(dir / "setup.bin") +
                        " --mode " + mode + " --out " + Q(dir / "i.exe"));
-    EXPECT_EQ(r.exitCode, 1) << mode;
+    EXPECT_EQ(r.exitCode, 2) << mode;  // a usage error
     EXPECT_NE(r.err.find("exactly"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(dir / "i.exe"));
   }

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <string>
 
 #include "cmd/command.h"
 #include "os/file_ops.h"
@@ -17,6 +18,9 @@ int main(int argc, char** argv) {
   CLI::App app{"ztpack: writes, inspects and verifies installer payloads"};
   app.require_subcommand(1);
   app.set_version_flag("--version", "ztpack " ZT_VERSION);
+  app.footer(std::string(ztpack::kExitCodeTable) +
+             " A root key for checking bundles comes from --root-key, else from the file named "
+             "by $ZTPACK_ROOT_KEY, else is the built-in one.");
 
   auto& table = ztpack::CommandTable();
   std::sort(table.begin(), table.end(),
@@ -36,12 +40,13 @@ int main(int argc, char** argv) {
   try {
     app.parse(static_cast<int>(arguments.size()), pointers.data());
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    // --help and --version end the parse with code 0; every other parse error is a usage error.
+    return app.exit(e) == 0 ? ztpack::kExitOk : ztpack::kExitUnusable;
   }
   try {
-    return runner ? runner() : 2;
+    return runner ? runner() : ztpack::kExitUnusable;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "ztpack: %s\n", e.what());
-    return 1;
+    return ztpack::kExitFailed;
   }
 }

@@ -7,6 +7,8 @@
 namespace ztpack {
 namespace {
 
+constexpr CommandErrors kErrors{"attach"};
+
 struct AttachOptions {
   std::string type;
   std::string data;
@@ -25,19 +27,16 @@ CommandRegistration registration{Command{
       app.add_option("--out", options->out, "Write the result here instead of replacing FILE");
       app.add_option("FILE", options->file, "The file to append to")->required();
       return [options] {
-        support::Status typeOk = CheckAttachmentType(options->type);
-        if (!typeOk) {
-          std::fprintf(stderr, "ztpack attach: %s\n", typeOk.error().c_str());
-          return 1;
+        if (auto bad = FirstUnreadable({options->data, options->file}); !bad.empty()) {
+          return kErrors.Fail(kExitUnusable, bad);
         }
+        support::Status typeOk = CheckAttachmentType(options->type);
+        if (!typeOk) return kErrors.Fail(kExitUnusable, typeOk.error());
         support::Status status = AppendAttachments(
             options->file, {AttachmentInput::FromFile(options->type, options->data)},
             options->out);
-        if (!status) {
-          std::fprintf(stderr, "ztpack attach: %s\n", status.error().c_str());
-          return 1;
-        }
-        return 0;
+        if (!status) return kErrors.Fail(kExitFailed, status.error());
+        return kExitOk;
       };
     }}};
 

@@ -9,6 +9,8 @@
 namespace ztpack {
 namespace {
 
+constexpr CommandErrors kErrors{"build"};
+
 struct BuildOptions {
   std::string stub, setup, mode, out;
 };
@@ -26,18 +28,17 @@ CommandRegistration registration{Command{
           ->required();
       app.add_option("--out", options->out, "The installer to write")->required();
       return [options] {
+        if (auto bad = FirstUnreadable({options->stub, options->setup}); !bad.empty()) {
+          return kErrors.Fail(kExitUnusable, bad);
+        }
         if (!IsAcceptedRunMode(options->mode)) {
-          std::fprintf(stderr, "ztpack build: --mode must be exactly \"gui\" or \"silent\", not "
-                               "\"%s\"\n", options->mode.c_str());
-          return 1;
+          return kErrors.Fail(kExitUnusable, "--mode must be exactly \"gui\" or \"silent\", not \"" +
+                                                 options->mode + "\"");
         }
         support::Status status =
             BuildInstaller(options->stub, options->setup, options->mode, options->out);
-        if (!status) {
-          std::fprintf(stderr, "ztpack build: %s\n", status.error().c_str());
-          return 1;
-        }
-        return 0;
+        if (!status) return kErrors.Fail(kExitFailed, status.error());
+        return kExitOk;
       };
     }}};
 

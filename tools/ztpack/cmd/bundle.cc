@@ -29,18 +29,18 @@ struct Options {
   bool quiet = false;
 };
 
-int Fail(const std::string& message) {
-  std::fprintf(stderr, "ztpack bundle: %s\n", message.c_str());
-  return 1;
-}
+constexpr CommandErrors kErrors{"bundle"};
 
 int RunBundle(const Options& o) {
+  if (auto bad = FirstUnreadable({o.script, o.cert}); !bad.empty()) {
+    return kErrors.Fail(kExitUnusable, bad);
+  }
   std::vector<BundleInput> inputs;
   inputs.push_back({"install_script", o.script, std::nullopt});
   for (const std::string& argument : o.entries) {
     size_t eq = argument.find('=');
     if (eq == std::string::npos || eq == 0 || eq + 1 == argument.size()) {
-      return Fail("--entry \"" + argument + "\" is not NAME=PATH");
+      return kErrors.Fail(kExitUnusable, "--entry \"" + argument + "\" is not NAME=PATH");
     }
     inputs.push_back({argument.substr(0, eq), argument.substr(eq + 1), std::nullopt});
   }
@@ -52,47 +52,46 @@ int RunBundle(const Options& o) {
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
       // Links are refused, not followed: std::filesystem follows them on Windows.
       if (fileops::IsLink(fileops::U8String(it->path()))) {
-        return Fail("--dir " + o.dir + ": " + fileops::U8String(it->path()) +
+        return kErrors.Fail(kExitFailed, "--dir " + o.dir + ": " + fileops::U8String(it->path()) +
                     ": symbolic links are not packed");
       }
       if (!it->is_regular_file()) continue;
       files.push_back({fileops::U8GenericString(std::filesystem::relative(it->path(), dir)),
                        fileops::U8String(it->path())});
     }
-    if (ec) return Fail("--dir " + o.dir + ": " + ec.message());
+    if (ec) return kErrors.Fail(kExitUnusable, "--dir " + o.dir + ": " + ec.message());
     std::sort(files.begin(), files.end());  // deterministic order
     for (auto& [name, path] : files) inputs.push_back({name, path, std::nullopt});
   }
   std::set<std::string> seen;
   for (const BundleInput& in : inputs) {
     if (in.name.size() > bundle::kMaxNameLength) {
-      return Fail("entry name \"" + in.name + "\" is longer than 255 bytes");
+      return kErrors.Fail(kExitFailed, "entry name \"" + in.name + "\" is longer than 255 bytes");
     }
     if (!seen.insert(in.name).second) {
-      std::fprintf(stderr, "ztpack bundle: warning: entry \"%s\" given twice; readers use the first\n",
-                   in.name.c_str());
+      kErrors.Say("warning: entry \"" + in.name + "\" given twice; readers use the first");
     }
   }
 
   // A private key among the entries would be handed out by every installer.
   for (const BundleInput& in : inputs) {
     if (auto s = RefusePrivateKeyPayload(in.path, {o.key}); !s) {
-      return Fail("entry \"" + in.name + "\": " + s.error());
+      return kErrors.Fail(kExitFailed, "entry \"" + in.name + "\": " + s.error());
     }
   }
   auto key = LoadPrivateKey(o.key);
-  if (!key) return Fail(key.error());
+  if (!key) return kErrors.Fail(kExitUnusable, key.error());
   auto cert = ReadWholeFile(o.cert);
-  if (!cert) return Fail(cert.error());
+  if (!cert) return kErrors.Fail(kExitUnusable, cert.error());
   auto fields = SplitPublicKeyBlock(*cert);
-  if (!fields) return Fail(o.cert + ": " + fields.error());
+  if (!fields) return kErrors.Fail(kExitUnusable, o.cert + ": " + fields.error());
   if (fields->bundleKeyDer != PublicKeyDer(*key)) {
-    return Fail(o.cert + " certifies a different key than " + o.key);
+    return kErrors.Fail(kExitFailed, o.cert + " certifies a different key than " + o.key);
   }
 
   // The script, read back as the installer reads it, against the entries being packed.
   auto lines = ReadScriptFileAsInstaller(o.script);
-  if (!lines) return Fail(lines.error());
+  if (!lines) return kErrors.Fail(kExitUnusable, lines.error());
   std::vector<std::string> names;
   for (const BundleInput& in : inputs) names.push_back(in.name);
   std::vector<std::string> modes = {"gui", "silent"};
@@ -100,14 +99,14 @@ int RunBundle(const Options& o) {
   ScriptCheck check = CheckScript(*lines, names, modes);
   CheckExpiry(fields->expiry, std::time(nullptr), &check);
   for (const std::string& line : DescribeFindings(check)) {
-    std::fprintf(stderr, "ztpack bundle: %s: %s\n", o.script.c_str(), line.c_str());
+    kErrors.Say(o.script + ": " + line);
   }
-  if (check.ErrorCount() > 0) return Fail("the installer would refuse or skip what the install script says; nothing written");
+  if (check.ErrorCount() > 0) return kErrors.Fail(kExitFailed, "the installer would refuse or skip what the install script says; nothing written");
 
   // After the check, which judges the script as written against every name given.
   if (o.storeOnce) {
     auto once = StoreIdenticalOnce(&inputs);
-    if (!once) return Fail(once.error());
+    if (!once) return kErrors.Fail(kExitFailed, once.error());
     for (const std::string& line : DescribeStoreOnce(*once)) std::printf("%s\n", line.c_str());
   }
 
@@ -121,19 +120,21 @@ int RunBundle(const Options& o) {
     meter.SetTotals(total, 0);
     meter.Update(done, 0);
   };
-  if (auto s = WriteBundle(o.out, inputs, *key, *cert, options); !s) return Fail(s.error());
-  return 0;
+  if (auto s = WriteBundle(o.out, inputs, *key, *cert, options); !s) return kErrors.Fail(kExitFailed, s.error());
+  return kExitOk;
 }
 
 CommandRegistration registration{{
     "bundle", "Write a signed bundle: install script, entries, signature block",
     [](CLI::App& app) -> std::function<int()> {
       auto o = std::make_shared<Options>();
-      app.add_option("--script", o->script, "The install script (entry \"install_script\")")->required();
+      app.add_option("--script", o->script, "The install script (entry \"install_script\")")
+          ->required();
       app.add_option("--entry", o->entries, "An entry as NAME=PATH (repeatable)");
       app.add_option("--dir", o->dir, "Add every file under this directory, named by its relative path");
       app.add_option("--key", o->key, "Bundle private key (PKCS#8, DER or PEM)")->required();
-      app.add_option("--cert", o->cert, "Public key block from `ztpack certify`")->required();
+      app.add_option("--cert", o->cert, "Public key block from `ztpack certify`")
+          ->required();
       app.add_option("--chunk-size", o->chunkSize, "Inflated bytes per chunk (default 1 MiB)")
           ->check(CLI::Range(1u, bundle::kWorkerMaxChunkSize));
       app.add_option("--junk", o->junk, "Bytes of junk before the signature block (default 0)");

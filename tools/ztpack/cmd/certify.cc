@@ -45,40 +45,30 @@ support::Result<uint32_t> ParseExpiry(const std::string& text) {
   return static_cast<uint32_t>(t);
 }
 
+constexpr CommandErrors kErrors{"certify"};
+
 struct Options {
   std::string rootKey, publicKey, goal, expiry, out;
 };
 
 int RunCertify(const Options& o) {
+  if (auto bad = FirstUnreadable({o.publicKey}); !bad.empty()) {
+    return kErrors.Fail(kExitUnusable, bad);
+  }
   auto root = LoadPrivateKey(o.rootKey);
-  if (!root) {
-    std::fprintf(stderr, "ztpack certify: %s\n", root.error().c_str());
-    return 1;
-  }
+  if (!root) return kErrors.Fail(kExitUnusable, root.error());
   auto key = LoadPublicKey(o.publicKey);
-  if (!key) {
-    std::fprintf(stderr, "ztpack certify: %s\n", key.error().c_str());
-    return 1;
-  }
+  if (!key) return kErrors.Fail(kExitUnusable, key.error());
   uint32_t expiry = 0xFFFFFFFFu;
   if (!o.expiry.empty()) {
     auto e = ParseExpiry(o.expiry);
-    if (!e) {
-      std::fprintf(stderr, "ztpack certify: %s\n", e.error().c_str());
-      return 1;
-    }
+    if (!e) return kErrors.Fail(kExitUnusable, e.error());
     expiry = *e;
   }
   auto block = MakePublicKeyBlock(*root, PublicKeyDer(*key), o.goal, expiry);
-  if (!block) {
-    std::fprintf(stderr, "ztpack certify: %s\n", block.error().c_str());
-    return 1;
-  }
-  if (auto s = WriteOutputFile(o.out, *block); !s) {
-    std::fprintf(stderr, "ztpack certify: %s\n", s.error().c_str());
-    return 1;
-  }
-  return 0;
+  if (!block) return kErrors.Fail(kExitFailed, block.error());
+  if (auto s = WriteOutputFile(o.out, *block); !s) return kErrors.Fail(kExitFailed, s.error());
+  return kExitOk;
 }
 
 CommandRegistration registration{{

@@ -45,10 +45,9 @@ struct Options {
   bool setup = false, install = false, quiet = false;
 };
 
-int Fail(const std::string& message) {
-  std::fprintf(stderr, "ztpack extract: %s\n", message.c_str());
-  return 1;
-}
+constexpr CommandErrors kErrors{"extract"};
+int Fail(const std::string& message) { return kErrors.Fail(kExitFailed, message); }
+int Usage(const std::string& message) { return kErrors.Fail(kExitUnusable, message); }
 
 // The fresh directory the output is put together in, beside the target directory.
 class Staging {
@@ -132,19 +131,16 @@ class Extraction {
 };
 
 Extraction::Step Extraction::CheckOptions() {
-  rootDer_ = bundle::BuiltinRootKey();
-  if (!o_.rootKey.empty()) {
-    auto root = LoadPublicKey(o_.rootKey);
-    if (!root) return Fail(root.error());
-    rootDer_ = PublicKeyDer(*root);
-  }
-  if (o_.setup && (install_ || !o_.names.empty())) return Fail("--setup takes no entry names and no --install");
+  auto root = RootKeyDer(o_.rootKey);
+  if (!root) return Usage(root.error());
+  rootDer_ = *root;
+  if (o_.setup && (install_ || !o_.names.empty())) return Usage("--setup takes no entry names and no --install");
   if (install_ && (o_.platform.empty() || o_.windowsMajor < 0)) {
-    return Fail("--install needs --platform x86|x64 and --windows-major N");
+    return Usage("--install needs --platform x86|x64 and --windows-major N");
   }
-  if (install_ && !o_.names.empty()) return Fail("--install takes no entry names");
+  if (install_ && !o_.names.empty()) return Usage("--install takes no entry names");
   auto kind = ClassifyFile(o_.file);
-  if (!kind) return Fail(kind.error());
+  if (!kind) return Usage(kind.error());
   kind_ = *kind;
   if (install_ && !installer::PlatformFor(o_.platform, 0).wow64 && kind_ == FileKind::kInstaller) {
     auto image = ReadPeImage(o_.file);
@@ -317,7 +313,7 @@ CommandRegistration registration{{
       app.add_option("FILE", o->file, "A finished installer, a setup program or a bundle")->required();
       app.add_option("NAME", o->names, "Entries to extract (default: all)");
       app.add_option("--out", o->out, "Target directory (must not exist, or be empty)")->required();
-      app.add_option("--root-key", o->rootKey, "Root public key to validate against (default: built in)");
+      app.add_option("--root-key", o->rootKey, kRootKeyHelp);
       app.add_flag("--setup", o->setup, "Write the installer's setup program as OUT/setup.exe");
       app.add_flag("--install", o->install,
                    "Write what the install script installs on --platform/--windows-major");

@@ -59,31 +59,41 @@ void ChainText(const char* title, const AttachmentChain& chain, std::vector<std:
   lines->push_back("  (walk ended: " + chain.stop + ")");
 }
 
-}  // namespace
-
-support::Result<InspectOutput> InspectFile(const InspectOptions& options) {
+// What the file is made of, before the report is written: its size, its PE headers, its three
+// chains and the PE checksum as computed.
+struct Layout {
   InspectContext context;
-  context.path = options.file;
-  context.rootKeyPath = options.rootKey;
-  context.runMode = options.runMode;
-  context.depth = options.depth;
-  platform::File file =
-      platform::File::Open(support::Utf8ToWide(options.file, true), platform::OpenMode::kRead);
-  if (!file.IsOpen()) return support::Errorf("%s: cannot open the file", options.file.c_str());
-  int64_t size = file.Size();
+  std::string peError;  // why the file is not a PE, when it is not
+  std::optional<uint32_t> computedChecksum;
+};
+
+// The report as it grows: text lines and the JSON object.
+struct Report {
+  std::vector<std::string> lines;
+  nlohmann::json json;
+};
+
+// Step 1: the size and, when the file parses as a PE, its headers and computed checksum.
+support::Status ReadHeaders(const InspectOptions& options, platform::File* file, Layout* layout) {
+  const int64_t size = file->Size();
   if (size < 0) return support::Errorf("%s: cannot read the file's size", options.file.c_str());
-  context.fileSize = static_cast<uint64_t>(size);
-
-  std::string peError;
+  layout->context.fileSize = static_cast<uint64_t>(size);
   auto image = ReadPeImage(options.file);
-  if (image) {
-    context.image = *image;
-  } else {
-    peError = image.error();
+  if (!image) {
+    layout->peError = image.error();
+    return {};
   }
+  layout->context.image = *image;
+  auto sum = ComputePeChecksum(options.file, image->checkSumOffset());
+  if (sum) layout->computedChecksum = *sum;
+  return {};
+}
 
-  // The three chain ends often coincide (an unsigned installer ends with its section); each
-  // distinct end is walked once, so the data are hashed once.
+// Step 2: the chains at the last section's end (PE only), at the image end and at the file end.
+// The three ends often coincide (an unsigned installer ends with its section); each distinct end
+// is walked once, so the data are hashed once.
+support::Status WalkChains(const InspectOptions& options, platform::File* file, Layout* layout) {
+  InspectContext& context = layout->context;
   std::vector<AttachmentChain> walked;
   auto walk = [&](int64_t end) -> support::Result<AttachmentChain> {
     for (const AttachmentChain& chain : walked) {
@@ -93,17 +103,14 @@ support::Result<InspectOutput> InspectFile(const InspectOptions& options) {
     if (chain) walked.push_back(*chain);
     return chain;
   };
-
-  std::optional<uint32_t> computedChecksum;
   if (context.image) {
-    auto sum = ComputePeChecksum(options.file, context.image->checkSumOffset());
-    if (sum) computedChecksum = *sum;
     auto chain = walk(static_cast<int64_t>(context.image->lastSectionEnd()));
     if (!chain) return support::Error{chain.error()};
     context.sectionChain = std::move(*chain);
   }
+  const int64_t size = static_cast<int64_t>(context.fileSize);
   const uint32_t trailer =
-      size < container::kPositionLimit ? container::GetImageTrailerSize(&file, 0) : 0;
+      size < container::kPositionLimit ? container::GetImageTrailerSize(file, 0) : 0;
   auto imageChain = walk(size - trailer);
   auto fileChain = walk(size);
   if (!imageChain || !fileChain) {
@@ -111,72 +118,85 @@ support::Result<InspectOutput> InspectFile(const InspectOptions& options) {
   }
   context.imageChain = std::move(*imageChain);
   context.fileChain = std::move(*fileChain);
+  return {};
+}
 
-  std::vector<std::string> lines;
-  nlohmann::json report;
-  report["file"] = options.file;
-  report["size"] = context.fileSize;
-  if (auto kind = ClassifyFile(options.file)) context.kind = *kind;
-  report["kind"] = FileKindName(context.kind);
-  lines.push_back(options.label.empty() ? options.file + ": " + FileKindName(context.kind) + ", " +
-                                              std::to_string(context.fileSize) + " bytes"
-                                        : options.label + ", " + std::to_string(context.fileSize) + " bytes");
+// Step 3: the first line, the file's size and what kind of file it is.
+void ReportFile(const InspectOptions& options, InspectContext* context, Report* report) {
+  report->json["file"] = options.file;
+  report->json["size"] = context->fileSize;
+  if (auto kind = ClassifyFile(options.file)) context->kind = *kind;
+  report->json["kind"] = FileKindName(context->kind);
+  const std::string size = std::to_string(context->fileSize) + " bytes";
+  report->lines.push_back(options.label.empty()
+                              ? options.file + ": " + FileKindName(context->kind) + ", " + size
+                              : options.label + ", " + size);
+}
 
-  if (context.image) {
-    const PeImage& pe = *context.image;
-    nlohmann::json sections = nlohmann::json::array();
-    char text[200];
-    std::snprintf(text, sizeof text,
-                  "%s, machine 0x%04x, %zu section(s), SizeOfImage 0x%x, CheckSum 0x%08x "
-                  "(computed 0x%08x)",
-                  pe.is64() ? "PE32+" : "PE32", pe.machine, pe.sections.size(), pe.sizeOfImage,
-                  pe.checkSum, computedChecksum.value_or(0));
-    lines.push_back(text);
-    lines.push_back("  #  name      VirtAddr   VirtSize   RawPtr     RawSize    Flags");
-    for (size_t i = 0; i < pe.sections.size(); ++i) {
-      const PeSection& s = pe.sections[i];
-      std::snprintf(text, sizeof text, "  %-2zu %-9s 0x%08x 0x%08x 0x%08x 0x%08x 0x%08x", i,
-                    Printable(s.name).c_str(), s.virtualAddress, s.virtualSize,
-                    s.pointerToRawData, s.sizeOfRawData, s.characteristics);
-      lines.push_back(text);
-      sections.push_back({{"name", Printable(s.name)},
-                          {"virtual_address", s.virtualAddress},
-                          {"virtual_size", s.virtualSize},
-                          {"raw_pointer", s.pointerToRawData},
-                          {"raw_size", s.sizeOfRawData},
-                          {"characteristics", s.characteristics}});
-    }
-    nlohmann::json peJson = {{"format", pe.is64() ? "PE32+" : "PE32"},
-                             {"machine", pe.machine},
-                             {"size_of_image", pe.sizeOfImage},
-                             {"size_of_headers", pe.sizeOfHeaders},
-                             {"checksum", pe.checkSum},
-                             {"sections", sections}};
-    if (computedChecksum) peJson["checksum_computed"] = *computedChecksum;
-    if (auto cert = pe.certificateTable()) {
-      peJson["certificate_table"] = {{"offset", cert->address}, {"size", cert->size}};
-    }
-    report["pe"] = peJson;
-  } else {
-    lines.push_back("not a PE file (" + peError + ")");
-    report["pe"] = nullptr;
-    report["pe_error"] = peError;
+// Step 4: the PE headers and the section table, or why the file is not a PE.
+void ReportPe(const Layout& layout, Report* report) {
+  if (!layout.context.image) {
+    report->lines.push_back("not a PE file (" + layout.peError + ")");
+    report->json["pe"] = nullptr;
+    report->json["pe_error"] = layout.peError;
+    return;
   }
+  const PeImage& pe = *layout.context.image;
+  nlohmann::json sections = nlohmann::json::array();
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "%s, machine 0x%04x, %zu section(s), SizeOfImage 0x%x, CheckSum 0x%08x "
+                "(computed 0x%08x)",
+                pe.is64() ? "PE32+" : "PE32", pe.machine, pe.sections.size(), pe.sizeOfImage,
+                pe.checkSum, layout.computedChecksum.value_or(0));
+  report->lines.push_back(text);
+  report->lines.push_back("  #  name      VirtAddr   VirtSize   RawPtr     RawSize    Flags");
+  for (size_t i = 0; i < pe.sections.size(); ++i) {
+    const PeSection& s = pe.sections[i];
+    std::snprintf(text, sizeof text, "  %-2zu %-9s 0x%08x 0x%08x 0x%08x 0x%08x 0x%08x", i,
+                  Printable(s.name).c_str(), s.virtualAddress, s.virtualSize, s.pointerToRawData,
+                  s.sizeOfRawData, s.characteristics);
+    report->lines.push_back(text);
+    sections.push_back({{"name", Printable(s.name)},
+                        {"virtual_address", s.virtualAddress},
+                        {"virtual_size", s.virtualSize},
+                        {"raw_pointer", s.pointerToRawData},
+                        {"raw_size", s.sizeOfRawData},
+                        {"characteristics", s.characteristics}});
+  }
+  nlohmann::json peJson = {{"format", pe.is64() ? "PE32+" : "PE32"},
+                           {"machine", pe.machine},
+                           {"size_of_image", pe.sizeOfImage},
+                           {"size_of_headers", pe.sizeOfHeaders},
+                           {"checksum", pe.checkSum},
+                           {"sections", sections}};
+  if (layout.computedChecksum) peJson["checksum_computed"] = *layout.computedChecksum;
+  if (auto cert = pe.certificateTable()) {
+    peJson["certificate_table"] = {{"offset", cert->address}, {"size", cert->size}};
+  }
+  report->json["pe"] = peJson;
+}
 
+// Step 5: the three chains.
+void ReportChains(const InspectContext& context, Report* report) {
   nlohmann::json chains;
   if (context.sectionChain) {
-    ChainText("last-section end", *context.sectionChain, &lines);
+    ChainText("last-section end", *context.sectionChain, &report->lines);
     chains["section"] = ChainJson(*context.sectionChain);
   } else {
     chains["section"] = nullptr;
   }
-  ChainText("image end", context.imageChain, &lines);
+  ChainText("image end", context.imageChain, &report->lines);
   chains["image"] = ChainJson(context.imageChain);
-  ChainText("file end", context.fileChain, &lines);
+  ChainText("file end", context.fileChain, &report->lines);
   chains["file"] = ChainJson(context.fileChain);
-  report["chains"] = chains;
+  report->json["chains"] = chains;
+}
 
-  int exitCode = 0;
+// Step 6: every registered inspector's part, in order. Returns the exit code: 1 when an
+// inspector reported an error.
+int RunInspectors(const InspectContext& context, Report* report) {
+  int exitCode = kExitOk;
   std::vector<Inspector> inspectors = InspectorTable();
   std::stable_sort(inspectors.begin(), inspectors.end(), [](const Inspector& a, const Inspector& b) {
     return a.order != b.order ? a.order < b.order : a.name < b.name;
@@ -185,28 +205,50 @@ support::Result<InspectOutput> InspectFile(const InspectOptions& options) {
     InspectReport part;
     support::Status status = inspector.run(context, &part);
     if (part.lines.empty() && part.member.is_null() && status) continue;  // nothing to say here
-    lines.push_back(inspector.name + ":");
-    for (const std::string& line : part.lines) lines.push_back("  " + line);
+    report->lines.push_back(inspector.name + ":");
+    for (const std::string& line : part.lines) report->lines.push_back("  " + line);
     if (!status) {
-      lines.push_back("  error: " + status.error());
+      report->lines.push_back("  error: " + status.error());
       if (!part.member.is_object()) part.member = nlohmann::json::object();
       part.member["error"] = status.error();
-      exitCode = 1;
+      exitCode = kExitFailed;
     }
-    report[inspector.name] = part.member;
+    report->json[inspector.name] = part.member;
   }
+  return exitCode;
+}
 
-  return InspectOutput{std::move(lines), std::move(report), exitCode};
+}  // namespace
+
+support::Result<InspectOutput> InspectFile(const InspectOptions& options) {
+  Layout layout;
+  layout.context.path = options.file;
+  layout.context.rootKeyPath = options.rootKey;
+  layout.context.runMode = options.runMode;
+  layout.context.depth = options.depth;
+  platform::File file =
+      platform::File::Open(support::Utf8ToWide(options.file, true), platform::OpenMode::kRead);
+  if (!file.IsOpen()) return support::Errorf("%s: cannot open the file", options.file.c_str());
+  if (auto s = ReadHeaders(options, &file, &layout); !s) return support::Error{s.error()};
+  if (auto s = WalkChains(options, &file, &layout); !s) return support::Error{s.error()};
+
+  Report report;
+  ReportFile(options, &layout.context, &report);
+  ReportPe(layout, &report);
+  ReportChains(layout.context, &report);
+  const int exitCode = RunInspectors(layout.context, &report);
+  return InspectOutput{std::move(report.lines), std::move(report.json), exitCode};
 }
 
 namespace {
 
+constexpr CommandErrors kErrors{"inspect"};
+
 int RunInspect(const InspectOptions& options) {
+  // A root key that cannot be read is a usage error here, as in every command, not a finding.
+  if (auto key = RootKeyDer(options.rootKey); !key) return kErrors.Fail(kExitUnusable, key.error());
   auto output = InspectFile(options);
-  if (!output) {
-    std::fprintf(stderr, "ztpack inspect: %s\n", output.error().c_str());
-    return 1;
-  }
+  if (!output) return kErrors.Fail(kExitUnusable, output.error());
   if (options.json) {
     std::printf("%s\n", output->json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
   } else {
@@ -221,10 +263,7 @@ CommandRegistration registration{Command{
       auto options = std::make_shared<InspectOptions>();
       app.add_option("FILE", options->file, "The file to inspect")->required();
       app.add_flag("--json", options->json, "Print one JSON object instead of text");
-      app.add_option("--root-key", options->rootKey,
-                     "Root public key (DER or PEM) that must certify a bundle's key; default: "
-                     "the built-in root key")
-          ->check(ExistingFile());
+      app.add_option("--root-key", options->rootKey, kRootKeyHelp)->check(ExistingFile());
       return [options] { return RunInspect(*options); };
     }}};
 

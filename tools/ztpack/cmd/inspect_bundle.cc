@@ -12,6 +12,7 @@
 #include "container/attachment.h"
 #include "read/installer_layers.h"
 #include "read/script_check.h"
+#include "cmd/command.h"
 #include "cmd/inspect.h"
 #include <ctime>
 #include <map>
@@ -29,19 +30,10 @@ std::string StatusJson(const SignatureStatus& s) {
 }
 
 support::Result<std::string> RootKey(const InspectContext& context, std::string* label) {
-  std::string path = context.rootKeyPath;
-  if (path.empty()) {
-    const char* env = std::getenv("ZTPACK_ROOT_KEY");
-    if (env != nullptr) path = env;
-  }
-  if (path.empty()) {
-    *label = "built-in root key";
-    return bundle::BuiltinRootKey();
-  }
-  auto key = LoadPublicKey(path);
-  if (!key) return support::Error{key.error()};
-  *label = "root key " + path;
-  return PublicKeyDer(*key);
+  std::string path;
+  auto der = RootKeyDer(context.rootKeyPath, &path);
+  if (der) *label = path.empty() ? "built-in root key" : "root key " + path;
+  return der;
 }
 
 // The install script as the installer reads it, each directive with the platforms that select
@@ -172,12 +164,8 @@ support::Status Describe(const InspectContext& context, const std::string& path,
 
 support::Status Inspect(const InspectContext& context, InspectReport* report) {
   if (context.kind == FileKind::kInstaller) return {};  // the load part covers an installer
-  char magic[bundle::kMagicSize] = {};
-  if (std::FILE* in = fileops::OpenStdio(context.path, "rb")) {
-    if (std::fread(magic, 1, sizeof magic, in) != sizeof magic) magic[0] = 0;
-    std::fclose(in);
-  }
-  if (std::memcmp(magic, bundle::kMagic, sizeof magic) == 0) {
+  // ClassifyFile has read the magic: a bundle is the file itself.
+  if (context.kind == FileKind::kBundle) {
     return Describe(context, context.path, "the whole file", report);
   }
   const ChainEntry* entry = FindInChain(context.fileChain, "IBND");

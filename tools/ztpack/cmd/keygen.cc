@@ -15,23 +15,20 @@ struct KeySpec {
   unsigned bits;
   unsigned exponent;
 };
+constexpr CommandErrors kErrors{"keygen"};
+
 constexpr KeySpec kKeys[] = {{"root", 2048, 65537}, {"bundle", 2048, 65537}, {"setup", 4096, 17}};
 
 int RunKeygen(const std::string& dir, bool force) {
   std::error_code ec;
   std::filesystem::create_directories(fileops::U8Path(dir), ec);
-  if (ec) {
-    std::fprintf(stderr, "ztpack keygen: cannot create %s: %s\n", dir.c_str(), ec.message().c_str());
-    return 1;
-  }
+  if (ec) return kErrors.Fail(kExitFailed, "cannot create " + dir + ": " + ec.message());
   if (!force) {
     for (const KeySpec& k : kKeys) {
       for (const char* ext : {".key", ".der"}) {
         std::string path = dir + "/" + k.name + ext;
         if (std::filesystem::exists(fileops::U8Path(path), ec)) {
-          std::fprintf(stderr, "ztpack keygen: %s exists already (use --force to replace it)\n",
-                       path.c_str());
-          return 1;
+          return kErrors.Fail(kExitFailed, path + " exists already (use --force to replace it)");
         }
       }
     }
@@ -40,22 +37,17 @@ int RunKeygen(const std::string& dir, bool force) {
   for (const KeySpec& k : kKeys) {
     if (terminal) std::fprintf(stderr, "generating %s key (%u bits, e=%u)...\n", k.name, k.bits, k.exponent);
     auto key = GenerateKey(k.bits, k.exponent);
-    if (!key) {
-      std::fprintf(stderr, "ztpack keygen: %s key: %s\n", k.name, key.error().c_str());
-      return 1;
-    }
+    if (!key) return kErrors.Fail(kExitFailed, std::string(k.name) + " key: " + key.error());
     std::string base = dir + "/" + k.name;
     if (auto s = WriteOutputFile(base + ".key", PrivateKeyPem(*key), OutputFile::Access::kSecret); !s) {
-      std::fprintf(stderr, "ztpack keygen: %s\n", s.error().c_str());
-      return 1;
+      return kErrors.Fail(kExitFailed, s.error());
     }
     if (auto s = WriteOutputFile(base + ".der", PublicKeyDer(*key)); !s) {
-      std::fprintf(stderr, "ztpack keygen: %s\n", s.error().c_str());
-      return 1;
+      return kErrors.Fail(kExitFailed, s.error());
     }
     std::printf("%s.key (PKCS#8, private) and %s.der (X.509 public) written\n", base.c_str(), base.c_str());
   }
-  return 0;
+  return kExitOk;
 }
 
 CommandRegistration registration{{

@@ -9,6 +9,8 @@
 namespace ztpack {
 namespace {
 
+constexpr CommandErrors kErrors{"make"};
+
 CommandRegistration registration{Command{
     "make", "Build a finished installer from one TOML manifest (deterministic output)",
     [](CLI::App& app) -> std::function<int()> {
@@ -23,17 +25,15 @@ CommandRegistration registration{Command{
                  "installer refuses, entries the bundle lacks and directives of fewer than three "
                  "fields stop the build; other findings are warnings.");
       return [path, threads, quiet] {
-        auto manifest = LoadManifest(*path);
-        if (!manifest) {
-          std::fprintf(stderr, "ztpack make: %s\n", manifest.error().c_str());
-          return 1;
+        if (auto bad = FirstUnreadable({*path}); !bad.empty()) {
+          return kErrors.Fail(kExitUnusable, bad);
         }
+        auto manifest = LoadManifest(*path);
+        if (!manifest) return kErrors.Fail(kExitFailed, manifest.error());
         manifest->threads = *threads;
         ProgressMeter meter("make", 0, 0, *quiet);
         MakeOptions options;
-        options.warn = [](const std::string& line) {
-          std::fprintf(stderr, "ztpack make: %s\n", line.c_str());
-        };
+        options.warn = [](const std::string& line) { kErrors.Say(line); };
         options.note = [](const std::string& line) { std::printf("%s\n", line.c_str()); };
         options.progress = [&meter](uint64_t done, uint64_t total) {
           meter.SetTotals(total, 0);
@@ -41,12 +41,9 @@ CommandRegistration registration{Command{
         };
         support::Status made = MakeInstaller(*manifest, options);
         meter.Finish();
-        if (!made) {
-          std::fprintf(stderr, "ztpack make: %s\n", made.error().c_str());
-          return 1;
-        }
+        if (!made) return kErrors.Fail(kExitFailed, made.error());
         std::printf("%s\n", manifest->output.c_str());
-        return 0;
+        return kExitOk;
       };
     }}};
 

@@ -8,6 +8,8 @@
 namespace ztpack {
 namespace {
 
+constexpr CommandErrors kErrors{"section"};
+
 struct SectionOptions {
   std::vector<std::string> types;
   std::vector<std::string> datas;
@@ -29,26 +31,26 @@ CommandRegistration registration{Command{
       app.add_option("PEFILE", options->file, "The executable")->required();
       return [options] {
         if (options->types.size() != options->datas.size()) {
-          std::fprintf(stderr, "ztpack section: %zu --type options but %zu --data options; give them in pairs\n",
-                       options->types.size(), options->datas.size());
-          return 1;
+          return kErrors.Fail(kExitUnusable, std::to_string(options->types.size()) +
+                                                 " --type options but " +
+                                                 std::to_string(options->datas.size()) +
+                                                 " --data options; give them in pairs");
+        }
+        std::vector<std::string> readFrom = options->datas;
+        readFrom.push_back(options->file);
+        if (auto bad = FirstUnreadable(readFrom); !bad.empty()) {
+          return kErrors.Fail(kExitUnusable, bad);
         }
         std::vector<AttachmentInput> inputs;
         for (size_t i = 0; i < options->types.size(); ++i) {
           support::Status typeOk = CheckAttachmentType(options->types[i]);
-          if (!typeOk) {
-            std::fprintf(stderr, "ztpack section: %s\n", typeOk.error().c_str());
-            return 1;
-          }
+          if (!typeOk) return kErrors.Fail(kExitUnusable, typeOk.error());
           inputs.push_back(AttachmentInput::FromFile(options->types[i], options->datas[i]));
         }
         const std::string& out = options->out.empty() ? options->file : options->out;
         support::Status status = WriteBundleSection(options->file, out, inputs);
-        if (!status) {
-          std::fprintf(stderr, "ztpack section: %s\n", status.error().c_str());
-          return 1;
-        }
-        return 0;
+        if (!status) return kErrors.Fail(kExitFailed, status.error());
+        return kExitOk;
       };
     }}};
 

@@ -15,6 +15,8 @@ struct SignSetupCommandOptions {
   SignSetupOptions sign;
 };
 
+constexpr CommandErrors kErrors{"sign-setup"};
+
 constexpr char kFooter[] =
     "A PE setup program gets the signature document in a .ZTBNDL last section and is signed so\n"
     "that the installer's header-tolerant check accepts it before and after an Authenticode\n"
@@ -50,20 +52,16 @@ CommandRegistration registration{Command{
       return [options] {
         SignSetupOptions& sign = options->sign;
         if (!sign.bundle.empty() && !sign.bindBundle.empty() && sign.bundle != sign.bindBundle) {
-          std::fprintf(stderr, "ztpack sign-setup: --bind-bundle names another bundle than --bundle\n");
-          return 2;
+          return kErrors.Fail(kExitUnusable, "--bind-bundle names another bundle than --bundle");
         }
         if (sign.bindBundle.empty()) sign.bindBundle = sign.bundle;
+        if (auto bad = FirstUnreadable({sign.input, sign.bindBundle}); !bad.empty()) {
+          return kErrors.Fail(kExitUnusable, bad);
+        }
         auto key = LoadPrivateKey(options->key);
-        if (!key) {
-          std::fprintf(stderr, "ztpack sign-setup: %s\n", key.error().c_str());
-          return 1;
-        }
+        if (!key) return kErrors.Fail(kExitUnusable, key.error());
         auto summary = SignSetup(*key, options->sign);
-        if (!summary) {
-          std::fprintf(stderr, "ztpack sign-setup: %s\n", summary.error().c_str());
-          return 1;
-        }
+        if (!summary) return kErrors.Fail(kExitFailed, summary.error());
         std::printf("%s: signed (%s, %s pass), _SG2 data at 0x%llx%s%s%s\n",
                     options->sign.output.c_str(), summary->pe ? "PE" : "not a PE",
                     summary->plain ? "plain" : "header-tolerant",
@@ -71,7 +69,7 @@ CommandRegistration registration{Command{
                     summary->boundTo.empty() ? "" : ", bound to bundle ",
                     summary->boundTo.c_str(),
                     options->sign.bundle.empty() ? "" : ", bundle appended as IBND");
-        return 0;
+        return kExitOk;
       };
     }}};
 

@@ -31,6 +31,8 @@
 namespace ztpack {
 namespace {
 
+constexpr CommandErrors kErrors{"verify"};
+
 struct VerifyOptions {
   std::string file, rootKey, setupKey, mode, platform;
   int windowsMajor = -1;
@@ -115,19 +117,13 @@ class Verification {
 };
 
 int Verification::Run() {
-  if (!LoadKeys()) return 2;
+  if (!LoadKeys()) return kExitUnusable;
   auto kind = ClassifyFile(o_.file);
-  if (!kind) {
-    std::fprintf(stderr, "ztpack verify: %s\n", kind.error().c_str());
-    return 2;
-  }
+  if (!kind) return kErrors.Fail(kExitUnusable, kind.error());
   kind_ = *kind;
   auto scratch = ScratchDir::Create({}, "ztpack-verify-");
-  if (!scratch) {
-    std::fprintf(stderr, "ztpack verify: %s\n", scratch.error().c_str());
-    return 2;
-  }
-  if (!FrontEndRunsOnAskedPlatform()) return 2;
+  if (!scratch) return kErrors.Fail(kExitFailed, scratch.error());
+  if (!FrontEndRunsOnAskedPlatform()) return kExitUnusable;
   runMode_ = o_.mode;
   setupPath_ = bundlePath_ = o_.file;
 
@@ -152,18 +148,23 @@ int Verification::Run() {
 }
 
 bool Verification::LoadKeys() {
-  rootDer_ = bundle::BuiltinRootKey();
+  std::string rootPath;
+  auto root = RootKeyDer(o_.rootKey, &rootPath);
+  if (!root) {
+    kErrors.Say(root.error());
+    return false;
+  }
+  rootDer_ = *root;
+  if (!rootPath.empty()) rootLabel_ = "the key in " + rootPath;
   setupDer_ = verify::BuiltinSetupKey();
-  for (auto [path, der, label] : {std::tuple{&o_.rootKey, &rootDer_, &rootLabel_},
-                                  std::tuple{&o_.setupKey, &setupDer_, &setupLabel_}}) {
-    if (path->empty()) continue;
-    auto key = LoadPublicKey(*path);
+  if (!o_.setupKey.empty()) {
+    auto key = LoadPublicKey(o_.setupKey);
     if (!key) {
-      std::fprintf(stderr, "ztpack verify: %s\n", key.error().c_str());
+      kErrors.Say(key.error());
       return false;
     }
-    *der = PublicKeyDer(*key);
-    *label = "the key in " + *path;
+    setupDer_ = PublicKeyDer(*key);
+    setupLabel_ = "the key in " + o_.setupKey;
   }
   return true;
 }
@@ -173,8 +174,7 @@ bool Verification::FrontEndRunsOnAskedPlatform() {
   if (kind_ != FileKind::kInstaller) return true;
   if (auto image = ReadPeImage(o_.file)) stub64_ = image->is64();
   if (stub64_ && PlatformsInQuestion().empty()) {
-    std::fprintf(stderr, "ztpack verify: %s has the 64-bit front end, which runs only on x64 Windows\n",
-                 o_.file.c_str());
+    kErrors.Say(o_.file + " has the 64-bit front end, which runs only on x64 Windows");
     return false;
   }
   return true;
@@ -498,8 +498,7 @@ CommandRegistration registration{Command{
     [](CLI::App& app) -> std::function<int()> {
       auto o = std::make_shared<VerifyOptions>();
       app.add_option("FILE", o->file, "A finished installer, a setup program or a bundle")->required();
-      app.add_option("--root-key", o->rootKey,
-                     "Root public key (DER or PEM) in place of the built-in one");
+      app.add_option("--root-key", o->rootKey, kRootKeyHelp);
       app.add_option("--setup-key", o->setupKey,
                      "Setup signing public key (DER or PEM) in place of the built-in one");
       app.add_option("--mode", o->mode,

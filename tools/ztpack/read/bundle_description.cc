@@ -22,14 +22,26 @@ namespace {
 
 using support::Errorf;
 
+// Reads up to n bytes at `offset`, across short reads; the count read (less at the end of the
+// file or on an error). 64-bit offsets on every system.
+size_t ReadAt(fileops::RawFile* file, uint64_t offset, void* data, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    const int64_t r = file->ReadAt(offset + got, static_cast<uint8_t*>(data) + got, n - got);
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return got;
+}
+
 // Sequential reads of the entry stream, unscrambled, with the plain bytes hashed.
 class StreamWalker {
  public:
-  StreamWalker(std::FILE* f) : f_(f) {}
+  explicit StreamWalker(fileops::RawFile* file) : file_(file) {}
   int64_t offset() const { return offset_; }
   // Reads n bytes (plain); false when fewer arrive.
   bool Read(uint8_t* out, size_t n) {
-    size_t got = std::fread(out, 1, n, f_);
+    size_t got = ReadAt(file_, static_cast<uint64_t>(offset_), out, n);
     offset_ += static_cast<int64_t>(got);
     bundle::KeyStreams::Builtin().Unscramble(state_, out, got);
     sha1_.Update(out, got);
@@ -44,14 +56,13 @@ class StreamWalker {
   void Final(uint8_t* digest) { sha1_.Final(digest); }
 
  private:
-  std::FILE* f_;
+  fileops::RawFile* file_;
   int64_t offset_ = bundle::kHeaderSize;
   bundle::KeyStreamState state_;
   CryptoPP::SHA1 sha1_;
 };
 
-void WalkEntries(std::FILE* f, uint32_t maxChunkSize, BundleInfo* info) {
-  std::fseek(f, bundle::kHeaderSize, SEEK_SET);
+void WalkEntries(fileops::RawFile* f, uint32_t maxChunkSize, BundleInfo* info) {
   StreamWalker walker(f);
   size_t listedChunks = 0;
   std::vector<uint8_t> piece(1 << 20);
@@ -125,8 +136,7 @@ void WalkEntries(std::FILE* f, uint32_t maxChunkSize, BundleInfo* info) {
   uint8_t digest[20];
   walker.Final(digest);
   uint8_t stored[20];
-  if (std::fseek(f, static_cast<long>(info->fileSize - 20), SEEK_SET) == 0 &&
-      std::fread(stored, 1, 20, f) == 20) {
+  if (info->fileSize >= 20 && ReadAt(f, info->fileSize - 20, stored, 20) == 20) {
     info->checksum.checked = true;
     info->checksum.valid = std::memcmp(digest, stored, 20) == 0;
     info->checksum.text = info->checksum.valid ? "matches the plain entry stream"
@@ -138,17 +148,17 @@ void WalkEntries(std::FILE* f, uint32_t maxChunkSize, BundleInfo* info) {
 
 support::Result<BundleInfo> InspectBundle(const std::string& path, const std::string& rootKeyDer,
                                           uint32_t maxChunkSize) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(fileops::OpenStdio(path, "rb"), std::fclose);
-  if (!file) return Errorf("%s: cannot open: %s", path.c_str(), fileops::LastErrorText().c_str());
-  std::FILE* f = file.get();
+  fileops::RawFile file = fileops::RawFile::Open(path, fileops::RawFile::Mode::kRead);
+  if (!file.IsOpen()) {
+    return Errorf("%s: cannot open: %s", path.c_str(), fileops::LastErrorText().c_str());
+  }
+  fileops::RawFile* f = &file;
   BundleInfo info;
-  std::fseek(f, 0, SEEK_END);
-  long size = std::ftell(f);
-  if (size < 0) return Errorf("%s: cannot tell the file's size", path.c_str());
-  info.fileSize = static_cast<uint64_t>(size);
+  auto size = fileops::RegularFileSize(path);
+  if (!size) return Errorf("%s: cannot tell the file's size", path.c_str());
+  info.fileSize = *size;
   uint8_t header[bundle::kHeaderSize];
-  std::fseek(f, 0, SEEK_SET);
-  size_t got = std::fread(header, 1, sizeof header, f);
+  size_t got = ReadAt(f, 0, header, sizeof header);
   if (got < bundle::kMagicSize || std::memcmp(header, bundle::kMagic, bundle::kMagicSize) != 0) {
     return Errorf("%s: not a bundle (no \"ZTBUNDLE!\" magic at offset 0)", path.c_str());
   }
@@ -164,8 +174,7 @@ support::Result<BundleInfo> InspectBundle(const std::string& path, const std::st
   info.bundleSignature.text = info.rootSignature.text = "not checked: no signature block";
   uint8_t tail[bundle::kTailSize];
   if (info.fileSize < bundle::kHeaderSize + bundle::kTailSize ||
-      std::fseek(f, static_cast<long>(info.fileSize - bundle::kTailSize), SEEK_SET) != 0 ||
-      std::fread(tail, 1, sizeof tail, f) != sizeof tail) {
+      ReadAt(f, info.fileSize - bundle::kTailSize, tail, sizeof tail) != sizeof tail) {
     return info;
   }
   if (std::memcmp(tail + 4, bundle::kSignatureMarker, 4) != 0) {
@@ -185,8 +194,7 @@ support::Result<BundleInfo> InspectBundle(const std::string& path, const std::st
     info.junkLength = info.signedLength - static_cast<uint64_t>(info.streamEndOffset);
   }
   std::string block(info.signatureBlockLength, '\0');
-  std::fseek(f, static_cast<long>(info.signedLength), SEEK_SET);
-  if (std::fread(block.data(), 1, block.size(), f) != block.size()) return info;
+  if (ReadAt(f, info.signedLength, block.data(), block.size()) != block.size()) return info;
   support::ByteReader r{std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(block.data()),
                                                  block.size())};
   auto x = r.U32le(0);
@@ -233,12 +241,11 @@ support::Result<BundleInfo> InspectBundle(const std::string& path, const std::st
     CryptoPP::RSASS<CryptoPP::PKCS1v15, CryptoPP::SHA1>::Verifier verifier(*key);
     std::unique_ptr<CryptoPP::PK_MessageAccumulator> acc(verifier.NewVerificationAccumulator());
     CryptoPP::SHA1 region;
-    std::fseek(f, 0, SEEK_SET);
     std::vector<uint8_t> piece(1 << 20);
     uint64_t left = info.signedLength;
-    while (left > 0) {
+    for (uint64_t at = 0; left > 0; at += piece.size()) {
       size_t n = static_cast<size_t>(std::min<uint64_t>(left, piece.size()));
-      if (std::fread(piece.data(), 1, n, f) != n) return Errorf("%s: read failed", path.c_str());
+      if (ReadAt(f, at, piece.data(), n) != n) return Errorf("%s: read failed", path.c_str());
       acc->Update(piece.data(), n);
       region.Update(piece.data(), n);
       left -= n;

@@ -25,12 +25,13 @@ const char* FileKindName(FileKind kind) {
 }
 
 support::Result<FileKind> ClassifyFile(const std::string& path) {
-  std::FILE* in = fileops::OpenStdio(path, "rb");
-  if (in == nullptr) return support::Errorf("%s: cannot open the file", path.c_str());
+  fileops::RawFile in = fileops::RawFile::Open(path, fileops::RawFile::Mode::kRead);
+  if (!in.IsOpen()) return support::Errorf("%s: cannot open the file", path.c_str());
   char magic[bundle::kMagicSize] = {};
-  const size_t got = std::fread(magic, 1, sizeof magic, in);
-  std::fclose(in);
-  if (got == sizeof magic && std::memcmp(magic, bundle::kMagic, sizeof magic) == 0) {
+  // One read suffices: a short read of these few bytes means a shorter file, or no bundle.
+  const int64_t got = in.ReadAt(0, magic, sizeof magic);
+  if (got == static_cast<int64_t>(sizeof magic) &&
+      std::memcmp(magic, bundle::kMagic, sizeof magic) == 0) {
     return FileKind::kBundle;
   }
   auto image = ReadPeImage(path);
