@@ -9,14 +9,6 @@
 namespace container {
 namespace {
 
-constexpr uint16_t kDosMagic = 0x5A4D;  // "MZ"
-constexpr uint32_t kNtSignature = 0x00004550;  // "PE\0\0"
-constexpr uint16_t kMachineI386 = 0x014C;
-constexpr uint16_t kMachineAmd64 = 0x8664;
-constexpr uint16_t kPe32Magic = 0x10B;
-constexpr uint16_t kPe32PlusMagic = 0x20B;
-constexpr uint64_t kLfanewOffset = 0x3C;
-constexpr uint64_t kSectionHeaderSize = 40;
 constexpr uint32_t kCertificateThreshold = 256;
 
 // The three messages go to standard output as narrow text. The product prints them with the

@@ -15,9 +15,10 @@ namespace {
 
 using ull = unsigned long long;
 
-constexpr uint16_t kDosMagic = 0x5A4D;
-constexpr uint32_t kNtSignature = 0x00004550;
-constexpr uint64_t kSectionHeaderSize = 40;
+using container::kDosMagic;
+using container::kLfanewOffset;
+using container::kNtSignature;
+using container::kSectionHeaderSize;
 constexpr size_t kMaxSections = 96;  // the Windows loader's limit
 constexpr uint32_t kBundleCharacteristics = 0x40000040;  // initialized data, readable
 constexpr uint64_t kLimit = static_cast<uint64_t>(container::kPositionLimit);
@@ -105,7 +106,7 @@ support::Result<PeImage> ReadPeImage(const std::string& path) {
   auto magic = reader.U16le(0);
   if (!magic) return support::Errorf("%s: DOS header: file of %lld bytes is too short", p, (long long)size);
   if (*magic != kDosMagic) return support::Errorf("%s: DOS header: no \"MZ\" at offset 0 (0x%04x)", p, *magic);
-  auto lfanew = reader.U32le(0x3C);
+  auto lfanew = reader.U32le(kLfanewOffset);
   if (!lfanew) return support::Errorf("%s: DOS header: e_lfanew at 0x3c lies past the end of the file (0x%llx)", p, static_cast<ull>(size));
   image.lfanew = *lfanew;
   auto signature = reader.U32le(*lfanew);

@@ -49,6 +49,7 @@
 
 #include "author/attachment_writer.h"
 #include "container/attachment_format.h"
+#include "container/pe_locator.h"
 #include "support/result.h"
 
 namespace ztpack {
@@ -68,9 +69,9 @@ struct PeDataDirectory {
   uint32_t size = 0;
 };
 
-constexpr uint16_t kPe32Magic = 0x10B;
-constexpr uint16_t kPe32PlusMagic = 0x20B;
-constexpr int kCertificateDirectory = 4;
+using container::kCertificateDirectory;
+using container::kPe32Magic;
+using container::kPe32PlusMagic;
 
 struct PeImage {
   uint64_t fileSize = 0;

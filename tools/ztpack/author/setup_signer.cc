@@ -106,7 +106,7 @@ support::Status CheckTolerantLimits(const PeImage& image, uint16_t sectionsAfter
                            "headers to start below 0x%x; sign with --plain",
                            p.c_str(), image.lfanew, kMaxTolerantLfanew);
   }
-  if (image.machine != 0x014C && image.machine != 0x8664) {
+  if (image.machine != container::kMachineI386 && image.machine != container::kMachineAmd64) {
     return support::Errorf("%s: Machine 0x%04x: the header-tolerant signature check handles "
                            "i386 (0x014c) and x64 (0x8664) only; sign with --plain",
                            p.c_str(), image.machine);
