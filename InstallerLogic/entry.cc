@@ -5,11 +5,11 @@
 #include <cstdio>
 
 #include "container/attachment.h"
+#include "install_script.h"
 #include "platform/platform.h"
 #include "support/launch_state.h"
 #include "support/text.h"
 #include "support/trace.h"
-#include "install_script.h"
 #include "worker.h"
 
 namespace installer {

@@ -135,7 +135,8 @@ std::string TrimScriptLine(std::string_view line) {
   return std::string(line.substr(begin, end - begin));
 }
 
-std::vector<std::string> ReadScriptLines(bundle::BundleReader& reader, bundle::EntryHandle* script) {
+std::vector<std::string> ReadScriptLines(bundle::BundleReader& reader,
+                                         bundle::EntryHandle* script) {
   std::vector<std::string> lines;
   char buffer[kScriptLineBufferSize];
   while (reader.ReadLine(buffer, kScriptLineBufferSize, script) != nullptr) {
@@ -217,8 +218,8 @@ const char* TargetLengthProblem(size_t workspaceLength, const std::u16string& re
   }
   const size_t slash = relativeTarget.rfind(u'\\');
   const size_t directory = slash != std::u16string::npos ? workspaceLength + slash
-                           : workspaceLength > 0        ? workspaceLength - 1
-                                                        : 0;
+                           : workspaceLength > 0         ? workspaceLength - 1
+                                                         : 0;
   return directory > kMaxDirectoryPath ? "directory longer than 247 characters" : nullptr;
 }
 

@@ -33,8 +33,8 @@ namespace installer {
 
 // What the markers look at on the machine the installer runs on.
 struct Platform {
-  bool wow64 = false;          // 64-bit Windows: "-x64" directives apply, "-x86" ones do not
-  uint32_t majorVersion = 6;   // "-w6+" from 6 on, "-w<6" below
+  bool wow64 = false;         // 64-bit Windows: "-x64" directives apply, "-x86" ones do not
+  uint32_t majorVersion = 6;  // "-w6+" from 6 on, "-w<6" below
 };
 
 // The running machine's, from the platform layer.
@@ -94,17 +94,17 @@ bool DirectiveApplies(const std::string& condition, const Platform& platform,
 // What the worker does with one trimmed script line on a platform and in a run mode.
 struct ScriptLineAction {
   enum Kind {
-    kComment,         // empty or starting with "#"
-    kSkipped,         // the condition does not select it here
-    kTooFewFields,    // selected, but fewer than three fields: skipped with a trace line
-    kRefusedTarget,   // selected, but the target is refused (`problem`): the run fails
-    kExtract,         // extract `entry` to workspace + `target`
+    kComment,        // empty or starting with "#"
+    kSkipped,        // the condition does not select it here
+    kTooFewFields,   // selected, but fewer than three fields: skipped with a trace line
+    kRefusedTarget,  // selected, but the target is refused (`problem`): the run fails
+    kExtract,        // extract `entry` to workspace + `target`
   };
   Kind kind = kComment;
   size_t fieldCount = 0;
-  std::string entry;               // field 1
-  std::string target;              // field 2 as written, UTF-8
-  const char* problem = nullptr;   // kRefusedTarget: why
+  std::string entry;              // field 1
+  std::string target;             // field 2 as written, UTF-8
+  const char* problem = nullptr;  // kRefusedTarget: why
 };
 // `workspaceLength` is the length of the workspace path the target is appended to, its
 // trailing backslash included: a target is refused as TargetPathProblem and

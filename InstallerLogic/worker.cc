@@ -204,8 +204,8 @@ Installation::Step Installation::ExtractPlanned(const std::vector<std::string>& 
     const unsigned line = plan->lineOf[extracted];
     const ScriptLineAction failed =
         DecideScriptLine(lines[line], platform, launch_.runMode, workspace_.path().size());
-    support::Trace("%d: extracting %s to %s failed\n", static_cast<int>(line),
-                   failed.entry.c_str(), failed.target.c_str());
+    support::Trace("%d: extracting %s to %s failed\n", static_cast<int>(line), failed.entry.c_str(),
+                   failed.target.c_str());
     reader_.Close();
     return kEntryNotExtracted;
   }

@@ -16,16 +16,16 @@ namespace installer {
 // even where only the low 8 bits of an exit code survive (a POSIX shell, Wine seen from Linux)
 // they stay non-zero, apart from each other and above the 128 + signal numbers of shells.
 enum RunFailure : uint32_t {
-  kNoWorkspace = 0x205A54E1,           // no workspace made or held, or its path moved away
-  kSetupNotExtracted = 0x205A54E2,     // LOAD not copied out of the installer
-  kBundleNotExtracted = 0x205A54E3,    // IBND not copied out of the setup program
-  kBundleInvalid = 0x205A54E4,         // the bundle failed validation or has no install_script
-  kEntryNotExtracted = 0x205A54E5,     // an install-script entry could not be extracted
-  kTargetRefused = 0x205A54E6,         // a selected directive names a target that is refused
-  kSetupSignatureInvalid = 0x205A54E7, // the setup program's signature did not verify
-  kSetupNotStarted = 0x205A54E8,       // the setup program could not be started
-  kStoppedByError = 0x205A54E9,        // the run stopped on an error of its own (out of memory)
-  kBundleNotBound = 0x205A54EA,        // the setup program is bound to another bundle
+  kNoWorkspace = 0x205A54E1,            // no workspace made or held, or its path moved away
+  kSetupNotExtracted = 0x205A54E2,      // LOAD not copied out of the installer
+  kBundleNotExtracted = 0x205A54E3,     // IBND not copied out of the setup program
+  kBundleInvalid = 0x205A54E4,          // the bundle failed validation or has no install_script
+  kEntryNotExtracted = 0x205A54E5,      // an install-script entry could not be extracted
+  kTargetRefused = 0x205A54E6,          // a selected directive names a target that is refused
+  kSetupSignatureInvalid = 0x205A54E7,  // the setup program's signature did not verify
+  kSetupNotStarted = 0x205A54E8,        // the setup program could not be started
+  kStoppedByError = 0x205A54E9,         // the run stopped on an error of its own (out of memory)
+  kBundleNotBound = 0x205A54EA,         // the setup program is bound to another bundle
 };
 
 // The thread procedure: the argument is ignored. Returns the setup program's own exit code when

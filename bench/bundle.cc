@@ -10,8 +10,8 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
-#include <chrono>
 #include <cryptopp/sha.h>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,11 +21,11 @@
 #include <string>
 #include <vector>
 
+#include "author/bundle_writer.h"
+#include "author/keys.h"
 #include "bundle/bundle_format.h"
 #include "bundle/bundle_reader.h"
 #include "bundle/key_stream.h"
-#include "author/bundle_writer.h"
-#include "author/keys.h"
 #include "support/byte_reader.h"
 #include "support/text.h"
 
@@ -55,7 +55,8 @@ std::vector<std::pair<std::string, std::string>> PickFiles(uint64_t wanted) {
   uint64_t total = 0;
   for (const char* root : {"/usr/lib", "/usr/share"}) {
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, ec);
+    for (auto it = fs::recursive_directory_iterator(
+             root, fs::directory_options::skip_permission_denied, ec);
          it != fs::recursive_directory_iterator() && total < wanted; it.increment(ec)) {
       if (ec) break;
       if (it->is_symlink() || !it->is_regular_file(ec)) continue;
@@ -230,7 +231,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   const char* outEnv = std::getenv("ZT_BENCH_OUT");
-  const std::string outDir = (outEnv ? std::string(outEnv) : dir) + "/out-" + std::to_string(::getpid());
+  const std::string outDir =
+      (outEnv ? std::string(outEnv) : dir) + "/out-" + std::to_string(::getpid());
   fs::create_directories(outDir);
   std::set<std::string> seen;
   uint64_t extractedBytes = 0;
@@ -328,25 +330,35 @@ int main(int argc, char** argv) {
   }
 
   auto mbps = [](double bytes, double s) { return bytes / 1e6 / s; };
-  std::printf("Open (validation):      %8.1f MB/s of file   SHA-1 reference %8.1f MB/s   ratio %5.1f%% (target >= 70%%)\n",
-              mbps(fileSize, openSeconds), mbps(fileSize, shaSeconds), 100 * shaSeconds / openSeconds);
-  std::printf("extract every entry:    %8.1f MB/s inflated  uncompress ref  %8.1f MB/s   ratio %5.1f%% (target >= 85%%)\n",
-              mbps(extractedBytes, extractSeconds), mbps(refBytes, uncompressSeconds),
-              100 * uncompressSeconds / extractSeconds);
-  std::printf("  (%zu files into a fresh directory in %s, file creation and writes included)\n", index,
-              outDir.c_str());
-  std::printf("  the file system alone: creating and writing the same files from memory %.2f s; "
-              "uncompress %.2f s; extraction %.2f s = %.1f%% of uncompress then writing\n",
-              fsSeconds, uncompressSeconds, extractSeconds,
-              100 * (uncompressSeconds + fsSeconds) / extractSeconds);
-  std::printf("ReadLine over script:   %8.1f MB/s (%llu lines, %.1f MB)  uncompress ref %8.1f MB/s   ratio %5.1f%%\n",
-              mbps(scriptBytes, readLineSeconds), static_cast<unsigned long long>(lines), scriptBytes / 1e6,
-              mbps(refScript, uncompressScriptSeconds), 100 * uncompressScriptSeconds / readLineSeconds);
-  std::printf("key streams over 64 MiB:  Unscramble %8.1f MB/s   serial %8.1f MB/s   Advance %8.1f MB/s\n",
-              mbps(keyBytes, fastSeconds), mbps(keyBytes, serialSeconds), mbps(keyBytes, advanceSeconds));
+  std::printf(
+      "Open (validation):      %8.1f MB/s of file   SHA-1 reference %8.1f MB/s   ratio %5.1f%% "
+      "(target >= 70%%)\n",
+      mbps(fileSize, openSeconds), mbps(fileSize, shaSeconds), 100 * shaSeconds / openSeconds);
+  std::printf(
+      "extract every entry:    %8.1f MB/s inflated  uncompress ref  %8.1f MB/s   ratio %5.1f%% "
+      "(target >= 85%%)\n",
+      mbps(extractedBytes, extractSeconds), mbps(refBytes, uncompressSeconds),
+      100 * uncompressSeconds / extractSeconds);
+  std::printf("  (%zu files into a fresh directory in %s, file creation and writes included)\n",
+              index, outDir.c_str());
+  std::printf(
+      "  the file system alone: creating and writing the same files from memory %.2f s; "
+      "uncompress %.2f s; extraction %.2f s = %.1f%% of uncompress then writing\n",
+      fsSeconds, uncompressSeconds, extractSeconds,
+      100 * (uncompressSeconds + fsSeconds) / extractSeconds);
+  std::printf(
+      "ReadLine over script:   %8.1f MB/s (%llu lines, %.1f MB)  uncompress ref %8.1f MB/s   ratio "
+      "%5.1f%%\n",
+      mbps(scriptBytes, readLineSeconds), static_cast<unsigned long long>(lines), scriptBytes / 1e6,
+      mbps(refScript, uncompressScriptSeconds), 100 * uncompressScriptSeconds / readLineSeconds);
+  std::printf(
+      "key streams over 64 MiB:  Unscramble %8.1f MB/s   serial %8.1f MB/s   Advance %8.1f MB/s\n",
+      mbps(keyBytes, fastSeconds), mbps(keyBytes, serialSeconds), mbps(keyBytes, advanceSeconds));
   const double limitMb = (2.0 * largestChunk + (32 << 20)) / (1 << 20);
-  std::printf("peak memory of Open + extraction: %.1f MiB resident (%.1f MiB before), limit 2 x largest chunk + 32 MiB = %.1f MiB: %s\n",
-              peak / 1024.0, rssBefore / 1024.0, limitMb, peak / 1024.0 < limitMb ? "within" : "OVER");
+  std::printf(
+      "peak memory of Open + extraction: %.1f MiB resident (%.1f MiB before), limit 2 x largest "
+      "chunk + 32 MiB = %.1f MiB: %s\n",
+      peak / 1024.0, rssBefore / 1024.0, limitMb, peak / 1024.0 < limitMb ? "within" : "OVER");
   std::error_code ec;
   fs::remove_all(outDir, ec);
   return 0;

@@ -4,7 +4,8 @@
 //   bench_extract_attachment [MiB] [directory]     (default 512 MiB in $TMPDIR or /tmp)
 //
 // Both contenders run warm (the container is read once before timing, so both read from the
-// page cache) and write into a file deleted just before, alternating which goes first, best of six rounds.
+// page cache) and write into a file deleted just before, alternating which goes first, best of six
+// rounds.
 #define CRYPTOPP_ENABLE_NAMESPACE_WEAK 1
 #include <cryptopp/md5.h>
 #include <fcntl.h>
@@ -112,9 +113,9 @@ int main(int argc, char** argv) {
       fs::remove(outPath);
       ::sync();
       auto start = Clock::now();
-      bool ok = extract ? container::ExtractAttachmentToFile(false, containerWide, "LOAD", outWide,
-                                                             50, 0)
-                        : PlainCopy(containerPath, 4, size, outPath);
+      bool ok =
+          extract ? container::ExtractAttachmentToFile(false, containerWide, "LOAD", outWide, 50, 0)
+                  : PlainCopy(containerPath, 4, size, outPath);
       double took = Seconds(start);
       if (!ok) {
         std::fprintf(stderr, "%s failed\n", extract ? "extraction" : "plain copy");

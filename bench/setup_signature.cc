@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "author/keys.h"
-#include "platform/platform.h"
 #include "author/setup_signer.h"
+#include "platform/platform.h"
 #include "verify/setup_signature.h"
 
 namespace {
@@ -55,7 +55,8 @@ double Sha1Seconds(const std::filesystem::path& path, int64_t length) {
   CryptoPP::SHA1 sha;
   auto start = Clock::now();
   while (length > 0) {
-    int64_t got = file.Read(buffer.data(), static_cast<size_t>(std::min<int64_t>(length, buffer.size())));
+    int64_t got =
+        file.Read(buffer.data(), static_cast<size_t>(std::min<int64_t>(length, buffer.size())));
     if (got <= 0) break;
     sha.Update(buffer.data(), static_cast<size_t>(got));
     length -= got;
@@ -73,7 +74,8 @@ struct Figures {
   long rssGrowthKiB = 0;
 };
 
-Figures Measure(const std::filesystem::path& path, const std::string& publicDer, int64_t dataOffset) {
+Figures Measure(const std::filesystem::path& path, const std::string& publicDer,
+                int64_t dataOffset) {
   Figures f;
   Sha1Seconds(path, dataOffset);  // into the page cache
   for (int round = 0; round < 2; ++round) {
@@ -125,7 +127,8 @@ int main(int argc, char** argv) {
     uint32_t x = 0x12345678;
     for (int64_t written = 0; written < size; written += block.size() * 4) {
       for (uint32_t& w : block) w = x = x * 1664525u + 1013904223u;
-      payload.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size() * 4));
+      payload.write(reinterpret_cast<const char*>(block.data()),
+                    static_cast<std::streamsize>(block.size() * 4));
     }
     payload.seekp(0);
     payload.write("ZT", 2);  // not "MZ": the payload alone is not a PE
@@ -143,7 +146,8 @@ int main(int argc, char** argv) {
   };
 
   std::printf("setup programs of %lld MiB\n", static_cast<long long>(mib));
-  int64_t plainOffset = sign({(dir / "payload.bin").string(), (dir / "plain.bin").string(), "", false, {}});
+  int64_t plainOffset =
+      sign({(dir / "payload.bin").string(), (dir / "plain.bin").string(), "", false, {}});
   if (plainOffset > 0) {
     Figures f = Measure(dir / "plain.bin", publicDer, plainOffset);
     Report("not a PE, signed plainly", f, plainOffset);
@@ -157,12 +161,18 @@ int main(int argc, char** argv) {
     if (std::system(cc.c_str()) == 0) {
       for (bool plain : {false, true}) {
         const auto output = dir / (plain ? "plain.exe" : "tolerant.exe");
-        ztpack::SignSetupOptions options{(dir / "setup.exe").string(), output.string(), "", plain,
-                                         {ztpack::AttachmentInput::FromFile("PAYL", (dir / "payload.bin").string())}};
+        ztpack::SignSetupOptions options{
+            (dir / "setup.exe").string(),
+            output.string(),
+            "",
+            plain,
+            {ztpack::AttachmentInput::FromFile("PAYL", (dir / "payload.bin").string())}};
         int64_t offset = sign(options);
         if (offset > 0) {
           Figures f = Measure(output, publicDer, offset);
-          Report(plain ? "PE32, signed plainly (--plain)" : "PE32, signed for the header-tolerant pass", f, offset);
+          Report(plain ? "PE32, signed plainly (--plain)"
+                       : "PE32, signed for the header-tolerant pass",
+                 f, offset);
         }
         std::filesystem::remove(output);
       }

@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "read/attachment_chain.h"
-#include "fuzz_common.h"
 #include "container/attachment.h"
+#include "fuzz_common.h"
 #include "platform/platform.h"
+#include "read/attachment_chain.h"
 #include "support/trace.h"
 
 namespace {
@@ -52,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Check(text.empty() || text.size() + 28 < size, "no more data than the container holds");
   int32_t offset = -5;
   std::string signature = container::ReadAttachmentWithOffset(Wide(container), type, &offset);
-  fuzz::Check(offset == -5 || (offset >= 0 && static_cast<size_t>(offset) < size), "offset in file");
+  fuzz::Check(offset == -5 || (offset >= 0 && static_cast<size_t>(offset) < size),
+              "offset in file");
   if (!signature.empty()) fuzz::Check(offset >= 0, "offset set when found");
 
   auto chain = ztpack::WalkAttachmentChain(container, static_cast<int64_t>(size > 0 ? size - 1 : 0),

@@ -12,10 +12,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "bundle/bundle_reader.h"
 #include "author/bundle_writer.h"
-#include "fuzz_common.h"
 #include "author/keys.h"
+#include "bundle/bundle_reader.h"
+#include "fuzz_common.h"
 #include "support/byte_reader.h"
 #include "support/text.h"
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "author/pe_image.h"
 #include "container/pe_locator.h"
 #include "fuzz_common.h"
-#include "author/pe_image.h"
 #include "platform/platform.h"
 #include "support/trace.h"
 
@@ -40,12 +40,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   platform::File file = platform::File::Open(wide, platform::OpenMode::kRead);
   int32_t end = container::GetLastSectionEnd(&file);
   fuzz::Check(end >= -1, "GetLastSectionEnd is -1 or a position");
-  fuzz::Check(file.Tell() == static_cast<int64_t>(size), "GetLastSectionEnd leaves the stream at its end");
+  fuzz::Check(file.Tell() == static_cast<int64_t>(size),
+              "GetLastSectionEnd leaves the stream at its end");
 
   uint32_t trailer = container::GetImageTrailerSize(&file, 0);
   fuzz::Check(trailer <= size, "the trailer lies inside the file");
   fuzz::Check(container::GetImageTrailerSize(&file, static_cast<uint32_t>(size)) == trailer,
-        "0 and the true length give the same trailer");
+              "0 and the true length give the same trailer");
   container::GetImageTrailerSize(&file, static_cast<uint32_t>(size) + 4096);
 
   std::vector<container::ByteRange> ranges;
@@ -54,9 +55,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < ranges.size(); ++i) {
       fuzz::Check(ranges[i].offset >= 0 && ranges[i].length >= 0, "ranges are not negative");
       fuzz::Check(static_cast<uint64_t>(ranges[i].offset) + ranges[i].length <= size,
-            "ranges lie inside the file");
-      if (i > 0) fuzz::Check(ranges[i].offset >= ranges[i - 1].offset + ranges[i - 1].length,
-                       "ranges ascend without overlap");
+                  "ranges lie inside the file");
+      if (i > 0)
+        fuzz::Check(ranges[i].offset >= ranges[i - 1].offset + ranges[i - 1].length,
+                    "ranges ascend without overlap");
     }
   } else {
     fuzz::Check(ranges.empty(), "nothing appended on failure");

@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (mode & 0x80) doc = "{\"sign\":\"" + std::string(1024, 'A') + "\"}";
     file.resize(file.size() - docLength);
     if (mode & 2) {
-      auto binding = ztpack::MakeAttachment("_BND", file.substr(0, std::min<size_t>(file.size(), 40)));
+      auto binding =
+          ztpack::MakeAttachment("_BND", file.substr(0, std::min<size_t>(file.size(), 40)));
       if (binding) file += *binding;
     }
     auto attachment = ztpack::MakeAttachment("_SG2", doc);

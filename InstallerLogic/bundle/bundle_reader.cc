@@ -270,7 +270,8 @@ const CachedChunk* BundleReader::Impl::LoadChunk(EntryHandle* handle, size_t ind
   }
   CachedChunk item;
   item.index = index;
-  item.data = std::make_unique_for_overwrite<uint8_t[]>(std::max<uint32_t>(chunk.inflatedLength, 1));
+  item.data =
+      std::make_unique_for_overwrite<uint8_t[]>(std::max<uint32_t>(chunk.inflatedLength, 1));
   uLongf destLength = chunk.inflatedLength;
   // A chunk that inflates to fewer bytes than it states fails too: Read must never serve bytes
   // that no inflation wrote.
@@ -287,7 +288,9 @@ const CachedChunk* BundleReader::Impl::LoadChunk(EntryHandle* handle, size_t ind
 // ---------------------------------------------------------------------------------------------
 // BundleReader
 
-BundleReader::BundleReader() : impl_(std::make_unique<Impl>()) { impl_->rootKey = BuiltinRootKey(); }
+BundleReader::BundleReader() : impl_(std::make_unique<Impl>()) {
+  impl_->rootKey = BuiltinRootKey();
+}
 
 BundleReader::~BundleReader() { Close(); }
 
@@ -557,11 +560,10 @@ bool BundleReader::Impl::ExtractSmall(platform::File* out, const std::u16string*
     uint8_t none = 0;
     uLongf destLength = 0;
     if (uncompress(&none, &destLength, in, stored) != Z_OK) return fail();
-  } else if (!inflater.Inflate(in, stored, inflated, data, inflated,
-                               [&](const uint8_t*, size_t n) {
-                                 written += n;
-                                 return true;
-                               })) {
+  } else if (!inflater.Inflate(in, stored, inflated, data, inflated, [&](const uint8_t*, size_t n) {
+               written += n;
+               return true;
+             })) {
     return fail();
   }
   dest.ticket = *ticket = writer.SubmitFile(out, target, parents, data, written);

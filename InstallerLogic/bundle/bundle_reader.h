@@ -58,13 +58,13 @@ class BundleReader {
   BundleReader(const BundleReader&) = delete;
   BundleReader& operator=(const BundleReader&) = delete;
 
-  void SetGoal(const std::string& goal);         // default "AVSG"
-  void SetMaxChunkSize(uint32_t maxChunkSize);    // default 2,097,152
+  void SetGoal(const std::string& goal);        // default "AVSG"
+  void SetMaxChunkSize(uint32_t maxChunkSize);  // default 2,097,152
   // The root public key (DER) that must certify the bundle key; default: the built-in one.
   void SetRootKey(const std::string& derPublicKey);
 
-  bool Open(const std::u16string& path);          // always validates
-  EntryHandle* OpenEntry(const char* name);       // null when absent or not open
+  bool Open(const std::u16string& path);     // always validates
+  EntryHandle* OpenEntry(const char* name);  // null when absent or not open
   size_t Read(void* buffer, size_t itemSize, size_t count, EntryHandle* handle);
   char* ReadLine(char* buffer, int size, EntryHandle* handle);
   void CloseEntry(EntryHandle* handle);

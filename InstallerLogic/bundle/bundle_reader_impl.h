@@ -134,8 +134,7 @@ struct BundleReader::Impl {
   // handed to the writer's thread as one job. False when it is not such an entry (nothing
   // read) or when it fails (*failed set).
   bool ExtractSmall(platform::File* out, const std::u16string* target,
-                    support::ParentDirectories* parents, WriteBehind::Ticket* ticket,
-                    bool* failed);
+                    support::ParentDirectories* parents, WriteBehind::Ticket* ticket, bool* failed);
   bool Validate();
   bool ValidateEntry(const std::string& name, bool filterExists);
   void RecordInIndex(const std::string& name, int64_t offset, const KeyStreamState& at);

@@ -163,8 +163,8 @@ bool BundleReader::Impl::Validate() {
   const uint64_t size = static_cast<uint64_t>(fileSize);
 
   uint8_t storedChecksum[kChecksumSize];
-  bool haveChecksum = size >= kChecksumSize && tail.Read(size - kChecksumSize, storedChecksum,
-                                                         kChecksumSize);
+  bool haveChecksum =
+      size >= kChecksumSize && tail.Read(size - kChecksumSize, storedChecksum, kChecksumSize);
   bool ok = true;
   uint8_t marker[4];
   if (size < 24 || !tail.Read(size - 24, marker, 4)) return false;
@@ -213,8 +213,8 @@ bool BundleReader::Impl::Validate() {
   } else {
     try {
       verifier = std::make_unique<Verifier>(*bundleKey);
-      filterOwner = std::make_unique<CryptoPP::SignatureVerificationFilter>(*verifier, nullptr,
-                                                                           kFilterFlags);
+      filterOwner =
+          std::make_unique<CryptoPP::SignatureVerificationFilter>(*verifier, nullptr, kFilterFlags);
       uint8_t header[kHeaderSize];
       if (!tail.Read(0, header, kHeaderSize)) return false;
       filterOwner->Put(header, kHeaderSize);

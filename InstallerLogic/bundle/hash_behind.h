@@ -48,7 +48,7 @@ class HashBehind {
   CryptoPP::BufferedTransformation& sink_;
   bool threaded_ = false;
   std::vector<Block> blocks_;
-  size_t current_ = 0;  // the block being filled
+  size_t current_ = 0;        // the block being filled
   std::deque<size_t> ready_;  // filled blocks, oldest first
   std::deque<size_t> free_;
   bool busy_ = false;
@@ -58,8 +58,8 @@ class HashBehind {
   std::string error_;
   bool failed_ = false;
   std::mutex mutex_;
-  std::condition_variable wake_;     // the thread: a block is ready, or stop
-  std::condition_variable progress_; // the caller: a block was consumed
+  std::condition_variable wake_;      // the thread: a block is ready, or stop
+  std::condition_variable progress_;  // the caller: a block was consumed
   std::vector<uint8_t> inlineSpace_;
   std::thread thread_;
 };

@@ -98,8 +98,7 @@ const KeyStreams& KeyStreams::Builtin() {
 
 void KeyStreams::XorSerial(KeyStreamState& state, uint8_t* data, size_t length) const {
   uint32_t s = state.selector;
-  uint32_t p[4] = {state.positions[0], state.positions[1], state.positions[2],
-                   state.positions[3]};
+  uint32_t p[4] = {state.positions[0], state.positions[1], state.positions[2], state.positions[3]};
   const uint8_t* keys[4] = {streams_[0].data(), streams_[1].data(), streams_[2].data(),
                             streams_[3].data()};
   for (size_t i = 0; i < length; ++i) {
@@ -140,19 +139,21 @@ __attribute__((target("ssse3"))) size_t XorGroupsSsse3(uint32_t& selector, uint3
     const uint64_t relative = std::rotr(packed, static_cast<int>(16 * s));
     const uint8_t* const* base = rotated + s;
     // (No lambda here: it would not inherit this function's instruction set.)
-    const __m128i lane0 = _mm_loadl_epi64(
-        reinterpret_cast<const __m128i*>(base[0] + (relative & 0xFFFF)));
-    const __m128i lane1 = _mm_loadl_epi64(
-        reinterpret_cast<const __m128i*>(base[1] + ((relative >> 16) & 0xFFFF)));
-    const __m128i lane2 = _mm_loadl_epi64(
-        reinterpret_cast<const __m128i*>(base[2] + ((relative >> 32) & 0xFFFF)));
-    const __m128i lane3 = _mm_loadl_epi64(
-        reinterpret_cast<const __m128i*>(base[3] + ((relative >> 48) & 0xFFFF)));
+    const __m128i lane0 =
+        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(base[0] + (relative & 0xFFFF)));
+    const __m128i lane1 =
+        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(base[1] + ((relative >> 16) & 0xFFFF)));
+    const __m128i lane2 =
+        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(base[2] + ((relative >> 32) & 0xFFFF)));
+    const __m128i lane3 =
+        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(base[3] + ((relative >> 48) & 0xFFFF)));
     const __m128i lanes01 = _mm_unpacklo_epi64(lane0, lane1);
     const __m128i lanes23 = _mm_unpacklo_epi64(lane2, lane3);
     const __m128i key = _mm_or_si128(
-        _mm_shuffle_epi8(lanes01, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kWindows.low[m]))),
-        _mm_shuffle_epi8(lanes23, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kWindows.high[m]))));
+        _mm_shuffle_epi8(lanes01,
+                         _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kWindows.low[m]))),
+        _mm_shuffle_epi8(lanes23,
+                         _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kWindows.high[m]))));
     __m128i word = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(data + i));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(data + i), _mm_xor_si128(word, key));
     // Move every position by its count, then take the length off those that reached it.

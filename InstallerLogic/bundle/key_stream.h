@@ -41,7 +41,8 @@ class KeyStreams {
   void Scramble(KeyStreamState& state, uint8_t* data, size_t length) const;
   // Moves the state over bytes (stored or plain: only bit 0 counts) without changing them.
   void Advance(KeyStreamState& state, const uint8_t* data, size_t length) const;
-  // The byte-serial forms of Unscramble and Advance, kept as the reference the fast one is tested against.
+  // The byte-serial forms of Unscramble and Advance, kept as the reference the fast one is tested
+  // against.
   void UnscrambleSerial(KeyStreamState& state, uint8_t* data, size_t length) const;
   void AdvanceSerial(KeyStreamState& state, const uint8_t* data, size_t length) const;
 

@@ -7,7 +7,8 @@
 
 namespace bundle {
 
-PieceInflater::PieceInflater() : stream_(nullptr, End), whole_(nullptr, libdeflate_free_decompressor) {}
+PieceInflater::PieceInflater()
+    : stream_(nullptr, End), whole_(nullptr, libdeflate_free_decompressor) {}
 PieceInflater::~PieceInflater() = default;
 
 void PieceInflater::End(z_stream* stream) {

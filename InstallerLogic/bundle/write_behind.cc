@@ -11,9 +11,7 @@ bool WriteBehind::Perform(const Job& job) {
       if (job.parents != nullptr) job.parents->MakeFor(*job.path);
       *job.file = platform::File::Open(*job.path, platform::OpenMode::kWrite);
       return job.file->IsOpen();
-    case Kind::kClose:
-      job.file->Close();
-      return true;
+    case Kind::kClose: job.file->Close(); return true;
     case Kind::kFile:
       if (job.parents != nullptr) job.parents->MakeFor(*job.path);
       *job.file = platform::File::Open(*job.path, platform::OpenMode::kWrite);
@@ -24,8 +22,7 @@ bool WriteBehind::Perform(const Job& job) {
       job.file->Close();
       return true;
     case Kind::kWrite:
-      return job.size == 0 ||
-             job.file->Write(job.data, job.size) == static_cast<int64_t>(job.size);
+      return job.size == 0 || job.file->Write(job.data, job.size) == static_cast<int64_t>(job.size);
     case Kind::kInflate:
       // Room for the whole chunk, so that it is inflated at once; kept for the next one.
       if (const size_t need = std::max<size_t>(job.limit, 1); pieceSize_ < need) {

@@ -76,12 +76,8 @@ bool FindAndCopy(platform::File& container, const Variant& variant, const std::s
   const int64_t length = container.Size();
   int64_t end = -1;
   switch (variant.chainEnd) {
-    case ChainEnd::kLastSection:
-      end = GetLastSectionEnd(&container);
-      break;
-    case ChainEnd::kFileLength:
-      end = length;
-      break;
+    case ChainEnd::kLastSection: end = GetLastSectionEnd(&container); break;
+    case ChainEnd::kFileLength: end = length; break;
     case ChainEnd::kImageEnd:
       // The trailer is computed against the length the format can represent; a file of 2 GiB
       // or more has no valid chain end at all.
@@ -141,8 +137,8 @@ bool FindAndCopy(platform::File& container, const Variant& variant, const std::s
           static_cast<int>(done * static_cast<double>(progress->span) / static_cast<double>(total));
       support::ReportProgress(progress->base, offset);
     }
-    const size_t chunk = remaining < variant.chunkSize ? static_cast<size_t>(remaining)
-                                                       : variant.chunkSize;
+    const size_t chunk =
+        remaining < variant.chunkSize ? static_cast<size_t>(remaining) : variant.chunkSize;
     const uint64_t at = static_cast<uint64_t>(dataStart) + (total - remaining);
     if (!reader.Read(at, buffer, chunk)) {
       support::Trace("read fail\n");

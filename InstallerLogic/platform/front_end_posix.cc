@@ -2,10 +2,10 @@
 // SetProgressPosition draws on standard error, and there is no message queue.
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <thread>
 

@@ -58,7 +58,7 @@ uint32_t LastError() { return GetLastError(); }
 
 int InitProgressControls() {
   INITCOMMONCONTROLSEX controls;
-  controls.dwSize = sizeof controls;  // 8
+  controls.dwSize = sizeof controls;    // 8
   controls.dwICC = ICC_PROGRESS_CLASS;  // 0x20
   return InitCommonControlsEx(&controls);
 }
@@ -100,8 +100,8 @@ Thread::~Thread() {
 }
 
 bool Thread::Start(Routine routine) {
-  HANDLE handle = CreateThread(nullptr, 0, ThreadStart, reinterpret_cast<void*>(routine), 0,
-                               nullptr);
+  HANDLE handle =
+      CreateThread(nullptr, 0, ThreadStart, reinterpret_cast<void*>(routine), 0, nullptr);
   if (handle == nullptr) return false;
   state_ = std::make_unique<State>();
   state_->handle = handle;

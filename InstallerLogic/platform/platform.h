@@ -31,10 +31,10 @@ namespace platform {
 // Files
 
 enum class OpenMode {
-  kRead,          // existing file, read only; others may read (C runtime "rb")
-  kReadShareAll,  // existing file, read only; others may read, write and delete (CreateFileW)
-  kReadDenyWrite, // existing file, read only; others may read but neither write nor delete it
-  kWrite,         // create or truncate, write only (C runtime "wb")
+  kRead,           // existing file, read only; others may read (C runtime "rb")
+  kReadShareAll,   // existing file, read only; others may read, write and delete (CreateFileW)
+  kReadDenyWrite,  // existing file, read only; others may read but neither write nor delete it
+  kWrite,          // create or truncate, write only (C runtime "wb")
 };
 
 enum class Whence { kBegin, kCurrent, kEnd };
@@ -166,10 +166,10 @@ std::u16string SystemTempPath();
 // ---------------------------------------------------------------------------------------------
 // Time, identity, diagnostics
 
-uint32_t TickCount();       // milliseconds since start, wraps at 2^32
-int64_t CalendarTime();     // seconds since 1970-01-01 UTC
+uint32_t TickCount();    // milliseconds since start, wraps at 2^32
+int64_t CalendarTime();  // seconds since 1970-01-01 UTC
 uint32_t CurrentThreadId();
-int Rand();                 // the C runtime's unseeded rand(): 0..32767
+int Rand();  // the C runtime's unseeded rand(): 0..32767
 // Fills the buffer from the system's random generator (RtlGenRandom; getrandom on POSIX). False
 // when the system gives none.
 bool SystemRandom(void* buffer, size_t n);
@@ -202,8 +202,8 @@ bool ReadTraceSwitch(std::u16string* text, uint32_t maxBytes);
 // The process runs on 64-bit Windows: the 32-bit build under WOW64, the 64-bit build always.
 // On POSIX, ZT_FAKE_WOW64=1 says yes (tests).
 bool IsWow64();
-uint32_t MajorVersion();     // GetVersionExW's dwMajorVersion; 0 when the call fails
-bool IsElevated();           // on POSIX: $ZT_FAKE_ELEVATED ("1"/"0") when set, else root
+uint32_t MajorVersion();             // GetVersionExW's dwMajorVersion; 0 when the call fails
+bool IsElevated();                   // on POSIX: $ZT_FAKE_ELEVATED ("1"/"0") when set, else root
 std::u16string OwnExecutablePath();  // GetModuleFileNameW with a 1024-unit buffer
 
 // Opens the running program's own executable for reading, through `path` (OwnExecutablePath()),
@@ -284,7 +284,7 @@ int InitProgressControls();
 void* CreateProgressDialog(void** hwndProgress);
 // The bar's set-range message (0x401) with low word `low` and high word `high`.
 void SetProgressRange(void* hwndProgress, int low, int high);
-void HideWindow(void* window);     // ShowWindow(window, SW_HIDE)
+void HideWindow(void* window);  // ShowWindow(window, SW_HIDE)
 void DestroyWindow(void* window);
 #ifndef _WIN32
 // Progress dialogs created and not yet destroyed (tests of the POSIX stand-in).

@@ -153,7 +153,8 @@ bool LoadSwitch(uint32_t* type, std::u16string* text, uint32_t* sizeBytes) {
   }
   if (!content.empty() && content.back() == '\n') content.pop_back();
   *text = ToUtf16(content.data(), content.size());
-  *sizeBytes = size >= 0 ? static_cast<uint32_t>(size) : static_cast<uint32_t>((text->size() + 1) * 2);
+  *sizeBytes =
+      size >= 0 ? static_cast<uint32_t>(size) : static_cast<uint32_t>((text->size() + 1) * 2);
   // The data hold sizeBytes bytes: whole units of the text, zeros past its end; an odd last
   // byte belongs to no whole unit.
   text->resize(*sizeBytes / 2, u'\0');
@@ -475,9 +476,7 @@ std::u16string OwnExecutablePath() {
   return ToUtf16(buffer, static_cast<size_t>(n));
 }
 
-File OpenOwnImage(const std::u16string& path) {
-  return File::Open(path, OpenMode::kReadDenyWrite);
-}
+File OpenOwnImage(const std::u16string& path) { return File::Open(path, OpenMode::kReadDenyWrite); }
 
 std::vector<std::u16string> SplitCommandLine(const std::u16string& tail) {
   std::vector<std::u16string> args;
@@ -577,7 +576,8 @@ Process Process::Start(const std::u16string& commandLine, const std::u16string& 
   if (split.empty() || split[0].empty()) return process;
   std::vector<std::string> args;
   args.push_back(NativePath(split[0]));
-  for (size_t i = 1; i < split.size(); ++i) args.push_back(ToUtf8(split[i].data(), split[i].size()));
+  for (size_t i = 1; i < split.size(); ++i)
+    args.push_back(ToUtf8(split[i].data(), split[i].size()));
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

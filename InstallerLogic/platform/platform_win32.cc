@@ -75,9 +75,7 @@ File File::Open(const std::u16string& path, OpenMode mode) {
     case OpenMode::kReadShareAll:
       share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
       break;
-    case OpenMode::kReadDenyWrite:
-      share = FILE_SHARE_READ;
-      break;
+    case OpenMode::kReadDenyWrite: share = FILE_SHARE_READ; break;
     case OpenMode::kWrite:
       access = GENERIC_WRITE;
       share = FILE_SHARE_READ | FILE_SHARE_WRITE;
@@ -85,8 +83,8 @@ File File::Open(const std::u16string& path, OpenMode mode) {
       break;
   }
   File file;
-  HANDLE h = ::CreateFileW(W(path), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+  HANDLE h =
+      ::CreateFileW(W(path), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h != INVALID_HANDLE_VALUE) file.handle_ = reinterpret_cast<intptr_t>(h);
   return file;
 }
@@ -150,7 +148,7 @@ int64_t File::Write(const void* buffer, size_t n) {
 
 int64_t File::Seek(int64_t offset, Whence whence) {
   if (!IsOpen()) return -1;
-  DWORD method = whence == Whence::kBegin ? FILE_BEGIN
+  DWORD method = whence == Whence::kBegin     ? FILE_BEGIN
                  : whence == Whence::kCurrent ? FILE_CURRENT
                                               : FILE_END;
   LARGE_INTEGER distance;
@@ -313,21 +311,22 @@ bool DirectoryHold::RemoveAndClose() {
   const bool known = ::GetFileInformationByHandle(H(handle_), &held) != 0 && !path.empty();
   Close();
   if (!known) return false;
-  HANDLE h = ::CreateFileW(W(path), DELETE | FILE_READ_ATTRIBUTES,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                           nullptr);
+  HANDLE h =
+      ::CreateFileW(W(path), DELETE | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION now;
   bool removed = false;
-  if (::GetFileInformationByHandle(h, &now) && !(now.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+  if (::GetFileInformationByHandle(h, &now) &&
+      !(now.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
       now.dwVolumeSerialNumber == held.dwVolumeSerialNumber &&
       now.nFileIndexHigh == held.nFileIndexHigh && now.nFileIndexLow == held.nFileIndexLow) {
     // Initialised by position: <windows.h> renames the member along with the DeleteFile function.
     FILE_DISPOSITION_INFO disposition{TRUE};
     // Fails while the directory is not empty.
-    removed = ::SetFileInformationByHandle(h, FileDispositionInfo, &disposition,
-                                           sizeof disposition) != 0;
+    removed =
+        ::SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition) != 0;
   }
   ::CloseHandle(h);
   return removed;
@@ -466,8 +465,9 @@ bool IsElevated() {
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
   TOKEN_ELEVATION elevation{};
   DWORD size = 0;
-  bool elevated = ::GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
-                  elevation.TokenIsElevated != 0;
+  bool elevated =
+      ::GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
+      elevation.TokenIsElevated != 0;
   ::CloseHandle(token);
   return elevated;
 }

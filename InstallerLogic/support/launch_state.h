@@ -17,9 +17,9 @@ struct LaunchState {
   // are both read through it (each through a handle of its own, File::Reopen), never by opening
   // the path again, which may name another file by then.
   platform::File ownImage;
-  std::string runMode;                    // the TYPE attachment, trimmed at its end
-  void* dialog = nullptr;                 // the progress window, null when there is none
-  void* hwndProgress = nullptr;           // its bar, null when there is none
+  std::string runMode;           // the TYPE attachment, trimmed at its end
+  void* dialog = nullptr;        // the progress window, null when there is none
+  void* hwndProgress = nullptr;  // its bar, null when there is none
 };
 
 LaunchState& Launch();

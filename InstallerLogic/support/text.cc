@@ -20,7 +20,8 @@ Out Convert2(const In& text, bool useLength, size_t firstSize, Convert convert) 
   Out buffer(firstSize, typename Out::value_type{});
   int n = useLength ? static_cast<int>(text.size()) : -1;
   bool insufficient = false;
-  int count = convert(text.c_str(), n, buffer.data(), static_cast<int>(buffer.size()), &insufficient);
+  int count =
+      convert(text.c_str(), n, buffer.data(), static_cast<int>(buffer.size()), &insufficient);
   if (count == 0) {
     if (!insufficient) return Out();
     int needed = convert(text.c_str(), n, nullptr, 0, nullptr);

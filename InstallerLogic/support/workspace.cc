@@ -174,8 +174,7 @@ void CleanupList::RunCleanup() {
     if (dir.hold != nullptr && dir.hold->IsOpen() && !dir.hold->IsNamedBy(dir.path)) {
       // The path leads somewhere else now (a re-pointed link on the way): deleting by it would
       // delete what the user chose. The held directory stays, still held.
-      Trace("Workspace moved: %s no longer names it; left alone\n",
-            WideToUtf8(dir.path).c_str());
+      Trace("Workspace moved: %s no longer names it; left alone\n", WideToUtf8(dir.path).c_str());
       continue;
     }
     DeleteDirectoryTree(dir.path, dir.hold);

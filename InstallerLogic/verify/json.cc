@@ -17,7 +17,9 @@ constexpr char kNull[] = "null";
 constexpr char kDigits[] = "0123456789ABCDEFabcdef";
 
 bool IsDecimal(int c) { return c != JsonInput::kEnd && std::memchr(kDigits, c, 10) != nullptr; }
-bool IsHex(int c) { return c != JsonInput::kEnd && c != 0 && std::memchr(kDigits, c, 22) != nullptr; }
+bool IsHex(int c) {
+  return c != JsonInput::kEnd && c != 0 && std::memchr(kDigits, c, 22) != nullptr;
+}
 bool IsWhitespace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 int HexValue(int c) {
@@ -84,8 +86,7 @@ class JsonReader {
   // Skips up to and including the next `,` or `close`, the search starting at the member's or
   // element's first byte `first` (taken from the stream again when the value left it there).
   // True when `close` was found, false for a comma or the end of the input.
-  static bool SkipToSeparator(JsonInput& in, size_t firstPos, int first, int close,
-                              bool* ended);
+  static bool SkipToSeparator(JsonInput& in, size_t firstPos, int first, int close, bool* ended);
 };
 
 bool JsonReader::Literal(JsonInput& in, const char* rest, bool* ended) {
@@ -185,13 +186,10 @@ bool JsonReader::String(JsonInput& in, std::string* out) {
     }
     c = in.Get();
     switch (c) {
-      case JsonInput::kEnd:
-        return false;
+      case JsonInput::kEnd: return false;
       case '"':
       case '\\':
-      case '/':
-        text.push_back(static_cast<char>(c));
-        break;
+      case '/': text.push_back(static_cast<char>(c)); break;
       case 'b': text.push_back('\b'); break;
       case 'f': text.push_back('\f'); break;
       case 'n': text.push_back('\n'); break;
@@ -213,8 +211,7 @@ bool JsonReader::String(JsonInput& in, std::string* out) {
         if (valid) AppendUtf8(&text, codePoint);
         break;
       }
-      default:
-        break;  // an unknown escape gives nothing
+      default: break;  // an unknown escape gives nothing
     }
   }
   *out = std::move(text);

@@ -45,8 +45,8 @@ void FeedRun(platform::File& file, int64_t count, std::vector<uint8_t>& buffer,
              CryptoPP::SignatureVerificationFilter& filter, const std::atomic<bool>* cancel) {
   while (count > 0) {
     if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) return;
-    size_t want = count < static_cast<int64_t>(buffer.size()) ? static_cast<size_t>(count)
-                                                              : buffer.size();
+    size_t want =
+        count < static_cast<int64_t>(buffer.size()) ? static_cast<size_t>(count) : buffer.size();
     int64_t got = file.Read(buffer.data(), want);
     if (got <= 0) return;
     filter.Put(buffer.data(), static_cast<size_t>(got));
@@ -166,9 +166,8 @@ PassResult RunPass(platform::File& file, const std::string& setupKeyDer, bool he
   }
 }
 
-PassResult OpenAndRunPass(const Source& source, const std::string& setupKeyDer,
-                          bool headerTolerant, const Document& document,
-                          const std::atomic<bool>* cancel) {
+PassResult OpenAndRunPass(const Source& source, const std::string& setupKeyDer, bool headerTolerant,
+                          const Document& document, const std::atomic<bool>* cancel) {
   platform::File file = source.Open();
   if (!file.IsOpen()) return {PassResult::kCannotOpen, {}};
   return RunPass(file, setupKeyDer, headerTolerant, document, cancel);
@@ -177,9 +176,7 @@ PassResult OpenAndRunPass(const Source& source, const std::string& setupKeyDer,
 // The header-tolerant pass's verdict, with its trace line when the signature does not verify.
 bool FinishTolerant(const PassResult& result, SetupSignatureOutcome* outcome) {
   switch (result.kind) {
-    case PassResult::kVerified:
-      Decide(outcome, true, true, std::string());
-      return true;
+    case PassResult::kVerified: Decide(outcome, true, true, std::string()); return true;
     case PassResult::kCannotOpen:
       Decide(outcome, true, false, "the file cannot be opened");
       return false;
@@ -187,11 +184,11 @@ bool FinishTolerant(const PassResult& result, SetupSignatureOutcome* outcome) {
       Decide(outcome, true, false, "the _SG2 data start below offset 512");
       return false;
     case PassResult::kNotPe:
-      Decide(outcome, true, false, "no header skip ranges (not a PE32/PE32+ with 1 to 15 "
-                                   "sections and its headers in the first 312 bytes)");
+      Decide(outcome, true, false,
+             "no header skip ranges (not a PE32/PE32+ with 1 to 15 "
+             "sections and its headers in the first 312 bytes)");
       return false;
-    case PassResult::kInvalid:
-      break;
+    case PassResult::kInvalid: break;
   }
   support::Trace("Signature not valid: %s\n", result.message.c_str());
   Decide(outcome, true, false, "Signature not valid: " + result.message);
@@ -204,8 +201,8 @@ bool FinishTolerant(const PassResult& result, SetupSignatureOutcome* outcome) {
 // instead of two. Whichever pass verifies first cuts the other short.
 class TolerantAlongside {
  public:
-  TolerantAlongside(const Source& source, const std::string& setupKeyDer,
-                    const Document& document, std::atomic<bool>* cancelPlain)
+  TolerantAlongside(const Source& source, const std::string& setupKeyDer, const Document& document,
+                    std::atomic<bool>* cancelPlain)
       : document_(document) {
     if (document.DataOffset() < kMinTolerantDataOffset || std::thread::hardware_concurrency() < 2) {
       return;

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "bundle/bundle_format.h"
-#include "bundle/bundle_reader.h"
 #include "author/bundle_writer.h"
 #include "author/keys.h"
+#include "bundle/bundle_format.h"
+#include "bundle/bundle_reader.h"
 #include "platform/platform.h"
 #include "support/text.h"
 #include "support/trace.h"
@@ -44,8 +44,8 @@ struct TestKeys {
 
 inline std::string TempDir() {
   static const std::string dir = [] {
-    std::string d = std::filesystem::temp_directory_path() /
-                    ("zt-bundle-test-" + std::to_string(::getpid()));
+    std::string d =
+        std::filesystem::temp_directory_path() / ("zt-bundle-test-" + std::to_string(::getpid()));
     std::filesystem::create_directories(d);
     return d;
   }();
@@ -80,7 +80,8 @@ inline std::string WriteBundle(const std::string& path, const std::vector<Entry>
 }
 
 // A reader set up as the installation worker sets it up, against the test root key.
-inline void Configure(bundle::BundleReader& reader, uint32_t maxChunk = bundle::kWorkerMaxChunkSize) {
+inline void Configure(bundle::BundleReader& reader,
+                      uint32_t maxChunk = bundle::kWorkerMaxChunkSize) {
   reader.SetGoal("IBND");
   reader.SetMaxChunkSize(maxChunk);
   reader.SetRootKey(TestKeys::Get().rootDer);

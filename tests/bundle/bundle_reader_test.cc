@@ -43,7 +43,8 @@ TEST(BundleRoundTrip, RandomEntriesChunkSizesAndContents) {
     size_t cap = options.chunkSize == 1 ? 300 : 3 * options.chunkSize + 100;
     for (int i = 0; i < count; ++i) {
       size_t size = rng() % 4 == 0 ? 0 : rng() % cap;
-      entries.push_back({"dir/entry" + std::to_string(i) + ".bin", RandomBytes(rng, size, rng() % 2)});
+      entries.push_back(
+          {"dir/entry" + std::to_string(i) + ".bin", RandomBytes(rng, size, rng() % 2)});
     }
     std::string path = TempPath("round" + std::to_string(round) + ".bnd");
     WriteBundle(path, entries, options);
@@ -267,7 +268,8 @@ TEST_F(OpenBundle, OpenHandleListIsCappedAt32) {
 
 TEST_F(OpenBundle, EntriesPastTheCatalogueAreExtractedButNotCatalogued) {
   std::vector<Entry> entries;
-  for (int i = 0; i < 300; ++i) entries.push_back({"e" + std::to_string(i), "content " + std::to_string(i)});
+  for (int i = 0; i < 300; ++i)
+    entries.push_back({"e" + std::to_string(i), "content " + std::to_string(i)});
   Write(entries);
   EXPECT_EQ(reader_.Catalogue().size(), 256u);
   EXPECT_NE(reader_.OpenEntry("e255"), nullptr);
@@ -299,7 +301,8 @@ struct RawChunk {
   std::string stored;
   uint32_t inflated;
 };
-std::string WriteRaw(const std::string& name, const std::vector<std::pair<std::string, std::vector<RawChunk>>>& entries) {
+std::string WriteRaw(const std::string& name,
+                     const std::vector<std::pair<std::string, std::vector<RawChunk>>>& entries) {
   ztpack::BundleWriter writer;
   std::string path = TempPath(name);
   EXPECT_TRUE(writer.Begin(path, TestKeys::Get().bundle, Certificate(), {}).ok());
@@ -312,7 +315,8 @@ std::string WriteRaw(const std::string& name, const std::vector<std::pair<std::s
 }
 
 TEST(BundleReader, ExtractionFailingAtSecondChunkLeavesNoFile) {
-  std::string path = WriteRaw("badsecond.bnd", {{"e", {{ZlibCompress("good"), 4}, {"not zlib", 10}}}});
+  std::string path =
+      WriteRaw("badsecond.bnd", {{"e", {{ZlibCompress("good"), 4}, {"not zlib", 10}}}});
   BundleReader reader;
   Configure(reader);
   ASSERT_TRUE(reader.Open(Wide(path)));
@@ -336,7 +340,8 @@ TEST(BundleReader, ManyChunkFilesWithAFaultAnywhere) {
   std::mt19937 rng(11);
   const size_t kChunks = 9;
   std::vector<std::string> plain;
-  for (size_t i = 0; i < kChunks; ++i) plain.push_back(RandomBytes(rng, 200000 + rng() % 100000, i % 2));
+  for (size_t i = 0; i < kChunks; ++i)
+    plain.push_back(RandomBytes(rng, 200000 + rng() % 100000, i % 2));
   std::string whole;
   for (const std::string& p : plain) whole += p;
   for (size_t bad = 0; bad < kChunks; ++bad) {
@@ -479,7 +484,8 @@ TEST(BundleReader, BatchExtractionLeavesWhatOneByOneLeaves) {
   };
   for (int i = 0; i < 40; ++i) {
     std::string text = RandomBytes(rng, rng() % 5000, i % 2);
-    entries.push_back({"s" + std::to_string(i), {{ZlibCompress(text), static_cast<uint32_t>(text.size())}}});
+    entries.push_back(
+        {"s" + std::to_string(i), {{ZlibCompress(text), static_cast<uint32_t>(text.size())}}});
   }
   const std::string path = WriteRaw("batch.bnd", entries);
   BundleReader reader;
@@ -489,16 +495,17 @@ TEST(BundleReader, BatchExtractionLeavesWhatOneByOneLeaves) {
   using Step = std::pair<std::string, std::string>;  // entry, target below the base
   std::vector<Step> good;
   for (int i = 0; i < 40; ++i) {
-    good.push_back({"s" + std::to_string(i), "d" + std::to_string(i % 3) + "\\sub\\s" + std::to_string(i)});
+    good.push_back(
+        {"s" + std::to_string(i), "d" + std::to_string(i % 3) + "\\sub\\s" + std::to_string(i)});
   }
   good.insert(good.begin() + 5, {"multi", "m\\multi"});
   good.insert(good.begin() + 9, {"empty", "empty"});
   good.insert(good.begin() + 12, {"short", "d1\\short"});
   good.insert(good.begin() + 15, {"nothing", "nothing"});
   good.push_back({"s3", "d0\\sub\\s0"});  // the same target again: written over
-  const std::vector<Step> faults = {{"absent", "absent"},         {"bad-small", "d1\\bad"},
-                                    {"bad-multi", "d2\\bad"},     {"s1", "d0"},
-                                    {"s1", "d1\\sub\\s1\\x"},     {"multi", "d2\\sub\\s2\\m"}};
+  const std::vector<Step> faults = {{"absent", "absent"},     {"bad-small", "d1\\bad"},
+                                    {"bad-multi", "d2\\bad"}, {"s1", "d0"},
+                                    {"s1", "d1\\sub\\s1\\x"}, {"multi", "d2\\sub\\s2\\m"}};
   struct Run {
     size_t result;
     std::map<std::string, std::string> tree;
@@ -526,7 +533,8 @@ TEST(BundleReader, BatchExtractionLeavesWhatOneByOneLeaves) {
       const std::string batch = TempPath("batch-all-" + std::to_string(round++));
       std::filesystem::create_directories(batch);
       std::vector<BundleReader::Extraction> list;
-      for (const Step& step : steps) list.push_back({Wide(batch) + u"\\" + Wide(step.second), step.first});
+      for (const Step& step : steps)
+        list.push_back({Wide(batch) + u"\\" + Wide(step.second), step.first});
       std::vector<size_t> counts;
       size_t result = reader.ExtractEntries(list, [&](size_t count) { counts.push_back(count); });
       EXPECT_EQ(result, expected.result) << label;

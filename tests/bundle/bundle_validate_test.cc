@@ -48,11 +48,11 @@ Outcome OpenBytes(const std::string& bytes, const std::function<void(BundleReade
 
 struct ValidateCase {
   const char* name;
-  std::function<std::string()> make;                // the bundle's bytes
-  std::function<void(BundleReader&)> setup;         // reader settings beyond the worker's
+  std::function<std::string()> make;         // the bundle's bytes
+  std::function<void(BundleReader&)> setup;  // reader settings beyond the worker's
   bool ok;
-  Lines trace;        // the exact trace lines
-  std::string out;    // the exact standard output
+  Lines trace;      // the exact trace lines
+  std::string out;  // the exact standard output
 };
 
 std::string Script() { return "x86,gui,install_script,a.txt\n"; }
@@ -69,7 +69,9 @@ ztpack::BundleOptions Chunk(uint32_t n) {
   o.chunkSize = n;
   return o;
 }
-std::string RawBlockCert(std::vector<uint8_t> fields) { return std::string(fields.begin(), fields.end()); }
+std::string RawBlockCert(std::vector<uint8_t> fields) {
+  return std::string(fields.begin(), fields.end());
+}
 
 const Lines kWalk = {"Going to read checksum\n", "Iterated install_script\n", "Iterate done\n"};
 const Lines kRefused = {"Invalid public key inside bundle\n"};
@@ -95,45 +97,85 @@ TEST(BundleValidate, Cases) {
   badGoalBadSum[badGoalBadSum.size() - 20] ^= 0x5A;
 
   const ValidateCase cases[] = {
-      {"valid", [] { return Plain(); }, {}, true,
-       Concat({kStart, kWalk, {"Junk read done\n"}}), ""},
-      {"junk of 20000 is signed and read in pieces", [] { return Plain(Junk(20000)); }, {}, true,
-       Concat({kStart, kWalk,
+      {"valid",
+       [] { return Plain(); },
+       {},
+       true,
+       Concat({kStart, kWalk, {"Junk read done\n"}}),
+       ""},
+      {"junk of 20000 is signed and read in pieces",
+       [] { return Plain(Junk(20000)); },
+       {},
+       true,
+       Concat({kStart,
+               kWalk,
                {"Junk len 20000\n", "Junk len 11808\n", "Junk len 3616\n", "Junk read done\n"}}),
        ""},
-      {"expiry in the past does not matter", [] { return Plain({}, Certificate("IBND", 1)); }, {},
-       true, Concat({kStart, kWalk, {"Junk read done\n"}}), ""},
+      {"expiry in the past does not matter",
+       [] { return Plain({}, Certificate("IBND", 1)); },
+       {},
+       true,
+       Concat({kStart, kWalk, {"Junk read done\n"}}),
+       ""},
       {"stored checksum changed does not matter",
        [] {
          std::string b = Plain();
          b[b.size() - 1] ^= 1;
          return b;
        },
-       {}, true, Concat({kStart, kWalk, {"Junk read done\n"}}), ""},
-      {"goal mismatch names both tags", [&] { return badGoal; }, {}, false,
-       Concat({kStart, {"Public key goal is AVSG, should be IBND\n"}, kRefused, kWalk, kInvalid,
+       {},
+       true,
+       Concat({kStart, kWalk, {"Junk read done\n"}}),
+       ""},
+      {"goal mismatch names both tags",
+       [&] { return badGoal; },
+       {},
+       false,
+       Concat({kStart,
+               {"Public key goal is AVSG, should be IBND\n"},
+               kRefused,
+               kWalk,
+               kInvalid,
                kOpenFailed}),
        kRefusedOut},
-      {"goal mismatch with a damaged checksum shows the digests", [&] { return badGoalBadSum; },
-       {}, false,
-       Concat({kStart, {"Public key goal is AVSG, should be IBND\n"}, kRefused, kWalk, kInvalid,
-               DigestLines(badGoalBadSum, 0x5A), kOpenFailed}),
+      {"goal mismatch with a damaged checksum shows the digests",
+       [&] { return badGoalBadSum; },
+       {},
+       false,
+       Concat({kStart,
+               {"Public key goal is AVSG, should be IBND\n"},
+               kRefused,
+               kWalk,
+               kInvalid,
+               DigestLines(badGoalBadSum, 0x5A),
+               kOpenFailed}),
        kRefusedOut},
       {"root key that did not certify", [] { return Plain(); },
        [](BundleReader& r) { r.SetRootKey(TestKeys::Get().otherRootDer); }, false,
        Concat({kStart, {"Public key sign is not valid"}, kRefused, kWalk, kInvalid, kOpenFailed}),
        kRefusedOut},
       {"public key block shorter than 16",
-       [] { return Plain({}, std::string("IBND\xff\xff\xff\xff\0\0\0\0\0\0\0", 15)); }, {}, false,
-       Concat({kStart, kRefused, kWalk, kInvalid, kOpenFailed}), kRefusedOut},
+       [] { return Plain({}, std::string("IBND\xff\xff\xff\xff\0\0\0\0\0\0\0", 15)); },
+       {},
+       false,
+       Concat({kStart, kRefused, kWalk, kInvalid, kOpenFailed}),
+       kRefusedOut},
       {"key overruns the block",
-       [] { return Plain({}, RawBlockCert({'I', 'B', 'N', 'D', 0, 0, 0, 0, 0xE8, 3, 0, 0, 1, 2, 3, 4, 5})); },
-       {}, false,
+       [] {
+         return Plain({},
+                      RawBlockCert({'I', 'B', 'N', 'D', 0, 0, 0, 0, 0xE8, 3, 0, 0, 1, 2, 3, 4, 5}));
+       },
+       {},
+       false,
        Concat({kStart, {"Public key is truncated\n"}, kRefused, kWalk, kInvalid, kOpenFailed}),
        kRefusedOut},
       {"root signature overruns the block",
-       [] { return Plain({}, RawBlockCert({'I', 'B', 'N', 'D', 0, 0, 0, 0, 0, 0, 0, 0, 0xE8, 3, 0, 0, 1})); },
-       {}, false,
+       [] {
+         return Plain({},
+                      RawBlockCert({'I', 'B', 'N', 'D', 0, 0, 0, 0, 0, 0, 0, 0, 0xE8, 3, 0, 0, 1}));
+       },
+       {},
+       false,
        Concat({kStart, {"Public key sign is truncated\n"}, kRefused, kWalk, kInvalid, kOpenFailed}),
        kRefusedOut},
       {"tail marker missing",
@@ -142,8 +184,10 @@ TEST(BundleValidate, Cases) {
          b[b.size() - 24] = 'X';
          return b;
        },
-       {}, false,
-       {"Validating checksum\n", "Error: Bundle is not digitally signed.\n", "Invalid SHA1 encountered!\n"},
+       {},
+       false,
+       {"Validating checksum\n", "Error: Bundle is not digitally signed.\n",
+        "Invalid SHA1 encountered!\n"},
        "Error: Bundle is not digitally signed.\n"},
       {"signature block length 8193",
        [] {
@@ -151,47 +195,64 @@ TEST(BundleValidate, Cases) {
          PutU32At(b, b.size() - 28, 8193);
          return b;
        },
-       {}, false, Concat({kStart, kOpenFailed}), ""},
+       {},
+       false,
+       Concat({kStart, kOpenFailed}),
+       ""},
       {"signature block longer than the file",
        [] {
          std::string b = Plain();
          PutU32At(b, b.size() - 28, 8192);
          return b;
        },
-       {}, false, Concat({kStart, kOpenFailed}), ""},
+       {},
+       false,
+       Concat({kStart, kOpenFailed}),
+       ""},
       {"bundle signature length out of the block",
        [] {
          std::string b = Plain();
          PutU32At(b, SignatureStart(b), 0x7FFFFFF0);
          return b;
        },
-       {}, false, Concat({kStart, kOpenFailed}), ""},
+       {},
+       false,
+       Concat({kStart, kOpenFailed}),
+       ""},
       {"negative bundle signature length",
        [] {
          std::string b = Plain();
          PutU32At(b, SignatureStart(b), 0x80000000u);
          return b;
        },
-       {}, false, Concat({kStart, kOpenFailed}), ""},
+       {},
+       false,
+       Concat({kStart, kOpenFailed}),
+       ""},
       {"junk changed: bundle signature fails",
        [] {
          std::string b = Plain(Junk(10));
          b[SignatureStart(b) - 1] ^= 0x40;
          return b;
        },
-       {}, false,
-       Concat({kStart, kWalk,
+       {},
+       false,
+       Concat({kStart,
+               kWalk,
                {"Junk len 10\n", "Junk read done\n",
                 "Exception in validate sign: VerifierFilter: digital signature not valid\n"},
-               kInvalid, kOpenFailed}),
+               kInvalid,
+               kOpenFailed}),
        "Digital signature is invalid!\n"},
       {"chunk of the largest size validates", [] { return Plain(Chunk(29)); },
        [](BundleReader& r) { r.SetMaxChunkSize(29); }, true,
        Concat({kStart, kWalk, {"Junk read done\n"}}), ""},
       {"chunk of the largest size plus one", [] { return Plain(Chunk(29)); },
        [](BundleReader& r) { r.SetMaxChunkSize(28); }, false,
-       Concat({kStart, {"Going to read checksum\n", "Iterated install_script\n",
-                        "Reading file for checksum failed!\n"}, kOpenFailed}),
+       Concat({kStart,
+               {"Going to read checksum\n", "Iterated install_script\n",
+                "Reading file for checksum failed!\n"},
+               kOpenFailed}),
        ""},
       {"stored length above the bound",
        [] {
@@ -203,8 +264,10 @@ TEST(BundleValidate, Cases) {
          return ReadFile(TempPath("raw.bnd"));
        },
        [](BundleReader& r) { r.SetMaxChunkSize(1000); }, false,
-       Concat({kStart, {"Going to read checksum\n", "Iterated install_script\n",
-                        "Reading file for checksum failed!\n"}, kOpenFailed}),
+       Concat({kStart,
+               {"Going to read checksum\n", "Iterated install_script\n",
+                "Reading file for checksum failed!\n"},
+               kOpenFailed}),
        ""},
       {"wrong magic", [] { return "ZTBUNDLX" + Plain().substr(8); }, {}, false, {}, ""},
       {"version 2",
@@ -213,7 +276,10 @@ TEST(BundleValidate, Cases) {
          b[12] = 2;
          return b;
        },
-       {}, false, {}, ""},
+       {},
+       false,
+       {},
+       ""},
       {"short header", [] { return Plain().substr(0, 24); }, {}, false, {}, ""},
   };
   for (const ValidateCase& c : cases) {
@@ -249,8 +315,10 @@ TEST(BundleValidate, ChangingAnySignedByteFails) {
     bad[at] ^= static_cast<char>(1 + rng() % 255);
     Outcome o = OpenBytes(bad);
     EXPECT_FALSE(o.ok) << "offset " << at;
-    bool reported = std::find(o.trace.begin(), o.trace.end(), "Digital signature is invalid!\n") != o.trace.end() ||
-                    std::find(o.trace.begin(), o.trace.end(), "Reading file for checksum failed!\n") != o.trace.end();
+    bool reported = std::find(o.trace.begin(), o.trace.end(), "Digital signature is invalid!\n") !=
+                        o.trace.end() ||
+                    std::find(o.trace.begin(), o.trace.end(),
+                              "Reading file for checksum failed!\n") != o.trace.end();
     EXPECT_TRUE(reported) << "offset " << at;
     EXPECT_EQ(o.trace.back(), "Invalid SHA1 encountered!\n") << "offset " << at;
   }
@@ -292,9 +360,11 @@ TEST(BundleValidate, BuiltInRootKeyCertifies) {
   ASSERT_TRUE(root.ok()) << root.error();
   ASSERT_TRUE(key.ok()) << key.error();
   EXPECT_EQ(ztpack::PublicKeyDer(*root), bundle::BuiltinRootKey());
-  std::string cert = ztpack::MakePublicKeyBlock(*root, ztpack::PublicKeyDer(*key), "IBND", 0).value();
+  std::string cert =
+      ztpack::MakePublicKeyBlock(*root, ztpack::PublicKeyDer(*key), "IBND", 0).value();
   std::string path = TempPath("builtin.bnd");
-  ASSERT_TRUE(ztpack::WriteBundle(path, {{"install_script", "", std::string("x\n")}}, *key, cert, {}).ok());
+  ASSERT_TRUE(
+      ztpack::WriteBundle(path, {{"install_script", "", std::string("x\n")}}, *key, cert, {}).ok());
   BundleReader reader;
   reader.SetGoal("IBND");
   EXPECT_TRUE(reader.Open(Wide(path)));

@@ -26,13 +26,13 @@ void ExpectSameAsUncompress(PieceInflater& inflater, const std::string& stored, 
                  reinterpret_cast<const Bytef*>(stored.data()), stored.size()) == Z_OK;
   expected.resize(expectedLength);
   std::string buffer(outSize, '\0'), got;
-  const bool ok = inflater.Inflate(
-      reinterpret_cast<const uint8_t*>(stored.data()), stored.size(), limit,
-      reinterpret_cast<uint8_t*>(buffer.data()), outSize, [&](const uint8_t* piece, size_t n) {
-        EXPECT_LE(n, outSize >= limit ? limit : PieceInflater::kPiece);
-        got.append(reinterpret_cast<const char*>(piece), n);
-        return true;
-      });
+  const bool ok = inflater.Inflate(reinterpret_cast<const uint8_t*>(stored.data()), stored.size(),
+                                   limit, reinterpret_cast<uint8_t*>(buffer.data()), outSize,
+                                   [&](const uint8_t* piece, size_t n) {
+                                     EXPECT_LE(n, outSize >= limit ? limit : PieceInflater::kPiece);
+                                     got.append(reinterpret_cast<const char*>(piece), n);
+                                     return true;
+                                   });
   ASSERT_EQ(ok, accepted) << what << ", limit " << limit << ", buffer " << outSize;
   if (accepted) {
     ASSERT_EQ(got, expected) << what;
@@ -63,17 +63,13 @@ TEST(PieceInflater, AcceptsAndProducesWhatUncompressDoes) {
           stored[rng() % stored.size()] ^= static_cast<char>(1 + rng() % 255);
         }
         break;
-      case 2:
-        stored += "trailing";
-        break;
+      case 2: stored += "trailing"; break;
       case 3:  // a valid header followed by noise
         stored = stored.substr(0, 2) + RandomBytes(rng, rng() % 200, false);
         break;
-      default:
-        break;
+      default: break;
     }
-    const size_t limits[] = {size, size + 1 + rng() % 1000, size > 0 ? size - 1 : 0,
-                             size / 2, 0};
+    const size_t limits[] = {size, size + 1 + rng() % 1000, size > 0 ? size - 1 : 0, size / 2, 0};
     const size_t limit = limits[rng() % 5];
     const size_t outSize = rng() % 2 ? std::max<size_t>(limit, 1) : 1 + rng() % 100000;
     ExpectSameAsUncompress(inflater, stored, limit, outSize, "round " + std::to_string(round));
@@ -109,12 +105,14 @@ TEST(PieceInflater, SinkRefusalStopsAndFails) {
   // In pieces: the second piece is refused. At once: the one piece is.
   EXPECT_FALSE(inflater.Inflate(reinterpret_cast<const uint8_t*>(stored.data()), stored.size(),
                                 data.size(), reinterpret_cast<uint8_t*>(buffer.data()),
-                                buffer.size() - 1, [&](const uint8_t*, size_t) { return ++calls < 2; }));
+                                buffer.size() - 1,
+                                [&](const uint8_t*, size_t) { return ++calls < 2; }));
   EXPECT_EQ(calls, 2);
   calls = 0;
   EXPECT_FALSE(inflater.Inflate(reinterpret_cast<const uint8_t*>(stored.data()), stored.size(),
                                 data.size(), reinterpret_cast<uint8_t*>(buffer.data()),
-                                buffer.size(), [&](const uint8_t*, size_t) { return ++calls > 1; }));
+                                buffer.size(),
+                                [&](const uint8_t*, size_t) { return ++calls > 1; }));
   EXPECT_EQ(calls, 1);
   // The next stream is not affected.
   std::string got;

@@ -34,9 +34,9 @@ TEST(WriteBehind, WaitsAndFailuresKeepOrderAndProgress) {
       std::string name = "f" + std::to_string(i);
       paths[i] = i == bad ? dir.u16("missing/" + name) : dir.u16(name);
       data[i].assign(rng() % 5000, static_cast<char>('a' + i % 26));
-      tickets[i] = writer.SubmitFile(&files[i], &paths[i], nullptr,
-                                     reinterpret_cast<const uint8_t*>(data[i].data()),
-                                     data[i].size());
+      tickets[i] =
+          writer.SubmitFile(&files[i], &paths[i], nullptr,
+                            reinterpret_cast<const uint8_t*>(data[i].data()), data[i].size());
       if (rng() % 8 == 0) {
         WriteBehind::Ticket t = tickets[rng() % (i + 1)];
         writer.WaitFor(t);

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "author/attachment_writer.h"
-#include "container/attachment_format.h"
 #include "author/pe_image.h"
+#include "container/attachment_format.h"
 #include "testutil/capture.h"
 #include "testutil/pe_fixture.h"
 #include "testutil/temp_dir.h"
@@ -26,7 +26,8 @@ using Lines = std::vector<std::string>;
 
 std::string Chain(const std::vector<std::pair<std::string, std::string>>& items) {
   std::vector<ztpack::AttachmentInput> inputs;
-  for (const auto& [type, data] : items) inputs.push_back(ztpack::AttachmentInput::FromBytes(type, data));
+  for (const auto& [type, data] : items)
+    inputs.push_back(ztpack::AttachmentInput::FromBytes(type, data));
   auto chain = ztpack::MakeChain(inputs);
   EXPECT_TRUE(chain.ok()) << chain.error();
   return chain.ok() ? *chain : std::string();
@@ -50,7 +51,7 @@ struct Outcome {
 enum class Op { kFile, kFileFromSection, kString, kOffset };
 
 Outcome RunOp(Op op, const std::string& container, const std::string& type, int span = 50,
-            int base = 0) {
+              int base = 0) {
   testutil::TempDir dir;
   testutil::WriteFile(dir / "container", container);
   Outcome out;
@@ -92,36 +93,91 @@ TEST(ExtractAttachmentToFile, Search) {
   const std::string gui = "gui";
   const std::string load = Pattern(1000);
   const SearchCase cases[] = {
-      {"found, nearest the end", [&] { return Chain({{"TYPE", gui}, {"LOAD", load}}); }, "LOAD",
-       true, load,
+      {"found, nearest the end",
+       [&] {
+         return Chain({{"TYPE", gui}, {"LOAD", load}});
+       },
+       "LOAD",
+       true,
+       load,
        {"Going to extract file: LOAD\n", "Found attachment: LOAD\n", "Progress 0%", "Extracted\n"}},
-      {"found behind another", [&] { return "junk" + Chain({{"TYPE", gui}, {"LOAD", load}}); },
-       "TYPE", true, gui,
+      {"found behind another",
+       [&] {
+         return "junk" + Chain({{"TYPE", gui}, {"LOAD", load}});
+       },
+       "TYPE",
+       true,
+       gui,
        {"Going to extract file: TYPE\n", "Found attachment: LOAD\n", "Found attachment: TYPE\n",
         "Progress 0%", "Extracted\n"}},
-      {"three characters", [&] { return Chain({{"TYPE", gui}}); }, "TYP", false, "",
+      {"three characters",
+       [&] {
+         return Chain({{"TYPE", gui}});
+       },
+       "TYP",
+       false,
+       "",
        {"Invalid type to extract: TYP\n"}},
-      {"five characters", [&] { return Chain({{"TYPE", gui}}); }, "TYPES", false, "",
+      {"five characters",
+       [&] {
+         return Chain({{"TYPE", gui}});
+       },
+       "TYPES",
+       false,
+       "",
        {"Invalid type to extract: TYPES\n"}},
-      {"last 28 bytes not a footer", [&] { return Chain({{"TYPE", gui}}) + "x"; }, "TYPE", false,
-       "", {"Going to extract file: TYPE\n", "Not found!\n"}},
-      {"absent, walk passes offset 0", [&] { return Chain({{"TYPE", gui}, {"LOAD", load}}); },
-       "IBND", false, "",
+      {"last 28 bytes not a footer",
+       [&] {
+         return Chain({{"TYPE", gui}}) + "x";
+       },
+       "TYPE",
+       false,
+       "",
+       {"Going to extract file: TYPE\n", "Not found!\n"}},
+      {"absent, walk passes offset 0",
+       [&] {
+         return Chain({{"TYPE", gui}, {"LOAD", load}});
+       },
+       "IBND",
+       false,
+       "",
        {"Going to extract file: IBND\n", "Found attachment: LOAD\n", "Found attachment: TYPE\n",
         "Not found!\n"}},
       {"absent, bytes in front of the chain",
-       [&] { return std::string(40, 'z') + Chain({{"TYPE", gui}}); }, "IBND", false, "",
+       [&] {
+         return std::string(40, 'z') + Chain({{"TYPE", gui}});
+       },
+       "IBND",
+       false,
+       "",
        {"Going to extract file: IBND\n", "Found attachment: TYPE\n", "Not found!\n"}},
       {"two of a type: the nearer wins",
-       [&] { return Chain({{"LOAD", "old"}, {"TYPE", gui}, {"LOAD", "new"}}); }, "LOAD", true,
+       [&] {
+         return Chain({{"LOAD", "old"}, {"TYPE", gui}, {"LOAD", "new"}});
+       },
+       "LOAD",
+       true,
        "new",
-       {"Going to extract file: LOAD\n", "Found attachment: LOAD\n", "Progress 0%",
-        "Extracted\n"}},
-      {"size 0: no chunk, no progress, empty file", [&] { return Chain({{"IBND", ""}}); }, "IBND",
-       true, "", {"Going to extract file: IBND\n", "Found attachment: IBND\n", "Extracted\n"}},
-      {"file shorter than a footer", [] { return std::string("ABD2"); }, "TYPE", false, "",
+       {"Going to extract file: LOAD\n", "Found attachment: LOAD\n", "Progress 0%", "Extracted\n"}},
+      {"size 0: no chunk, no progress, empty file",
+       [&] {
+         return Chain({{"IBND", ""}});
+       },
+       "IBND",
+       true,
+       "",
+       {"Going to extract file: IBND\n", "Found attachment: IBND\n", "Extracted\n"}},
+      {"file shorter than a footer",
+       [] { return std::string("ABD2"); },
+       "TYPE",
+       false,
+       "",
        {"Going to extract file: TYPE\n", "Not found!\n"}},
-      {"empty file", [] { return std::string(); }, "TYPE", false, "",
+      {"empty file",
+       [] { return std::string(); },
+       "TYPE",
+       false,
+       "",
        {"Going to extract file: TYPE\n", "Not found!\n"}},
   };
   for (const SearchCase& c : cases) {
@@ -152,17 +208,23 @@ TEST(ExtractAttachmentToFile, FooterFieldEdits) {
       {"size 0", setSize(0), {"Found attachment: LOAD\n", "hash fail\n"}},
       {"size - 1", setSize(299), {"Found attachment: LOAD\n", "Progress 0%", "hash fail\n"}},
       {"size + 1", setSize(301), {"Found attachment: LOAD\n", "Progress 0%", "hash fail\n"}},
-      {"size reaching offset 0 exactly", setSize(306),
+      {"size reaching offset 0 exactly",
+       setSize(306),
        {"Found attachment: LOAD\n", "Progress 0%", "hash fail\n"}},
-      {"size reaching before offset 0", setSize(307), {"Found attachment: LOAD\n", "Invalid pos\n"}},
+      {"size reaching before offset 0",
+       setSize(307),
+       {"Found attachment: LOAD\n", "Invalid pos\n"}},
       {"size maximum", setSize(0xFFFFFFFF), {"Found attachment: LOAD\n", "Invalid pos\n"}},
       {"size 2^31", setSize(0x80000000u), {"Found attachment: LOAD\n", "Invalid pos\n"}},
-      {"digest byte flipped", [footer](std::string& b) { b[footer + 15] ^= 1; },
+      {"digest byte flipped",
+       [footer](std::string& b) { b[footer + 15] ^= 1; },
        {"Found attachment: LOAD\n", "Progress 0%", "hash fail\n"}},
-      {"data byte flipped", [footer](std::string& b) { b[footer - 1] ^= 0x80; },
+      {"data byte flipped",
+       [footer](std::string& b) { b[footer - 1] ^= 0x80; },
        {"Found attachment: LOAD\n", "Progress 0%", "hash fail\n"}},
       {"magic changed", [footer](std::string& b) { b[footer + 27] = '3'; }, {"Not found!\n"}},
-      {"type in other case", [footer](std::string& b) { b[footer + 20] = 'l'; },
+      {"type in other case",
+       [footer](std::string& b) { b[footer + 20] = 'l'; },
        {"Found attachment: lOAD\n", "Not found!\n"}},
   };
   for (const Case& c : cases) {
@@ -227,8 +289,8 @@ TEST(ExtractAttachmentToFile, ProgressBeforeEachMegabyteChunk) {
 TEST(ExtractAttachmentToFile, OpenFailures) {
   testutil::TempDir dir;
   testutil::DebugCapture capture;
-  EXPECT_FALSE(container::ExtractAttachmentToFile(false, dir.u16("missing"), "LOAD",
-                                                  dir.u16("out"), 50, 0));
+  EXPECT_FALSE(
+      container::ExtractAttachmentToFile(false, dir.u16("missing"), "LOAD", dir.u16("out"), 50, 0));
   EXPECT_FALSE(std::filesystem::exists(dir / "out")) << "destination created for no container";
   testutil::WriteFile(dir / "c", Chain({{"LOAD", "x"}}));
   EXPECT_FALSE(container::ExtractAttachmentToFile(false, dir.u16("c"), "LOAD",
@@ -245,7 +307,8 @@ TEST(ExtractAttachmentToFile, WriteFailureDeletesTheDestination) {
   testutil::WriteFile(dir / "c", Chain({{"LOAD", Pattern(5000)}}));
   std::filesystem::create_symlink("/dev/full", dir / "out");
   testutil::DebugCapture capture;
-  EXPECT_FALSE(container::ExtractAttachmentToFile(false, dir.u16("c"), "LOAD", dir.u16("out"), 50, 0));
+  EXPECT_FALSE(
+      container::ExtractAttachmentToFile(false, dir.u16("c"), "LOAD", dir.u16("out"), 50, 0));
   EXPECT_EQ(capture.lines(), (Lines{"Going to extract file: LOAD\n", "Found attachment: LOAD\n",
                                     "Progress 0%", "write fail\n"}));
   EXPECT_FALSE(std::filesystem::is_symlink(dir / "out"));
@@ -263,10 +326,17 @@ TEST(ExtractAttachmentToFile, TwoGigabyteLimit) {
     Lines lines;
   };
   const Case cases[] = {
-      {"chain ending at 2^31 - 1", 0x7FFFFFFF, true,
+      {"chain ending at 2^31 - 1",
+       0x7FFFFFFF,
+       true,
        {"Going to extract file: LOAD\n", "Found attachment: LOAD\n", "Progress 0%", "Extracted\n"}},
-      {"chain ending at 2^31", 0x80000000ull, false, {"Going to extract file: LOAD\n", "Not found!\n"}},
-      {"chain ending at 2^32 + 100", 0x100000064ull, false,
+      {"chain ending at 2^31",
+       0x80000000ull,
+       false,
+       {"Going to extract file: LOAD\n", "Not found!\n"}},
+      {"chain ending at 2^32 + 100",
+       0x100000064ull,
+       false,
        {"Going to extract file: LOAD\n", "Not found!\n"}},
   };
   for (const Case& c : cases) {
@@ -277,14 +347,16 @@ TEST(ExtractAttachmentToFile, TwoGigabyteLimit) {
       out.write(chain.data(), static_cast<std::streamsize>(chain.size()));
     }
     testutil::DebugCapture capture;
-    EXPECT_EQ(container::ExtractAttachmentToFile(false, dir.u16("big"), "LOAD", dir.u16("out"), 50, 0),
-              c.ok)
+    EXPECT_EQ(
+        container::ExtractAttachmentToFile(false, dir.u16("big"), "LOAD", dir.u16("out"), 50, 0),
+        c.ok)
         << c.name;
     EXPECT_EQ(capture.lines(), c.lines) << c.name;
     EXPECT_EQ(std::filesystem::exists(dir / "out"), c.ok) << c.name;
     capture.clear();
     int32_t offset = -7;
-    EXPECT_EQ(container::ReadAttachmentWithOffset(dir.u16("big"), "LOAD", &offset), c.ok ? "data" : "")
+    EXPECT_EQ(container::ReadAttachmentWithOffset(dir.u16("big"), "LOAD", &offset),
+              c.ok ? "data" : "")
         << c.name;
     EXPECT_EQ(offset, c.ok ? static_cast<int32_t>(c.chainEnd - chain.size()) : -7) << c.name;
   }
@@ -297,7 +369,8 @@ TEST(AttachmentFormat, WriterProducesTheDocumentedBytes) {
   const std::string& b = *made;
   ASSERT_EQ(b.size(), 3 + container::kFooterSize);
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(static_cast<uint8_t>(b[i]), static_cast<uint8_t>("abc"[i] ^ container::kContainerKey));
+    EXPECT_EQ(static_cast<uint8_t>(b[i]),
+              static_cast<uint8_t>("abc"[i] ^ container::kContainerKey));
   }
   uint8_t digest[16];
   CryptoPP::Weak::MD5().CalculateDigest(digest, reinterpret_cast<const uint8_t*>("abc"), 3);
@@ -329,8 +402,10 @@ std::string WithSection(const std::vector<std::pair<std::string, std::string>>& 
   testutil::TempDir dir;
   testutil::WriteFile(dir / "in.exe", pe.Build());
   std::vector<ztpack::AttachmentInput> inputs;
-  for (const auto& [type, data] : items) inputs.push_back(ztpack::AttachmentInput::FromBytes(type, data));
-  auto status = ztpack::WriteBundleSection((dir / "in.exe").string(), (dir / "out.exe").string(), inputs);
+  for (const auto& [type, data] : items)
+    inputs.push_back(ztpack::AttachmentInput::FromBytes(type, data));
+  auto status =
+      ztpack::WriteBundleSection((dir / "in.exe").string(), (dir / "out.exe").string(), inputs);
   EXPECT_TRUE(status.ok()) << status.error();
   return testutil::ReadFile(dir / "out.exe");
 }
@@ -345,16 +420,27 @@ TEST(ReadAttachmentToString, Cases) {
     Lines lines;
   };
   const Case cases[] = {
-      {"TYPE behind LOAD", pe, "TYPE", "silent",
-       {"Going to extract file: TYPE\n", "Found attachment: LOAD\n", "Found attachment: TYPE\n",
-        "Extracted\n"}},
-      {"chain end is the section end, not the file end", pe + Chain({{"TYPE", "gui"}}), "TYPE",
+      {"TYPE behind LOAD",
+       pe,
+       "TYPE",
        "silent",
        {"Going to extract file: TYPE\n", "Found attachment: LOAD\n", "Found attachment: TYPE\n",
         "Extracted\n"}},
-      {"not an executable", Chain({{"TYPE", "gui"}}), "TYPE", "",
+      {"chain end is the section end, not the file end",
+       pe + Chain({{"TYPE", "gui"}}),
+       "TYPE",
+       "silent",
+       {"Going to extract file: TYPE\n", "Found attachment: LOAD\n", "Found attachment: TYPE\n",
+        "Extracted\n"}},
+      {"not an executable",
+       Chain({{"TYPE", "gui"}}),
+       "TYPE",
+       "",
        {"Going to extract file: TYPE\n", "Not found!\n"}},
-      {"section end past the end of the file", pe.substr(0, pe.size() - 1), "TYPE", "",
+      {"section end past the end of the file",
+       pe.substr(0, pe.size() - 1),
+       "TYPE",
+       "",
        {"Going to extract file: TYPE\n", "Header read fail\n"}},
       {"invalid type", pe, "TYPEX", "", {"Invalid type to extract: TYPEX\n"}},
   };
@@ -402,13 +488,25 @@ TEST(ReadAttachmentWithOffset, Cases) {
   const int32_t plainOffset = 100;
   const int32_t signedOffset = static_cast<int32_t>(imageEnd - container::kFooterSize - sig.size());
   const Case cases[] = {
-      {"unsigned: from the end of the file", plain, sig, plainOffset,
+      {"unsigned: from the end of the file",
+       plain,
+       sig,
+       plainOffset,
        {"Going to extract file: _SG2\n", "Extracted\n"}},
-      {"signed: from SizeOfImage", withCertificate, sig, signedOffset,
+      {"signed: from SizeOfImage",
+       withCertificate,
+       sig,
+       signedOffset,
        {"Going to extract file: _SG2\n", "Extracted\n"}},
-      {"digest fails: offset kept, result empty", badDigest, "", plainOffset,
+      {"digest fails: offset kept, result empty",
+       badDigest,
+       "",
+       plainOffset,
        {"Going to extract file: _SG2\n", "hash fail\n"}},
-      {"not found: offset untouched", Chain({{"IBND", "b"}}), "", -7,
+      {"not found: offset untouched",
+       Chain({{"IBND", "b"}}),
+       "",
+       -7,
        {"Going to extract file: _SG2\n", "Not found!\n"}},
   };
   for (const Case& c : cases) {

@@ -59,13 +59,19 @@ TEST(GetLastSectionEnd, Cases) {
   const LastSectionCase cases[] = {
       {"last section not named .ZTBNDL counts all the same", [] { return PeFixture{}.Build(); },
        0x800, ""},
-      {"PE32+", [] { PeFixture pe; pe.pe64 = true; return pe.Build(); }, 0x800, ""},
+      {"PE32+",
+       [] {
+         PeFixture pe;
+         pe.pe64 = true;
+         return pe.Build();
+       },
+       0x800, ""},
       {"empty file", [] { return std::string(); }, -1, "Invalid DOS Sig"},
       {"one byte", [] { return std::string("M"); }, -1, "Invalid DOS Sig"},
       {"no MZ", [] { return Patched({}, [](std::string& b) { b[0] = 'Z'; }); }, -1,
        "Invalid DOS Sig"},
-      {"bad NT signature",
-       [] { return Patched({}, [](std::string& b) { b[0x81] = 'X'; }); }, -1, "Invalid NT Sig"},
+      {"bad NT signature", [] { return Patched({}, [](std::string& b) { b[0x81] = 'X'; }); }, -1,
+       "Invalid NT Sig"},
       {"e_lfanew past the end",
        [] { return Patched({}, [](std::string& b) { PeFixture::Put32(b, 0x3C, 0x7FFFFFF0); }); },
        -1, "Invalid NT Sig"},
@@ -74,8 +80,13 @@ TEST(GetLastSectionEnd, Cases) {
        -1, "Invalid NT Sig"},
       {"file ends inside the DOS header", [] { return PeFixture{}.Build().substr(0, 0x3E); }, -1,
        "Invalid NT Sig"},
-      {"no sections", [] { PeFixture pe; pe.sections.clear(); return pe.Build(); }, -1,
-       "Error reading file"},
+      {"no sections",
+       [] {
+         PeFixture pe;
+         pe.sections.clear();
+         return pe.Build();
+       },
+       -1, "Error reading file"},
       {"section count beyond the file",
        [] { return Patched({}, [](std::string& b) { PeFixture::Put16(b, 0x86, 0xFFFF); }); }, -1,
        "Error reading file"},
@@ -233,15 +244,29 @@ TEST(GetImageTrailerSize, Cases) {
          PeFixture::Put32(b, 0x80 + 156, 4096);  // stray PE32 place
        },
        0},
-      {"other machine", [] { PeFixture pe = Signed(4096); pe.machine = 0x1C0; return pe; }, none,
-       0},
+      {"other machine",
+       [] {
+         PeFixture pe = Signed(4096);
+         pe.machine = 0x1C0;
+         return pe;
+       },
+       none, 0},
       {"SizeOfImage equal to the length",
-       [] { PeFixture pe = Signed(4096); pe.sizeOfImage = 0x800 + 4096; return pe; }, none, 0},
+       [] {
+         PeFixture pe = Signed(4096);
+         pe.sizeOfImage = 0x800 + 4096;
+         return pe;
+       },
+       none, 0},
       {"SizeOfImage one below the length",
-       [] { PeFixture pe = Signed(4096); pe.sizeOfImage = 0x800 + 4095; return pe; }, none, 1},
+       [] {
+         PeFixture pe = Signed(4096);
+         pe.sizeOfImage = 0x800 + 4095;
+         return pe;
+       },
+       none, 1},
       {"no MZ", [] { return Signed(4096); }, [](std::string& b) { b[1] = 'X'; }, 0},
-      {"e_lfanew at the length",
-       [] { return Signed(4096); },
+      {"e_lfanew at the length", [] { return Signed(4096); },
        [](std::string& b) { PeFixture::Put32(b, 0x3C, static_cast<uint32_t>(b.size())); }, 0},
       {"section count beyond the length", [] { return Signed(4096); },
        [](std::string& b) { PeFixture::Put16(b, 0x86, 0xFFFF); }, 0},
@@ -304,7 +329,6 @@ std::vector<container::ByteRange> Ranges(const std::string& bytes, bool* ok) {
   return ranges;
 }
 
-
 TEST(CollectHeaderSkipRanges, Accepted) {
   struct Case {
     const char* name;
@@ -312,13 +336,17 @@ TEST(CollectHeaderSkipRanges, Accepted) {
     std::vector<container::ByteRange> expected;
   };
   const Case cases[] = {
-      {"i386, last section .ZTBNDL", SixSections(".ZTBNDL"),
+      {"i386, last section .ZTBNDL",
+       SixSections(".ZTBNDL"),
        {{0x10E, 2}, {0x158, 4}, {0x160, 4}, {0x1A0, 8}, {0x2C8, 0x400 - 0x2C8}}},
-      {"i386, last section named otherwise", SixSections(".rsrc"),
+      {"i386, last section named otherwise",
+       SixSections(".rsrc"),
        {{0x10E, 2}, {0x158, 4}, {0x160, 4}, {0x1A0, 8}, {0x2F0, 0x400 - 0x2F0}}},
-      {"a name that only starts with .ZTBNDL", SixSections(".ZTBNDLX"),
+      {"a name that only starts with .ZTBNDL",
+       SixSections(".ZTBNDLX"),
        {{0x10E, 2}, {0x158, 4}, {0x160, 4}, {0x1A0, 8}, {0x2F0, 0x400 - 0x2F0}}},
-      {"x64, last section .ZTBNDL", SixSections(".ZTBNDL", true),
+      {"x64, last section .ZTBNDL",
+       SixSections(".ZTBNDL", true),
        {{0x10E, 2}, {0x158, 4}, {0x160, 4}, {0x1B0, 8}, {0x2D8, 0x400 - 0x2D8}}},
   };
   for (const Case& c : cases) {
@@ -334,24 +362,37 @@ TEST(CollectHeaderSkipRanges, Refused) {
     std::function<std::string()> make;
   };
   const Case cases[] = {
-      {"e_lfanew 312", [] {
+      {"e_lfanew 312",
+       [] {
          PeFixture pe;
          pe.lfanew = 312;
          return pe.Build();
        }},
-      {"16 sections", [] {
+      {"16 sections",
+       [] {
          PeFixture pe;
          pe.sections.resize(16, {".x", 0x1000, 0x10, 0x400, 0x10});
          pe.sizeOfHeaders = 0x800;
          return pe.Build();
        }},
-      {"machine ARM", [] { PeFixture pe; pe.machine = 0x1C0; return pe.Build(); }},
+      {"machine ARM",
+       [] {
+         PeFixture pe;
+         pe.machine = 0x1C0;
+         return pe.Build();
+       }},
       {"no MZ", [] { return Patched({}, [](std::string& b) { b[0] = 0; }); }},
       {"bad NT signature", [] { return Patched({}, [](std::string& b) { b[0x80] = 'X'; }); }},
       // Without a section there is no last entry to read: the reader used to take entry -1.
-      {"no sections", [] { PeFixture pe; pe.sections.clear(); return pe.Build(); }},
+      {"no sections",
+       [] {
+         PeFixture pe;
+         pe.sections.clear();
+         return pe.Build();
+       }},
       // A first section whose data start inside the headers gives a negative skip length.
-      {"first raw data inside the headers", [] {
+      {"first raw data inside the headers",
+       [] {
          PeFixture pe;
          pe.sections.front().pointerToRawData = 0;
          return pe.Build();
@@ -361,23 +402,27 @@ TEST(CollectHeaderSkipRanges, Refused) {
       // The ranges assume the standard optional header; a shorter one would put a section
       // header's flags under the skipped certificate entry, a longer one leaves the slack
       // range in the wrong place.
-      {"i386 with a 216-byte optional header", [] {
+      {"i386 with a 216-byte optional header",
+       [] {
          PeFixture pe;
          pe.sizeOfOptionalHeader = 216;
          return pe.Build();
        }},
-      {"i386 with a 232-byte optional header", [] {
+      {"i386 with a 232-byte optional header",
+       [] {
          PeFixture pe;
          pe.sizeOfOptionalHeader = 232;
          return pe.Build();
        }},
-      {"x64 with the PE32 size 224", [] {
+      {"x64 with the PE32 size 224",
+       [] {
          PeFixture pe;
          pe.pe64 = true;
          pe.sizeOfOptionalHeader = 224;
          return pe.Build();
        }},
-      {"i386 machine over a PE32+ optional header", [] {
+      {"i386 machine over a PE32+ optional header",
+       [] {
          PeFixture pe;
          pe.pe64 = true;
          pe.machine = 0x14C;

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "author/attachment_writer.h"
+#include "author/pe_image.h"
 #include "container/attachment.h"
 #include "container/pe_locator.h"
-#include "author/pe_image.h"
 #include "testutil/capture.h"
 #include "testutil/process.h"
 #include "testutil/temp_dir.h"
@@ -25,7 +25,9 @@ namespace fs = std::filesystem;
 const char kPython[] = "/usr/bin/python3";
 const std::string kCheckScript = std::string(ZT_SOURCE_DIR) + "/tests/container/check_pe.py";
 
-bool HavePefile() { return testutil::Shell(std::string(kPython) + " -c 'import pefile'").exitCode == 0; }
+bool HavePefile() {
+  return testutil::Shell(std::string(kPython) + " -c 'import pefile'").exitCode == 0;
+}
 
 std::vector<std::string> WineDlls(const char* dir, size_t step) {
   std::vector<std::string> all;
@@ -120,10 +122,9 @@ void WriteAndCheck(const std::string& original, const testutil::TempDir& dir, st
   const std::string second = (dir / (name + ".2")).string();
   std::string load(20000 + rng() % 70000, '\0');
   for (char& c : load) c = static_cast<char>(rng());
-  auto status = ztpack::WriteBundleSection(
-      original, first,
-      {ztpack::AttachmentInput::FromBytes("TYPE", "silent"),
-       ztpack::AttachmentInput::FromBytes("LOAD", load)});
+  auto status = ztpack::WriteBundleSection(original, first,
+                                           {ztpack::AttachmentInput::FromBytes("TYPE", "silent"),
+                                            ztpack::AttachmentInput::FromBytes("LOAD", load)});
   ASSERT_TRUE(status.ok()) << status.error();
   testutil::RunResult check = testutil::Shell(std::string(kPython) + " " + kCheckScript +
                                               " section '" + original + "' '" + first + "'");
@@ -151,8 +152,8 @@ void WriteAndCheck(const std::string& original, const testutil::TempDir& dir, st
   status = ztpack::WriteBundleSection(first, second,
                                       {ztpack::AttachmentInput::FromBytes("TYPE", "gui")});
   ASSERT_TRUE(status.ok()) << status.error();
-  check = testutil::Shell(std::string(kPython) + " " + kCheckScript + " section '" + first +
-                         "' '" + second + "'");
+  check = testutil::Shell(std::string(kPython) + " " + kCheckScript + " section '" + first + "' '" +
+                          second + "'");
   EXPECT_EQ(check.exitCode, 0) << check.output();
   EXPECT_EQ(container::ReadAttachmentToString(fs::path(second).u16string(), "TYPE"), "gui");
   EXPECT_EQ(container::ReadAttachmentToString(fs::path(second).u16string(), "LOAD"), "")
@@ -181,9 +182,9 @@ TEST(RealPe, SectionWriterOnMinGwPrograms) {
     for (const char* flags : {"", "-s"}) {
       const std::string exe =
           (dir / (std::string(compiler) + (flags[0] ? "-stripped" : "") + ".exe")).string();
-      testutil::RunResult compiled = testutil::Shell(std::string(compiler) + " -O1 " + flags +
-                                                     " -o '" + exe + "' '" +
-                                                     (dir / "hello.c").string() + "'");
+      testutil::RunResult compiled =
+          testutil::Shell(std::string(compiler) + " -O1 " + flags + " -o '" + exe + "' '" +
+                          (dir / "hello.c").string() + "'");
       ASSERT_EQ(compiled.exitCode, 0) << compiled.output();
       WriteAndCheck(exe, dir, rng);
       ++built;

@@ -23,20 +23,23 @@ class Authenticode : public ::testing::Test {
  protected:
   void SetUp() override {
     SKIP_WITHOUT_DEV_KEYS();
-    ASSERT_EQ(testutil::MissingWindowsPrograms({"InstallerLogic.exe", "tests/report_setup.exe"}), "");
+    ASSERT_EQ(testutil::MissingWindowsPrograms({"InstallerLogic.exe", "tests/report_setup.exe"}),
+              "");
     ASSERT_TRUE(testutil::Wine::Get().ok()) << testutil::Wine::Get().error();
     // scripts/setup.sh installs both; a missing one is a broken machine, not a reason to skip.
-    RunResult cert = testutil::Shell("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Release -keyout " +
-                         Q(dir_ / "cert.key") + " -out " + Q(dir_ / "cert.pem"));
+    RunResult cert = testutil::Shell(
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Release -keyout " +
+        Q(dir_ / "cert.key") + " -out " + Q(dir_ / "cert.pem"));
     ASSERT_EQ(cert.exitCode, 0) << cert.output();
   }
 
   RunResult Sign(const fs::path& in, const fs::path& out) {
-    return testutil::Shell("osslsigncode sign -certs " + Q(dir_ / "cert.pem") + " -key " + Q(dir_ / "cert.key") +
-                 " -n Installer -in " + Q(in) + " -out " + Q(out));
+    return testutil::Shell("osslsigncode sign -certs " + Q(dir_ / "cert.pem") + " -key " +
+                           Q(dir_ / "cert.key") + " -n Installer -in " + Q(in) + " -out " + Q(out));
   }
   RunResult CheckSignature(const fs::path& file) {
-    return testutil::Shell("osslsigncode verify -CAfile " + Q(dir_ / "cert.pem") + " -in " + Q(file));
+    return testutil::Shell("osslsigncode verify -CAfile " + Q(dir_ / "cert.pem") + " -in " +
+                           Q(file));
   }
 
   // Runs the installer under Wine; the files its setup program found, without its own two.
@@ -62,7 +65,8 @@ class Authenticode : public ::testing::Test {
   worker_test::InstallerRecipe Recipe() const {
     worker_test::InstallerRecipe recipe;
     recipe.stubPath = (fs::path(testutil::WindowsBuildDir()) / "InstallerLogic.exe").string();
-    recipe.setupPath = (fs::path(testutil::WindowsBuildDir()) / "tests" / "report_setup.exe").string();
+    recipe.setupPath =
+        (fs::path(testutil::WindowsBuildDir()) / "tests" / "report_setup.exe").string();
     recipe.entries = {{"a", "alpha"}};
     recipe.script = "dep-silent,a,docs\\a.txt\n";
     return recipe;
@@ -90,24 +94,28 @@ TEST_F(Authenticode, SetupProgramSignedBeforeItsBundleRunsButItsOwnSignatureBrea
   worker_test::InstallerRecipe recipe = Recipe();
   worker_test::MakeInstaller(dir_, recipe);
   const std::string key = std::string(ZT_DEV_KEYS_DIR) + "/setup.key";
-  RunResult signSetup = testutil::RunZtpack("sign-setup --key " + Q(key) + " --in " + Q(recipe.setupPath) +
-                             " --bind-bundle " + Q(dir_ / "ibnd") +
-                             " --out " + Q(dir_ / "setup-signed.exe"));
+  RunResult signSetup = testutil::RunZtpack(
+      "sign-setup --key " + Q(key) + " --in " + Q(recipe.setupPath) + " --bind-bundle " +
+      Q(dir_ / "ibnd") + " --out " + Q(dir_ / "setup-signed.exe"));
   ASSERT_EQ(signSetup.exitCode, 0) << signSetup.output();
   RunResult sign = Sign(dir_ / "setup-signed.exe", dir_ / "setup-final.exe");
   ASSERT_EQ(sign.exitCode, 0) << sign.output();
-  EXPECT_EQ(CheckSignature(dir_ / "setup-final.exe").exitCode, 0) << "valid until the bundle is attached";
-  RunResult attach = testutil::RunZtpack("attach --type IBND --data " + Q(dir_ / "ibnd") + " " + Q(dir_ / "setup-final.exe"));
+  EXPECT_EQ(CheckSignature(dir_ / "setup-final.exe").exitCode, 0)
+      << "valid until the bundle is attached";
+  RunResult attach = testutil::RunZtpack("attach --type IBND --data " + Q(dir_ / "ibnd") + " " +
+                                         Q(dir_ / "setup-final.exe"));
   ASSERT_EQ(attach.exitCode, 0) << attach.output();
 
   // The certificate table is no longer at the end of the file: the setup program's own
   // Authenticode signature fails, while the installer's check accepts it.
   RunResult broken = CheckSignature(dir_ / "setup-final.exe");
   EXPECT_NE(broken.exitCode, 0) << broken.output();
-  EXPECT_NE(broken.output().find("not at the end of the file"), std::string::npos) << broken.output();
+  EXPECT_NE(broken.output().find("not at the end of the file"), std::string::npos)
+      << broken.output();
   const fs::path installer = dir_ / "ordered.exe";
-  RunResult build = testutil::RunZtpack("build --stub " + Q(recipe.stubPath) + " --setup " + Q(dir_ / "setup-final.exe") +
-                         " --mode silent --out " + Q(installer));
+  RunResult build =
+      testutil::RunZtpack("build --stub " + Q(recipe.stubPath) + " --setup " +
+                          Q(dir_ / "setup-final.exe") + " --mode silent --out " + Q(installer));
   ASSERT_EQ(build.exitCode, 0) << build.output();
   RunResult verify = testutil::RunZtpack("verify -q " + Q(installer));
   EXPECT_EQ(verify.exitCode, 0) << verify.output();

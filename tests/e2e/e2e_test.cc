@@ -45,7 +45,7 @@ std::string WindowsPath(const fs::path& path) {
 }
 
 #define REQUIRE_WINDOWS_BUILD() \
-  SKIP_WITHOUT_DEV_KEYS();           \
+  SKIP_WITHOUT_DEV_KEYS();      \
   ASSERT_EQ(testutil::MissingWindowsPrograms({"InstallerLogic.exe", "tests/report_setup.exe"}), "")
 
 // Workspaces left in the prefix. Wine gives the front end an elevated token, so they are made
@@ -93,9 +93,11 @@ class E2e : public ::testing::Test {
     recipe.mode = mode;
     recipe.stubPath = Stub().string();
     recipe.setupPath = ReportSetup().string();
-    recipe.entries = {{"readme", "read me\r\n"}, {"lib64", "64-bit library"},
-                    {"lib32", "32-bit library"}, {"new", "version 6 and later"},
-                    {"old", "before version 6"}};
+    recipe.entries = {{"readme", "read me\r\n"},
+                      {"lib64", "64-bit library"},
+                      {"lib32", "32-bit library"},
+                      {"new", "version 6 and later"},
+                      {"old", "before version 6"}};
     recipe.script =
         "dep-silent-gui,readme,readme.txt\n"
         "dep-x64-silent-gui,lib64,bin\\x64\\lib.dll\n"
@@ -143,9 +145,9 @@ TEST_F(E2e, SilentRunPassesArgumentsAndUnpacksTheSelectedFiles) {
                                        WindowsPath(installer) + "\"");
   // The setup program reads back every argument in its place, then the installer's path.
   const std::vector<std::string> arguments = report["arguments"];
-  EXPECT_EQ(arguments, (std::vector<std::string>{cwd + "\\setup.exe", "with space", "", "q\"x",
-                                                 "back\\slash", "C:\\My Dir\\",
-                                                 WindowsPath(installer)}));
+  EXPECT_EQ(arguments,
+            (std::vector<std::string>{cwd + "\\setup.exe", "with space", "", "q\"x", "back\\slash",
+                                      "C:\\My Dir\\", WindowsPath(installer)}));
   std::map<std::string, std::string> files;
   for (const auto& f : report["files"]) files[f["path"]] = f["sha1"];
   files.erase("setup.exe");
@@ -302,11 +304,14 @@ TEST_F(E2e, ExitCodeIsTheSetupProgramsOrSaysWhyItDidNotRun) {
     const std::string& installer;
     const char* setupExit;
     uint32_t expected;
-  } cases[] = {{installer, "0", 0}, {installer, "5", 5}, {installer, "3010", 3010},
+  } cases[] = {{installer, "0", 0},
+               {installer, "5", 5},
+               {installer, "3010", 3010},
                {broken, "0", installer::kSetupSignatureInvalid}};
   for (const Case& c : cases) {
     testutil::RunOptions options;
-    options.env = {{"ZT_REPORT", WindowsPath(dir_ / "report.json")}, {"ZT_SETUP_EXIT", c.setupExit}};
+    options.env = {{"ZT_REPORT", WindowsPath(dir_ / "report.json")},
+                   {"ZT_SETUP_EXIT", c.setupExit}};
     testutil::WineRunResult run = testutil::Wine::Get().Run(
         Probe().string(), {"--run", "\"" + WindowsPath(c.installer) + "\""}, options);
     EXPECT_EQ(run.outText(), "exit " + std::to_string(c.expected) + "\n") << run.err;
@@ -354,8 +359,8 @@ std::string Screenshot(const std::string& display, const fs::path& savePng = {})
 }
 
 struct WindowSeen {
-  bool window = false;  // a light window face around the centre of the black screen
-  bool barFill = false; // bluish fill pixels inside it (the bar's drawn progress)
+  bool window = false;   // a light window face around the centre of the black screen
+  bool barFill = false;  // bluish fill pixels inside it (the bar's drawn progress)
 };
 
 WindowSeen Inspect(const std::string& rgb) {
@@ -413,8 +418,7 @@ TEST_F(E2e, GuiWindowShowsTheBarWhileUnpackingAndHidesForSetup) {
   const std::string installer = worker_test::MakeInstaller(dir_, recipe);
 
   testutil::RunOptions options;
-  options.env = {{"ZT_REPORT", WindowsPath(dir_ / "report.json")},
-                 {"ZT_SETUP_SLEEP_MS", "4000"}};
+  options.env = {{"ZT_REPORT", WindowsPath(dir_ / "report.json")}, {"ZT_SETUP_SLEEP_MS", "4000"}};
   auto running = std::async(std::launch::async, [&] {
     return testutil::Wine::Get().Run(installer, {}, options, x.display());
   });
@@ -425,9 +429,9 @@ TEST_F(E2e, GuiWindowShowsTheBarWhileUnpackingAndHidesForSetup) {
   while (running.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
     const auto shotAt = std::chrono::steady_clock::now();
     bool reported = fs::exists(dir_ / "report.json");
-    std::string rgb = Screenshot(x.display(), (!during.barFill && save != nullptr && !reported)
-                                                  ? fs::path(save)
-                                                  : fs::path());
+    std::string rgb =
+        Screenshot(x.display(),
+                   (!during.barFill && save != nullptr && !reported) ? fs::path(save) : fs::path());
     WindowSeen seen = Inspect(rgb);
     if (!reported && seen.window && seen.barFill) during = seen;
     if (reported && !sawReport) {
@@ -437,8 +441,7 @@ TEST_F(E2e, GuiWindowShowsTheBarWhileUnpackingAndHidesForSetup) {
     // The window is hidden before the setup program starts, but the X server takes the unmap
     // and repaints the screen in its own time, which a loaded machine can stretch: judge by a
     // screenshot taken a second into the setup program's four.
-    if (sawReport && !sawAfterStart &&
-        shotAt - reportSeenAt > std::chrono::seconds(1)) {
+    if (sawReport && !sawAfterStart && shotAt - reportSeenAt > std::chrono::seconds(1)) {
       sawAfterStart = true;
       afterStart = seen;
     }
@@ -525,7 +528,8 @@ TEST_F(E2e, GuiCorruptedSetupShowsTheMessageBoxOverTheWindow) {
   EXPECT_TRUE(running.wait_for(std::chrono::seconds(60)) == std::future_status::ready);
   testutil::WineRunResult run = running.get();
   EXPECT_TRUE(dismissed) << "no \"Error\" message box appeared; exit " << run.exitCode
-                         << ", timed out " << run.timedOut << "\n" << run.err;
+                         << ", timed out " << run.timedOut << "\n"
+                         << run.err;
   EXPECT_EQ(run.exitCode, LowByte(installer::kSetupSignatureInvalid));
   EXPECT_TRUE(Report().is_null());
   EXPECT_TRUE(Workspaces().empty());

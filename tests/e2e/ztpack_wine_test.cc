@@ -64,9 +64,13 @@ TEST(ZtpackUnderWine, ExtractInstallMatchesTheFrontEnd) {
   testutil::TempDir dir;
   worker_test::InstallerRecipe recipe;
   recipe.stubPath = (fs::path(testutil::WindowsBuildDir()) / "InstallerLogic.exe").string();
-  recipe.setupPath = (fs::path(testutil::WindowsBuildDir()) / "tests" / "report_setup.exe").string();
-  recipe.entries = {{"a", "all"}, {"b32", "x86 only"}, {"b64", "x64 only"},
-                    {"new", "6 and later"}, {"old", "before 6"}};
+  recipe.setupPath =
+      (fs::path(testutil::WindowsBuildDir()) / "tests" / "report_setup.exe").string();
+  recipe.entries = {{"a", "all"},
+                    {"b32", "x86 only"},
+                    {"b64", "x64 only"},
+                    {"new", "6 and later"},
+                    {"old", "before 6"}};
   recipe.script =
       "dep-silent,a,a.txt\n"
       "dep-x86-silent,b32,bin\\lib.dll\n"
@@ -78,9 +82,9 @@ TEST(ZtpackUnderWine, ExtractInstallMatchesTheFrontEnd) {
   testutil::RunResult verify =
       testutil::RunZtpack("verify -q '" + installer + "' --platform x64 --windows-major 10");
   ASSERT_EQ(verify.exitCode, 0) << verify.output();
-  testutil::RunResult extract = testutil::RunZtpack(
-      "extract -q --install --platform x64 --windows-major 10 '" + installer + "' --out '" +
-      (dir / "x").string() + "'");
+  testutil::RunResult extract =
+      testutil::RunZtpack("extract -q --install --platform x64 --windows-major 10 '" + installer +
+                          "' --out '" + (dir / "x").string() + "'");
   ASSERT_EQ(extract.exitCode, 0) << extract.output();
   const std::map<std::string, std::string> extracted = HashedTree(dir / "x");
   EXPECT_EQ(extracted, InstalledByFrontEnd(installer, dir));
@@ -103,7 +107,8 @@ TEST(ZtpackExe, MakesTheNativeToolsInstallerFromWindowsPaths) {
   SKIP_WITHOUT_DEV_KEYS();
   ASSERT_EQ(testutil::MissingWindowsPrograms({"InstallerLogic.exe", "tests/report_setup.exe"}), "");
   ASSERT_TRUE(fs::exists(ZtpackExe()))
-      << ZtpackExe() << " is missing; run cmake --preset windows64 && cmake --build --preset windows64";
+      << ZtpackExe()
+      << " is missing; run cmake --preset windows64 && cmake --build --preset windows64";
   // ztpack.exe is a 64-bit program: it runs under the 64-bit loader on every machine, while the
   // installer it makes runs under this machine's choice.
   const testutil::Wine& wine = testutil::Wine::Get64();
@@ -128,11 +133,13 @@ TEST(ZtpackExe, MakesTheNativeToolsInstallerFromWindowsPaths) {
   testutil::WriteFile(payload / "sub" / "ö.txt", "x86");
   testutil::WriteFile(payload / "b64.bin", "x64");
   const std::string rest = "mode = \"silent\"\n[payload]\nfolder = 'Päyload'\n[keys]\ndir = '";
-  testutil::WriteFile(dir / "windows.toml", "setup = 'in\\setup.exe'\noutput = 'out\\Instälľer.exe'\n" +
-                                                rest + WindowsPath(ZT_DEV_KEYS_DIR) + "'\n");
+  testutil::WriteFile(dir / "windows.toml",
+                      "setup = 'in\\setup.exe'\noutput = 'out\\Instälľer.exe'\n" + rest +
+                          WindowsPath(ZT_DEV_KEYS_DIR) + "'\n");
   testutil::WriteFile(dir / "native.toml",
                       "stub = 'tool/stubs/InstallerLogic-x86.exe'\nsetup = 'in/setup.exe'\n"
-                      "output = 'native/installer.exe'\n" + rest + ZT_DEV_KEYS_DIR "'\n");
+                      "output = 'native/installer.exe'\n" +
+                          rest + ZT_DEV_KEYS_DIR "'\n");
 
   // Wine takes arguments and file names in the locale's character set.
   testutil::RunOptions options;
@@ -148,10 +155,12 @@ TEST(ZtpackExe, MakesTheNativeToolsInstallerFromWindowsPaths) {
   std::vector<std::string> left;
   for (const auto& e : fs::directory_iterator(dir / "out")) left.push_back(e.path().filename());
   EXPECT_EQ(left, std::vector<std::string>{"Instälľer.exe"}) << "nothing else left beside it";
-  testutil::RunResult make = testutil::RunZtpack("make -q '" + (dir / "native.toml").string() + "'");
+  testutil::RunResult make =
+      testutil::RunZtpack("make -q '" + (dir / "native.toml").string() + "'");
   ASSERT_EQ(make.exitCode, 0) << make.output();
   const std::string installer = (dir / "out" / "Instälľer.exe").string();
-  EXPECT_EQ(Sha1Hex(testutil::ReadFile(installer)), Sha1Hex(testutil::ReadFile(dir / "native" / "installer.exe")));
+  EXPECT_EQ(Sha1Hex(testutil::ReadFile(installer)),
+            Sha1Hex(testutil::ReadFile(dir / "native" / "installer.exe")));
 
   EXPECT_NE(run({"verify", "out\\Instälľer.exe"}).find("verdict: the installer would run"),
             std::string::npos);
@@ -184,8 +193,9 @@ TEST(ZtpackExe, KeysAndScratchAreTheUsersAloneAndPayloadLinksAreRefused) {
   auto run = [&](const std::vector<std::string>& args) {
     return wine.Run(ZtpackExe(), args, options);
   };
-  const std::vector<std::string> bundle = {"bundle", "-q", "--script", "script", "--dir", "payload",
-                                           "--key", "keys\\bundle.key", "--cert", "cert", "--out"};
+  const std::vector<std::string> bundle = {"bundle", "-q",      "--script", "script",
+                                           "--dir",  "payload", "--key",    "keys\\bundle.key",
+                                           "--cert", "cert",    "--out"};
   auto bundleTo = [&](const char* out) {
     std::vector<std::string> args = bundle;
     args.push_back(out);
@@ -199,8 +209,11 @@ TEST(ZtpackExe, KeysAndScratchAreTheUsersAloneAndPayloadLinksAreRefused) {
     ASSERT_EQ(r.exitCode, 0) << args[0] << ": " << r.err;
   }
   ASSERT_EQ(bundleTo("ibnd").exitCode, 0);
-  ASSERT_EQ(run({"extract", "-q", "ibnd", "--root-key", "keys\\root.der", "--out", "x"}).exitCode, 0);
-  auto others = [&](const fs::path& p) { return fs::status(p).permissions() & fs::perms::others_all; };
+  ASSERT_EQ(run({"extract", "-q", "ibnd", "--root-key", "keys\\root.der", "--out", "x"}).exitCode,
+            0);
+  auto others = [&](const fs::path& p) {
+    return fs::status(p).permissions() & fs::perms::others_all;
+  };
   for (const char* name : {"root", "bundle", "setup"}) {
     EXPECT_EQ(others(dir / "keys" / (std::string(name) + ".key")), fs::perms::none) << name;
     EXPECT_NE(others(dir / "keys" / (std::string(name) + ".der")), fs::perms::none) << name;
@@ -212,9 +225,10 @@ TEST(ZtpackExe, KeysAndScratchAreTheUsersAloneAndPayloadLinksAreRefused) {
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("payload\\link: symbolic links are not packed"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(dir / "ibnd2"));
-  testutil::WriteFile(dir / "m.toml", "stub = 'script'\nsetup = 'script'\nmode = 'silent'\n"
-                                      "output = 'i.exe'\n[payload]\nfolder = 'payload'\n"
-                                      "[keys]\ndir = 'keys'\n");
+  testutil::WriteFile(dir / "m.toml",
+                      "stub = 'script'\nsetup = 'script'\nmode = 'silent'\n"
+                      "output = 'i.exe'\n[payload]\nfolder = 'payload'\n"
+                      "[keys]\ndir = 'keys'\n");
   r = run({"make", "-q", "m.toml"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("payload\\link: symbolic links are not packed"), std::string::npos) << r.err;

@@ -28,15 +28,16 @@ TEST(DirectiveApplies, SelectsThePlatformClassesItsMarkersName) {
       {"dep-x64-w<6-silent", {false, false, false, true}},
       {"dep-x86-x64-silent", {false, false, false, false}},
       {"dep-w6+-w<6-silent", {false, false, false, false}},
-      {"dep-gui", {false, false, false, false}},      // another run mode
+      {"dep-gui", {false, false, false, false}},     // another run mode
       {"x86-silent", {false, false, false, false}},  // no "dep" prefix
       {"dep", {false, false, false, false}},         // no mode marker
   };
   ASSERT_EQ(kPlatformClasses.size(), 4u);
   for (const Case& c : cases) {
     for (size_t p = 0; p < kPlatformClasses.size(); ++p) {
-      EXPECT_EQ(installer::DirectiveApplies(c.condition, kPlatformClasses[p].representative, "silent"),
-                c.applies[p])
+      EXPECT_EQ(
+          installer::DirectiveApplies(c.condition, kPlatformClasses[p].representative, "silent"),
+          c.applies[p])
           << c.condition << " on " << kPlatformClasses[p].name;
     }
   }
@@ -52,8 +53,10 @@ TEST(PlatformClasses, OptionsNameTheirClass) {
     const char* architecture;
     int major;
     const char* name;
-  } cases[] = {{"x86", 10, "x86 Windows 6+"}, {"x64", 6, "x64 Windows 6+"},
-               {"x86", 5, "x86 Windows 5"},   {"x64", 0, "x64 Windows 5"}};
+  } cases[] = {{"x86", 10, "x86 Windows 6+"},
+               {"x64", 6, "x64 Windows 6+"},
+               {"x86", 5, "x86 Windows 5"},
+               {"x64", 0, "x64 Windows 5"}};
   for (const Case& c : cases) {
     const size_t p = installer::PlatformClassOf(
         installer::PlatformFor(c.architecture, static_cast<uint32_t>(c.major)));
@@ -74,23 +77,51 @@ TEST(TargetPathProblem, RefusesEveryWayOut) {
     std::u16string path;
     bool refused;
   } cases[] = {
-      {u"file", false},       {u"a\\b\\c", false},     {u".\\file", false},
-      {u"a..b", false},       {u"...x", false},        {u"dir\\", false},
-      {u"", true},            {u"..", true},           {u"..\\x", true},
-      {u"a\\..\\x", true},    {u"a/../x", true},       {u"...", true},
-      {u". .\\x", true},      {u"a\\.. ", true},       {u"\\x", true},
-      {u"/x", true},          {u"\\\\srv\\s\\x", true}, {u"C:x", true},
-      {u"C:\\x", true},       {u"f:s", true},          {u"\\\\?\\C:\\x", true},
+      {u"file", false},
+      {u"a\\b\\c", false},
+      {u".\\file", false},
+      {u"a..b", false},
+      {u"...x", false},
+      {u"dir\\", false},
+      {u"", true},
+      {u"..", true},
+      {u"..\\x", true},
+      {u"a\\..\\x", true},
+      {u"a/../x", true},
+      {u"...", true},
+      {u". .\\x", true},
+      {u"a\\.. ", true},
+      {u"\\x", true},
+      {u"/x", true},
+      {u"\\\\srv\\s\\x", true},
+      {u"C:x", true},
+      {u"C:\\x", true},
+      {u"f:s", true},
+      {u"\\\\?\\C:\\x", true},
       // Device names, bare, with an extension or trailing blanks, in any case, anywhere.
-      {u"CON", true},         {u"logs\\LPT1.txt", true}, {u"nul", true},
-      {u"aux.tar.gz", true},  {u"Com9", true},         {u"prn \\x", true},
-      {u"com\u00B2", true},     {u"conout$", true},      {u"COM0", false},
-      {u"LPT10", false},      {u"CONSOLE", false},     {u"xcon", false},
-      {u"con_x.txt", false},  {u"a\\nul2", false},
+      {u"CON", true},
+      {u"logs\\LPT1.txt", true},
+      {u"nul", true},
+      {u"aux.tar.gz", true},
+      {u"Com9", true},
+      {u"prn \\x", true},
+      {u"com\u00B2", true},
+      {u"conout$", true},
+      {u"COM0", false},
+      {u"LPT10", false},
+      {u"CONSOLE", false},
+      {u"xcon", false},
+      {u"con_x.txt", false},
+      {u"a\\nul2", false},
       // The workspace's own files, however written.
-      {u"setup.exe", true},   {u"SETUP.EXE", true},    {u".\\ibnd", true},
-      {u"Ibnd. .", true},     {u"\u0131bnd", true},      {u"sub\\setup.exe", false},
-      {u"setup.exe.txt", false}, {u"ibnd2", false},
+      {u"setup.exe", true},
+      {u"SETUP.EXE", true},
+      {u".\\ibnd", true},
+      {u"Ibnd. .", true},
+      {u"\u0131bnd", true},
+      {u"sub\\setup.exe", false},
+      {u"setup.exe.txt", false},
+      {u"ibnd2", false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(installer::TargetPathProblem(c.path) != nullptr, c.refused)
@@ -102,12 +133,8 @@ TEST(TrimScriptLine, TrimsBytesUpToBlankAtBothEnds) {
   struct Case {
     std::string in, out;
   } cases[] = {
-      {"", ""},
-      {" \t x,y \r\n", "x,y"},
-      {"\xEF\xBB\xBFx", "x"},
-      {"x\xC3\xA9", "x"},
-      {"\x80\x01 # c", "# c"},
-      {"a b", "a b"},
+      {"", ""},           {" \t x,y \r\n", "x,y"}, {"\xEF\xBB\xBFx", "x"},
+      {"x\xC3\xA9", "x"}, {"\x80\x01 # c", "# c"}, {"a b", "a b"},
   };
   for (const Case& c : cases) EXPECT_EQ(installer::TrimScriptLine(c.in), c.out) << c.in;
 }

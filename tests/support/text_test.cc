@@ -18,9 +18,9 @@ struct HexCase {
 TEST(HexDecode, DecodesPairsAndStopsAtCountOrEnd) {
   const HexCase cases[] = {
       {"1f", 1, {0x1F, 0xEE}},
-      {"1", 1, {0x10, 0xEE}},           // a lone high digit keeps only its half
-      {"zz", 1, {0x00, 0xEE}},          // invalid digits decode as zero halves
-      {"ABcd", 1, {0xAB, 0xEE}},        // count stops it; out[1] untouched
+      {"1", 1, {0x10, 0xEE}},     // a lone high digit keeps only its half
+      {"zz", 1, {0x00, 0xEE}},    // invalid digits decode as zero halves
+      {"ABcd", 1, {0xAB, 0xEE}},  // count stops it; out[1] untouched
       {"ABcd", 2, {0xAB, 0xCD, 0xEE}},
       {"abcd", 5, {0xAB, 0xCD, 0xEE}},  // the text's end stops it
       {"12", 0, {0xEE}},
@@ -40,7 +40,8 @@ TEST(HexDecode, DecodesPairsAndStopsAtCountOrEnd) {
 
 TEST(SplitString, KeepsEveryEmptyElement) {
   using V = std::vector<std::string>;
-  EXPECT_EQ(support::SplitString("dep-gui,a.txt,x\\a.txt", ','), (V{"dep-gui", "a.txt", "x\\a.txt"}));
+  EXPECT_EQ(support::SplitString("dep-gui,a.txt,x\\a.txt", ','),
+            (V{"dep-gui", "a.txt", "x\\a.txt"}));
   EXPECT_EQ(support::SplitString("a,b,", ','), (V{"a", "b", ""}));
   EXPECT_EQ(support::SplitString(",a,,", ','), (V{"", "a", "", ""}));
   EXPECT_EQ(support::SplitString("", ','), (V{""}));
@@ -79,7 +80,9 @@ TEST(Conversions, RoundTripAndZeroTerminatedMode) {
   EXPECT_EQ(support::WideToUtf8(embedded, true), std::string("ab\0cd", 5));
   EXPECT_EQ(support::Utf8ToWide(std::string("x\0y", 3)), u"x");
   // Malformed input converts with replacement characters, not an error.
-  EXPECT_EQ(support::Utf8ToWide("a\xFF" "b"), u"a\uFFFDb");
+  EXPECT_EQ(support::Utf8ToWide("a\xFF"
+                                "b"),
+            u"a\uFFFDb");
 }
 
 }  // namespace

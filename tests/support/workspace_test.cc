@@ -30,8 +30,10 @@ class Workspace : public ::testing::Test {
     ::setenv("TMPDIR", dir_.path().c_str(), 1);
   }
   void TearDown() override {
-    if (hadOld_) ::setenv("TMPDIR", old_.c_str(), 1);
-    else ::unsetenv("TMPDIR");
+    if (hadOld_)
+      ::setenv("TMPDIR", old_.c_str(), 1);
+    else
+      ::unsetenv("TMPDIR");
   }
   testutil::TempDir dir_;
   std::string old_;
@@ -77,7 +79,8 @@ TEST_F(Workspace, RandomPartDiffersBetweenFreshProcesses) {
     }
     ::close(fds[1]);
     std::vector<int> values(4, -2);
-    EXPECT_EQ(::read(fds[0], values.data(), 4 * sizeof(int)), static_cast<ssize_t>(4 * sizeof(int)));
+    EXPECT_EQ(::read(fds[0], values.data(), 4 * sizeof(int)),
+              static_cast<ssize_t>(4 * sizeof(int)));
     ::close(fds[0]);
     ::waitpid(pid, nullptr, 0);
     return values;
@@ -174,8 +177,8 @@ TEST_F(Workspace, DeletionRemovesLinksWithoutEnteringThem) {
   support::DeleteDirectoryTree(dir_.u16() + u"\\ITMPD_link");
   EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ / "ITMPD_link")));
   EXPECT_EQ(testutil::ReadFile(dir_ / "outside" / "precious"), "keep me");
-  EXPECT_EQ(capture.lines(), (std::vector<std::string>{
-                                 "Delete Link " + WideToUtf8(dir_.u16()) + "\\ITMPD_link\n"}));
+  EXPECT_EQ(capture.lines(),
+            (std::vector<std::string>{"Delete Link " + WideToUtf8(dir_.u16()) + "\\ITMPD_link\n"}));
 }
 
 // Elevated, the workspace goes under the system's temporary directory, never the user's, and

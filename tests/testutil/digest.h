@@ -22,7 +22,8 @@ inline std::string Hex(const std::string& bytes, bool upper = false) {
 inline std::string Sha1Hex(const std::string& data) {
   std::string digest(CryptoPP::SHA1::DIGESTSIZE, '\0');
   CryptoPP::SHA1().CalculateDigest(reinterpret_cast<unsigned char*>(digest.data()),
-                                   reinterpret_cast<const unsigned char*>(data.data()), data.size());
+                                   reinterpret_cast<const unsigned char*>(data.data()),
+                                   data.size());
   return Hex(digest);
 }
 

@@ -22,7 +22,7 @@ struct FixtureSection {
 struct PeFixture {
   bool pe64 = false;
   uint32_t lfanew = 0x80;
-  uint16_t machine = 0;  // 0: 0x14C for PE32, 0x8664 for PE32+
+  uint16_t machine = 0;               // 0: 0x14C for PE32, 0x8664 for PE32+
   uint16_t sizeOfOptionalHeader = 0;  // 0: the standard 224 / 240
   uint32_t sectionAlignment = 0x1000;
   uint32_t fileAlignment = 0x200;
@@ -55,7 +55,8 @@ struct PeFixture {
     for (const FixtureSection& s : sections) {
       end = std::max<uint64_t>(end, uint64_t{s.pointerToRawData} + s.sizeOfRawData);
       uint32_t v = s.virtualAddress + std::max(s.virtualSize, s.sizeOfRawData);
-      imageEnd = std::max(imageEnd, (v + sectionAlignment - 1) / sectionAlignment * sectionAlignment);
+      imageEnd =
+          std::max(imageEnd, (v + sectionAlignment - 1) / sectionAlignment * sectionAlignment);
     }
     uint64_t size = fileSize != 0 ? fileSize : end;
     uint64_t headerEnd = TableOffset() + 40 * sections.size();

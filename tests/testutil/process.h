@@ -20,10 +20,10 @@ extern char** environ;
 namespace testutil {
 
 struct RunOptions {
-  int timeoutSeconds = 120;  // 0: wait as long as the program runs
-  std::string workDir;                                    // empty: the current directory
-  std::vector<std::pair<std::string, std::string>> env;   // added or replaced variables
-  std::vector<std::string> unsetEnv;                      // removed variables
+  int timeoutSeconds = 120;                              // 0: wait as long as the program runs
+  std::string workDir;                                   // empty: the current directory
+  std::vector<std::pair<std::string, std::string>> env;  // added or replaced variables
+  std::vector<std::string> unsetEnv;                     // removed variables
 };
 
 struct RunResult {

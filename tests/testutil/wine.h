@@ -7,9 +7,9 @@
 // ZT_WINE_ARCH=win32|win64 overrides. WineChoice() holds the answer.
 //
 // The prefix lives in the build directory, one per choice ($ZT_WINEPREFIX overrides it), and
-// is made once with `wineboot -i`; a lock file next to it serialises its creation between test processes that
-// ctest starts in parallel. Tests that change the registry share that prefix's registry, so
-// their ctest entries carry RESOURCE_LOCK wineprefix (tests/CMakeLists.txt).
+// is made once with `wineboot -i`; a lock file next to it serialises its creation between test
+// processes that ctest starts in parallel. Tests that change the registry share that prefix's
+// registry, so their ctest entries carry RESOURCE_LOCK wineprefix (tests/CMakeLists.txt).
 //
 // Wine behaviour this relies on (Wine 8.0 of Debian 12):
 // - With WINEDEBUG=+debugstr every OutputDebugStringA text appears on Wine's standard error as
@@ -139,8 +139,8 @@ class XvfbServer {
         ::dup2(devNull, 2);
       }
       ::dup2(fds[1], 3);  // without close-on-exec
-      ::execlp("Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten",
-               "tcp", "-noreset", static_cast<char*>(nullptr));
+      ::execlp("Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+               "-noreset", static_cast<char*>(nullptr));
       ::_exit(127);
     }
     ::close(fds[1]);
@@ -347,8 +347,8 @@ class Wine {
       return;
     }
     loader_ = choice.loader;
-    if (!choice.is64() && RunProcess({"bash", SourceDir() + "/scripts/wine-arch.sh",
-                                      "--can-run-32"}).exitCode != 0) {
+    if (!choice.is64() &&
+        RunProcess({"bash", SourceDir() + "/scripts/wine-arch.sh", "--can-run-32"}).exitCode != 0) {
       error_ = "Wine cannot run here: " + choice.reason +
                ", but the kernel of this machine cannot start 32-bit programs; unset "
                "ZT_WINE_ARCH or set it to win64";

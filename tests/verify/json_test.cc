@@ -112,8 +112,7 @@ const ParseCase kCases[] = {
     {"DoubleZero", "[00]", "[i0;]", ""},
     {"ZeroPoint", "[0.5]", "[r0.5;]", ""},
     {"NumberEndsAtLetter", "[12x]", "[i12;]", ""},
-    {"OutOfRangeIsTheLargestOfItsSign",
-     "[99999999999999999999,-99999999999999999999,1e999,-1e999]",
+    {"OutOfRangeIsTheLargestOfItsSign", "[99999999999999999999,-99999999999999999999,1e999,-1e999]",
      "[i9223372036854775807;i-9223372036854775808;r1.79769e+308;r-1.79769e+308;]", ""},
     {"IncompleteNumbersAreZero", "[-,1e,1E+,-.]", "[i0;r0;r0;r0;]", ""},
     // Strings

@@ -7,13 +7,13 @@
 #include <functional>
 
 #include "author/attachment_writer.h"
-#include "read/bundle_description.h"
 #include "author/bundle_writer.h"
+#include "author/keys.h"
+#include "author/setup_signer.h"
 #include "container/attachment.h"
 #include "container/attachment_format.h"
 #include "container/pe_locator.h"
-#include "author/keys.h"
-#include "author/setup_signer.h"
+#include "read/bundle_description.h"
 #include "testutil/capture.h"
 #include "testutil/digest.h"
 #include "testutil/process.h"
@@ -24,7 +24,8 @@ namespace verify {
 namespace {
 
 const std::string kKeys = ZT_DEV_KEYS_DIR;
-const std::string kNotValidTrace = "Signature not valid: VerifierFilter: digital signature not valid\n";
+const std::string kNotValidTrace =
+    "Signature not valid: VerifierFilter: digital signature not valid\n";
 
 using testutil::Hex;
 using testutil::ReadFile;
@@ -46,15 +47,16 @@ class SetupKeys : public ::testing::Test {
   struct Check {
     bool verified = false;
     SetupSignatureOutcome outcome;
-    int notValidLines = 0;         // "Signature not valid: ..." trace lines
-    std::string notValidText;      // all of them
+    int notValidLines = 0;     // "Signature not valid: ..." trace lines
+    std::string notValidText;  // all of them
   };
   // One call as the worker makes it (plain pass first), with the trace captured.
   static Check Verify(const std::filesystem::path& file, bool headerTolerant = false) {
     Check c;
     testutil::DebugCapture capture;
     ::testing::internal::CaptureStdout();
-    c.verified = VerifySetupSignatureWithKey(file.u16string(), *publicDer_, headerTolerant, &c.outcome);
+    c.verified =
+        VerifySetupSignatureWithKey(file.u16string(), *publicDer_, headerTolerant, &c.outcome);
     ::testing::internal::GetCapturedStdout();
     for (const std::string& line : capture.lines()) {
       if (line.rfind("Signature not valid", 0) == 0) {
@@ -87,11 +89,13 @@ const DocumentCase kDocumentCases[] = {
     {"LowerCase",
      [](const std::string& h) {
        std::string l = h;
-       std::transform(l.begin(), l.end(), l.begin(), [](unsigned char c) { return std::tolower(c); });
+       std::transform(l.begin(), l.end(), l.begin(),
+                      [](unsigned char c) { return std::tolower(c); });
        return "{\"sign\":\"" + l + "\"}";
      },
      true},
-    {"OddLengthLastCharacterIgnored", [](const std::string& h) { return "{\"sign\":\"" + h + "F\"}"; }, true},
+    {"OddLengthLastCharacterIgnored",
+     [](const std::string& h) { return "{\"sign\":\"" + h + "F\"}"; }, true},
     {"OtherMembersIgnored",
      [](const std::string& h) { return "{\"a\":[1,2],\"sign\":\"" + h + "\",\"z\":null}"; }, true},
     {"RepeatedSignKeepsLater",
@@ -99,7 +103,8 @@ const DocumentCase kDocumentCases[] = {
     {"ByteOrderMarkTolerated",
      [](const std::string& h) { return "\xEF\xBB\xBF{\"sign\":\"" + h + "\"}"; }, true},
     {"Decodes511Bytes",
-     [](const std::string& h) { return "{\"sign\":\"" + h.substr(0, h.size() - 2) + "\"}"; }, false},
+     [](const std::string& h) { return "{\"sign\":\"" + h.substr(0, h.size() - 2) + "\"}"; },
+     false},
     {"Decodes513Bytes", [](const std::string& h) { return "{\"sign\":\"" + h + "00\"}"; }, false},
     {"OneDigitChanged",
      [](const std::string& h) {
@@ -209,9 +214,10 @@ TEST_F(SetupKeys, BytesFromTheDocumentOnAreNotSigned) {
   auto signature = ztpack::SignSha1(*key_, content);
   ASSERT_TRUE(signature);
   // A document with trailing bytes and another attachment behind it: neither is signed.
-  auto chain = ztpack::MakeChain(
-      {ztpack::AttachmentInput::FromBytes("_SG2", ztpack::MakeSignatureDocument(*signature) + "  junk"),
-       ztpack::AttachmentInput::FromBytes("IBND", std::string(70000, 'b'))});
+  auto chain =
+      ztpack::MakeChain({ztpack::AttachmentInput::FromBytes(
+                             "_SG2", ztpack::MakeSignatureDocument(*signature) + "  junk"),
+                         ztpack::AttachmentInput::FromBytes("IBND", std::string(70000, 'b'))});
   ASSERT_TRUE(chain);
   WriteFile(dir_ / "s.bin", content + *chain);
   EXPECT_TRUE(Verify(dir_ / "s.bin").verified);
@@ -220,8 +226,11 @@ TEST_F(SetupKeys, BytesFromTheDocumentOnAreNotSigned) {
 TEST_F(SetupKeys, SignSetupOnAFileThatIsNotAPe) {
   WriteFile(dir_ / "in.bin", std::string(20000, 'z'));
   WriteFile(dir_ / "bundle", "BUNDLE BYTES");
-  ztpack::SignSetupOptions options{(dir_ / "in.bin").string(), (dir_ / "out.bin").string(),
-                                   (dir_ / "bundle").string(), false, {}};
+  ztpack::SignSetupOptions options{(dir_ / "in.bin").string(),
+                                   (dir_ / "out.bin").string(),
+                                   (dir_ / "bundle").string(),
+                                   false,
+                                   {}};
   auto summary = ztpack::SignSetup(*key_, options);
   ASSERT_TRUE(summary) << summary.error();
   EXPECT_FALSE(summary->pe);
@@ -239,7 +248,8 @@ TEST_F(SetupKeys, SignSetupOnAFileThatIsNotAPe) {
 #if ZT_USING_DEV_SETUP_KEY
 TEST_F(SetupKeys, BuiltInKeyIsTheDevelopmentKey) {
   WriteFile(dir_ / "in.bin", std::string(1000, 'k'));
-  auto summary = ztpack::SignSetup(*key_, {(dir_ / "in.bin").string(), (dir_ / "out.bin").string(), "", false, {}});
+  auto summary = ztpack::SignSetup(
+      *key_, {(dir_ / "in.bin").string(), (dir_ / "out.bin").string(), "", false, {}});
   ASSERT_TRUE(summary) << summary.error();
   ::testing::internal::CaptureStdout();
   EXPECT_TRUE(VerifySetupSignature((dir_ / "out.bin").u16string()));
@@ -249,12 +259,14 @@ TEST_F(SetupKeys, BuiltInKeyIsTheDevelopmentKey) {
 
 TEST_F(SetupKeys, MalformedKeyFailsThroughTheSecondPass) {
   WriteFile(dir_ / "in.bin", std::string(1000, 'k'));
-  auto summary = ztpack::SignSetup(*key_, {(dir_ / "in.bin").string(), (dir_ / "out.bin").string(), "", false, {}});
+  auto summary = ztpack::SignSetup(
+      *key_, {(dir_ / "in.bin").string(), (dir_ / "out.bin").string(), "", false, {}});
   ASSERT_TRUE(summary) << summary.error();
   SetupSignatureOutcome outcome;
   testutil::DebugCapture capture;
   ::testing::internal::CaptureStdout();
-  EXPECT_FALSE(VerifySetupSignatureWithKey((dir_ / "out.bin").u16string(), "not a key", false, &outcome));
+  EXPECT_FALSE(
+      VerifySetupSignatureWithKey((dir_ / "out.bin").u16string(), "not a key", false, &outcome));
   ::testing::internal::GetCapturedStdout();
   EXPECT_TRUE(outcome.headerTolerant);
   // The key is decoded before the tolerant pass looks at the file, so its error is the trace.
@@ -270,19 +282,25 @@ struct PeFlavour {
   const char* name;
   const char* compiler;
 };
-const PeFlavour kFlavours[] = {{"Pe32", "i686-w64-mingw32-gcc"}, {"Pe32Plus", "x86_64-w64-mingw32-gcc"}};
+const PeFlavour kFlavours[] = {{"Pe32", "i686-w64-mingw32-gcc"},
+                               {"Pe32Plus", "x86_64-w64-mingw32-gcc"}};
 
 class PeSetup : public SetupKeys, public ::testing::WithParamInterface<PeFlavour> {
  protected:
   void SetUp() override {
-    if (!testutil::HaveCommand(GetParam().compiler)) GTEST_SKIP() << GetParam().compiler << " not installed";
+    if (!testutil::HaveCommand(GetParam().compiler))
+      GTEST_SKIP() << GetParam().compiler << " not installed";
     WriteFile(dir_ / "main.c", "#include <stdio.h>\nint main(void){puts(\"setup\");return 0;}\n");
-    ASSERT_EQ(testutil::Shell(std::string(GetParam().compiler) + " -s -O2 -o '" + (dir_ / "setup.exe").string() +
-                  "' '" + (dir_ / "main.c").string() + "'").exitCode, 0);
+    ASSERT_EQ(
+        testutil::Shell(std::string(GetParam().compiler) + " -s -O2 -o '" +
+                        (dir_ / "setup.exe").string() + "' '" + (dir_ / "main.c").string() + "'")
+            .exitCode,
+        0);
   }
 
   std::filesystem::path Sign(bool plain, const std::string& name) {
-    ztpack::SignSetupOptions options{(dir_ / "setup.exe").string(), (dir_ / name).string(), "", plain, {}};
+    ztpack::SignSetupOptions options{
+        (dir_ / "setup.exe").string(), (dir_ / name).string(), "", plain, {}};
     auto summary = ztpack::SignSetup(*key_, options);
     EXPECT_TRUE(summary) << summary.error();
     return dir_ / name;
@@ -293,12 +311,18 @@ class PeSetup : public SetupKeys, public ::testing::WithParamInterface<PeFlavour
     if (!testutil::HaveCommand("osslsigncode") || !testutil::HaveCommand("openssl")) return false;
     const std::string d = dir_.path().string();
     if (!std::filesystem::exists(dir_ / "cert.pem")) {
-      EXPECT_EQ(testutil::Shell("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=Throwaway -keyout '" +
-                    d + "/cert.key' -out '" + d + "/cert.pem'").exitCode, 0);
+      EXPECT_EQ(
+          testutil::Shell(
+              "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=Throwaway -keyout '" +
+              d + "/cert.key' -out '" + d + "/cert.pem'")
+              .exitCode,
+          0);
     }
     std::string out = file.string() + ".signed";
-    EXPECT_EQ(testutil::Shell("osslsigncode sign -certs '" + d + "/cert.pem' -key '" + d + "/cert.key' -in '" +
-                  file.string() + "' -out '" + out + "'").exitCode, 0);
+    EXPECT_EQ(testutil::Shell("osslsigncode sign -certs '" + d + "/cert.pem' -key '" + d +
+                              "/cert.key' -in '" + file.string() + "' -out '" + out + "'")
+                  .exitCode,
+              0);
     std::filesystem::rename(out, file);
     return true;
   }
@@ -306,7 +330,9 @@ class PeSetup : public SetupKeys, public ::testing::WithParamInterface<PeFlavour
   void Attach(const std::filesystem::path& file, const std::string& bundle) {
     WriteFile(dir_ / "bundle.bin", bundle);
     ASSERT_EQ(testutil::RunZtpack("attach --type IBND --data '" + (dir_ / "bundle.bin").string() +
-                  "' '" + file.string() + "'").exitCode, 0);
+                                  "' '" + file.string() + "'")
+                  .exitCode,
+              0);
   }
 
   std::vector<container::ByteRange> Ranges(const std::filesystem::path& file) {
@@ -328,7 +354,8 @@ TEST_P(PeSetup, AuthenticodeThenBundleStillVerifiesThroughTheTolerantPass) {
   const std::string bundle(150000, 'B');
   Attach(file, bundle);
   std::string bytes = ReadFile(file);
-  ASSERT_EQ(bytes.substr(bytes.size() - bundle.size() - 28, 4), std::string(4, static_cast<char>('B' ^ container::kContainerKey)))
+  ASSERT_EQ(bytes.substr(bytes.size() - bundle.size() - 28, 4),
+            std::string(4, static_cast<char>('B' ^ container::kContainerKey)))
       << "the bundle is at the very end";
 
   Check after = Verify(file);
@@ -349,7 +376,8 @@ TEST_P(PeSetup, BindingSurvivesTheAuthenticodeOrder) {
   auto bundleKey = ztpack::GenerateKey(1024, 65537);
   auto block = ztpack::MakePublicKeyBlock(*bundleKey, ztpack::PublicKeyDer(*bundleKey), "IBND", 0);
   ASSERT_TRUE(ztpack::WriteBundle((dir_ / "b").string(), {{"install_script", "", "#"}}, *bundleKey,
-                                  *block, {}).ok());
+                                  *block, {})
+                  .ok());
   const std::string digest = ztpack::InspectBundle((dir_ / "b").string(), "")->signedDigest;
   ztpack::SignSetupOptions options;
   options.input = (dir_ / "setup.exe").string();
@@ -452,13 +480,14 @@ TEST_P(PeSetup, TwoPassCallTracesLikeThePassesInTurn) {
     std::filesystem::path file;
     bool verified, plainVerifies;
   };
-  for (const Case& c : {Case{tolerant, true, false}, Case{plain, true, true}, Case{broken, false, false}}) {
+  for (const Case& c :
+       {Case{tolerant, true, false}, Case{plain, true, true}, Case{broken, false, false}}) {
     SCOPED_TRACE(c.file.filename().string());
     int32_t offset = 0;
-    const std::string document = capture([&] { ReadSignatureDocument(c.file.u16string(), &offset); });
-    const std::string tolerantOnly = capture([&] {
-      VerifySetupSignatureWithKey(c.file.u16string(), *publicDer_, true, nullptr);
-    });
+    const std::string document =
+        capture([&] { ReadSignatureDocument(c.file.u16string(), &offset); });
+    const std::string tolerantOnly = capture(
+        [&] { VerifySetupSignatureWithKey(c.file.u16string(), *publicDer_, true, nullptr); });
     bool verified = false;
     const std::string both = capture([&] {
       verified = VerifySetupSignatureWithKey(c.file.u16string(), *publicDer_, false, nullptr);
@@ -479,8 +508,11 @@ TEST_P(PeSetup, TwoPassCallTracesLikeThePassesInTurn) {
 TEST_P(PeSetup, SignSetupKeepsTheImageLayoutTheReaderExpects) {
   std::filesystem::path file = Sign(false, "signed.exe");
   WriteFile(dir_ / "bundle", "bundle!");
-  auto summary = ztpack::SignSetup(
-      *key_, {(dir_ / "setup.exe").string(), (dir_ / "withbundle.exe").string(), (dir_ / "bundle").string(), false, {}});
+  auto summary = ztpack::SignSetup(*key_, {(dir_ / "setup.exe").string(),
+                                           (dir_ / "withbundle.exe").string(),
+                                           (dir_ / "bundle").string(),
+                                           false,
+                                           {}});
   ASSERT_TRUE(summary) << summary.error();
   EXPECT_TRUE(summary->pe);
   EXPECT_FALSE(summary->plain);
@@ -490,14 +522,19 @@ TEST_P(PeSetup, SignSetupKeepsTheImageLayoutTheReaderExpects) {
             ReadFile(dir_ / "withbundle.exe").substr(0, summary->dataOffset));
   EXPECT_TRUE(Verify(dir_ / "withbundle.exe").verified);
   // Re-signing a signed program replaces its .ZTBNDL section instead of adding another.
-  auto again = ztpack::SignSetup(*key_, {file.string(), (dir_ / "again.exe").string(), "", false, {}});
+  auto again =
+      ztpack::SignSetup(*key_, {file.string(), (dir_ / "again.exe").string(), "", false, {}});
   ASSERT_TRUE(again) << again.error();
   EXPECT_EQ(ReadFile(dir_ / "again.exe"), ReadFile(file));
 }
 
 TEST_P(PeSetup, AttachmentsInFrontOfTheDocumentAreSigned) {
-  ztpack::SignSetupOptions options{(dir_ / "setup.exe").string(), (dir_ / "lead.exe").string(), "", false,
-                                   {ztpack::AttachmentInput::FromBytes("DATA", std::string(3000, 'd'))}};
+  ztpack::SignSetupOptions options{
+      (dir_ / "setup.exe").string(),
+      (dir_ / "lead.exe").string(),
+      "",
+      false,
+      {ztpack::AttachmentInput::FromBytes("DATA", std::string(3000, 'd'))}};
   auto summary = ztpack::SignSetup(*key_, options);
   ASSERT_TRUE(summary) << summary.error();
   ASSERT_TRUE(Verify(dir_ / "lead.exe").verified);
@@ -533,10 +570,13 @@ TEST_F(SetupKeys, TooManySectionsRefusedUnlessPlain) {
 TEST_F(SetupKeys, CommandLineSignAndVerify) {
   WriteFile(dir_ / "in.bin", std::string(4000, 'v'));
   const std::string d = dir_.path().string();
-  ASSERT_EQ(testutil::RunZtpack("sign-setup --key " + kKeys + "/setup.key --in " + d + "/in.bin --out " + d + "/out.bin").exitCode, 0);
+  ASSERT_EQ(testutil::RunZtpack("sign-setup --key " + kKeys + "/setup.key --in " + d +
+                                "/in.bin --out " + d + "/out.bin")
+                .exitCode,
+            0);
   auto verify = [&](const std::string& extra) {
-    testutil::RunResult r =
-        testutil::RunZtpack("verify " + d + "/out.bin --setup-key " + kKeys + "/setup.der " + extra);
+    testutil::RunResult r = testutil::RunZtpack("verify " + d + "/out.bin --setup-key " + kKeys +
+                                                "/setup.der " + extra);
     return std::make_pair(r.exitCode, r.out);
   };
   // Signed without a bundle: the signature holds, but an installer could not run it.
@@ -553,14 +593,18 @@ TEST_F(SetupKeys, CommandLineSignAndVerify) {
   WriteFile(dir_ / "out.bin", bytes);
   std::tie(rc, line) = verify("");
   EXPECT_EQ(rc, 1);
-  EXPECT_NE(line.find("FAILED  setup signature   not valid under the key"), std::string::npos) << line;
+  EXPECT_NE(line.find("FAILED  setup signature   not valid under the key"), std::string::npos)
+      << line;
 
   // The help says how a setup program to be Authenticode-signed gets its bundle.
   testutil::RunResult help = testutil::RunZtpack("sign-setup --help");
   ASSERT_EQ(help.exitCode, 0);
   EXPECT_NE(help.output().find("ztpack attach --type IBND"), std::string::npos);
 
-  EXPECT_NE(testutil::RunZtpack("sign-setup --key " + kKeys + "/setup.der --in " + d + "/in.bin --out " + d + "/x.bin").exitCode, 0)
+  EXPECT_NE(testutil::RunZtpack("sign-setup --key " + kKeys + "/setup.der --in " + d +
+                                "/in.bin --out " + d + "/x.bin")
+                .exitCode,
+            0)
       << "a public key cannot sign";
   EXPECT_FALSE(std::filesystem::exists(dir_ / "x.bin"));
 }

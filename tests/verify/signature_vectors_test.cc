@@ -28,7 +28,7 @@ namespace {
 const char kVectorDir[] = "/usr/lib/python3/dist-packages/cryptography_vectors/asymmetric/RSA";
 
 struct Vector {
-  std::string where;  // file:line, for failure messages
+  std::string where;         // file:line, for failure messages
   std::string n, e, msg, s;  // hexadecimal
   bool valid = false;
 };
@@ -63,7 +63,8 @@ std::vector<Vector> ReadSigVer(const std::string& path) {
     if (key == "Result" && alg == "SHA1") {
       current.n = n;
       current.valid = value.rfind("P", 0) == 0;
-      current.where = std::filesystem::path(path).filename().string() + ":" + std::to_string(number);
+      current.where =
+          std::filesystem::path(path).filename().string() + ":" + std::to_string(number);
       vectors.push_back(current);
     }
   }
@@ -118,7 +119,8 @@ TEST(SignatureVectors, NistSigVerThroughBothChecks) {
   ASSERT_TRUE(std::filesystem::is_directory(kVectorDir))
       << kVectorDir << " is missing: the signature test vectors come from the Debian package "
       << "python3-cryptography-vectors; run scripts/setup.sh";
-  std::vector<Vector> vectors = ReadSigVer(std::string(kVectorDir) + "/FIPS_186-2/SigVer15_186-3.rsp");
+  std::vector<Vector> vectors =
+      ReadSigVer(std::string(kVectorDir) + "/FIPS_186-2/SigVer15_186-3.rsp");
   const size_t nist = vectors.size();
   std::vector<Vector> padding = ReadSigVer(std::string(kVectorDir) + "/SigVer15EMTest.txt");
   vectors.insert(vectors.end(), padding.begin(), padding.end());
@@ -132,7 +134,8 @@ TEST(SignatureVectors, NistSigVerThroughBothChecks) {
     EXPECT_EQ(SetupCheckAccepts(v, dir), v.valid) << v.where << " (setup check)";
     EXPECT_EQ(RootCheckAccepts(v), v.valid) << v.where << " (bundle root check)";
     valid += v.valid;
-    exponent17 += v.e.find_first_not_of('0') == v.e.size() - 2 && v.e.substr(v.e.size() - 2) == "11";
+    exponent17 +=
+        v.e.find_first_not_of('0') == v.e.size() - 2 && v.e.substr(v.e.size() - 2) == "11";
   }
   // Both kinds are there: good signatures and bad ones, among them keys of exponent 17.
   EXPECT_GT(valid, 0u);

@@ -39,7 +39,9 @@ void Check(bool ok, const char* name, const std::string& detail = "") {
 
 std::string U8(const std::u16string& s) { return support::WideToUtf8(s); }
 
-void Info(const char* name, const std::string& value) { std::printf("info %s %s\n", name, value.c_str()); }
+void Info(const char* name, const std::string& value) {
+  std::printf("info %s %s\n", name, value.c_str());
+}
 
 std::vector<std::string> captured;
 void Capture(const char* text, void*) { captured.emplace_back(text); }
@@ -65,13 +67,15 @@ void CheckFiles(const std::u16string& dir) {
   }
   Check(!platform::File::Open(dir + u"\\missing", platform::OpenMode::kRead).IsOpen(),
         "file_open_missing_fails");
-  Check(!platform::File::Open(dir, platform::OpenMode::kRead).IsOpen(), "file_open_directory_fails");
+  Check(!platform::File::Open(dir, platform::OpenMode::kRead).IsOpen(),
+        "file_open_directory_fails");
 
   // Sharing: deny-write keeps writers and deleters out; share-all lets both in.
   {
     platform::File reader = platform::File::Open(path, platform::OpenMode::kReadDenyWrite);
     Check(reader.IsOpen(), "deny_write_opens");
-    Check(!platform::File::Open(path, platform::OpenMode::kWrite).IsOpen(), "deny_write_blocks_writer");
+    Check(!platform::File::Open(path, platform::OpenMode::kWrite).IsOpen(),
+          "deny_write_blocks_writer");
     Check(!platform::DeleteFile(path), "deny_write_blocks_delete");
     Check(platform::File::Open(path, platform::OpenMode::kReadDenyWrite).IsOpen(),
           "deny_write_allows_reader");
@@ -79,7 +83,8 @@ void CheckFiles(const std::u16string& dir) {
   {
     platform::File reader = platform::File::Open(path, platform::OpenMode::kReadShareAll);
     Check(reader.IsOpen(), "share_all_opens");
-    Check(platform::File::Open(path, platform::OpenMode::kRead).IsOpen(), "share_all_allows_reader");
+    Check(platform::File::Open(path, platform::OpenMode::kRead).IsOpen(),
+          "share_all_allows_reader");
     Check(platform::RenameFile(path, dir + u"\\moved.bin"), "share_all_allows_rename");
   }
   Check(WriteAll(dir + u"\\other.bin", "xy"), "file_write_other");
@@ -102,9 +107,8 @@ std::string DaclText(const std::u16string& path) {
                             DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
                             &sd) == ERROR_SUCCESS) {
     LPWSTR text = nullptr;
-    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1,
-                                                             DACL_SECURITY_INFORMATION, &text,
-                                                             nullptr)) {
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
       sddl = U8(reinterpret_cast<const char16_t*>(text));
       LocalFree(text);
     }
@@ -153,7 +157,8 @@ void CheckText() {
   char out[16];
   bool insufficient = true;
   int n = platform::WideToUtf8Raw(wide.c_str(), -1, out, sizeof out, &insufficient);
-  Check(n == 11 && !insufficient && std::memcmp(out, "a\xc3\xa9\xe2\x82\xac\xf0\x9d\x84\x9e", 11) == 0,
+  Check(n == 11 && !insufficient &&
+            std::memcmp(out, "a\xc3\xa9\xe2\x82\xac\xf0\x9d\x84\x9e", 11) == 0,
         "wide_to_utf8", std::to_string(n));
   Check(platform::WideToUtf8Raw(wide.c_str(), -1, nullptr, 0, &insufficient) == 11,
         "wide_to_utf8_size_query");
@@ -161,10 +166,14 @@ void CheckText() {
   Check(n == 0 && insufficient, "wide_to_utf8_insufficient");
   char16_t back[16];
   n = platform::Utf8ToWideRaw("a\xc3\xa9\xe2\x82\xac\xf0\x9d\x84\x9e", 10, back, 16, &insufficient);
-  Check(n == 5 && !insufficient && std::u16string(back, 5) == wide, "utf8_to_wide", std::to_string(n));
+  Check(n == 5 && !insufficient && std::u16string(back, 5) == wide, "utf8_to_wide",
+        std::to_string(n));
   n = platform::Utf8ToWideRaw("abcdef", -1, back, 3, &insufficient);
   Check(n == 0 && insufficient, "utf8_to_wide_insufficient");
-  n = platform::Utf8ToWideRaw("a\xff" "b", 3, back, 16, &insufficient);
+  n = platform::Utf8ToWideRaw(
+      "a\xff"
+      "b",
+      3, back, 16, &insufficient);
   Check(n == 3 && back[1] == 0xFFFD, "utf8_to_wide_replaces_malformed", std::to_string(n));
 }
 
@@ -180,7 +189,8 @@ void CheckTrace() {
   std::snprintf(prefix, sizeof prefix, "[T %08x] ", static_cast<unsigned>(GetCurrentThreadId()));
   Check(captured.size() == 2, "trace_count", std::to_string(captured.size()));
   if (captured.size() != 2) return;
-  Check(captured[0] == std::string(prefix) + "n=-12 [00001a2c]  2.50%\n", "trace_format", captured[0]);
+  Check(captured[0] == std::string(prefix) + "n=-12 [00001a2c]  2.50%\n", "trace_format",
+        captured[0]);
   // C99 truncation: cut to the capacity, still terminated.
   Check(captured[1].size() == 13 + 4077 && captured[1].compare(0, 13, prefix) == 0,
         "trace_truncates_long_message", std::to_string(captured[1].size()));
@@ -222,8 +232,7 @@ void CheckFacts(const std::u16string& self) {
 }
 
 void CheckProcess(const std::u16string& self, const std::u16string& dir) {
-  platform::Process child =
-      platform::Process::Start(u"\"" + self + u"\" --child marker.txt", dir);
+  platform::Process child = platform::Process::Start(u"\"" + self + u"\" --child marker.txt", dir);
   Check(child.IsStarted(), "process_start");
   Check(child.Wait() == 0, "process_wait_exit_code");
   Check(!child.IsStarted(), "process_wait");
@@ -296,9 +305,9 @@ void CheckHolds(const std::u16string& dir) {
   const std::u16string systemTemp = platform::SystemTempPath();
   Check(systemTemp.size() > 6 && systemTemp.compare(systemTemp.size() - 6, 6, u"\\Temp\\") == 0,
         "system_temp_path", U8(systemTemp));
-  Check(platform::RestrictDllSearchPath(false) ==
-            platform::DllSearchRestriction::kNoCurrentDirectory,
-        "dll_search_fallback");
+  Check(
+      platform::RestrictDllSearchPath(false) == platform::DllSearchRestriction::kNoCurrentDirectory,
+      "dll_search_fallback");
   Check(platform::RestrictDllSearchPath() == platform::DllSearchRestriction::kSystem32Only,
         "dll_search_default_directories");
 }

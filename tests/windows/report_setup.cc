@@ -76,7 +76,8 @@ std::string Sha1OfFile(const std::wstring& path) {
   CryptoPP::SHA1 hash;
   std::vector<unsigned char> buffer(1 << 16);
   DWORD got = 0;
-  while (ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) && got > 0) {
+  while (ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) &&
+         got > 0) {
     hash.Update(buffer.data(), got);
   }
   CloseHandle(file);
@@ -119,8 +120,8 @@ void LeaveHolderBehind(const std::wstring& request) {
   size_t star = request.rfind(L'*');
   if (star == std::wstring::npos) return;
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  HANDLE file = CreateFileW(request.substr(0, star).c_str(), GENERIC_READ, 0, &inherit, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(request.substr(0, star).c_str(), GENERIC_READ, 0, &inherit,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
   wchar_t self[MAX_PATH * 4];
   GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
@@ -163,8 +164,9 @@ int wmain() {
   json += "],\n  \"currentDirectory\": " + Quote(Utf8(cwd)) + ",\n  \"files\": [";
   for (size_t i = 0; i < files.size(); ++i) {
     json += i ? ",\n    " : "\n    ";
-    json += "{\"path\": " + Quote(Utf8(files[i].path)) + ", \"size\": " +
-            std::to_string(files[i].size) + ", \"sha1\": " + Quote(files[i].sha1) + "}";
+    json += "{\"path\": " + Quote(Utf8(files[i].path)) +
+            ", \"size\": " + std::to_string(files[i].size) + ", \"sha1\": " + Quote(files[i].sha1) +
+            "}";
   }
   std::wstring reportPath = Env(L"ZT_REPORT");
   json += files.empty() ? "],\n" : "\n  ],\n";

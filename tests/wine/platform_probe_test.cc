@@ -77,7 +77,8 @@ TEST(PlatformProbe, EveryCheckPassesUnderWine) {
   EXPECT_EQ(info["elevated"], "1");
   EXPECT_NE(info["restricted_dacl"].find("(A;OICI;0x1200a9;;;WD)"), std::string::npos)
       << info["restricted_dacl"];
-  struct stat restricted {}, plain {};
+  struct stat restricted {
+  }, plain{};
   ASSERT_EQ(::stat((dir / "keep_restricted").c_str(), &restricted), 0);
   ASSERT_EQ(::stat((dir / "keep_default").c_str(), &plain), 0);
   EXPECT_EQ(restricted.st_mode & 07, 05) << std::oct << restricted.st_mode;

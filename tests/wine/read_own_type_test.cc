@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <ostream>
 #include <filesystem>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -39,9 +39,9 @@ class ReadOwnTypeTest : public ::testing::Test {
     fs::copy_file(source_, dir_ / "plain.exe");
     fs::copy_file(source_, dir_ / "typed.exe");
     testutil::WriteFile(dir_ / "type.txt", "gui");
-    testutil::RunResult pack = testutil::RunProcess(
-        {ZT_ZTPACK, "section", "--type", "TYPE", "--data", (dir_ / "type.txt").string(),
-         (dir_ / "typed.exe").string()});
+    testutil::RunResult pack =
+        testutil::RunProcess({ZT_ZTPACK, "section", "--type", "TYPE", "--data",
+                              (dir_ / "type.txt").string(), (dir_ / "typed.exe").string()});
     ASSERT_EQ(pack.exitCode, 0) << pack.out << pack.err;
   }
   void TearDown() override {
@@ -70,7 +70,8 @@ TEST_F(ReadOwnTypeTest, PrintsItsTypeAttachmentAndTracesWithThePrefixWhenSwitche
   ASSERT_FALSE(lines.empty()) << run.err;
   // The program's own line comes first, formatted by the MinGW C99 printf (%s, %d, %08x).
   const testutil::DebugText& first = lines.front();
-  ASSERT_TRUE(std::regex_match(first.text, std::regex(R"(\[T [0-9a-f]{8}\] [\s\S]*)"))) << first.text;
+  ASSERT_TRUE(std::regex_match(first.text, std::regex(R"(\[T [0-9a-f]{8}\] [\s\S]*)")))
+      << first.text;
   EXPECT_EQ(first.text.substr(13), kTraceLine);
   // The prefix carries the id of the thread that wrote the line.
   EXPECT_EQ(std::strtoul(first.text.substr(3, 8).c_str(), nullptr, 16), first.threadId);
@@ -96,8 +97,7 @@ struct SwitchCase {
 // Names the case in test listings (ctest shows the parameter).
 void PrintTo(const SwitchCase& c, std::ostream* os) { *os << c.name; }
 
-class TraceSwitchTest : public ReadOwnTypeTest,
-                        public ::testing::WithParamInterface<SwitchCase> {};
+class TraceSwitchTest : public ReadOwnTypeTest, public ::testing::WithParamInterface<SwitchCase> {};
 
 TEST_P(TraceSwitchTest, TraceLinesAppearOnlyForTheExactValue) {
   const SwitchCase& c = GetParam();

@@ -49,8 +49,7 @@ TEST(Faults, DiskFullWhileExtracting) {
   recipe.entries = {{"small", "fits"}, {"big", Zeros(3 << 20)}};
   const std::string installer = MakeInstaller(tmp, recipe);
   fs::create_directories(tmp / "workspaces");
-  const bool mounted =
-      ::mount("tmpfs", (tmp / "workspaces").c_str(), "tmpfs", 0, "size=1m") == 0;
+  const bool mounted = ::mount("tmpfs", (tmp / "workspaces").c_str(), "tmpfs", 0, "size=1m") == 0;
   struct rlimit saved {};
   ::getrlimit(RLIMIT_FSIZE, &saved);
   if (!mounted) {
@@ -69,7 +68,8 @@ TEST(Faults, DiskFullWhileExtracting) {
   }
   EXPECT_EQ(run.exitCode, int{installer::kEntryNotExtracted});
   EXPECT_FALSE(run.report.ran);
-  EXPECT_NE(run.trace.find("1: extracting big to big.bin failed\n"), std::string::npos) << run.trace;
+  EXPECT_NE(run.trace.find("1: extracting big to big.bin failed\n"), std::string::npos)
+      << run.trace;
 }
 
 // A file read part way: the installer itself while its setup program is copied out, and the
@@ -138,22 +138,29 @@ TEST(Faults, ManyFilesNonAsciiNamesAndOverlongPaths) {
     recipe.script += "dep-silent," + name + ",d" + std::to_string(i % 50) + "\\" + name + "\n";
     recipe.entries[name] = std::to_string(i);
   }
-  recipe.script += "dep-silent,u,donn\xC3\xA9" "es\\\xE6\x97\xA5\xE6\x9C\xAC.txt\n";
+  recipe.script +=
+      "dep-silent,u,donn\xC3\xA9"
+      "es\\\xE6\x97\xA5\xE6\x9C\xAC.txt\n";
   recipe.entries["u"] = "unicode";
   // A setup program that counts the files instead of hashing each.
   recipe.setupPath = (tmp / "count.sh").string();
-  testutil::WriteFile(recipe.setupPath,
-                      "#!/bin/sh\n{\n  echo \"arg=$(find . -type f ! -name setup.exe ! -name ibnd | wc -l)\"\n"
-                      "  for f in ./d7/f12357 './donn\xC3\xA9" "es/\xE6\x97\xA5\xE6\x9C\xAC.txt'; do\n"
-                      "    echo \"file=$f $(sha1sum < \"$f\" | cut -c1-40)\"\n  done\n} > \"$ZT_REPORT\"\n"
-                      // The signature follows the text: the shell must not read on into it.
-                      "exit 0\n");
+  testutil::WriteFile(
+      recipe.setupPath,
+      "#!/bin/sh\n{\n  echo \"arg=$(find . -type f ! -name setup.exe ! -name ibnd | wc -l)\"\n"
+      "  for f in ./d7/f12357 './donn\xC3\xA9"
+      "es/\xE6\x97\xA5\xE6\x9C\xAC.txt'; do\n"
+      "    echo \"file=$f $(sha1sum < \"$f\" | cut -c1-40)\"\n  done\n} > \"$ZT_REPORT\"\n"
+      // The signature follows the text: the shell must not read on into it.
+      "exit 0\n");
   fs::permissions(recipe.setupPath, fs::perms::owner_all);
   RunOutcome run = RunInstaller(tmp, MakeInstaller(tmp, recipe), u"");
-  ASSERT_TRUE(run.report.ran) << run.trace.substr(run.trace.size() > 2000 ? run.trace.size() - 2000 : 0);
+  ASSERT_TRUE(run.report.ran) << run.trace.substr(run.trace.size() > 2000 ? run.trace.size() - 2000
+                                                                          : 0);
   EXPECT_EQ(run.report.args, std::vector<std::string>{std::to_string(kFiles + 1)});
   EXPECT_EQ(run.report.files["./d7/f12357"], Sha1Hex("12357"));
-  EXPECT_EQ(run.report.files["./donn\xC3\xA9" "es/\xE6\x97\xA5\xE6\x9C\xAC.txt"], Sha1Hex("unicode"));
+  EXPECT_EQ(run.report.files["./donn\xC3\xA9"
+                             "es/\xE6\x97\xA5\xE6\x9C\xAC.txt"],
+            Sha1Hex("unicode"));
   EXPECT_TRUE(LeftOver(tmp).empty());
 
   // The workspace path is unknown beforehand: a target of 300 characters is too long anywhere.

@@ -16,11 +16,11 @@
 #include <vector>
 
 #include "author/bundle_writer.h"
-#include "entry.h"
 #include "author/keys.h"
 #include "author/manifest.h"
 #include "author/pe_image.h"
 #include "author/setup_signer.h"
+#include "entry.h"
 #include "support/text.h"
 #include "testutil/capture.h"
 #include "testutil/digest.h"
@@ -35,9 +35,10 @@ constexpr bool kHaveDevKeys = true;
 constexpr bool kHaveDevKeys = false;
 #endif
 
-#define SKIP_WITHOUT_DEV_KEYS()                                                      \
-  if (!worker_test::kHaveDevKeys) GTEST_SKIP() << "built with release keys: no private " \
-                                                  "halves to sign test installers"
+#define SKIP_WITHOUT_DEV_KEYS()                          \
+  if (!worker_test::kHaveDevKeys)                        \
+  GTEST_SKIP() << "built with release keys: no private " \
+                  "halves to sign test installers"
 
 struct DevKeys {
   ztpack::RsaPrivateKey root, bundle, setup;
@@ -67,7 +68,7 @@ constexpr const char* kReportingSetup =
 
 struct InstallerRecipe {
   std::string mode = "silent";
-  std::string script;                          // the install_script entry
+  std::string script;  // the install_script entry
   bool withScript = true;
   std::map<std::string, std::string> entries;  // further entries: name -> content
   // Tampering after signing: a byte of the bundle, or of the signed setup program.
@@ -181,9 +182,9 @@ struct RunOutcome {
 };
 
 inline RunOutcome RunInstaller(const testutil::TempDir& tmp, const std::string& installer,
-                        const std::u16string& commandTail, bool wow64 = false,
-                        int majorVersion = 10,
-                        std::function<void(const std::string&)> onDebug = nullptr) {
+                               const std::u16string& commandTail, bool wow64 = false,
+                               int majorVersion = 10,
+                               std::function<void(const std::string&)> onDebug = nullptr) {
   const std::filesystem::path workspaces = tmp / "workspaces";
   std::filesystem::create_directories(workspaces);
   const std::filesystem::path report = tmp / "report";

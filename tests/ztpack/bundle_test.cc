@@ -76,10 +76,16 @@ class ZtpackCli : public ::testing::Test {
 
 TEST_F(ZtpackCli, CertifyBundleInspectExtract) {
   const std::string d = dir_;
-  ASSERT_EQ(RunZtpack("certify --root-key " + d + "/root.key --public " + d + "/bundle.pem --goal IBND "
-                "--expiry 2001-02-03 --out " + d + "/cert"), 0) << cli_.output();
-  ASSERT_EQ(RunZtpack("bundle --script " + d + "/script --dir " + d + "/in --key " + d + "/bundle.key --cert " +
-                d + "/cert --chunk-size 65536 --junk 5000 --out " + d + "/b.bnd"), 0)
+  ASSERT_EQ(RunZtpack("certify --root-key " + d + "/root.key --public " + d +
+                      "/bundle.pem --goal IBND "
+                      "--expiry 2001-02-03 --out " +
+                      d + "/cert"),
+            0)
+      << cli_.output();
+  ASSERT_EQ(RunZtpack("bundle --script " + d + "/script --dir " + d + "/in --key " + d +
+                      "/bundle.key --cert " + d + "/cert --chunk-size 65536 --junk 5000 --out " +
+                      d + "/b.bnd"),
+            0)
       << cli_.output();
 
   ::setenv("ZTPACK_ROOT_KEY", (d + "/root.der").c_str(), 1);
@@ -98,14 +104,16 @@ TEST_F(ZtpackCli, CertifyBundleInspectExtract) {
   EXPECT_EQ(b["entries"][2]["name"], "sub/b.bin");
   EXPECT_EQ(b["entries"][2]["chunks"].size(), 4u);
 
-  ASSERT_EQ(RunZtpack("extract " + d + "/b.bnd --out " + d + "/out --root-key " + d + "/root.der"), 0)
+  ASSERT_EQ(RunZtpack("extract " + d + "/b.bnd --out " + d + "/out --root-key " + d + "/root.der"),
+            0)
       << cli_.output();
   EXPECT_EQ(ReadFile(d + "/out/sub/b.bin"), ReadFile(d + "/in/sub/b.bin"));
   EXPECT_EQ(ReadFile(d + "/out/a.txt"), "alpha");
   EXPECT_EQ(ReadFile(d + "/out/install_script"), ReadFile(d + "/script"));
 
   // Against another root: refused with the reader's trace, nothing written.
-  EXPECT_EQ(RunZtpack("extract " + d + "/b.bnd --out " + d + "/out2 --root-key " + d + "/other.der"), 1);
+  EXPECT_EQ(
+      RunZtpack("extract " + d + "/b.bnd --out " + d + "/out2 --root-key " + d + "/other.der"), 1);
   EXPECT_NE(cli_.output().find("Public key sign is not valid"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(d + "/out2/a.txt"));
 }
@@ -113,12 +121,16 @@ TEST_F(ZtpackCli, CertifyBundleInspectExtract) {
 TEST_F(ZtpackCli, ExtractRefusesNamesThatLeaveTheDirectory) {
   std::string path = dir_ + "/evil.bnd";
   WriteBundle(path, {{"install_script", "x"}, {"ok.txt", "fine"}, {"../escaped.txt", "bad"}});
-  EXPECT_EQ(RunZtpack("extract " + path + " --out " + dir_ + "/evil --root-key " + dir_ + "/root.der"), 1);
+  EXPECT_EQ(
+      RunZtpack("extract " + path + " --out " + dir_ + "/evil --root-key " + dir_ + "/root.der"),
+      1);
   EXPECT_NE(cli_.output().find("climbs out"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(dir_ + "/escaped.txt"));
   EXPECT_FALSE(std::filesystem::exists(dir_ + "/evil/ok.txt"));  // refused before writing
   // Naming only the safe entry works.
-  EXPECT_EQ(RunZtpack("extract " + path + " --out " + dir_ + "/evil --root-key " + dir_ + "/root.der ok.txt"), 0);
+  EXPECT_EQ(RunZtpack("extract " + path + " --out " + dir_ + "/evil --root-key " + dir_ +
+                      "/root.der ok.txt"),
+            0);
   EXPECT_EQ(ReadFile(dir_ + "/evil/ok.txt"), "fine");
 }
 
@@ -129,23 +141,28 @@ TEST_F(ZtpackCli, ErrorsAreClearAndLeaveNoOutput) {
     std::string message;
   };
   const Case cases[] = {
-      {"certify --root-key " + d + "/missing.key --public " + d + "/bundle.pem --goal IBND --out " + d + "/c1",
+      {"certify --root-key " + d + "/missing.key --public " + d + "/bundle.pem --goal IBND --out " +
+           d + "/c1",
        "missing.key: cannot open"},
-      {"certify --root-key " + d + "/root.key --public " + d + "/bundle.pem --goal IBN --out " + d + "/c1",
+      {"certify --root-key " + d + "/root.key --public " + d + "/bundle.pem --goal IBN --out " + d +
+           "/c1",
        "not exactly 4 characters"},
-      {"certify --root-key " + d + "/root.key --public " + d + "/bundle.pem --goal IBND --expiry soon --out " + d + "/c1",
+      {"certify --root-key " + d + "/root.key --public " + d +
+           "/bundle.pem --goal IBND --expiry soon --out " + d + "/c1",
        "neither seconds"},
-      {"bundle --script " + d + "/script --key " + d + "/bundle.key --cert " + d + "/script --out " + d + "/c1",
+      {"bundle --script " + d + "/script --key " + d + "/bundle.key --cert " + d +
+           "/script --out " + d + "/c1",
        "public key block"},
-      {"bundle --script " + d + "/script --entry nopath --key " + d + "/bundle.key --cert " + d + "/script --out " + d + "/c1",
+      {"bundle --script " + d + "/script --entry nopath --key " + d + "/bundle.key --cert " + d +
+           "/script --out " + d + "/c1",
        "is not NAME=PATH"},
-      {"bundle --script " + d + "/script --key " + d + "/bundle.key --cert " + d + "/script --chunk-size 26214401 --out " + d + "/c1",
+      {"bundle --script " + d + "/script --key " + d + "/bundle.key --cert " + d +
+           "/script --chunk-size 26214401 --out " + d + "/c1",
        "chunk-size"},
   };
   for (const Case& c : cases) {
     EXPECT_NE(RunZtpack(c.args), 0) << c.args;
-    EXPECT_NE(cli_.output().find(c.message), std::string::npos)
-        << c.args << "\n" << cli_.output();
+    EXPECT_NE(cli_.output().find(c.message), std::string::npos) << c.args << "\n" << cli_.output();
     EXPECT_FALSE(std::filesystem::exists(d + "/c1")) << c.args;
   }
 }
@@ -259,7 +276,8 @@ TEST(ChunkDeflater, EveryLevelRoundTripsThroughZlibWithinItsBound) {
       std::string back(chunk.size() + 1, '\0');
       uLongf backLength = back.size();
       ASSERT_EQ(uncompress(reinterpret_cast<Bytef*>(back.data()), &backLength, stored.data(), *n),
-                Z_OK) << level << " " << chunk.size();
+                Z_OK)
+          << level << " " << chunk.size();
       EXPECT_TRUE(back.substr(0, backLength) == chunk) << level << " " << chunk.size();
     }
   }
@@ -282,14 +300,15 @@ TEST(ParallelPacking, AFileThatCannotBeReadLeavesNoOutput) {
     std::vector<ztpack::BundleInput> inputs = {{"install_script", "", std::string("x")},
                                                {"a", dir + "/a", std::nullopt},
                                                {"gone", dir + "/missing", std::nullopt}};
-    auto s = ztpack::WriteBundle(dir + "/out", inputs, TestKeys::Get().bundle, Certificate(),
-                                 options);
+    auto s =
+        ztpack::WriteBundle(dir + "/out", inputs, TestKeys::Get().bundle, Certificate(), options);
     ASSERT_FALSE(s.ok());
     EXPECT_NE(s.error().find("entry \"gone\": cannot open " + dir + "/missing"), std::string::npos)
         << s.error();
     // Neither the output nor its temporary sibling is left.
     size_t files = 0;
-    for (const auto& e : std::filesystem::directory_iterator(dir)) files += e.path().filename() != "a";
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+      files += e.path().filename() != "a";
     EXPECT_EQ(files, 0u);
   }
 }

@@ -46,7 +46,7 @@ TEST_F(ContainerCommands, HelpForEverySubcommand) {
 
 TEST_F(ContainerCommands, SectionThenReadBack) {
   RunResult r = RunZtpack("section --type TYPE --data " + P("type.txt") + " --type LOAD --data " +
-                        P("load.bin") + " --out " + P("out.exe") + " " + P("stub.exe"));
+                          P("load.bin") + " --out " + P("out.exe") + " " + P("stub.exe"));
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(testutil::ReadFile(dir_ / "stub.exe"), testutil::PeFixture{}.Build())
       << "--out leaves the input alone";
@@ -130,7 +130,8 @@ TEST_F(ContainerCommands, Failures) {
 
 TEST_F(ContainerCommands, SectionInPlaceReplacesTheSection) {
   for (const char* data : {"load.bin", "type.txt"}) {
-    RunResult r = RunZtpack(std::string("section --type TYPE --data ") + P(data) + " " + P("stub.exe"));
+    RunResult r =
+        RunZtpack(std::string("section --type TYPE --data ") + P(data) + " " + P("stub.exe"));
     ASSERT_EQ(r.exitCode, 0) << r.err;
   }
   RunResult r = RunZtpack("inspect --json " + P("stub.exe"));

@@ -21,8 +21,8 @@ class ExitCodes : public ::testing::Test {
     ASSERT_EQ(Run("certify --root-key " + Key("root.key") + " --public " + Key("bundle.der") +
                   " --goal IBND --out " + P("cert")),
               0);
-    ASSERT_EQ(Run("bundle -q --script " + P("script") + " --entry a.txt=" + P("a.txt") +
-                  " --key " + Key("bundle.key") + " --cert " + P("cert") + " --out " + P("ok.bin")),
+    ASSERT_EQ(Run("bundle -q --script " + P("script") + " --entry a.txt=" + P("a.txt") + " --key " +
+                  Key("bundle.key") + " --cert " + P("cert") + " --out " + P("ok.bin")),
               0);
     std::string bytes = testutil::ReadFile(dir_ / "ok.bin");
     bytes[bytes.size() / 2] ^= 1;
@@ -33,8 +33,8 @@ class ExitCodes : public ::testing::Test {
     return std::string("'") + ZT_DEV_KEYS_DIR + "/" + name + "'";
   }
   int Run(const std::string& args, const std::string& env = "") const {
-    const std::string command = "cd " + P("") + " && " + env + " " + ZT_ZTPACK + " " + args +
-                                " >/dev/null 2>&1";
+    const std::string command =
+        "cd " + P("") + " && " + env + " " + ZT_ZTPACK + " " + args + " >/dev/null 2>&1";
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }

@@ -7,11 +7,11 @@
 #include <set>
 #include <string>
 
-#include "worker/installer_fixture.h"
 #include "author/manifest.h"
-#include "container/attachment.h"
 #include "author/store_once.h"
+#include "container/attachment.h"
 #include "verify/bundle_binding.h"
+#include "worker/installer_fixture.h"
 
 namespace worker_test {
 namespace {
@@ -27,7 +27,8 @@ void WritePayload(const testutil::TempDir& dir) {
 
 std::string Manifest(const std::string& extra = "", const std::string& output = "out.exe") {
   return "stub = \"stub.exe\"\nsetup = \"setup.sh\"\nmode = \"silent\"\noutput = \"" + output +
-         "\"\n" + extra + "[payload]\nfolder = \"payload\"\n[keys]\ndir = \"" ZT_DEV_KEYS_DIR "\"\n";
+         "\"\n" + extra +
+         "[payload]\nfolder = \"payload\"\n[keys]\ndir = \"" ZT_DEV_KEYS_DIR "\"\n";
 }
 
 TEST(Make, SameInputsGiveTheSameInstaller) {
@@ -53,8 +54,8 @@ TEST(Make, SameInputsGiveTheSameInstaller) {
   for (const char* name : {"one", "free"}) {
     testutil::DebugCapture quiet;
     const std::filesystem::path setup = dir / (std::string(name) + ".setup");
-    ASSERT_TRUE(container::ExtractAttachmentToFile(true, (dir / (std::string(name) + ".exe")).u16string(),
-                                                   "LOAD", setup.u16string(), 1, 0));
+    ASSERT_TRUE(container::ExtractAttachmentToFile(
+        true, (dir / (std::string(name) + ".exe")).u16string(), "LOAD", setup.u16string(), 1, 0));
     const verify::BundleBinding binding = verify::ReadBundleBinding(setup.u16string());
     EXPECT_EQ(binding.signedDigest.size(), std::string(name) == "one" ? 40u : 0u) << name;
     EXPECT_EQ(binding.memberDigest, binding.signedDigest) << name;
@@ -136,14 +137,16 @@ TEST(Make, IdenticalFilesStoredOnceWhenAskedAndInstalledEveryTime) {
   ASSERT_TRUE(run.report.ran) << run.trace;
   std::map<std::string, std::string> expected;
   const std::string hex = testutil::Sha1Hex(same);
-  for (const char* file : {"./one/z.bin", "./copy.bin", "./a.bin", "./two/z.bin"}) expected[file] = hex;
+  for (const char* file : {"./one/z.bin", "./copy.bin", "./a.bin", "./two/z.bin"})
+    expected[file] = hex;
   EXPECT_EQ(run.report.files, expected);
 }
 
 // The rewrite gives the front end the same directives with the new name, and leaves alone what
 // it cannot rewrite without moving the line reader's piece edges.
 TEST(StoreOnce, RenamesExactlyWhatTheFrontEndReadsAsTheEntryName) {
-  const std::map<std::string, std::string> renames = {{"b", "a"}, {"c", "long-" + std::string(40, 'c')}};
+  const std::map<std::string, std::string> renames = {{"b", "a"},
+                                                      {"c", "long-" + std::string(40, 'c')}};
   const std::string longTarget(2000, 't');
   struct Case {
     std::string script, expected;
@@ -155,11 +158,13 @@ TEST(StoreOnce, RenamesExactlyWhatTheFrontEndReadsAsTheEntryName) {
       {"dep-gui,b,t", "dep-gui,a,t", {}},
       {"# dep-gui,b,t\ndep-gui,b\n,b,\nx,bb,t\n", "# dep-gui,b,t\ndep-gui,b\n,a,\nx,bb,t\n", {}},
       {std::string("dep-gui,b,t\0\n", 13), std::string("dep-gui,b,t\0\n", 13), {"b"}},
-      {"dep-gui,c," + longTarget + "\ndep-gui,b,t\n", "dep-gui,c," + longTarget + "\ndep-gui,a,t\n",
+      {"dep-gui,c," + longTarget + "\ndep-gui,b,t\n",
+       "dep-gui,c," + longTarget + "\ndep-gui,a,t\n",
        {"c"}},
       // A piece cut at 2047 bytes: every directive naming that entry keeps its name.
       {"dep-gui,c,t\ndep-gui,c," + std::string(2040, 't') + "\n",
-       "dep-gui,c,t\ndep-gui,c," + std::string(2040, 't') + "\n", {"c"}},
+       "dep-gui,c,t\ndep-gui,c," + std::string(2040, 't') + "\n",
+       {"c"}},
   };
   for (const Case& c : cases) {
     std::set<std::string> refused;
@@ -171,9 +176,8 @@ TEST(StoreOnce, RenamesExactlyWhatTheFrontEndReadsAsTheEntryName) {
 TEST(Build, RefusesAnEmptyMode) {
   testutil::TempDir dir;
   WritePayload(dir);
-  support::Status built = ztpack::BuildInstaller((dir / "stub.exe").string(),
-                                                 (dir / "setup.sh").string(), "",
-                                                 (dir / "out.exe").string());
+  support::Status built = ztpack::BuildInstaller(
+      (dir / "stub.exe").string(), (dir / "setup.sh").string(), "", (dir / "out.exe").string());
   EXPECT_FALSE(built.ok());
   EXPECT_FALSE(std::filesystem::exists(dir / "out.exe"));
 }

@@ -17,12 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "os/file_ops.h"
 #include "author/keys.h"
 #include "author/manifest.h"
+#include "author/setup_signer.h"
+#include "os/file_ops.h"
 #include "os/output_file.h"
 #include "os/scratch_dir.h"
-#include "author/setup_signer.h"
 #include "support/text.h"
 #include "verify/setup_signature.h"
 #include "worker/installer_fixture.h"
@@ -106,14 +106,17 @@ TEST_P(PlantedNames, LeaveTheVictimAndThePlantedFilesAlone) {
   for (const char* pe : {"in/stub.exe", "out/stub.exe"}) {
     testutil::WriteFile(dir / pe, testutil::PeFixture{}.Build());
   }
-  for (const char* file : {"in/a", "in/payload/a", "out/file"}) testutil::WriteFile(dir / file, "a");
+  for (const char* file : {"in/a", "in/payload/a", "out/file"})
+    testutil::WriteFile(dir / file, "a");
   testutil::WriteFile(dir / "in/payload/install_script", "dep-silent,a,a.txt\n");
   testutil::WriteFile(dir / "in/setup.sh", worker_test::kReportingSetup);
-  testutil::WriteFile(dir / "in/make.toml", "stub = 'stub.exe'\nsetup = 'setup.sh'\nmode = 'silent'\n"
+  testutil::WriteFile(dir / "in/make.toml",
+                      "stub = 'stub.exe'\nsetup = 'setup.sh'\nmode = 'silent'\n"
                       "output = '../out/made.exe'\n[payload]\nfolder = 'payload'\n[keys]\ndir = '" +
-                      keys + "'\n");
+                          keys + "'\n");
   const auto& k = worker_test::DevKeys::Get();
-  testutil::WriteFile(dir / "in/cert", *ztpack::MakePublicKeyBlock(k.root, ztpack::PublicKeyDer(k.bundle), "IBND", 0));
+  testutil::WriteFile(dir / "in/cert", *ztpack::MakePublicKeyBlock(
+                                           k.root, ztpack::PublicKeyDer(k.bundle), "IBND", 0));
   worker_test::InstallerRecipe recipe;
   recipe.script = "dep-silent,a,a.txt\n";
   recipe.entries = {{"a", "a"}};
@@ -130,7 +133,8 @@ TEST_P(PlantedNames, LeaveTheVictimAndThePlantedFilesAlone) {
     if (!c.plantBeside.empty()) beside = {c.plantBeside};
     for (const std::string& out : beside) {
       std::vector<std::string> names = {".tmp-" + p};
-      for (const std::string& d : {std::string(), ".sign-draft-" + p + "-0", ".sign-out-" + p + "-1"}) {
+      for (const std::string& d :
+           {std::string(), ".sign-draft-" + p + "-0", ".sign-out-" + p + "-1"}) {
         if (!d.empty()) names.push_back(d);
         for (int m = 0; m < 3; ++m) names.push_back(d + ".tmp-" + p + "-" + std::to_string(m));
       }
@@ -140,8 +144,9 @@ TEST_P(PlantedNames, LeaveTheVictimAndThePlantedFilesAlone) {
           fs::create_symlink(dir / "victim", at);
         } else {
           testutil::WriteFile(at, "planted");
-          fs::permissions(at, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                                  fs::perms::group_write | fs::perms::others_read | fs::perms::others_write);
+          fs::permissions(at, fs::perms::owner_read | fs::perms::owner_write |
+                                  fs::perms::group_read | fs::perms::group_write |
+                                  fs::perms::others_read | fs::perms::others_write);
         }
         planted.push_back(at);
       }
@@ -149,12 +154,15 @@ TEST_P(PlantedNames, LeaveTheVictimAndThePlantedFilesAlone) {
   };
   std::vector<std::string> args;
   for (const std::string& a : c.args) args.push_back(At(a, dir.path().string()));
-  ASSERT_EQ(RunWithKnownPid(args, dir / "err.txt", plant), 0) << testutil::ReadFile(dir / "err.txt");
+  ASSERT_EQ(RunWithKnownPid(args, dir / "err.txt", plant), 0)
+      << testutil::ReadFile(dir / "err.txt");
 
   EXPECT_EQ(testutil::ReadFile(dir / "victim"), "victim");
   std::set<fs::path> expected(planted.begin(), planted.end());
   for (const fs::path& p : planted) {
-    EXPECT_TRUE(asLink ? fs::is_symlink(p) : testutil::ReadFile(p) == "planted" && (ModeOf(p) & 0777) == 0666) << p;
+    EXPECT_TRUE(asLink ? fs::is_symlink(p)
+                       : testutil::ReadFile(p) == "planted" && (ModeOf(p) & 0777) == 0666)
+        << p;
   }
   for (const std::string& o : c.outputs) {
     const fs::path output = dir / o.substr(o[0] == '*');
@@ -177,31 +185,49 @@ INSTANTIATE_TEST_SUITE_P(
     EveryWriter, PlantedNames,
     ::testing::Combine(
         ::testing::Values(
-            WriterCase{"Keygen", {"keygen", "--out", "@/out/keys"},
+            WriterCase{"Keygen",
+                       {"keygen", "--out", "@/out/keys"},
                        {"*out/keys/root.key", "out/keys/root.der", "*out/keys/bundle.key",
-                        "out/keys/bundle.der", "*out/keys/setup.key", "out/keys/setup.der"}, ""},
-            WriterCase{"Certify", {"certify", "--root-key", kKeys + "/root.key", "--public",
-                                   kKeys + "/bundle.der", "--goal", "IBND", "--out", "@/out/cert"},
-                       {"out/cert"}, ""},
-            WriterCase{"Bundle", {"bundle", "-q", "--script", "@/in/payload/install_script", "--entry",
-                                  "a=@/in/a", "--key", kKeys + "/bundle.key", "--cert", "@/in/cert",
-                                  "--out", "@/out/ibnd"},
-                       {"out/ibnd"}, ""},
-            WriterCase{"Attach", {"attach", "--type", "ABCD", "--data", "@/in/a", "@/out/file"}, {"out/file"}, ""},
-            WriterCase{"Section", {"section", "--type", "ABCD", "--data", "@/in/a", "@/out/stub.exe"},
-                       {"out/stub.exe"}, ""},
-            WriterCase{"SignSetup", {"sign-setup", "--key", kKeys + "/setup.key", "--in", "@/in/stub.exe",
-                                     "--bundle", "@/in/ibnd", "--out", "@/out/setup.exe"},
-                       {"out/setup.exe"}, ""},
-            WriterCase{"Build", {"build", "--stub", "@/in/stub.exe", "--setup", "@/in/a", "--mode", "gui",
-                                 "--out", "@/out/installer.exe"},
-                       {"out/installer.exe"}, ""},
+                        "out/keys/bundle.der", "*out/keys/setup.key", "out/keys/setup.der"},
+                       ""},
+            WriterCase{"Certify",
+                       {"certify", "--root-key", kKeys + "/root.key", "--public",
+                        kKeys + "/bundle.der", "--goal", "IBND", "--out", "@/out/cert"},
+                       {"out/cert"},
+                       ""},
+            WriterCase{
+                "Bundle",
+                {"bundle", "-q", "--script", "@/in/payload/install_script", "--entry", "a=@/in/a",
+                 "--key", kKeys + "/bundle.key", "--cert", "@/in/cert", "--out", "@/out/ibnd"},
+                {"out/ibnd"},
+                ""},
+            WriterCase{"Attach",
+                       {"attach", "--type", "ABCD", "--data", "@/in/a", "@/out/file"},
+                       {"out/file"},
+                       ""},
+            WriterCase{"Section",
+                       {"section", "--type", "ABCD", "--data", "@/in/a", "@/out/stub.exe"},
+                       {"out/stub.exe"},
+                       ""},
+            WriterCase{"SignSetup",
+                       {"sign-setup", "--key", kKeys + "/setup.key", "--in", "@/in/stub.exe",
+                        "--bundle", "@/in/ibnd", "--out", "@/out/setup.exe"},
+                       {"out/setup.exe"},
+                       ""},
+            WriterCase{"Build",
+                       {"build", "--stub", "@/in/stub.exe", "--setup", "@/in/a", "--mode", "gui",
+                        "--out", "@/out/installer.exe"},
+                       {"out/installer.exe"},
+                       ""},
             WriterCase{"Make", {"make", "-q", "@/in/make.toml"}, {"out/made.exe"}, ""},
-            WriterCase{"Extract", {"extract", "-q", "@/in/installer.exe", "--out", "@/out/x"},
-                       {"out/x/a", "out/x/install_script"}, "out/x"}),
+            WriterCase{"Extract",
+                       {"extract", "-q", "@/in/installer.exe", "--out", "@/out/x"},
+                       {"out/x/a", "out/x/install_script"},
+                       "out/x"}),
         ::testing::Bool()),
     [](const auto& info) {
-      return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "Link" : "File");
+      return std::string(std::get<0>(info.param).name) +
+             (std::get<1>(info.param) ? "Link" : "File");
     });
 
 // Creating a file never goes through what is at its name (a link to a file or to nothing, a
@@ -252,8 +278,8 @@ TEST(SignSetup, SignsTheBytesWrittenNotWhatTheNameHolds) {
     fs::rename(name, dir / "written");
     testutil::WriteFile(name, forged);
   });
-  auto summary = ztpack::SignSetup(keys.setup, {(dir / "setup.exe").string(),
-                                                (dir / "signed.exe").string(), "", false, {}});
+  auto summary = ztpack::SignSetup(
+      keys.setup, {(dir / "setup.exe").string(), (dir / "signed.exe").string(), "", false, {}});
   ztpack::test_hooks::SetDraftWrittenHook(nullptr);
   ASSERT_FALSE(summary.ok());
   EXPECT_NE(summary.error().find("no longer names the file written"), std::string::npos)
@@ -262,8 +288,9 @@ TEST(SignSetup, SignsTheBytesWrittenNotWhatTheNameHolds) {
   EXPECT_EQ(testutil::ReadFile(temp), forged);
   // The bytes ztpack wrote carry the signature, over themselves.
   ztpack::StdoutToStderr quiet;
-  EXPECT_TRUE(verify::VerifySetupSignatureWithKey(support::Utf8ToWide((dir / "written").string(), true),
-                                                  ztpack::PublicKeyDer(keys.setup), false));
+  EXPECT_TRUE(
+      verify::VerifySetupSignatureWithKey(support::Utf8ToWide((dir / "written").string(), true),
+                                          ztpack::PublicKeyDer(keys.setup), false));
 }
 
 // Removal removes links as links: what they point to, from inside or from the directory's own
@@ -343,16 +370,19 @@ TEST(Make, PayloadCannotCarryTheKeysNorLeaveTheFolder) {
   struct Case {
     const char* name;
     std::function<void(const fs::path& payload, const std::string& keys)> change;
-    std::string files;  // the [payload] table's files, instead of its folder ("@": keys dir)
+    std::string files;   // the [payload] table's files, instead of its folder ("@": keys dir)
     std::string expect;  // "@": the keys directory
   };
   auto link = [](const char* target, const char* name) {
-    return [=](const fs::path& p, const std::string& k) { fs::create_symlink(k + target, p / name); };
+    return
+        [=](const fs::path& p, const std::string& k) { fs::create_symlink(k + target, p / name); };
   };
   const std::vector<Case> cases = {
       {"KeyByName", nullptr, "files = { 'k' = '@/root.key' }", "is the private key @/root.key"},
       {"HardLinkToAKey",
-       [](const fs::path& p, const std::string& k) { fs::create_hard_link(k + "/setup.key", p / "s"); },
+       [](const fs::path& p, const std::string& k) {
+         fs::create_hard_link(k + "/setup.key", p / "s");
+       },
        "", "is the private key @/setup.key"},
       {"CopyInASubfolder",
        [](const fs::path& p, const std::string& k) {
@@ -374,9 +404,10 @@ TEST(Make, PayloadCannotCarryTheKeysNorLeaveTheFolder) {
     const std::string payload = c.files.empty()
                                     ? "folder = 'payload'"
                                     : "script = 'payload/install_script'\n" + At(c.files, keys);
-    testutil::WriteFile(dir / "m.toml", "stub = 'setup'\nsetup = 'setup'\nmode = 'silent'\n"
-                                        "output = 'o.exe'\n[payload]\n" + payload +
-                                            "\n[keys]\ndir = 'keys'\n");
+    testutil::WriteFile(dir / "m.toml",
+                        "stub = 'setup'\nsetup = 'setup'\nmode = 'silent'\n"
+                        "output = 'o.exe'\n[payload]\n" +
+                            payload + "\n[keys]\ndir = 'keys'\n");
     auto manifest = ztpack::LoadManifest((dir / "m.toml").string());
     ASSERT_FALSE(manifest.ok()) << c.name;
     EXPECT_NE(manifest.error().find(At(c.expect, keys)), std::string::npos)
@@ -388,15 +419,16 @@ TEST(Make, PayloadCannotCarryTheKeysNorLeaveTheFolder) {
   testutil::TempDir dir;
   testutil::WriteFile(dir / "script", "dep-silent,k,k\n");
   const fs::path err = dir / "err.txt";
-  const int exit = RunWithKnownPid(
-      {"bundle", "-q", "--script", (dir / "script").string(), "--entry", "k=" + keys + "/root.key",
-       "--key", keys + "/bundle.key", "--cert", (dir / "script").string(), "--out",
-       (dir / "ibnd").string()},
-      err, [](pid_t) {});
+  const int exit =
+      RunWithKnownPid({"bundle", "-q", "--script", (dir / "script").string(), "--entry",
+                       "k=" + keys + "/root.key", "--key", keys + "/bundle.key", "--cert",
+                       (dir / "script").string(), "--out", (dir / "ibnd").string()},
+                      err, [](pid_t) {});
   EXPECT_EQ(exit, 1);
-  EXPECT_NE(testutil::ReadFile(err).find("entry \"k\": " + keys +
-                                         "/root.key holds a private key (a PEM \"PRIVATE KEY\" block)"),
-            std::string::npos)
+  EXPECT_NE(
+      testutil::ReadFile(err).find("entry \"k\": " + keys +
+                                   "/root.key holds a private key (a PEM \"PRIVATE KEY\" block)"),
+      std::string::npos)
       << testutil::ReadFile(err);
   EXPECT_FALSE(fs::exists(dir / "ibnd"));
 }

@@ -6,16 +6,16 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "read/attachment_chain.h"
 #include "author/attachment_writer.h"
 #include "author/pe_image.h"
 #include "os/progress.h"
+#include "read/attachment_chain.h"
 #include "read/script_check.h"
 #include "support/workspace.h"
 #include "testutil/process.h"
 #include "verify/setup_signature.h"
-#include "zt_version.h"
 #include "worker/installer_fixture.h"
+#include "zt_version.h"
 
 namespace {
 
@@ -33,8 +33,8 @@ struct ScriptCheckCase {
   std::string script;
   std::vector<std::string> entries;  // besides install_script
   std::vector<std::string> modes;
-  std::vector<std::string> expect;   // prefix "E<line> " or "W<line> ", then a part of the text
-  std::vector<int> failsOn;          // platforms the first finding fails the installer on
+  std::vector<std::string> expect;  // prefix "E<line> " or "W<line> ", then a part of the text
+  std::vector<int> failsOn;         // platforms the first finding fails the installer on
 };
 
 class ScriptCheckTest : public ::testing::TestWithParam<ScriptCheckCase> {};
@@ -72,33 +72,77 @@ const std::vector<std::string> kSilent = {"silent"};
 INSTANTIATE_TEST_SUITE_P(
     Cases, ScriptCheckTest,
     ::testing::Values(
-        ScriptCheckCase{"Clean", "# c\n\n  # indented\ndep-silent,a,a\ndep-x64-silent,b,d\\b\n",
-                        {"a", "b"}, kSilent, {}, {}},
-        ScriptCheckCase{"DotDot", "dep-silent,a,..\\x\n", {"a"}, kSilent,
-                        {"E1 \"..\" component", "W0 \"a\""}, {0, 1, 2, 3}},
-        ScriptCheckCase{"Drive", "#\ndep-silent,a,C:\\x\n", {"a"}, kSilent,
-                        {"E2 drive prefix", "W0 \"a\""}, {0, 1, 2, 3}},
-        ScriptCheckCase{"Stream", "dep-silent,a,a:b\n", {"a"}, kSilent, {"E1 alternate data", "W0 \"a\""},
+        ScriptCheckCase{"Clean",
+                        "# c\n\n  # indented\ndep-silent,a,a\ndep-x64-silent,b,d\\b\n",
+                        {"a", "b"},
+                        kSilent,
+                        {},
+                        {}},
+        ScriptCheckCase{"DotDot",
+                        "dep-silent,a,..\\x\n",
+                        {"a"},
+                        kSilent,
+                        {"E1 \"..\" component", "W0 \"a\""},
                         {0, 1, 2, 3}},
-        ScriptCheckCase{"Absolute", "dep-silent-w<6,a,\\x\n", {"a"}, kSilent, {"E1 absolute", "W0 \"a\""},
+        ScriptCheckCase{"Drive",
+                        "#\ndep-silent,a,C:\\x\n",
+                        {"a"},
+                        kSilent,
+                        {"E2 drive prefix", "W0 \"a\""},
+                        {0, 1, 2, 3}},
+        ScriptCheckCase{"Stream",
+                        "dep-silent,a,a:b\n",
+                        {"a"},
+                        kSilent,
+                        {"E1 alternate data", "W0 \"a\""},
+                        {0, 1, 2, 3}},
+        ScriptCheckCase{"Absolute",
+                        "dep-silent-w<6,a,\\x\n",
+                        {"a"},
+                        kSilent,
+                        {"E1 absolute", "W0 \"a\""},
                         {2, 3}},
-        ScriptCheckCase{"DeviceName", "dep-silent,a,docs\\con.txt\n", {"a"}, kSilent,
-                        {"E1 device name", "W0 \"a\""}, {0, 1, 2, 3}},
-        ScriptCheckCase{"MissingOnX86Only", "dep-x86-silent,nope,x\ndep-silent,a,a\n", {"a"},
-                        kSilent, {"E1 \"nope\" is not in the bundle"}, {0, 2}},
-        ScriptCheckCase{"TwoFields", "dep-silent,a\ndep-silent,a,a\n", {"a"}, kSilent,
-                        {"E1 2 field(s)"}, {}},
-        ScriptCheckCase{"TrailingBlank", "dep-silent,a,a \xc2\xa0\n", {"a"}, kSilent,
-                        {"W1 drops \"\\x20\\xc2\\xa0\" at its end"}, {}},
-        ScriptCheckCase{"ContradictoryMarkers", "dep-x86-x64-silent,a,a\n", {"a"}, kSilent,
-                        {"W1 selects this line on no platform", "W0 1 entry no selected"}, {}},
-        ScriptCheckCase{"OtherMode", "dep-gui,a,a\n", {"a"}, kSilent,
-                        {"W1 run mode silent", "W0 \"a\""}, {}},
+        ScriptCheckCase{"DeviceName",
+                        "dep-silent,a,docs\\con.txt\n",
+                        {"a"},
+                        kSilent,
+                        {"E1 device name", "W0 \"a\""},
+                        {0, 1, 2, 3}},
+        ScriptCheckCase{"MissingOnX86Only",
+                        "dep-x86-silent,nope,x\ndep-silent,a,a\n",
+                        {"a"},
+                        kSilent,
+                        {"E1 \"nope\" is not in the bundle"},
+                        {0, 2}},
+        ScriptCheckCase{
+            "TwoFields", "dep-silent,a\ndep-silent,a,a\n", {"a"}, kSilent, {"E1 2 field(s)"}, {}},
+        ScriptCheckCase{"TrailingBlank",
+                        "dep-silent,a,a \xc2\xa0\n",
+                        {"a"},
+                        kSilent,
+                        {"W1 drops \"\\x20\\xc2\\xa0\" at its end"},
+                        {}},
+        ScriptCheckCase{"ContradictoryMarkers",
+                        "dep-x86-x64-silent,a,a\n",
+                        {"a"},
+                        kSilent,
+                        {"W1 selects this line on no platform", "W0 1 entry no selected"},
+                        {}},
+        ScriptCheckCase{
+            "OtherMode", "dep-gui,a,a\n", {"a"}, kSilent, {"W1 run mode silent", "W0 \"a\""}, {}},
         ScriptCheckCase{"EitherMode", "dep-gui,a,a\n", {"a"}, {"gui", "silent"}, {}, {}},
-        ScriptCheckCase{"NotDep", "Dep-silent,a,a\n", {"a"}, kSilent,
-                        {"W1 selects this line on no platform", "W0 \"a\""}, {}},
-        ScriptCheckCase{"LongLine", std::string(2047, '#') + "x\ndep-silent,a,a\n", {"a"},
-                        kSilent, {"W1 longer than 2047 bytes", "E1 1 field(s)"}, {}}),
+        ScriptCheckCase{"NotDep",
+                        "Dep-silent,a,a\n",
+                        {"a"},
+                        kSilent,
+                        {"W1 selects this line on no platform", "W0 \"a\""},
+                        {}},
+        ScriptCheckCase{"LongLine",
+                        std::string(2047, '#') + "x\ndep-silent,a,a\n",
+                        {"a"},
+                        kSilent,
+                        {"W1 longer than 2047 bytes", "E1 1 field(s)"},
+                        {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A target is refused when no workspace could hold it, and draws a warning when a long one
@@ -107,32 +151,43 @@ TEST(ScriptCheck, TargetLengthsAgainstTheShortestAndALongWorkspace) {
   EXPECT_EQ((u"C:\\Windows\\Temp\\" + support::WorkspaceName(0, 1000000000, 0) + u"\\").size(),
             ztpack::kShortestWorkspacePath);
   EXPECT_EQ((u"C:\\Users\\" + std::u16string(20, u'u') + u"\\AppData\\Local\\Temp\\" +
-             support::WorkspaceName(4294967295u, 9999999999, 2147483647) + u"\\").size(),
+             support::WorkspaceName(4294967295u, 9999999999, 2147483647) + u"\\")
+                .size(),
             ztpack::kLongWorkspacePath);
   const size_t kShort = ztpack::kShortestWorkspacePath, kLong = ztpack::kLongWorkspacePath;
   struct Case {
     size_t workspace;  // the length the whole path or directory below is counted with
     bool directory;    // the length is the directory's, not the whole path's
     size_t length;
-    char expect;       // 0: no finding, 'W' a warning, 'E' an error
+    char expect;                  // 0: no finding, 'W' a warning, 'E' an error
     std::string character = "f";  // what the target is made of
   } cases[] = {
-      {kShort, false, 258, 'W'}, {kShort, false, 259, 'W'}, {kShort, false, 260, 'E'},
-      {kShort, true, 246, 'W'},  {kShort, true, 247, 'W'},  {kShort, true, 248, 'E'},
-      {kLong, false, 258, 0},    {kLong, false, 259, 0},    {kLong, false, 260, 'W'},
-      {kLong, true, 246, 0},     {kLong, true, 247, 0},     {kLong, true, 248, 'W'},
+      {kShort, false, 258, 'W'},
+      {kShort, false, 259, 'W'},
+      {kShort, false, 260, 'E'},
+      {kShort, true, 246, 'W'},
+      {kShort, true, 247, 'W'},
+      {kShort, true, 248, 'E'},
+      {kLong, false, 258, 0},
+      {kLong, false, 259, 0},
+      {kLong, false, 260, 'W'},
+      {kLong, true, 246, 0},
+      {kLong, true, 247, 0},
+      {kLong, true, 248, 'W'},
       // Characters are counted, not UTF-8 bytes.
-      {kShort, false, 259, 'W', "\xC3\xA9"}, {kLong, false, 259, 0, "\xC3\xA9"},
+      {kShort, false, 259, 'W', "\xC3\xA9"},
+      {kLong, false, 259, 0, "\xC3\xA9"},
   };
   for (const Case& c : cases) {
     // Ends in "f": the installer's trim would drop trailing bytes 0x80-0xFF.
     std::string target;
-    for (size_t i = 0; i < c.length - c.workspace - (c.directory ? 0 : 1); ++i) target += c.character;
+    for (size_t i = 0; i < c.length - c.workspace - (c.directory ? 0 : 1); ++i)
+      target += c.character;
     target += c.directory ? "\\f" : "f";
     ztpack::ScriptCheck check =
         ztpack::CheckScript({"dep-silent,a," + target + "\n"}, {"install_script", "a"}, kSilent);
-    const std::string what = std::to_string(c.workspace) + (c.directory ? " dir " : " path ") +
-                             std::to_string(c.length);
+    const std::string what =
+        std::to_string(c.workspace) + (c.directory ? " dir " : " path ") + std::to_string(c.length);
     if (c.expect == 0) {
       EXPECT_TRUE(check.findings.empty()) << what << ": " << check.findings[0].text;
       continue;
@@ -144,11 +199,13 @@ TEST(ScriptCheck, TargetLengthsAgainstTheShortestAndALongWorkspace) {
     // Below the long workspace a directory at the limit makes the whole path too long as well.
     if (c.expect == 'E' || c.workspace == kLong) {
       EXPECT_NE(f.text.find(c.directory ? "directory longer than 247" : "path longer than 259"),
-                std::string::npos) << what << ": " << f.text;
+                std::string::npos)
+          << what << ": " << f.text;
     }
     EXPECT_NE(f.text.find(c.expect == 'E' ? "C:\\Windows\\Temp\\ITMPD_0_1000000000_0\\"
                                           : "C:\\Users\\<20 characters>"),
-              std::string::npos) << f.text;
+              std::string::npos)
+        << f.text;
   }
 }
 
@@ -164,7 +221,8 @@ TEST(ScriptCheck, EntriesPastThe256thAndExpiry) {
   ztpack::CheckExpiry(3000, 2000, &check);  // still ahead: nothing
   ztpack::CheckExpiry(0, 2000, &check);     // none: nothing
   ASSERT_EQ(check.findings.size(), 3u);
-  EXPECT_NE(check.findings[0].text.find("299 entries no selected directive uses: \"e1\""), std::string::npos);
+  EXPECT_NE(check.findings[0].text.find("299 entries no selected directive uses: \"e1\""),
+            std::string::npos);
   EXPECT_NE(check.findings[1].text.find("45 entries lie past the 256th"), std::string::npos)
       << check.findings[1].text;
   EXPECT_NE(check.findings[1].text.find("\"e255\""), std::string::npos);
@@ -220,7 +278,8 @@ TEST_P(VerifyTest, SaysWhatTheFrontEndDoesOnEachPlatform) {
     ASSERT_TRUE(image.ok());
     auto chain = ztpack::WalkAttachmentChain(installer, image->lastSectionEnd(), false);
     ASSERT_TRUE(chain.ok());
-    const ztpack::ChainEntry* e = ztpack::FindInChain(*chain, c.tamper == Tamper::kType ? "TYPE" : "LOAD");
+    const ztpack::ChainEntry* e =
+        ztpack::FindInChain(*chain, c.tamper == Tamper::kType ? "TYPE" : "LOAD");
     ASSERT_NE(e, nullptr);
     std::string bytes = testutil::ReadFile(installer);
     if (c.tamper == Tamper::kType) {
@@ -246,8 +305,9 @@ TEST_P(VerifyTest, SaysWhatTheFrontEndDoesOnEachPlatform) {
   for (const auto& p : report["platforms"]) {
     const std::string label = p["platform"];
     testutil::TempDir tmp;
-    worker_test::RunOutcome run = worker_test::RunInstaller(
-        tmp, installer, u"", label.rfind("x64", 0) == 0, label.find("6+") != std::string::npos ? 10 : 5);
+    worker_test::RunOutcome run =
+        worker_test::RunInstaller(tmp, installer, u"", label.rfind("x64", 0) == 0,
+                                  label.find("6+") != std::string::npos ? 10 : 5);
     EXPECT_EQ(p["runs_setup"].get<bool>(), run.report.ran) << label << "\n" << report.dump(1);
     all &= run.report.ran;
   }
@@ -301,8 +361,8 @@ TEST(Extract, InstallMatchesTheFrontEndOnEveryPlatform) {
     for (int major : {5, 10}) {
       const std::string tag = std::string(x64 ? "x64-" : "x86-") + std::to_string(major);
       RunResult r = RunZtpack("extract --install --platform " + std::string(x64 ? "x64" : "x86") +
-                         " --windows-major " + std::to_string(major) + " " + Q(installer) +
-                         " --out " + Q(dir / tag));
+                              " --windows-major " + std::to_string(major) + " " + Q(installer) +
+                              " --out " + Q(dir / tag));
       ASSERT_EQ(r.exitCode, 0) << r.err;
       testutil::TempDir tmp;
       worker_test::RunOutcome run = worker_test::RunInstaller(tmp, installer, u"", x64, major);
@@ -340,8 +400,10 @@ TEST(Extract, SetupProgramEntriesAndRefusals) {
   EXPECT_EQ(Tree(dir / "busy").size(), 1u);
 
   testutil::TempDir evilDir;
-  const std::string evil = worker_test::MakeInstaller(evilDir, Recipe("dep-silent,a,a\ndep-silent,b32,..\\..\\x\n"));
-  r = RunZtpack("extract --install --platform x86 --windows-major 10 " + Q(evil) + " --out " + Q(dir / "v"));
+  const std::string evil =
+      worker_test::MakeInstaller(evilDir, Recipe("dep-silent,a,a\ndep-silent,b32,..\\..\\x\n"));
+  r = RunZtpack("extract --install --platform x86 --windows-major 10 " + Q(evil) + " --out " +
+                Q(dir / "v"));
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("line 2: target \"..\\..\\x\" is refused"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(dir / "v"));
@@ -367,8 +429,7 @@ TEST(Inspect, DescendsToTheInstallScript) {
   EXPECT_EQ(setup["bundle"]["bundle_signature"], "valid");
   const nlohmann::json& script = setup["bundle"]["install_script"];
   ASSERT_EQ(script["lines"].size(), 5u);
-  EXPECT_EQ(script["lines"][2]["selected_on"],
-            nlohmann::json({"x86 Windows 6+", "x86 Windows 5"}));
+  EXPECT_EQ(script["lines"][2]["selected_on"], nlohmann::json({"x86 Windows 6+", "x86 Windows 5"}));
   EXPECT_EQ(script["findings"].size(), 0u);
 
   r = RunZtpack("inspect " + Q(installer));
@@ -400,9 +461,10 @@ TEST_P(MakeChecks, RefuseOrWarnBeforeWriting) {
   fs::create_directories(dir / "payload");
   testutil::WriteFile(dir / "payload" / "install_script", c.script);
   testutil::WriteFile(dir / "payload" / "a.txt", "a");
-  testutil::WriteFile(dir / "m.toml", "stub = \"stub.exe\"\nsetup = \"setup.sh\"\nmode = \"" +
-                                          c.mode + "\"\noutput = \"out/i.exe\"\n[payload]\n"
-                                          "folder = \"payload\"\n[keys]\ndir = \"" ZT_DEV_KEYS_DIR "\"\n");
+  testutil::WriteFile(dir / "m.toml",
+                      "stub = \"stub.exe\"\nsetup = \"setup.sh\"\nmode = \"" + c.mode +
+                          "\"\noutput = \"out/i.exe\"\n[payload]\n"
+                          "folder = \"payload\"\n[keys]\ndir = \"" ZT_DEV_KEYS_DIR "\"\n");
   RunResult r = RunZtpack("make -q " + Q(dir / "m.toml"));
   EXPECT_EQ(r.exitCode, c.exit) << r.err;
   EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
@@ -423,7 +485,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "line 1: target \"C:\\a.txt\" is refused"},
         MakeCase{"MissingEntry", "silent", "dep-silent,b.txt,b.txt\n", 1,
                  "entry \"b.txt\" is not in the bundle"},
-        MakeCase{"TwoFields", "silent", "dep-silent,a.txt\n", 1, "1: \"dep-silent,a.txt\" has 2 field(s)"},
+        MakeCase{"TwoFields", "silent", "dep-silent,a.txt\n", 1,
+                 "1: \"dep-silent,a.txt\" has 2 field(s)"},
         MakeCase{"BlankMode", "silent ", "dep-silent,a.txt,a\n", 1,
                  "\"mode\" must be exactly \"gui\" or \"silent\""},
         MakeCase{"OddMode", "Gui", "dep-gui,a.txt,a\n", 1, "must be exactly"},
@@ -438,8 +501,9 @@ TEST(Build, AcceptsOnlyExactRunModes) {
   testutil::WriteFile(dir / "stub.exe", testutil::PeFixture{}.Build());
   testutil::WriteFile(dir / "setup.bin", "s");
   for (const char* mode : {"' gui'", "GUI", "'silent '"}) {
-    RunResult r = RunZtpack("build --stub " + Q(dir / "stub.exe") + " --setup " + Q(dir / "setup.bin") +
-                       " --mode " + mode + " --out " + Q(dir / "i.exe"));
+    RunResult r =
+        RunZtpack("build --stub " + Q(dir / "stub.exe") + " --setup " + Q(dir / "setup.bin") +
+                  " --mode " + mode + " --out " + Q(dir / "i.exe"));
     EXPECT_EQ(r.exitCode, 2) << mode;  // a usage error
     EXPECT_NE(r.err.find("exactly"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(dir / "i.exe"));
@@ -468,33 +532,41 @@ TEST(BundleEntries, EveryGivenEntryComesBackUnlessStoredOnce) {
   testutil::TempDir dir;
   const std::string keys = ZT_DEV_KEYS_DIR;
   ASSERT_EQ(RunZtpack("certify --root-key " + keys + "/root.key --public " + keys +
-                       "/bundle.der --goal IBND --out " + Q(dir / "cert.bin")).exitCode, 0);
+                      "/bundle.der --goal IBND --out " + Q(dir / "cert.bin"))
+                .exitCode,
+            0);
   testutil::WriteFile(dir / "install_script", "dep-silent,f0,a\ndep-silent,f1,b\n");
   std::string command = "bundle -q --key " + keys + "/bundle.key --cert " + Q(dir / "cert.bin") +
                         " --script " + Q(dir / "install_script");
-  std::map<std::string, std::string> given = {{"./install_script", testutil::ReadFile(dir / "install_script")}};
+  std::map<std::string, std::string> given = {
+      {"./install_script", testutil::ReadFile(dir / "install_script")}};
   for (int i = 0; i < 12; ++i) {
     // f4 and f8 repeat f0, f9 repeats f1; no directive names them.
     const std::string name = "f" + std::to_string(i);
-    given["./" + name] = std::string(5000, static_cast<char>('a' + (i % 4 == 0 ? 0 : i == 9 ? 1 : i)));
+    given["./" + name] = std::string(5000, static_cast<char>('a' + (i % 4 == 0 ? 0
+                                                                    : i == 9   ? 1
+                                                                               : i)));
     testutil::WriteFile(dir / name, given["./" + name]);
     command += " --entry " + name + "=" + Q(dir / name);
   }
   RunResult r = RunZtpack(command + " --out " + Q(dir / "every.ibnd"));
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, "");
-  ASSERT_EQ(RunZtpack("extract " + Q(dir / "every.ibnd") + " --out " + Q(dir / "every")).exitCode, 0);
+  ASSERT_EQ(RunZtpack("extract " + Q(dir / "every.ibnd") + " --out " + Q(dir / "every")).exitCode,
+            0);
   EXPECT_EQ(Tree(dir / "every"), given);
 
   r = RunZtpack(command + " --store-once --out " + Q(dir / "once.ibnd"));
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(r.out, "stored once: \"f4\" now points to \"f0\"\nstored once: \"f8\" now points to \"f0\"\n"
-                   "stored once: \"f9\" now points to \"f1\"\n"
-                   "stored once: 3 entries of identical content left out, 15000 bytes\n");
+  EXPECT_EQ(r.out,
+            "stored once: \"f4\" now points to \"f0\"\nstored once: \"f8\" now points to \"f0\"\n"
+            "stored once: \"f9\" now points to \"f1\"\n"
+            "stored once: 3 entries of identical content left out, 15000 bytes\n");
   EXPECT_LT(fs::file_size(dir / "once.ibnd"), fs::file_size(dir / "every.ibnd"));
   // The old spelling of the default is still accepted, but not beside its opposite.
   EXPECT_EQ(RunZtpack(command + " --keep-copies --out " + Q(dir / "keep.ibnd")).exitCode, 0);
-  EXPECT_NE(RunZtpack(command + " --keep-copies --store-once --out " + Q(dir / "x.ibnd")).exitCode, 0);
+  EXPECT_NE(RunZtpack(command + " --keep-copies --store-once --out " + Q(dir / "x.ibnd")).exitCode,
+            0);
 }
 
 }  // namespace
@@ -505,10 +577,10 @@ namespace {
 // one without a binding runs with any certified bundle, as before. The front end and verify agree.
 struct BindingCase {
   const char* name;
-  bool bound;          // signed with --bind-bundle A
-  char member;         // the document's "bundle" member: 'k' as signed, '-' none, 'A' or 'B'
-  bool forgeSigned;    // the signed _BND rewritten to name B (breaks the setup signature)
-  char attached;       // the bundle at the end
+  bool bound;               // signed with --bind-bundle A
+  char member;              // the document's "bundle" member: 'k' as signed, '-' none, 'A' or 'B'
+  bool forgeSigned;         // the signed _BND rewritten to name B (breaks the setup signature)
+  char attached;            // the bundle at the end
   const char* failedCheck;  // null: the setup program runs
 };
 
@@ -523,9 +595,11 @@ TEST_P(BindingTest, OnlyTheBoundBundleRuns) {
   std::map<char, std::string> bundle, digest = {{'-', ""}};
   for (char name : {'A', 'B'}) {
     bundle[name] = (dir / std::string(1, name)).string();
-    ASSERT_TRUE(ztpack::WriteBundle(bundle[name], {{"install_script", "", "dep-silent,a,a\n"},
-                                                   {"a", "", std::string(9, name)}},
-                                    keys.bundle, *block, {}).ok());
+    ASSERT_TRUE(ztpack::WriteBundle(
+                    bundle[name],
+                    {{"install_script", "", "dep-silent,a,a\n"}, {"a", "", std::string(9, name)}},
+                    keys.bundle, *block, {})
+                    .ok());
     digest[name] = ztpack::BundleBindingDigest(bundle[name]).value();
   }
   digest['k'] = c.bound ? digest['A'] : "";
@@ -541,17 +615,21 @@ TEST_P(BindingTest, OnlyTheBoundBundleRuns) {
   const std::string sign =
       verify::ReadSignatureDocument((dir / "signed").u16string(), &documentAt)["sign"].AsString();
   std::string front = testutil::ReadFile(dir / "signed").substr(0, documentAt);
-  if (c.forgeSigned) front.replace(front.size() - 68, 68, *ztpack::MakeAttachment("_BND", digest['B']));
-  const std::string document = "{\"sign\":\"" + sign + "\"" +
+  if (c.forgeSigned)
+    front.replace(front.size() - 68, 68, *ztpack::MakeAttachment("_BND", digest['B']));
+  const std::string document =
+      "{\"sign\":\"" + sign + "\"" +
       (digest[c.member].empty() ? "" : ",\"bundle\":\"" + digest[c.member] + "\"") + "}";
-  testutil::WriteFile(dir / "setup.final",
-                      front + *ztpack::MakeChain({ztpack::AttachmentInput::FromBytes("_SG2", document),
-                                                  ztpack::AttachmentInput::FromFile("IBND", bundle[c.attached])}));
+  testutil::WriteFile(
+      dir / "setup.final",
+      front + *ztpack::MakeChain({ztpack::AttachmentInput::FromBytes("_SG2", document),
+                                  ztpack::AttachmentInput::FromFile("IBND", bundle[c.attached])}));
   fs::permissions(dir / "setup.final", fs::perms::owner_all);
   testutil::WriteFile(dir / "stub.exe", testutil::PeFixture{}.Build());
   const std::string installer = (dir / "installer.exe").string();
   ASSERT_TRUE(ztpack::BuildInstaller((dir / "stub.exe").string(), (dir / "setup.final").string(),
-                                     "silent", installer).ok());
+                                     "silent", installer)
+                  .ok());
 
   testutil::TempDir tmp;
   worker_test::RunOutcome run = worker_test::RunInstaller(tmp, installer, u"");
@@ -560,7 +638,8 @@ TEST_P(BindingTest, OnlyTheBoundBundleRuns) {
   const nlohmann::json report = nlohmann::json::parse(v.out);
   std::string failed, detail;
   for (const auto& check : report["checks"]) {
-    if (check["status"] == "failed" && failed.empty()) failed = check["check"], detail = check["detail"];
+    if (check["status"] == "failed" && failed.empty())
+      failed = check["check"], detail = check["detail"];
   }
   EXPECT_EQ(failed, c.failedCheck ? c.failedCheck : "") << v.out;
   EXPECT_EQ(v.exitCode, c.failedCheck == nullptr ? 0 : 1);
@@ -569,12 +648,13 @@ TEST_P(BindingTest, OnlyTheBoundBundleRuns) {
     // signed one, then the document's) that names another.
     std::string bound = c.bound ? digest['A'] : "";
     if (bound.empty() || bound == digest[c.attached]) bound = digest[c.member];
-    const std::string line = "Bundle " + digest[c.attached] +
-                             " refused: the setup program is bound to bundle " + bound;
+    const std::string line =
+        "Bundle " + digest[c.attached] + " refused: the setup program is bound to bundle " + bound;
     EXPECT_NE(run.trace.find(line + "\n"), std::string::npos) << run.trace;
     EXPECT_EQ(run.trace.find("0: dep-silent"), std::string::npos);
     EXPECT_EQ(detail, line);
-    EXPECT_NE(RunZtpack("extract " + Q(installer) + " --out " + Q(dir / "x")).err.find(line), std::string::npos);
+    EXPECT_NE(RunZtpack("extract " + Q(installer) + " --out " + Q(dir / "x")).err.find(line),
+              std::string::npos);
   }
 }
 
@@ -615,7 +695,7 @@ TEST(Stub64, OnlyX64Platforms) {
   EXPECT_EQ(report["platforms"][1]["platform"], "x64 Windows 5");
   EXPECT_EQ(v.exitCode, 0);
   RunResult r = RunZtpack("extract --install --platform x86 --windows-major 10 " + Q(installer) +
-                        " --out " + Q(dir / "x86"));
+                          " --out " + Q(dir / "x86"));
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("runs only on x64 Windows"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(dir / "x86"));
@@ -631,7 +711,7 @@ TEST(BundleChecks, RefuseBeforeWritingWarnAndWrite) {
   testutil::TempDir dir;
   const std::string keys = ZT_DEV_KEYS_DIR;
   RunResult c = RunZtpack("certify --root-key " + keys + "/root.key --public " + keys +
-                        "/bundle.der --goal IBND --out " + Q(dir / "cert.bin"));
+                          "/bundle.der --goal IBND --out " + Q(dir / "cert.bin"));
   ASSERT_EQ(c.exitCode, 0) << c.err;
   testutil::WriteFile(dir / "a.txt", "a");
   const std::string common = " --entry a=" + Q(dir / "a.txt") + " --key " + keys +
@@ -640,7 +720,8 @@ TEST(BundleChecks, RefuseBeforeWritingWarnAndWrite) {
   testutil::WriteFile(dir / "bad", "dep-silent,a,a\ndep-gui,missing,m\n");
   RunResult r = RunZtpack("bundle --script " + Q(dir / "bad") + common);
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.err.find("line 2: entry \"missing\" is not in the bundle"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("line 2: entry \"missing\" is not in the bundle"), std::string::npos)
+      << r.err;
   EXPECT_FALSE(fs::exists(dir / "b.ibnd"));
   // Checked for the silent run mode only, the gui line selects nothing: a warning.
   r = RunZtpack("bundle --mode silent --script " + Q(dir / "bad") + common);

@@ -52,7 +52,8 @@ TEST(SectionWriter, Layout) {
   pe64.pe64 = true;
   PeFixture lowAlignment;  // section alignment = file alignment: VA already equal to offsets
   lowAlignment.sectionAlignment = 0x200;
-  lowAlignment.sections = {{".text", 0x400, 0x200, 0x400, 0x200}, {".data", 0x600, 0x80, 0x600, 0x200}};
+  lowAlignment.sections = {{".text", 0x400, 0x200, 0x400, 0x200},
+                           {".data", 0x600, 0x80, 0x600, 0x200}};
   PeFixture bigVirtual;  // .bss-like last section: far larger in memory than in the file
   bigVirtual.sections.back().virtualSize = 0x5000;
   PeFixture replacing;
@@ -140,63 +141,102 @@ TEST(SectionWriter, Refusals) {
     std::string error;  // a part of the message
   };
   const Case cases[] = {
-      {"signed", [] { PeFixture pe; pe.certificateOffset = 0x800; pe.certificateSize = 0x100;
-         pe.fileSize = 0x900; return pe.Build(); }, "certificate table: 256 bytes at 0x800"},
-      {"overlay", [] { PeFixture pe; pe.fileSize = 0x810; return pe.Build(); },
+      {"signed",
+       [] {
+         PeFixture pe;
+         pe.certificateOffset = 0x800;
+         pe.certificateSize = 0x100;
+         pe.fileSize = 0x900;
+         return pe.Build();
+       },
+       "certificate table: 256 bytes at 0x800"},
+      {"overlay",
+       [] {
+         PeFixture pe;
+         pe.fileSize = 0x810;
+         return pe.Build();
+       },
        "overlay: 0x10 bytes follow the last section's data at 0x800"},
-      {"truncated section data", [] { PeFixture pe; pe.fileSize = 0x7FF; return pe.Build(); },
+      {"truncated section data",
+       [] {
+         PeFixture pe;
+         pe.fileSize = 0x7FF;
+         return pe.Build();
+       },
        "raw data end at 0x800, past the end of the file (0x7ff)"},
-      {"no slack for one more header", [] {
+      {"no slack for one more header",
+       [] {
          PeFixture pe;
          pe.lfanew = 0xA0;  // the table ends at 0x1E8: one more header would end at 0x210
          pe.sizeOfHeaders = 0x200;
          for (auto& s : pe.sections) s.pointerToRawData -= 0x200;
          return pe.Build();
-       }, "section table: no room for one more section header at 0x1e8..0x210 (headers end at 0x200)"},
-      {"slack in use", [] {
+       },
+       "section table: no room for one more section header at 0x1e8..0x210 (headers end at 0x200)"},
+      {"slack in use",
+       [] {
          std::string b = PeFixture{}.Build();
          b[0x1C8 + 5] = 1;
          return b;
-       }, "slack at 0x1c8 behind the table is not empty"},
-      {"a directory in the slack", [] {
+       },
+       "slack at 0x1c8 behind the table is not empty"},
+      {"a directory in the slack",
+       [] {
          std::string b = PeFixture{}.Build();
          PeFixture::Put32(b, 0x80 + 24 + 96 + 8 * 11, 0x1D0);  // bound import table
          PeFixture::Put32(b, 0x80 + 24 + 96 + 8 * 11 + 4, 0x20);
          return b;
-       }, "data directory 11 (0x1d0, 32 bytes) occupies the slack at 0x1c8"},
-      {"symbol table not directly behind the data", [] {
+       },
+       "data directory 11 (0x1d0, 32 bytes) occupies the slack at 0x1c8"},
+      {"symbol table not directly behind the data",
+       [] {
          PeFixture pe;
          pe.fileSize = 0x900;
          std::string b = pe.Build();
          PeFixture::Put32(b, 0x80 + 12, 0x810);
          PeFixture::Put32(b, 0x80 + 16, 1);
          return b;
-       }, "symbol table at 0x810 is not a whole symbol table directly behind"},
-      {"odd alignment", [] { PeFixture pe; pe.fileAlignment = 0x300; return pe.Build(); },
+       },
+       "symbol table at 0x810 is not a whole symbol table directly behind"},
+      {"odd alignment",
+       [] {
+         PeFixture pe;
+         pe.fileAlignment = 0x300;
+         return pe.Build();
+       },
        "FileAlignment 0x300 must be powers of two"},
       {"not MZ", [] { return std::string("PE\0\0", 4); }, "DOS header: no \"MZ\" at offset 0"},
-      {"e_lfanew past the end", [] {
+      {"e_lfanew past the end",
+       [] {
          std::string b = PeFixture{}.Build();
          PeFixture::Put32(b, 0x3C, 0xFFFFFFF0);
          return b;
-       }, "NT headers: e_lfanew 0xfffffff0 lies past the end of the file (0x800)"},
+       },
+       "NT headers: e_lfanew 0xfffffff0 lies past the end of the file (0x800)"},
       {"section table past the end", [] { return PeFixture{}.Build().substr(0, 0x1B0); },
        "section table: entry 1 at 0x1a0 lies past the end of the file (0x1b0)"},
-      {"optional header magic", [] {
+      {"optional header magic",
+       [] {
          std::string b = PeFixture{}.Build();
          PeFixture::Put16(b, 0x98, 0x107);
          return b;
-       }, "magic 0x107 at 0x98 is neither PE32"},
-      {"SizeOfOptionalHeader too small", [] {
+       },
+       "magic 0x107 at 0x98 is neither PE32"},
+      {"SizeOfOptionalHeader too small",
+       [] {
          std::string b = PeFixture{}.Build();
          PeFixture::Put16(b, 0x94, 95);
          return b;
-       }, "SizeOfOptionalHeader 95 is smaller than the 96 bytes"},
-      {"SizeOfOptionalHeader not the standard size", [] {
+       },
+       "SizeOfOptionalHeader 95 is smaller than the 96 bytes"},
+      {"SizeOfOptionalHeader not the standard size",
+       [] {
          PeFixture pe;
          pe.sizeOfOptionalHeader = 232;
          return pe.Build();
-       }, "SizeOfOptionalHeader is 232, but the installer takes only the standard 224 of a PE32 image"},
+       },
+       "SizeOfOptionalHeader is 232, but the installer takes only the standard 224 of a PE32 "
+       "image"},
   };
   for (const Case& c : cases) {
     Written w = Write(c.make());
@@ -230,8 +270,9 @@ TEST(SectionWriter, FailureInPlaceKeepsTheInput) {
                                            {ztpack::AttachmentInput::FromBytes("TYPE", "x")});
   EXPECT_FALSE(status.ok());
   EXPECT_EQ(testutil::ReadFile(dir / "a.exe"), input);
-  status = ztpack::WriteBundleSection((dir / "a.exe").string(), (dir / "b.exe").string(),
-                                      {ztpack::AttachmentInput::FromFile("TYPE", (dir / "none").string())});
+  status = ztpack::WriteBundleSection(
+      (dir / "a.exe").string(), (dir / "b.exe").string(),
+      {ztpack::AttachmentInput::FromFile("TYPE", (dir / "none").string())});
   EXPECT_FALSE(status.ok());
   EXPECT_FALSE(std::filesystem::exists(dir / "b.exe"));
 }

@@ -25,12 +25,12 @@ template <typename Consume>
 support::Status StreamFile(const std::string& path, uint64_t offset, uint64_t length,
                            Consume&& consume) {
   fileops::RawFile in = fileops::RawFile::Open(path, fileops::RawFile::Mode::kRead);
-  if (!in.IsOpen()) return support::Errorf("%s: %s", path.c_str(), fileops::LastErrorText().c_str());
+  if (!in.IsOpen())
+    return support::Errorf("%s: %s", path.c_str(), fileops::LastErrorText().c_str());
   std::unique_ptr<uint8_t[]> buffer(new uint8_t[container::kFileChunkSize]);
   uint64_t done = 0;
   while (done < length) {
-    size_t want = static_cast<size_t>(
-        std::min<uint64_t>(length - done, container::kFileChunkSize));
+    size_t want = static_cast<size_t>(std::min<uint64_t>(length - done, container::kFileChunkSize));
     int64_t r = in.ReadAt(offset + done, buffer.get(), want);
     if (r < 0) {
       return support::Errorf("%s: read at 0x%llx failed: %s", path.c_str(),
@@ -120,11 +120,12 @@ support::Result<std::string> MakeChain(const std::vector<AttachmentInput>& input
     std::string data = input.data;
     if (!input.path.empty()) {
       data.clear();
-      support::Status read = StreamFile(input.path, 0, *AttachmentSize(input) - container::kFooterSize,
-                                        [&](const uint8_t* p, size_t n) {
-                                          data.append(reinterpret_cast<const char*>(p), n);
-                                          return support::Status{};
-                                        });
+      support::Status read =
+          StreamFile(input.path, 0, *AttachmentSize(input) - container::kFooterSize,
+                     [&](const uint8_t* p, size_t n) {
+                       data.append(reinterpret_cast<const char*>(p), n);
+                       return support::Status{};
+                     });
       if (!read) return support::Error{read.error()};
     }
     auto one = MakeAttachment(input.type, data);

@@ -224,9 +224,8 @@ class JobQueue {
     ChunkCompressor compressor(level);
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      work_.wait(lock, [&] {
-        return stop_ || next_ >= plan_.jobs.size() || next_ < written_ + window_;
-      });
+      work_.wait(lock,
+                 [&] { return stop_ || next_ >= plan_.jobs.size() || next_ < written_ + window_; });
       if (stop_ || next_ >= plan_.jobs.size()) return;
       const size_t j = next_++;
       std::vector<uint8_t> bytes;

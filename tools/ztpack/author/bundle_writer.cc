@@ -28,10 +28,11 @@ support::Result<std::string> MakePublicKeyBlock(const RsaPrivateKey& rootKey,
 }
 
 support::Result<PublicKeyBlockFields> SplitPublicKeyBlock(const std::string& block) {
-  support::ByteReader r{std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(block.data()),
-                                                 block.size())};
+  support::ByteReader r{
+      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(block.data()), block.size())};
   if (block.size() < bundle::kMinPublicKeyBlock) {
-    return Errorf("public key block: %zu bytes, fewer than the 16 of its fixed fields", block.size());
+    return Errorf("public key block: %zu bytes, fewer than the 16 of its fixed fields",
+                  block.size());
   }
   PublicKeyBlockFields f;
   f.goal = block.substr(0, 4);
@@ -152,10 +153,11 @@ uint64_t ChunkCount(uint64_t size, uint32_t chunkSize) {
 }
 
 support::Status ChunkLimitError(const std::string& name, uint64_t total, uint32_t chunkSize) {
-  return Errorf("entry \"%s\" brings the chunks of the bundle's first %zu entries to %llu, more "
-                "than the %zu (2^19) the installer accepts; use a larger --chunk-size than %u",
-                name.c_str(), bundle::kMaxCatalogueEntries, static_cast<unsigned long long>(total),
-                bundle::kMaxCataloguedChunks, chunkSize);
+  return Errorf(
+      "entry \"%s\" brings the chunks of the bundle's first %zu entries to %llu, more "
+      "than the %zu (2^19) the installer accepts; use a larger --chunk-size than %u",
+      name.c_str(), bundle::kMaxCatalogueEntries, static_cast<unsigned long long>(total),
+      bundle::kMaxCataloguedChunks, chunkSize);
 }
 
 support::Status BundleWriter::CountEntry(const std::string& name, uint64_t chunks) {
@@ -238,8 +240,10 @@ support::Status BundleWriter::Finish(bool terminate) {
   support::PutU32le(tail, static_cast<uint32_t>(publicKeyBlock_.size()));
   tail.insert(tail.end(), publicKeyBlock_.begin(), publicKeyBlock_.end());
   if (tail.size() > bundle::kMaxSignatureBlock) {
-    return Errorf("signature block of %zu bytes exceeds the %u the reader accepts (bundle key or "
-                  "certificate too large)", tail.size(), bundle::kMaxSignatureBlock);
+    return Errorf(
+        "signature block of %zu bytes exceeds the %u the reader accepts (bundle key or "
+        "certificate too large)",
+        tail.size(), bundle::kMaxSignatureBlock);
   }
   support::PutU32le(tail, static_cast<uint32_t>(tail.size()));
   tail.insert(tail.end(), bundle::kSignatureMarker, bundle::kSignatureMarker + 4);

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "bundle/bundle_format.h"
-#include "bundle/key_stream.h"
 #include "author/chunk_deflater.h"
 #include "author/keys.h"
+#include "bundle/bundle_format.h"
+#include "bundle/key_stream.h"
 #include "os/output_file.h"
 #include "support/result.h"
 
@@ -44,7 +44,7 @@ struct BundleOptions {
   uint32_t chunkSize = bundle::kDefaultWriterChunkSize;  // 1 .. kWorkerMaxChunkSize
   uint64_t junkLength = 0;
   int compressionLevel = kDefaultCompressionLevel;  // 0 .. kMaxCompressionLevel
-  unsigned threads = 0;  // WriteBundle's compressing threads; 0: one per processor
+  unsigned threads = 0;                  // WriteBundle's compressing threads; 0: one per processor
   uint32_t headerFields[3] = {0, 0, 0};  // the three u32 the reader does not interpret
   ProgressFunction progress;             // called after each chunk with bytes read so far
 };

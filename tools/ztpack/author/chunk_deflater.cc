@@ -11,7 +11,9 @@ ChunkDeflater::ChunkDeflater(int level)
 
 ChunkDeflater::~ChunkDeflater() { libdeflate_free_compressor(compressor_); }
 
-size_t ChunkDeflater::Bound(size_t length) { return libdeflate_zlib_compress_bound(nullptr, length); }
+size_t ChunkDeflater::Bound(size_t length) {
+  return libdeflate_zlib_compress_bound(nullptr, length);
+}
 
 support::Result<size_t> ChunkDeflater::Deflate(const uint8_t* in, size_t length, uint8_t* out) {
   if (compressor_ == nullptr) {

@@ -44,8 +44,7 @@ support::Result<std::string> Unarmor(std::string_view bytes, const std::string& 
                   what.c_str(), label->c_str());
   }
   std::string der;
-  CryptoPP::StringSource(body, true,
-                         new CryptoPP::Base64Decoder(new CryptoPP::StringSink(der)));
+  CryptoPP::StringSource(body, true, new CryptoPP::Base64Decoder(new CryptoPP::StringSink(der)));
   if (der.empty()) return Errorf("%s: PEM block \"%s\" is empty", what.c_str(), label->c_str());
   return der;
 }
@@ -71,7 +70,8 @@ support::Result<RsaPrivateKey> ParsePrivateKey(std::string_view bytes, const std
                   e.what());
   }
   CryptoPP::AutoSeededRandomPool rng;
-  if (!key.Validate(rng, 2)) return Errorf("%s: RSA private key fails its consistency check", what.c_str());
+  if (!key.Validate(rng, 2))
+    return Errorf("%s: RSA private key fails its consistency check", what.c_str());
   return key;
 }
 
@@ -105,8 +105,8 @@ support::Result<RsaPublicKey> LoadPublicKey(const std::string& path) {
 namespace {
 std::string Armor(const std::string& der, const char* label) {
   std::string b64;
-  CryptoPP::StringSource(der, true, new CryptoPP::Base64Encoder(new CryptoPP::StringSink(b64),
-                                                                true, 64));
+  CryptoPP::StringSource(der, true,
+                         new CryptoPP::Base64Encoder(new CryptoPP::StringSink(b64), true, 64));
   return std::string("-----BEGIN ") + label + "-----\n" + b64 + "-----END " + label + "-----\n";
 }
 }  // namespace
@@ -118,7 +118,9 @@ std::string PrivateKeyDer(const RsaPrivateKey& key) {
   return der;
 }
 
-std::string PrivateKeyPem(const RsaPrivateKey& key) { return Armor(PrivateKeyDer(key), "PRIVATE KEY"); }
+std::string PrivateKeyPem(const RsaPrivateKey& key) {
+  return Armor(PrivateKeyDer(key), "PRIVATE KEY");
+}
 
 std::string PublicKeyDer(const RsaPublicKey& key) {
   std::string der;
@@ -133,7 +135,8 @@ std::string PublicKeyPem(const RsaPublicKey& key) { return Armor(PublicKeyDer(ke
 
 support::Result<RsaPrivateKey> GenerateKey(unsigned bits, unsigned exponent) {
   if (bits < 1024 || bits > 16384) return Errorf("key size %u bits is outside 1024..16384", bits);
-  if (exponent < 3 || exponent % 2 == 0) return Errorf("public exponent %u is not an odd number >= 3", exponent);
+  if (exponent < 3 || exponent % 2 == 0)
+    return Errorf("public exponent %u is not an odd number >= 3", exponent);
   CryptoPP::AutoSeededRandomPool rng;
   RsaPrivateKey key;
   try {
@@ -201,7 +204,8 @@ support::Result<std::string> StreamingSigner::Finish() {
 support::Result<std::string> ReadWholeFile(const std::string& path) {
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(fileops::OpenStdio(path, "rb"), std::fclose);
   if (!in) {
-    return Errorf("%s: cannot open for reading: %s", path.c_str(), fileops::LastErrorText().c_str());
+    return Errorf("%s: cannot open for reading: %s", path.c_str(),
+                  fileops::LastErrorText().c_str());
   }
   std::string data;
   char buffer[65536];
@@ -292,7 +296,8 @@ constexpr uint64_t kMaxDerKeySize = 64 * 1024;
 support::Result<std::string> PrivateKeyKind(const std::string& path) {
   fileops::RawFile in = fileops::RawFile::Open(path, fileops::RawFile::Mode::kRead);
   if (!in.IsOpen()) {
-    return Errorf("%s: cannot open for reading: %s", path.c_str(), fileops::LastErrorText().c_str());
+    return Errorf("%s: cannot open for reading: %s", path.c_str(),
+                  fileops::LastErrorText().c_str());
   }
   // In pieces, each searched together with the end of the one before, so that a block's first
   // line split between two pieces is found.

@@ -80,7 +80,8 @@ support::Result<std::string> ReadWholeFile(const std::string& path);
 // key packed by mistake would be handed out by every installer.
 support::Result<std::string> PrivateKeyKind(const std::string& path);
 
-// Refuses a payload file that is one of `keyFiles` (the same file, by std::filesystem::equivalent) or whose content is a private key.
+// Refuses a payload file that is one of `keyFiles` (the same file, by std::filesystem::equivalent)
+// or whose content is a private key.
 support::Status RefusePrivateKeyPayload(const std::string& path,
                                         const std::vector<std::string>& keyFiles);
 

@@ -10,13 +10,13 @@
 
 #include "author/attachment_writer.h"
 #include "author/bundle_writer.h"
-#include "os/file_ops.h"
 #include "author/keys.h"
 #include "author/pe_image.h"
-#include "os/scratch_dir.h"
-#include "read/script_check.h"
 #include "author/setup_signer.h"
 #include "author/store_once.h"
+#include "os/file_ops.h"
+#include "os/scratch_dir.h"
+#include "read/script_check.h"
 
 namespace ztpack {
 namespace fs = std::filesystem;
@@ -82,7 +82,8 @@ support::Result<bool> GetBool(const toml::table& table, const char* key, bool fa
   const toml::node* node = table.get(key);
   if (node == nullptr) return fallback;
   const auto* value = node->as_boolean();
-  if (value == nullptr) return errors.At(node, std::string("\"") + key + "\" must be true or false");
+  if (value == nullptr)
+    return errors.At(node, std::string("\"") + key + "\" must be true or false");
   return value->get();
 }
 
@@ -94,7 +95,8 @@ std::string Resolve(const fs::path& base, const std::string& path) {
 support::Status CheckRegularFile(const std::string& path, const toml::node* node,
                                  const ManifestErrors& errors) {
   std::error_code ec;
-  if (!fs::is_regular_file(U8Path(path), ec)) return errors.At(node, path + ": not a readable file");
+  if (!fs::is_regular_file(U8Path(path), ec))
+    return errors.At(node, path + ": not a readable file");
   return {};
 }
 
@@ -134,8 +136,8 @@ support::Status ListFolder(const std::string& folder, const toml::node* node,
 
 support::Status ReadPayload(const toml::table& payload, const fs::path& base,
                             const ManifestErrors& errors, Manifest* manifest) {
-  support::Status known = CheckKeys(payload, {"folder", "script", "files", "store_once"},
-                                    " in [payload]", errors);
+  support::Status known =
+      CheckKeys(payload, {"folder", "script", "files", "store_once"}, " in [payload]", errors);
   if (!known) return known;
   auto storeOnce = GetBool(payload, "store_once", false, errors);
   if (!storeOnce) return support::Error{storeOnce.error()};
@@ -161,8 +163,8 @@ support::Status ReadPayload(const toml::table& payload, const fs::path& base,
     for (const auto& [name, node] : *files) {
       const auto* path = node.as_string();
       if (path == nullptr || path->get().empty()) {
-        return errors.At(&node, "file of entry \"" + std::string(name.str()) +
-                                    "\" must be a non-empty string");
+        return errors.At(
+            &node, "file of entry \"" + std::string(name.str()) + "\" must be a non-empty string");
       }
       if (name.str().empty() || name.str() == "install_script") {
         return errors.At(&node, "entry name \"" + std::string(name.str()) +
@@ -257,17 +259,16 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
   try {
     root = toml::parse(*text, path);
   } catch (const toml::parse_error& e) {
-    return support::Errorf("%s:%u:%u: %s", path.c_str(),
-                           static_cast<unsigned>(e.source().begin.line),
-                           static_cast<unsigned>(e.source().begin.column),
-                           std::string(e.description()).c_str());
+    return support::Errorf(
+        "%s:%u:%u: %s", path.c_str(), static_cast<unsigned>(e.source().begin.line),
+        static_cast<unsigned>(e.source().begin.column), std::string(e.description()).c_str());
   }
   const fs::path base = U8Path(path).parent_path();
   Manifest manifest;
 
-  support::Status known = CheckKeys(root, {"stub", "setup", "mode", "output", "bind_bundle",
-                                           "payload", "keys", "bundle"},
-                                    "", errors);
+  support::Status known = CheckKeys(
+      root, {"stub", "setup", "mode", "output", "bind_bundle", "payload", "keys", "bundle"}, "",
+      errors);
   if (!known) return support::Error{known.error()};
   auto bind = GetBool(root, "bind_bundle", true, errors);
   if (!bind) return support::Error{bind.error()};
@@ -300,9 +301,8 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
     return errors.At(root.get("mode"), "\"mode\" must be exactly \"gui\" or \"silent\"");
   }
   for (const char* key : {"stub", "setup"}) {
-    support::Status present =
-        CheckRegularFile(key == std::string("stub") ? manifest.stub : manifest.setup,
-                         root.get(key), errors);
+    support::Status present = CheckRegularFile(
+        key == std::string("stub") ? manifest.stub : manifest.setup, root.get(key), errors);
     if (!present) return support::Error{present.error()};
   }
 
@@ -320,16 +320,16 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
   std::vector<const std::string*> payloadFiles = {&manifest.script};
   for (const ManifestEntry& file : manifest.files) payloadFiles.push_back(&file.path);
   for (const std::string* file : payloadFiles) {
-    support::Status notKey = RefusePrivateKeyPayload(
-        *file, {manifest.rootKey, manifest.bundleKey, manifest.setupKey});
+    support::Status notKey =
+        RefusePrivateKeyPayload(*file, {manifest.rootKey, manifest.bundleKey, manifest.setupKey});
     if (!notKey) return errors.At(payload, "[payload]: " + notKey.error());
   }
 
   if (const toml::node* bundleNode = root.get("bundle")) {
     const toml::table* bundle = bundleNode->as_table();
     if (bundle == nullptr) return errors.At(bundleNode, "\"bundle\" must be a table");
-    support::Status bundleKnown = CheckKeys(*bundle, {"goal", "expiry", "chunk_size"},
-                                            " in [bundle]", errors);
+    support::Status bundleKnown =
+        CheckKeys(*bundle, {"goal", "expiry", "chunk_size"}, " in [bundle]", errors);
     if (!bundleKnown) return support::Error{bundleKnown.error()};
     auto goal = GetString(*bundle, "goal", false, " in [bundle]", errors);
     if (!goal) return support::Error{goal.error()};
@@ -342,10 +342,9 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
     manifest.expiry = *expiry;
     auto chunk = GetU32(*bundle, "chunk_size", 0, errors);
     if (!chunk) return support::Error{chunk.error()};
-    if (bundle->contains("chunk_size") &&
-        (*chunk == 0 || *chunk > bundle::kWorkerMaxChunkSize)) {
-      return errors.At(bundle->get("chunk_size"),
-                       "\"chunk_size\" must lie in 1.." + std::to_string(bundle::kWorkerMaxChunkSize));
+    if (bundle->contains("chunk_size") && (*chunk == 0 || *chunk > bundle::kWorkerMaxChunkSize)) {
+      return errors.At(bundle->get("chunk_size"), "\"chunk_size\" must lie in 1.." +
+                                                      std::to_string(bundle::kWorkerMaxChunkSize));
     }
     manifest.chunkSize = *chunk;
   }
@@ -376,19 +375,22 @@ support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& makeO
     }
   }
   if (!refusals.empty()) {
-    return support::Errorf("the installer would refuse or skip what the install script says; "
-                           "nothing written:%s", refusals.c_str());
+    return support::Errorf(
+        "the installer would refuse or skip what the install script says; "
+        "nothing written:%s",
+        refusals.c_str());
   }
 
-  auto block = MakePublicKeyBlock(*rootKey, PublicKeyDer(*bundleKey), manifest.goal,
-                                  manifest.expiry);
+  auto block =
+      MakePublicKeyBlock(*rootKey, PublicKeyDer(*bundleKey), manifest.goal, manifest.expiry);
   if (!block) return support::Errorf("public key block: %s", block.error().c_str());
 
   std::error_code ec;
   fs::create_directories(OutputDirectory(manifest.output), ec);
   if (ec) {
     return support::Errorf("%s: cannot create the output directory: %s",
-                           U8String(OutputDirectory(manifest.output)).c_str(), ec.message().c_str());
+                           U8String(OutputDirectory(manifest.output)).c_str(),
+                           ec.message().c_str());
   }
   auto scratch = ScratchDir::Create(OutputDirectory(manifest.output), ".ztpack-make-");
   if (!scratch) return support::Error{scratch.error()};
@@ -426,8 +428,8 @@ support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& makeO
     if (!signedOk) return support::Errorf("setup program: %s", signedOk.error().c_str());
   }
 
-  support::Status built = BuildInstaller(manifest.stub, signedSetup, manifest.mode,
-                                         manifest.output);
+  support::Status built =
+      BuildInstaller(manifest.stub, signedSetup, manifest.mode, manifest.output);
   if (!built) return support::Errorf("installer: %s", built.error().c_str());
   return {};
 }

@@ -62,15 +62,15 @@ struct ManifestEntry {
 
 struct Manifest {
   std::string stub, setup, mode, output;
-  std::string script;                 // the install script file
-  std::vector<ManifestEntry> files;   // the other entries, in packing order
+  std::string script;                // the install script file
+  std::vector<ManifestEntry> files;  // the other entries, in packing order
   std::string rootKey, bundleKey, setupKey;
   std::string goal = "IBND";
   uint32_t expiry = 0;
-  uint32_t chunkSize = 0;             // 0: the writer's default
-  bool storeOnce = false;             // [payload] store_once
-  bool bindBundle = true;             // the signed setup program runs with this bundle only
-  unsigned threads = 0;               // compressing threads, 0: one per processor (not in the file)
+  uint32_t chunkSize = 0;  // 0: the writer's default
+  bool storeOnce = false;  // [payload] store_once
+  bool bindBundle = true;  // the signed setup program runs with this bundle only
+  unsigned threads = 0;    // compressing threads, 0: one per processor (not in the file)
 };
 
 // Parses and checks the manifest (paths resolved, folder listed, files and keys present).

@@ -19,7 +19,7 @@ using container::kDosMagic;
 using container::kLfanewOffset;
 using container::kNtSignature;
 using container::kSectionHeaderSize;
-constexpr size_t kMaxSections = 96;  // the Windows loader's limit
+constexpr size_t kMaxSections = 96;                      // the Windows loader's limit
 constexpr uint32_t kBundleCharacteristics = 0x40000040;  // initialized data, readable
 constexpr uint64_t kLimit = static_cast<uint64_t>(container::kPositionLimit);
 
@@ -104,21 +104,30 @@ support::Result<PeImage> ReadPeImage(const std::string& path) {
   PeImage image;
   image.fileSize = static_cast<uint64_t>(size);
   auto magic = reader.U16le(0);
-  if (!magic) return support::Errorf("%s: DOS header: file of %lld bytes is too short", p, (long long)size);
-  if (*magic != kDosMagic) return support::Errorf("%s: DOS header: no \"MZ\" at offset 0 (0x%04x)", p, *magic);
+  if (!magic)
+    return support::Errorf("%s: DOS header: file of %lld bytes is too short", p, (long long)size);
+  if (*magic != kDosMagic)
+    return support::Errorf("%s: DOS header: no \"MZ\" at offset 0 (0x%04x)", p, *magic);
   auto lfanew = reader.U32le(kLfanewOffset);
-  if (!lfanew) return support::Errorf("%s: DOS header: e_lfanew at 0x3c lies past the end of the file (0x%llx)", p, static_cast<ull>(size));
+  if (!lfanew)
+    return support::Errorf(
+        "%s: DOS header: e_lfanew at 0x3c lies past the end of the file (0x%llx)", p,
+        static_cast<ull>(size));
   image.lfanew = *lfanew;
   auto signature = reader.U32le(*lfanew);
-  if (!signature) return support::Errorf("%s: NT headers: e_lfanew 0x%x lies past the end of the file (0x%llx)", p, *lfanew, static_cast<ull>(size));
-  if (*signature != kNtSignature) return support::Errorf("%s: NT headers: no \"PE\\0\\0\" signature at 0x%x", p, *lfanew);
+  if (!signature)
+    return support::Errorf("%s: NT headers: e_lfanew 0x%x lies past the end of the file (0x%llx)",
+                           p, *lfanew, static_cast<ull>(size));
+  if (*signature != kNtSignature)
+    return support::Errorf("%s: NT headers: no \"PE\\0\\0\" signature at 0x%x", p, *lfanew);
 
   const uint64_t nt = *lfanew;
   auto machine = reader.U16le(nt + 4);
   auto sections = reader.U16le(nt + 6);
   auto optionalSize = reader.U16le(nt + 20);
   if (!machine || !sections || !optionalSize) {
-    return support::Errorf("%s: file header: the 20 bytes at 0x%llx run past the end of the file", p, static_cast<ull>(nt + 4));
+    return support::Errorf("%s: file header: the 20 bytes at 0x%llx run past the end of the file",
+                           p, static_cast<ull>(nt + 4));
   }
   image.machine = *machine;
   image.sizeOfOptionalHeader = *optionalSize;
@@ -138,17 +147,26 @@ support::Result<PeImage> ReadPeImage(const std::string& path) {
 
   const uint64_t opt = image.optionalHeaderOffset();
   auto optMagic = reader.U16le(opt);
-  if (!optMagic) return support::Errorf("%s: optional header: offset 0x%llx lies past the end of the file", p, static_cast<ull>(opt));
+  if (!optMagic)
+    return support::Errorf("%s: optional header: offset 0x%llx lies past the end of the file", p,
+                           static_cast<ull>(opt));
   if (*optMagic != kPe32Magic && *optMagic != kPe32PlusMagic) {
-    return support::Errorf("%s: optional header: magic 0x%x at 0x%llx is neither PE32 (0x10b) nor PE32+ (0x20b)", p, *optMagic, static_cast<ull>(opt));
+    return support::Errorf(
+        "%s: optional header: magic 0x%x at 0x%llx is neither PE32 (0x10b) nor PE32+ (0x20b)", p,
+        *optMagic, static_cast<ull>(opt));
   }
   image.optionalMagic = *optMagic;
   const uint64_t directoriesAt = image.is64() ? 112 : 96;
   if (*optionalSize < directoriesAt) {
-    return support::Errorf("%s: optional header: SizeOfOptionalHeader %u is smaller than the %llu bytes of fixed fields", p, *optionalSize, static_cast<ull>(directoriesAt));
+    return support::Errorf(
+        "%s: optional header: SizeOfOptionalHeader %u is smaller than the %llu bytes of fixed "
+        "fields",
+        p, *optionalSize, static_cast<ull>(directoriesAt));
   }
   if (!reader.Has(opt, *optionalSize)) {
-    return support::Errorf("%s: optional header: %u bytes at 0x%llx run past the end of the file (0x%llx)", p, *optionalSize, static_cast<ull>(opt), static_cast<ull>(size));
+    return support::Errorf(
+        "%s: optional header: %u bytes at 0x%llx run past the end of the file (0x%llx)", p,
+        *optionalSize, static_cast<ull>(opt), static_cast<ull>(size));
   }
   image.sectionAlignment = *reader.U32le(opt + 32);
   image.fileAlignment = *reader.U32le(opt + 36);
@@ -167,13 +185,17 @@ support::Result<PeImage> ReadPeImage(const std::string& path) {
 
   const uint64_t table = image.sectionTableOffset();
   if (*sections > kMaxSections) {
-    return support::Errorf("%s: section table: NumberOfSections %u exceeds the loader's limit of %zu", p, *sections, kMaxSections);
+    return support::Errorf(
+        "%s: section table: NumberOfSections %u exceeds the loader's limit of %zu", p, *sections,
+        kMaxSections);
   }
   for (uint64_t i = 0; i < *sections; ++i) {
     const uint64_t at = table + kSectionHeaderSize * i;
     uint8_t raw[kSectionHeaderSize];
     if (!reader.Read(at, raw, sizeof raw)) {
-      return support::Errorf("%s: section table: entry %llu at 0x%llx lies past the end of the file (0x%llx)", p, static_cast<ull>(i), static_cast<ull>(at), static_cast<ull>(size));
+      return support::Errorf(
+          "%s: section table: entry %llu at 0x%llx lies past the end of the file (0x%llx)", p,
+          static_cast<ull>(i), static_cast<ull>(at), static_cast<ull>(size));
     }
     PeSection section;
     size_t nameLength = 0;
@@ -195,9 +217,9 @@ support::Result<uint32_t> ComputePeChecksum(const std::string& path, uint64_t ch
   if (!file.IsOpen()) return support::Errorf("%s: cannot open the file", path.c_str());
   int64_t size = file.Size();
   if (size < 0) return support::Errorf("%s: cannot read the file's size", path.c_str());
-  return Checksum(static_cast<uint64_t>(size), checkSumOffset,
-                  [&](uint64_t at, uint8_t* out, size_t n) { return file.ReadAt(at, out, n); },
-                  path);
+  return Checksum(
+      static_cast<uint64_t>(size), checkSumOffset,
+      [&](uint64_t at, uint8_t* out, size_t n) { return file.ReadAt(at, out, n); }, path);
 }
 
 support::Result<uint32_t> ComputePeChecksum(OutputFile& file, uint64_t checkSumOffset) {
@@ -215,16 +237,26 @@ support::Result<BundleSectionPlan> PlanBundleSection(const PeImage& image, uint6
   const char* p = what.c_str();
   // The installer's header-tolerant signature check finds header fields at the places of the
   // standard optional header; with another size the section table would move under them.
-  const uint16_t standardSize = image.is64() ? container::kPe32PlusOptionalHeaderSize
-                                             : container::kPe32OptionalHeaderSize;
+  const uint16_t standardSize =
+      image.is64() ? container::kPe32PlusOptionalHeaderSize : container::kPe32OptionalHeaderSize;
   if (image.sizeOfOptionalHeader != standardSize) {
-    return support::Errorf("%s: optional header: SizeOfOptionalHeader is %u, but the installer takes only the standard %u of a %s image (its header checks rely on the standard layout); relink the program with a standard optional header", p, image.sizeOfOptionalHeader, standardSize, image.is64() ? "PE32+" : "PE32");
+    return support::Errorf(
+        "%s: optional header: SizeOfOptionalHeader is %u, but the installer takes only the "
+        "standard %u of a %s image (its header checks rely on the standard layout); relink the "
+        "program with a standard optional header",
+        p, image.sizeOfOptionalHeader, standardSize, image.is64() ? "PE32+" : "PE32");
   }
   if (!IsPowerOfTwo(image.sectionAlignment) || !IsPowerOfTwo(image.fileAlignment)) {
-    return support::Errorf("%s: optional header: SectionAlignment 0x%x and FileAlignment 0x%x must be powers of two", p, image.sectionAlignment, image.fileAlignment);
+    return support::Errorf(
+        "%s: optional header: SectionAlignment 0x%x and FileAlignment 0x%x must be powers of two",
+        p, image.sectionAlignment, image.fileAlignment);
   }
-  if (auto certificate = image.certificateTable(); certificate && (certificate->address != 0 || certificate->size != 0)) {
-    return support::Errorf("%s: certificate table: %u bytes at 0x%x: the file is signed; write the section before signing", p, certificate->size, certificate->address);
+  if (auto certificate = image.certificateTable();
+      certificate && (certificate->address != 0 || certificate->size != 0)) {
+    return support::Errorf(
+        "%s: certificate table: %u bytes at 0x%x: the file is signed; write the section before "
+        "signing",
+        p, certificate->size, certificate->address);
   }
 
   BundleSectionPlan plan;
@@ -243,10 +275,13 @@ support::Result<BundleSectionPlan> PlanBundleSection(const PeImage& image, uint6
       firstRaw = std::min<uint64_t>(firstRaw, s.pointerToRawData);
     }
     uint64_t extent = std::max(s.virtualSize, s.sizeOfRawData);
-    virtualEnd = std::max(virtualEnd, AlignUp(uint64_t{s.virtualAddress} + extent, image.sectionAlignment));
+    virtualEnd =
+        std::max(virtualEnd, AlignUp(uint64_t{s.virtualAddress} + extent, image.sectionAlignment));
   }
   if (rawEnd > image.fileSize) {
-    return support::Errorf("%s: section table: raw data end at 0x%llx, past the end of the file (0x%llx)", p, static_cast<ull>(rawEnd), static_cast<ull>(image.fileSize));
+    return support::Errorf(
+        "%s: section table: raw data end at 0x%llx, past the end of the file (0x%llx)", p,
+        static_cast<ull>(rawEnd), static_cast<ull>(image.fileSize));
   }
 
   // A COFF symbol table directly behind the sections' data stays there; the new section goes
@@ -254,7 +289,10 @@ support::Result<BundleSectionPlan> PlanBundleSection(const PeImage& image, uint6
   uint64_t keepEnd = rawEnd;
   if (image.pointerToSymbolTable != 0 && image.pointerToSymbolTable >= rawEnd) {
     if (image.pointerToSymbolTable != rawEnd || image.symbolTableEnd == 0) {
-      return support::Errorf("%s: file header: the symbol table at 0x%x is not a whole symbol table directly behind the sections' data (which end at 0x%llx); strip the file first", p, image.pointerToSymbolTable, static_cast<ull>(rawEnd));
+      return support::Errorf(
+          "%s: file header: the symbol table at 0x%x is not a whole symbol table directly behind "
+          "the sections' data (which end at 0x%llx); strip the file first",
+          p, image.pointerToSymbolTable, static_cast<ull>(rawEnd));
     }
     keepEnd = image.symbolTableEnd;
   }
@@ -266,15 +304,23 @@ support::Result<BundleSectionPlan> PlanBundleSection(const PeImage& image, uint6
     const PeSection& old = image.sections.back();
     uint64_t oldEnd = uint64_t{old.pointerToRawData} + old.sizeOfRawData;
     if (old.sizeOfRawData != 0 && old.pointerToRawData < keepEnd) {
-      return support::Errorf("%s: section table: the %s section at 0x%x is not behind the other sections' data (which end at 0x%llx)", p, container::kSectionName, old.pointerToRawData, static_cast<ull>(keepEnd));
+      return support::Errorf(
+          "%s: section table: the %s section at 0x%x is not behind the other sections' data (which "
+          "end at 0x%llx)",
+          p, container::kSectionName, old.pointerToRawData, static_cast<ull>(keepEnd));
     }
     if (oldEnd > image.fileSize) {
-      return support::Errorf("%s: section table: the %s section ends at 0x%llx, past the end of the file (0x%llx)", p, container::kSectionName, static_cast<ull>(oldEnd), static_cast<ull>(image.fileSize));
+      return support::Errorf(
+          "%s: section table: the %s section ends at 0x%llx, past the end of the file (0x%llx)", p,
+          container::kSectionName, static_cast<ull>(oldEnd), static_cast<ull>(image.fileSize));
     }
     dataEnd = std::max(dataEnd, oldEnd);
   }
   if (image.fileSize > dataEnd) {
-    return support::Errorf("%s: overlay: 0x%llx bytes follow the last section's data at 0x%llx (symbol table, debug data or appended payload); strip or remove them first", p, static_cast<ull>(image.fileSize - dataEnd), static_cast<ull>(dataEnd));
+    return support::Errorf(
+        "%s: overlay: 0x%llx bytes follow the last section's data at 0x%llx (symbol table, debug "
+        "data or appended payload); strip or remove them first",
+        p, static_cast<ull>(image.fileSize - dataEnd), static_cast<ull>(dataEnd));
   }
 
   plan.keepEnd = keepEnd;
@@ -287,13 +333,20 @@ support::Result<BundleSectionPlan> PlanBundleSection(const PeImage& image, uint6
     const uint64_t slotEnd = plan.headerOffset + kSectionHeaderSize;
     const uint64_t room = std::min<uint64_t>(image.sizeOfHeaders, firstRaw);
     if (slotEnd > room) {
-      return support::Errorf("%s: section table: no room for one more section header at 0x%llx..0x%llx (headers end at 0x%llx)", p, static_cast<ull>(plan.headerOffset), static_cast<ull>(slotEnd), static_cast<ull>(room));
+      return support::Errorf(
+          "%s: section table: no room for one more section header at 0x%llx..0x%llx (headers end "
+          "at 0x%llx)",
+          p, static_cast<ull>(plan.headerOffset), static_cast<ull>(slotEnd),
+          static_cast<ull>(room));
     }
     for (size_t d = 0; d < image.directories.size(); ++d) {
       const PeDataDirectory& dir = image.directories[d];
       if (dir.size == 0) continue;
       if (dir.address < slotEnd && uint64_t{dir.address} + dir.size > plan.headerOffset) {
-        return support::Errorf("%s: section table: data directory %zu (0x%x, %u bytes) occupies the slack at 0x%llx where the new section header would go", p, d, dir.address, dir.size, static_cast<ull>(plan.headerOffset));
+        return support::Errorf(
+            "%s: section table: data directory %zu (0x%x, %u bytes) occupies the slack at 0x%llx "
+            "where the new section header would go",
+            p, d, dir.address, dir.size, static_cast<ull>(plan.headerOffset));
       }
     }
   }
@@ -302,7 +355,8 @@ support::Result<BundleSectionPlan> PlanBundleSection(const PeImage& image, uint6
   const uint64_t start = AlignUp(std::max(keepEnd, virtualEnd), alignment);
   const uint64_t rawSize = AlignUp(chainSize, image.fileAlignment);
   if (start + rawSize >= kLimit) {
-    return support::Errorf("%s: %s section: it would end at 0x%llx, beyond the 2 GiB limit", p, container::kSectionName, static_cast<ull>(start + rawSize));
+    return support::Errorf("%s: %s section: it would end at 0x%llx, beyond the 2 GiB limit", p,
+                           container::kSectionName, static_cast<ull>(start + rawSize));
   }
   plan.offset = static_cast<uint32_t>(start);
   plan.rawSize = static_cast<uint32_t>(rawSize);
@@ -335,11 +389,14 @@ support::Status WriteBundleSection(const std::string& input, OutputFile& o,
     support::ByteReader reader(file, image->fileSize);
     uint8_t slot[kSectionHeaderSize];
     if (!reader.Read(plan->headerOffset, slot, sizeof slot)) {
-      return support::Errorf("%s: section table: cannot read the slack at 0x%llx", input.c_str(), static_cast<ull>(plan->headerOffset));
+      return support::Errorf("%s: section table: cannot read the slack at 0x%llx", input.c_str(),
+                             static_cast<ull>(plan->headerOffset));
     }
     for (uint8_t b : slot) {
       if (b != 0) {
-        return support::Errorf("%s: section table: the slack at 0x%llx behind the table is not empty", input.c_str(), static_cast<ull>(plan->headerOffset));
+        return support::Errorf(
+            "%s: section table: the slack at 0x%llx behind the table is not empty", input.c_str(),
+            static_cast<ull>(plan->headerOffset));
       }
     }
   }
@@ -353,10 +410,10 @@ support::Status WriteBundleSection(const std::string& input, OutputFile& o,
 
   uint8_t header[kSectionHeaderSize] = {};
   std::memcpy(header, container::kSectionName, sizeof container::kSectionName);
-  support::StoreU32le(header + 8, plan->rawSize);    // VirtualSize
-  support::StoreU32le(header + 12, plan->offset);    // VirtualAddress
-  support::StoreU32le(header + 16, plan->rawSize);   // SizeOfRawData
-  support::StoreU32le(header + 20, plan->offset);    // PointerToRawData
+  support::StoreU32le(header + 8, plan->rawSize);   // VirtualSize
+  support::StoreU32le(header + 12, plan->offset);   // VirtualAddress
+  support::StoreU32le(header + 16, plan->rawSize);  // SizeOfRawData
+  support::StoreU32le(header + 20, plan->offset);   // PointerToRawData
   support::StoreU32le(header + 36, kBundleCharacteristics);
   uint8_t field[4];
   support::StoreU16le(field, plan->numberOfSections);

@@ -112,12 +112,12 @@ support::Result<uint32_t> ComputePeChecksum(OutputFile& file, uint64_t checkSumO
 
 // Where WriteBundleSection puts the section for a chain of `chainSize` bytes.
 struct BundleSectionPlan {
-  bool replaces = false;       // the last section is a ".ZTBNDL" being replaced
-  uint64_t keepEnd = 0;        // bytes of the input copied unchanged (headers patched)
-  uint64_t headerOffset = 0;   // the section table entry written
-  uint32_t offset = 0;         // PointerToRawData == VirtualAddress
-  uint32_t rawSize = 0;        // SizeOfRawData == VirtualSize
-  uint32_t padding = 0;        // zero bytes in front of the chain
+  bool replaces = false;      // the last section is a ".ZTBNDL" being replaced
+  uint64_t keepEnd = 0;       // bytes of the input copied unchanged (headers patched)
+  uint64_t headerOffset = 0;  // the section table entry written
+  uint32_t offset = 0;        // PointerToRawData == VirtualAddress
+  uint32_t rawSize = 0;       // SizeOfRawData == VirtualSize
+  uint32_t padding = 0;       // zero bytes in front of the chain
   uint16_t numberOfSections = 0;
 };
 support::Result<BundleSectionPlan> PlanBundleSection(const PeImage& image, uint64_t chainSize,

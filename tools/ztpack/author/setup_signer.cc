@@ -6,13 +6,13 @@
 #include <vector>
 
 #include "author/attachment_writer.h"
-#include "read/bundle_description.h"
+#include "author/pe_image.h"
 #include "container/attachment.h"
 #include "container/attachment_format.h"
-#include "os/file_ops.h"
 #include "container/pe_locator.h"
-#include "author/pe_image.h"
+#include "os/file_ops.h"
 #include "platform/platform.h"
+#include "read/bundle_description.h"
 #include "support/byte_reader.h"
 #include "support/text.h"
 #include "verify/bundle_binding.h"
@@ -72,11 +72,13 @@ support::Result<std::string> SignRegion(const RsaPrivateKey& key, OutputFile& fi
 // Where the installer finds the document's data in the output, read through its own handle.
 support::Result<int64_t> LocateDocument(const OutputFile& out) {
   int32_t dataOffset = -1;
-  std::string data = container::ReadAttachmentWithOffset(Wide(out.ReadBackName()), kSignatureType,
-                                                         &dataOffset);
+  std::string data =
+      container::ReadAttachmentWithOffset(Wide(out.ReadBackName()), kSignatureType, &dataOffset);
   if (data.empty() || dataOffset < 0) {
-    return support::Errorf("%s: the %s attachment just written cannot be read back where the "
-                           "installer looks for it", out.target().c_str(), kSignatureType);
+    return support::Errorf(
+        "%s: the %s attachment just written cannot be read back where the "
+        "installer looks for it",
+        out.target().c_str(), kSignatureType);
   }
   return int64_t{dataOffset};
 }
@@ -102,14 +104,16 @@ support::Status CheckTolerantLimits(const PeImage& image, uint16_t sectionsAfter
         p.c_str(), sectionsAfter, container::kSectionName, kMaxTolerantSections);
   }
   if (image.lfanew >= kMaxTolerantLfanew) {
-    return support::Errorf("%s: e_lfanew 0x%x: the header-tolerant signature check needs the PE "
-                           "headers to start below 0x%x; sign with --plain",
-                           p.c_str(), image.lfanew, kMaxTolerantLfanew);
+    return support::Errorf(
+        "%s: e_lfanew 0x%x: the header-tolerant signature check needs the PE "
+        "headers to start below 0x%x; sign with --plain",
+        p.c_str(), image.lfanew, kMaxTolerantLfanew);
   }
   if (image.machine != container::kMachineI386 && image.machine != container::kMachineAmd64) {
-    return support::Errorf("%s: Machine 0x%04x: the header-tolerant signature check handles "
-                           "i386 (0x014c) and x64 (0x8664) only; sign with --plain",
-                           p.c_str(), image.machine);
+    return support::Errorf(
+        "%s: Machine 0x%04x: the header-tolerant signature check handles "
+        "i386 (0x014c) and x64 (0x8664) only; sign with --plain",
+        p.c_str(), image.machine);
   }
   return {};
 }
@@ -155,7 +159,8 @@ support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
   const std::string placeholder =
       MakeSignatureDocument(std::string(SignatureLength(key), '\0'), summary.boundTo);
   std::vector<AttachmentInput> bundle;
-  if (!options.bundle.empty()) bundle.push_back(AttachmentInput::FromFile(kBundleType, options.bundle));
+  if (!options.bundle.empty())
+    bundle.push_back(AttachmentInput::FromFile(kBundleType, options.bundle));
 
   auto withDocument = [&](const std::string& document) {
     std::vector<AttachmentInput> chain = leading;
@@ -198,9 +203,10 @@ support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
   if (!dataOffset) return support::Error{dataOffset.error()};
   const uint64_t documentSize = placeholder.size() + container::kFooterSize;
   if (static_cast<uint64_t>(*dataOffset) + documentSize != o.size()) {
-    return support::Errorf("%s: the installer finds the %s document at 0x%llx, not at the end "
-                           "where it was written", options.output.c_str(), kSignatureType,
-                           static_cast<ull>(*dataOffset));
+    return support::Errorf(
+        "%s: the installer finds the %s document at 0x%llx, not at the end "
+        "where it was written",
+        options.output.c_str(), kSignatureType, static_cast<ull>(*dataOffset));
   }
   std::vector<container::ByteRange> ranges;
   if (!summary.plain) {
@@ -208,20 +214,24 @@ support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
     platform::File f =
         platform::File::Open(Wide(o.ReadBackName()), platform::OpenMode::kReadShareAll);
     if (!container::CollectHeaderSkipRanges(&f, &ranges) || ranges.size() < 2) {
-      return support::Errorf("%s: the installer finds no header skip ranges in the signed "
-                             "layout; sign with --plain", in.c_str());
+      return support::Errorf(
+          "%s: the installer finds no header skip ranges in the signed "
+          "layout; sign with --plain",
+          in.c_str());
     }
     if (*dataOffset < verify::kMinTolerantDataOffset) {
-      return support::Errorf("%s: the signature document would start at 0x%llx, below the "
-                             "0x%x the header-tolerant check requires", in.c_str(),
-                             static_cast<ull>(*dataOffset), verify::kMinTolerantDataOffset);
+      return support::Errorf(
+          "%s: the signature document would start at 0x%llx, below the "
+          "0x%x the header-tolerant check requires",
+          in.c_str(), static_cast<ull>(*dataOffset), verify::kMinTolerantDataOffset);
     }
   }
   auto signature = SignRegion(key, o, *dataOffset, ranges);
   if (!signature) return support::Error{signature.error()};
 
   // The real document in the placeholder's place (same length), and a PE's CheckSum for it.
-  auto document = MakeAttachment(kSignatureType, MakeSignatureDocument(*signature, summary.boundTo));
+  auto document =
+      MakeAttachment(kSignatureType, MakeSignatureDocument(*signature, summary.boundTo));
   if (!document) return support::Error{document.error()};
   status = o.WriteAt(static_cast<uint64_t>(*dataOffset), document->data(), document->size());
   if (status && summary.pe && !summary.plain) {
@@ -244,8 +254,8 @@ support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
   bool verified = false;
   {
     StdoutToStderr quiet;
-    verified = verify::VerifySetupSignatureWithKey(Wide(o.ReadBackName()), PublicKeyDer(key),
-                                                   false, &outcome);
+    verified = verify::VerifySetupSignatureWithKey(Wide(o.ReadBackName()), PublicKeyDer(key), false,
+                                                   &outcome);
   }
   if (!verified || outcome.headerTolerant == summary.plain) {
     return support::Errorf("%s: the signed file does not pass the installer's %s check (%s)",

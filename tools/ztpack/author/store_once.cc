@@ -2,11 +2,11 @@
 
 #include <cryptopp/sha.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
-#include <atomic>
 #include <memory>
 #include <optional>
 #include <thread>

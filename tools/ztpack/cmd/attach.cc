@@ -22,8 +22,7 @@ CommandRegistration registration{Command{
       auto options = std::make_shared<AttachOptions>();
       app.add_option("--type", options->type, "Attachment type, exactly four characters")
           ->required();
-      app.add_option("--data", options->data, "File holding the attachment's data")
-          ->required();
+      app.add_option("--data", options->data, "File holding the attachment's data")->required();
       app.add_option("--out", options->out, "Write the result here instead of replacing FILE");
       app.add_option("FILE", options->file, "The file to append to")->required();
       return [options] {
@@ -33,8 +32,7 @@ CommandRegistration registration{Command{
         support::Status typeOk = CheckAttachmentType(options->type);
         if (!typeOk) return kErrors.Fail(kExitUnusable, typeOk.error());
         support::Status status = AppendAttachments(
-            options->file, {AttachmentInput::FromFile(options->type, options->data)},
-            options->out);
+            options->file, {AttachmentInput::FromFile(options->type, options->data)}, options->out);
         if (!status) return kErrors.Fail(kExitFailed, status.error());
         return kExitOk;
       };

@@ -2,8 +2,8 @@
 // run mode (TYPE) and the signed setup program (LOAD) in a .ZTBNDL last section.
 #include <cstdio>
 
-#include "cmd/command.h"
 #include "author/manifest.h"
+#include "cmd/command.h"
 #include "read/script_check.h"
 
 namespace ztpack {
@@ -32,8 +32,9 @@ CommandRegistration registration{Command{
           return kErrors.Fail(kExitUnusable, bad);
         }
         if (!IsAcceptedRunMode(options->mode)) {
-          return kErrors.Fail(kExitUnusable, "--mode must be exactly \"gui\" or \"silent\", not \"" +
-                                                 options->mode + "\"");
+          return kErrors.Fail(
+              kExitUnusable,
+              "--mode must be exactly \"gui\" or \"silent\", not \"" + options->mode + "\"");
         }
         support::Status status =
             BuildInstaller(options->stub, options->setup, options->mode, options->out);

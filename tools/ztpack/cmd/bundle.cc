@@ -4,14 +4,14 @@
 #include <filesystem>
 #include <set>
 
+#include <ctime>
 #include "author/bundle_writer.h"
-#include "cmd/command.h"
-#include "os/file_ops.h"
 #include "author/keys.h"
 #include "author/store_once.h"
+#include "cmd/command.h"
+#include "os/file_ops.h"
 #include "os/progress.h"
 #include "read/script_check.h"
-#include <ctime>
 
 namespace ztpack {
 namespace {
@@ -53,7 +53,7 @@ int RunBundle(const Options& o) {
       // Links are refused, not followed: std::filesystem follows them on Windows.
       if (fileops::IsLink(fileops::U8String(it->path()))) {
         return kErrors.Fail(kExitFailed, "--dir " + o.dir + ": " + fileops::U8String(it->path()) +
-                    ": symbolic links are not packed");
+                                             ": symbolic links are not packed");
       }
       if (!it->is_regular_file()) continue;
       files.push_back({fileops::U8GenericString(std::filesystem::relative(it->path(), dir)),
@@ -101,7 +101,10 @@ int RunBundle(const Options& o) {
   for (const std::string& line : DescribeFindings(check)) {
     kErrors.Say(o.script + ": " + line);
   }
-  if (check.ErrorCount() > 0) return kErrors.Fail(kExitFailed, "the installer would refuse or skip what the install script says; nothing written");
+  if (check.ErrorCount() > 0)
+    return kErrors.Fail(
+        kExitFailed,
+        "the installer would refuse or skip what the install script says; nothing written");
 
   // After the check, which judges the script as written against every name given.
   if (o.storeOnce) {
@@ -120,40 +123,42 @@ int RunBundle(const Options& o) {
     meter.SetTotals(total, 0);
     meter.Update(done, 0);
   };
-  if (auto s = WriteBundle(o.out, inputs, *key, *cert, options); !s) return kErrors.Fail(kExitFailed, s.error());
+  if (auto s = WriteBundle(o.out, inputs, *key, *cert, options); !s)
+    return kErrors.Fail(kExitFailed, s.error());
   return kExitOk;
 }
 
-CommandRegistration registration{{
-    "bundle", "Write a signed bundle: install script, entries, signature block",
-    [](CLI::App& app) -> std::function<int()> {
-      auto o = std::make_shared<Options>();
-      app.add_option("--script", o->script, "The install script (entry \"install_script\")")
-          ->required();
-      app.add_option("--entry", o->entries, "An entry as NAME=PATH (repeatable)");
-      app.add_option("--dir", o->dir, "Add every file under this directory, named by its relative path");
-      app.add_option("--key", o->key, "Bundle private key (PKCS#8, DER or PEM)")->required();
-      app.add_option("--cert", o->cert, "Public key block from `ztpack certify`")
-          ->required();
-      app.add_option("--chunk-size", o->chunkSize, "Inflated bytes per chunk (default 1 MiB)")
-          ->check(CLI::Range(1u, bundle::kWorkerMaxChunkSize));
-      app.add_option("--junk", o->junk, "Bytes of junk before the signature block (default 0)");
-      app.add_option("--level", o->level, "compression level 0..12 (default 8)")
-          ->check(CLI::Range(0, kMaxCompressionLevel));
-      app.add_option("--threads", o->threads,
-                     "Compressing threads (default: one per processor; the output is the same)");
-      auto* storeOnce = app.add_flag(
-          "--store-once", o->storeOnce,
-          "Store a file identical to an earlier one only once: the directives naming it are "
-          "rewritten to name the earlier entry, and its own name is gone from the bundle");
-      // Stored every file when identical files were stored once by default; that is the default now.
-      app.add_flag("--keep-copies", o->keepCopies, "")->group("")->excludes(storeOnce);
-      app.add_option("--out", o->out, "Output bundle")->required();
-      app.add_option("--mode", o->mode,
-                     "Run mode the script is checked for (default: both \"gui\" and \"silent\")");
-      app.add_flag("--quiet,-q", o->quiet, "No progress on the terminal");
-      return [o] { return RunBundle(*o); };
-    }}};
+CommandRegistration registration{
+    {"bundle", "Write a signed bundle: install script, entries, signature block",
+     [](CLI::App& app) -> std::function<int()> {
+       auto o = std::make_shared<Options>();
+       app.add_option("--script", o->script, "The install script (entry \"install_script\")")
+           ->required();
+       app.add_option("--entry", o->entries, "An entry as NAME=PATH (repeatable)");
+       app.add_option("--dir", o->dir,
+                      "Add every file under this directory, named by its relative path");
+       app.add_option("--key", o->key, "Bundle private key (PKCS#8, DER or PEM)")->required();
+       app.add_option("--cert", o->cert, "Public key block from `ztpack certify`")->required();
+       app.add_option("--chunk-size", o->chunkSize, "Inflated bytes per chunk (default 1 MiB)")
+           ->check(CLI::Range(1u, bundle::kWorkerMaxChunkSize));
+       app.add_option("--junk", o->junk, "Bytes of junk before the signature block (default 0)");
+       app.add_option("--level", o->level, "compression level 0..12 (default 8)")
+           ->check(CLI::Range(0, kMaxCompressionLevel));
+       app.add_option("--threads", o->threads,
+                      "Compressing threads (default: one per processor; the output is the same)");
+       auto* storeOnce = app.add_flag(
+           "--store-once", o->storeOnce,
+           "Store a file identical to an earlier one only once: the directives naming it are "
+           "rewritten to name the earlier entry, and its own name is gone from the bundle");
+       // Stored every file when identical files were stored once by default; that is the default
+       // now.
+       app.add_flag("--keep-copies", o->keepCopies, "")->group("")->excludes(storeOnce);
+       app.add_option("--out", o->out, "Output bundle")->required();
+       app.add_option("--mode", o->mode,
+                      "Run mode the script is checked for (default: both \"gui\" and \"silent\")");
+       app.add_flag("--quiet,-q", o->quiet, "No progress on the terminal");
+       return [o] { return RunBundle(*o); };
+     }}};
 
 }  // namespace
 }  // namespace ztpack

@@ -2,8 +2,8 @@
 #include <cstdio>
 
 #include "author/bundle_writer.h"
-#include "cmd/command.h"
 #include "author/keys.h"
+#include "cmd/command.h"
 #include "os/output_file.h"
 
 namespace ztpack {
@@ -41,7 +41,8 @@ support::Result<uint32_t> ParseExpiry(const std::string& text) {
                            text.c_str());
   }
   const long long t = SecondsSinceEpoch(y, mo, d, h, mi, s);
-  if (t < 0 || t > UINT32_MAX) return support::Errorf("expiry \"%s\" is outside 1970..2106", text.c_str());
+  if (t < 0 || t > UINT32_MAX)
+    return support::Errorf("expiry \"%s\" is outside 1970..2106", text.c_str());
   return static_cast<uint32_t>(t);
 }
 
@@ -71,18 +72,22 @@ int RunCertify(const Options& o) {
   return kExitOk;
 }
 
-CommandRegistration registration{{
-    "certify", "Write the public key block of a bundle: goal tag, expiry, bundle key, root signature",
-    [](CLI::App& app) -> std::function<int()> {
-      auto o = std::make_shared<Options>();
-      app.add_option("--root-key", o->rootKey, "Root private key (PKCS#8, DER or PEM)")->required();
-      app.add_option("--public", o->publicKey, "Bundle public key (X.509, DER or PEM)")->required();
-      app.add_option("--goal", o->goal, "Goal tag, 4 characters (the installer wants IBND)")->required();
-      app.add_option("--expiry", o->expiry,
-                     "Expiry: seconds since 1970 or YYYY-MM-DD[THH:MM:SSZ] (default: 4294967295)");
-      app.add_option("--out", o->out, "Output file")->required();
-      return [o] { return RunCertify(*o); };
-    }}};
+CommandRegistration registration{
+    {"certify",
+     "Write the public key block of a bundle: goal tag, expiry, bundle key, root signature",
+     [](CLI::App& app) -> std::function<int()> {
+       auto o = std::make_shared<Options>();
+       app.add_option("--root-key", o->rootKey, "Root private key (PKCS#8, DER or PEM)")
+           ->required();
+       app.add_option("--public", o->publicKey, "Bundle public key (X.509, DER or PEM)")
+           ->required();
+       app.add_option("--goal", o->goal, "Goal tag, 4 characters (the installer wants IBND)")
+           ->required();
+       app.add_option("--expiry", o->expiry,
+                      "Expiry: seconds since 1970 or YYYY-MM-DD[THH:MM:SSZ] (default: 4294967295)");
+       app.add_option("--out", o->out, "Output file")->required();
+       return [o] { return RunCertify(*o); };
+     }}};
 
 }  // namespace
 }  // namespace ztpack

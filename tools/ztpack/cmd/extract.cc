@@ -14,18 +14,18 @@
 #include <map>
 #include <set>
 
-#include "bundle/bundle_format.h"
-#include "bundle/bundle_reader.h"
-#include "read/bundle_description.h"
-#include "cmd/command.h"
-#include "read/diagnostics.h"
-#include "os/file_ops.h"
-#include "read/installer_layers.h"
 #include "author/keys.h"
 #include "author/pe_image.h"
+#include "bundle/bundle_format.h"
+#include "bundle/bundle_reader.h"
+#include "cmd/command.h"
 #include "install_script.h"
+#include "os/file_ops.h"
 #include "os/progress.h"
 #include "os/scratch_dir.h"
+#include "read/bundle_description.h"
+#include "read/diagnostics.h"
+#include "read/installer_layers.h"
 #include "read/script_check.h"
 #include "support/text.h"
 #include "support/workspace.h"
@@ -61,7 +61,9 @@ class Staging {
     fs::path parent = out_.parent_path();
     if (parent.empty()) parent = ".";
     fs::create_directories(parent, ec);
-    if (ec) return support::Errorf("cannot create %s: %s", U8String(parent).c_str(), ec.message().c_str());
+    if (ec)
+      return support::Errorf("cannot create %s: %s", U8String(parent).c_str(),
+                             ec.message().c_str());
     auto dir = ScratchDir::Create(parent, (U8String(out_.filename()) + ".partial-").c_str());
     if (!dir) return support::Error{dir.error()};
     dir_ = std::move(*dir);
@@ -72,7 +74,9 @@ class Staging {
     std::error_code ec;
     if (fs::exists(out_, ec)) fs::remove(out_, ec);  // empty, checked before
     fs::rename(dir_->path(), out_, ec);
-    if (ec) return support::Errorf("cannot rename into %s: %s", U8String(out_).c_str(), ec.message().c_str());
+    if (ec)
+      return support::Errorf("cannot rename into %s: %s", U8String(out_).c_str(),
+                             ec.message().c_str());
     return {};
   }
 
@@ -134,7 +138,8 @@ Extraction::Step Extraction::CheckOptions() {
   auto root = RootKeyDer(o_.rootKey);
   if (!root) return Usage(root.error());
   rootDer_ = *root;
-  if (o_.setup && (install_ || !o_.names.empty())) return Usage("--setup takes no entry names and no --install");
+  if (o_.setup && (install_ || !o_.names.empty()))
+    return Usage("--setup takes no entry names and no --install");
   if (install_ && (o_.platform.empty() || o_.windowsMajor < 0)) {
     return Usage("--install needs --platform x86|x64 and --windows-major N");
   }
@@ -149,7 +154,8 @@ Extraction::Step Extraction::CheckOptions() {
     }
   }
   if (o_.setup && kind_ != FileKind::kInstaller) {
-    return Fail(o_.file + " is a " + FileKindName(kind_) + ", not an installer: it holds no setup program");
+    return Fail(o_.file + " is a " + FileKindName(kind_) +
+                ", not an installer: it holds no setup program");
   }
   return std::nullopt;
 }
@@ -202,9 +208,9 @@ Extraction::Step Extraction::OpenBundle() {
     bool accepted;
     {
       Diagnostics quiet;
-      accepted = verify::BindingAccepts(
-          verify::ReadBundleBinding(support::Utf8ToWide(setupPath_, true)), reader_.SignedDigest(),
-          &refused);
+      accepted =
+          verify::BindingAccepts(verify::ReadBundleBinding(support::Utf8ToWide(setupPath_, true)),
+                                 reader_.SignedDigest(), &refused);
     }
     if (!accepted) return Fail(refused + "; nothing extracted");
   }
@@ -297,34 +303,37 @@ int Extraction::Commit() {
   if (auto s = staging_.Commit(); !s) return Fail(s.error());
   if (install_) {
     std::printf("%zu file(s) installed into %s as on %s Windows %d in run mode \"%s\"\n",
-                jobs_.size(), o_.out.c_str(), o_.platform.c_str(), o_.windowsMajor, runMode_.c_str());
+                jobs_.size(), o_.out.c_str(), o_.platform.c_str(), o_.windowsMajor,
+                runMode_.c_str());
   } else {
     std::printf("%zu entries extracted into %s\n", jobs_.size(), o_.out.c_str());
   }
   return 0;
 }
 
-CommandRegistration registration{{
-    "extract",
-    "Validate as the installer does, then write the setup program, the bundle's entries, or what "
-    "the install script installs",
-    [](CLI::App& app) -> std::function<int()> {
-      auto o = std::make_shared<Options>();
-      app.add_option("FILE", o->file, "A finished installer, a setup program or a bundle")->required();
-      app.add_option("NAME", o->names, "Entries to extract (default: all)");
-      app.add_option("--out", o->out, "Target directory (must not exist, or be empty)")->required();
-      app.add_option("--root-key", o->rootKey, kRootKeyHelp);
-      app.add_flag("--setup", o->setup, "Write the installer's setup program as OUT/setup.exe");
-      app.add_flag("--install", o->install,
-                   "Write what the install script installs on --platform/--windows-major");
-      app.add_option("--platform", o->platform, "x86 (32-bit Windows) or x64 (64-bit Windows)")
-          ->check(CLI::IsMember(installer::PlatformArchitectures()));
-      app.add_option("--windows-major", o->windowsMajor, "Major Windows version, e.g. 5 or 10")
-          ->check(CLI::Range(0, 1000));
-      app.add_option("--mode", o->mode, "Run mode (default: the installer's own TYPE)");
-      app.add_flag("--quiet,-q", o->quiet, "No progress on the terminal");
-      return [o] { return Extraction(*o).Run(); };
-    }}};
+CommandRegistration registration{
+    {"extract",
+     "Validate as the installer does, then write the setup program, the bundle's entries, or what "
+     "the install script installs",
+     [](CLI::App& app) -> std::function<int()> {
+       auto o = std::make_shared<Options>();
+       app.add_option("FILE", o->file, "A finished installer, a setup program or a bundle")
+           ->required();
+       app.add_option("NAME", o->names, "Entries to extract (default: all)");
+       app.add_option("--out", o->out, "Target directory (must not exist, or be empty)")
+           ->required();
+       app.add_option("--root-key", o->rootKey, kRootKeyHelp);
+       app.add_flag("--setup", o->setup, "Write the installer's setup program as OUT/setup.exe");
+       app.add_flag("--install", o->install,
+                    "Write what the install script installs on --platform/--windows-major");
+       app.add_option("--platform", o->platform, "x86 (32-bit Windows) or x64 (64-bit Windows)")
+           ->check(CLI::IsMember(installer::PlatformArchitectures()));
+       app.add_option("--windows-major", o->windowsMajor, "Major Windows version, e.g. 5 or 10")
+           ->check(CLI::Range(0, 1000));
+       app.add_option("--mode", o->mode, "Run mode (default: the installer's own TYPE)");
+       app.add_flag("--quiet,-q", o->quiet, "No progress on the terminal");
+       return [o] { return Extraction(*o).Run(); };
+     }}};
 
 }  // namespace
 }  // namespace ztpack

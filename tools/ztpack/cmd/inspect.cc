@@ -6,12 +6,12 @@
 #include <cstdio>
 
 #include "cmd/command.h"
+#include "cmd/inspect.h"
 #include "container/attachment_format.h"
 #include "container/pe_locator.h"
+#include "platform/platform.h"
 #include "read/escape.h"
 #include "read/installer_layers.h"
-#include "cmd/inspect.h"
-#include "platform/platform.h"
 #include "support/text.h"
 
 namespace ztpack {
@@ -198,9 +198,10 @@ void ReportChains(const InspectContext& context, Report* report) {
 int RunInspectors(const InspectContext& context, Report* report) {
   int exitCode = kExitOk;
   std::vector<Inspector> inspectors = InspectorTable();
-  std::stable_sort(inspectors.begin(), inspectors.end(), [](const Inspector& a, const Inspector& b) {
-    return a.order != b.order ? a.order < b.order : a.name < b.name;
-  });
+  std::stable_sort(inspectors.begin(), inspectors.end(),
+                   [](const Inspector& a, const Inspector& b) {
+                     return a.order != b.order ? a.order < b.order : a.name < b.name;
+                   });
   for (const Inspector& inspector : inspectors) {
     InspectReport part;
     support::Status status = inspector.run(context, &part);
@@ -250,7 +251,8 @@ int RunInspect(const InspectOptions& options) {
   auto output = InspectFile(options);
   if (!output) return kErrors.Fail(kExitUnusable, output.error());
   if (options.json) {
-    std::printf("%s\n", output->json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    std::printf("%s\n",
+                output->json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
   } else {
     for (const std::string& line : output->lines) std::printf("%s\n", line.c_str());
   }

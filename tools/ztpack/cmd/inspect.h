@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "author/pe_image.h"
 #include "read/attachment_chain.h"
 #include "read/installer_layers.h"
-#include "author/pe_image.h"
 #include "support/result.h"
 
 namespace ztpack {

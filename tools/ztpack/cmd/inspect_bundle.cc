@@ -5,19 +5,19 @@
 #include <cstring>
 #include <filesystem>
 
-#include "bundle/bundle_reader.h"
-#include "read/bundle_description.h"
-#include "os/file_ops.h"
-#include "os/scratch_dir.h"
-#include "container/attachment.h"
-#include "read/installer_layers.h"
-#include "read/script_check.h"
-#include "cmd/command.h"
-#include "cmd/inspect.h"
 #include <ctime>
 #include <map>
 #include "author/keys.h"
+#include "bundle/bundle_reader.h"
+#include "cmd/command.h"
+#include "cmd/inspect.h"
+#include "container/attachment.h"
+#include "os/file_ops.h"
+#include "os/scratch_dir.h"
 #include "platform/platform.h"
+#include "read/bundle_description.h"
+#include "read/installer_layers.h"
+#include "read/script_check.h"
 #include "support/text.h"
 
 namespace ztpack {
@@ -63,14 +63,15 @@ void DescribeScript(const InspectContext& context, const std::string& path,
   std::string modeText;
   for (const std::string& mode : modes) modeText += (modeText.empty() ? "" : ", ") + mode;
   report->lines.push_back("  install script: " + std::to_string(check.lineCount) + " lines, " +
-                          std::to_string(check.directiveCount) + " directives; selected in run mode " +
-                          modeText + " on:");
+                          std::to_string(check.directiveCount) +
+                          " directives; selected in run mode " + modeText + " on:");
   // line -> "mode: platforms"
   std::map<int, std::vector<std::string>> selectedOn;
   for (size_t mi = 0; mi < modes.size(); ++mi) {
     for (size_t p = 0; p < installer::kPlatformClassCount; ++p) {
       for (const ScriptExtraction& x : check.extractions[mi][p]) {
-        selectedOn[x.line].push_back((modes.size() > 1 ? modes[mi] + " " : "") + installer::kPlatformClasses[p].name);
+        selectedOn[x.line].push_back((modes.size() > 1 ? modes[mi] + " " : "") +
+                                     installer::kPlatformClasses[p].name);
       }
     }
   }
@@ -90,7 +91,8 @@ void DescribeScript(const InspectContext& context, const std::string& path,
   for (const std::string& line : DescribeFindings(check)) report->lines.push_back("  " + line);
   nlohmann::json findings = nlohmann::json::array();
   for (const ScriptFinding& f : check.findings) {
-    findings.push_back({{"severity", f.error ? "error" : "warning"}, {"line", f.line}, {"text", f.text}});
+    findings.push_back(
+        {{"severity", f.error ? "error" : "warning"}, {"line", f.line}, {"text", f.text}});
   }
   m["modes"] = modes;
   m["lines"] = lineJson;
@@ -117,7 +119,8 @@ support::Status Describe(const InspectContext& context, const std::string& path,
   lines.push_back(text);
   if (info->hasPublicKeyBlock) {
     std::snprintf(text, sizeof text, "  goal tag %s, expiry %u (%s), bundle key %u bits",
-                  info->goal.c_str(), info->expiry, FormatUtc(info->expiry).c_str(), info->bundleKeyBits);
+                  info->goal.c_str(), info->expiry, FormatUtc(info->expiry).c_str(),
+                  info->bundleKeyBits);
     lines.push_back(text);
     m["goal"] = info->goal;
     m["expiry"] = info->expiry;
@@ -125,11 +128,13 @@ support::Status Describe(const InspectContext& context, const std::string& path,
   }
   lines.push_back("  root signature (" + rootLabel + "): " + info->rootSignature.text);
   lines.push_back("  bundle signature: " + info->bundleSignature.text);
-  lines.push_back("  stored checksum: " + (info->checksum.checked ? info->checksum.text : "unreadable"));
+  lines.push_back("  stored checksum: " +
+                  (info->checksum.checked ? info->checksum.text : "unreadable"));
   m["root_signature"] = StatusJson(info->rootSignature);
   m["bundle_signature"] = StatusJson(info->bundleSignature);
   m["checksum"] = StatusJson(info->checksum);
-  std::snprintf(text, sizeof text, "  signed region %llu bytes, junk %llu, signature block %u; stream end: %s",
+  std::snprintf(text, sizeof text,
+                "  signed region %llu bytes, junk %llu, signature block %u; stream end: %s",
                 static_cast<unsigned long long>(info->signedLength),
                 static_cast<unsigned long long>(info->junkLength), info->signatureBlockLength,
                 info->streamEnd.c_str());
@@ -141,9 +146,10 @@ support::Status Describe(const InspectContext& context, const std::string& path,
   lines.push_back("  " + std::to_string(info->entries.size()) + " entries" +
                   (info->entriesListed ? "" : " listed (more not shown)") + ":");
   for (const BundleEntryInfo& e : info->entries) {
-    std::snprintf(text, sizeof text, "    %-40s %10llu bytes in %u chunk(s), %llu stored, at 0x%llx",
-                  e.name.c_str(), static_cast<unsigned long long>(e.inflatedTotal), e.chunkCount,
-                  static_cast<unsigned long long>(e.storedTotal), static_cast<unsigned long long>(e.offset));
+    std::snprintf(
+        text, sizeof text, "    %-40s %10llu bytes in %u chunk(s), %llu stored, at 0x%llx",
+        e.name.c_str(), static_cast<unsigned long long>(e.inflatedTotal), e.chunkCount,
+        static_cast<unsigned long long>(e.storedTotal), static_cast<unsigned long long>(e.offset));
     lines.push_back(text);
     nlohmann::json chunks = nlohmann::json::array();
     for (const BundleChunkInfo& c : e.chunks) {
@@ -152,8 +158,11 @@ support::Status Describe(const InspectContext& context, const std::string& path,
       if (e.chunkCount <= 16) lines.push_back(text);
       chunks.push_back({{"offset", c.dataOffset}, {"stored", c.stored}, {"inflated", c.inflated}});
     }
-    entries.push_back({{"name", e.name}, {"offset", e.offset}, {"size", e.inflatedTotal},
-                       {"stored", e.storedTotal}, {"chunks", chunks}});
+    entries.push_back({{"name", e.name},
+                       {"offset", e.offset},
+                       {"size", e.inflatedTotal},
+                       {"stored", e.storedTotal},
+                       {"chunks", chunks}});
   }
   m["entries"] = entries;
   for (const std::string& f : info->chunkFaults) lines.push_back("  fault: " + f);
@@ -180,8 +189,8 @@ support::Status Inspect(const InspectContext& context, InspectReport* report) {
   if (!scratch) return support::Error{scratch.error()};
   const std::string temp = **scratch / "ibnd";
   platform::SetDebugOutputHook(&Discard, nullptr);  // no "Progress" lines in the report
-  bool ok = container::ExtractAttachmentToFile(false, support::Utf8ToWide(context.path, true), "IBND",
-                                               support::Utf8ToWide(temp, true), 0, 0);
+  bool ok = container::ExtractAttachmentToFile(false, support::Utf8ToWide(context.path, true),
+                                               "IBND", support::Utf8ToWide(temp, true), 0, 0);
   platform::SetDebugOutputHook(nullptr, nullptr);
   if (!ok) {
     return support::Errorf("IBND attachment at 0x%llx: cannot be unpacked (digest mismatch?)",

@@ -2,10 +2,10 @@
 // end trims it) and the setup program (LOAD), unpacked with the front end's own extraction and
 // inspected in turn, so that the report descends to the setup program's _SG2, its bundle and the
 // install script. The setup program's report is nested: indented in text, a member in JSON.
-#include "install_script.h"
-#include "read/installer_layers.h"
-#include "os/scratch_dir.h"
 #include "cmd/inspect.h"
+#include "install_script.h"
+#include "os/scratch_dir.h"
+#include "read/installer_layers.h"
 
 namespace ztpack {
 namespace {
@@ -16,9 +16,10 @@ support::Status Inspect(const InspectContext& context, InspectReport* report) {
   const std::string mode = installer::TrimRunMode(type);
   report->member["type"] = type;
   report->member["run_mode"] = mode;
-  report->lines.push_back(type.empty() ? "TYPE: missing or empty (the installer exits at once)"
-                                       : "TYPE \"" + type + "\": run mode \"" + mode + "\" (" +
-                                             (mode == "gui" ? "progress window" : "no window") + ")");
+  report->lines.push_back(type.empty()
+                              ? "TYPE: missing or empty (the installer exits at once)"
+                              : "TYPE \"" + type + "\": run mode \"" + mode + "\" (" +
+                                    (mode == "gui" ? "progress window" : "no window") + ")");
   auto scratch = ScratchDir::Create({}, "ztpack-inspect-");
   if (!scratch) return support::Error{scratch.error()};
   const std::string setup = **scratch / "setup.exe";

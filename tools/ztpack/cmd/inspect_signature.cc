@@ -3,8 +3,8 @@
 // through which pass.
 #include <cstdio>
 
-#include "cmd/inspect.h"
 #include "author/setup_signer.h"
+#include "cmd/inspect.h"
 #include "support/text.h"
 #include "verify/bundle_binding.h"
 #include "verify/setup_signature.h"
@@ -36,7 +36,8 @@ support::Status Inspect(const InspectContext& context, InspectReport* report) {
     int32_t dataOffset = -1;
     verify::JsonObject document = verify::ReadSignatureDocument(path, &dataOffset);
     signLength = document["sign"].AsString().size();
-    verified = verify::VerifySetupSignatureWithKey(path, verify::BuiltinSetupKey(), false, &outcome);
+    verified =
+        verify::VerifySetupSignatureWithKey(path, verify::BuiltinSetupKey(), false, &outcome);
   }
   m["dataOffset"] = entry->dataOffset;
   m["size"] = entry->size;

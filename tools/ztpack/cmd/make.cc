@@ -2,8 +2,8 @@
 // one TOML manifest (format in manifest.h).
 #include <cstdio>
 
-#include "cmd/command.h"
 #include "author/manifest.h"
+#include "cmd/command.h"
 #include "os/progress.h"
 
 namespace ztpack {
@@ -21,9 +21,10 @@ CommandRegistration registration{Command{
       app.add_option("--threads", *threads,
                      "Compressing threads (default: one per processor; the output is the same)");
       app.add_flag("--quiet,-q", *quiet, "No progress on the terminal");
-      app.footer("The install script is checked with the installer's own rules first: targets the "
-                 "installer refuses, entries the bundle lacks and directives of fewer than three "
-                 "fields stop the build; other findings are warnings.");
+      app.footer(
+          "The install script is checked with the installer's own rules first: targets the "
+          "installer refuses, entries the bundle lacks and directives of fewer than three "
+          "fields stop the build; other findings are warnings.");
       return [path, threads, quiet] {
         if (auto bad = FirstUnreadable({*path}); !bad.empty()) {
           return kErrors.Fail(kExitUnusable, bad);

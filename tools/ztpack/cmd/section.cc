@@ -2,8 +2,8 @@
 // order, into a .ZTBNDL last section of PEFILE (replacing one that is there already).
 #include <cstdio>
 
-#include "cmd/command.h"
 #include "author/pe_image.h"
+#include "cmd/command.h"
 
 namespace ztpack {
 namespace {
@@ -25,8 +25,7 @@ CommandRegistration registration{Command{
       app.add_option("--type", options->types,
                      "Attachment type (four characters); repeat, one per --data")
           ->required();
-      app.add_option("--data", options->datas, "File holding that attachment's data")
-          ->required();
+      app.add_option("--data", options->datas, "File holding that attachment's data")->required();
       app.add_option("--out", options->out, "Write the result here instead of replacing PEFILE");
       app.add_option("PEFILE", options->file, "The executable")->required();
       return [options] {

@@ -3,9 +3,9 @@
 // binding the program to its bundle.
 #include <cstdio>
 
-#include "cmd/command.h"
 #include "author/keys.h"
 #include "author/setup_signer.h"
+#include "cmd/command.h"
 
 namespace ztpack {
 namespace {
@@ -66,8 +66,7 @@ CommandRegistration registration{Command{
                     options->sign.output.c_str(), summary->pe ? "PE" : "not a PE",
                     summary->plain ? "plain" : "header-tolerant",
                     static_cast<unsigned long long>(summary->dataOffset),
-                    summary->boundTo.empty() ? "" : ", bound to bundle ",
-                    summary->boundTo.c_str(),
+                    summary->boundTo.empty() ? "" : ", bound to bundle ", summary->boundTo.c_str(),
                     options->sign.bundle.empty() ? "" : ", bundle appended as IBND");
         return kExitOk;
       };

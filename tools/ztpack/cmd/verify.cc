@@ -12,17 +12,17 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "bundle/bundle_reader.h"
-#include "read/bundle_description.h"
-#include "cmd/command.h"
-#include "read/diagnostics.h"
-#include "install_script.h"
-#include "os/file_ops.h"
-#include "read/installer_layers.h"
 #include "author/keys.h"
 #include "author/pe_image.h"
+#include "bundle/bundle_reader.h"
+#include "cmd/command.h"
+#include "install_script.h"
+#include "os/file_ops.h"
 #include "os/progress.h"
 #include "os/scratch_dir.h"
+#include "read/bundle_description.h"
+#include "read/diagnostics.h"
+#include "read/installer_layers.h"
 #include "read/script_check.h"
 #include "support/text.h"
 #include "verify/bundle_binding.h"
@@ -184,7 +184,8 @@ void Verification::CheckRunMode() {
   const std::string type = ReadRunMode(o_.file);
   runMode_ = installer::TrimRunMode(type);
   if (type.empty()) {
-    Add("run mode", Status::kFailed, "no TYPE attachment, or an empty one: the installer exits at once");
+    Add("run mode", Status::kFailed,
+        "no TYPE attachment, or an empty one: the installer exits at once");
   } else {
     Add("run mode", Status::kOk,
         "TYPE \"" + type + "\": " + (runMode_ == "gui" ? "progress window" : "no window"));
@@ -259,7 +260,8 @@ bool Verification::CheckBinding(const std::string& bundleDigest) {
         "the setup program is bound to this bundle, " + verify::DigestText(bundleDigest) +
             (binding.signedDigest.empty() ? " (by its document only, which is not signed)" : ""));
   } else {
-    Add("bundle binding", Status::kOk, "the setup program is not bound to a bundle: it runs with any");
+    Add("bundle binding", Status::kOk,
+        "the setup program is not bound to a bundle: it runs with any");
   }
   return accepted;
 }
@@ -282,8 +284,7 @@ bool Verification::CheckInstallScript(bundle::BundleReader* reader,
   }
   script_ = CheckScript(*lines, names, modes);
   if (info->hasPublicKeyBlock) CheckExpiry(info->expiry, std::time(nullptr), &*script_);
-  Add("install script",
-      script_->ErrorCount() == 0 ? Status::kOk : Status::kFailed,
+  Add("install script", script_->ErrorCount() == 0 ? Status::kOk : Status::kFailed,
       std::to_string(script_->lineCount) + " lines, " + std::to_string(script_->directiveCount) +
           " directives, " + std::to_string(script_->ErrorCount()) + " error(s), " +
           std::to_string(script_->WarningCount()) + " warning(s)",
@@ -296,14 +297,16 @@ bool Verification::CheckInstallScript(bundle::BundleReader* reader,
 // run on the platforms that select it. Each distinct entry is extracted once, to a scratch file.
 void Verification::CheckEntries(bundle::BundleReader* reader, const BundleInfo& info,
                                 const ScratchDir& scratch) {
-  std::map<std::string, std::pair<int, std::vector<int>>> selected;  // entry -> first line, platforms
+  std::map<std::string, std::pair<int, std::vector<int>>>
+      selected;  // entry -> first line, platforms
   for (const auto& perPlatform : script_->extractions) {
     for (size_t p = 0; p < perPlatform.size(); ++p) {
       for (const ScriptExtraction& x : perPlatform[p]) {
         auto [it, fresh] = selected.emplace(x.entry, std::pair{x.line, std::vector<int>{}});
         if (!fresh) it->second.first = std::min(it->second.first, x.line);
         auto& on = it->second.second;
-        if (std::find(on.begin(), on.end(), static_cast<int>(p)) == on.end()) on.push_back(static_cast<int>(p));
+        if (std::find(on.begin(), on.end(), static_cast<int>(p)) == on.end())
+          on.push_back(static_cast<int>(p));
       }
     }
   }
@@ -327,7 +330,8 @@ void Verification::CheckEntries(bundle::BundleReader* reader, const BundleInfo& 
     if (!ok) {
       ++failed;
       entryFailures_.push_back(
-          {true, use.first, "entry \"" + name + "\" does not extract (chunk unreadable or does not inflate)",
+          {true, use.first,
+           "entry \"" + name + "\" does not extract (chunk unreadable or does not inflate)",
            use.second});
     }
   }
@@ -354,7 +358,8 @@ void Verification::CheckSetupSignature() {
         "_SG2 valid under " + setupLabel_ + " (" +
             (outcome.headerTolerant ? "header-tolerant" : "plain") + " pass)");
   } else {
-    Add("setup signature", Status::kFailed, "not valid under " + setupLabel_ + ": " + outcome.reason);
+    Add("setup signature", Status::kFailed,
+        "not valid under " + setupLabel_ + ": " + outcome.reason);
   }
 }
 
@@ -450,7 +455,9 @@ int Verification::ReportText(const Verdicts& verdicts, bool runsEverywhere) cons
   std::printf("%s: %s%s\n", o_.file.c_str(), FileKindName(kind_),
               kind_ == FileKind::kInstaller ? (", run mode \"" + runMode_ + "\"").c_str() : "");
   for (const CheckLine& c : checks_) {
-    const char* mark = c.status == Status::kOk ? "ok     " : c.status == Status::kFailed ? "FAILED " : "-      ";
+    const char* mark = c.status == Status::kOk       ? "ok     "
+                       : c.status == Status::kFailed ? "FAILED "
+                                                     : "-      ";
     std::printf("  %s %-17s %s\n", mark, c.name.c_str(), c.detail.c_str());
   }
   if (script_) {
@@ -464,8 +471,9 @@ int Verification::ReportText(const Verdicts& verdicts, bool runsEverywhere) cons
     for (const auto& [p, f] : verdicts) {
       if (failure.empty()) failure = f;
     }
-    std::printf("verdict: %s\n", runsEverywhere ? "the installer would accept this bundle and apply its script"
-                                                : ("the installer would fail with this bundle: " + failure).c_str());
+    std::printf("verdict: %s\n",
+                runsEverywhere ? "the installer would accept this bundle and apply its script"
+                               : ("the installer would fail with this bundle: " + failure).c_str());
     return runsEverywhere ? 0 : 1;
   }
   if (runsEverywhere) {
@@ -480,7 +488,8 @@ int Verification::ReportText(const Verdicts& verdicts, bool runsEverywhere) cons
   for (const auto& [p, failure] : verdicts) same &= failure == verdicts.front().second;
   if (same) {
     std::printf("verdict: the installer would NOT run its setup program (%s): %s\n",
-                verdicts.size() > 1 ? "any platform" : installer::kPlatformClasses[verdicts.front().first].name,
+                verdicts.size() > 1 ? "any platform"
+                                    : installer::kPlatformClasses[verdicts.front().first].name,
                 verdicts.front().second.c_str());
     return 1;
   }
@@ -497,7 +506,8 @@ CommandRegistration registration{Command{
     "Run offline every check the installer runs on an installer, a setup program or a bundle",
     [](CLI::App& app) -> std::function<int()> {
       auto o = std::make_shared<VerifyOptions>();
-      app.add_option("FILE", o->file, "A finished installer, a setup program or a bundle")->required();
+      app.add_option("FILE", o->file, "A finished installer, a setup program or a bundle")
+          ->required();
       app.add_option("--root-key", o->rootKey, kRootKeyHelp);
       app.add_option("--setup-key", o->setupKey,
                      "Setup signing public key (DER or PEM) in place of the built-in one");
@@ -511,8 +521,9 @@ CommandRegistration registration{Command{
           ->check(CLI::Range(0, 1000));
       app.add_flag("--json", o->json, "Print one JSON object instead of text");
       app.add_flag("--quiet,-q", o->quiet, "No progress on the terminal");
-      app.footer("Exit code 0 only when the installer would run its setup program; 1 when a check "
-                 "failed; 2 when the file or a key cannot be read.");
+      app.footer(
+          "Exit code 0 only when the installer would run its setup program; 1 when a check "
+          "failed; 2 when the file or a key cannot be read.");
       return [o] { return Verification(*o).Run(); };
     }}};
 

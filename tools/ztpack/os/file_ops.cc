@@ -5,9 +5,7 @@ namespace ztpack::fileops {
 namespace fs = std::filesystem;
 
 // A char8_t string is UTF-8 to std::filesystem everywhere (on POSIX it is taken as it is).
-fs::path U8Path(std::string_view utf8) {
-  return fs::path(std::u8string(utf8.begin(), utf8.end()));
-}
+fs::path U8Path(std::string_view utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
 
 std::string U8String(const fs::path& path) {
   const std::u8string text = path.u8string();

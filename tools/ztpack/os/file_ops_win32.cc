@@ -77,10 +77,9 @@ OwnedDescriptor OwnerOnlyDescriptor(bool inherit) {
   ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
   std::vector<uint8_t> buffer(size);
   wchar_t* sid = nullptr;
-  const bool ok = size > 0 &&
-                  ::GetTokenInformation(token, TokenUser, buffer.data(), size, &size) &&
-                  ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid,
-                                           &sid);
+  const bool ok =
+      size > 0 && ::GetTokenInformation(token, TokenUser, buffer.data(), size, &size) &&
+      ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid);
   if (!ok) NoteLastError();
   ::CloseHandle(token);
   if (!ok) return nullptr;
@@ -125,7 +124,8 @@ support::Result<uint64_t> RegularFileSize(std::FILE* open) {
     NoteLastError();
     return support::Error{lastError};
   }
-  if (::GetFileType(handle) != FILE_TYPE_DISK || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+  if (::GetFileType(handle) != FILE_TYPE_DISK ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
     return support::Error{kNotRegularFile};
   }
   return (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
@@ -174,8 +174,8 @@ RawFile RawFile::Open(const std::string& path, Mode mode, bool* exists) {
   }
   RawFile file;
   const HANDLE handle =
-      ::CreateFileW(Wide(path).c_str(), access, share, secret ? &attributes : nullptr,
-                    disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+      ::CreateFileW(Wide(path).c_str(), access, share, secret ? &attributes : nullptr, disposition,
+                    FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD code = ::GetLastError();
     if (exists != nullptr) *exists = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
@@ -235,11 +235,9 @@ std::string RawFile::ReadBackName(const std::string& path) const { return path; 
 bool RawFile::IsNamedBy(const std::string& path) const {
   // No access asked (attributes only), so the sharing of other handles does not stand in the
   // way; a link at the name is opened itself.
-  const HANDLE named = ::CreateFileW(Wide(path).c_str(), 0,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING,
-                                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                                     nullptr);
+  const HANDLE named = ::CreateFileW(
+      Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (named == INVALID_HANDLE_VALUE) {
     NoteLastError();
     return false;
@@ -365,8 +363,8 @@ support::Result<std::string> MakeUniqueDirectory(const std::filesystem::path& di
     if (::CreateDirectoryW(Wide(path).c_str(), &attributes)) return path;
     if (::GetLastError() != ERROR_ALREADY_EXISTS) {
       NoteLastError();
-      return support::Errorf("%s: cannot create a temporary directory: %s",
-                             U8String(dir).c_str(), lastError.c_str());
+      return support::Errorf("%s: cannot create a temporary directory: %s", U8String(dir).c_str(),
+                             lastError.c_str());
     }
   }
   return support::Errorf("%s: cannot find a free name for a temporary directory",

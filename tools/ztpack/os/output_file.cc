@@ -70,8 +70,8 @@ support::Status OutputFile::WriteAt(uint64_t offset, const void* data, size_t le
   while (done < length) {
     int64_t r = file_.WriteAt(offset + done, p + done, length - done);
     if (r <= 0) {
-      return support::Errorf("%s: writing %zu bytes at 0x%llx failed: %s", target_.c_str(),
-                             length, static_cast<unsigned long long>(offset + done),
+      return support::Errorf("%s: writing %zu bytes at 0x%llx failed: %s", target_.c_str(), length,
+                             static_cast<unsigned long long>(offset + done),
                              r < 0 ? fileops::LastErrorText().c_str() : "nothing written");
     }
     done += static_cast<size_t>(r);
@@ -114,8 +114,10 @@ support::Status OutputFile::Commit() {
   if (!file_.IsNamedBy(target_)) {
     fileops::RemoveFile(target_);
     file_.Close();
-    return support::Errorf("%s: another file was put in place of %s while it was written; "
-                           "removed, nothing written", target_.c_str(), temp_.c_str());
+    return support::Errorf(
+        "%s: another file was put in place of %s while it was written; "
+        "removed, nothing written",
+        target_.c_str(), temp_.c_str());
   }
   if (!file_.Close()) {
     return support::Errorf("%s: closing it failed: %s", target_.c_str(),

@@ -57,7 +57,9 @@ class OutputFile {
 
  private:
   OutputFile(std::string target, std::string temp, fileops::RawFile file, Access access)
-      : target_(std::move(target)), temp_(std::move(temp)), file_(std::move(file)),
+      : target_(std::move(target)),
+        temp_(std::move(temp)),
+        file_(std::move(file)),
         access_(access) {}
   std::string target_;
   std::string temp_;

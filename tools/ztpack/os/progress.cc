@@ -16,8 +16,8 @@ constexpr auto kRedraw = std::chrono::milliseconds(200);
 std::string FormatProgress(const std::string& label, uint64_t bytesDone, uint64_t totalBytes,
                            uint64_t filesDone, uint64_t totalFiles, double elapsedSeconds) {
   char text[256];
-  int n = std::snprintf(text, sizeof text, "%s: %.1f of %.1f MiB", label.c_str(),
-                        bytesDone / kMiB, totalBytes / kMiB);
+  int n = std::snprintf(text, sizeof text, "%s: %.1f of %.1f MiB", label.c_str(), bytesDone / kMiB,
+                        totalBytes / kMiB);
   std::string line(text, static_cast<size_t>(n));
   if (totalFiles > 0) {
     std::snprintf(text, sizeof text, ", %llu of %llu files",

@@ -32,8 +32,7 @@ struct AttachmentChain {
 // listed (the rest is reported in `stop`), so a crafted file cannot make the list grow without
 // bound. Fails only when the file cannot be read at all.
 support::Result<AttachmentChain> WalkAttachmentChain(const std::string& path, int64_t end,
-                                                     bool checkDigests,
-                                                     size_t maxEntries = 4096);
+                                                     bool checkDigests, size_t maxEntries = 4096);
 
 // The first entry of `type` from the chain end (the one the reader would pick), or null.
 const ChainEntry* FindInChain(const AttachmentChain& chain, const std::string& type);

@@ -9,10 +9,10 @@
 #include <ctime>
 #include <memory>
 
-#include "bundle/key_stream.h"
 #include "author/bundle_writer.h"
-#include "os/file_ops.h"
 #include "author/keys.h"
+#include "bundle/key_stream.h"
+#include "os/file_ops.h"
 #include "platform/platform.h"
 #include "support/byte_reader.h"
 #include "support/text.h"
@@ -79,7 +79,8 @@ void WalkEntries(fileops::RawFile* f, uint32_t maxChunkSize, BundleInfo* info) {
       break;
     }
     if (nameLength > bundle::kMaxNameLength) {
-      info->streamEnd = "name length " + std::to_string(nameLength) + " above 255 (the rest is junk)";
+      info->streamEnd =
+          "name length " + std::to_string(nameLength) + " above 255 (the rest is junk)";
       break;
     }
     BundleEntryInfo entry;
@@ -99,11 +100,12 @@ void WalkEntries(fileops::RawFile* f, uint32_t maxChunkSize, BundleInfo* info) {
       chunk.dataOffset = walker.offset();
       if (chunk.stored > storedBound || chunk.inflated > maxChunkSize) {
         char text[200];
-        std::snprintf(text, sizeof text,
-                      "entry \"%s\" chunk %u at 0x%llx: stored %u / inflated %u exceed the reader's "
-                      "limits %llu / %u", entry.name.c_str(), i,
-                      static_cast<unsigned long long>(chunk.dataOffset), chunk.stored, chunk.inflated,
-                      static_cast<unsigned long long>(storedBound), maxChunkSize);
+        std::snprintf(
+            text, sizeof text,
+            "entry \"%s\" chunk %u at 0x%llx: stored %u / inflated %u exceed the reader's "
+            "limits %llu / %u",
+            entry.name.c_str(), i, static_cast<unsigned long long>(chunk.dataOffset), chunk.stored,
+            chunk.inflated, static_cast<unsigned long long>(storedBound), maxChunkSize);
         if (info->chunkFaults.size() < 100) info->chunkFaults.push_back(text);
       }
       uint64_t left = chunk.stored;
@@ -178,7 +180,8 @@ support::Result<BundleInfo> InspectBundle(const std::string& path, const std::st
     return info;
   }
   if (std::memcmp(tail + 4, bundle::kSignatureMarker, 4) != 0) {
-    info.bundleSignature.text = info.rootSignature.text = "not checked: no \"ZTSG\" marker (unsigned)";
+    info.bundleSignature.text = info.rootSignature.text =
+        "not checked: no \"ZTSG\" marker (unsigned)";
     return info;
   }
   info.signatureBlockLength = support::LoadU32le(tail);
@@ -195,8 +198,8 @@ support::Result<BundleInfo> InspectBundle(const std::string& path, const std::st
   }
   std::string block(info.signatureBlockLength, '\0');
   if (ReadAt(f, info.signedLength, block.data(), block.size()) != block.size()) return info;
-  support::ByteReader r{std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(block.data()),
-                                                 block.size())};
+  support::ByteReader r{
+      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(block.data()), block.size())};
   auto x = r.U32le(0);
   auto y = x ? r.U32le(4 + uint64_t{*x}) : std::nullopt;
   if (!x || !y || static_cast<int32_t>(*x) < 0 || static_cast<int32_t>(*y) < 0 ||
@@ -222,10 +225,11 @@ support::Result<BundleInfo> InspectBundle(const std::string& path, const std::st
   } else {
     std::string message = block.substr(8 + *x, 8) + fields->bundleKeyDer;
     info.rootSignature.checked = true;
-    info.rootSignature.valid =
-        VerifySha1(*root, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(message.data()), message.size()),
-                   std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(fields->rootSignature.data()),
-                                            fields->rootSignature.size()));
+    info.rootSignature.valid = VerifySha1(
+        *root,
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(message.data()), message.size()),
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(fields->rootSignature.data()),
+                                 fields->rootSignature.size()));
     info.rootSignature.text = info.rootSignature.valid ? "valid under the given root key"
                                                        : "INVALID under the given root key";
   }
@@ -275,10 +279,13 @@ support::Result<BundleInfo> InspectBundle(const std::string& path, const std::st
 
 support::Result<std::string> SafeRelativePath(const std::string& name) {
   if (name.empty()) return Errorf("entry name is empty");
-  if (name.find('\0') != std::string::npos) return Errorf("entry name \"%s\" holds a zero byte", name.c_str());
-  if (name[0] == '/' || name[0] == '\\') return Errorf("entry name \"%s\" is an absolute path", name.c_str());
+  if (name.find('\0') != std::string::npos)
+    return Errorf("entry name \"%s\" holds a zero byte", name.c_str());
+  if (name[0] == '/' || name[0] == '\\')
+    return Errorf("entry name \"%s\" is an absolute path", name.c_str());
   if (name.find(':') != std::string::npos) {
-    return Errorf("entry name \"%s\" holds a colon (drive letter or alternate data stream)", name.c_str());
+    return Errorf("entry name \"%s\" holds a colon (drive letter or alternate data stream)",
+                  name.c_str());
   }
   std::string out;
   size_t start = 0;
@@ -291,7 +298,8 @@ support::Result<std::string> SafeRelativePath(const std::string& name) {
     }
     if (part == "..") return Errorf("entry name \"%s\" climbs out with \"..\"", name.c_str());
     // Windows drops trailing dots and blanks, which would turn "..." or ".. " into "..".
-    if (part.find_first_not_of(". ") == std::string::npos || part.back() == '.' || part.back() == ' ') {
+    if (part.find_first_not_of(". ") == std::string::npos || part.back() == '.' ||
+        part.back() == ' ') {
       return Errorf("entry name \"%s\" has a component ending in a dot or blank", name.c_str());
     }
     if (!out.empty()) out += '/';

@@ -41,7 +41,7 @@ struct BundleInfo {
   uint32_t headerFields[3] = {0, 0, 0};
   std::vector<BundleEntryInfo> entries;
   bool entriesListed = true;
-  std::string streamEnd;      // why the walk of the entry stream ended
+  std::string streamEnd;  // why the walk of the entry stream ended
   int64_t streamEndOffset = 0;
   uint64_t signedLength = 0;  // offset of the signature block
   uint64_t junkLength = 0;

@@ -13,7 +13,8 @@ inline std::string EscapeBytes(std::string_view bytes, unsigned char first,
                                std::string_view alsoEscaped) {
   std::string out;
   for (unsigned char c : bytes) {
-    if (c >= first && c < 0x7F && alsoEscaped.find(static_cast<char>(c)) == std::string_view::npos) {
+    if (c >= first && c < 0x7F &&
+        alsoEscaped.find(static_cast<char>(c)) == std::string_view::npos) {
       out.push_back(static_cast<char>(c));
     } else {
       char esc[8];

@@ -3,14 +3,14 @@
 #include <cstring>
 #include <filesystem>
 
-#include "read/attachment_chain.h"
-#include "bundle/bundle_reader.h"
-#include "install_script.h"
-#include "bundle/bundle_format.h"
-#include "container/attachment.h"
-#include "read/diagnostics.h"
-#include "os/file_ops.h"
 #include "author/pe_image.h"
+#include "bundle/bundle_format.h"
+#include "bundle/bundle_reader.h"
+#include "container/attachment.h"
+#include "install_script.h"
+#include "os/file_ops.h"
+#include "read/attachment_chain.h"
+#include "read/diagnostics.h"
 #include "support/text.h"
 
 namespace ztpack {

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 #include <functional>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "support/result.h"
 

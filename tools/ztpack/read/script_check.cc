@@ -5,14 +5,14 @@
 #include <set>
 #include <unordered_map>
 
+#include "author/bundle_writer.h"
+#include "author/keys.h"
 #include "bundle/bundle_format.h"
 #include "bundle/bundle_reader.h"
+#include "os/scratch_dir.h"
 #include "read/bundle_description.h"
-#include "author/bundle_writer.h"
 #include "read/diagnostics.h"
 #include "read/escape.h"
-#include "author/keys.h"
-#include "os/scratch_dir.h"
 #include "support/text.h"
 
 namespace ztpack {
@@ -83,7 +83,8 @@ ScriptCheck CheckScript(const std::vector<std::string>& rawLines,
       raw.pop_back();  // the line feed ends the line; that the trim drops it changes nothing
       ++lineNumber;
     } else if (i + 1 < rawLines.size()) {
-      check.findings.push_back({false, line,
+      check.findings.push_back({false,
+                                line,
                                 "longer than " +
                                     std::to_string(installer::kScriptLineBufferSize - 1) +
                                     " bytes: the installer reads it as several lines",
@@ -107,7 +108,8 @@ ScriptCheck CheckScript(const std::vector<std::string>& rawLines,
     }
     if (first.fieldCount < 3) {
       check.findings.push_back(
-          {true, line,
+          {true,
+           line,
            "\"" + Shown(trimmed) + "\" has " + std::to_string(first.fieldCount) +
                " field(s); a directive needs condition,entry,target (the installer skips it)",
            {}});
@@ -146,7 +148,8 @@ ScriptCheck CheckScript(const std::vector<std::string>& rawLines,
     std::string modeText;
     for (const std::string& mode : modes) modeText += (modeText.empty() ? "" : " or ") + mode;
     if (!selected) {
-      check.findings.push_back({false, line,
+      check.findings.push_back({false,
+                                line,
                                 "the condition \"" + Shown(trimmed.substr(0, trimmed.find(','))) +
                                     "\" selects this line on no platform in run mode " + modeText,
                                 {}});
@@ -157,8 +160,9 @@ ScriptCheck CheckScript(const std::vector<std::string>& rawLines,
       check.findings.push_back(
           {true, line,
            "target \"" + Shown(first.target) + "\" is refused by the installer (" + problem +
-               (tooLong ? " even below the shortest workspace, " + std::string(kShortestWorkspaceExample) +
-                              " (" + std::to_string(kShortestWorkspacePath) + " characters)"
+               (tooLong ? " even below the shortest workspace, " +
+                              std::string(kShortestWorkspaceExample) + " (" +
+                              std::to_string(kShortestWorkspacePath) + " characters)"
                         : std::string()) +
                "); it fails on " + PlatformList(refusedOn),
            refusedOn});
@@ -166,13 +170,15 @@ ScriptCheck CheckScript(const std::vector<std::string>& rawLines,
     if (tooLongForALongWorkspace) {
       const char* longProblem =
           installer::TargetLengthProblem(kLongWorkspacePath, support::Utf8ToWide(first.target));
-      check.findings.push_back(
-          {false, line,
-           "target \"" + Shown(first.target) + "\" fits the shortest workspace but not a long one: an "
-               "installer whose workspace path has " + std::to_string(kLongWorkspacePath) +
-               " characters (" + kLongWorkspaceExample + ", not elevated) refuses it (" +
-               longProblem + ")",
-           {}});
+      check.findings.push_back({false,
+                                line,
+                                "target \"" + Shown(first.target) +
+                                    "\" fits the shortest workspace but not a long one: an "
+                                    "installer whose workspace path has " +
+                                    std::to_string(kLongWorkspacePath) + " characters (" +
+                                    kLongWorkspaceExample + ", not elevated) refuses it (" +
+                                    longProblem + ")",
+                                {}});
     }
     if (!missingOn.empty()) {
       check.findings.push_back({true, line,
@@ -192,15 +198,17 @@ ScriptCheck CheckScript(const std::vector<std::string>& rawLines,
     if (i >= bundle::kMaxCatalogueEntries) late.push_back(name);
   }
   if (!unused.empty()) {
-    check.findings.push_back({false, 0,
-                              std::to_string(unused.size()) +
-                                  " entr" + (unused.size() == 1 ? "y" : "ies") +
+    check.findings.push_back({false,
+                              0,
+                              std::to_string(unused.size()) + " entr" +
+                                  (unused.size() == 1 ? "y" : "ies") +
                                   " no selected directive uses: " + NameList(unused),
                               {}});
   }
   if (!late.empty()) {
     check.findings.push_back(
-        {false, 0,
+        {false,
+         0,
          std::to_string(late.size()) + " entr" + (late.size() == 1 ? "y lies" : "ies lie") +
              " past the 256th, which the installer can extract but not open: " + NameList(late),
          {}});
@@ -210,11 +218,12 @@ ScriptCheck CheckScript(const std::vector<std::string>& rawLines,
 
 void CheckExpiry(uint32_t expiry, int64_t now, ScriptCheck* check) {
   if (expiry == 0 || static_cast<int64_t>(expiry) >= now) return;
-  check->findings.push_back(
-      {false, 0,
-       "the public key block's expiry " + FormatUtc(expiry) + " has passed (the installer does "
-       "not compare it with the clock, but a renewed certificate is due)",
-       {}});
+  check->findings.push_back({false,
+                             0,
+                             "the public key block's expiry " + FormatUtc(expiry) +
+                                 " has passed (the installer does "
+                                 "not compare it with the clock, but a renewed certificate is due)",
+                             {}});
 }
 
 support::Result<std::vector<std::string>> ReadScriptFileAsInstaller(const std::string& path) {
@@ -241,7 +250,8 @@ support::Result<std::vector<std::string>> ReadScriptFileAsInstaller(const std::s
                            quiet.Stop().c_str());
   }
   bundle::EntryHandle* script = reader.OpenEntry("install_script");
-  if (script == nullptr) return support::Errorf("%s: the install script could not be opened", path.c_str());
+  if (script == nullptr)
+    return support::Errorf("%s: the install script could not be opened", path.c_str());
   std::vector<std::string> lines = installer::ReadScriptLines(reader, script);
   reader.CloseEntry(script);
   reader.Close();
@@ -251,8 +261,8 @@ support::Result<std::vector<std::string>> ReadScriptFileAsInstaller(const std::s
 std::vector<std::string> DescribeFindings(const ScriptCheck& check) {
   std::vector<std::string> lines;
   for (const ScriptFinding& f : check.findings) {
-    std::string where = f.line > 0 ? "install script line " + std::to_string(f.line) + ": "
-                                   : "install script: ";
+    std::string where =
+        f.line > 0 ? "install script line " + std::to_string(f.line) + ": " : "install script: ";
     lines.push_back(std::string(f.error ? "error: " : "warning: ") + where + f.text);
   }
   return lines;

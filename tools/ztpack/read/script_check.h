@@ -51,7 +51,7 @@ struct ScriptExtraction {
 };
 
 struct ScriptCheck {
-  std::vector<std::string> modes;       // the run modes checked
+  std::vector<std::string> modes;  // the run modes checked
   size_t lineCount = 0, directiveCount = 0;
   std::vector<ScriptFinding> findings;  // in line order, then the whole-script ones
   // For each run mode (index into `modes`) and platform: what the worker extracts, in order.
