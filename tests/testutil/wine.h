@@ -291,6 +291,11 @@ class Wine {
     std::vector<std::string> argv = {loader_, exe};
     argv.insert(argv.end(), args.begin(), args.end());
     AddEnvironment(&options, display);
+    // The session's desktop process fixes the display driver of every program that joins it:
+    // one left from an earlier run without a display (the server lingers a few seconds after
+    // its last program), or with a display since closed, would leave this program no driver
+    // and no windows. A run with a display therefore starts a session of its own.
+    if (!display.empty()) EndSession(options);
     WineRunResult result;
     static_cast<RunResult&>(result) = RunProcess(argv, options);
     result.debug = ParseDebugChannel(result.err);
@@ -391,6 +396,17 @@ class Wine {
       start = end + 1;
     }
     return "";
+  }
+
+  // Ends the prefix's Wine session, if one is running, and waits until it has ended.
+  void EndSession(const RunOptions& runOptions) const {
+    RunOptions options;
+    options.env = runOptions.env;
+    options.unsetEnv = runOptions.unsetEnv;
+    options.timeoutSeconds = 60;
+    const std::string server = wineserver_.empty() ? "wineserver" : wineserver_;
+    RunProcess({server, "-k"}, options);
+    RunProcess({server, "-w"}, options);
   }
 
   void AddEnvironment(RunOptions* options, const std::string& display) const {
