@@ -10,7 +10,7 @@
 #include "author/keys.h"
 #include "bundle/bundle_reader.h"
 #include "cmd/command.h"
-#include "cmd/inspect.h"
+#include "cmd/inspect/report.h"
 #include "container/attachment.h"
 #include "os/file_ops.h"
 #include "os/scratch_dir.h"

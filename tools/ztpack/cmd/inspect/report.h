@@ -1,6 +1,6 @@
 // `ztpack inspect` is extensible: besides the sections and the attachment chains that
-// inspect.cc prints itself, every registered inspector adds lines to the text report and one
-// member to the JSON report. Inspectors live in inspect_<name>.cc files, which are linked
+// command.cc prints itself, every registered inspector adds lines to the text report and one
+// member to the JSON report. Inspectors live in the other files of this folder, which are linked
 // into the ztpack executable and register themselves with a static InspectorRegistration.
 #pragma once
 
@@ -17,7 +17,7 @@
 
 namespace ztpack {
 
-// What inspect.cc has found out already, handed to every inspector.
+// What command.cc has found out already, handed to every inspector.
 struct InspectContext {
   std::string path;
   uint64_t fileSize = 0;

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "author/setup_signer.h"
-#include "cmd/inspect.h"
+#include "cmd/inspect/report.h"
 #include "support/text.h"
 #include "verify/bundle_binding.h"
 #include "verify/setup_signature.h"

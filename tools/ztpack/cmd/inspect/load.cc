@@ -2,7 +2,7 @@
 // end trims it) and the setup program (LOAD), unpacked with the front end's own extraction and
 // inspected in turn, so that the report descends to the setup program's _SG2, its bundle and the
 // install script. The setup program's report is nested: indented in text, a member in JSON.
-#include "cmd/inspect.h"
+#include "cmd/inspect/report.h"
 #include "install_script.h"
 #include "os/scratch_dir.h"
 #include "read/installer_layers.h"

@@ -1,12 +1,12 @@
 // ztpack inspect FILE [--json]: the sections of a PE file and each attachment chain (at the end
 // of the last section, at the end of the image, at the end of the file), then whatever the
-// registered inspectors (inspect.h) add. Reads only headers and footers, and streams attachment
+// registered inspectors (report.h) add. Reads only headers and footers, and streams attachment
 // data in bounded pieces for the digests, so memory does not grow with the file.
 #include <algorithm>
 #include <cstdio>
 
 #include "cmd/command.h"
-#include "cmd/inspect.h"
+#include "cmd/inspect/report.h"
 #include "container/attachment_format.h"
 #include "container/pe_locator.h"
 #include "platform/platform.h"
