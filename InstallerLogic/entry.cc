@@ -126,19 +126,7 @@ std::u16string JoinCommandTail(const std::vector<std::u16string>& arguments) {
     // In quotes when empty or holding a blank; a quote is escaped with a backslash, and the
     // backslashes before it, or before the closing quote, are doubled.
     const bool quote = argument.empty() || argument.find_first_of(u" \t") != std::u16string::npos;
-    if (quote) tail += u'"';
-    size_t slashes = 0;
-    for (char16_t c : argument) {
-      if (c == u'\\') {
-        ++slashes;
-        continue;
-      }
-      tail.append(c == u'"' ? slashes * 2 + 1 : slashes, u'\\');
-      slashes = 0;
-      tail += c;
-    }
-    tail.append(quote ? slashes * 2 : slashes, u'\\');
-    if (quote) tail += u'"';
+    tail += EscapeCommandArgument(argument, quote);
   }
   return tail;
 }

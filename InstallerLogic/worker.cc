@@ -261,26 +261,30 @@ uint32_t RunInstallation(support::Workspace* workspace) {
 
 }  // namespace
 
-std::u16string QuoteCommandArgument(const std::u16string& argument) {
-  if (!argument.empty() && argument.find_first_of(u" \t\"") == std::u16string::npos) {
-    return argument;
-  }
+std::u16string EscapeCommandArgument(const std::u16string& argument, bool quote) {
   // Backslashes are literal unless they precede a quote: then each is doubled, and the quote
-  // itself is escaped. The closing quote counts, so trailing backslashes are doubled.
-  std::u16string quoted = u"\"";
+  // itself is escaped. A closing quote counts, so trailing backslashes are doubled before it.
+  std::u16string escaped = quote ? u"\"" : u"";
   size_t slashes = 0;
   for (char16_t c : argument) {
     if (c == u'\\') {
       ++slashes;
       continue;
     }
-    quoted.append(c == u'"' ? slashes * 2 + 1 : slashes, u'\\');
+    escaped.append(c == u'"' ? slashes * 2 + 1 : slashes, u'\\');
     slashes = 0;
-    quoted += c;
+    escaped += c;
   }
-  quoted.append(slashes * 2, u'\\');
-  quoted += u'"';
-  return quoted;
+  escaped.append(quote ? slashes * 2 : slashes, u'\\');
+  if (quote) escaped += u'"';
+  return escaped;
+}
+
+std::u16string QuoteCommandArgument(const std::u16string& argument) {
+  if (!argument.empty() && argument.find_first_of(u" \t\"") == std::u16string::npos) {
+    return argument;
+  }
+  return EscapeCommandArgument(argument, true);
 }
 
 std::u16string BuildSetupCommandLine(const std::u16string& workspace,

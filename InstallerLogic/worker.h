@@ -38,6 +38,10 @@ unsigned InstallationWorker(void* unused);
 // each quote escaped and backslashes doubled only where they precede a quote.
 std::u16string QuoteCommandArgument(const std::u16string& argument);
 
+// The argument with each double quote escaped and the backslashes in front of it doubled; with
+// `quote`, inside double quotes, the backslashes before the closing one doubled too.
+std::u16string EscapeCommandArgument(const std::u16string& argument, bool quote);
+
 // The setup program's command line: the quoted program path, each argument as
 // QuoteCommandArgument gives it, then the quoted own path.
 std::u16string BuildSetupCommandLine(const std::u16string& workspace,
