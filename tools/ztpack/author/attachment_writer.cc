@@ -20,35 +20,6 @@ support::Result<uint64_t> FileSize(const std::string& path) {
   return size;
 }
 
-// Feeds `length` bytes of the file from `offset` to `consume` in 1 MiB pieces.
-template <typename Consume>
-support::Status StreamFile(const std::string& path, uint64_t offset, uint64_t length,
-                           Consume&& consume) {
-  fileops::RawFile in = fileops::RawFile::Open(path, fileops::RawFile::Mode::kRead);
-  if (!in.IsOpen())
-    return support::Errorf("%s: %s", path.c_str(), fileops::LastErrorText().c_str());
-  std::unique_ptr<uint8_t[]> buffer(new uint8_t[container::kFileChunkSize]);
-  uint64_t done = 0;
-  while (done < length) {
-    size_t want = static_cast<size_t>(std::min<uint64_t>(length - done, container::kFileChunkSize));
-    int64_t r = in.ReadAt(offset + done, buffer.get(), want);
-    if (r < 0) {
-      return support::Errorf("%s: read at 0x%llx failed: %s", path.c_str(),
-                             static_cast<unsigned long long>(offset + done),
-                             fileops::LastErrorText().c_str());
-    }
-    if (r == 0) {
-      return support::Errorf("%s: file ended at 0x%llx, 0x%llx bytes short (did it change?)",
-                             path.c_str(), static_cast<unsigned long long>(offset + done),
-                             static_cast<unsigned long long>(length - done));
-    }
-    support::Status status = consume(buffer.get(), static_cast<size_t>(r));
-    if (!status) return status;
-    done += static_cast<uint64_t>(r);
-  }
-  return {};
-}
-
 void FillFooter(std::string_view type, uint64_t size, CryptoPP::Weak::MD5& md5,
                 uint8_t (&bytes)[container::kFooterSize]) {
   container::AttachmentFooter footer;
@@ -121,7 +92,7 @@ support::Result<std::string> MakeChain(const std::vector<AttachmentInput>& input
     if (!input.path.empty()) {
       data.clear();
       support::Status read =
-          StreamFile(input.path, 0, *AttachmentSize(input) - container::kFooterSize,
+          fileops::StreamFile(input.path, 0, *AttachmentSize(input) - container::kFooterSize,
                      [&](const uint8_t* p, size_t n) {
                        data.append(reinterpret_cast<const char*>(p), n);
                        return support::Status{};
@@ -165,7 +136,7 @@ support::Result<uint64_t> WriteAttachments(OutputFile& out,
     } else {
       auto size = AttachmentSize(input);
       if (!size) return support::Error{size.error()};
-      support::Status status = StreamFile(input.path, 0, *size - container::kFooterSize, put);
+      support::Status status = fileops::StreamFile(input.path, 0, *size - container::kFooterSize, put);
       if (!status) return support::Error{status.error()};
     }
     uint8_t footer[container::kFooterSize];
@@ -179,7 +150,7 @@ support::Result<uint64_t> WriteAttachments(OutputFile& out,
 
 support::Status CopyFileRange(const std::string& path, uint64_t offset, uint64_t length,
                               OutputFile& out) {
-  return StreamFile(path, offset, length,
+  return fileops::StreamFile(path, offset, length,
                     [&](const uint8_t* p, size_t n) { return out.Write(p, n); });
 }
 

@@ -150,19 +150,16 @@ class ChunkCompressor {
     if (e.data) {
       plain = reinterpret_cast<const uint8_t*>(e.data->data()) + item.offset;
     } else {
-      std::FILE* in = fileops::OpenStdio(e.path, "rb");
-      if (in == nullptr || !fileops::SeekStdio(in, item.offset)) {
-        support::Error error = Errorf("entry \"%s\": cannot read %s: %s", e.name.c_str(),
-                                      e.path.c_str(), fileops::LastErrorText().c_str());
-        if (in != nullptr) std::fclose(in);
-        return error;
-      }
+      fileops::RawFile in = fileops::RawFile::Open(e.path, fileops::RawFile::Mode::kRead);
       if (input_.size() < item.length) input_.resize(item.length);
-      const size_t got = std::fread(input_.data(), 1, item.length, in);
-      std::fclose(in);
+      const int64_t got = in.IsOpen() ? in.ReadFullyAt(item.offset, input_.data(), item.length) : -1;
+      if (got < 0) {
+        return Errorf("entry \"%s\": cannot read %s: %s", e.name.c_str(), e.path.c_str(),
+                      fileops::LastErrorText().c_str());
+      }
       if (got != item.length) {
-        return Errorf("entry \"%s\": %s gave %zu of %u bytes at offset %llu (changed while read?)",
-                      e.name.c_str(), e.path.c_str(), got, item.length,
+        return Errorf("entry \"%s\": %s gave %lld of %u bytes at offset %llu (changed while read?)",
+                      e.name.c_str(), e.path.c_str(), static_cast<long long>(got), item.length,
                       static_cast<unsigned long long>(item.offset));
       }
       plain = input_.data();

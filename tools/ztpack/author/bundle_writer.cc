@@ -182,14 +182,13 @@ support::Status BundleWriter::AddData(const std::string& name, std::string_view 
 }
 
 support::Status BundleWriter::AddFile(const std::string& name, const std::string& path) {
-  std::FILE* in = fileops::OpenStdio(path, "rb");
-  if (in == nullptr) {
+  fileops::RawFile in = fileops::RawFile::Open(path, fileops::RawFile::Mode::kRead);
+  if (!in.IsOpen()) {
     return Errorf("entry \"%s\": cannot open %s: %s", name.c_str(), path.c_str(),
                   fileops::LastErrorText().c_str());
   }
-  auto regular = fileops::RegularFileSize(in);
+  auto regular = in.RegularSize();
   if (!regular) {
-    std::fclose(in);
     return Errorf("entry \"%s\": %s is not a regular file", name.c_str(), path.c_str());
   }
   uint64_t size = *regular;
@@ -200,16 +199,16 @@ support::Status BundleWriter::AddFile(const std::string& name, const std::string
   uint64_t done = 0;
   while (status && done < size) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(size - done, options_.chunkSize));
-    size_t got = std::fread(buffer.data(), 1, want, in);
-    if (got != want) {
-      status = Errorf("entry \"%s\": %s gave %zu of %zu bytes at offset %llu (changed while read?)",
-                      name.c_str(), path.c_str(), got, want, static_cast<unsigned long long>(done));
+    const int64_t got = in.ReadFullyAt(done, buffer.data(), want);
+    if (got != static_cast<int64_t>(want)) {
+      status = Errorf("entry \"%s\": %s gave %lld of %zu bytes at offset %llu (changed while read?)",
+                      name.c_str(), path.c_str(), static_cast<long long>(got), want,
+                      static_cast<unsigned long long>(done));
       break;
     }
-    status = CompressChunk(buffer.data(), got);
-    done += got;
+    status = CompressChunk(buffer.data(), want);
+    done += want;
   }
-  std::fclose(in);
   return status;
 }
 

@@ -91,13 +91,13 @@ support::Result<RsaPublicKey> ParsePublicKey(std::string_view bytes, const std::
 }
 
 support::Result<RsaPrivateKey> LoadPrivateKey(const std::string& path) {
-  auto bytes = ReadWholeFile(path);
+  auto bytes = fileops::ReadWholeFile(path);
   if (!bytes) return support::Error{bytes.error()};
   return ParsePrivateKey(*bytes, path);
 }
 
 support::Result<RsaPublicKey> LoadPublicKey(const std::string& path) {
-  auto bytes = ReadWholeFile(path);
+  auto bytes = fileops::ReadWholeFile(path);
   if (!bytes) return support::Error{bytes.error()};
   return ParsePublicKey(*bytes, path);
 }
@@ -199,20 +199,6 @@ support::Result<std::string> StreamingSigner::Finish() {
     return Errorf("signing failed: %s", e.what());
   }
   return signature;
-}
-
-support::Result<std::string> ReadWholeFile(const std::string& path) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(fileops::OpenStdio(path, "rb"), std::fclose);
-  if (!in) {
-    return Errorf("%s: cannot open for reading: %s", path.c_str(),
-                  fileops::LastErrorText().c_str());
-  }
-  std::string data;
-  char buffer[65536];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, in.get())) > 0) data.append(buffer, n);
-  if (std::ferror(in.get())) return Errorf("%s: read failed", path.c_str());
-  return data;
 }
 
 namespace {

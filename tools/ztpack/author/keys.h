@@ -70,9 +70,6 @@ class StreamingSigner {
   std::unique_ptr<CryptoPP::PK_MessageAccumulator> accumulator_;
 };
 
-// The whole file, read by the subcommands.
-support::Result<std::string> ReadWholeFile(const std::string& path);
-
 // What makes a file a private key: a PEM block whose label ends in "PRIVATE KEY" anywhere in
 // it ("PRIVATE KEY", "RSA PRIVATE KEY", "ENCRYPTED PRIVATE KEY", ...), or the whole file one DER
 // PKCS#8 PrivateKeyInfo or PKCS#1 RSAPrivateKey (by structure; the numbers are not checked).

@@ -254,7 +254,7 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
   ManifestErrors errors(path);
   toml::table root;
   // Read here rather than by toml++, which would open the path through the ANSI code page.
-  auto text = ReadWholeFile(path);
+  auto text = fileops::ReadWholeFile(path);
   if (!text) return support::Error{text.error()};
   try {
     root = toml::parse(*text, path);

@@ -90,19 +90,16 @@ support::Result<std::string> ContentDigest(const BundleInput& input) {
   if (input.data) {
     sha.Update(reinterpret_cast<const uint8_t*>(input.data->data()), input.data->size());
   } else {
-    std::FILE* in = fileops::OpenStdio(input.path, "rb");
-    if (in == nullptr) {
-      return support::Errorf("entry \"%s\": cannot open %s: %s", input.name.c_str(),
-                             input.path.c_str(), fileops::LastErrorText().c_str());
-    }
-    auto buffer = std::make_unique<uint8_t[]>(1 << 20);
-    size_t got;
-    while ((got = std::fread(buffer.get(), 1, 1 << 20, in)) > 0) sha.Update(buffer.get(), got);
-    bool failed = std::ferror(in) != 0;
-    std::fclose(in);
-    if (failed) {
-      return support::Errorf("entry \"%s\": reading %s failed", input.name.c_str(),
-                             input.path.c_str());
+    auto size = fileops::RegularFileSize(input.path);
+    support::Status read =
+        size ? fileops::StreamFile(input.path, 0, *size,
+                                   [&](const uint8_t* p, size_t n) {
+                                     sha.Update(p, n);
+                                     return support::Status{};
+                                   })
+             : support::Error{input.path + ": " + size.error()};
+    if (!read) {
+      return support::Errorf("entry \"%s\": %s", input.name.c_str(), read.error().c_str());
     }
   }
   std::string digest(CryptoPP::SHA256::DIGESTSIZE, '\0');
@@ -112,18 +109,8 @@ support::Result<std::string> ContentDigest(const BundleInput& input) {
 
 support::Result<std::string> ReadContent(const BundleInput& input) {
   if (input.data) return *input.data;
-  std::FILE* in = fileops::OpenStdio(input.path, "rb");
-  if (in == nullptr) {
-    return support::Errorf("install script %s: cannot open: %s", input.path.c_str(),
-                           fileops::LastErrorText().c_str());
-  }
-  std::string text;
-  char buffer[65536];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, in)) > 0) text.append(buffer, got);
-  bool failed = std::ferror(in) != 0;
-  std::fclose(in);
-  if (failed) return support::Errorf("install script %s: read failed", input.path.c_str());
+  auto text = fileops::ReadWholeFile(input.path);
+  if (!text) return support::Errorf("install script %s", text.error().c_str());
   return text;
 }
 

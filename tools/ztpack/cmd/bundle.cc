@@ -81,7 +81,7 @@ int RunBundle(const Options& o) {
   }
   auto key = LoadPrivateKey(o.key);
   if (!key) return kErrors.Fail(kExitUnusable, key.error());
-  auto cert = ReadWholeFile(o.cert);
+  auto cert = fileops::ReadWholeFile(o.cert);
   if (!cert) return kErrors.Fail(kExitUnusable, cert.error());
   auto fields = SplitPublicKeyBlock(*cert);
   if (!fields) return kErrors.Fail(kExitUnusable, o.cert + ": " + fields.error());

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,15 +29,10 @@ std::string U8GenericString(const std::filesystem::path& path);
 // The text of the error of the last call here that failed on this thread.
 std::string LastErrorText();
 
-// fopen of a UTF-8 path.
-std::FILE* OpenStdio(const std::string& path, const char* mode);
-// Moves to a 64-bit offset from the start (fseek takes a long, 32 bits on Windows).
-bool SeekStdio(std::FILE* file, uint64_t offset);
 // The size of a regular file. The error is the reason alone: the system's words, or
 // kNotRegularFile.
 inline constexpr const char* kNotRegularFile = "not a regular file";
 support::Result<uint64_t> RegularFileSize(const std::string& path);
-support::Result<uint64_t> RegularFileSize(std::FILE* open);
 
 // A file read and written at explicit offsets (pread/pwrite; ReadFile/WriteFile with an offset),
 // so that no shared position is involved. Move-only; closes itself.
@@ -66,6 +62,11 @@ class RawFile {
 
   // The count read (0 at the end) or -1; may be short.
   int64_t ReadAt(uint64_t offset, void* data, size_t length);
+  // Reads until `length` bytes or the end: the count read (short only at the end) or -1.
+  int64_t ReadFullyAt(uint64_t offset, void* data, size_t length);
+  // The size of the open file; the error is the reason alone, kNotRegularFile for a directory,
+  // a device or a pipe.
+  support::Result<uint64_t> RegularSize() const;
   // The count written or -1; may be short.
   int64_t WriteAt(uint64_t offset, const void* data, size_t length);
   // Gives the file the permission bits of `target` when that is a regular file, else rw-r--r--,
@@ -89,6 +90,16 @@ class RawFile {
   static constexpr intptr_t kInvalid = -1;
   intptr_t handle_ = kInvalid;
 };
+
+// Every byte of a file, in memory; at most `limit` bytes, a larger file is an error. The error
+// names the path and the reason.
+support::Result<std::string> ReadWholeFile(const std::string& path, uint64_t limit = 1ull << 30);
+
+// Gives `length` bytes of the file from `offset` to `consume` in pieces of at most 1 MiB, in
+// order; stops at the first error `consume` returns. A file that ends early is an error (it
+// changed while it was read).
+support::Status StreamFile(const std::string& path, uint64_t offset, uint64_t length,
+                           const std::function<support::Status(const uint8_t*, size_t)>& consume);
 
 // Renames `from` onto `to`, replacing a file of that name in one step.
 bool RenameOnto(const std::string& from, const std::string& to);

@@ -20,25 +20,6 @@ void NoteErrno() { lastError = std::strerror(errno); }
 
 std::string LastErrorText() { return lastError; }
 
-std::FILE* OpenStdio(const std::string& path, const char* mode) {
-  std::FILE* file = std::fopen(path.c_str(), mode);
-  if (file == nullptr) NoteErrno();
-  return file;
-}
-
-bool SeekStdio(std::FILE* file, uint64_t offset) {
-  if (::fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0) return true;
-  NoteErrno();
-  return false;
-}
-
-support::Result<uint64_t> RegularFileSize(std::FILE* open) {
-  struct stat st;
-  if (::fstat(::fileno(open), &st) != 0) return support::Error{std::strerror(errno)};
-  if (!S_ISREG(st.st_mode)) return support::Error{kNotRegularFile};
-  return static_cast<uint64_t>(st.st_size);
-}
-
 RawFile::~RawFile() {
   if (handle_ != kInvalid) ::close(static_cast<int>(handle_));
 }
@@ -85,6 +66,13 @@ int64_t RawFile::ReadAt(uint64_t offset, void* data, size_t length) {
     if (n < 0) NoteErrno();
     return n;
   }
+}
+
+support::Result<uint64_t> RawFile::RegularSize() const {
+  struct stat st;
+  if (::fstat(static_cast<int>(handle_), &st) != 0) return support::Error{std::strerror(errno)};
+  if (!S_ISREG(st.st_mode)) return support::Error{kNotRegularFile};
+  return static_cast<uint64_t>(st.st_size);
 }
 
 int64_t RawFile::WriteAt(uint64_t offset, const void* data, size_t length) {

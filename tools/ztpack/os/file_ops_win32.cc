@@ -105,22 +105,10 @@ bool FileIdentity(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
 
 std::string LastErrorText() { return lastError; }
 
-std::FILE* OpenStdio(const std::string& path, const char* mode) {
-  std::FILE* file = ::_wfopen(Wide(path).c_str(), Wide(mode).c_str());
-  if (file == nullptr) NoteErrno();
-  return file;
-}
-
-bool SeekStdio(std::FILE* file, uint64_t offset) {
-  if (::_fseeki64(file, static_cast<int64_t>(offset), SEEK_SET) == 0) return true;
-  NoteErrno();
-  return false;
-}
-
-support::Result<uint64_t> RegularFileSize(std::FILE* open) {
-  const HANDLE handle = AsHandle(::_get_osfhandle(::_fileno(open)));
+support::Result<uint64_t> RawFile::RegularSize() const {
+  const HANDLE handle = AsHandle(handle_);
   BY_HANDLE_FILE_INFORMATION info;
-  if (handle == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(handle, &info)) {
+  if (!::GetFileInformationByHandle(handle, &info)) {
     NoteLastError();
     return support::Error{lastError};
   }
