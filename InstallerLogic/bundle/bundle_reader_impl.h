@@ -136,7 +136,8 @@ struct BundleReader::Impl {
   bool ExtractSmall(platform::File* out, const std::u16string* target,
                     support::ParentDirectories* parents, WriteBehind::Ticket* ticket, bool* failed);
   bool Validate();
-  bool ValidateEntry(const std::string& name, bool filterExists);
+  struct ValidationSource;  // the validation walk (bundle_validate.cc)
+  struct ValidationVisitor;
   void RecordInIndex(const std::string& name, int64_t offset, const KeyStreamState& at);
   bool WalkFrom(const std::string& key);
 

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "bundle/bundle_reader_impl.h"
+#include "bundle/entry_walk.h"
 #include "support/byte_reader.h"
 #include "support/trace.h"
 
@@ -94,51 +95,85 @@ std::unique_ptr<CryptoPP::RSA::PublicKey> ParsePublicKeyBlock(const uint8_t* blo
   }
 }
 
-bool BundleReader::Impl::ValidateEntry(const std::string& name, bool filterExists) {
-  uint32_t chunkCount = 0;
-  if (!ReadU32(&chunkCount, true)) return false;
-  const uint64_t storedBound = StoredLengthBound(maxChunkSize);
-  const bool catalogued = catalogue.size() < kMaxCatalogueEntries;
-  CatalogueEntry entry;
-  entry.name = name;
+// The validation walk's reading side: every byte goes to the verifier as stored, the plain
+// bytes to the checksum, and the key streams follow.
+struct BundleReader::Impl::ValidationSource {
+  ValidationSource(Impl& impl, bool filterMade) : d(impl), filterExists(filterMade) {}
+  Impl& d;
+  const bool filterExists;
   std::unique_ptr<uint8_t[]> piece;
-  for (uint32_t i = 0; i < chunkCount; ++i) {
-    uint32_t stored = 0, inflated = 0;
-    if (!ReadU32(&stored, true) || stored > storedBound) return false;
-    if (!ReadU32(&inflated, true) || inflated > maxChunkSize) return false;
-    ChunkDescriptor chunk{file.Tell(), stored, inflated, state};
-    // The chunk's bytes go to the verifier as stored, in pieces of bounded size, so a stated
-    // length never sizes a buffer; a length past the end of the file ends as a short read.
+
+  bool U32(uint32_t* value) { return d.ReadU32(value, true); }
+  bool Name(std::string* name) {
+    return d.ReadStream(name->data(), 1, name->size(), true, false) == name->size();
+  }
+  // The chunk's bytes go to the verifier as stored, in pieces of bounded size, so a stated
+  // length never sizes a buffer; a length past the end of the file ends as a short read.
+  bool ChunkData(uint32_t stored) {
     uint64_t left = stored;
     while (left > 0) {
       size_t n = static_cast<size_t>(std::min<uint64_t>(left, kWalkPiece));
-      if (hasher != nullptr) {
+      if (d.hasher != nullptr) {
         // Read straight into the hasher's block: the key streams follow the bytes here while
         // the signature check hashes them on its own thread.
-        uint8_t* room = hasher->Space(n);
-        size_t got = file.Read(room, n);
-        keys.Advance(state, room, got);
-        hasher->Commit(got);
+        uint8_t* room = d.hasher->Space(n);
+        size_t got = d.file.Read(room, n);
+        d.keys.Advance(d.state, room, got);
+        d.hasher->Commit(got);
         if (got != n) return false;
       } else {
         if (!piece) piece = std::make_unique_for_overwrite<uint8_t[]>(kWalkPiece);
-        if (ReadStream(piece.get(), 1, n, true, filterExists) != n) return false;
+        if (d.ReadStream(piece.get(), 1, n, true, filterExists) != n) return false;
       }
       left -= n;
     }
-    if (catalogued) {
-      // Descriptors cost memory per chunk; their total across the catalogue is capped.
-      if (cataloguedChunks >= kMaxCataloguedChunks) return false;
-      ++cataloguedChunks;
-      entry.chunks.push_back(chunk);
-      entry.totalLength += inflated;
-    }
+    return true;
+  }
+};
+
+// The validation walk's keeping side: every chunk within the limits, the first 256 entries
+// catalogued with their chunks, every entry recorded in the index.
+struct BundleReader::Impl::ValidationVisitor {
+  explicit ValidationVisitor(Impl& impl) : d(impl) {}
+  Impl& d;
+  int64_t entryStart = 0;
+  KeyStreamState entryState;
+  bool catalogued = false;
+  CatalogueEntry entry;
+
+  void EntryStart() {
+    entryStart = d.file.Tell();
+    entryState = d.state;
+  }
+  void Named(const std::string& name) { support::Trace("Iterated %s\n", name.c_str()); }
+  bool Entry(const std::string& name, uint32_t) {
+    catalogued = d.catalogue.size() < kMaxCatalogueEntries;
+    entry = CatalogueEntry();
+    entry.name = name;
+    return true;
+  }
+  bool Chunk(uint32_t, uint32_t stored, uint32_t inflated) {
+    if (!ChunkWithinLimits(stored, inflated, d.maxChunkSize)) return Failed();
+    if (!catalogued) return true;
+    // Descriptors cost memory per chunk; their total across the catalogue is capped.
+    if (d.cataloguedChunks >= kMaxCataloguedChunks) return Failed();
+    ++d.cataloguedChunks;
+    entry.chunks.push_back(ChunkDescriptor{d.file.Tell(), stored, inflated, d.state});
+    entry.totalLength += inflated;
+    return true;
   }
   // Entries past the catalogue's 256 are walked, bounded and signed like the others, and reached
   // by ExtractEntry; OpenEntry does not find them.
-  if (catalogued) catalogue.push_back(std::move(entry));
-  return true;
-}
+  bool EntryEnd() {
+    d.RecordInIndex(entry.name, entryStart, entryState);
+    if (catalogued) d.catalogue.push_back(std::move(entry));
+    return true;
+  }
+  bool Failed() {
+    support::Trace("%s", "Reading file for checksum failed!\n");
+    return false;
+  }
+};
 
 void BundleReader::Impl::RecordInIndex(const std::string& name, int64_t offset,
                                        const KeyStreamState& at) {
@@ -233,19 +268,13 @@ bool BundleReader::Impl::Validate() {
   state = KeyStreamState();
 
   try {
-    for (;;) {
-      const int64_t entryStart = file.Tell();
-      const KeyStreamState entryState = state;
-      uint32_t nameLength = 0;
-      if (!ReadU32(&nameLength, true) || nameLength == 0 || nameLength > kMaxNameLength) break;
-      std::string name(nameLength, '\0');
-      if (ReadStream(name.data(), 1, nameLength, true, false) != nameLength) break;
-      support::Trace("Iterated %s\n", name.c_str());
-      if (!ValidateEntry(name, filter != nullptr)) {
-        support::Trace("%s", "Reading file for checksum failed!\n");
-        return false;
-      }
-      RecordInIndex(name, entryStart, entryState);
+    ValidationSource source(*this, filter != nullptr);
+    ValidationVisitor visitor(*this);
+    switch (WalkEntryStream(source, visitor)) {
+      case WalkEnd::kShortChunks: visitor.Failed(); return false;
+      case WalkEnd::kRefused: return false;
+      default:  // the end of the stream, junk, or a short name: the signature decides
+        break;
     }
     if (!index.full) index.complete = true;
     support::Trace("Iterate done\n");

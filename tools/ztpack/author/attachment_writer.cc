@@ -93,10 +93,10 @@ support::Result<std::string> MakeChain(const std::vector<AttachmentInput>& input
       data.clear();
       support::Status read =
           fileops::StreamFile(input.path, 0, *AttachmentSize(input) - container::kFooterSize,
-                     [&](const uint8_t* p, size_t n) {
-                       data.append(reinterpret_cast<const char*>(p), n);
-                       return support::Status{};
-                     });
+                              [&](const uint8_t* p, size_t n) {
+                                data.append(reinterpret_cast<const char*>(p), n);
+                                return support::Status{};
+                              });
       if (!read) return support::Error{read.error()};
     }
     auto one = MakeAttachment(input.type, data);
@@ -136,7 +136,8 @@ support::Result<uint64_t> WriteAttachments(OutputFile& out,
     } else {
       auto size = AttachmentSize(input);
       if (!size) return support::Error{size.error()};
-      support::Status status = fileops::StreamFile(input.path, 0, *size - container::kFooterSize, put);
+      support::Status status =
+          fileops::StreamFile(input.path, 0, *size - container::kFooterSize, put);
       if (!status) return support::Error{status.error()};
     }
     uint8_t footer[container::kFooterSize];
@@ -151,7 +152,7 @@ support::Result<uint64_t> WriteAttachments(OutputFile& out,
 support::Status CopyFileRange(const std::string& path, uint64_t offset, uint64_t length,
                               OutputFile& out) {
   return fileops::StreamFile(path, offset, length,
-                    [&](const uint8_t* p, size_t n) { return out.Write(p, n); });
+                             [&](const uint8_t* p, size_t n) { return out.Write(p, n); });
 }
 
 support::Status CopyWithAttachments(const std::string& path,

@@ -152,7 +152,8 @@ class ChunkCompressor {
     } else {
       fileops::RawFile in = fileops::RawFile::Open(e.path, fileops::RawFile::Mode::kRead);
       if (input_.size() < item.length) input_.resize(item.length);
-      const int64_t got = in.IsOpen() ? in.ReadFullyAt(item.offset, input_.data(), item.length) : -1;
+      const int64_t got =
+          in.IsOpen() ? in.ReadFullyAt(item.offset, input_.data(), item.length) : -1;
       if (got < 0) {
         return Errorf("entry \"%s\": cannot read %s: %s", e.name.c_str(), e.path.c_str(),
                       fileops::LastErrorText().c_str());

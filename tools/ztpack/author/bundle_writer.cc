@@ -201,9 +201,10 @@ support::Status BundleWriter::AddFile(const std::string& name, const std::string
     size_t want = static_cast<size_t>(std::min<uint64_t>(size - done, options_.chunkSize));
     const int64_t got = in.ReadFullyAt(done, buffer.data(), want);
     if (got != static_cast<int64_t>(want)) {
-      status = Errorf("entry \"%s\": %s gave %lld of %zu bytes at offset %llu (changed while read?)",
-                      name.c_str(), path.c_str(), static_cast<long long>(got), want,
-                      static_cast<unsigned long long>(done));
+      status =
+          Errorf("entry \"%s\": %s gave %lld of %zu bytes at offset %llu (changed while read?)",
+                 name.c_str(), path.c_str(), static_cast<long long>(got), want,
+                 static_cast<unsigned long long>(done));
       break;
     }
     status = CompressChunk(buffer.data(), want);

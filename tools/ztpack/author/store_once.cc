@@ -91,13 +91,12 @@ support::Result<std::string> ContentDigest(const BundleInput& input) {
     sha.Update(reinterpret_cast<const uint8_t*>(input.data->data()), input.data->size());
   } else {
     auto size = fileops::RegularFileSize(input.path);
-    support::Status read =
-        size ? fileops::StreamFile(input.path, 0, *size,
-                                   [&](const uint8_t* p, size_t n) {
-                                     sha.Update(p, n);
-                                     return support::Status{};
-                                   })
-             : support::Error{input.path + ": " + size.error()};
+    support::Status read = size ? fileops::StreamFile(input.path, 0, *size,
+                                                      [&](const uint8_t* p, size_t n) {
+                                                        sha.Update(p, n);
+                                                        return support::Status{};
+                                                      })
+                                : support::Error{input.path + ": " + size.error()};
     if (!read) {
       return support::Errorf("entry \"%s\": %s", input.name.c_str(), read.error().c_str());
     }

@@ -11,6 +11,7 @@
 
 #include "author/bundle_writer.h"
 #include "author/keys.h"
+#include "bundle/entry_walk.h"
 #include "bundle/key_stream.h"
 #include "os/file_ops.h"
 #include "platform/platform.h"
@@ -23,22 +24,39 @@ namespace {
 using support::Errorf;
 
 // Reads up to n bytes at `offset`, across short reads; the count read (less at the end of the
-// file or on an error). 64-bit offsets on every system.
+// file or on an error).
 size_t ReadAt(fileops::RawFile* file, uint64_t offset, void* data, size_t n) {
-  size_t got = 0;
-  while (got < n) {
-    const int64_t r = file->ReadAt(offset + got, static_cast<uint8_t*>(data) + got, n - got);
-    if (r <= 0) break;
-    got += static_cast<size_t>(r);
-  }
-  return got;
+  const int64_t got = file->ReadFullyAt(offset, data, n);
+  return got < 0 ? 0 : static_cast<size_t>(got);
 }
 
-// Sequential reads of the entry stream, unscrambled, with the plain bytes hashed.
-class StreamWalker {
+// The description walk's reading side: sequential reads of the entry stream, unscrambled, with
+// the plain bytes hashed for the stored checksum.
+class DescriptionSource {
  public:
-  explicit StreamWalker(fileops::RawFile* file) : file_(file) {}
+  explicit DescriptionSource(fileops::RawFile* file) : file_(file), piece_(1 << 20) {}
   int64_t offset() const { return offset_; }
+  uint32_t lastU32() const { return last_; }
+  bool U32(uint32_t* v) {
+    uint8_t b[4];
+    if (!Read(b, 4)) return false;
+    *v = last_ = support::LoadU32le(b);
+    return true;
+  }
+  bool Name(std::string* name) {
+    return Read(reinterpret_cast<uint8_t*>(name->data()), name->size());
+  }
+  bool ChunkData(uint32_t stored) {
+    for (uint64_t left = stored; left > 0;) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(left, piece_.size()));
+      if (!Read(piece_.data(), n)) return false;
+      left -= n;
+    }
+    return true;
+  }
+  void Final(uint8_t* digest) { sha1_.Final(digest); }
+
+ private:
   // Reads n bytes (plain); false when fewer arrive.
   bool Read(uint8_t* out, size_t n) {
     size_t got = ReadAt(file_, static_cast<uint64_t>(offset_), out, n);
@@ -47,96 +65,124 @@ class StreamWalker {
     sha1_.Update(out, got);
     return got == n;
   }
-  bool U32(uint32_t* v) {
-    uint8_t b[4];
-    if (!Read(b, 4)) return false;
-    *v = support::LoadU32le(b);
-    return true;
-  }
-  void Final(uint8_t* digest) { sha1_.Final(digest); }
 
- private:
   fileops::RawFile* file_;
+  std::vector<uint8_t> piece_;
   int64_t offset_ = bundle::kHeaderSize;
+  uint32_t last_ = 0;
   bundle::KeyStreamState state_;
   CryptoPP::SHA1 sha1_;
 };
 
-void WalkEntries(fileops::RawFile* f, uint32_t maxChunkSize, BundleInfo* info) {
-  StreamWalker walker(f);
-  size_t listedChunks = 0;
-  std::vector<uint8_t> piece(1 << 20);
-  const uint64_t storedBound = bundle::StoredLengthBound(maxChunkSize);
-  for (;;) {
-    int64_t at = walker.offset();
-    uint32_t nameLength = 0;
-    if (!walker.U32(&nameLength)) {
-      info->streamEnd = "the file ended inside a name length";
-      break;
+// The description walk's keeping side: lists entries and chunks up to the listing limits, and
+// notes the chunks that the installer's reader would refuse without stopping there.
+class DescriptionVisitor {
+ public:
+  DescriptionVisitor(const DescriptionSource& source, uint32_t maxChunkSize, BundleInfo* info)
+      : source_(source), maxChunkSize_(maxChunkSize), info_(info) {}
+
+  void EntryStart() { entryOffset_ = source_.offset(); }
+  int64_t Offset() const { return entryOffset_; }
+  void Named(const std::string& name) {
+    open_ = true;
+    entry_ = BundleEntryInfo();
+    entry_.offset = entryOffset_;
+    entry_.name = name;
+  }
+  bool Entry(const std::string&, uint32_t chunkCount) {
+    entry_.chunkCount = chunkCount;
+    return true;
+  }
+  bool Chunk(uint32_t index, uint32_t stored, uint32_t inflated) {
+    CommitChunk();
+    pending_ = BundleChunkInfo();
+    pending_.stored = stored;
+    pending_.inflated = inflated;
+    pending_.dataOffset = source_.offset();
+    hasPending_ = true;
+    if (!bundle::ChunkWithinLimits(stored, inflated, maxChunkSize_) &&
+        info_->chunkFaults.size() < 100) {
+      char text[200];
+      std::snprintf(text, sizeof text,
+                    "entry \"%s\" chunk %u at 0x%llx: stored %u / inflated %u exceed the reader's "
+                    "limits %llu / %u",
+                    entry_.name.c_str(), index,
+                    static_cast<unsigned long long>(pending_.dataOffset), stored, inflated,
+                    static_cast<unsigned long long>(bundle::StoredLengthBound(maxChunkSize_)),
+                    maxChunkSize_);
+      info_->chunkFaults.push_back(text);
     }
-    if (nameLength == 0) {
-      info->streamEnd = "terminating name length 0";
-      break;
-    }
-    if (nameLength > bundle::kMaxNameLength) {
-      info->streamEnd =
-          "name length " + std::to_string(nameLength) + " above 255 (the rest is junk)";
-      break;
-    }
-    BundleEntryInfo entry;
-    entry.offset = at;
-    entry.name.assign(nameLength, '\0');
-    if (!walker.Read(reinterpret_cast<uint8_t*>(entry.name.data()), nameLength)) {
-      info->streamEnd = "the file ended inside the name of the entry at " + std::to_string(at);
-      break;
-    }
-    bool complete = walker.U32(&entry.chunkCount);
-    for (uint32_t i = 0; complete && i < entry.chunkCount; ++i) {
-      BundleChunkInfo chunk;
-      if (!walker.U32(&chunk.stored) || !walker.U32(&chunk.inflated)) {
-        complete = false;
-        break;
-      }
-      chunk.dataOffset = walker.offset();
-      if (chunk.stored > storedBound || chunk.inflated > maxChunkSize) {
-        char text[200];
-        std::snprintf(
-            text, sizeof text,
-            "entry \"%s\" chunk %u at 0x%llx: stored %u / inflated %u exceed the reader's "
-            "limits %llu / %u",
-            entry.name.c_str(), i, static_cast<unsigned long long>(chunk.dataOffset), chunk.stored,
-            chunk.inflated, static_cast<unsigned long long>(storedBound), maxChunkSize);
-        if (info->chunkFaults.size() < 100) info->chunkFaults.push_back(text);
-      }
-      uint64_t left = chunk.stored;
-      while (left > 0 && complete) {
-        size_t n = static_cast<size_t>(std::min<uint64_t>(left, piece.size()));
-        complete = walker.Read(piece.data(), n);
-        left -= n;
-      }
-      if (!complete) break;
-      entry.storedTotal += chunk.stored;
-      entry.inflatedTotal += chunk.inflated;
-      if (listedChunks < kMaxListedChunks) {
-        entry.chunks.push_back(chunk);
-        ++listedChunks;
-      } else {
-        entry.chunksListed = false;
-      }
-    }
-    if (info->entries.size() < kMaxListedEntries) {
-      info->entries.push_back(std::move(entry));
+    return true;
+  }
+  bool EntryEnd() {
+    CommitChunk();
+    Close();
+    return true;
+  }
+  // An entry cut short by the end of the file is listed with the chunks read whole.
+  void Close() {
+    if (!open_) return;
+    open_ = false;
+    hasPending_ = false;
+    if (info_->entries.size() < kMaxListedEntries) {
+      info_->entries.push_back(std::move(entry_));
     } else {
-      info->entriesListed = false;
-    }
-    if (!complete) {
-      info->streamEnd = "the file ended inside the chunks of the entry at " + std::to_string(at);
-      break;
+      info_->entriesListed = false;
     }
   }
-  info->streamEndOffset = walker.offset();
+
+ private:
+  // A chunk counts once its data has been read, that is when the next record begins.
+  void CommitChunk() {
+    if (!hasPending_) return;
+    hasPending_ = false;
+    entry_.storedTotal += pending_.stored;
+    entry_.inflatedTotal += pending_.inflated;
+    if (listedChunks_ < kMaxListedChunks) {
+      entry_.chunks.push_back(pending_);
+      ++listedChunks_;
+    } else {
+      entry_.chunksListed = false;
+    }
+  }
+
+  const DescriptionSource& source_;
+  const uint32_t maxChunkSize_;
+  BundleInfo* info_;
+  int64_t entryOffset_ = 0;
+  bool open_ = false;
+  BundleEntryInfo entry_;
+  bool hasPending_ = false;
+  BundleChunkInfo pending_;
+  size_t listedChunks_ = 0;
+};
+
+void WalkEntries(fileops::RawFile* f, uint32_t maxChunkSize, BundleInfo* info) {
+  DescriptionSource source(f);
+  DescriptionVisitor visitor(source, maxChunkSize, info);
+  const bundle::WalkEnd end = bundle::WalkEntryStream(source, visitor);
+  const int64_t at = visitor.Offset();
+  visitor.Close();
+  switch (end) {
+    case bundle::WalkEnd::kTerminator: info->streamEnd = "terminating name length 0"; break;
+    case bundle::WalkEnd::kNameLengthTooLarge:
+      info->streamEnd =
+          "name length " + std::to_string(source.lastU32()) + " above 255 (the rest is junk)";
+      break;
+    case bundle::WalkEnd::kShortNameLength:
+      info->streamEnd = "the file ended inside a name length";
+      break;
+    case bundle::WalkEnd::kShortName:
+      info->streamEnd = "the file ended inside the name of the entry at " + std::to_string(at);
+      break;
+    case bundle::WalkEnd::kShortChunks:
+    case bundle::WalkEnd::kRefused:
+      info->streamEnd = "the file ended inside the chunks of the entry at " + std::to_string(at);
+      break;
+  }
+  info->streamEndOffset = source.offset();
   uint8_t digest[20];
-  walker.Final(digest);
+  source.Final(digest);
   uint8_t stored[20];
   if (info->fileSize >= 20 && ReadAt(f, info->fileSize - 20, stored, 20) == 20) {
     info->checksum.checked = true;
