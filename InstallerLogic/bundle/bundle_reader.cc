@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "bundle/bundle_reader_impl.h"
+#include "bundle/entry_walk.h"
 #include "support/byte_reader.h"
 #include "support/trace.h"
 
@@ -178,12 +179,11 @@ bool BundleReader::Impl::CopyEntryTo(platform::File& out) {
 }
 
 bool BundleReader::Impl::CopyChunks(platform::File& out, uint32_t chunkCount) {
-  const uint64_t storedBound = StoredLengthBound(maxChunkSize);
   for (uint32_t i = 0; i < chunkCount; ++i) {
     uint32_t stored = 0, inflated = 0;
     if (!ReadU32(&stored, false) || !ReadU32(&inflated, false)) return false;
     // Lengths from the file size buffers only within the chunk limits and the bytes left.
-    if (stored > storedBound || inflated > maxChunkSize) return false;
+    if (!ChunkWithinLimits(stored, inflated, maxChunkSize)) return false;
     if (static_cast<int64_t>(stored) > fileSize - file.Tell()) return false;
 
     // A chunk goes to the writer's thread when that thread has (almost) nothing left to do:
@@ -541,7 +541,7 @@ bool BundleReader::Impl::ExtractSmall(platform::File* out, const std::u16string*
     return notSmall();
   }
   // The checks of CopyChunks, in its order.
-  if (stored > StoredLengthBound(maxChunkSize) || inflated > maxChunkSize) return fail();
+  if (!ChunkWithinLimits(stored, inflated, maxChunkSize)) return fail();
   if (inflated > kSmallFile || stored > kSmallFile) return notSmall();
   if (static_cast<int64_t>(stored) > fileSize - file.Tell()) return fail();
   uint8_t* in = Reserve(storedBytes, stored);
