@@ -1,0 +1,31 @@
+// The "authenticode" part of `ztpack inspect`: the PE file's own Authenticode signature (none, or
+// its digest algorithm, signer and whether the image hash still matches the file). A signature
+// that does not match is a finding shown in the report, not an error of the inspection.
+#include "cmd/inspect/report.h"
+#include "read/authenticode.h"
+
+namespace ztpack {
+namespace {
+
+support::Status Inspect(const InspectContext& context, InspectReport* report) {
+  if (!context.image) return {};
+  auto signature = ReadAuthenticode(context.path);
+  if (!signature) return support::Error{signature.error()};
+  report->member = AuthenticodeJson(*signature);
+  report->lines.push_back(DescribeAuthenticode(*signature));
+  if (signature->present) {
+    report->lines.push_back("certificate table at 0x" + [&] {
+      char text[32];
+      std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(signature->tableOffset));
+      return std::string(text);
+    }() + ", " + std::to_string(signature->tableSize) + " bytes, " +
+                            std::to_string(signature->signedData.certificates.size()) +
+                            " certificate(s); signature and chain not checked here");
+  }
+  return {};
+}
+
+InspectorRegistration registration{Inspector{"authenticode", 35, &Inspect}};
+
+}  // namespace
+}  // namespace ztpack
