@@ -3,6 +3,7 @@
 // and make's [authenticode] signing with each kind of key, and its failures.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -170,6 +171,10 @@ TEST_F(Authenticode, MakeSignsWithEachKindOfKeyOrFailsLeavingNothing) {
   RunResult pfx = Run({"openssl", "pkcs12", "-export", "-in", Path("cert.pem"), "-inkey",
                        Path("cert.key"), "-passout", "pass:pfx-secret", "-out", Path("cert.pfx")});
   ASSERT_EQ(pfx.exitCode, 0) << pfx.output();
+  RunResult other = Run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                         "-subj", "/CN=Someone Else", "-keyout", Path("other.key"), "-out",
+                         Path("other.pem")});
+  ASSERT_EQ(other.exitCode, 0) << other.output();
   testutil::SoftHsmToken token(dir_ / "hsm", "release", kPin);
   ASSERT_TRUE(token.ok()) << token.error();
   ASSERT_EQ(token.ImportKey(dir_ / "cert.key", "authenticode", "01").exitCode, 0);
@@ -204,6 +209,8 @@ TEST_F(Authenticode, MakeSignsWithEachKindOfKeyOrFailsLeavingNothing) {
       {"wrong PIN", tokenKey + "\"\n", hsmWrongPin, 1, "osslsigncode sign failed"},
       {"no PIN", tokenKey + "\"\n", hsm, 1, "no PIN: give pin-source"},
       {"PIN in the URI", tokenKey + "?pin-value=" + kPin + "\"\n", hsm, 1, "pin-value"},
+      {"ca_file that does not anchor the certificate", files + "ca_file = \"other.pem\"\n", {}, 1,
+       "osslsigncode verify refused the signed installer"},
       {"key without certificate", "[authenticode]\nkey = \"cert.key\"\n", {}, 1,
        "[authenticode] names no \"certificate\""},
   };
@@ -224,6 +231,16 @@ TEST_F(Authenticode, MakeSignsWithEachKindOfKeyOrFailsLeavingNothing) {
     EXPECT_TRUE(report->Sound()) << ztpack::DescribeAuthenticode(*report);
     EXPECT_EQ(report->signedData.signerSubject, kSubject);
   }
+
+  // With a fixed signing time (inside the certificate's validity) two makes give the same bytes.
+  const std::string epoch = std::to_string(std::time(nullptr) + 60);
+  std::string first;
+  for (int run = 0; run < 2; ++run) {
+    RunResult made = Make(files, {{"SOURCE_DATE_EPOCH", epoch}});
+    ASSERT_EQ(made.exitCode, 0) << made.output();
+    if (run == 0) first = testutil::ReadFile(dir_ / "out.exe");
+  }
+  EXPECT_EQ(testutil::ReadFile(dir_ / "out.exe"), first);
 }
 
 TEST(AuthenticodePin, UriLosesItsPinAttributesOnly) {

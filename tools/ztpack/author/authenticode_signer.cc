@@ -133,6 +133,13 @@ support::Result<AuthenticodeTools> PrepareAuthenticode(const AuthenticodeSetting
         "Debian package \"osslsigncode\" (scripts/setup.sh does), or name the program in "
         "$ZTPACK_OSSLSIGNCODE");
   }
+  bool epochSet = false;
+  tools.signingTime = Environment("SOURCE_DATE_EPOCH", &epochSet);
+  if (epochSet && (tools.signingTime.empty() || tools.signingTime.size() > 12 ||
+                   tools.signingTime.find_first_not_of("0123456789") != std::string::npos)) {
+    return support::Errorf("$SOURCE_DATE_EPOCH is \"%s\", not a number of seconds",
+                           tools.signingTime.c_str());
+  }
   if (settings.key.rfind("pkcs11:", 0) == 0) {
     auto split = SplitPkcs11Pin(settings.key);
     // Not the URI itself in the message: it may hold the very PIN it is refused for.
@@ -198,6 +205,7 @@ std::vector<std::string> OsslsigncodeSignArguments(const AuthenticodeSettings& s
   if (!settings.description.empty()) args.insert(args.end(), {"-n", settings.description});
   if (!settings.url.empty()) args.insert(args.end(), {"-i", settings.url});
   if (!settings.timestampUrl.empty()) args.insert(args.end(), {"-t", settings.timestampUrl});
+  if (!tools.signingTime.empty()) args.insert(args.end(), {"-time", tools.signingTime});
   args.insert(args.end(), {"-in", in, "-out", out});
   return args;
 }

@@ -24,6 +24,11 @@
 // pin-source and pin-value are removed from the URI that osslsigncode sees; a PIN written into
 // the URI itself (pin-value) is refused.
 //
+// The signature records when it was made, so two makes of the same inputs differ in it; with
+// $SOURCE_DATE_EPOCH set (the reproducible-builds convention) that time is the signing time, and
+// the signed installer is the same bytes again (RSA PKCS#1 v1.5 signatures are deterministic).
+// A timestamp from `timestamp_url` is the server's and differs on every make.
+//
 // The programs: osslsigncode from PATH, or $ZTPACK_OSSLSIGNCODE; for a pkcs11: key OpenSSL's
 // PKCS#11 engine (kPkcs11EnginePath, or $ZTPACK_PKCS11_ENGINE) and the module from [pkcs11],
 // else p11-kit's proxy module, which loads the modules p11-kit is configured with.
@@ -50,6 +55,7 @@ struct AuthenticodeTools {
   std::string keyUri;          // the key's URI without its PIN attributes
   std::string secret;          // password or PIN; empty when none
   bool hasSecret = false;
+  std::string signingTime;     // seconds since 1970 from $SOURCE_DATE_EPOCH; empty: now
 };
 support::Result<AuthenticodeTools> PrepareAuthenticode(const AuthenticodeSettings& settings,
                                                        const std::string& pkcs11Module);
