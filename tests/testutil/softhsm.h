@@ -24,8 +24,8 @@ class SoftHsmToken {
     std::filesystem::create_directories(dir / "tokens");
     WriteFile(conf_, "directories.tokendir = " + (dir / "tokens").string() +
                          "\nobjectstore.backend = file\nlog.level = ERROR\n");
-    RunResult init = Util({"--init-token", "--free", "--label", label_, "--so-pin", "0000",
-                           "--pin", pin_});
+    RunResult init =
+        Util({"--init-token", "--free", "--label", label_, "--so-pin", "0000", "--pin", pin_});
     if (init.exitCode != 0) error_ = "softhsm2-util --init-token: " + init.output();
   }
   bool ok() const { return error_.empty(); }
@@ -36,8 +36,8 @@ class SoftHsmToken {
   // Imports an unencrypted PKCS#8 PEM private key as object `label` with the hex `id`.
   RunResult ImportKey(const std::filesystem::path& pem, const std::string& label,
                       const std::string& id) {
-    return Util({"--import", pem.string(), "--token", label_, "--label", label, "--id", id,
-                 "--pin", pin_});
+    return Util(
+        {"--import", pem.string(), "--token", label_, "--label", label, "--id", id, "--pin", pin_});
   }
 
  private:

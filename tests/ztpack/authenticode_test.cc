@@ -171,9 +171,9 @@ TEST_F(Authenticode, MakeSignsWithEachKindOfKeyOrFailsLeavingNothing) {
   RunResult pfx = Run({"openssl", "pkcs12", "-export", "-in", Path("cert.pem"), "-inkey",
                        Path("cert.key"), "-passout", "pass:pfx-secret", "-out", Path("cert.pfx")});
   ASSERT_EQ(pfx.exitCode, 0) << pfx.output();
-  RunResult other = Run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                         "-subj", "/CN=Someone Else", "-keyout", Path("other.key"), "-out",
-                         Path("other.pem")});
+  RunResult other =
+      Run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+           "/CN=Someone Else", "-keyout", Path("other.key"), "-out", Path("other.pem")});
   ASSERT_EQ(other.exitCode, 0) << other.output();
   testutil::SoftHsmToken token(dir_ / "hsm", "release", kPin);
   ASSERT_TRUE(token.ok()) << token.error();
@@ -202,16 +202,25 @@ TEST_F(Authenticode, MakeSignsWithEachKindOfKeyOrFailsLeavingNothing) {
       {"token key, PIN from the environment", tokenKey + "\"\n", hsmWithPin, 0, ""},
       {"token key, PIN from pin-source", tokenKey + "?pin-source=file:" + Path("pin") + "\"\n", hsm,
        0, ""},
-      {"osslsigncode missing", files, {{"ZTPACK_OSSLSIGNCODE", "/nonexistent"}}, 1,
+      {"osslsigncode missing",
+       files,
+       {{"ZTPACK_OSSLSIGNCODE", "/nonexistent"}},
+       1,
        "osslsigncode not found: $ZTPACK_OSSLSIGNCODE names \"/nonexistent\""},
       {"wrong pkcs12 password", pkcs12, {{"ZT_PFX", "wrong"}}, 1, "osslsigncode sign failed"},
       {"password variable not set", pkcs12, {}, 1, "the environment variable ZT_PFX"},
       {"wrong PIN", tokenKey + "\"\n", hsmWrongPin, 1, "osslsigncode sign failed"},
       {"no PIN", tokenKey + "\"\n", hsm, 1, "no PIN: give pin-source"},
       {"PIN in the URI", tokenKey + "?pin-value=" + kPin + "\"\n", hsm, 1, "pin-value"},
-      {"ca_file that does not anchor the certificate", files + "ca_file = \"other.pem\"\n", {}, 1,
+      {"ca_file that does not anchor the certificate",
+       files + "ca_file = \"other.pem\"\n",
+       {},
+       1,
        "osslsigncode verify refused the signed installer"},
-      {"key without certificate", "[authenticode]\nkey = \"cert.key\"\n", {}, 1,
+      {"key without certificate",
+       "[authenticode]\nkey = \"cert.key\"\n",
+       {},
+       1,
        "[authenticode] names no \"certificate\""},
   };
   for (const Case& c : cases) {

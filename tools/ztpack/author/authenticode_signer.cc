@@ -67,7 +67,8 @@ std::string Tail(const std::string& output) {
 
 support::Result<Pkcs11UriPin> SplitPkcs11Pin(const std::string& uri) {
   constexpr std::string_view kScheme = "pkcs11:";
-  if (uri.rfind(kScheme, 0) != 0) return support::Errorf("\"%s\" is not a pkcs11: URI", uri.c_str());
+  if (uri.rfind(kScheme, 0) != 0)
+    return support::Errorf("\"%s\" is not a pkcs11: URI", uri.c_str());
   const std::string rest = uri.substr(kScheme.size());
   const size_t question = rest.find('?');
   const std::string parts[] = {rest.substr(0, question),
@@ -196,8 +197,8 @@ std::vector<std::string> OsslsigncodeSignArguments(const AuthenticodeSettings& s
   if (!settings.pkcs12.empty()) {
     args.insert(args.end(), {"-pkcs12", settings.pkcs12});
   } else if (!tools.keyUri.empty()) {
-    args.insert(args.end(), {"-pkcs11engine", tools.engine, "-pkcs11module", tools.module,
-                             "-certs", settings.certificate, "-key", tools.keyUri});
+    args.insert(args.end(), {"-pkcs11engine", tools.engine, "-pkcs11module", tools.module, "-certs",
+                             settings.certificate, "-key", tools.keyUri});
   } else {
     args.insert(args.end(), {"-certs", settings.certificate, "-key", settings.key});
   }
@@ -221,11 +222,12 @@ support::Status SignAndCheckAuthenticode(const AuthenticodeSettings& settings,
   std::string secretFile;
   if (tools.hasSecret) {
     secretFile = scratch / "secret";
-    support::Status written = WriteOutputFile(secretFile, tools.secret, OutputFile::Access::kSecret);
+    support::Status written =
+        WriteOutputFile(secretFile, tools.secret, OutputFile::Access::kSecret);
     if (!written) return support::Errorf("Authenticode signing: %s", written.error().c_str());
   }
-  auto signedRun = process::Run(tools.osslsigncode,
-                                OsslsigncodeSignArguments(settings, tools, secretFile, in, signedOut));
+  auto signedRun = process::Run(
+      tools.osslsigncode, OsslsigncodeSignArguments(settings, tools, secretFile, in, signedOut));
   if (!secretFile.empty()) fileops::RemoveFile(secretFile);
   if (!signedRun) return support::Errorf("Authenticode signing: %s", signedRun.error().c_str());
   if (signedRun->exitCode != 0 || !IsFile(signedOut)) {

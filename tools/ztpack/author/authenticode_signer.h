@@ -55,7 +55,7 @@ struct AuthenticodeTools {
   std::string keyUri;          // the key's URI without its PIN attributes
   std::string secret;          // password or PIN; empty when none
   bool hasSecret = false;
-  std::string signingTime;     // seconds since 1970 from $SOURCE_DATE_EPOCH; empty: now
+  std::string signingTime;  // seconds since 1970 from $SOURCE_DATE_EPOCH; empty: now
 };
 support::Result<AuthenticodeTools> PrepareAuthenticode(const AuthenticodeSettings& settings,
                                                        const std::string& pkcs11Module);

@@ -217,11 +217,10 @@ support::Status ReadKeys(const toml::table& keys, const fs::path& base,
 support::Status ReadAuthenticode(const toml::table& table, const fs::path& base,
                                  const ManifestErrors& errors, Manifest* manifest) {
   const std::string where = " in [authenticode]";
-  support::Status known =
-      CheckKeys(table,
-                {"certificate", "key", "pkcs12", "password_env", "timestamp_url", "description",
-                 "url", "ca_file"},
-                where, errors);
+  support::Status known = CheckKeys(table,
+                                    {"certificate", "key", "pkcs12", "password_env",
+                                     "timestamp_url", "description", "url", "ca_file"},
+                                    where, errors);
   if (!known) return known;
   AuthenticodeSettings settings;
   struct Field {
@@ -251,8 +250,9 @@ support::Status ReadAuthenticode(const toml::table& table, const fs::path& base,
   }
   const bool pair = !settings.certificate.empty() || !settings.key.empty();
   if (pair == !settings.pkcs12.empty()) {
-    return errors.At(&table, "[authenticode] takes either \"certificate\" and \"key\", or "
-                             "\"pkcs12\"");
+    return errors.At(&table,
+                     "[authenticode] takes either \"certificate\" and \"key\", or "
+                     "\"pkcs12\"");
   }
   if (pair && (settings.certificate.empty() || settings.key.empty())) {
     return errors.At(&table, std::string("[authenticode] names no \"") +
@@ -332,12 +332,10 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
   const fs::path base = U8Path(path).parent_path();
   Manifest manifest;
 
-  support::Status known = CheckKeys(
-      root,
-      {"stub", "setup", "mode", "output", "bind_bundle", "payload", "keys", "bundle",
-       "authenticode", "pkcs11"},
-      "",
-      errors);
+  support::Status known = CheckKeys(root,
+                                    {"stub", "setup", "mode", "output", "bind_bundle", "payload",
+                                     "keys", "bundle", "authenticode", "pkcs11"},
+                                    "", errors);
   if (!known) return support::Error{known.error()};
   auto bind = GetBool(root, "bind_bundle", true, errors);
   if (!bind) return support::Error{bind.error()};
@@ -534,9 +532,9 @@ support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& makeO
   support::Status built =
       BuildInstaller(manifest.stub, signedSetup, manifest.mode, unsignedInstaller);
   if (!built) return support::Errorf("installer: %s", built.error().c_str());
-  support::Status signedOk = SignAndCheckAuthenticode(*manifest.authenticode, *authenticode,
-                                                      unsignedInstaller, signedInstaller,
-                                                      **scratch, makeOptions.step);
+  support::Status signedOk =
+      SignAndCheckAuthenticode(*manifest.authenticode, *authenticode, unsignedInstaller,
+                               signedInstaller, **scratch, makeOptions.step);
   if (!signedOk) return signedOk;
   if (makeOptions.verifyInstaller) {
     if (makeOptions.step) makeOptions.step("checking the signed installer as ztpack verify does");

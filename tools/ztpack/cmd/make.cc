@@ -19,8 +19,8 @@ support::Status VerifyWithThisTool(const std::string& installer, const std::stri
                                    const std::string& setupKeyDer) {
   const std::string self = fileops::ExecutablePath();
   if (self.empty()) return support::Errorf("cannot find ztpack itself to run its verify");
-  auto run = process::Run(self, {"verify", "-q", installer, "--root-key", rootKeyDer,
-                                 "--setup-key", setupKeyDer});
+  auto run = process::Run(
+      self, {"verify", "-q", installer, "--root-key", rootKeyDer, "--setup-key", setupKeyDer});
   if (!run) return support::Error{run.error()};
   if (run->exitCode == 0) return {};
   std::string failures;

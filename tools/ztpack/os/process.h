@@ -21,9 +21,9 @@ inline constexpr size_t kMaxOutput = 1 << 20;
 // Runs `program` (a path) with `arguments` (argv[1...]) and waits for it. `environment` adds or
 // replaces variables of the tool's own environment for the child only. Fails only when the
 // program cannot be started.
-support::Result<Finished> Run(const std::string& program, const std::vector<std::string>& arguments,
-                              const std::vector<std::pair<std::string, std::string>>& environment =
-                                  {});
+support::Result<Finished> Run(
+    const std::string& program, const std::vector<std::string>& arguments,
+    const std::vector<std::pair<std::string, std::string>>& environment = {});
 
 // `name` itself when it holds a directory separator, else the first executable file of that
 // name in PATH (on Windows also with ".exe"); empty when there is none.

@@ -44,8 +44,8 @@ support::Result<Finished> Run(const std::string& program, const std::vector<std:
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
   pid_t pid = -1;
-  const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(),
-                                    envp.data());
+  const int spawned =
+      ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   ::close(pipeFds[1]);
   if (spawned != 0) {
@@ -75,7 +75,8 @@ support::Result<Finished> Run(const std::string& program, const std::vector<std:
 std::string FindProgram(const std::string& name) {
   auto executable = [](const std::string& path) {
     struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           ::access(path.c_str(), X_OK) == 0;
   };
   if (name.find('/') != std::string::npos) return executable(name) ? name : std::string();
   const char* path = std::getenv("PATH");

@@ -39,8 +39,8 @@ std::wstring Quote(const std::wstring& argument) {
 std::string LastError() {
   wchar_t text[512];
   const DWORD code = ::GetLastError();
-  if (::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                       0, text, 512, nullptr) == 0) {
+  if (::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                       text, 512, nullptr) == 0) {
     return "error " + std::to_string(code);
   }
   std::u16string wide(reinterpret_cast<const char16_t*>(text));
@@ -62,7 +62,8 @@ support::Result<Finished> Run(const std::string& program, const std::vector<std:
       const std::wstring entry = p;
       const std::wstring name = entry.substr(0, entry.find(L'=', 1));
       bool replaced = false;
-      for (const auto& [key, value] : environment) replaced |= _wcsicmp(Wide(key).c_str(), name.c_str()) == 0;
+      for (const auto& [key, value] : environment)
+        replaced |= _wcsicmp(Wide(key).c_str(), name.c_str()) == 0;
       if (!replaced) block += entry + L'\0';
     }
     ::FreeEnvironmentStringsW(strings);
@@ -87,8 +88,8 @@ support::Result<Finished> Run(const std::string& program, const std::vector<std:
   PROCESS_INFORMATION info{};
   const std::wstring path = Wide(program);
   const BOOL started = ::CreateProcessW(path.c_str(), line.data(), nullptr, nullptr, TRUE,
-                                        CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW,
-                                        block.data(), nullptr, &startup, &info);
+                                        CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, block.data(),
+                                        nullptr, &startup, &info);
   const std::string why = started ? std::string() : LastError();
   ::CloseHandle(writeEnd);
   if (nul != INVALID_HANDLE_VALUE) ::CloseHandle(nul);

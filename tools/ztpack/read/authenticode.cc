@@ -36,8 +36,12 @@ constexpr uint8_t kSt[] = {0x55, 0x04, 0x08};
 constexpr uint8_t kO[] = {0x55, 0x04, 0x0A};
 constexpr uint8_t kOu[] = {0x55, 0x04, 0x0B};
 constexpr uint8_t kEmail[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x01};
-constexpr NamedOid kAttributeNames[] = {{kCn, "CN"}, {kC, "C"},   {kL, "L"},
-                                        {kSt, "ST"}, {kO, "O"},   {kOu, "OU"},
+constexpr NamedOid kAttributeNames[] = {{kCn, "CN"},
+                                        {kC, "C"},
+                                        {kL, "L"},
+                                        {kSt, "ST"},
+                                        {kO, "O"},
+                                        {kOu, "OU"},
                                         {kEmail, "emailAddress"}};
 
 bool Same(std::span<const uint8_t> a, std::span<const uint8_t> b) {
@@ -59,7 +63,8 @@ class Der {
  public:
   Der(std::span<const uint8_t> bytes, size_t base) : bytes_(bytes), base_(base) {}
   explicit Der(const Tlv& parent)
-      : bytes_(parent.content), base_(parent.offset + (parent.whole.size() - parent.content.size())) {}
+      : bytes_(parent.content),
+        base_(parent.offset + (parent.whole.size() - parent.content.size())) {}
 
   bool AtEnd() const { return pos_ >= bytes_.size(); }
   uint8_t PeekTag() const { return AtEnd() ? 0 : bytes_[pos_]; }
@@ -78,7 +83,8 @@ class Der {
     }
     if (first > 0x80) {
       const size_t count = first & 0x7F;
-      if (count > 4) return support::Errorf("%s at offset %zu: length of %zu bytes", what, at, count);
+      if (count > 4)
+        return support::Errorf("%s at offset %zu: length of %zu bytes", what, at, count);
       if (left - 2 < count) return support::Errorf("%s at offset %zu: truncated length", what, at);
       length = 0;
       for (size_t i = 0; i < count; ++i) length = (length << 8) | bytes_[pos_ + 2 + i];
@@ -112,8 +118,8 @@ class Der {
 };
 
 // Unwraps a Result<Tlv> into `var`, or returns its error from the enclosing function.
-#define ZT_DER(var, expr)                                    \
-  auto var##Result = (expr);                                 \
+#define ZT_DER(var, expr)                                       \
+  auto var##Result = (expr);                                    \
   if (!var##Result) return support::Error{var##Result.error()}; \
   [[maybe_unused]] const Tlv var = *var##Result
 
@@ -149,7 +155,11 @@ bool ValidUtf8(const std::string& text) {
   size_t i = 0;
   while (i < text.size()) {
     const auto c = static_cast<unsigned char>(text[i]);
-    const size_t extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : 9;
+    const size_t extra = c < 0x80         ? 0
+                         : (c >> 5) == 6  ? 1
+                         : (c >> 4) == 14 ? 2
+                         : (c >> 3) == 30 ? 3
+                                          : 9;
     if (extra == 9 || text.size() - i - 1 < extra) return false;
     for (size_t k = 1; k <= extra; ++k) {
       if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
@@ -211,7 +221,8 @@ support::Result<std::string> FormatName(const Tlv& name) {
       ZT_DER(value, fields.Next("attribute value"));
       const char* known = NameOf(type.content, kAttributeNames);
       if (!joined.empty()) joined += "+";
-      joined += (known ? std::string(known) : DottedOid(type.content)) + "=" + DirectoryString(value);
+      joined +=
+          (known ? std::string(known) : DottedOid(type.content)) + "=" + DirectoryString(value);
     }
     rdns.push_back(joined);
   }
@@ -342,13 +353,13 @@ support::Result<std::span<const uint8_t>> FirstWinCertificate(std::span<const ui
     return support::Errorf("certificate table of %zu bytes holds no WIN_CERTIFICATE header",
                            table.size());
   }
-  const uint32_t length = table[0] | (table[1] << 8) | (table[2] << 16) |
-                          (static_cast<uint32_t>(table[3]) << 24);
+  const uint32_t length =
+      table[0] | (table[1] << 8) | (table[2] << 16) | (static_cast<uint32_t>(table[3]) << 24);
   const uint16_t revision = static_cast<uint16_t>(table[4] | (table[5] << 8));
   const uint16_t type = static_cast<uint16_t>(table[6] | (table[7] << 8));
   if (length < kWinCertHeaderSize || length > table.size()) {
-    return support::Errorf("WIN_CERTIFICATE length %u does not fit the table of %zu bytes",
-                           length, table.size());
+    return support::Errorf("WIN_CERTIFICATE length %u does not fit the table of %zu bytes", length,
+                           table.size());
   }
   if (revision != kWinCertRevision2) {
     return support::Errorf("WIN_CERTIFICATE revision 0x%04x, expected 0x%04x", revision,
@@ -361,8 +372,7 @@ support::Result<std::span<const uint8_t>> FirstWinCertificate(std::span<const ui
 }
 
 support::Result<std::vector<uint8_t>> ComputeImageHash(const std::string& path,
-                                                       const std::string& algorithm,
-                                                       uint64_t end) {
+                                                       const std::string& algorithm, uint64_t end) {
   auto hash = HashFor(algorithm);
   if (!hash) return support::Errorf("digest algorithm %s is not supported", algorithm.c_str());
   auto image = ReadPeImage(path);
@@ -383,10 +393,12 @@ support::Result<std::vector<uint8_t>> ComputeImageHash(const std::string& path,
         for (const auto& [skipAt, skipLength] : skipped) {
           const uint64_t skipEnd = skipAt + skipLength;
           if (skipEnd <= from || skipAt >= position) continue;
-          if (skipAt > from) hash->Update(data + (from - start), static_cast<size_t>(skipAt - from));
+          if (skipAt > from)
+            hash->Update(data + (from - start), static_cast<size_t>(skipAt - from));
           from = std::min(skipEnd, position);
         }
-        if (from < position) hash->Update(data + (from - start), static_cast<size_t>(position - from));
+        if (from < position)
+          hash->Update(data + (from - start), static_cast<size_t>(position - from));
         return {};
       });
   if (!streamed) return support::Error{streamed.error()};
@@ -428,9 +440,8 @@ support::Result<AuthenticodeReport> ReadAuthenticode(const std::string& path) {
   }
   std::vector<uint8_t> table(static_cast<size_t>(report.tableSize));
   fileops::RawFile file = fileops::RawFile::Open(path, fileops::RawFile::Mode::kRead);
-  if (!file.IsOpen() ||
-      file.ReadFullyAt(report.tableOffset, table.data(), table.size()) !=
-          static_cast<int64_t>(table.size())) {
+  if (!file.IsOpen() || file.ReadFullyAt(report.tableOffset, table.data(), table.size()) !=
+                            static_cast<int64_t>(table.size())) {
     return support::Errorf("%s: cannot read the certificate table: %s", path.c_str(),
                            fileops::LastErrorText().c_str());
   }
@@ -465,12 +476,13 @@ std::string DescribeAuthenticode(const AuthenticodeReport& report) {
   const AuthenticodeSignedData& sd = report.signedData;
   std::string line;
   if (!sd.digestAlgorithm.empty()) {
-    line = sd.digestAlgorithm + ", signer " +
-           (sd.signerSubject.empty() ? std::string("not among the certificates") : sd.signerSubject);
+    line =
+        sd.digestAlgorithm + ", signer " +
+        (sd.signerSubject.empty() ? std::string("not among the certificates") : sd.signerSubject);
     if (!report.computedDigest.empty()) {
       line += report.digestMatches ? ", digest matches the file"
-                                   : ", digest does NOT match the file (signed " + HexOf(sd.digest) +
-                                         ", file " + report.computedDigest + ")";
+                                   : ", digest does NOT match the file (signed " +
+                                         HexOf(sd.digest) + ", file " + report.computedDigest + ")";
     }
   }
   if (!report.problem.empty()) line += (line.empty() ? "" : "; ") + report.problem;

@@ -42,9 +42,9 @@ inline constexpr uint64_t kMaxTableSize = 16u << 20;
 
 // What the PKCS#7 SignedData of a signature says.
 struct AuthenticodeSignedData {
-  std::string digestAlgorithm;          // "sha256", "sha1", ..., or the OID in dotted form
-  std::vector<uint8_t> digest;          // the image hash the signer signed
-  std::string signerSubject;            // "CN=..., O=..." (most specific first); "" if not found
+  std::string digestAlgorithm;  // "sha256", "sha1", ..., or the OID in dotted form
+  std::vector<uint8_t> digest;  // the image hash the signer signed
+  std::string signerSubject;    // "CN=..., O=..." (most specific first); "" if not found
   std::vector<std::vector<uint8_t>> certificates;  // DER, as the SignedData carries them
 };
 
@@ -57,10 +57,10 @@ support::Result<AuthenticodeSignedData> ParseAuthenticodeSignedData(std::span<co
 support::Result<std::span<const uint8_t>> FirstWinCertificate(std::span<const uint8_t> table);
 
 struct AuthenticodeReport {
-  bool present = false;        // the security entry names a table
-  uint64_t tableOffset = 0;    // as the entry says
+  bool present = false;      // the security entry names a table
+  uint64_t tableOffset = 0;  // as the entry says
   uint64_t tableSize = 0;
-  std::string problem;         // non-empty: the signature is malformed or misplaced (why)
+  std::string problem;  // non-empty: the signature is malformed or misplaced (why)
   AuthenticodeSignedData signedData;
   std::string computedDigest;  // lowercase hex of the image hash, empty when not computed
   bool digestMatches = false;

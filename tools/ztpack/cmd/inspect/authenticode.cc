@@ -1,6 +1,8 @@
 // The "authenticode" part of `ztpack inspect`: the PE file's own Authenticode signature (none, or
 // its digest algorithm, signer and whether the image hash still matches the file). A signature
 // that does not match is a finding shown in the report, not an error of the inspection.
+#include <cstdio>
+
 #include "cmd/inspect/report.h"
 #include "read/authenticode.h"
 
@@ -14,13 +16,14 @@ support::Status Inspect(const InspectContext& context, InspectReport* report) {
   report->member = AuthenticodeJson(*signature);
   report->lines.push_back(DescribeAuthenticode(*signature));
   if (signature->present) {
-    report->lines.push_back("certificate table at 0x" + [&] {
-      char text[32];
-      std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(signature->tableOffset));
-      return std::string(text);
-    }() + ", " + std::to_string(signature->tableSize) + " bytes, " +
-                            std::to_string(signature->signedData.certificates.size()) +
-                            " certificate(s); signature and chain not checked here");
+    char line[200];
+    std::snprintf(line, sizeof line,
+                  "certificate table at 0x%llx, %llu bytes, %zu certificate(s); signature and "
+                  "chain not checked here",
+                  static_cast<unsigned long long>(signature->tableOffset),
+                  static_cast<unsigned long long>(signature->tableSize),
+                  signature->signedData.certificates.size());
+    report->lines.push_back(line);
   }
   return {};
 }
