@@ -63,6 +63,11 @@ std::string Tail(const std::string& output) {
   return out;
 }
 
+// A path as an argument that osslsigncode cannot take for an option.
+std::string PathArgument(const std::string& path) {
+  return path.rfind('-', 0) == 0 ? "./" + path : path;
+}
+
 }  // namespace
 
 support::Result<Pkcs11UriPin> SplitPkcs11Pin(const std::string& uri) {
@@ -195,19 +200,21 @@ std::vector<std::string> OsslsigncodeSignArguments(const AuthenticodeSettings& s
                                                    const std::string& in, const std::string& out) {
   std::vector<std::string> args = {"sign", "-h", "sha256"};
   if (!settings.pkcs12.empty()) {
-    args.insert(args.end(), {"-pkcs12", settings.pkcs12});
+    args.insert(args.end(), {"-pkcs12", PathArgument(settings.pkcs12)});
   } else if (!tools.keyUri.empty()) {
-    args.insert(args.end(), {"-pkcs11engine", tools.engine, "-pkcs11module", tools.module, "-certs",
-                             settings.certificate, "-key", tools.keyUri});
+    args.insert(args.end(), {"-pkcs11engine", PathArgument(tools.engine), "-pkcs11module",
+                             PathArgument(tools.module), "-certs",
+                             PathArgument(settings.certificate), "-key", tools.keyUri});
   } else {
-    args.insert(args.end(), {"-certs", settings.certificate, "-key", settings.key});
+    args.insert(args.end(),
+                {"-certs", PathArgument(settings.certificate), "-key", PathArgument(settings.key)});
   }
-  if (!secretFile.empty()) args.insert(args.end(), {"-readpass", secretFile});
+  if (!secretFile.empty()) args.insert(args.end(), {"-readpass", PathArgument(secretFile)});
   if (!settings.description.empty()) args.insert(args.end(), {"-n", settings.description});
   if (!settings.url.empty()) args.insert(args.end(), {"-i", settings.url});
   if (!settings.timestampUrl.empty()) args.insert(args.end(), {"-t", settings.timestampUrl});
   if (!tools.signingTime.empty()) args.insert(args.end(), {"-time", tools.signingTime});
-  args.insert(args.end(), {"-in", in, "-out", out});
+  args.insert(args.end(), {"-in", PathArgument(in), "-out", PathArgument(out)});
   return args;
 }
 
@@ -248,8 +255,9 @@ support::Status SignAndCheckAuthenticode(const AuthenticodeSettings& settings,
     if (!written) return support::Errorf("Authenticode check: %s", written.error().c_str());
   }
   // -ignore-cdp: no CRLs fetched from the network; the check stays the same offline.
-  auto verified = process::Run(tools.osslsigncode, {"verify", "-ignore-cdp", "-CAfile", anchors,
-                                                    "-TSA-CAfile", anchors, "-in", signedOut});
+  auto verified = process::Run(
+      tools.osslsigncode, {"verify", "-ignore-cdp", "-CAfile", PathArgument(anchors), "-TSA-CAfile",
+                           PathArgument(anchors), "-in", PathArgument(signedOut)});
   if (!verified) return support::Errorf("Authenticode check: %s", verified.error().c_str());
   if (verified->exitCode != 0) {
     return support::Errorf(
