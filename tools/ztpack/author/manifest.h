@@ -33,7 +33,8 @@
 //   # pkcs12 = "cert.pfx"      # ... or both in one PKCS#12 file, in place of the two above
 //   # password_env = "PFX_PASS"  # the variable holding the PKCS#12 (or key file) password
 //   # timestamp_url = "http://timestamp.example"
-//   # description = "App", url = "https://example.com"
+//   # description = "App"
+//   # url = "https://example.com"
 //   # ca_file = "chain.pem"    # trust anchors for the check after signing (authenticode_signer.h)
 //
 //   [pkcs11]             # optional
