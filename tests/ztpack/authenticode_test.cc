@@ -104,6 +104,8 @@ TEST_F(Authenticode, VerifyAndInspectReportTheSignature) {
     RunResult verify = Run({ZT_ZTPACK, "verify", "-q", Path(file)});
     EXPECT_EQ(verify.exitCode, c.verifyExit) << verify.output();
     EXPECT_NE(verify.out.find(c.detail), std::string::npos) << verify.out;
+    RunResult json = Run({ZT_ZTPACK, "verify", "-q", "--json", Path(file)});
+    EXPECT_EQ(nlohmann::json::parse(json.out)["authenticode"]["present"], c.digest != nullptr);
     RunResult inspect = Run({ZT_ZTPACK, "inspect", "--json", Path(file)});
     ASSERT_EQ(inspect.exitCode, 0) << inspect.output();
     const nlohmann::json a = nlohmann::json::parse(inspect.out)["authenticode"];
@@ -250,6 +252,52 @@ TEST_F(Authenticode, MakeSignsWithEachKindOfKeyOrFailsLeavingNothing) {
     if (run == 0) first = testutil::ReadFile(dir_ / "out.exe");
   }
   EXPECT_EQ(testutil::ReadFile(dir_ / "out.exe"), first);
+}
+
+TEST_F(Authenticode, ManifestSectionMistakesAreRefused) {
+  testutil::WriteFile(dir_ / "cert.pfx", "not really a pfx");
+  testutil::WriteFile(dir_ / "module.so", "");
+  const std::string head =
+      "stub = \"stub.exe\"\nsetup = \"setup.sh\"\nmode = \"silent\"\noutput = \"o.exe\"\n";
+  const std::string keys = "[keys]\ndir = \"" ZT_DEV_KEYS_DIR "\"\n";
+  const std::string folder = "[payload]\nfolder = \"payload\"\n";
+  struct Case {
+    std::string manifest;
+    std::string error;  // part of the error; "" : accepted
+  } cases[] = {
+      {folder + "[authenticode]\npkcs12 = \"cert.pfx\"\npassword_env = \"P\"\n", ""},
+      {folder + "[pkcs11]\nmodule = \"module.so\"\n[authenticode]\ncertificate = \"cert.pem\"\n"
+                "key = \"pkcs11:object=a\"\n",
+       ""},
+      {folder + "[authenticode]\ncertificate = \"cert.pem\"\nkey = \"cert.key\"\n"
+                "pkcs12 = \"cert.pfx\"\n",
+       "takes either \"certificate\" and \"key\", or \"pkcs12\""},
+      {folder + "[authenticode]\n", "takes either"},
+      {folder + "[authenticode]\ncertificate = \"cert.pem\"\n", "names no \"key\""},
+      {folder + "[authenticode]\npkcs12 = \"cert.pfx\"\npassword = \"x\"\n",
+       ":9: unknown key \"password\" in [authenticode]"},
+      {folder + "[authenticode]\ncertificate = \"nothere.pem\"\nkey = \"cert.key\"\n",
+       "nothere.pem: not a readable file"},
+      {folder + "[authenticode]\ncertificate = \"cert.pem\"\nkey = \"pkcs11:object=a\"\n"
+                "password_env = \"P\"\n",
+       "not from \"password_env\""},
+      {folder + "[pkcs11]\nmodule = \"nothere.so\"\n", "nothere.so: not a readable file"},
+      {"authenticode = 1\n" + folder, "\"authenticode\" must be a table"},
+      // The signing key must never ship: not even a PKCS#12 file, whose content is not
+      // recognised as a key.
+      {"[payload]\nscript = \"payload/install_script\"\nfiles = { \"c\" = \"cert.pfx\" }\n"
+       "[authenticode]\npkcs12 = \"cert.pfx\"\n",
+       "is the private key"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.manifest);
+    testutil::WriteFile(dir_ / "m.toml", head + c.manifest + keys);
+    auto manifest = ztpack::LoadManifest(Path("m.toml"));
+    EXPECT_EQ(manifest.ok(), c.error.empty()) << (manifest.ok() ? "" : manifest.error());
+    if (!manifest.ok()) {
+      EXPECT_NE(manifest.error().find(c.error), std::string::npos) << manifest.error();
+    }
+  }
 }
 
 TEST(AuthenticodePin, UriLosesItsPinAttributesOnly) {
