@@ -9,12 +9,14 @@
 #include <toml++/toml.h>
 
 #include "author/attachment_writer.h"
+#include "author/authenticode_signer.h"
 #include "author/bundle_writer.h"
 #include "author/keys.h"
 #include "author/pe_image.h"
 #include "author/setup_signer.h"
 #include "author/store_once.h"
 #include "os/file_ops.h"
+#include "os/output_file.h"
 #include "os/scratch_dir.h"
 #include "read/script_check.h"
 
@@ -212,6 +214,70 @@ support::Status ReadKeys(const toml::table& keys, const fs::path& base,
   return {};
 }
 
+support::Status ReadAuthenticode(const toml::table& table, const fs::path& base,
+                                 const ManifestErrors& errors, Manifest* manifest) {
+  const std::string where = " in [authenticode]";
+  support::Status known = CheckKeys(table,
+                                    {"certificate", "key", "pkcs12", "password_env",
+                                     "timestamp_url", "description", "url", "ca_file"},
+                                    where, errors);
+  if (!known) return known;
+  AuthenticodeSettings settings;
+  struct Field {
+    const char* key;
+    std::string* target;
+    bool isFile;
+  } fields[] = {{"certificate", &settings.certificate, true},
+                {"key", &settings.key, true},
+                {"pkcs12", &settings.pkcs12, true},
+                {"password_env", &settings.passwordEnv, false},
+                {"timestamp_url", &settings.timestampUrl, false},
+                {"description", &settings.description, false},
+                {"url", &settings.url, false},
+                {"ca_file", &settings.caFile, true}};
+  for (const Field& field : fields) {
+    auto value = GetString(table, field.key, false, where, errors);
+    if (!value) return support::Error{value.error()};
+    if (value->empty()) continue;
+    const bool uri = field.target == &settings.key && value->rfind("pkcs11:", 0) == 0;
+    if (!field.isFile || uri) {
+      *field.target = *value;
+      continue;
+    }
+    *field.target = Resolve(base, *value);
+    support::Status present = CheckRegularFile(*field.target, table.get(field.key), errors);
+    if (!present) return present;
+  }
+  const bool pair = !settings.certificate.empty() || !settings.key.empty();
+  if (pair == !settings.pkcs12.empty()) {
+    return errors.At(&table,
+                     "[authenticode] takes either \"certificate\" and \"key\", or "
+                     "\"pkcs12\"");
+  }
+  if (pair && (settings.certificate.empty() || settings.key.empty())) {
+    return errors.At(&table, std::string("[authenticode] names no \"") +
+                                 (settings.key.empty() ? "key" : "certificate") + "\"");
+  }
+  if (settings.key.rfind("pkcs11:", 0) == 0 && !settings.passwordEnv.empty()) {
+    return errors.At(table.get("password_env"),
+                     "a pkcs11: key takes its PIN from the URI's pin-source or "
+                     "$ZTPACK_PKCS11_PIN, not from \"password_env\"");
+  }
+  manifest->authenticode = std::move(settings);
+  return {};
+}
+
+support::Status ReadPkcs11(const toml::table& table, const fs::path& base,
+                           const ManifestErrors& errors, Manifest* manifest) {
+  support::Status known = CheckKeys(table, {"module"}, " in [pkcs11]", errors);
+  if (!known) return known;
+  auto module = GetString(table, "module", false, " in [pkcs11]", errors);
+  if (!module) return support::Error{module.error()};
+  if (module->empty()) return {};
+  manifest->pkcs11Module = Resolve(base, *module);
+  return CheckRegularFile(manifest->pkcs11Module, table.get("module"), errors);
+}
+
 // The directory an output goes to (the current one for a bare name).
 fs::path OutputDirectory(const std::string& output) {
   fs::path dir = U8Path(output).parent_path();
@@ -266,9 +332,10 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
   const fs::path base = U8Path(path).parent_path();
   Manifest manifest;
 
-  support::Status known = CheckKeys(
-      root, {"stub", "setup", "mode", "output", "bind_bundle", "payload", "keys", "bundle"}, "",
-      errors);
+  support::Status known = CheckKeys(root,
+                                    {"stub", "setup", "mode", "output", "bind_bundle", "payload",
+                                     "keys", "bundle", "authenticode", "pkcs11"},
+                                    "", errors);
   if (!known) return support::Error{known.error()};
   auto bind = GetBool(root, "bind_bundle", true, errors);
   if (!bind) return support::Error{bind.error()};
@@ -316,12 +383,28 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
   support::Status keysOk = ReadKeys(*keys, base, errors, &manifest);
   if (!keysOk) return support::Error{keysOk.error()};
 
+  for (const char* name : {"pkcs11", "authenticode"}) {
+    const toml::node* node = root.get(name);
+    if (node == nullptr) continue;
+    const toml::table* table = node->as_table();
+    if (table == nullptr) return errors.At(node, std::string("\"") + name + "\" must be a table");
+    support::Status read = name == std::string("pkcs11")
+                               ? ReadPkcs11(*table, base, errors, &manifest)
+                               : ReadAuthenticode(*table, base, errors, &manifest);
+    if (!read) return support::Error{read.error()};
+  }
+
   // A private key among the payload files would be handed out by every installer.
+  std::vector<std::string> secrets = {manifest.rootKey, manifest.bundleKey, manifest.setupKey};
+  if (manifest.authenticode) {
+    for (const std::string* file : {&manifest.authenticode->key, &manifest.authenticode->pkcs12}) {
+      if (!file->empty() && file->rfind("pkcs11:", 0) != 0) secrets.push_back(*file);
+    }
+  }
   std::vector<const std::string*> payloadFiles = {&manifest.script};
   for (const ManifestEntry& file : manifest.files) payloadFiles.push_back(&file.path);
   for (const std::string* file : payloadFiles) {
-    support::Status notKey =
-        RefusePrivateKeyPayload(*file, {manifest.rootKey, manifest.bundleKey, manifest.setupKey});
+    support::Status notKey = RefusePrivateKeyPayload(*file, secrets);
     if (!notKey) return errors.At(payload, "[payload]: " + notKey.error());
   }
 
@@ -358,6 +441,13 @@ support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& makeO
   if (!bundleKey) return support::Errorf("bundle key: %s", bundleKey.error().c_str());
   auto setupKey = LoadPrivateKey(manifest.setupKey);
   if (!setupKey) return support::Errorf("setup key: %s", setupKey.error().c_str());
+  // The signing tools and secrets are found first: a missing one fails before any work.
+  std::optional<AuthenticodeTools> authenticode;
+  if (manifest.authenticode) {
+    auto tools = PrepareAuthenticode(*manifest.authenticode, manifest.pkcs11Module);
+    if (!tools) return support::Errorf("Authenticode: %s", tools.error().c_str());
+    authenticode = std::move(*tools);
+  }
 
   // The script, read back as the installer reads it, against the entries and the run mode.
   auto scriptLines = ReadScriptFileAsInstaller(manifest.script);
@@ -428,10 +518,44 @@ support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& makeO
     if (!signedOk) return support::Errorf("setup program: %s", signedOk.error().c_str());
   }
 
+  if (!authenticode) {
+    support::Status built =
+        BuildInstaller(manifest.stub, signedSetup, manifest.mode, manifest.output);
+    if (!built) return support::Errorf("installer: %s", built.error().c_str());
+    return {};
+  }
+
+  // Built, signed and checked in the scratch directory; the output's name receives only an
+  // installer that passed every check.
+  const std::string unsignedInstaller = **scratch / "unsigned.exe";
+  const std::string signedInstaller = **scratch / "signed.exe";
   support::Status built =
-      BuildInstaller(manifest.stub, signedSetup, manifest.mode, manifest.output);
+      BuildInstaller(manifest.stub, signedSetup, manifest.mode, unsignedInstaller);
   if (!built) return support::Errorf("installer: %s", built.error().c_str());
-  return {};
+  support::Status signedOk =
+      SignAndCheckAuthenticode(*manifest.authenticode, *authenticode, unsignedInstaller,
+                               signedInstaller, **scratch, makeOptions.step);
+  if (!signedOk) return signedOk;
+  if (makeOptions.verifyInstaller) {
+    if (makeOptions.step) makeOptions.step("checking the signed installer as ztpack verify does");
+    const std::string rootDer = **scratch / "root.der", setupDer = **scratch / "setup.der";
+    for (const auto& [path, der] : {std::pair{rootDer, PublicKeyDer(*rootKey)},
+                                    std::pair{setupDer, PublicKeyDer(*setupKey)}}) {
+      support::Status written = WriteOutputFile(path, der);
+      if (!written) return written;
+    }
+    support::Status verified = makeOptions.verifyInstaller(signedInstaller, rootDer, setupDer);
+    if (!verified) return support::Errorf("signed installer: %s", verified.error().c_str());
+  }
+  auto size = fileops::RegularFileSize(signedInstaller);
+  if (!size) return support::Errorf("%s: %s", signedInstaller.c_str(), size.error().c_str());
+  auto output = OutputFile::Create(manifest.output);
+  if (!output) return support::Error{output.error()};
+  support::Status copied = fileops::StreamFile(
+      signedInstaller, 0, *size,
+      [&](const uint8_t* data, size_t length) { return (*output)->Write(data, length); });
+  if (!copied) return support::Errorf("%s: %s", manifest.output.c_str(), copied.error().c_str());
+  return (*output)->Commit();
 }
 
 }  // namespace ztpack

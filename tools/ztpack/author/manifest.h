@@ -26,6 +26,20 @@
 //   expiry = 0           # signed into the public key block, never compared with a clock
 //   chunk_size = 1048576
 //
+//   [authenticode]       # optional: sign the finished installer with osslsigncode
+//   certificate = "cert.pem"   # the signer's certificate (and its chain), with
+//   key = "key.pem"            # its private key: a file, or a "pkcs11:" URI (PIN from the
+//                              # URI's pin-source, else $ZTPACK_PKCS11_PIN)
+//   # pkcs12 = "cert.pfx"      # ... or both in one PKCS#12 file, in place of the two above
+//   # password_env = "PFX_PASS"  # the variable holding the PKCS#12 (or key file) password
+//   # timestamp_url = "http://timestamp.example"
+//   # description = "App"
+//   # url = "https://example.com"
+//   # ca_file = "chain.pem"    # trust anchors for the check after signing (authenticode_signer.h)
+//
+//   [pkcs11]             # optional
+//   module = "/usr/lib/softhsm/libsofthsm2.so"   # the PKCS#11 module holding pkcs11: keys
+//
 // Relative paths are taken from the manifest's own directory. Unknown keys are errors, every
 // error names the manifest line. In a folder, entry names are the paths below it with "/"
 // between directories, packed in byte order of their names; symbolic links and junctions are
@@ -37,6 +51,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,6 +75,15 @@ struct ManifestEntry {
   std::string path;  // file it is read from
 };
 
+// [authenticode]: either certificate + key or pkcs12 is set. Paths are resolved; a key that is
+// a "pkcs11:" URI is kept as written.
+struct AuthenticodeSettings {
+  std::string certificate, key, pkcs12;
+  std::string passwordEnv;  // name of the variable holding the password, "" when none
+  std::string timestampUrl, description, url;
+  std::string caFile;  // "" : the system's trust anchors plus the certificates signed with
+};
+
 struct Manifest {
   std::string stub, setup, mode, output;
   std::string script;                // the install script file
@@ -71,6 +95,8 @@ struct Manifest {
   bool storeOnce = false;  // [payload] store_once
   bool bindBundle = true;  // the signed setup program runs with this bundle only
   unsigned threads = 0;    // compressing threads, 0: one per processor (not in the file)
+  std::optional<AuthenticodeSettings> authenticode;
+  std::string pkcs11Module;  // [pkcs11] module, "" when not given
 };
 
 // Parses and checks the manifest (paths resolved, folder listed, files and keys present).
@@ -84,12 +110,22 @@ struct MakeOptions {
   std::function<void(const std::string&)> note;
   // Bytes of payload packed so far, of the total (progress).
   std::function<void(uint64_t done, uint64_t total)> progress;
+  // Receives a line as each step of the Authenticode signing starts.
+  std::function<void(const std::string&)> step;
+  // The last check of a signed installer: `ztpack verify` with the manifest's root and setup
+  // public keys (DER files). None: that check is left out (the library alone cannot run the
+  // tool; the make command supplies it).
+  std::function<support::Status(const std::string& installer, const std::string& rootKeyDer,
+                                const std::string& setupKeyDer)>
+      verifyInstaller;
 };
 
 // Everything: certificate, bundle, signed setup program, installer. The install script is
 // checked first with the installer's own rules (script_check.h): an error refuses the manifest
 // before anything is written, warnings go to options.warn. Intermediate files live in a temporary
-// directory beside the output and are removed.
+// directory beside the output and are removed. With [authenticode] the finished installer is
+// signed and checked in that directory (authenticode_signer.h), and only a signed installer that
+// passed every check reaches the output's name.
 support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& options = {});
 
 }  // namespace ztpack

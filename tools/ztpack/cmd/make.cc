@@ -4,12 +4,39 @@
 
 #include "author/manifest.h"
 #include "cmd/command.h"
+#include "os/file_ops.h"
+#include "os/process.h"
 #include "os/progress.h"
 
 namespace ztpack {
 namespace {
 
 constexpr CommandErrors kErrors{"make"};
+
+// `ztpack verify` of a signed installer, by this very program, with the manifest's public keys:
+// the same checks, the same verdict. The error keeps the lines that say what failed.
+support::Status VerifyWithThisTool(const std::string& installer, const std::string& rootKeyDer,
+                                   const std::string& setupKeyDer) {
+  const std::string self = fileops::ExecutablePath();
+  if (self.empty()) return support::Errorf("cannot find ztpack itself to run its verify");
+  auto run = process::Run(
+      self, {"verify", "-q", installer, "--root-key", rootKeyDer, "--setup-key", setupKeyDer});
+  if (!run) return support::Error{run.error()};
+  if (run->exitCode == 0) return {};
+  std::string failures;
+  size_t start = 0;
+  while (start < run->output.size()) {
+    size_t end = run->output.find('\n', start);
+    if (end == std::string::npos) end = run->output.size();
+    const std::string line = run->output.substr(start, end - start);
+    if (line.find("FAILED") != std::string::npos || line.rfind("verdict", 0) == 0 ||
+        line.rfind("ztpack", 0) == 0) {
+      failures += "\n  " + line;
+    }
+    start = end + 1;
+  }
+  return support::Errorf("ztpack verify refused it (exit %d):%s", run->exitCode, failures.c_str());
+}
 
 CommandRegistration registration{Command{
     "make", "Build a finished installer from one TOML manifest (deterministic output)",
@@ -36,6 +63,10 @@ CommandRegistration registration{Command{
         MakeOptions options;
         options.warn = [](const std::string& line) { kErrors.Say(line); };
         options.note = [](const std::string& line) { std::printf("%s\n", line.c_str()); };
+        options.step = [quiet = *quiet](const std::string& line) {
+          if (!quiet) kErrors.Say(line);
+        };
+        options.verifyInstaller = &VerifyWithThisTool;
         options.progress = [&meter](uint64_t done, uint64_t total) {
           meter.SetTotals(total, 0);
           meter.Update(done, 0);

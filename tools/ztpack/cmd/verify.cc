@@ -20,6 +20,7 @@
 #include "os/file_ops.h"
 #include "os/progress.h"
 #include "os/scratch_dir.h"
+#include "read/authenticode.h"
 #include "read/bundle_description.h"
 #include "read/diagnostics.h"
 #include "read/installer_layers.h"
@@ -94,6 +95,7 @@ class Verification {
   void CheckEntries(bundle::BundleReader* reader, const BundleInfo& info,
                     const ScratchDir& scratch);
   void CheckSetupSignature();
+  void CheckAuthenticode();
 
   // The verdict.
   using Verdicts = std::vector<std::pair<int, std::string>>;  // platform, its first failure
@@ -112,6 +114,7 @@ class Verification {
   std::optional<ScriptCheck> script_;
   // Failures that concern only some platforms: the line they occur at, and the platforms.
   std::vector<ScriptFinding> entryFailures_;
+  std::optional<AuthenticodeReport> authenticode_;
   // A 64-bit front end runs only on 64-bit Windows, where it takes the -x64 directives.
   bool stub64_ = false;
 };
@@ -144,6 +147,7 @@ int Verification::Run() {
   reader.Close();
 
   if (kind_ != FileKind::kBundle) CheckSetupSignature();
+  if (kind_ == FileKind::kInstaller) CheckAuthenticode();
   return Report();
 }
 
@@ -363,6 +367,28 @@ void Verification::CheckSetupSignature() {
   }
 }
 
+// The installer's own Authenticode signature, when it has one: Windows treats a signed file whose
+// image hash no longer matches as tampered with, so such an installer fails. Only the hash is
+// checked here; the signature over it and the certificate chain are osslsigncode's to check.
+// (A setup program's own signature is not checked: its bundle, attached last, follows the
+// certificate table by design.)
+void Verification::CheckAuthenticode() {
+  auto report = ReadAuthenticode(o_.file);
+  if (!report) {
+    Add("authenticode", Status::kFailed, report.error());
+    return;
+  }
+  authenticode_ = *report;
+  if (!report->present) {
+    Add("authenticode", Status::kOk, "none (the installer is not signed)");
+  } else if (report->Sound()) {
+    Add("authenticode", Status::kOk,
+        DescribeAuthenticode(*report) + " (signature and certificate chain not checked)");
+  } else {
+    Add("authenticode", Status::kFailed, DescribeAuthenticode(*report));
+  }
+}
+
 // The platform classes the verdict speaks for: those --platform and --windows-major name, and
 // for a 64-bit front end only those of 64-bit Windows.
 std::vector<int> Verification::PlatformsInQuestion() const {
@@ -399,6 +425,9 @@ std::string Verification::FailureOn(int platform) const {
   }
   for (const CheckLine& c : checks_) {
     if (c.name == "setup signature" && c.status == Status::kFailed) return c.name + ": " + c.detail;
+  }
+  for (const CheckLine& c : checks_) {
+    if (c.name == "authenticode" && c.status == Status::kFailed) return c.name + ": " + c.detail;
   }
   return {};
 }
@@ -439,6 +468,7 @@ int Verification::ReportJson(const Verdicts& verdicts, bool runsEverywhere) cons
     }
   }
   report["findings"] = findings;
+  if (authenticode_) report["authenticode"] = AuthenticodeJson(*authenticode_);
   nlohmann::json verdictJson = nlohmann::json::array();
   for (const auto& [p, failure] : verdicts) {
     verdictJson.push_back({{"platform", installer::kPlatformClasses[p].name},

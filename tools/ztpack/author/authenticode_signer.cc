@@ -1,0 +1,279 @@
+#include "author/authenticode_signer.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+
+#include "os/file_ops.h"
+#include "os/output_file.h"
+#include "os/process.h"
+#include "os/scratch_dir.h"
+#include "read/authenticode.h"
+
+namespace ztpack {
+namespace {
+
+constexpr const char* kP11KitProxyModules[] = {"/usr/lib/x86_64-linux-gnu/p11-kit-proxy.so",
+                                               "/usr/lib/p11-kit-proxy.so"};
+constexpr const char* kSystemTrustBundle = "/etc/ssl/certs/ca-certificates.crt";
+
+bool IsFile(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::is_regular_file(fileops::U8Path(path), ec);
+}
+
+std::string Environment(const char* name, bool* set = nullptr) {
+  const char* value = std::getenv(name);
+  if (set != nullptr) *set = value != nullptr;
+  return value != nullptr ? value : "";
+}
+
+support::Result<std::string> PercentDecode(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out.push_back(text[i]);
+      continue;
+    }
+    if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
+        !std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      return support::Errorf("bad percent escape in \"%s\"", text.c_str());
+    }
+    out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
+    i += 2;
+  }
+  return out;
+}
+
+// The last lines of a program's output, indented, for an error message.
+std::string Tail(const std::string& output) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < output.size()) {
+    size_t end = output.find('\n', start);
+    if (end == std::string::npos) end = output.size();
+    if (end > start) lines.push_back(output.substr(start, end - start));
+    start = end + 1;
+  }
+  const size_t keep = 12;
+  std::string out;
+  for (size_t i = lines.size() > keep ? lines.size() - keep : 0; i < lines.size(); ++i) {
+    out += "\n  " + lines[i];
+  }
+  return out;
+}
+
+// A path as an argument that osslsigncode cannot take for an option.
+std::string PathArgument(const std::string& path) {
+  return path.rfind('-', 0) == 0 ? "./" + path : path;
+}
+
+}  // namespace
+
+support::Result<Pkcs11UriPin> SplitPkcs11Pin(const std::string& uri) {
+  constexpr std::string_view kScheme = "pkcs11:";
+  if (uri.rfind(kScheme, 0) != 0)
+    return support::Errorf("\"%s\" is not a pkcs11: URI", uri.c_str());
+  const std::string rest = uri.substr(kScheme.size());
+  const size_t question = rest.find('?');
+  const std::string parts[] = {rest.substr(0, question),
+                               question == std::string::npos ? "" : rest.substr(question + 1)};
+  const char separators[] = {';', '&'};
+  std::string kept[2];
+  std::string source;
+  for (int p = 0; p < 2; ++p) {
+    size_t start = 0;
+    while (start < parts[p].size()) {
+      size_t end = parts[p].find(separators[p], start);
+      if (end == std::string::npos) end = parts[p].size();
+      const std::string attribute = parts[p].substr(start, end - start);
+      start = end + 1;
+      const std::string name = attribute.substr(0, attribute.find('='));
+      if (name == "pin-value") {
+        return support::Errorf(
+            "the URI holds its PIN (pin-value), which would stand on osslsigncode's command line: "
+            "give pin-source=file:PATH or set $ZTPACK_PKCS11_PIN");
+      }
+      if (name == "pin-source") {
+        source = attribute.substr(std::min(attribute.size(), name.size() + 1));
+        continue;
+      }
+      if (attribute.empty()) continue;
+      kept[p] += (kept[p].empty() ? "" : std::string(1, separators[p])) + attribute;
+    }
+  }
+  Pkcs11UriPin out;
+  out.uri = std::string(kScheme) + kept[0] + (kept[1].empty() ? "" : "?" + kept[1]);
+  if (source.empty()) return out;
+  auto decoded = PercentDecode(source);
+  if (!decoded) return support::Errorf("pin-source: %s", decoded.error().c_str());
+  std::string file = *decoded;
+  if (file.rfind("file://", 0) == 0) {
+    file = file.substr(7);
+  } else if (file.rfind("file:", 0) == 0) {
+    file = file.substr(5);
+  }
+  auto pin = fileops::ReadWholeFile(file, 4096);
+  if (!pin) return support::Errorf("pin-source: %s", pin.error().c_str());
+  while (!pin->empty() && (pin->back() == '\n' || pin->back() == '\r')) pin->pop_back();
+  out.pin = std::move(*pin);
+  out.hasPin = true;
+  return out;
+}
+
+support::Result<AuthenticodeTools> PrepareAuthenticode(const AuthenticodeSettings& settings,
+                                                       const std::string& pkcs11Module) {
+  AuthenticodeTools tools;
+  bool overridden = false;
+  const std::string named = Environment("ZTPACK_OSSLSIGNCODE", &overridden);
+  tools.osslsigncode = process::FindProgram(overridden ? named : "osslsigncode");
+  if (tools.osslsigncode.empty()) {
+    if (overridden) {
+      return support::Errorf(
+          "osslsigncode not found: $ZTPACK_OSSLSIGNCODE names \"%s\", which is no executable "
+          "program (osslsigncode comes with the Debian package \"osslsigncode\")",
+          named.c_str());
+    }
+    return support::Errorf(
+        "osslsigncode, which signs the installer for [authenticode], is not in PATH: install the "
+        "Debian package \"osslsigncode\" (scripts/setup.sh does), or name the program in "
+        "$ZTPACK_OSSLSIGNCODE");
+  }
+  bool epochSet = false;
+  tools.signingTime = Environment("SOURCE_DATE_EPOCH", &epochSet);
+  if (epochSet && (tools.signingTime.empty() || tools.signingTime.size() > 12 ||
+                   tools.signingTime.find_first_not_of("0123456789") != std::string::npos)) {
+    return support::Errorf("$SOURCE_DATE_EPOCH is \"%s\", not a number of seconds",
+                           tools.signingTime.c_str());
+  }
+  if (settings.key.rfind("pkcs11:", 0) == 0) {
+    auto split = SplitPkcs11Pin(settings.key);
+    // Not the URI itself in the message: it may hold the very PIN it is refused for.
+    if (!split) return support::Errorf("the key's pkcs11: URI: %s", split.error().c_str());
+    tools.keyUri = split->uri;
+    bool pinSet = false;
+    tools.secret = split->hasPin ? split->pin : Environment("ZTPACK_PKCS11_PIN", &pinSet);
+    if (!split->hasPin && !pinSet) {
+      return support::Errorf(
+          "key %s: no PIN: give pin-source=file:PATH in the URI or set $ZTPACK_PKCS11_PIN",
+          tools.keyUri.c_str());
+    }
+    tools.hasSecret = true;
+    bool engineSet = false;
+    const std::string engine = Environment("ZTPACK_PKCS11_ENGINE", &engineSet);
+    tools.engine = engineSet ? engine : kPkcs11EnginePath;
+    if (!IsFile(tools.engine)) {
+      return support::Errorf(
+          "OpenSSL's PKCS#11 engine, through which osslsigncode signs with a token, is not at %s "
+          "(Debian package \"libengine-pkcs11-openssl\"; $ZTPACK_PKCS11_ENGINE names another)",
+          tools.engine.c_str());
+    }
+    tools.module = pkcs11Module;
+    for (const char* proxy : kP11KitProxyModules) {
+      if (tools.module.empty() && IsFile(proxy)) tools.module = proxy;
+    }
+    if (tools.module.empty()) {
+      return support::Errorf(
+          "no PKCS#11 module for the key %s: name it in [pkcs11] module (p11-kit's proxy module, "
+          "which loads the configured ones, is not installed)",
+          tools.keyUri.c_str());
+    }
+  } else if (!settings.passwordEnv.empty()) {
+    bool set = false;
+    tools.secret = Environment(settings.passwordEnv.c_str(), &set);
+    if (!set) {
+      return support::Errorf(
+          "[authenticode] password_env: the environment variable %s, which should hold the "
+          "password of %s, is not set",
+          settings.passwordEnv.c_str(),
+          (settings.pkcs12.empty() ? settings.key : settings.pkcs12).c_str());
+    }
+    // An empty password and none are the same to osslsigncode.
+    tools.hasSecret = !tools.secret.empty();
+  }
+  return tools;
+}
+
+std::vector<std::string> OsslsigncodeSignArguments(const AuthenticodeSettings& settings,
+                                                   const AuthenticodeTools& tools,
+                                                   const std::string& secretFile,
+                                                   const std::string& in, const std::string& out) {
+  std::vector<std::string> args = {"sign", "-h", "sha256"};
+  if (!settings.pkcs12.empty()) {
+    args.insert(args.end(), {"-pkcs12", PathArgument(settings.pkcs12)});
+  } else if (!tools.keyUri.empty()) {
+    args.insert(args.end(), {"-pkcs11engine", PathArgument(tools.engine), "-pkcs11module",
+                             PathArgument(tools.module), "-certs",
+                             PathArgument(settings.certificate), "-key", tools.keyUri});
+  } else {
+    args.insert(args.end(),
+                {"-certs", PathArgument(settings.certificate), "-key", PathArgument(settings.key)});
+  }
+  if (!secretFile.empty()) args.insert(args.end(), {"-readpass", PathArgument(secretFile)});
+  if (!settings.description.empty()) args.insert(args.end(), {"-n", settings.description});
+  if (!settings.url.empty()) args.insert(args.end(), {"-i", settings.url});
+  if (!settings.timestampUrl.empty()) args.insert(args.end(), {"-t", settings.timestampUrl});
+  if (!tools.signingTime.empty()) args.insert(args.end(), {"-time", tools.signingTime});
+  args.insert(args.end(), {"-in", PathArgument(in), "-out", PathArgument(out)});
+  return args;
+}
+
+support::Status SignAndCheckAuthenticode(const AuthenticodeSettings& settings,
+                                         const AuthenticodeTools& tools, const std::string& in,
+                                         const std::string& signedOut, const ScratchDir& scratch,
+                                         const std::function<void(const std::string&)>& step) {
+  auto say = [&](const std::string& line) {
+    if (step) step(line);
+  };
+  say("signing the installer with osslsigncode (Authenticode)");
+  std::string secretFile;
+  if (tools.hasSecret) {
+    secretFile = scratch / "secret";
+    support::Status written =
+        WriteOutputFile(secretFile, tools.secret, OutputFile::Access::kSecret);
+    if (!written) return support::Errorf("Authenticode signing: %s", written.error().c_str());
+  }
+  auto signedRun = process::Run(
+      tools.osslsigncode, OsslsigncodeSignArguments(settings, tools, secretFile, in, signedOut));
+  if (!secretFile.empty()) fileops::RemoveFile(secretFile);
+  if (!signedRun) return support::Errorf("Authenticode signing: %s", signedRun.error().c_str());
+  if (signedRun->exitCode != 0 || !IsFile(signedOut)) {
+    return support::Errorf("Authenticode signing: osslsigncode sign failed (exit %d):%s",
+                           signedRun->exitCode, Tail(signedRun->output).c_str());
+  }
+
+  say("checking the signature with osslsigncode verify");
+  auto ours = ReadAuthenticode(signedOut);
+  if (!ours) return support::Errorf("Authenticode check: %s", ours.error().c_str());
+  std::string anchors = settings.caFile;
+  if (anchors.empty()) {
+    std::string pem;
+    if (auto system = fileops::ReadWholeFile(kSystemTrustBundle, 64u << 20)) pem = *system + "\n";
+    pem += CertificatesPem(ours->signedData.certificates);
+    anchors = scratch / "anchors.pem";
+    support::Status written = WriteOutputFile(anchors, pem);
+    if (!written) return support::Errorf("Authenticode check: %s", written.error().c_str());
+  }
+  // -ignore-cdp: no CRLs fetched from the network; the check stays the same offline.
+  auto verified = process::Run(
+      tools.osslsigncode, {"verify", "-ignore-cdp", "-CAfile", PathArgument(anchors), "-TSA-CAfile",
+                           PathArgument(anchors), "-in", PathArgument(signedOut)});
+  if (!verified) return support::Errorf("Authenticode check: %s", verified.error().c_str());
+  if (verified->exitCode != 0) {
+    return support::Errorf(
+        "Authenticode check: osslsigncode verify refused the signed installer (exit %d, trust "
+        "anchors %s):%s",
+        verified->exitCode,
+        settings.caFile.empty() ? "of the system and the signature's own certificates"
+                                : settings.caFile.c_str(),
+        Tail(verified->output).c_str());
+  }
+
+  say("checking the certificate table and the image hash");
+  if (!ours->Sound()) {
+    return support::Errorf("Authenticode check: %s", DescribeAuthenticode(*ours).c_str());
+  }
+  return {};
+}
+
+}  // namespace ztpack

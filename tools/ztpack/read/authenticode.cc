@@ -1,0 +1,528 @@
+#include "read/authenticode.h"
+
+#include <cryptopp/sha.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "author/pe_image.h"
+#include "os/file_ops.h"
+
+namespace ztpack {
+namespace {
+
+// The OIDs read here, as the content bytes of their DER encoding.
+constexpr uint8_t kOidSignedData[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
+constexpr uint8_t kOidSpcIndirectData[] = {0x2B, 0x06, 0x01, 0x04, 0x01,
+                                           0x82, 0x37, 0x02, 0x01, 0x04};
+
+struct NamedOid {
+  std::span<const uint8_t> oid;
+  const char* name;
+};
+constexpr uint8_t kSha1[] = {0x2B, 0x0E, 0x03, 0x02, 0x1A};
+constexpr uint8_t kSha256[] = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
+constexpr uint8_t kSha384[] = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x02};
+constexpr uint8_t kSha512[] = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x03};
+constexpr uint8_t kMd5[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x02, 0x05};
+constexpr NamedOid kDigestNames[] = {
+    {kSha1, "sha1"}, {kSha256, "sha256"}, {kSha384, "sha384"}, {kSha512, "sha512"}, {kMd5, "md5"}};
+constexpr uint8_t kCn[] = {0x55, 0x04, 0x03};
+constexpr uint8_t kC[] = {0x55, 0x04, 0x06};
+constexpr uint8_t kL[] = {0x55, 0x04, 0x07};
+constexpr uint8_t kSt[] = {0x55, 0x04, 0x08};
+constexpr uint8_t kO[] = {0x55, 0x04, 0x0A};
+constexpr uint8_t kOu[] = {0x55, 0x04, 0x0B};
+constexpr uint8_t kEmail[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x01};
+constexpr NamedOid kAttributeNames[] = {{kCn, "CN"},
+                                        {kC, "C"},
+                                        {kL, "L"},
+                                        {kSt, "ST"},
+                                        {kO, "O"},
+                                        {kOu, "OU"},
+                                        {kEmail, "emailAddress"}};
+
+bool Same(std::span<const uint8_t> a, std::span<const uint8_t> b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
+}
+
+// One DER element: its tag, its content, and the whole encoding (header included).
+struct Tlv {
+  uint8_t tag = 0;
+  size_t offset = 0;  // of the element, from the start of the outermost input
+  std::span<const uint8_t> content;
+  std::span<const uint8_t> whole;
+};
+
+// A DER reader over a span: every length is checked against the bytes that are left before a
+// sub-span is formed. Definite lengths of up to four bytes and low tag numbers only, which is
+// all that DER-encoded signatures use.
+class Der {
+ public:
+  Der(std::span<const uint8_t> bytes, size_t base) : bytes_(bytes), base_(base) {}
+  explicit Der(const Tlv& parent)
+      : bytes_(parent.content),
+        base_(parent.offset + (parent.whole.size() - parent.content.size())) {}
+
+  bool AtEnd() const { return pos_ >= bytes_.size(); }
+  uint8_t PeekTag() const { return AtEnd() ? 0 : bytes_[pos_]; }
+
+  support::Result<Tlv> Next(const char* what) {
+    const size_t at = base_ + pos_;
+    const size_t left = bytes_.size() - pos_;
+    if (left < 2) return support::Errorf("%s at offset %zu: truncated header", what, at);
+    const uint8_t tag = bytes_[pos_];
+    if ((tag & 0x1F) == 0x1F) return support::Errorf("%s at offset %zu: unsupported tag", what, at);
+    const uint8_t first = bytes_[pos_ + 1];
+    size_t header = 2;
+    uint64_t length = first;
+    if (first == 0x80) {
+      return support::Errorf("%s at offset %zu: indefinite length (not DER)", what, at);
+    }
+    if (first > 0x80) {
+      const size_t count = first & 0x7F;
+      if (count > 4)
+        return support::Errorf("%s at offset %zu: length of %zu bytes", what, at, count);
+      if (left - 2 < count) return support::Errorf("%s at offset %zu: truncated length", what, at);
+      length = 0;
+      for (size_t i = 0; i < count; ++i) length = (length << 8) | bytes_[pos_ + 2 + i];
+      header += count;
+    }
+    if (length > left - header) {
+      return support::Errorf("%s at offset %zu: length %llu exceeds the %zu bytes left", what, at,
+                             static_cast<unsigned long long>(length), left - header);
+    }
+    Tlv tlv;
+    tlv.tag = tag;
+    tlv.offset = at;
+    tlv.whole = bytes_.subspan(pos_, header + static_cast<size_t>(length));
+    tlv.content = tlv.whole.subspan(header);
+    pos_ += tlv.whole.size();
+    return tlv;
+  }
+
+  support::Result<Tlv> Expect(uint8_t tag, const char* what) {
+    if (!AtEnd() && PeekTag() != tag) {
+      return support::Errorf("%s at offset %zu: tag 0x%02x, expected 0x%02x", what, base_ + pos_,
+                             PeekTag(), tag);
+    }
+    return Next(what);
+  }
+
+ private:
+  std::span<const uint8_t> bytes_;
+  size_t base_;
+  size_t pos_ = 0;
+};
+
+// Unwraps a Result<Tlv> into `var`, or returns its error from the enclosing function.
+#define ZT_DER(var, expr)                                       \
+  auto var##Result = (expr);                                    \
+  if (!var##Result) return support::Error{var##Result.error()}; \
+  [[maybe_unused]] const Tlv var = *var##Result
+
+// An OID in dotted form; "?" when an arc does not fit in 64 bits or the encoding is cut short.
+std::string DottedOid(std::span<const uint8_t> oid) {
+  std::string out;
+  uint64_t value = 0;
+  bool first = true;
+  for (size_t i = 0; i < oid.size(); ++i) {
+    if (value > (UINT64_MAX >> 7)) return "?";
+    value = (value << 7) | (oid[i] & 0x7F);
+    if (oid[i] & 0x80) continue;
+    if (first) {
+      const uint64_t top = value < 40 ? 0 : value < 80 ? 1 : 2;
+      out = std::to_string(top) + "." + std::to_string(value - 40 * top);
+      first = false;
+    } else {
+      out += "." + std::to_string(value);
+    }
+    value = 0;
+  }
+  return (first || (oid.back() & 0x80)) ? "?" : out;
+}
+
+const char* NameOf(std::span<const uint8_t> oid, std::span<const NamedOid> table) {
+  for (const NamedOid& named : table) {
+    if (Same(oid, named.oid)) return named.name;
+  }
+  return nullptr;
+}
+
+bool ValidUtf8(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const size_t extra = c < 0x80         ? 0
+                         : (c >> 5) == 6  ? 1
+                         : (c >> 4) == 14 ? 2
+                         : (c >> 3) == 30 ? 3
+                                          : 9;
+    if (extra == 9 || text.size() - i - 1 < extra) return false;
+    for (size_t k = 1; k <= extra; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    }
+    i += extra + 1;
+  }
+  return true;
+}
+
+// A directory string as text a terminal shows safely: control bytes and the backslash as \xNN;
+// bytes above ASCII kept only when the whole value is valid UTF-8.
+std::string DirectoryString(const Tlv& value) {
+  std::string text;
+  if (value.tag == 0x1E) {  // BMPString: UTF-16 big-endian, of the basic plane
+    for (size_t i = 0; i + 1 < value.content.size(); i += 2) {
+      const unsigned u = (value.content[i] << 8) | value.content[i + 1];
+      if (u < 0x80) {
+        text.push_back(static_cast<char>(u));
+      } else if (u < 0x800) {
+        text.push_back(static_cast<char>(0xC0 | (u >> 6)));
+        text.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+      } else if (u < 0xD800 || u > 0xDFFF) {
+        text.push_back(static_cast<char>(0xE0 | (u >> 12)));
+        text.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
+        text.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+      } else {
+        text += "?";
+      }
+    }
+  } else {
+    text.assign(value.content.begin(), value.content.end());
+  }
+  const bool keepHigh = ValidUtf8(text);
+  std::string out;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F || c == '\\' || (c >= 0x80 && !keepHigh)) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02x", c);
+      out += esc;
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
+}
+
+// A Name (SEQUENCE OF RDN) as "CN=..., O=..., C=...": most specific first, as people write it.
+support::Result<std::string> FormatName(const Tlv& name) {
+  std::vector<std::string> rdns;
+  Der names(name);
+  while (!names.AtEnd()) {
+    ZT_DER(rdn, names.Expect(0x31, "RelativeDistinguishedName"));
+    Der attributes(rdn);
+    std::string joined;
+    while (!attributes.AtEnd()) {
+      ZT_DER(pair, attributes.Expect(0x30, "AttributeTypeAndValue"));
+      Der fields(pair);
+      ZT_DER(type, fields.Expect(0x06, "attribute type"));
+      ZT_DER(value, fields.Next("attribute value"));
+      const char* known = NameOf(type.content, kAttributeNames);
+      if (!joined.empty()) joined += "+";
+      joined +=
+          (known ? std::string(known) : DottedOid(type.content)) + "=" + DirectoryString(value);
+    }
+    rdns.push_back(joined);
+  }
+  std::string out;
+  for (auto it = rdns.rbegin(); it != rdns.rend(); ++it) out += (out.empty() ? "" : ", ") + *it;
+  return out;
+}
+
+// The subject of the certificate with this issuer and serial number, when it parses.
+std::optional<std::string> SubjectOf(std::span<const uint8_t> certificate,
+                                     std::span<const uint8_t> issuer,
+                                     std::span<const uint8_t> serial) {
+  Der top(certificate, 0);
+  auto cert = top.Expect(0x30, "Certificate");
+  if (!cert) return std::nullopt;
+  Der certFields(*cert);
+  auto tbs = certFields.Expect(0x30, "TBSCertificate");
+  if (!tbs) return std::nullopt;
+  Der t(*tbs);
+  if (t.PeekTag() == 0xA0 && !t.Next("version")) return std::nullopt;
+  auto certSerial = t.Expect(0x02, "serialNumber");
+  auto algorithm = certSerial ? t.Expect(0x30, "signature") : certSerial;
+  auto certIssuer = algorithm ? t.Expect(0x30, "issuer") : algorithm;
+  auto validity = certIssuer ? t.Expect(0x30, "validity") : certIssuer;
+  auto subject = validity ? t.Expect(0x30, "subject") : validity;
+  if (!subject || !Same(certIssuer->whole, issuer) || !Same(certSerial->content, serial)) {
+    return std::nullopt;
+  }
+  auto text = FormatName(*subject);
+  if (!text) return std::nullopt;
+  return *text;
+}
+
+std::string HexOf(std::span<const uint8_t> bytes) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (uint8_t b : bytes) {
+    out.push_back(digits[b >> 4]);
+    out.push_back(digits[b & 15]);
+  }
+  return out;
+}
+
+std::unique_ptr<CryptoPP::HashTransformation> HashFor(const std::string& algorithm) {
+  if (algorithm == "sha1") return std::make_unique<CryptoPP::SHA1>();
+  if (algorithm == "sha256") return std::make_unique<CryptoPP::SHA256>();
+  if (algorithm == "sha384") return std::make_unique<CryptoPP::SHA384>();
+  if (algorithm == "sha512") return std::make_unique<CryptoPP::SHA512>();
+  return nullptr;
+}
+
+}  // namespace
+
+support::Result<AuthenticodeSignedData> ParseAuthenticodeSignedData(std::span<const uint8_t> der) {
+  // Trailing bytes are tolerated: a record's length may include the table's zero padding.
+  Der top(der, 0);
+  ZT_DER(contentInfo, top.Expect(0x30, "ContentInfo"));
+  Der ci(contentInfo);
+  ZT_DER(contentType, ci.Expect(0x06, "ContentInfo type"));
+  if (!Same(contentType.content, kOidSignedData)) {
+    return support::Errorf("ContentInfo type %s is not SignedData",
+                           DottedOid(contentType.content).c_str());
+  }
+  ZT_DER(explicitContent, ci.Expect(0xA0, "ContentInfo content"));
+  Der wrapper(explicitContent);
+  ZT_DER(signedData, wrapper.Expect(0x30, "SignedData"));
+  Der sd(signedData);
+  ZT_DER(version, sd.Expect(0x02, "SignedData version"));
+  ZT_DER(digestAlgorithms, sd.Expect(0x31, "SignedData digestAlgorithms"));
+  ZT_DER(encapsulated, sd.Expect(0x30, "SignedData contentInfo"));
+  Der enc(encapsulated);
+  ZT_DER(encType, enc.Expect(0x06, "content type"));
+  if (!Same(encType.content, kOidSpcIndirectData)) {
+    return support::Errorf("content type %s is not SpcIndirectDataContent",
+                           DottedOid(encType.content).c_str());
+  }
+  ZT_DER(encExplicit, enc.Expect(0xA0, "SpcIndirectDataContent wrapper"));
+  Der encWrapper(encExplicit);
+  ZT_DER(indirect, encWrapper.Expect(0x30, "SpcIndirectDataContent"));
+  Der in(indirect);
+  ZT_DER(attribute, in.Expect(0x30, "SpcAttributeTypeAndOptionalValue"));
+  ZT_DER(digestInfo, in.Expect(0x30, "DigestInfo"));
+  Der di(digestInfo);
+  ZT_DER(algorithm, di.Expect(0x30, "DigestInfo algorithm"));
+  Der alg(algorithm);
+  ZT_DER(algorithmOid, alg.Expect(0x06, "digest algorithm"));
+  ZT_DER(digest, di.Expect(0x04, "DigestInfo digest"));
+
+  AuthenticodeSignedData out;
+  const char* name = NameOf(algorithmOid.content, kDigestNames);
+  out.digestAlgorithm = name ? name : DottedOid(algorithmOid.content);
+  out.digest.assign(digest.content.begin(), digest.content.end());
+
+  if (sd.PeekTag() == 0xA0) {
+    ZT_DER(certificates, sd.Next("SignedData certificates"));
+    Der certs(certificates);
+    while (!certs.AtEnd()) {
+      ZT_DER(cert, certs.Next("certificate"));
+      out.certificates.emplace_back(cert.whole.begin(), cert.whole.end());
+    }
+  }
+  if (sd.PeekTag() == 0xA1) {
+    ZT_DER(crls, sd.Next("SignedData crls"));
+  }
+  ZT_DER(signerInfos, sd.Expect(0x31, "SignedData signerInfos"));
+  Der infos(signerInfos);
+  ZT_DER(signerInfo, infos.Expect(0x30, "SignerInfo"));
+  Der si(signerInfo);
+  ZT_DER(signerVersion, si.Expect(0x02, "SignerInfo version"));
+  // A signer named by its key identifier ([0]) rather than issuer and serial stays unnamed.
+  if (si.PeekTag() == 0x30) {
+    ZT_DER(signerId, si.Next("IssuerAndSerialNumber"));
+    Der id(signerId);
+    ZT_DER(issuer, id.Expect(0x30, "issuer"));
+    ZT_DER(serial, id.Expect(0x02, "serialNumber"));
+    for (const auto& cert : out.certificates) {
+      if (auto subject = SubjectOf(cert, issuer.whole, serial.content)) {
+        out.signerSubject = *subject;
+        break;
+      }
+    }
+  }
+  return out;
+}
+
+support::Result<std::span<const uint8_t>> FirstWinCertificate(std::span<const uint8_t> table) {
+  if (table.size() < kWinCertHeaderSize) {
+    return support::Errorf("certificate table of %zu bytes holds no WIN_CERTIFICATE header",
+                           table.size());
+  }
+  const uint32_t length =
+      table[0] | (table[1] << 8) | (table[2] << 16) | (static_cast<uint32_t>(table[3]) << 24);
+  const uint16_t revision = static_cast<uint16_t>(table[4] | (table[5] << 8));
+  const uint16_t type = static_cast<uint16_t>(table[6] | (table[7] << 8));
+  if (length < kWinCertHeaderSize || length > table.size()) {
+    return support::Errorf("WIN_CERTIFICATE length %u does not fit the table of %zu bytes", length,
+                           table.size());
+  }
+  if (revision != kWinCertRevision2) {
+    return support::Errorf("WIN_CERTIFICATE revision 0x%04x, expected 0x%04x", revision,
+                           kWinCertRevision2);
+  }
+  if (type != kWinCertTypePkcsSignedData) {
+    return support::Errorf("WIN_CERTIFICATE type 0x%04x is not PKCS_SIGNED_DATA", type);
+  }
+  return table.subspan(kWinCertHeaderSize, length - kWinCertHeaderSize);
+}
+
+support::Result<std::vector<uint8_t>> ComputeImageHash(const std::string& path,
+                                                       const std::string& algorithm, uint64_t end) {
+  auto hash = HashFor(algorithm);
+  if (!hash) return support::Errorf("digest algorithm %s is not supported", algorithm.c_str());
+  auto image = ReadPeImage(path);
+  if (!image) return support::Error{image.error()};
+  if (image->directories.size() <= kCertificateDirectory) {
+    return support::Errorf("%s: the data directory has no security entry", path.c_str());
+  }
+  const uint64_t securityEntry =
+      image->optionalHeaderOffset() + (image->is64() ? 112 : 96) + 8 * kCertificateDirectory;
+  const std::pair<uint64_t, uint64_t> skipped[] = {{image->checkSumOffset(), 4},
+                                                   {securityEntry, 8}};
+  uint64_t position = 0;
+  support::Status streamed =
+      fileops::StreamFile(path, 0, end, [&](const uint8_t* data, size_t size) -> support::Status {
+        const uint64_t start = position;
+        position += size;
+        uint64_t from = start;
+        for (const auto& [skipAt, skipLength] : skipped) {
+          const uint64_t skipEnd = skipAt + skipLength;
+          if (skipEnd <= from || skipAt >= position) continue;
+          if (skipAt > from)
+            hash->Update(data + (from - start), static_cast<size_t>(skipAt - from));
+          from = std::min(skipEnd, position);
+        }
+        if (from < position)
+          hash->Update(data + (from - start), static_cast<size_t>(position - from));
+        return {};
+      });
+  if (!streamed) return support::Error{streamed.error()};
+  std::vector<uint8_t> digest(hash->DigestSize());
+  hash->Final(digest.data());
+  return digest;
+}
+
+support::Result<AuthenticodeReport> ReadAuthenticode(const std::string& path) {
+  auto image = ReadPeImage(path);
+  if (!image) return support::Error{image.error()};
+  AuthenticodeReport report;
+  auto entry = image->certificateTable();
+  if (!entry || (entry->address == 0 && entry->size == 0)) return report;
+  report.present = true;
+  report.tableOffset = entry->address;
+  report.tableSize = entry->size;
+  const uint64_t tableEnd = report.tableOffset + report.tableSize;
+  char text[200];
+  if (entry->address == 0 || entry->size == 0) {
+    std::snprintf(text, sizeof text, "the security entry names an empty table (%u bytes at 0x%x)",
+                  entry->size, entry->address);
+    report.problem = text;
+    return report;
+  }
+  if (tableEnd > image->fileSize) {
+    std::snprintf(text, sizeof text,
+                  "certificate table 0x%llx..0x%llx lies past the end of the file (0x%llx)",
+                  static_cast<unsigned long long>(report.tableOffset),
+                  static_cast<unsigned long long>(tableEnd),
+                  static_cast<unsigned long long>(image->fileSize));
+    report.problem = text;
+    return report;
+  }
+  if (report.tableSize > kMaxTableSize) {
+    report.problem = "certificate table of " + std::to_string(report.tableSize) +
+                     " bytes is larger than any signature read here";
+    return report;
+  }
+  std::vector<uint8_t> table(static_cast<size_t>(report.tableSize));
+  fileops::RawFile file = fileops::RawFile::Open(path, fileops::RawFile::Mode::kRead);
+  if (!file.IsOpen() || file.ReadFullyAt(report.tableOffset, table.data(), table.size()) !=
+                            static_cast<int64_t>(table.size())) {
+    return support::Errorf("%s: cannot read the certificate table: %s", path.c_str(),
+                           fileops::LastErrorText().c_str());
+  }
+  auto record = FirstWinCertificate(table);
+  if (!record) {
+    report.problem = record.error();
+    return report;
+  }
+  auto parsed = ParseAuthenticodeSignedData(*record);
+  if (!parsed) {
+    report.problem = "PKCS#7 signature: " + parsed.error();
+    return report;
+  }
+  report.signedData = std::move(*parsed);
+  // The hash covers everything in front of the table; bytes behind it are covered by nothing.
+  if (tableEnd < image->fileSize) {
+    report.problem = std::to_string(image->fileSize - tableEnd) +
+                     " byte(s) follow the certificate table, which must end the file";
+  }
+  auto computed = ComputeImageHash(path, report.signedData.digestAlgorithm, report.tableOffset);
+  if (!computed) {
+    if (report.problem.empty()) report.problem = computed.error();
+    return report;
+  }
+  report.computedDigest = HexOf(*computed);
+  report.digestMatches = *computed == report.signedData.digest;
+  return report;
+}
+
+std::string DescribeAuthenticode(const AuthenticodeReport& report) {
+  if (!report.present) return "none";
+  const AuthenticodeSignedData& sd = report.signedData;
+  std::string line;
+  if (!sd.digestAlgorithm.empty()) {
+    line =
+        sd.digestAlgorithm + ", signer " +
+        (sd.signerSubject.empty() ? std::string("not among the certificates") : sd.signerSubject);
+    if (!report.computedDigest.empty()) {
+      line += report.digestMatches ? ", digest matches the file"
+                                   : ", digest does NOT match the file (signed " +
+                                         HexOf(sd.digest) + ", file " + report.computedDigest + ")";
+    }
+  }
+  if (!report.problem.empty()) line += (line.empty() ? "" : "; ") + report.problem;
+  return line;
+}
+
+nlohmann::json AuthenticodeJson(const AuthenticodeReport& report) {
+  nlohmann::json j;
+  j["present"] = report.present;
+  if (!report.present) return j;
+  j["table_offset"] = report.tableOffset;
+  j["table_size"] = report.tableSize;
+  j["digest_algorithm"] = report.signedData.digestAlgorithm;
+  j["signer_subject"] = report.signedData.signerSubject;
+  j["certificates"] = report.signedData.certificates.size();
+  j["digest"] = HexOf(report.signedData.digest);
+  j["computed_digest"] = report.computedDigest;
+  j["digest_matches"] = report.digestMatches;
+  j["problem"] = report.problem.empty() ? nlohmann::json(nullptr) : nlohmann::json(report.problem);
+  return j;
+}
+
+std::string CertificatesPem(const std::vector<std::vector<uint8_t>>& certificates) {
+  static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (const auto& der : certificates) {
+    std::string b64;
+    for (size_t i = 0; i < der.size(); i += 3) {
+      const uint32_t n = (der[i] << 16) | (i + 1 < der.size() ? der[i + 1] << 8 : 0) |
+                         (i + 2 < der.size() ? der[i + 2] : 0);
+      b64.push_back(alphabet[(n >> 18) & 63]);
+      b64.push_back(alphabet[(n >> 12) & 63]);
+      b64.push_back(i + 1 < der.size() ? alphabet[(n >> 6) & 63] : '=');
+      b64.push_back(i + 2 < der.size() ? alphabet[n & 63] : '=');
+    }
+    out += "-----BEGIN CERTIFICATE-----\n";
+    for (size_t i = 0; i < b64.size(); i += 64) out += b64.substr(i, 64) + "\n";
+    out += "-----END CERTIFICATE-----\n";
+  }
+  return out;
+}
+
+}  // namespace ztpack
