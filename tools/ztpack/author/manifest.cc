@@ -197,6 +197,10 @@ support::Status ReadKeys(const toml::table& keys, const fs::path& base,
     auto given = GetString(keys, slot.key, false, " in [keys]", errors);
     if (!given) return support::Error{given.error()};
     const toml::node* node = keys.get(slot.key);
+    if (IsPkcs11Uri(*given)) {
+      *slot.target = *given;  // a key in a token: opened when the installer is made
+      continue;
+    }
     if (!given->empty()) {
       *slot.target = Resolve(base, *given);
     } else if (!dir->empty()) {
@@ -267,7 +271,8 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
   Manifest manifest;
 
   support::Status known = CheckKeys(
-      root, {"stub", "setup", "mode", "output", "bind_bundle", "payload", "keys", "bundle"}, "",
+      root,
+      {"stub", "setup", "mode", "output", "bind_bundle", "payload", "keys", "bundle", "pkcs11"}, "",
       errors);
   if (!known) return support::Error{known.error()};
   auto bind = GetBool(root, "bind_bundle", true, errors);
@@ -316,12 +321,27 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
   support::Status keysOk = ReadKeys(*keys, base, errors, &manifest);
   if (!keysOk) return support::Error{keysOk.error()};
 
+  if (const toml::node* pkcs11Node = root.get("pkcs11")) {
+    const toml::table* pkcs11 = pkcs11Node->as_table();
+    if (pkcs11 == nullptr) return errors.At(pkcs11Node, "\"pkcs11\" must be a table");
+    support::Status pkcs11Known = CheckKeys(*pkcs11, {"module"}, " in [pkcs11]", errors);
+    if (!pkcs11Known) return support::Error{pkcs11Known.error()};
+    auto module = GetString(*pkcs11, "module", true, " in [pkcs11]", errors);
+    if (!module) return support::Error{module.error()};
+    manifest.pkcs11Module = Resolve(base, *module);
+    support::Status present = CheckRegularFile(manifest.pkcs11Module, pkcs11->get("module"), errors);
+    if (!present) return support::Error{present.error()};
+  }
+
   // A private key among the payload files would be handed out by every installer.
+  std::vector<std::string> keyFiles;
+  for (const std::string* key : {&manifest.rootKey, &manifest.bundleKey, &manifest.setupKey}) {
+    if (!IsPkcs11Uri(*key)) keyFiles.push_back(*key);
+  }
   std::vector<const std::string*> payloadFiles = {&manifest.script};
   for (const ManifestEntry& file : manifest.files) payloadFiles.push_back(&file.path);
   for (const std::string* file : payloadFiles) {
-    support::Status notKey =
-        RefusePrivateKeyPayload(*file, {manifest.rootKey, manifest.bundleKey, manifest.setupKey});
+    support::Status notKey = RefusePrivateKeyPayload(*file, keyFiles);
     if (!notKey) return errors.At(payload, "[payload]: " + notKey.error());
   }
 
@@ -351,13 +371,29 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
   return manifest;
 }
 
+support::Result<ManifestKeys> OpenManifestKeys(const Manifest& manifest,
+                                               const std::string& module) {
+  Pkcs11Options pkcs11{module.empty() ? manifest.pkcs11Module : module};
+  auto root = OpenSigningKey(manifest.rootKey, KeyRole::kRoot, pkcs11);
+  if (!root) return support::Errorf("root key: %s", root.error().c_str());
+  auto bundle = OpenSigningKey(manifest.bundleKey, KeyRole::kBundle, pkcs11);
+  if (!bundle) return support::Errorf("bundle key: %s", bundle.error().c_str());
+  auto setup = OpenSigningKey(manifest.setupKey, KeyRole::kSetup, pkcs11);
+  if (!setup) return support::Errorf("setup key: %s", setup.error().c_str());
+  return ManifestKeys{*root, *bundle, *setup};
+}
+
 support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& makeOptions) {
-  auto rootKey = LoadPrivateKey(manifest.rootKey);
-  if (!rootKey) return support::Errorf("root key: %s", rootKey.error().c_str());
-  auto bundleKey = LoadPrivateKey(manifest.bundleKey);
-  if (!bundleKey) return support::Errorf("bundle key: %s", bundleKey.error().c_str());
-  auto setupKey = LoadPrivateKey(manifest.setupKey);
-  if (!setupKey) return support::Errorf("setup key: %s", setupKey.error().c_str());
+  auto keys = OpenManifestKeys(manifest);
+  if (!keys) return support::Error{keys.error()};
+  return MakeInstaller(manifest, *keys, makeOptions);
+}
+
+support::Status MakeInstaller(const Manifest& manifest, const ManifestKeys& keys,
+                              const MakeOptions& makeOptions) {
+  const SigningKey& rootKey = keys.root;
+  const SigningKey& bundleKey = keys.bundle;
+  const SigningKey& setupKey = keys.setup;
 
   // The script, read back as the installer reads it, against the entries and the run mode.
   auto scriptLines = ReadScriptFileAsInstaller(manifest.script);
@@ -382,7 +418,7 @@ support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& makeO
   }
 
   auto block =
-      MakePublicKeyBlock(*rootKey, PublicKeyDer(*bundleKey), manifest.goal, manifest.expiry);
+      MakePublicKeyBlock(rootKey, PublicKeyDer(bundleKey), manifest.goal, manifest.expiry);
   if (!block) return support::Errorf("public key block: %s", block.error().c_str());
 
   std::error_code ec;
@@ -413,7 +449,7 @@ support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& makeO
   if (manifest.chunkSize != 0) options.chunkSize = manifest.chunkSize;
   options.threads = manifest.threads;
   options.progress = makeOptions.progress;
-  support::Status bundled = WriteBundle(bundlePath, entries, *bundleKey, *block, options);
+  support::Status bundled = WriteBundle(bundlePath, entries, bundleKey, *block, options);
   if (!bundled) return support::Errorf("bundle: %s", bundled.error().c_str());
 
   SignSetupOptions signing;
@@ -424,7 +460,7 @@ support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& makeO
   {
     // The installer's own readers, which check the result, print on standard output.
     StdoutToStderr quiet;
-    auto signedOk = SignSetup(*setupKey, signing);
+    auto signedOk = SignSetup(setupKey, signing);
     if (!signedOk) return support::Errorf("setup program: %s", signedOk.error().c_str());
   }
 

@@ -19,7 +19,11 @@
 //
 //   [keys]               # private keys; `dir` holds root.key, bundle.key and setup.key
 //   dir = "build/dev-keys"
-//   # root = "...", bundle = "...", setup = "..."  (each overrides the one from `dir`)
+//   # root = "...", bundle = "...", setup = "..."  (each overrides the one from `dir`): a file,
+//   # or a key in a token: "pkcs11:token=release;object=root" (author/pkcs11.h)
+//
+//   [pkcs11]             # optional: the module library for pkcs11: keys
+//   module = "/usr/lib/softhsm/libsofthsm2.so"
 //
 //   [bundle]             # optional
 //   goal = "IBND"        # the goal tag the front end requires
@@ -40,6 +44,8 @@
 #include <string>
 #include <vector>
 
+#include "author/keys.h"
+#include "author/pkcs11.h"
 #include "support/result.h"
 
 namespace ztpack {
@@ -64,7 +70,8 @@ struct Manifest {
   std::string stub, setup, mode, output;
   std::string script;                // the install script file
   std::vector<ManifestEntry> files;  // the other entries, in packing order
-  std::string rootKey, bundleKey, setupKey;
+  std::string rootKey, bundleKey, setupKey;  // a file path or a pkcs11: URI each
+  std::string pkcs11Module;                  // [pkcs11] module, resolved; empty when not given
   std::string goal = "IBND";
   uint32_t expiry = 0;
   uint32_t chunkSize = 0;  // 0: the writer's default
@@ -86,10 +93,22 @@ struct MakeOptions {
   std::function<void(uint64_t done, uint64_t total)> progress;
 };
 
+// The three signing keys of a manifest, opened (a token key also checked for its role).
+struct ManifestKeys {
+  SigningKey root, bundle, setup;
+};
+// `module` (--pkcs11-module) overrides the manifest's [pkcs11] module. A failure names the key
+// ("root key: ...") and means a key cannot be used.
+support::Result<ManifestKeys> OpenManifestKeys(const Manifest& manifest,
+                                               const std::string& module = {});
+
 // Everything: certificate, bundle, signed setup program, installer. The install script is
 // checked first with the installer's own rules (script_check.h): an error refuses the manifest
 // before anything is written, warnings go to options.warn. Intermediate files live in a temporary
 // directory beside the output and are removed.
 support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& options = {});
+// The same with keys already opened.
+support::Status MakeInstaller(const Manifest& manifest, const ManifestKeys& keys,
+                              const MakeOptions& options = {});
 
 }  // namespace ztpack
