@@ -146,14 +146,26 @@ class Modules {
   std::vector<CK_FUNCTION_LIST*> list_;
 };
 
+// The URI for messages: a pin-value attribute (refused, but given) shows as "pin-value=...".
+std::string ForMessages(const std::string& text) {
+  std::string shown = text;
+  for (size_t at = 0; (at = shown.find("pin-value=", at)) != std::string::npos;) {
+    at += 10;
+    const size_t end = shown.find_first_of(";?&", at);
+    shown.replace(at, end == std::string::npos ? std::string::npos : end - at, "...");
+  }
+  return shown;
+}
+
 struct UriDeleter {
   void operator()(P11KitUri* uri) const { p11_kit_uri_free(uri); }
 };
 using Uri = std::unique_ptr<P11KitUri, UriDeleter>;
 
-support::Result<Uri> ParseUri(const std::string& text) {
+support::Result<Uri> ParseUri(const std::string& given) {
+  const std::string text = ForMessages(given);
   Uri uri(p11_kit_uri_new());
-  int rc = p11_kit_uri_parse(text.c_str(), P11_KIT_URI_FOR_ANY, uri.get());
+  int rc = p11_kit_uri_parse(given.c_str(), P11_KIT_URI_FOR_ANY, uri.get());
   if (rc != P11_KIT_URI_OK) {
     return Errorf("%s: not a PKCS#11 URI: %s", text.c_str(), p11_kit_uri_message(rc));
   }
@@ -507,9 +519,10 @@ std::vector<CK_ATTRIBUTE> ObjectTemplate(P11KitUri* uri) {
 
 }  // namespace
 
-support::Result<SigningKey> OpenTokenKey(const std::string& text, KeyRole role,
+support::Result<SigningKey> OpenTokenKey(const std::string& given, KeyRole role,
                                          const Pkcs11Options& options) {
-  auto uri = ParseUri(text);
+  auto uri = ParseUri(given);
+  const std::string text = ForMessages(given);
   if (!uri) return support::Error{uri.error()};
   std::vector<CK_ATTRIBUTE> search = ObjectTemplate(uri->get());
   CK_OBJECT_CLASS privateClass = CKO_PRIVATE_KEY;
@@ -602,11 +615,12 @@ support::Result<SigningKey> OpenTokenKey(const std::string& text, KeyRole role,
   return SigningKey(std::shared_ptr<const KeyHolder>(std::move(key)));
 }
 
-support::Result<std::vector<std::string>> GenerateTokenKeys(const std::string& text,
+support::Result<std::vector<std::string>> GenerateTokenKeys(const std::string& given,
                                                             const std::vector<TokenKeySpec>& specs,
                                                             bool replace,
                                                             const Pkcs11Options& options) {
-  auto uri = ParseUri(text);
+  auto uri = ParseUri(given);
+  const std::string text = ForMessages(given);
   if (!uri) return support::Error{uri.error()};
   if (!ObjectTemplate(uri->get()).empty()) {
     return Errorf("%s: name the token only (no object, id or type): the keys are labelled %s",
