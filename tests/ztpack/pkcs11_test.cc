@@ -95,7 +95,15 @@ TEST(Pkcs11, KeygenMakesThePairsInTheTokenAndMakeVerifiesWithThem) {
   const fs::path out = token.dir() / "public";
   const std::vector<std::string> keygen = {"keygen", "--pkcs11", token.Uri(), "--pkcs11-module",
                                            SoftHsmToken::kModule, "--out", out.string()};
-  RunResult r = Ztpack(keygen, token.Options());
+  // A wrong PIN: the token cannot be used, and not even the output directory is left.
+  RunOptions wrongPin = token.Options(false);
+  wrongPin.env.push_back({"ZTPACK_PKCS11_PIN", "4321"});
+  RunResult r = Ztpack(keygen, wrongPin);
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("CKR_PIN_INCORRECT"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(out));
+
+  r = Ztpack(keygen, token.Options());
   ASSERT_EQ(r.exitCode, 0) << r.output();
   std::vector<std::string> listed;
   for (const auto& e : fs::directory_iterator(out)) listed.push_back(e.path().filename().string());

@@ -42,6 +42,9 @@ inline constexpr char kPrivateKeyForms[] =
     "a PKCS#8 file (DER or PEM) or a pkcs11: URI (PIN from pin-source=file:PATH or "
     "$ZTPACK_PKCS11_PIN)";
 
+// False in a build without PKCS#11 support.
+bool HavePkcs11Support();
+
 // True for "pkcs11:..." (the scheme is case-insensitive).
 bool IsPkcs11Uri(std::string_view spec);
 
@@ -65,10 +68,12 @@ struct TokenKeySpec {
 // halves sensitive, never extractable, kept on the token. Objects with those labels already there
 // are refused unless `replace`; then they are destroyed once all new pairs exist. On failure the
 // pairs made by this call are destroyed again. Returns the public halves, DER
-// SubjectPublicKeyInfo, in the order of `specs`.
+// SubjectPublicKeyInfo, in the order of `specs`. `reached` (when given) tells whether the token
+// was found and logged in to: a failure before that means the URI, module or PIN cannot be used.
 support::Result<std::vector<std::string>> GenerateTokenKeys(const std::string& uri,
                                                             const std::vector<TokenKeySpec>& specs,
                                                             bool replace,
-                                                            const Pkcs11Options& options);
+                                                            const Pkcs11Options& options,
+                                                            bool* reached = nullptr);
 
 }  // namespace ztpack

@@ -519,6 +519,8 @@ std::vector<CK_ATTRIBUTE> ObjectTemplate(P11KitUri* uri) {
 
 }  // namespace
 
+bool HavePkcs11Support() { return true; }
+
 support::Result<SigningKey> OpenTokenKey(const std::string& given, KeyRole role,
                                          const Pkcs11Options& options) {
   auto uri = ParseUri(given);
@@ -618,7 +620,9 @@ support::Result<SigningKey> OpenTokenKey(const std::string& given, KeyRole role,
 support::Result<std::vector<std::string>> GenerateTokenKeys(const std::string& given,
                                                             const std::vector<TokenKeySpec>& specs,
                                                             bool replace,
-                                                            const Pkcs11Options& options) {
+                                                            const Pkcs11Options& options,
+                                                            bool* reached) {
+  if (reached != nullptr) *reached = false;
   auto uri = ParseUri(given);
   const std::string text = ForMessages(given);
   if (!uri) return support::Error{uri.error()};
@@ -628,6 +632,7 @@ support::Result<std::vector<std::string>> GenerateTokenKeys(const std::string& g
   }
   auto opened = OpenToken(uri->get(), text, options, true);
   if (!opened) return support::Error{opened.error()};
+  if (reached != nullptr) *reached = true;
   const Token& token = opened->token;
   const Session& session = opened->session;
 

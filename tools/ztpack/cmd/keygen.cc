@@ -50,15 +50,23 @@ int PrepareDirectory(const std::string& dir, bool force, std::vector<const char*
 
 // The pairs made inside the token; only the public halves are written.
 int RunTokenKeygen(const Options& o) {
+  if (!HavePkcs11Support()) return kErrors.Fail(kExitUnusable, kNoPkcs11Support);
+  std::error_code ec;
+  const bool dirExisted = std::filesystem::exists(fileops::U8Path(o.dir), ec);
   if (int rc = PrepareDirectory(o.dir, o.force, {".der"}); rc != kExitOk) return rc;
   std::vector<TokenKeySpec> specs;
   for (const KeySpec& k : kKeys) specs.push_back({k.name, k.bits, k.exponent, k.role});
   if (fileops::StderrIsTerminal()) {
     std::fprintf(stderr, "generating root, bundle and setup keys in the token...\n");
   }
-  auto ders = GenerateTokenKeys(o.uri, specs, o.force, o.pkcs11);
-  // The token could not be reached or refused the keys: nothing was made.
-  if (!ders) return kErrors.Fail(kExitFailed, ders.error());
+  bool reached = false;
+  auto ders = GenerateTokenKeys(o.uri, specs, o.force, o.pkcs11, &reached);
+  // Nothing was made: the token could not be reached (an unusable URI, module or PIN), or it
+  // refused the keys.
+  if (!ders) {
+    if (!dirExisted) std::filesystem::remove(fileops::U8Path(o.dir), ec);  // only if still empty
+    return kErrors.Fail(reached ? kExitFailed : kExitUnusable, ders.error());
+  }
   for (size_t i = 0; i < specs.size(); ++i) {
     const std::string path = o.dir + "/" + specs[i].label + ".der";
     if (auto s = WriteOutputFile(path, (*ders)[i]); !s) return kErrors.Fail(kExitFailed, s.error());
