@@ -110,6 +110,19 @@ TEST(Pkcs11, KeygenMakesThePairsInTheTokenAndMakeVerifiesWithThem) {
   std::sort(listed.begin(), listed.end());
   EXPECT_EQ(listed, (std::vector<std::string>{"bundle.der", "root.der", "setup.der"}));
   const std::string rootDer = testutil::ReadFile(out / "root.der");
+  // The private halves never leave the token (OpenSC's lister, where installed).
+  if (testutil::HaveCommand("pkcs11-tool")) {
+    r = testutil::RunProcess({"pkcs11-tool", "--module", SoftHsmToken::kModule, "--login", "--pin",
+                              token.pin(), "--list-objects", "--type", "privkey"},
+                             token.Options());
+    size_t count = 0;
+    for (size_t at = 0; (at = r.out.find("Access:", at)) != std::string::npos; ++at, ++count) {
+      const std::string access = r.out.substr(at, r.out.find('\n', at) - at);
+      EXPECT_NE(access.find("never extractable"), std::string::npos) << r.out;
+      EXPECT_NE(access.find("always sensitive"), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(count, 3u) << r.output();
+  }
 
   // Again: refused without --force, the token and the files left as they were.
   r = Ztpack(keygen, token.Options());
