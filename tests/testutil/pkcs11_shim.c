@@ -23,8 +23,10 @@ static CK_RV ShimGetMechanismList(CK_SLOT_ID slot, CK_MECHANISM_TYPE_PTR list, C
     if (all[i] != CKM_SHA1_RSA_PKCS) all[kept++] = all[i];
   }
   if (rv == CKR_OK && list != NULL) {
-    if (*count < kept) rv = CKR_BUFFER_TOO_SMALL;
-    else memcpy(list, all, kept * sizeof *all);
+    if (*count < kept)
+      rv = CKR_BUFFER_TOO_SMALL;
+    else
+      memcpy(list, all, kept * sizeof *all);
   }
   if (rv == CKR_OK || rv == CKR_BUFFER_TOO_SMALL) *count = kept;
   free(all);
@@ -59,8 +61,8 @@ static CK_RV ShimSign(CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG data
 CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
   if (real == NULL) {
     const char* path = getenv("ZT_SHIM_MODULE");
-    void* module = dlopen(path != NULL ? path : "/usr/lib/softhsm/libsofthsm2.so",
-                          RTLD_NOW | RTLD_LOCAL);
+    void* module =
+        dlopen(path != NULL ? path : "/usr/lib/softhsm/libsofthsm2.so", RTLD_NOW | RTLD_LOCAL);
     if (module == NULL) return CKR_GENERAL_ERROR;
     CK_C_GetFunctionList get = (CK_C_GetFunctionList)dlsym(module, "C_GetFunctionList");
     if (get == NULL || get(&real) != CKR_OK) return CKR_GENERAL_ERROR;

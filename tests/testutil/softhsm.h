@@ -31,8 +31,8 @@ class SoftHsmToken {
 
   // Imports a PKCS#8 PEM private key (and its public half) under `label` with CKA_ID `idHex`.
   bool Import(const std::string& pemPath, const std::string& label, const std::string& idHex) {
-    return Util({"--import", pemPath, "--token", label_, "--label", label, "--id", idHex, "--pin",
-                 pin_});
+    return Util(
+        {"--import", pemPath, "--token", label_, "--label", label, "--id", idHex, "--pin", pin_});
   }
 
   // The variables a child process needs to see this token.

@@ -20,8 +20,8 @@ using testutil::RunOptions;
 using testutil::RunResult;
 using testutil::SoftHsmToken;
 
-#define SKIP_WITHOUT_SOFTHSM()                                                     \
-  if (!SoftHsmToken::Available())                                                  \
+#define SKIP_WITHOUT_SOFTHSM()    \
+  if (!SoftHsmToken::Available()) \
   GTEST_SKIP() << "SoftHSM (softhsm2, scripts/setup.sh) is not installed"
 
 RunResult Ztpack(std::vector<std::string> args, const RunOptions& options) {
@@ -40,9 +40,13 @@ std::string WriteManifest(const fs::path& dir, const std::string& name, const st
     testutil::WriteFile(dir / "setup.sh", worker_test::kReportingSetup);
   }
   const fs::path manifest = dir / (name + ".toml");
-  testutil::WriteFile(manifest, "stub = \"stub.exe\"\nsetup = \"setup.sh\"\nmode = \"silent\"\n"
-                                "output = \"" + name + ".exe\"\n[payload]\nfolder = \"payload\"\n"
-                                "[keys]\n" + keys);
+  testutil::WriteFile(manifest,
+                      "stub = \"stub.exe\"\nsetup = \"setup.sh\"\nmode = \"silent\"\n"
+                      "output = \"" +
+                          name +
+                          ".exe\"\n[payload]\nfolder = \"payload\"\n"
+                          "[keys]\n" +
+                          keys);
   return manifest.string();
 }
 
@@ -80,7 +84,8 @@ TEST(Pkcs11, TokenKeysGiveTheSameInstallerAsTheirFiles) {
   };
   std::string first;
   for (const Case& c : cases) {
-    RunResult r = Ztpack({"make", WriteManifest(dir, c.name, c.keys)}, token.Options(c.pinInEnvironment));
+    RunResult r =
+        Ztpack({"make", WriteManifest(dir, c.name, c.keys)}, token.Options(c.pinInEnvironment));
     ASSERT_EQ(r.exitCode, 0) << c.name << ": " << r.output();
     const std::string made = testutil::ReadFile(dir / (std::string(c.name) + ".exe"));
     if (first.empty()) first = made;
@@ -93,8 +98,9 @@ TEST(Pkcs11, KeygenMakesThePairsInTheTokenAndMakeVerifiesWithThem) {
   SoftHsmToken token;
   ASSERT_TRUE(token.error().empty()) << token.error();
   const fs::path out = token.dir() / "public";
-  const std::vector<std::string> keygen = {"keygen", "--pkcs11", token.Uri(), "--pkcs11-module",
-                                           SoftHsmToken::kModule, "--out", out.string()};
+  const std::vector<std::string> keygen = {
+      "keygen", "--pkcs11",  token.Uri(), "--pkcs11-module", SoftHsmToken::kModule,
+      "--out",  out.string()};
   // A wrong PIN: the token cannot be used, and not even the output directory is left.
   RunOptions wrongPin = token.Options(false);
   wrongPin.env.push_back({"ZTPACK_PKCS11_PIN", "4321"});
@@ -128,8 +134,8 @@ TEST(Pkcs11, KeygenMakesThePairsInTheTokenAndMakeVerifiesWithThem) {
   r = Ztpack(keygen, token.Options());
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("exists already"), std::string::npos) << r.err;
-  r = Ztpack({"keygen", "--pkcs11", token.Uri(), "--pkcs11-module", SoftHsmToken::kModule,
-              "--out", (token.dir() / "other").string()},
+  r = Ztpack({"keygen", "--pkcs11", token.Uri(), "--pkcs11-module", SoftHsmToken::kModule, "--out",
+              (token.dir() / "other").string()},
              token.Options());
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("holds objects labelled \"root\" already"), std::string::npos) << r.err;
@@ -197,8 +203,9 @@ TEST(Pkcs11, FailuresNameTheCauseAndLeaveNoOutput) {
        "needs a PIN: give pin-source=file:PATH"},
       {"PIN in the URI", "certify", token.Uri("root") + ";pin-value=1234", module, "1234", false, 2,
        "pin-value=...: the URI carries the PIN itself"},
-      {"PIN file missing", "certify", token.Uri("root") + ";pin-source=file:" + (work / "nope").string(),
-       module, "1234", false, 2, "PIN file: "},
+      {"PIN file missing", "certify",
+       token.Uri("root") + ";pin-source=file:" + (work / "nope").string(), module, "1234", false, 2,
+       "PIN file: "},
       {"token missing", "certify", "pkcs11:token=elsewhere;object=root", module, "1234", false, 2,
        "no token matches (tokens present: \"release\")"},
       {"object missing", "certify", token.Uri("nothing"), module, "1234", false, 2,
@@ -220,8 +227,8 @@ TEST(Pkcs11, FailuresNameTheCauseAndLeaveNoOutput) {
     const fs::path out = work / "out";
     std::vector<std::string> args = {c.command, "--pkcs11-module", c.module, "--out", out.string()};
     if (c.command == "certify") {
-      args.insert(args.end(), {"--root-key", c.uri, "--public", keys + "/bundle.der", "--goal",
-                               "IBND"});
+      args.insert(args.end(),
+                  {"--root-key", c.uri, "--public", keys + "/bundle.der", "--goal", "IBND"});
     } else {
       args.insert(args.end(), {"--key", c.uri, "--in", (work / "not-a-module.so").string()});
     }
@@ -236,8 +243,8 @@ TEST(Pkcs11, FailuresNameTheCauseAndLeaveNoOutput) {
   }
 
   // make refuses before it writes anything: nothing beside the manifest but its inputs.
-  RunResult r = Ztpack({"make", WriteManifest(work, "m", TokenKeys(token, module))},
-                       token.Options(false));
+  RunResult r =
+      Ztpack({"make", WriteManifest(work, "m", TokenKeys(token, module))}, token.Options(false));
   EXPECT_EQ(r.exitCode, 2) << r.output();
   EXPECT_NE(r.err.find("root key: "), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(work / "m.exe"));

@@ -329,7 +329,8 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
     auto module = GetString(*pkcs11, "module", true, " in [pkcs11]", errors);
     if (!module) return support::Error{module.error()};
     manifest.pkcs11Module = Resolve(base, *module);
-    support::Status present = CheckRegularFile(manifest.pkcs11Module, pkcs11->get("module"), errors);
+    support::Status present =
+        CheckRegularFile(manifest.pkcs11Module, pkcs11->get("module"), errors);
     if (!present) return support::Error{present.error()};
   }
 
@@ -417,8 +418,7 @@ support::Status MakeInstaller(const Manifest& manifest, const ManifestKeys& keys
         refusals.c_str());
   }
 
-  auto block =
-      MakePublicKeyBlock(rootKey, PublicKeyDer(bundleKey), manifest.goal, manifest.expiry);
+  auto block = MakePublicKeyBlock(rootKey, PublicKeyDer(bundleKey), manifest.goal, manifest.expiry);
   if (!block) return support::Errorf("public key block: %s", block.error().c_str());
 
   std::error_code ec;

@@ -46,7 +46,8 @@ std::string RvText(CK_RV rv) {
       {CKR_DEVICE_REMOVED, "CKR_DEVICE_REMOVED", "the token was removed"},
       {CKR_MECHANISM_INVALID, "CKR_MECHANISM_INVALID", "the token does not offer the mechanism"},
       {CKR_MECHANISM_PARAM_INVALID, "CKR_MECHANISM_PARAM_INVALID", "bad mechanism parameter"},
-      {CKR_KEY_TYPE_INCONSISTENT, "CKR_KEY_TYPE_INCONSISTENT", "the key does not suit the mechanism"},
+      {CKR_KEY_TYPE_INCONSISTENT, "CKR_KEY_TYPE_INCONSISTENT",
+       "the key does not suit the mechanism"},
       {CKR_KEY_FUNCTION_NOT_PERMITTED, "CKR_KEY_FUNCTION_NOT_PERMITTED", "the key may not sign"},
       {CKR_KEY_HANDLE_INVALID, "CKR_KEY_HANDLE_INVALID", "the key is gone"},
       {CKR_KEY_SIZE_RANGE, "CKR_KEY_SIZE_RANGE", "the token does not take keys of that size"},
@@ -106,8 +107,9 @@ class Modules {
         modules->list_.push_back(*m);
       }
       if (modules->list_.empty()) {
-        return Errorf("p11-kit has no PKCS#11 module configured: name one with --pkcs11-module, "
-                      "the manifest's [pkcs11] module or the URI's module-path");
+        return Errorf(
+            "p11-kit has no PKCS#11 module configured: name one with --pkcs11-module, "
+            "the manifest's [pkcs11] module or the URI's module-path");
       }
       return modules;
     }
@@ -131,8 +133,7 @@ class Modules {
     if (rv != CKR_OK) {
       p11_kit_module_release(modules->single_);
       modules->single_ = nullptr;
-      return Errorf("PKCS#11 module %s: C_Initialize failed: %s", path.c_str(),
-                    RvText(rv).c_str());
+      return Errorf("PKCS#11 module %s: C_Initialize failed: %s", path.c_str(), RvText(rv).c_str());
     }
     modules->list_.push_back(modules->single_);
     return modules;
@@ -173,9 +174,10 @@ support::Result<Uri> ParseUri(const std::string& given) {
     return Errorf("%s: the URI holds attributes this tool does not know", text.c_str());
   }
   if (p11_kit_uri_get_pin_value(uri.get()) != nullptr) {
-    return Errorf("%s: the URI carries the PIN itself (pin-value); give it with "
-                  "pin-source=file:PATH or $ZTPACK_PKCS11_PIN, never on a command line",
-                  text.c_str());
+    return Errorf(
+        "%s: the URI carries the PIN itself (pin-value); give it with "
+        "pin-source=file:PATH or $ZTPACK_PKCS11_PIN, never on a command line",
+        text.c_str());
   }
   return uri;
 }
@@ -220,10 +222,12 @@ support::Result<Token> FindToken(const Modules& modules, P11KitUri* uri, const s
     if (f->C_GetInfo(&info) != CKR_OK || !p11_kit_uri_match_module_info(uri, &info)) continue;
     CK_ULONG count = 0;
     CK_RV rv = f->C_GetSlotList(CK_TRUE, nullptr, &count);
-    if (rv != CKR_OK) return Errorf("%s: listing the slots failed: %s", text.c_str(), RvText(rv).c_str());
+    if (rv != CKR_OK)
+      return Errorf("%s: listing the slots failed: %s", text.c_str(), RvText(rv).c_str());
     std::vector<CK_SLOT_ID> slots(count);
     rv = f->C_GetSlotList(CK_TRUE, slots.data(), &count);
-    if (rv != CKR_OK) return Errorf("%s: listing the slots failed: %s", text.c_str(), RvText(rv).c_str());
+    if (rv != CKR_OK)
+      return Errorf("%s: listing the slots failed: %s", text.c_str(), RvText(rv).c_str());
     slots.resize(count);
     for (CK_SLOT_ID slot : slots) {
       Token token{f, slot, {}, {}};
@@ -298,9 +302,10 @@ support::Status Login(const Token& token, const Session& session, P11KitUri* uri
   } else if (token.info.flags & CKF_PROTECTED_AUTHENTICATION_PATH) {
     rv = token.f->C_Login(session.handle(), CKU_USER, nullptr, 0);  // the reader's own keypad
   } else if (token.info.flags & CKF_LOGIN_REQUIRED) {
-    return Errorf("%s: token \"%s\" needs a PIN: give pin-source=file:PATH in the URI or set "
-                  "$ZTPACK_PKCS11_PIN",
-                  text.c_str(), token.label.c_str());
+    return Errorf(
+        "%s: token \"%s\" needs a PIN: give pin-source=file:PATH in the URI or set "
+        "$ZTPACK_PKCS11_PIN",
+        text.c_str(), token.label.c_str());
   } else {
     return {};
   }
@@ -451,8 +456,8 @@ support::Result<std::string> TokenOperation::Finish() {
   digestInfo.append(reinterpret_cast<const char*>(digest), sizeof digest);
   CK_RV rv;
   if (key_->directSha1) {
-    rv = f->C_SignFinal(session_.handle(), reinterpret_cast<CK_BYTE_PTR>(signature.data()),
-                        &length);
+    rv =
+        f->C_SignFinal(session_.handle(), reinterpret_cast<CK_BYTE_PTR>(signature.data()), &length);
   } else {
     CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
     rv = f->C_SignInit(session_.handle(), &mechanism, key_->object);
@@ -480,9 +485,10 @@ support::Result<std::string> TokenOperation::Finish() {
     }
   }
   if (!good) {
-    return Errorf("%s: the token returned a signature that its own public key does not verify; "
-                  "it is not used",
-                  what.c_str());
+    return Errorf(
+        "%s: the token returned a signature that its own public key does not verify; "
+        "it is not used",
+        what.c_str());
   }
   return signature;
 }
@@ -578,15 +584,16 @@ support::Result<SigningKey> OpenTokenKey(const std::string& given, KeyRole role,
     CK_OBJECT_CLASS publicClass = CKO_PUBLIC_KEY;
     std::vector<CK_OBJECT_HANDLE> publics;
     if (id) {
-      auto matches = FindObjects(token, key->login,
-                                 {{CKA_CLASS, &publicClass, sizeof publicClass},
-                                  {CKA_ID, id->data(), id->size()}});
+      auto matches = FindObjects(
+          token, key->login,
+          {{CKA_CLASS, &publicClass, sizeof publicClass}, {CKA_ID, id->data(), id->size()}});
       if (matches) publics = *matches;
     }
     if (publics.size() != 1) {
-      return Errorf("%s: the key's public half is unreadable (%s) and no single public key "
-                    "object has its id",
-                    text.c_str(), pub.error().c_str());
+      return Errorf(
+          "%s: the key's public half is unreadable (%s) and no single public key "
+          "object has its id",
+          text.c_str(), pub.error().c_str());
     }
     pub = PublicHalf(token, key->login, publics.front());
     if (!pub) {
@@ -642,9 +649,10 @@ support::Result<std::vector<std::string>> GenerateTokenKeys(const std::string& g
     auto found = FindObjects(token, session, {{CKA_LABEL, label.data(), label.size()}});
     if (!found) return Errorf("%s: %s", text.c_str(), found.error().c_str());
     if (!found->empty() && !replace) {
-      return Errorf("%s: token \"%s\" holds objects labelled \"%s\" already (--force replaces "
-                    "them)",
-                    text.c_str(), token.label.c_str(), label.c_str());
+      return Errorf(
+          "%s: token \"%s\" holds objects labelled \"%s\" already (--force replaces "
+          "them)",
+          text.c_str(), token.label.c_str(), label.c_str());
     }
     old.insert(old.end(), found->begin(), found->end());
   }
@@ -678,10 +686,10 @@ support::Result<std::vector<std::string>> GenerateTokenKeys(const std::string& g
         {CKA_ID, id, sizeof id},
     };
     CK_ATTRIBUTE privateTemplate[] = {
-        {CKA_TOKEN, &yes, sizeof yes},       {CKA_PRIVATE, &yes, sizeof yes},
-        {CKA_SENSITIVE, &yes, sizeof yes},   {CKA_EXTRACTABLE, &no, sizeof no},
-        {CKA_SIGN, &yes, sizeof yes},        {CKA_DECRYPT, &no, sizeof no},
-        {CKA_UNWRAP, &no, sizeof no},        {CKA_LABEL, label.data(), label.size()},
+        {CKA_TOKEN, &yes, sizeof yes},     {CKA_PRIVATE, &yes, sizeof yes},
+        {CKA_SENSITIVE, &yes, sizeof yes}, {CKA_EXTRACTABLE, &no, sizeof no},
+        {CKA_SIGN, &yes, sizeof yes},      {CKA_DECRYPT, &no, sizeof no},
+        {CKA_UNWRAP, &no, sizeof no},      {CKA_LABEL, label.data(), label.size()},
         {CKA_ID, id, sizeof id},
     };
     CK_MECHANISM mechanism{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
@@ -696,7 +704,8 @@ support::Result<std::vector<std::string>> GenerateTokenKeys(const std::string& g
     made.push_back(publicKey);
     made.push_back(privateKey);
     auto pub = PublicHalf(token, session, publicKey);
-    if (!pub) return undo(text + ": the new " + label + " public key is unreadable: " + pub.error());
+    if (!pub)
+      return undo(text + ": the new " + label + " public key is unreadable: " + pub.error());
     if (auto fit = CheckKeyFitness(*pub, spec.role, text + " (" + label + ")"); !fit) {
       return undo(fit.error());
     }
@@ -706,9 +715,10 @@ support::Result<std::vector<std::string>> GenerateTokenKeys(const std::string& g
   for (CK_OBJECT_HANDLE object : old) {
     CK_RV rv = token.f->C_DestroyObject(session.handle(), object);
     if (rv != CKR_OK) {
-      return Errorf("%s: the new keys are made, but removing an old object with their label "
-                    "failed (%s): remove it, or a URI naming the label matches two keys",
-                    text.c_str(), RvText(rv).c_str());
+      return Errorf(
+          "%s: the new keys are made, but removing an old object with their label "
+          "failed (%s): remove it, or a URI naming the label matches two keys",
+          text.c_str(), RvText(rv).c_str());
     }
   }
   return ders;
