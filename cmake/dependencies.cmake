@@ -39,6 +39,11 @@ else()
   add_library(zt_cryptopp INTERFACE)
   target_link_libraries(zt_cryptopp INTERFACE PkgConfig::CRYPTOPP)
 
+  # ztpack's keys in PKCS#11 tokens (module loading, URIs); the Windows build has none.
+  pkg_check_modules(P11KIT REQUIRED IMPORTED_TARGET p11-kit-1)
+  add_library(zt_p11kit INTERFACE)
+  target_link_libraries(zt_p11kit INTERFACE PkgConfig::P11KIT)
+
   find_package(CLI11 CONFIG QUIET)
   find_package(nlohmann_json 3 REQUIRED)
   find_package(tomlplusplus QUIET)

@@ -23,7 +23,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 set(CPACK_PACKAGE_CONTACT "ZT Installer team <release@invalid>")
 set(CPACK_DEBIAN_PACKAGE_SECTION "devel")
 set(CPACK_DEBIAN_FILE_NAME "DEB-DEFAULT")
-# Depends: from the libraries ztpack links (Crypto++, zlib, toml++, the C++ runtime).
+# Depends: from the libraries ztpack links (Crypto++, zlib, toml++, p11-kit, the C++ runtime).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_PACKAGE_DIRECTORY "${PROJECT_BINARY_DIR}/package")
 include(CPack)

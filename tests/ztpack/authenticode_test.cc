@@ -177,9 +177,8 @@ TEST_F(Authenticode, MakeSignsWithEachKindOfKeyOrFailsLeavingNothing) {
       Run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
            "/CN=Someone Else", "-keyout", Path("other.key"), "-out", Path("other.pem")});
   ASSERT_EQ(other.exitCode, 0) << other.output();
-  testutil::SoftHsmToken token(dir_ / "hsm", "release", kPin);
-  ASSERT_TRUE(token.ok()) << token.error();
-  ASSERT_EQ(token.ImportKey(dir_ / "cert.key", "authenticode", "01").exitCode, 0);
+  testutil::SoftHsmToken token("release", kPin);
+  ASSERT_TRUE(token.Import(Path("cert.key"), "authenticode", "01")) << token.error();
   testutil::WriteFile(dir_ / "pin", std::string(kPin) + "\n");
   Env hsm = token.Env();
   Env hsmWithPin = hsm;
@@ -188,7 +187,7 @@ TEST_F(Authenticode, MakeSignsWithEachKindOfKeyOrFailsLeavingNothing) {
   hsmWrongPin.push_back({"ZTPACK_PKCS11_PIN", "000000"});
   const std::string files = "[authenticode]\ncertificate = \"cert.pem\"\nkey = \"cert.key\"\n";
   const std::string pkcs12 = "[authenticode]\npkcs12 = \"cert.pfx\"\npassword_env = \"ZT_PFX\"\n";
-  const std::string tokenKey = "[pkcs11]\nmodule = \"" + std::string(testutil::kSoftHsmModule) +
+  const std::string tokenKey = "[pkcs11]\nmodule = \"" + std::string(testutil::SoftHsmToken::kModule) +
                                "\"\n[authenticode]\ncertificate = \"cert.pem\"\nkey = "
                                "\"pkcs11:token=release;object=authenticode";
 

@@ -253,7 +253,7 @@ class JobQueue {
 }  // namespace
 
 support::Status WriteBundle(const std::string& outPath, const std::vector<BundleInput>& entries,
-                            const RsaPrivateKey& bundleKey, const std::string& publicKeyBlock,
+                            const SigningKey& bundleKey, const std::string& publicKeyBlock,
                             const BundleOptions& options) {
   // The plan checks every entry first, so that a refused set of entries writes nothing.
   auto plan = MakePlan(entries, options.chunkSize);

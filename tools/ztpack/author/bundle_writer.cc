@@ -9,7 +9,7 @@ namespace ztpack {
 
 using support::Errorf;
 
-support::Result<std::string> MakePublicKeyBlock(const RsaPrivateKey& rootKey,
+support::Result<std::string> MakePublicKeyBlock(const SigningKey& rootKey,
                                                 const std::string& bundleKeyDer,
                                                 const std::string& goal, uint32_t expiry) {
   if (goal.size() != 4) return Errorf("goal tag \"%s\" is not exactly 4 characters", goal.c_str());
@@ -56,7 +56,7 @@ BundleWriter::BundleWriter() = default;
 
 BundleWriter::~BundleWriter() = default;
 
-support::Status BundleWriter::Begin(const std::string& path, const RsaPrivateKey& bundleKey,
+support::Status BundleWriter::Begin(const std::string& path, const SigningKey& bundleKey,
                                     const std::string& publicKeyBlock,
                                     const BundleOptions& options) {
   if (options.chunkSize == 0 || options.chunkSize > bundle::kWorkerMaxChunkSize) {

@@ -25,7 +25,7 @@ namespace ztpack {
 
 // The public key block: goal tag, expiry, the bundle key (DER SPKI) and the root signature over
 // tag, expiry and key.
-support::Result<std::string> MakePublicKeyBlock(const RsaPrivateKey& rootKey,
+support::Result<std::string> MakePublicKeyBlock(const SigningKey& rootKey,
                                                 const std::string& bundleKeyDer,
                                                 const std::string& goal, uint32_t expiry);
 
@@ -59,7 +59,7 @@ class BundleWriter {
   BundleWriter& operator=(const BundleWriter&) = delete;
 
   // Creates `path`'s temporary sibling and writes the header.
-  support::Status Begin(const std::string& path, const RsaPrivateKey& bundleKey,
+  support::Status Begin(const std::string& path, const SigningKey& bundleKey,
                         const std::string& publicKeyBlock, const BundleOptions& options);
 
   // A whole entry from memory or from a file, in chunks of options.chunkSize. Refused, before
@@ -124,7 +124,7 @@ support::Status ChunkLimitError(const std::string& name, uint64_t total, uint32_
 // of entries whose first 256 hold more chunks than the installer accepts is refused before
 // anything is written.
 support::Status WriteBundle(const std::string& outPath, const std::vector<BundleInput>& entries,
-                            const RsaPrivateKey& bundleKey, const std::string& publicKeyBlock,
+                            const SigningKey& bundleKey, const std::string& publicKeyBlock,
                             const BundleOptions& options);
 
 }  // namespace ztpack

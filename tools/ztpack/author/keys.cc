@@ -152,13 +152,93 @@ unsigned ModulusBits(const RsaPublicKey& key) { return key.GetModulus().BitCount
 
 size_t SignatureLength(const RsaPrivateKey& key) { return key.GetModulus().ByteCount(); }
 
-support::Result<std::string> SignSha1(const RsaPrivateKey& key, std::span<const uint8_t> message) {
+namespace {
+
+// A private key in memory.
+class MemoryOperation : public SignatureOperation {
+ public:
+  explicit MemoryOperation(const RsaPrivateKey& key) : signer_(key) {
+    CryptoPP::AutoSeededRandomPool rng;
+    accumulator_.reset(signer_.NewSignatureAccumulator(rng));
+  }
+  void Update(const uint8_t* data, size_t length) override {
+    if (accumulator_ && length > 0) accumulator_->Update(data, length);
+  }
+  support::Result<std::string> Finish() override {
+    if (!accumulator_) return Errorf("signer used after Finish");
+    std::string signature(signer_.SignatureLength(), '\0');
+    try {
+      // The random pool only blinds the private-key operation; PKCS #1 v1.5 output is the same.
+      CryptoPP::AutoSeededRandomPool rng;
+      size_t n = signer_.Sign(rng, accumulator_.release(),
+                              reinterpret_cast<CryptoPP::byte*>(signature.data()));
+      signature.resize(n);
+    } catch (const std::exception& e) {
+      return Errorf("signing failed: %s", e.what());
+    }
+    return signature;
+  }
+
+ private:
+  CryptoPP::RSASS<CryptoPP::PKCS1v15, CryptoPP::SHA1>::Signer signer_;
+  std::unique_ptr<CryptoPP::PK_MessageAccumulator> accumulator_;
+};
+
+class MemoryKey : public KeyHolder {
+ public:
+  MemoryKey(const RsaPrivateKey& key, std::string description)
+      : key_(key), public_(key), description_(std::move(description)) {}
+  const RsaPublicKey& publicKey() const override { return public_; }
+  const std::string& description() const override { return description_; }
+  std::unique_ptr<SignatureOperation> Start() const override {
+    return std::make_unique<MemoryOperation>(key_);
+  }
+
+ private:
+  RsaPrivateKey key_;
+  RsaPublicKey public_;
+  std::string description_;
+};
+
+}  // namespace
+
+SigningKey::SigningKey(const RsaPrivateKey& key, std::string description)
+    : holder_(std::make_shared<MemoryKey>(key, std::move(description))) {}
+
+size_t SignatureLength(const SigningKey& key) { return key.publicKey().GetModulus().ByteCount(); }
+
+std::string PublicKeyDer(const SigningKey& key) { return PublicKeyDer(key.publicKey()); }
+
+const char* KeyRoleName(KeyRole role) {
+  switch (role) {
+    case KeyRole::kRoot: return "root";
+    case KeyRole::kBundle: return "bundle";
+    case KeyRole::kSetup: return "setup";
+  }
+  return "?";
+}
+
+support::Status CheckKeyFitness(const RsaPublicKey& key, KeyRole role,
+                                const std::string& description) {
+  const unsigned bits = role == KeyRole::kSetup ? 4096 : 2048;
+  const unsigned long exponent = role == KeyRole::kSetup ? 17 : 65537;
+  const unsigned haveBits = ModulusBits(key);
+  const CryptoPP::Integer& e = key.GetPublicExponent();
+  if (haveBits == bits && e == CryptoPP::Integer(static_cast<CryptoPP::word>(exponent))) return {};
+  std::string haveExponent = CryptoPP::IntToString<CryptoPP::Integer>(e, 10);
+  return Errorf("%s: a %u-bit key with exponent %s cannot serve as the %s key: the installer "
+                "needs %u bits and exponent %lu",
+                description.c_str(), haveBits, haveExponent.c_str(), KeyRoleName(role), bits,
+                exponent);
+}
+
+support::Result<std::string> SignSha1(const SigningKey& key, std::span<const uint8_t> message) {
   StreamingSigner signer(key);
   signer.Update(message.data(), message.size());
   return signer.Finish();
 }
 
-support::Result<std::string> SignSha1(const RsaPrivateKey& key, std::string_view message) {
+support::Result<std::string> SignSha1(const SigningKey& key, std::string_view message) {
   return SignSha1(key, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(message.data()),
                                                 message.size()));
 }
@@ -175,29 +255,18 @@ bool VerifySha1(const RsaPublicKey& key, std::span<const uint8_t> message,
   }
 }
 
-StreamingSigner::StreamingSigner(const RsaPrivateKey& key) : signer_(key) {
-  CryptoPP::AutoSeededRandomPool rng;
-  accumulator_.reset(signer_.NewSignatureAccumulator(rng));
-}
+StreamingSigner::StreamingSigner(const SigningKey& key) : operation_(key.Start()) {}
 
 StreamingSigner::~StreamingSigner() = default;
 
 void StreamingSigner::Update(const uint8_t* data, size_t length) {
-  if (accumulator_ && length > 0) accumulator_->Update(data, length);
+  if (operation_) operation_->Update(data, length);
 }
 
 support::Result<std::string> StreamingSigner::Finish() {
-  if (!accumulator_) return Errorf("signer used after Finish");
-  std::string signature(signer_.SignatureLength(), '\0');
-  try {
-    // The random pool only blinds the private-key operation; PKCS #1 v1.5 output is the same.
-    CryptoPP::AutoSeededRandomPool rng;
-    size_t n = signer_.Sign(rng, accumulator_.release(),
-                            reinterpret_cast<CryptoPP::byte*>(signature.data()));
-    signature.resize(n);
-  } catch (const std::exception& e) {
-    return Errorf("signing failed: %s", e.what());
-  }
+  if (!operation_) return Errorf("signer used after Finish");
+  auto signature = operation_->Finish();
+  operation_.reset();
   return signature;
 }
 

@@ -5,6 +5,10 @@
 // RSAPrivateKey (PEM label "RSA PRIVATE KEY") is accepted as well. Public keys are X.509
 // SubjectPublicKeyInfo (PEM label "PUBLIC KEY"), the form the installer carries built in.
 // PKCS #1 v1.5 signatures are deterministic, so the same key and message give the same bytes.
+//
+// Whatever signs takes a SigningKey: a private key in memory (from a file), or one that a
+// PKCS#11 token holds and never hands out (author/pkcs11.h). Both give the same signature for
+// the same key, so an installer signed through a token equals the one signed from a file.
 #pragma once
 
 #include <cryptopp/pssr.h>
@@ -46,9 +50,56 @@ support::Result<RsaPrivateKey> GenerateKey(unsigned bits, unsigned exponent);
 unsigned ModulusBits(const RsaPublicKey& key);
 size_t SignatureLength(const RsaPrivateKey& key);
 
+// One signature being computed over a message fed in pieces.
+class SignatureOperation {
+ public:
+  virtual ~SignatureOperation() = default;
+  virtual void Update(const uint8_t* data, size_t length) = 0;
+  // The signature; the operation cannot be used afterwards.
+  virtual support::Result<std::string> Finish() = 0;
+};
+
+// Where a signing key lives: memory or a token.
+class KeyHolder {
+ public:
+  virtual ~KeyHolder() = default;
+  virtual const RsaPublicKey& publicKey() const = 0;
+  // What the key is, for messages: a file path or a token URI (never a PIN).
+  virtual const std::string& description() const = 0;
+  virtual std::unique_ptr<SignatureOperation> Start() const = 0;
+};
+
+// A private key that signs with RSASSA-PKCS1-v1_5 and SHA-1, wherever it lives. Copies share the
+// key. Made from an RsaPrivateKey implicitly, so that a key in memory serves wherever a
+// SigningKey is taken.
+class SigningKey {
+ public:
+  SigningKey(const RsaPrivateKey& key, std::string description = "private key");  // NOLINT
+  explicit SigningKey(std::shared_ptr<const KeyHolder> holder) : holder_(std::move(holder)) {}
+
+  const RsaPublicKey& publicKey() const { return holder_->publicKey(); }
+  const std::string& description() const { return holder_->description(); }
+  std::unique_ptr<SignatureOperation> Start() const { return holder_->Start(); }
+
+ private:
+  std::shared_ptr<const KeyHolder> holder_;
+};
+
+size_t SignatureLength(const SigningKey& key);
+std::string PublicKeyDer(const SigningKey& key);
+
+// What the front end needs of a key in each role: root and bundle 2048-bit, e=65537 (the root
+// key is built into the front end as such); setup 4096-bit, e=17 (the 512-byte signature of the
+// setup program's document).
+enum class KeyRole { kRoot, kBundle, kSetup };
+const char* KeyRoleName(KeyRole role);
+// Refuses a key of another size or exponent than its role takes, naming key, size and exponent.
+support::Status CheckKeyFitness(const RsaPublicKey& key, KeyRole role,
+                                const std::string& description);
+
 // RSASSA-PKCS1-v1_5 with SHA-1 over one message in memory.
-support::Result<std::string> SignSha1(const RsaPrivateKey& key, std::span<const uint8_t> message);
-support::Result<std::string> SignSha1(const RsaPrivateKey& key, std::string_view message);
+support::Result<std::string> SignSha1(const SigningKey& key, std::span<const uint8_t> message);
+support::Result<std::string> SignSha1(const SigningKey& key, std::string_view message);
 // True when `signature` verifies `message` under `key` (never throws).
 bool VerifySha1(const RsaPublicKey& key, std::span<const uint8_t> message,
                 std::span<const uint8_t> signature);
@@ -56,7 +107,7 @@ bool VerifySha1(const RsaPublicKey& key, std::span<const uint8_t> message,
 // The same signature over a message fed in pieces (large files are never held whole).
 class StreamingSigner {
  public:
-  explicit StreamingSigner(const RsaPrivateKey& key);
+  explicit StreamingSigner(const SigningKey& key);
   ~StreamingSigner();
   StreamingSigner(const StreamingSigner&) = delete;
   StreamingSigner& operator=(const StreamingSigner&) = delete;
@@ -66,8 +117,7 @@ class StreamingSigner {
   support::Result<std::string> Finish();
 
  private:
-  CryptoPP::RSASS<CryptoPP::PKCS1v15, CryptoPP::SHA1>::Signer signer_;
-  std::unique_ptr<CryptoPP::PK_MessageAccumulator> accumulator_;
+  std::unique_ptr<SignatureOperation> operation_;
 };
 
 // What makes a file a private key: a PEM block whose label ends in "PRIVATE KEY" anywhere in

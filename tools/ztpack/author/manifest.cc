@@ -199,6 +199,10 @@ support::Status ReadKeys(const toml::table& keys, const fs::path& base,
     auto given = GetString(keys, slot.key, false, " in [keys]", errors);
     if (!given) return support::Error{given.error()};
     const toml::node* node = keys.get(slot.key);
+    if (IsPkcs11Uri(*given)) {
+      *slot.target = *given;  // a key in a token: opened when the installer is made
+      continue;
+    }
     if (!given->empty()) {
       *slot.target = Resolve(base, *given);
     } else if (!dir->empty()) {
@@ -395,10 +399,13 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
   }
 
   // A private key among the payload files would be handed out by every installer.
-  std::vector<std::string> secrets = {manifest.rootKey, manifest.bundleKey, manifest.setupKey};
+  std::vector<std::string> secrets;
+  for (const std::string* key : {&manifest.rootKey, &manifest.bundleKey, &manifest.setupKey}) {
+    if (!IsPkcs11Uri(*key)) secrets.push_back(*key);
+  }
   if (manifest.authenticode) {
     for (const std::string* file : {&manifest.authenticode->key, &manifest.authenticode->pkcs12}) {
-      if (!file->empty() && file->rfind("pkcs11:", 0) != 0) secrets.push_back(*file);
+      if (!file->empty() && !IsPkcs11Uri(*file)) secrets.push_back(*file);
     }
   }
   std::vector<const std::string*> payloadFiles = {&manifest.script};
@@ -434,13 +441,29 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
   return manifest;
 }
 
+support::Result<ManifestKeys> OpenManifestKeys(const Manifest& manifest,
+                                               const std::string& module) {
+  Pkcs11Options pkcs11{module.empty() ? manifest.pkcs11Module : module};
+  auto root = OpenSigningKey(manifest.rootKey, KeyRole::kRoot, pkcs11);
+  if (!root) return support::Errorf("root key: %s", root.error().c_str());
+  auto bundle = OpenSigningKey(manifest.bundleKey, KeyRole::kBundle, pkcs11);
+  if (!bundle) return support::Errorf("bundle key: %s", bundle.error().c_str());
+  auto setup = OpenSigningKey(manifest.setupKey, KeyRole::kSetup, pkcs11);
+  if (!setup) return support::Errorf("setup key: %s", setup.error().c_str());
+  return ManifestKeys{*root, *bundle, *setup};
+}
+
 support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& makeOptions) {
-  auto rootKey = LoadPrivateKey(manifest.rootKey);
-  if (!rootKey) return support::Errorf("root key: %s", rootKey.error().c_str());
-  auto bundleKey = LoadPrivateKey(manifest.bundleKey);
-  if (!bundleKey) return support::Errorf("bundle key: %s", bundleKey.error().c_str());
-  auto setupKey = LoadPrivateKey(manifest.setupKey);
-  if (!setupKey) return support::Errorf("setup key: %s", setupKey.error().c_str());
+  auto keys = OpenManifestKeys(manifest);
+  if (!keys) return support::Error{keys.error()};
+  return MakeInstaller(manifest, *keys, makeOptions);
+}
+
+support::Status MakeInstaller(const Manifest& manifest, const ManifestKeys& keys,
+                              const MakeOptions& makeOptions) {
+  const SigningKey& rootKey = keys.root;
+  const SigningKey& bundleKey = keys.bundle;
+  const SigningKey& setupKey = keys.setup;
   // The signing tools and secrets are found first: a missing one fails before any work.
   std::optional<AuthenticodeTools> authenticode;
   if (manifest.authenticode) {
@@ -471,8 +494,7 @@ support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& makeO
         refusals.c_str());
   }
 
-  auto block =
-      MakePublicKeyBlock(*rootKey, PublicKeyDer(*bundleKey), manifest.goal, manifest.expiry);
+  auto block = MakePublicKeyBlock(rootKey, PublicKeyDer(bundleKey), manifest.goal, manifest.expiry);
   if (!block) return support::Errorf("public key block: %s", block.error().c_str());
 
   std::error_code ec;
@@ -503,7 +525,7 @@ support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& makeO
   if (manifest.chunkSize != 0) options.chunkSize = manifest.chunkSize;
   options.threads = manifest.threads;
   options.progress = makeOptions.progress;
-  support::Status bundled = WriteBundle(bundlePath, entries, *bundleKey, *block, options);
+  support::Status bundled = WriteBundle(bundlePath, entries, bundleKey, *block, options);
   if (!bundled) return support::Errorf("bundle: %s", bundled.error().c_str());
 
   SignSetupOptions signing;
@@ -514,7 +536,7 @@ support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& makeO
   {
     // The installer's own readers, which check the result, print on standard output.
     StdoutToStderr quiet;
-    auto signedOk = SignSetup(*setupKey, signing);
+    auto signedOk = SignSetup(setupKey, signing);
     if (!signedOk) return support::Errorf("setup program: %s", signedOk.error().c_str());
   }
 

@@ -19,7 +19,11 @@
 //
 //   [keys]               # private keys; `dir` holds root.key, bundle.key and setup.key
 //   dir = "build/dev-keys"
-//   # root = "...", bundle = "...", setup = "..."  (each overrides the one from `dir`)
+//   # root = "...", bundle = "...", setup = "..."  (each overrides the one from `dir`): a file,
+//   # or a key in a token: "pkcs11:token=release;object=root" (author/pkcs11.h)
+//
+//   [pkcs11]             # optional: the module library for pkcs11: keys
+//   module = "/usr/lib/softhsm/libsofthsm2.so"
 //
 //   [bundle]             # optional
 //   goal = "IBND"        # the goal tag the front end requires
@@ -55,6 +59,8 @@
 #include <string>
 #include <vector>
 
+#include "author/keys.h"
+#include "author/pkcs11.h"
 #include "support/result.h"
 
 namespace ztpack {
@@ -88,7 +94,8 @@ struct Manifest {
   std::string stub, setup, mode, output;
   std::string script;                // the install script file
   std::vector<ManifestEntry> files;  // the other entries, in packing order
-  std::string rootKey, bundleKey, setupKey;
+  std::string rootKey, bundleKey, setupKey;  // a file path or a pkcs11: URI each
+  std::string pkcs11Module;                  // [pkcs11] module, resolved; empty when not given
   std::string goal = "IBND";
   uint32_t expiry = 0;
   uint32_t chunkSize = 0;  // 0: the writer's default
@@ -96,7 +103,6 @@ struct Manifest {
   bool bindBundle = true;  // the signed setup program runs with this bundle only
   unsigned threads = 0;    // compressing threads, 0: one per processor (not in the file)
   std::optional<AuthenticodeSettings> authenticode;
-  std::string pkcs11Module;  // [pkcs11] module, "" when not given
 };
 
 // Parses and checks the manifest (paths resolved, folder listed, files and keys present).
@@ -120,6 +126,15 @@ struct MakeOptions {
       verifyInstaller;
 };
 
+// The three signing keys of a manifest, opened (a token key also checked for its role).
+struct ManifestKeys {
+  SigningKey root, bundle, setup;
+};
+// `module` (--pkcs11-module) overrides the manifest's [pkcs11] module. A failure names the key
+// ("root key: ...") and means a key cannot be used.
+support::Result<ManifestKeys> OpenManifestKeys(const Manifest& manifest,
+                                               const std::string& module = {});
+
 // Everything: certificate, bundle, signed setup program, installer. The install script is
 // checked first with the installer's own rules (script_check.h): an error refuses the manifest
 // before anything is written, warnings go to options.warn. Intermediate files live in a temporary
@@ -127,5 +142,8 @@ struct MakeOptions {
 // signed and checked in that directory (authenticode_signer.h), and only a signed installer that
 // passed every check reaches the output's name.
 support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& options = {});
+// The same with keys already opened.
+support::Status MakeInstaller(const Manifest& manifest, const ManifestKeys& keys,
+                              const MakeOptions& options = {});
 
 }  // namespace ztpack

@@ -35,7 +35,7 @@ std::u16string Wide(const std::string& path) { return support::Utf8ToWide(path, 
 
 // Signs the bytes [0, end) of the output, the ranges left out: the digest the check
 // recomputes. Read through the output's own handle: what was written is what gets signed.
-support::Result<std::string> SignRegion(const RsaPrivateKey& key, OutputFile& file, int64_t end,
+support::Result<std::string> SignRegion(const SigningKey& key, OutputFile& file, int64_t end,
                                         const std::vector<container::ByteRange>& skip) {
   const std::string& path = file.target();
   StreamingSigner signer(key);
@@ -139,7 +139,7 @@ support::Result<std::string> BundleBindingDigest(const std::string& path) {
   return verify::DigestText(info->signedDigest);
 }
 
-support::Result<SignSetupSummary> SignSetup(const RsaPrivateKey& key,
+support::Result<SignSetupSummary> SignSetup(const SigningKey& key,
                                             const SignSetupOptions& options) {
   const std::string& in = options.input;
   SignSetupSummary summary;

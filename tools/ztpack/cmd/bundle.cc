@@ -7,6 +7,7 @@
 #include <ctime>
 #include "author/bundle_writer.h"
 #include "author/keys.h"
+#include "author/pkcs11.h"
 #include "author/store_once.h"
 #include "cmd/command.h"
 #include "os/file_ops.h"
@@ -18,6 +19,7 @@ namespace {
 
 struct Options {
   std::string script, dir, key, cert, out;
+  Pkcs11Options pkcs11;
   std::vector<std::string> entries;
   uint32_t chunkSize = bundle::kDefaultWriterChunkSize;
   uint64_t junk = 0;
@@ -74,12 +76,14 @@ int RunBundle(const Options& o) {
   }
 
   // A private key among the entries would be handed out by every installer.
+  std::vector<std::string> keyFiles;
+  if (!IsPkcs11Uri(o.key)) keyFiles.push_back(o.key);
   for (const BundleInput& in : inputs) {
-    if (auto s = RefusePrivateKeyPayload(in.path, {o.key}); !s) {
+    if (auto s = RefusePrivateKeyPayload(in.path, keyFiles); !s) {
       return kErrors.Fail(kExitFailed, "entry \"" + in.name + "\": " + s.error());
     }
   }
-  auto key = LoadPrivateKey(o.key);
+  auto key = OpenSigningKey(o.key, KeyRole::kBundle, o.pkcs11);
   if (!key) return kErrors.Fail(kExitUnusable, key.error());
   auto cert = fileops::ReadWholeFile(o.cert);
   if (!cert) return kErrors.Fail(kExitUnusable, cert.error());
@@ -137,7 +141,9 @@ CommandRegistration registration{
        app.add_option("--entry", o->entries, "An entry as NAME=PATH (repeatable)");
        app.add_option("--dir", o->dir,
                       "Add every file under this directory, named by its relative path");
-       app.add_option("--key", o->key, "Bundle private key (PKCS#8, DER or PEM)")->required();
+       app.add_option("--key", o->key, std::string("Bundle private key: ") + kPrivateKeyForms)
+           ->required();
+       app.add_option("--pkcs11-module", o->pkcs11.module, kPkcs11ModuleHelp);
        app.add_option("--cert", o->cert, "Public key block from `ztpack certify`")->required();
        app.add_option("--chunk-size", o->chunkSize, "Inflated bytes per chunk (default 1 MiB)")
            ->check(CLI::Range(1u, bundle::kWorkerMaxChunkSize));

@@ -3,6 +3,7 @@
 
 #include "author/bundle_writer.h"
 #include "author/keys.h"
+#include "author/pkcs11.h"
 #include "cmd/command.h"
 #include "os/output_file.h"
 
@@ -50,16 +51,17 @@ constexpr CommandErrors kErrors{"certify"};
 
 struct Options {
   std::string rootKey, publicKey, goal, expiry, out;
+  Pkcs11Options pkcs11;
 };
 
 int RunCertify(const Options& o) {
   if (auto bad = FirstUnreadable({o.publicKey}); !bad.empty()) {
     return kErrors.Fail(kExitUnusable, bad);
   }
-  auto root = LoadPrivateKey(o.rootKey);
-  if (!root) return kErrors.Fail(kExitUnusable, root.error());
   auto key = LoadPublicKey(o.publicKey);
   if (!key) return kErrors.Fail(kExitUnusable, key.error());
+  auto root = OpenSigningKey(o.rootKey, KeyRole::kRoot, o.pkcs11);
+  if (!root) return kErrors.Fail(kExitUnusable, root.error());
   uint32_t expiry = 0xFFFFFFFFu;
   if (!o.expiry.empty()) {
     auto e = ParseExpiry(o.expiry);
@@ -77,8 +79,10 @@ CommandRegistration registration{
      "Write the public key block of a bundle: goal tag, expiry, bundle key, root signature",
      [](CLI::App& app) -> std::function<int()> {
        auto o = std::make_shared<Options>();
-       app.add_option("--root-key", o->rootKey, "Root private key (PKCS#8, DER or PEM)")
+       app.add_option("--root-key", o->rootKey,
+                      std::string("Root private key: ") + kPrivateKeyForms)
            ->required();
+       app.add_option("--pkcs11-module", o->pkcs11.module, kPkcs11ModuleHelp);
        app.add_option("--public", o->publicKey, "Bundle public key (X.509, DER or PEM)")
            ->required();
        app.add_option("--goal", o->goal, "Goal tag, 4 characters (the installer wants IBND)")

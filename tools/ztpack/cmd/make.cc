@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "author/manifest.h"
+#include "author/pkcs11.h"
 #include "cmd/command.h"
 #include "os/file_ops.h"
 #include "os/process.h"
@@ -44,21 +45,30 @@ CommandRegistration registration{Command{
       auto path = std::make_shared<std::string>();
       auto threads = std::make_shared<unsigned>(0);
       auto quiet = std::make_shared<bool>(false);
+      auto module = std::make_shared<std::string>();
       app.add_option("MANIFEST", *path, "The manifest file")->required();
+      app.add_option("--pkcs11-module", *module,
+                     std::string(kPkcs11ModuleHelp) + "; overrides the manifest's [pkcs11] module");
       app.add_option("--threads", *threads,
                      "Compressing threads (default: one per processor; the output is the same)");
       app.add_flag("--quiet,-q", *quiet, "No progress on the terminal");
       app.footer(
           "The install script is checked with the installer's own rules first: targets the "
           "installer refuses, entries the bundle lacks and directives of fewer than three "
-          "fields stop the build; other findings are warnings.");
-      return [path, threads, quiet] {
+          "fields stop the build; other findings are warnings.\n"
+          "[keys] root, bundle and setup each take a key file or a pkcs11: URI "
+          "(\"pkcs11:token=release;object=root\"); the PIN comes from the URI's "
+          "pin-source=file:PATH or $ZTPACK_PKCS11_PIN.");
+      return [path, threads, quiet, module] {
         if (auto bad = FirstUnreadable({*path}); !bad.empty()) {
           return kErrors.Fail(kExitUnusable, bad);
         }
         auto manifest = LoadManifest(*path);
         if (!manifest) return kErrors.Fail(kExitFailed, manifest.error());
         manifest->threads = *threads;
+        // Before anything is built: a key that cannot be used is an unusable input.
+        auto keys = OpenManifestKeys(*manifest, *module);
+        if (!keys) return kErrors.Fail(kExitUnusable, keys.error());
         ProgressMeter meter("make", 0, 0, *quiet);
         MakeOptions options;
         options.warn = [](const std::string& line) { kErrors.Say(line); };
@@ -71,7 +81,7 @@ CommandRegistration registration{Command{
           meter.SetTotals(total, 0);
           meter.Update(done, 0);
         };
-        support::Status made = MakeInstaller(*manifest, options);
+        support::Status made = MakeInstaller(*manifest, *keys, options);
         meter.Finish();
         if (!made) return kErrors.Fail(kExitFailed, made.error());
         std::printf("%s\n", manifest->output.c_str());

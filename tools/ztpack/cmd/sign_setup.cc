@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "author/keys.h"
+#include "author/pkcs11.h"
 #include "author/setup_signer.h"
 #include "cmd/command.h"
 
@@ -12,6 +13,7 @@ namespace {
 
 struct SignSetupCommandOptions {
   std::string key;
+  Pkcs11Options pkcs11;
   SignSetupOptions sign;
 };
 
@@ -36,8 +38,10 @@ CommandRegistration registration{Command{
     "sign-setup", "Embed the _SG2 signature document in a setup program; append its bundle",
     [](CLI::App& app) -> std::function<int()> {
       auto options = std::make_shared<SignSetupCommandOptions>();
-      app.add_option("--key", options->key, "Setup signing private key (PKCS#8, DER or PEM)")
+      app.add_option("--key", options->key,
+                     std::string("Setup signing private key: ") + kPrivateKeyForms)
           ->required();
+      app.add_option("--pkcs11-module", options->pkcs11.module, kPkcs11ModuleHelp);
       app.add_option("--in", options->sign.input, "The setup program (PE32, PE32+ or any file)")
           ->required();
       app.add_option("--bundle", options->sign.bundle,
@@ -58,7 +62,7 @@ CommandRegistration registration{Command{
         if (auto bad = FirstUnreadable({sign.input, sign.bindBundle}); !bad.empty()) {
           return kErrors.Fail(kExitUnusable, bad);
         }
-        auto key = LoadPrivateKey(options->key);
+        auto key = OpenSigningKey(options->key, KeyRole::kSetup, options->pkcs11);
         if (!key) return kErrors.Fail(kExitUnusable, key.error());
         auto summary = SignSetup(*key, options->sign);
         if (!summary) return kErrors.Fail(kExitFailed, summary.error());
