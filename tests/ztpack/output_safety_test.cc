@@ -375,6 +375,7 @@ TEST(Make, PayloadCannotCarryTheKeysNorLeaveTheFolder) {
     std::function<void(const fs::path& payload, const std::string& keys)> change;
     std::string files;   // the [payload] table's files, instead of its folder ("@": keys dir)
     std::string expect;  // "@": the keys directory
+    std::string keyTable = "dir = 'keys'";
   };
   auto link = [](const char* target, const char* name) {
     return
@@ -395,6 +396,11 @@ TEST(Make, PayloadCannotCarryTheKeysNorLeaveTheFolder) {
        "", "sub/b.pem holds a private key (a PEM \"PRIVATE KEY\" block)"},
       {"LinkToAFile", link("/root.der", "l"), "", "/l: symbolic links are not packed"},
       {"LinkToAFolder", link("", "d"), "", "/d: symbolic links are not packed"},
+      {"PinFileOfATokenKey",
+       [](const fs::path&, const std::string& k) { testutil::WriteFile(k + "/pin", "1234\n"); },
+       "files = { 'p' = '@/pin' }", "is the PIN file @/pin",
+       "root = 'pkcs11:token=t;object=root;pin-source=file:@/pin'\n"
+       "bundle = 'keys/bundle.key'\nsetup = 'keys/setup.key'"},
   };
   for (const Case& c : cases) {
     testutil::TempDir dir;
@@ -410,7 +416,7 @@ TEST(Make, PayloadCannotCarryTheKeysNorLeaveTheFolder) {
     testutil::WriteFile(dir / "m.toml",
                         "stub = 'setup'\nsetup = 'setup'\nmode = 'silent'\n"
                         "output = 'o.exe'\n[payload]\n" +
-                            payload + "\n[keys]\ndir = 'keys'\n");
+                            payload + "\n[keys]\n" + At(c.keyTable, keys) + "\n");
     auto manifest = ztpack::LoadManifest((dir / "m.toml").string());
     ASSERT_FALSE(manifest.ok()) << c.name;
     EXPECT_NE(manifest.error().find(At(c.expect, keys)), std::string::npos)

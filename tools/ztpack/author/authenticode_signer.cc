@@ -1,5 +1,7 @@
 #include "author/authenticode_signer.h"
 
+#include "author/pkcs11.h"
+
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
@@ -26,23 +28,6 @@ std::string Environment(const char* name, bool* set = nullptr) {
   const char* value = std::getenv(name);
   if (set != nullptr) *set = value != nullptr;
   return value != nullptr ? value : "";
-}
-
-support::Result<std::string> PercentDecode(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out.push_back(text[i]);
-      continue;
-    }
-    if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
-        !std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-      return support::Errorf("bad percent escape in \"%s\"", text.c_str());
-    }
-    out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
-    i += 2;
-  }
-  return out;
 }
 
 // The last lines of a program's output, indented, for an error message.
@@ -107,15 +92,8 @@ support::Result<Pkcs11UriPin> SplitPkcs11Pin(const std::string& uri) {
   if (source.empty()) return out;
   auto decoded = PercentDecode(source);
   if (!decoded) return support::Errorf("pin-source: %s", decoded.error().c_str());
-  std::string file = *decoded;
-  if (file.rfind("file://", 0) == 0) {
-    file = file.substr(7);
-  } else if (file.rfind("file:", 0) == 0) {
-    file = file.substr(5);
-  }
-  auto pin = fileops::ReadWholeFile(file, 4096);
+  auto pin = ReadPinSource(*decoded);
   if (!pin) return support::Errorf("pin-source: %s", pin.error().c_str());
-  while (!pin->empty() && (pin->back() == '\n' || pin->back() == '\r')) pin->pop_back();
   out.pin = std::move(*pin);
   out.hasPin = true;
   return out;

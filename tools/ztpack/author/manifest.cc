@@ -403,6 +403,13 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
   for (const std::string* key : {&manifest.rootKey, &manifest.bundleKey, &manifest.setupKey}) {
     if (!IsPkcs11Uri(*key)) secrets.push_back(*key);
   }
+  // So is the file that holds a token's PIN.
+  std::vector<std::string> tokenKeys = {manifest.rootKey, manifest.bundleKey, manifest.setupKey};
+  if (manifest.authenticode) tokenKeys.push_back(manifest.authenticode->key);
+  std::vector<std::string> pinFiles;
+  for (const std::string& key : tokenKeys) {
+    if (auto pinFile = PinSourcePath(PinSourceOf(key)); pinFile) pinFiles.push_back(*pinFile);
+  }
   if (manifest.authenticode) {
     for (const std::string* file : {&manifest.authenticode->key, &manifest.authenticode->pkcs12}) {
       if (!file->empty() && !IsPkcs11Uri(*file)) secrets.push_back(*file);
@@ -411,6 +418,13 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
   std::vector<const std::string*> payloadFiles = {&manifest.script};
   for (const ManifestEntry& file : manifest.files) payloadFiles.push_back(&file.path);
   for (const std::string* file : payloadFiles) {
+    for (const std::string& pinFile : pinFiles) {
+      std::error_code same;
+      if (fs::equivalent(U8Path(*file), U8Path(pinFile), same) && !same) {
+        return errors.At(payload, "[payload]: " + *file + " is the PIN file " + pinFile +
+                                      " of a token key: it is never packed");
+      }
+    }
     support::Status notKey = RefusePrivateKeyPayload(*file, secrets);
     if (!notKey) return errors.At(payload, "[payload]: " + notKey.error());
   }
@@ -561,8 +575,8 @@ support::Status MakeInstaller(const Manifest& manifest, const ManifestKeys& keys
   if (makeOptions.verifyInstaller) {
     if (makeOptions.step) makeOptions.step("checking the signed installer as ztpack verify does");
     const std::string rootDer = **scratch / "root.der", setupDer = **scratch / "setup.der";
-    for (const auto& [path, der] : {std::pair{rootDer, PublicKeyDer(*rootKey)},
-                                    std::pair{setupDer, PublicKeyDer(*setupKey)}}) {
+    for (const auto& [path, der] :
+         {std::pair{rootDer, PublicKeyDer(rootKey)}, std::pair{setupDer, PublicKeyDer(setupKey)}}) {
       support::Status written = WriteOutputFile(path, der);
       if (!written) return written;
     }

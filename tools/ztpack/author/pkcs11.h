@@ -48,6 +48,15 @@ bool HavePkcs11Support();
 // True for "pkcs11:..." (the scheme is case-insensitive).
 bool IsPkcs11Uri(std::string_view spec);
 
+// %XX escapes of a URI attribute decoded; an error for a broken escape.
+support::Result<std::string> PercentDecode(std::string_view text);
+// A pkcs11: URI's pin-source attribute, decoded; "" when it has none (or cannot be decoded).
+std::string PinSourceOf(std::string_view uri);
+// The file a pin-source names ("file:PATH" or "file://PATH"); an error for any other kind.
+support::Result<std::string> PinSourcePath(std::string_view pinSource);
+// The PIN in the file a pin-source names: its first line, which must not be empty.
+support::Result<std::string> ReadPinSource(std::string_view pinSource);
+
 // The key a file path or a pkcs11: URI names. A token key must also suit `role` (CheckKeyFitness);
 // a key file is taken as it is, as it always was. Every failure means the key cannot be used.
 support::Result<SigningKey> OpenSigningKey(const std::string& spec, KeyRole role,

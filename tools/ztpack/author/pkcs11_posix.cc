@@ -185,19 +185,9 @@ support::Result<Uri> ParseUri(const std::string& given) {
 // The PIN for logging in, or nullopt when none is given. Never part of a message.
 support::Result<std::optional<std::string>> FindPin(P11KitUri* uri, const std::string& text) {
   if (const char* source = p11_kit_uri_get_pin_source(uri)) {
-    std::string s = source;
-    if (s.rfind("file:", 0) != 0) {
-      return Errorf("%s: pin-source \"%s\" is not a file: URI (the only kind read)", text.c_str(),
-                    s.c_str());
-    }
-    std::string path = s.substr(5);
-    if (path.rfind("//", 0) == 0) path.erase(0, 2);  // file:///abs, file://localhost is not meant
-    auto bytes = fileops::ReadWholeFile(path);
-    if (!bytes) return Errorf("PIN file: %s", bytes.error().c_str());
-    std::string pin = bytes->substr(0, bytes->find_first_of("\r\n"));
-    std::fill(bytes->begin(), bytes->end(), '\0');
-    if (pin.empty()) return Errorf("PIN file %s holds no PIN on its first line", path.c_str());
-    return std::optional<std::string>(std::move(pin));
+    auto pin = ReadPinSource(source);
+    if (!pin) return Errorf("%s: %s", text.c_str(), pin.error().c_str());
+    return std::optional<std::string>(std::move(*pin));
   }
   if (const char* env = std::getenv("ZTPACK_PKCS11_PIN"); env != nullptr && *env != '\0') {
     return std::optional<std::string>(env);

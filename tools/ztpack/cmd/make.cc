@@ -66,6 +66,8 @@ CommandRegistration registration{Command{
         auto manifest = LoadManifest(*path);
         if (!manifest) return kErrors.Fail(kExitFailed, manifest.error());
         manifest->threads = *threads;
+        // The module given here serves the Authenticode key as well as the installer's keys.
+        if (!module->empty()) manifest->pkcs11Module = *module;
         // Before anything is built: a key that cannot be used is an unusable input.
         auto keys = OpenManifestKeys(*manifest, *module);
         if (!keys) return kErrors.Fail(kExitUnusable, keys.error());
