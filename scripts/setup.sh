@@ -12,7 +12,7 @@ need_pkgs=(
   wine wine64 xvfb x11-utils x11-apps imagemagick xdotool
   osslsigncode python3-pefile openssl nsis dpkg-dev
   python3-cryptography-vectors
-  libp11-kit-dev p11-kit softhsm2 libengine-pkcs11-openssl
+  libp11-kit-dev p11-kit softhsm2 libengine-pkcs11-openssl opensc
 )
 
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
