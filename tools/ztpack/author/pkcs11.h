@@ -46,7 +46,7 @@ inline constexpr char kPrivateKeyForms[] =
 bool HavePkcs11Support();
 
 // True for "pkcs11:..." (the scheme is case-insensitive).
-bool IsPkcs11Uri(std::string_view spec);
+bool IsPkcs11Uri(std::string_view text);
 
 // %XX escapes of a URI attribute decoded; an error for a broken escape.
 support::Result<std::string> PercentDecode(std::string_view text);
@@ -59,28 +59,28 @@ support::Result<std::string> ReadPinSource(std::string_view pinSource);
 
 // The key a file path or a pkcs11: URI names. A token key must also suit `role` (CheckKeyFitness);
 // a key file is taken as it is, as it always was. Every failure means the key cannot be used.
-support::Result<SigningKey> OpenSigningKey(const std::string& spec, KeyRole role,
+support::Result<SigningKey> OpenSigningKey(const std::string& name, KeyRole role,
                                            const Pkcs11Options& options);
 
 // The token part: a key in a token, by URI.
 support::Result<SigningKey> OpenTokenKey(const std::string& uri, KeyRole role,
                                          const Pkcs11Options& options);
 
-struct TokenKeySpec {
+struct TokenKeyPlan {
   std::string label;  // CKA_LABEL of both halves
   unsigned bits;
   unsigned long exponent;
   KeyRole role;
 };
 
-// Makes one key pair per spec in the token the URI names (which must name no object): private
+// Makes one key pair per plan in the token the URI names (which must name no object): private
 // halves sensitive, never extractable, kept on the token. Objects with those labels already there
 // are refused unless `replace`; then they are destroyed once all new pairs exist. On failure the
 // pairs made by this call are destroyed again. Returns the public halves, DER
-// SubjectPublicKeyInfo, in the order of `specs`. `reached` (when given) tells whether the token
+// SubjectPublicKeyInfo, in the order of `plans`. `reached` (when given) tells whether the token
 // was found and logged in to: a failure before that means the URI, module or PIN cannot be used.
 support::Result<std::vector<std::string>> GenerateTokenKeys(const std::string& uri,
-                                                            const std::vector<TokenKeySpec>& specs,
+                                                            const std::vector<TokenKeyPlan>& plans,
                                                             bool replace,
                                                             const Pkcs11Options& options,
                                                             bool* reached = nullptr);

@@ -615,7 +615,7 @@ support::Result<SigningKey> OpenTokenKey(const std::string& given, KeyRole role,
 }
 
 support::Result<std::vector<std::string>> GenerateTokenKeys(const std::string& given,
-                                                            const std::vector<TokenKeySpec>& specs,
+                                                            const std::vector<TokenKeyPlan>& plans,
                                                             bool replace,
                                                             const Pkcs11Options& options,
                                                             bool* reached) {
@@ -634,8 +634,8 @@ support::Result<std::vector<std::string>> GenerateTokenKeys(const std::string& g
   const Session& session = opened->session;
 
   std::vector<CK_OBJECT_HANDLE> old;
-  for (const TokenKeySpec& spec : specs) {
-    std::string label = spec.label;
+  for (const TokenKeyPlan& plan : plans) {
+    std::string label = plan.label;
     auto found = FindObjects(token, session, {{CKA_LABEL, label.data(), label.size()}});
     if (!found) return Errorf("%s: %s", text.c_str(), found.error().c_str());
     if (!found->empty() && !replace) {
@@ -654,16 +654,16 @@ support::Result<std::vector<std::string>> GenerateTokenKeys(const std::string& g
   };
   std::vector<std::string> ders;
   CryptoPP::AutoSeededRandomPool rng;
-  for (const TokenKeySpec& spec : specs) {
-    std::string label = spec.label;
+  for (const TokenKeyPlan& plan : plans) {
+    std::string label = plan.label;
     uint8_t id[8];
     rng.GenerateBlock(id, sizeof id);
     std::string exponent;
-    for (unsigned long e = spec.exponent; e != 0; e >>= 8) {
+    for (unsigned long e = plan.exponent; e != 0; e >>= 8) {
       exponent.insert(exponent.begin(), static_cast<char>(e & 0xFF));
     }
     CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
-    CK_ULONG bits = spec.bits;
+    CK_ULONG bits = plan.bits;
     CK_ATTRIBUTE publicTemplate[] = {
         {CKA_TOKEN, &yes, sizeof yes},
         {CKA_PRIVATE, &no, sizeof no},
@@ -688,7 +688,7 @@ support::Result<std::vector<std::string>> GenerateTokenKeys(const std::string& g
                                           std::size(publicTemplate), privateTemplate,
                                           std::size(privateTemplate), &publicKey, &privateKey);
     if (rv != CKR_OK) {
-      return undo(text + ": generating the " + label + " key pair (" + std::to_string(spec.bits) +
+      return undo(text + ": generating the " + label + " key pair (" + std::to_string(plan.bits) +
                   " bits) failed: " + RvText(rv));
     }
     made.push_back(publicKey);
@@ -696,7 +696,7 @@ support::Result<std::vector<std::string>> GenerateTokenKeys(const std::string& g
     auto pub = PublicHalf(token, session, publicKey);
     if (!pub)
       return undo(text + ": the new " + label + " public key is unreadable: " + pub.error());
-    if (auto fit = CheckKeyFitness(*pub, spec.role, text + " (" + label + ")"); !fit) {
+    if (auto fit = CheckKeyFitness(*pub, plan.role, text + " (" + label + ")"); !fit) {
       return undo(fit.error());
     }
     ders.push_back(PublicKeyDer(*pub));

@@ -10,7 +10,7 @@ support::Result<SigningKey> OpenTokenKey(const std::string& uri, KeyRole, const 
 }
 
 support::Result<std::vector<std::string>> GenerateTokenKeys(const std::string& uri,
-                                                            const std::vector<TokenKeySpec>&, bool,
+                                                            const std::vector<TokenKeyPlan>&, bool,
                                                             const Pkcs11Options&, bool* reached) {
   if (reached != nullptr) *reached = false;
   return support::Errorf("%s: %s", uri.c_str(), kNoPkcs11Support);

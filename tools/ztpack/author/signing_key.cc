@@ -7,11 +7,11 @@
 
 namespace ztpack {
 
-bool IsPkcs11Uri(std::string_view spec) {
+bool IsPkcs11Uri(std::string_view key) {
   static constexpr std::string_view kScheme = "pkcs11:";
-  if (spec.size() < kScheme.size()) return false;
+  if (key.size() < kScheme.size()) return false;
   for (size_t i = 0; i < kScheme.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(spec[i])) != kScheme[i]) return false;
+    if (std::tolower(static_cast<unsigned char>(key[i])) != kScheme[i]) return false;
   }
   return true;
 }
@@ -68,12 +68,12 @@ support::Result<std::string> ReadPinSource(std::string_view pinSource) {
   return pin;
 }
 
-support::Result<SigningKey> OpenSigningKey(const std::string& spec, KeyRole role,
+support::Result<SigningKey> OpenSigningKey(const std::string& name, KeyRole role,
                                            const Pkcs11Options& options) {
-  if (IsPkcs11Uri(spec)) return OpenTokenKey(spec, role, options);
-  auto key = LoadPrivateKey(spec);
+  if (IsPkcs11Uri(name)) return OpenTokenKey(name, role, options);
+  auto key = LoadPrivateKey(name);
   if (!key) return support::Error{key.error()};
-  return SigningKey(*key, spec);
+  return SigningKey(*key, name);
 }
 
 }  // namespace ztpack

@@ -12,7 +12,7 @@
 namespace ztpack {
 namespace {
 
-struct KeySpec {
+struct KeyPlan {
   const char* name;
   unsigned bits;
   unsigned exponent;
@@ -20,7 +20,7 @@ struct KeySpec {
 };
 constexpr CommandErrors kErrors{"keygen"};
 
-constexpr KeySpec kKeys[] = {{"root", 2048, 65537, KeyRole::kRoot},
+constexpr KeyPlan kKeys[] = {{"root", 2048, 65537, KeyRole::kRoot},
                              {"bundle", 2048, 65537, KeyRole::kBundle},
                              {"setup", 4096, 17, KeyRole::kSetup}};
 
@@ -36,7 +36,7 @@ int PrepareDirectory(const std::string& dir, bool force, std::vector<const char*
   std::filesystem::create_directories(fileops::U8Path(dir), ec);
   if (ec) return kErrors.Fail(kExitFailed, "cannot create " + dir + ": " + ec.message());
   if (!force) {
-    for (const KeySpec& k : kKeys) {
+    for (const KeyPlan& k : kKeys) {
       for (const char* ext : extensions) {
         std::string path = dir + "/" + k.name + ext;
         if (std::filesystem::exists(fileops::U8Path(path), ec)) {
@@ -54,24 +54,24 @@ int RunTokenKeygen(const Options& o) {
   std::error_code ec;
   const bool dirExisted = std::filesystem::exists(fileops::U8Path(o.dir), ec);
   if (int rc = PrepareDirectory(o.dir, o.force, {".der"}); rc != kExitOk) return rc;
-  std::vector<TokenKeySpec> specs;
-  for (const KeySpec& k : kKeys) specs.push_back({k.name, k.bits, k.exponent, k.role});
+  std::vector<TokenKeyPlan> plans;
+  for (const KeyPlan& k : kKeys) plans.push_back({k.name, k.bits, k.exponent, k.role});
   if (fileops::StderrIsTerminal()) {
     std::fprintf(stderr, "generating root, bundle and setup keys in the token...\n");
   }
   bool reached = false;
-  auto ders = GenerateTokenKeys(o.uri, specs, o.force, o.pkcs11, &reached);
+  auto ders = GenerateTokenKeys(o.uri, plans, o.force, o.pkcs11, &reached);
   // Nothing was made: the token could not be reached (an unusable URI, module or PIN), or it
   // refused the keys.
   if (!ders) {
     if (!dirExisted) std::filesystem::remove(fileops::U8Path(o.dir), ec);  // only if still empty
     return kErrors.Fail(reached ? kExitFailed : kExitUnusable, ders.error());
   }
-  for (size_t i = 0; i < specs.size(); ++i) {
-    const std::string path = o.dir + "/" + specs[i].label + ".der";
+  for (size_t i = 0; i < plans.size(); ++i) {
+    const std::string path = o.dir + "/" + plans[i].label + ".der";
     if (auto s = WriteOutputFile(path, (*ders)[i]); !s) return kErrors.Fail(kExitFailed, s.error());
     std::printf("%s (X.509 public) written; private key \"%s\" stays in the token\n", path.c_str(),
-                specs[i].label.c_str());
+                plans[i].label.c_str());
   }
   return kExitOk;
 }
@@ -79,7 +79,7 @@ int RunTokenKeygen(const Options& o) {
 int RunKeygen(const std::string& dir, bool force) {
   if (int rc = PrepareDirectory(dir, force, {".key", ".der"}); rc != kExitOk) return rc;
   const bool terminal = fileops::StderrIsTerminal();
-  for (const KeySpec& k : kKeys) {
+  for (const KeyPlan& k : kKeys) {
     if (terminal)
       std::fprintf(stderr, "generating %s key (%u bits, e=%u)...\n", k.name, k.bits, k.exponent);
     auto key = GenerateKey(k.bits, k.exponent);
