@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "os/file_ops.h"
+#include "read/der.h"
 
 namespace ztpack {
 namespace {
@@ -226,10 +227,10 @@ support::Status CheckKeyFitness(const RsaPublicKey& key, KeyRole role,
   const CryptoPP::Integer& e = key.GetPublicExponent();
   if (haveBits == bits && e == CryptoPP::Integer(static_cast<CryptoPP::word>(exponent))) return {};
   std::string haveExponent = CryptoPP::IntToString<CryptoPP::Integer>(e, 10);
-  return Errorf("%s: a %u-bit key with exponent %s cannot serve as the %s key: the installer "
-                "needs %u bits and exponent %lu",
-                description.c_str(), haveBits, haveExponent.c_str(), KeyRoleName(role), bits,
-                exponent);
+  return Errorf(
+      "%s: a %u-bit key with exponent %s cannot serve as the %s key: the installer "
+      "needs %u bits and exponent %lu",
+      description.c_str(), haveBits, haveExponent.c_str(), KeyRoleName(role), bits, exponent);
 }
 
 support::Result<std::string> SignSha1(const SigningKey& key, std::span<const uint8_t> message) {
@@ -272,55 +273,29 @@ support::Result<std::string> StreamingSigner::Finish() {
 
 namespace {
 
-// One DER element at `at`: its tag, and where its contents start and end.
-struct DerElement {
-  uint8_t tag = 0;
-  size_t start = 0, end = 0;
-};
-
-bool ReadDerElement(std::string_view der, size_t at, DerElement* element) {
-  if (at + 2 > der.size()) return false;
-  element->tag = static_cast<uint8_t>(der[at]);
-  size_t length = static_cast<uint8_t>(der[at + 1]);
-  size_t start = at + 2;
-  if (length >= 0x80) {
-    const size_t count = length & 0x7F;
-    if (count == 0 || count > 3 || start + count > der.size()) return false;
-    length = 0;
-    for (size_t i = 0; i < count; ++i) length = length << 8 | static_cast<uint8_t>(der[start + i]);
-    start += count;
-  }
-  if (length > der.size() - start) return false;
-  element->start = start;
-  element->end = start + length;
-  return true;
-}
-
 // PrivateKeyInfo ::= SEQUENCE { INTEGER 0|1, AlgorithmIdentifier (SEQUENCE, OID first),
 // OCTET STRING, ... }; RSAPrivateKey ::= SEQUENCE { INTEGER 0|1, eight more INTEGERs, ... }.
 // The SEQUENCE is the whole file.
-const char* DerPrivateKeyKind(std::string_view der) {
-  DerElement outer, version, next;
-  if (!ReadDerElement(der, 0, &outer) || outer.tag != 0x30 || outer.end != der.size()) {
+const char* DerPrivateKeyKind(std::string_view text) {
+  const std::span<const uint8_t> der(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  Der file(der, 0);
+  auto outer = file.Next("key");
+  if (!outer || outer->tag != 0x30 || outer->whole.size() != der.size()) return nullptr;
+  Der fields(*outer);
+  auto version = fields.Next("version");
+  if (!version || version->tag != 0x02 || version->content.size() != 1 || version->content[0] > 1) {
     return nullptr;
   }
-  if (!ReadDerElement(der, outer.start, &version) || version.tag != 0x02 ||
-      version.end != version.start + 1 || static_cast<uint8_t>(der[version.start]) > 1 ||
-      !ReadDerElement(der, version.end, &next)) {
-    return nullptr;
+  auto next = fields.Next("second field");
+  if (!next) return nullptr;
+  if (next->tag == 0x30) {
+    const bool algorithm = !next->content.empty() && next->content[0] == 0x06;
+    auto key = fields.Next("key");
+    return algorithm && key && key->tag == 0x04 ? "DER PKCS#8 PrivateKeyInfo" : nullptr;
   }
-  if (next.tag == 0x30) {
-    DerElement key;
-    if (next.start < next.end && der[next.start] == 0x06 && ReadDerElement(der, next.end, &key) &&
-        key.tag == 0x04) {
-      return "DER PKCS#8 PrivateKeyInfo";
-    }
-    return nullptr;
-  }
-  DerElement integer = next;
   for (int i = 0; i < 8; ++i) {
-    if (integer.tag != 0x02) return nullptr;
-    if (i < 7 && !ReadDerElement(der, integer.end, &integer)) return nullptr;
+    if (next->tag != 0x02) return nullptr;
+    if (i < 7 && !(next = fields.Next("integer"))) return nullptr;
   }
   return "DER PKCS#1 RSAPrivateKey";
 }
