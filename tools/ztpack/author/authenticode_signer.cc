@@ -57,8 +57,7 @@ std::string PathArgument(const std::string& path) {
 
 support::Result<Pkcs11UriPin> SplitPkcs11Pin(const std::string& uri) {
   constexpr std::string_view kScheme = "pkcs11:";
-  if (uri.rfind(kScheme, 0) != 0)
-    return support::Errorf("\"%s\" is not a pkcs11: URI", uri.c_str());
+  if (!IsPkcs11Uri(uri)) return support::Errorf("\"%s\" is not a pkcs11: URI", uri.c_str());
   const std::string rest = uri.substr(kScheme.size());
   const size_t question = rest.find('?');
   const std::string parts[] = {rest.substr(0, question),
@@ -124,7 +123,7 @@ support::Result<AuthenticodeTools> PrepareAuthenticode(const AuthenticodeSetting
     return support::Errorf("$SOURCE_DATE_EPOCH is \"%s\", not a number of seconds",
                            tools.signingTime.c_str());
   }
-  if (settings.key.rfind("pkcs11:", 0) == 0) {
+  if (IsPkcs11Uri(settings.key)) {
     auto split = SplitPkcs11Pin(settings.key);
     // Not the URI itself in the message: it may hold the very PIN it is refused for.
     if (!split) return support::Errorf("the key's pkcs11: URI: %s", split.error().c_str());

@@ -243,7 +243,7 @@ support::Status ReadAuthenticode(const toml::table& table, const fs::path& base,
     auto value = GetString(table, field.key, false, where, errors);
     if (!value) return support::Error{value.error()};
     if (value->empty()) continue;
-    const bool uri = field.target == &settings.key && value->rfind("pkcs11:", 0) == 0;
+    const bool uri = field.target == &settings.key && IsPkcs11Uri(*value);
     if (!field.isFile || uri) {
       *field.target = *value;
       continue;
@@ -262,7 +262,7 @@ support::Status ReadAuthenticode(const toml::table& table, const fs::path& base,
     return errors.At(&table, std::string("[authenticode] names no \"") +
                                  (settings.key.empty() ? "key" : "certificate") + "\"");
   }
-  if (settings.key.rfind("pkcs11:", 0) == 0 && !settings.passwordEnv.empty()) {
+  if (IsPkcs11Uri(settings.key) && !settings.passwordEnv.empty()) {
     return errors.At(table.get("password_env"),
                      "a pkcs11: key takes its PIN from the URI's pin-source or "
                      "$ZTPACK_PKCS11_PIN, not from \"password_env\"");
