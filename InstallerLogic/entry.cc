@@ -126,7 +126,7 @@ std::u16string JoinCommandTail(const std::vector<std::u16string>& arguments) {
     // In quotes when empty or holding a blank; a quote is escaped with a backslash, and the
     // backslashes before it, or before the closing quote, are doubled.
     const bool quote = argument.empty() || argument.find_first_of(u" \t") != std::u16string::npos;
-    tail += EscapeCommandArgument(argument, quote);
+    tail += support::EscapeCommandArgument(argument, quote);
   }
   return tail;
 }

@@ -261,39 +261,13 @@ uint32_t RunInstallation(support::Workspace* workspace) {
 
 }  // namespace
 
-std::u16string EscapeCommandArgument(const std::u16string& argument, bool quote) {
-  // Backslashes are literal unless they precede a quote: then each is doubled, and the quote
-  // itself is escaped. A closing quote counts, so trailing backslashes are doubled before it.
-  std::u16string escaped = quote ? u"\"" : u"";
-  size_t slashes = 0;
-  for (char16_t c : argument) {
-    if (c == u'\\') {
-      ++slashes;
-      continue;
-    }
-    escaped.append(c == u'"' ? slashes * 2 + 1 : slashes, u'\\');
-    slashes = 0;
-    escaped += c;
-  }
-  escaped.append(quote ? slashes * 2 : slashes, u'\\');
-  if (quote) escaped += u'"';
-  return escaped;
-}
-
-std::u16string QuoteCommandArgument(const std::u16string& argument) {
-  if (!argument.empty() && argument.find_first_of(u" \t\"") == std::u16string::npos) {
-    return argument;
-  }
-  return EscapeCommandArgument(argument, true);
-}
-
 std::u16string BuildSetupCommandLine(const std::u16string& workspace,
                                      const std::vector<std::u16string>& arguments,
                                      const std::u16string& ownPath) {
   std::u16string line = u"\"" + workspace + u"setup.exe\"";
   for (const std::u16string& argument : arguments) {
     line += u' ';
-    line += QuoteCommandArgument(argument);
+    line += support::QuoteCommandArgument(argument);
   }
   line += u" \"" + ownPath + u"\"";
   return line;

@@ -33,17 +33,8 @@ enum RunFailure : uint32_t {
 // is gone when it returns.
 unsigned InstallationWorker(void* unused);
 
-// One argument as CommandLineToArgvW and the C runtime read it back: bare when it is not empty
-// and holds no space, tab or double quote (byte for byte as given); otherwise in double quotes,
-// each quote escaped and backslashes doubled only where they precede a quote.
-std::u16string QuoteCommandArgument(const std::u16string& argument);
-
-// The argument with each double quote escaped and the backslashes in front of it doubled; with
-// `quote`, inside double quotes, the backslashes before the closing one doubled too.
-std::u16string EscapeCommandArgument(const std::u16string& argument, bool quote);
-
 // The setup program's command line: the quoted program path, each argument as
-// QuoteCommandArgument gives it, then the quoted own path.
+// support::QuoteCommandArgument gives it, then the quoted own path.
 std::u16string BuildSetupCommandLine(const std::u16string& workspace,
                                      const std::vector<std::u16string>& arguments,
                                      const std::u16string& ownPath);

@@ -21,4 +21,13 @@ bool StartsWith(const std::string& text, const std::string& prefix);
 std::string WideToUtf8(const std::u16string& text, bool useLength = false);
 std::u16string Utf8ToWide(const std::string& text, bool useLength = false);
 
+// One argument as CommandLineToArgvW and the C runtime read it back: bare when it is not empty
+// and holds no space, tab or double quote (byte for byte as given); otherwise in double quotes,
+// each quote escaped and backslashes doubled only where they precede a quote.
+std::u16string QuoteCommandArgument(const std::u16string& argument);
+
+// The argument with each double quote escaped and the backslashes in front of it doubled; with
+// `quote`, inside double quotes, the backslashes before the closing one doubled too.
+std::u16string EscapeCommandArgument(const std::u16string& argument, bool quote);
+
 }  // namespace support

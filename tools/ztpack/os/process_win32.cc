@@ -14,26 +14,11 @@ std::wstring Wide(const std::string& utf8) {
   return std::wstring(text.begin(), text.end());
 }
 
-// One argument as the C runtime's command-line splitter reads it back: quoted when it is empty
-// or holds white space or a quote; backslashes doubled where they precede a quote.
+// One argument as the C runtime's command-line splitter reads it back (wchar_t is UTF-16 here).
 std::wstring Quote(const std::wstring& argument) {
-  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-    return argument;
-  }
-  std::wstring out = L"\"";
-  size_t backslashes = 0;
-  for (wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    out.push_back(c);
-  }
-  out.append(backslashes * 2, L'\\');
-  out.push_back(L'"');
-  return out;
+  const std::u16string quoted =
+      support::QuoteCommandArgument(std::u16string(argument.begin(), argument.end()));
+  return std::wstring(quoted.begin(), quoted.end());
 }
 
 std::string LastError() {
