@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "author/private_key_scan.h"
 #include "os/file_ops.h"
 #include "read/der.h"
 
@@ -271,91 +272,26 @@ support::Result<std::string> StreamingSigner::Finish() {
   return signature;
 }
 
-namespace {
-
-// PrivateKeyInfo ::= SEQUENCE { INTEGER 0|1, AlgorithmIdentifier (SEQUENCE, OID first),
-// OCTET STRING, ... }; RSAPrivateKey ::= SEQUENCE { INTEGER 0|1, eight more INTEGERs, ... }.
-// The SEQUENCE is the whole file.
-const char* DerPrivateKeyKind(std::string_view text) {
-  const std::span<const uint8_t> der(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-  Der file(der, 0);
-  auto outer = file.Next("key");
-  if (!outer || outer->tag != 0x30 || outer->whole.size() != der.size()) return nullptr;
-  Der fields(*outer);
-  auto version = fields.Next("version");
-  if (!version || version->tag != 0x02 || version->content.size() != 1 || version->content[0] > 1) {
-    return nullptr;
-  }
-  auto next = fields.Next("second field");
-  if (!next) return nullptr;
-  if (next->tag == 0x30) {
-    const bool algorithm = !next->content.empty() && next->content[0] == 0x06;
-    auto key = fields.Next("key");
-    return algorithm && key && key->tag == 0x04 ? "DER PKCS#8 PrivateKeyInfo" : nullptr;
-  }
-  for (int i = 0; i < 8; ++i) {
-    if (next->tag != 0x02) return nullptr;
-    if (i < 7 && !(next = fields.Next("integer"))) return nullptr;
-  }
-  return "DER PKCS#1 RSAPrivateKey";
-}
-
-// The label of a PEM private key block starting in `text`, or empty.
-std::string PemPrivateKeyLabel(std::string_view text) {
-  static constexpr std::string_view kBegin = "-----BEGIN ";
-  static constexpr std::string_view kSuffix = "PRIVATE KEY";
-  for (size_t at = text.find(kBegin); at != std::string_view::npos;
-       at = text.find(kBegin, at + 1)) {
-    const size_t labelStart = at + kBegin.size();
-    const size_t labelEnd = text.find("-----", labelStart);
-    if (labelEnd == std::string_view::npos || labelEnd - labelStart > 64) continue;
-    std::string_view label = text.substr(labelStart, labelEnd - labelStart);
-    if (label.find('\n') == std::string_view::npos && label.size() >= kSuffix.size() &&
-        label.substr(label.size() - kSuffix.size()) == kSuffix) {
-      return std::string(label);
-    }
-  }
-  return {};
-}
-
-// Larger files are no DER key (a 16384-bit RSA key takes about 9 KiB).
-constexpr uint64_t kMaxDerKeySize = 64 * 1024;
-
-}  // namespace
-
 support::Result<std::string> PrivateKeyKind(const std::string& path) {
   fileops::RawFile in = fileops::RawFile::Open(path, fileops::RawFile::Mode::kRead);
   if (!in.IsOpen()) {
     return Errorf("%s: cannot open for reading: %s", path.c_str(),
                   fileops::LastErrorText().c_str());
   }
-  // In pieces, each searched together with the end of the one before, so that a block's first
-  // line split between two pieces is found.
-  constexpr size_t kPiece = 1 << 20, kCarry = 128;
-  std::string window;
-  uint64_t offset = 0;
-  std::string whole;  // the first piece, for the DER check of a small file
-  for (;;) {
-    const size_t kept = window.size();
-    window.resize(kept + kPiece);
-    const int64_t got = in.ReadAt(offset, window.data() + kept, kPiece);
+  constexpr size_t kPiece = 1 << 20;
+  std::string piece(kPiece, '\0');
+  PrivateKeyScanner scanner;
+  for (uint64_t offset = 0;;) {
+    const int64_t got = in.ReadAt(offset, piece.data(), kPiece);
     if (got < 0) {
       return Errorf("%s: read at 0x%llx failed: %s", path.c_str(),
                     static_cast<unsigned long long>(offset), fileops::LastErrorText().c_str());
     }
-    window.resize(kept + static_cast<size_t>(got));
-    if (offset == 0 && static_cast<uint64_t>(got) <= kMaxDerKeySize) whole = window;
-    offset += static_cast<uint64_t>(got);
-    if (std::string label = PemPrivateKeyLabel(window); !label.empty()) {
-      return "a PEM \"" + label + "\" block";
-    }
     if (got == 0) break;
-    window.erase(0, window.size() > kCarry ? window.size() - kCarry : 0);
+    scanner.Feed(std::string_view(piece.data(), static_cast<size_t>(got)));
+    offset += static_cast<uint64_t>(got);
   }
-  if (offset <= kMaxDerKeySize && whole.size() == offset) {
-    if (const char* kind = DerPrivateKeyKind(whole)) return std::string(kind);
-  }
-  return std::string();
+  return scanner.Finish();
 }
 
 support::Status RefusePrivateKeyPayload(const std::string& path,
