@@ -294,10 +294,20 @@ bool BundleReader::Impl::Validate() {
       }
       support::Trace("Junk read done\n");
       hasher->Finish();
-      filter->Put(bundleSignature, *x);
-      filter->MessageEnd();
-      ok = true;
-      signedDigest = RecoverSignedDigest(*bundleKey, bundleSignature, *x);
+      // The filter would take the last bytes of a longer field as the signature and the rest as
+      // message: a field of any other length than the key's signatures is refused, as ztpack's
+      // reader refuses it, so that the two cannot disagree.
+      if (*x != verifier->SignatureLength()) {
+        support::Trace("Bundle signature is %u bytes, the bundle key's are %u\n",
+                       static_cast<unsigned>(*x),
+                       static_cast<unsigned>(verifier->SignatureLength()));
+        ok = false;
+      } else {
+        filter->Put(bundleSignature, *x);
+        filter->MessageEnd();
+        ok = true;
+        signedDigest = RecoverSignedDigest(*bundleKey, bundleSignature, *x);
+      }
     }
   } catch (const std::exception& e) {
     support::Trace("Exception in validate sign: %s\n", e.what());

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 
 #include "bundle_fixture.h"
+#include "read/bundle_description.h"
 #include "support/byte_reader.h"
 
 namespace bundle_test {
@@ -287,6 +289,38 @@ TEST(BundleValidate, Cases) {
     EXPECT_EQ(o.ok, c.ok) << c.name;
     EXPECT_EQ(o.trace, c.trace) << c.name;
     EXPECT_EQ(o.out, c.out) << c.name;
+  }
+}
+
+// A signature field longer than the key's signatures, whose last 256 bytes sign the region and
+// the bytes in front of them: the front end's verifier took those for signature and message,
+// while inspect read the stated length. Both refuse it; the same made with no bytes in front
+// validates on both, so the construction is sound.
+TEST(BundleValidate, SignatureOfAnotherLengthIsRefusedByBothReaders) {
+  const std::string plain = Plain();
+  const uint64_t start = SignatureStart(plain);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(plain.data());
+  const uint32_t x = support::LoadU32le(bytes + start);
+  const uint32_t blockLength = support::LoadU32le(bytes + plain.size() - 28);
+  for (const std::string prefix : {"", "ABCD"}) {
+    SCOPED_TRACE(prefix.size());
+    const std::string signature =
+        ztpack::SignSha1(TestKeys::Get().bundle, plain.substr(0, start) + prefix).value();
+    std::string forged = plain.substr(0, start) + "xxxx" + prefix + signature +
+                         plain.substr(start + 4 + x, blockLength - 4 - x) +
+                         plain.substr(plain.size() - 28);
+    PutU32At(forged, start, static_cast<uint32_t>(prefix.size() + signature.size()));
+    PutU32At(forged, forged.size() - 28, static_cast<uint32_t>(blockLength + prefix.size()));
+    const Outcome o = OpenBytes(forged);
+    EXPECT_EQ(o.ok, prefix.empty());
+    const bool traced =
+        std::find(o.trace.begin(), o.trace.end(),
+                  "Bundle signature is 260 bytes, the bundle key's are 256\n") != o.trace.end();
+    EXPECT_EQ(traced, !prefix.empty());
+    WriteFile(TempPath("forged.bnd"), forged);
+    auto info = ztpack::InspectBundle(TempPath("forged.bnd"), TestKeys::Get().rootDer);
+    ASSERT_TRUE(info.ok()) << info.error();
+    EXPECT_EQ(info->bundleSignature.valid, prefix.empty()) << info->bundleSignature.text;
   }
 }
 
