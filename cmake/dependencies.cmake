@@ -43,6 +43,9 @@ else()
   pkg_check_modules(P11KIT REQUIRED IMPORTED_TARGET p11-kit-1)
   add_library(zt_p11kit INTERFACE)
   target_link_libraries(zt_p11kit INTERFACE PkgConfig::P11KIT)
+  # Where p11-kit loads a module named without a path from, for ztpack's messages.
+  pkg_get_variable(P11KIT_MODULE_PATH p11-kit-1 p11_module_path)
+  target_compile_definitions(zt_p11kit INTERFACE ZT_P11_MODULE_PATH="${P11KIT_MODULE_PATH}")
 
   find_package(CLI11 CONFIG QUIET)
   find_package(nlohmann_json 3 REQUIRED)

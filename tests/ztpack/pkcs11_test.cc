@@ -184,6 +184,8 @@ TEST(Pkcs11, FailuresNameTheCauseAndLeaveNoOutput) {
   ASSERT_TRUE(token.Import(keys + "/root.key", "twin", "02")) << token.error();
   ASSERT_TRUE(token.Import(keys + "/root.key", "twin", "03")) << token.error();
   testutil::WriteFile(work / "not-a-module.so", "just text\n");
+  // A working module under a bare name in the current directory, which must not be loaded.
+  fs::copy_file(SoftHsmToken::kModule, work / "zt-planted.so");
   Dl_info libc{};
   ASSERT_NE(dladdr(reinterpret_cast<void*>(&std::fflush), &libc), 0);
 
@@ -214,6 +216,10 @@ TEST(Pkcs11, FailuresNameTheCauseAndLeaveNoOutput) {
        "2 private keys in token \"release\" match"},
       {"text file as module", "certify", token.Uri("root"), (work / "not-a-module.so").string(),
        "1234", false, 2, "is not a PKCS#11 module that loads"},
+      {"a bare name planted in the current directory", "certify", token.Uri("root"),
+       "zt-planted.so", "1234", false, 2,
+       "zt-planted.so is not a PKCS#11 module that loads (a name without a slash is looked up in "
+       "p11-kit's module directory"},
       {"libc as module", "certify", token.Uri("root"), libc.dli_fname, "1234", false, 2,
        "C_GetFunctionList"},
       {"root key too small", "certify", token.Uri("small"), module, "1234", false, 2,
@@ -233,6 +239,7 @@ TEST(Pkcs11, FailuresNameTheCauseAndLeaveNoOutput) {
       args.insert(args.end(), {"--key", c.uri, "--in", (work / "not-a-module.so").string()});
     }
     RunOptions options = token.Options(false);
+    options.workDir = work.string();
     if (c.pin != nullptr) options.env.push_back({"ZTPACK_PKCS11_PIN", c.pin});
     if (c.corrupt) options.env.push_back({"ZT_SHIM_CORRUPT", "1"});
     RunResult r = Ztpack(args, options);

@@ -113,11 +113,13 @@ class Modules {
       }
       return modules;
     }
-    // p11-kit takes a relative path as one below its own module directory; a file named
-    // relative to the current directory is meant.
+    // A bare name is a module of p11-kit's module directory, where p11-kit looks for it; never
+    // a file of the current directory, which may be anyone's (a download folder, a checkout).
+    // A relative path with a slash names a file from the current directory, as everywhere.
+    const bool bare = path.find('/') == std::string::npos;
     std::string full = path;
     std::error_code ec;
-    if (std::filesystem::exists(fileops::U8Path(path), ec)) {
+    if (!bare && std::filesystem::exists(fileops::U8Path(path), ec)) {
       if (!fileops::RawFile::Open(path, fileops::RawFile::Mode::kRead).IsOpen()) {
         return Errorf("PKCS#11 module %s: %s", path.c_str(), fileops::LastErrorText().c_str());
       }
@@ -126,7 +128,10 @@ class Modules {
     modules->single_ = p11_kit_module_load(full.c_str(), 0);
     if (modules->single_ == nullptr) {
       const char* why = p11_kit_message();
-      return Errorf("%s is not a PKCS#11 module that loads: %s", path.c_str(),
+      return Errorf("%s is not a PKCS#11 module that loads%s: %s", path.c_str(),
+                    bare ? " (a name without a slash is looked up in p11-kit's module "
+                           "directory " ZT_P11_MODULE_PATH ", never the current one)"
+                         : "",
                     why != nullptr ? why : "no reason given");
     }
     CK_RV rv = p11_kit_module_initialize(modules->single_);
