@@ -23,6 +23,7 @@
 #include "read/authenticode.h"
 #include "read/bundle_description.h"
 #include "read/diagnostics.h"
+#include "read/escape.h"
 #include "read/installer_layers.h"
 #include "read/script_check.h"
 #include "support/text.h"
@@ -481,29 +482,34 @@ int Verification::ReportJson(const Verdicts& verdicts, bool runsEverywhere) cons
   return runsEverywhere ? 0 : 1;
 }
 
+// Every line goes through EscapeText: the details quote the file (TYPE, entry names, reasons
+// from its readers), and none of it may pass for a line of the report or hide one.
 int Verification::ReportText(const Verdicts& verdicts, bool runsEverywhere) const {
-  std::printf("%s: %s%s\n", o_.file.c_str(), FileKindName(kind_),
-              kind_ == FileKind::kInstaller ? (", run mode \"" + runMode_ + "\"").c_str() : "");
+  auto say = [](const std::string& line) { std::printf("%s\n", EscapeText(line).c_str()); };
+  say(o_.file + ": " + FileKindName(kind_) +
+      (kind_ == FileKind::kInstaller ? ", run mode \"" + runMode_ + "\"" : ""));
   for (const CheckLine& c : checks_) {
     const char* mark = c.status == Status::kOk       ? "ok     "
                        : c.status == Status::kFailed ? "FAILED "
                                                      : "-      ";
-    std::printf("  %s %-17s %s\n", mark, c.name.c_str(), c.detail.c_str());
+    char name[32];
+    std::snprintf(name, sizeof name, "%-17s", c.name.c_str());
+    say(std::string("  ") + mark + " " + name + " " + c.detail);
   }
   if (script_) {
-    for (const std::string& line : DescribeFindings(*script_)) std::printf("  %s\n", line.c_str());
+    for (const std::string& line : DescribeFindings(*script_)) say("  " + line);
   }
   for (const ScriptFinding& f : entryFailures_) {
-    std::printf("  error: install script line %d: %s\n", f.line, f.text.c_str());
+    say("  error: install script line " + std::to_string(f.line) + ": " + f.text);
   }
   if (kind_ == FileKind::kBundle) {
     std::string failure;
     for (const auto& [p, f] : verdicts) {
       if (failure.empty()) failure = f;
     }
-    std::printf("verdict: %s\n",
-                runsEverywhere ? "the installer would accept this bundle and apply its script"
-                               : ("the installer would fail with this bundle: " + failure).c_str());
+    say(std::string("verdict: ") +
+        (runsEverywhere ? "the installer would accept this bundle and apply its script"
+                        : "the installer would fail with this bundle: " + failure));
     return runsEverywhere ? 0 : 1;
   }
   if (runsEverywhere) {
@@ -517,16 +523,16 @@ int Verification::ReportText(const Verdicts& verdicts, bool runsEverywhere) cons
   bool same = true;
   for (const auto& [p, failure] : verdicts) same &= failure == verdicts.front().second;
   if (same) {
-    std::printf("verdict: the installer would NOT run its setup program (%s): %s\n",
-                verdicts.size() > 1 ? "any platform"
-                                    : installer::kPlatformClasses[verdicts.front().first].name,
-                verdicts.front().second.c_str());
+    say(std::string("verdict: the installer would NOT run its setup program (") +
+        (verdicts.size() > 1 ? "any platform"
+                             : installer::kPlatformClasses[verdicts.front().first].name) +
+        "): " + verdicts.front().second);
     return 1;
   }
   for (const auto& [p, failure] : verdicts) {
-    std::printf("verdict: %s: %s\n", installer::kPlatformClasses[p].name,
-                failure.empty() ? "would run its setup program"
-                                : ("would NOT run its setup program: " + failure).c_str());
+    say(std::string("verdict: ") + installer::kPlatformClasses[p].name + ": " +
+        (failure.empty() ? "would run its setup program"
+                         : "would NOT run its setup program: " + failure));
   }
   return 1;
 }

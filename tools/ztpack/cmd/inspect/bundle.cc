@@ -16,6 +16,7 @@
 #include "os/scratch_dir.h"
 #include "platform/platform.h"
 #include "read/bundle_description.h"
+#include "read/escape.h"
 #include "read/installer_layers.h"
 #include "read/script_check.h"
 #include "support/text.h"
@@ -83,7 +84,9 @@ void DescribeScript(const InspectContext& context, const std::string& path,
     std::string on;
     for (const std::string& s : selectedOn[number]) on += (on.empty() ? "" : ", ") + s;
     char row[160];
-    std::snprintf(row, sizeof row, "    %4d  %-48s", number, text.substr(0, 48).c_str());
+    // Escaped before it is cut and formatted: a zero byte would end the text early.
+    std::snprintf(row, sizeof row, "    %4d  %-48s", number,
+                  EscapeText(text).substr(0, 48).c_str());
     report->lines.push_back(std::string(row) + (on.empty() ? "" : "  " + on));
     lineJson.push_back({{"line", number}, {"text", text}, {"selected_on", selectedOn[number]}});
     if (!raw.empty() && raw.back() == '\n') ++number;
@@ -119,7 +122,7 @@ support::Status Describe(const InspectContext& context, const std::string& path,
   lines.push_back(text);
   if (info->hasPublicKeyBlock) {
     std::snprintf(text, sizeof text, "  goal tag %s, expiry %u (%s), bundle key %u bits",
-                  info->goal.c_str(), info->expiry, FormatUtc(info->expiry).c_str(),
+                  EscapeText(info->goal).c_str(), info->expiry, FormatUtc(info->expiry).c_str(),
                   info->bundleKeyBits);
     lines.push_back(text);
     m["goal"] = info->goal;
@@ -148,7 +151,7 @@ support::Status Describe(const InspectContext& context, const std::string& path,
   for (const BundleEntryInfo& e : info->entries) {
     std::snprintf(
         text, sizeof text, "    %-40s %10llu bytes in %u chunk(s), %llu stored, at 0x%llx",
-        e.name.c_str(), static_cast<unsigned long long>(e.inflatedTotal), e.chunkCount,
+        EscapeText(e.name).c_str(), static_cast<unsigned long long>(e.inflatedTotal), e.chunkCount,
         static_cast<unsigned long long>(e.storedTotal), static_cast<unsigned long long>(e.offset));
     lines.push_back(text);
     nlohmann::json chunks = nlohmann::json::array();

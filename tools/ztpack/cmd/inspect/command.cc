@@ -254,7 +254,9 @@ int RunInspect(const InspectOptions& options) {
     std::printf("%s\n",
                 output->json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
   } else {
-    for (const std::string& line : output->lines) std::printf("%s\n", line.c_str());
+    // The lines quote the file (types, entry names, the goal tag, script lines, certificate
+    // names): each goes through the one escaping, so none can hide or pass for another.
+    for (const std::string& line : output->lines) std::printf("%s\n", EscapeText(line).c_str());
   }
   return output->exitCode;
 }
