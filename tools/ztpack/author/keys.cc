@@ -6,6 +6,7 @@
 #include <cryptopp/osrng.h>
 #include <cryptopp/queue.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "author/private_key_scan.h"
 #include "os/file_ops.h"
 #include "read/der.h"
+#include "read/escape.h"
 
 namespace ztpack {
 namespace {
@@ -295,7 +297,9 @@ support::Result<std::string> PrivateKeyKind(const std::string& path) {
 }
 
 support::Status RefusePrivateKeyPayload(const std::string& path,
-                                        const std::vector<std::string>& keyFiles) {
+                                        const std::vector<std::string>& keyFiles, bool allowed,
+                                        std::string* kind) {
+  if (kind != nullptr) kind->clear();
   for (const std::string& key : keyFiles) {
     std::error_code ec;
     if (std::filesystem::equivalent(fileops::U8Path(path), fileops::U8Path(key), ec) && !ec) {
@@ -305,13 +309,34 @@ support::Status RefusePrivateKeyPayload(const std::string& path,
   }
   // What is not a regular file is the writer's to report.
   if (!fileops::RegularFileSize(path)) return {};
-  auto kind = PrivateKeyKind(path);
-  if (!kind) return support::Error{kind.error()};
-  if (!kind->empty()) {
-    return Errorf("%s holds a private key (%s): a private key is never packed", path.c_str(),
-                  kind->c_str());
+  auto held = PrivateKeyKind(path);
+  if (!held) return support::Error{held.error()};
+  if (kind != nullptr) *kind = *held;
+  if (!held->empty() && !allowed) {
+    return Errorf(
+        "%s holds a private key (%s): it is packed only when its entry is named to ship on "
+        "purpose ([payload] allow_private_keys, bundle --allow-private-key)",
+        path.c_str(), held->c_str());
   }
   return {};
+}
+
+support::Status CheckAllowedPrivateKeyNames(const std::vector<std::string>& allowed,
+                                            const std::vector<std::string>& entries,
+                                            const std::string& option) {
+  for (const std::string& name : allowed) {
+    if (std::find(entries.begin(), entries.end(), name) == entries.end()) {
+      return Errorf("%s names \"%s\", which is no entry of the payload", option.c_str(),
+                    EscapeText(name).c_str());
+    }
+  }
+  return {};
+}
+
+std::string DescribeAllowedPrivateKey(const std::string& entry, const std::string& kind) {
+  const std::string name = "\"" + EscapeText(entry) + "\"";
+  return kind.empty() ? "allowed to hold a private key: entry " + name + " holds none"
+                      : "private key shipped on purpose: entry " + name + " holds " + kind;
 }
 
 }  // namespace ztpack

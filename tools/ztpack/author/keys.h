@@ -120,16 +120,28 @@ class StreamingSigner {
   std::unique_ptr<SignatureOperation> operation_;
 };
 
-// What makes a file a private key: a PEM block whose label ends in "PRIVATE KEY" anywhere in
-// it ("PRIVATE KEY", "RSA PRIVATE KEY", "ENCRYPTED PRIVATE KEY", ...), or the whole file one DER
-// PKCS#8 PrivateKeyInfo or PKCS#1 RSAPrivateKey (by structure; the numbers are not checked).
-// Empty when it is none; else what it is, for a message. Payload files are checked with it: a
-// key packed by mistake would be handed out by every installer.
+// Whether the file at `path` holds a private key, by its content (author/private_key_scan.h:
+// a whole PEM key block anywhere in it, or the whole file one DER key, encrypted key or PKCS#12
+// file). Empty when it holds none; else what it holds, for a message. Payload files are checked
+// with it: a key packed by mistake would be handed out by every installer.
 support::Result<std::string> PrivateKeyKind(const std::string& path);
 
 // Refuses a payload file that is one of `keyFiles` (the same file, by std::filesystem::equivalent)
-// or whose content is a private key.
+// or whose content is a private key. `allowed`: the author named this entry to ship although it
+// holds a private key (a library's public test keys), which lifts the content check only, never
+// the refusal of the release's own keys. `kind` receives what the content holds ("" for none).
 support::Status RefusePrivateKeyPayload(const std::string& path,
-                                        const std::vector<std::string>& keyFiles);
+                                        const std::vector<std::string>& keyFiles,
+                                        bool allowed = false, std::string* kind = nullptr);
+
+// The names an author allows to hold private keys must each be one of the entries packed: a name
+// that matches none is a mistake (a typo, a file since moved), refused rather than ignored.
+// `option` names where the list comes from in the message.
+support::Status CheckAllowedPrivateKeyNames(const std::vector<std::string>& allowed,
+                                            const std::vector<std::string>& entries,
+                                            const std::string& option);
+// The line printed for each allowed entry: what it holds, so that every key shipped on purpose
+// is in the build's output.
+std::string DescribeAllowedPrivateKey(const std::string& entry, const std::string& kind);
 
 }  // namespace ztpack

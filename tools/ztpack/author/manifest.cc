@@ -139,8 +139,22 @@ support::Status ListFolder(const std::string& folder, const toml::node* node,
 support::Status ReadPayload(const toml::table& payload, const fs::path& base,
                             const ManifestErrors& errors, Manifest* manifest) {
   support::Status known =
-      CheckKeys(payload, {"folder", "script", "files", "store_once"}, " in [payload]", errors);
+      CheckKeys(payload, {"folder", "script", "files", "store_once", "allow_private_keys"},
+                " in [payload]", errors);
   if (!known) return known;
+  if (const toml::node* allowNode = payload.get("allow_private_keys")) {
+    const toml::array* names = allowNode->as_array();
+    if (names == nullptr) {
+      return errors.At(allowNode, "\"allow_private_keys\" must be an array of entry names");
+    }
+    for (const toml::node& name : *names) {
+      const auto* text = name.as_string();
+      if (text == nullptr || text->get().empty()) {
+        return errors.At(&name, "\"allow_private_keys\" holds a value that is no entry name");
+      }
+      manifest->allowPrivateKeys.push_back(text->get());
+    }
+  }
   auto storeOnce = GetBool(payload, "store_once", false, errors);
   if (!storeOnce) return support::Error{storeOnce.error()};
   manifest->storeOnce = *storeOnce;
@@ -415,18 +429,30 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
       if (!file->empty() && !IsPkcs11Uri(*file)) secrets.push_back(*file);
     }
   }
-  std::vector<const std::string*> payloadFiles = {&manifest.script};
-  for (const ManifestEntry& file : manifest.files) payloadFiles.push_back(&file.path);
-  for (const std::string* file : payloadFiles) {
+  std::vector<ManifestEntry> payloadFiles = {{"install_script", manifest.script}};
+  payloadFiles.insert(payloadFiles.end(), manifest.files.begin(), manifest.files.end());
+  std::vector<std::string> entryNames;
+  for (const ManifestEntry& file : payloadFiles) entryNames.push_back(file.name);
+  support::Status namesOk = CheckAllowedPrivateKeyNames(manifest.allowPrivateKeys, entryNames,
+                                                        "[payload] allow_private_keys");
+  if (!namesOk) return errors.At(payload->get("allow_private_keys"), namesOk.error());
+  for (const ManifestEntry& file : payloadFiles) {
     for (const std::string& pinFile : pinFiles) {
       std::error_code same;
-      if (fs::equivalent(U8Path(*file), U8Path(pinFile), same) && !same) {
-        return errors.At(payload, "[payload]: " + *file + " is the PIN file " + pinFile +
+      if (fs::equivalent(U8Path(file.path), U8Path(pinFile), same) && !same) {
+        return errors.At(payload, "[payload]: " + file.path + " is the PIN file " + pinFile +
                                       " of a token key: it is never packed");
       }
     }
-    support::Status notKey = RefusePrivateKeyPayload(*file, secrets);
+    // Entries the author named in allow_private_keys ship whatever they hold, and are listed.
+    const bool allowed =
+        std::find(manifest.allowPrivateKeys.begin(), manifest.allowPrivateKeys.end(), file.name) !=
+        manifest.allowPrivateKeys.end();
+    std::string kind;
+    support::Status notKey = RefusePrivateKeyPayload(file.path, secrets, allowed, &kind);
     if (!notKey) return errors.At(payload, "[payload]: " + notKey.error());
+    if (allowed)
+      manifest.allowedPrivateKeyLines.push_back(DescribeAllowedPrivateKey(file.name, kind));
   }
 
   if (const toml::node* bundleNode = root.get("bundle")) {
@@ -478,6 +504,9 @@ support::Status MakeInstaller(const Manifest& manifest, const ManifestKeys& keys
   const SigningKey& rootKey = keys.root;
   const SigningKey& bundleKey = keys.bundle;
   const SigningKey& setupKey = keys.setup;
+  if (makeOptions.note) {
+    for (const std::string& line : manifest.allowedPrivateKeyLines) makeOptions.note(line);
+  }
   // The signing tools and secrets are found first: a missing one fails before any work.
   std::optional<AuthenticodeTools> authenticode;
   if (manifest.authenticode) {

@@ -16,6 +16,8 @@
 //   # script = "install_script"
 //   # files = { "app.dll" = "out/app.dll" }
 //   store_once = false   # true: a file identical to an earlier one is stored once (store_once.h)
+//   allow_private_keys = ["lib/tests/keycert.pem"]   # entry names shipped although they hold
+//                        # a private key (a library's public test keys); each is listed by make
 //
 //   [keys]               # private keys; `dir` holds root.key, bundle.key and setup.key
 //   dir = "build/dev-keys"
@@ -47,7 +49,9 @@
 // Relative paths are taken from the manifest's own directory. Unknown keys are errors, every
 // error names the manifest line. In a folder, entry names are the paths below it with "/"
 // between directories, packed in byte order of their names; symbolic links and junctions are
-// refused. A payload file that is one of the [keys] files, or holds a private key, is refused. The
+// refused. A payload file that is one of the [keys] or [authenticode] key files or a token's PIN
+// file is refused; so is one that holds a private key (private_key_scan.h), unless [payload]
+// allow_private_keys names its entry (its bundle entry name: in a folder, the path below it). The
 // output depends only on the inputs: the same inputs give a byte-identical installer, whatever
 // the number of threads that compress it. Every file is stored under its own entry name, also
 // one whose content another file has, unless `store_once` says otherwise.
@@ -92,14 +96,18 @@ struct AuthenticodeSettings {
 
 struct Manifest {
   std::string stub, setup, mode, output;
-  std::string script;                // the install script file
-  std::vector<ManifestEntry> files;  // the other entries, in packing order
+  std::string script;                        // the install script file
+  std::vector<ManifestEntry> files;          // the other entries, in packing order
   std::string rootKey, bundleKey, setupKey;  // a file path or a pkcs11: URI each
   std::string pkcs11Module;                  // [pkcs11] module, resolved; empty when not given
   std::string goal = "IBND";
   uint32_t expiry = 0;
   uint32_t chunkSize = 0;  // 0: the writer's default
   bool storeOnce = false;  // [payload] store_once
+  // [payload] allow_private_keys: entry names shipped although they hold a private key.
+  std::vector<std::string> allowPrivateKeys;
+  // What each of them holds, one line each (DescribeAllowedPrivateKey), for make's output.
+  std::vector<std::string> allowedPrivateKeyLines;
   bool bindBundle = true;  // the signed setup program runs with this bundle only
   unsigned threads = 0;    // compressing threads, 0: one per processor (not in the file)
   std::optional<AuthenticodeSettings> authenticode;

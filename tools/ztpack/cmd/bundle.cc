@@ -21,6 +21,7 @@ struct Options {
   std::string script, dir, key, cert, out;
   Pkcs11Options pkcs11;
   std::vector<std::string> entries;
+  std::vector<std::string> allowPrivateKeys;  // entry names shipped although they hold a key
   uint32_t chunkSize = bundle::kDefaultWriterChunkSize;
   uint64_t junk = 0;
   int level = kDefaultCompressionLevel;
@@ -78,11 +79,24 @@ int RunBundle(const Options& o) {
   // A private key among the entries would be handed out by every installer.
   std::vector<std::string> keyFiles;
   if (!IsPkcs11Uri(o.key)) keyFiles.push_back(o.key);
+  std::vector<std::string> entryNames;
+  for (const BundleInput& in : inputs) entryNames.push_back(in.name);
+  if (auto s = CheckAllowedPrivateKeyNames(o.allowPrivateKeys, entryNames, "--allow-private-key");
+      !s) {
+    return kErrors.Fail(kExitUnusable, s.error());
+  }
+  std::vector<std::string> allowedLines;
   for (const BundleInput& in : inputs) {
-    if (auto s = RefusePrivateKeyPayload(in.path, keyFiles); !s) {
+    // Entries named by --allow-private-key ship whatever they hold, and are listed.
+    const bool allowed = std::find(o.allowPrivateKeys.begin(), o.allowPrivateKeys.end(), in.name) !=
+                         o.allowPrivateKeys.end();
+    std::string kind;
+    if (auto s = RefusePrivateKeyPayload(in.path, keyFiles, allowed, &kind); !s) {
       return kErrors.Fail(kExitFailed, "entry \"" + in.name + "\": " + s.error());
     }
+    if (allowed) allowedLines.push_back(DescribeAllowedPrivateKey(in.name, kind));
   }
+  for (const std::string& line : allowedLines) std::printf("%s\n", line.c_str());
   auto key = OpenSigningKey(o.key, KeyRole::kBundle, o.pkcs11);
   if (!key) return kErrors.Fail(kExitUnusable, key.error());
   auto cert = fileops::ReadWholeFile(o.cert);
@@ -141,6 +155,9 @@ CommandRegistration registration{
        app.add_option("--entry", o->entries, "An entry as NAME=PATH (repeatable)");
        app.add_option("--dir", o->dir,
                       "Add every file under this directory, named by its relative path");
+       app.add_option("--allow-private-key", o->allowPrivateKeys,
+                      "Ship the entry NAME although it holds a private key (a library's public "
+                      "test key); repeatable, each one listed in the output");
        app.add_option("--key", o->key, std::string("Bundle private key: ") + kPrivateKeyForms)
            ->required();
        app.add_option("--pkcs11-module", o->pkcs11.module, kPkcs11ModuleHelp);
