@@ -21,6 +21,9 @@ void CheckParsed(std::span<const uint8_t> der) {
   size_t certificates = 0;
   for (const auto& c : parsed->certificates) certificates += c.size();
   fuzz::Check(certificates <= der.size(), "the certificates lie inside the input");
+  fuzz::Check(parsed->certificates.size() <= ztpack::kMaxCertificates, "certificates are capped");
+  fuzz::Check(parsed->signatureVerified || parsed->signerSubject.empty(),
+              "an unverified signer is not named");
 }
 
 }  // namespace

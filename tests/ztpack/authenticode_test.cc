@@ -12,6 +12,7 @@
 
 #include "author/authenticode_signer.h"
 #include "read/authenticode.h"
+#include "read/der.h"
 #include "testutil/process.h"
 #include "testutil/softhsm.h"
 #include "worker/installer_fixture.h"
@@ -169,6 +170,102 @@ TEST_F(Authenticode, HostileCertificateTablesAreRefusedWithoutACrash) {
   }
 }
 
+// DER of one element, and the parts of one.
+std::string Element(uint8_t tag, const std::string& content) {
+  std::string length;
+  for (size_t n = content.size(); n > 0; n >>= 8) length.insert(length.begin(), char(n & 0xFF));
+  if (content.size() < 0x80) return std::string{char(tag), char(content.size())} + content;
+  return std::string{char(tag), char(0x80 | length.size())} + length + content;
+}
+std::string Whole(const ztpack::Tlv& t) { return std::string(t.whole.begin(), t.whole.end()); }
+std::vector<ztpack::Tlv> Children(const ztpack::Tlv& parent) {
+  std::vector<ztpack::Tlv> out;
+  for (ztpack::Der d(parent); !d.AtEnd();) out.push_back(d.Next("child").value());
+  return out;
+}
+ztpack::Tlv Top(const std::string& der) {
+  return ztpack::Der({reinterpret_cast<const uint8_t*>(der.data()), der.size()}, 0)
+      .Next("top")
+      .value();
+}
+
+// A signer nobody verified is never named: a SignedData without a signature, beside a made-up
+// certificate, fails verify; so do one whose certificate was swapped for another and one whose
+// signature was changed. A table of 8 million certificates is refused by their count.
+TEST_F(Authenticode, OnlyAVerifiedSignerIsNamed) {
+  ASSERT_EQ(Make("").exitCode, 0);
+  ASSERT_EQ(Sign("out.exe", "signed.exe", "sha256").exitCode, 0);
+  ASSERT_EQ(Run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
+                 "/CN=Forged Company", "-keyout", Path("f.key"), "-outform", "DER", "-out",
+                 Path("f.der")})
+                .exitCode,
+            0);
+  const std::string fakeCert = testutil::ReadFile(dir_ / "f.der");
+  auto report = ztpack::ReadAuthenticode(Path("signed.exe"));
+  ASSERT_TRUE(report.ok() && report->Sound()) << report.error();
+  const std::string file = testutil::ReadFile(dir_ / "signed.exe");
+  // ContentInfo { OID, [0] { SignedData { version, digests, content, [0] certs, signerInfos } } }
+  const std::string record = file.substr(report->tableOffset + 8);
+  const auto top = Children(Top(record));
+  const auto sd = Children(Children(top[1])[0]);
+  ASSERT_EQ(sd.size(), 5u);
+  const auto signer = Children(Children(sd[4])[0]);  // version, sid, digest, [0], alg, signature
+  ASSERT_EQ(signer.size(), 6u);
+  auto signedData = [&](const std::string& certificates, const std::string& signerInfo) {
+    return Element(
+        0x30,
+        Whole(top[0]) + Element(0xA0, Element(0x30, Whole(sd[0]) + Whole(sd[1]) + Whole(sd[2]) +
+                                                        Element(0xA0, certificates) +
+                                                        Element(0x31, signerInfo))));
+  };
+  const auto fakeTbs = Children(Children(Top(fakeCert))[0]);
+  const std::string fakeSid = Element(0x30, Whole(fakeTbs[3]) + Whole(fakeTbs[1]));
+  const std::string rsa = Element(0x30, Element(6, "\x2A\x86\x48\x86\xF7\x0D\x01\x01\x01"));
+  const std::string forged = signedData(
+      fakeCert,
+      Element(0x30, Element(2, "\x01") + fakeSid + Whole(signer[2]) + rsa + Element(4, "")));
+  std::string badSignature = Whole(signer[0]) + Whole(signer[1]) + Whole(signer[2]) +
+                             Whole(signer[3]) + Whole(signer[4]) + Whole(signer[5]);
+  badSignature.back() ^= 1;
+  const std::string realCerts = std::string(sd[3].content.begin(), sd[3].content.end());
+  const std::pair<std::string, std::string> rows[] = {
+      {forged, "the SignerInfo has no signed attributes"},
+      {signedData(fakeCert, Whole(Children(sd[4])[0])),
+       "the certificate the SignerInfo names is not among the 1 carried"},
+      {signedData(realCerts, Element(0x30, badSignature)),
+       "the signature does not verify with the key of the certificate it names"},
+  };
+  for (const auto& [der, problem] : rows) {
+    auto parsed = ztpack::ParseAuthenticodeSignedData(Top(der).whole);
+    ASSERT_TRUE(parsed.ok()) << parsed.error();
+    EXPECT_FALSE(parsed->signatureVerified);
+    EXPECT_EQ(parsed->signerSubject, "");
+    EXPECT_EQ(parsed->signatureProblem, problem);
+  }
+
+  // The forged SignedData as the installer's certificate table: verify fails and names nobody.
+  std::string table = forged + std::string(7 - (forged.size() + 7) % 8, '\0');
+  const uint32_t length = static_cast<uint32_t>(8 + table.size());
+  table = std::string{char(length), char(length >> 8), char(length >> 16), 0, 0, 2, 2, 0} + table;
+  std::string forgedFile = file.substr(0, report->tableOffset) + table;
+  forgedFile.replace(kSecuritySizeField, 4, table.substr(0, 4));
+  testutil::WriteFile(dir_ / "forged.exe", forgedFile);
+  RunResult verify = Run({ZT_ZTPACK, "verify", "-q", Path("forged.exe")});
+  EXPECT_EQ(verify.exitCode, 1) << verify.out;
+  EXPECT_NE(verify.out.find("sha256, signature unverified (the SignerInfo has no signed "
+                            "attributes), no signer named, digest matches the file"),
+            std::string::npos)
+      << verify.out;
+  EXPECT_EQ(verify.out.find("Forged Company"), std::string::npos) << verify.out;
+
+  std::string many;
+  for (int i = 0; i < 8000000; ++i) many += std::string("\x30\x00", 2);
+  const std::string huge = signedData(many, Whole(Children(sd[4])[0]));
+  auto parsed = ztpack::ParseAuthenticodeSignedData(Top(huge).whole);
+  ASSERT_FALSE(parsed.ok());
+  EXPECT_EQ(parsed.error(), "SignedData carries more than 64 certificates");
+}
+
 TEST_F(Authenticode, MakeSignsWithEachKindOfKeyOrFailsLeavingNothing) {
   RunResult pfx = Run({"openssl", "pkcs12", "-export", "-in", Path("cert.pem"), "-inkey",
                        Path("cert.key"), "-passout", "pass:pfx-secret", "-out", Path("cert.pfx")});
@@ -187,7 +284,8 @@ TEST_F(Authenticode, MakeSignsWithEachKindOfKeyOrFailsLeavingNothing) {
   hsmWrongPin.push_back({"ZTPACK_PKCS11_PIN", "000000"});
   const std::string files = "[authenticode]\ncertificate = \"cert.pem\"\nkey = \"cert.key\"\n";
   const std::string pkcs12 = "[authenticode]\npkcs12 = \"cert.pfx\"\npassword_env = \"ZT_PFX\"\n";
-  const std::string tokenKey = "[pkcs11]\nmodule = \"" + std::string(testutil::SoftHsmToken::kModule) +
+  const std::string tokenKey = "[pkcs11]\nmodule = \"" +
+                               std::string(testutil::SoftHsmToken::kModule) +
                                "\"\n[authenticode]\ncertificate = \"cert.pem\"\nkey = "
                                "\"pkcs11:token=release;object=authenticode";
 

@@ -369,8 +369,9 @@ void Verification::CheckSetupSignature() {
 }
 
 // The installer's own Authenticode signature, when it has one: Windows treats a signed file whose
-// image hash no longer matches as tampered with, so such an installer fails. Only the hash is
-// checked here; the signature over it and the certificate chain are osslsigncode's to check.
+// image hash no longer matches, or whose signature does not verify, as tampered with, so such an
+// installer fails. The hash and the signer's signature are checked here; the certificate chain
+// is osslsigncode's to check.
 // (A setup program's own signature is not checked: its bundle, attached last, follows the
 // certificate table by design.)
 void Verification::CheckAuthenticode() {
@@ -384,7 +385,7 @@ void Verification::CheckAuthenticode() {
     Add("authenticode", Status::kOk, "none (the installer is not signed)");
   } else if (report->Sound()) {
     Add("authenticode", Status::kOk,
-        DescribeAuthenticode(*report) + " (signature and certificate chain not checked)");
+        DescribeAuthenticode(*report) + " (certificate chain not checked)");
   } else {
     Add("authenticode", Status::kFailed, DescribeAuthenticode(*report));
   }

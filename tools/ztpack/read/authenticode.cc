@@ -1,11 +1,13 @@
 #include "read/authenticode.h"
 
+#include <cryptopp/rsa.h>
 #include <cryptopp/sha.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "author/pe_image.h"
 #include "os/file_ops.h"
@@ -18,6 +20,11 @@ namespace {
 constexpr uint8_t kOidSignedData[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
 constexpr uint8_t kOidSpcIndirectData[] = {0x2B, 0x06, 0x01, 0x04, 0x01,
                                            0x82, 0x37, 0x02, 0x01, 0x04};
+constexpr uint8_t kOidContentType[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x03};
+constexpr uint8_t kOidMessageDigest[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x04};
+// rsaEncryption is 1.2.840.113549.1.1.1; sha1, sha256, sha384 and sha512 WithRSAEncryption end in
+// 5, 11, 12 and 13 instead.
+constexpr uint8_t kOidPkcs1Prefix[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01};
 
 struct NamedOid {
   std::span<const uint8_t> oid;
@@ -163,10 +170,12 @@ support::Result<std::string> FormatName(const Tlv& name) {
   return out;
 }
 
-// The subject of the certificate with this issuer and serial number, when it parses.
-std::optional<std::string> SubjectOf(std::span<const uint8_t> certificate,
-                                     std::span<const uint8_t> issuer,
-                                     std::span<const uint8_t> serial) {
+// The fields of a certificate that name it and its key.
+struct CertificateFields {
+  Tlv serial, issuer, subject, publicKeyInfo;
+};
+
+std::optional<CertificateFields> ReadCertificate(std::span<const uint8_t> certificate) {
   Der top(certificate, 0);
   auto cert = top.Expect(0x30, "Certificate");
   if (!cert) return std::nullopt;
@@ -175,17 +184,14 @@ std::optional<std::string> SubjectOf(std::span<const uint8_t> certificate,
   if (!tbs) return std::nullopt;
   Der t(*tbs);
   if (t.PeekTag() == 0xA0 && !t.Next("version")) return std::nullopt;
-  auto certSerial = t.Expect(0x02, "serialNumber");
-  auto algorithm = certSerial ? t.Expect(0x30, "signature") : certSerial;
-  auto certIssuer = algorithm ? t.Expect(0x30, "issuer") : algorithm;
-  auto validity = certIssuer ? t.Expect(0x30, "validity") : certIssuer;
+  auto serial = t.Expect(0x02, "serialNumber");
+  auto algorithm = serial ? t.Expect(0x30, "signature") : serial;
+  auto issuer = algorithm ? t.Expect(0x30, "issuer") : algorithm;
+  auto validity = issuer ? t.Expect(0x30, "validity") : issuer;
   auto subject = validity ? t.Expect(0x30, "subject") : validity;
-  if (!subject || !Same(certIssuer->whole, issuer) || !Same(certSerial->content, serial)) {
-    return std::nullopt;
-  }
-  auto text = FormatName(*subject);
-  if (!text) return std::nullopt;
-  return *text;
+  auto key = subject ? t.Expect(0x30, "subjectPublicKeyInfo") : subject;
+  if (!key) return std::nullopt;
+  return CertificateFields{*serial, *issuer, *subject, *key};
 }
 
 std::string HexOf(std::span<const uint8_t> bytes) {
@@ -204,6 +210,158 @@ std::unique_ptr<CryptoPP::HashTransformation> HashFor(const std::string& algorit
   if (algorithm == "sha384") return std::make_unique<CryptoPP::SHA384>();
   if (algorithm == "sha512") return std::make_unique<CryptoPP::SHA512>();
   return nullptr;
+}
+
+template <class Hash>
+bool VerifyRsa(const CryptoPP::RSA::PublicKey& key, std::span<const uint8_t> message,
+               std::span<const uint8_t> signature) {
+  typename CryptoPP::RSASS<CryptoPP::PKCS1v15, Hash>::Verifier verifier(key);
+  return signature.size() == verifier.SignatureLength() &&
+         verifier.VerifyMessage(message.data(), message.size(), signature.data(), signature.size());
+}
+
+bool VerifyRsa(const std::string& hash, const CryptoPP::RSA::PublicKey& key,
+               std::span<const uint8_t> message, std::span<const uint8_t> signature) {
+  try {
+    if (hash == "sha1") return VerifyRsa<CryptoPP::SHA1>(key, message, signature);
+    if (hash == "sha256") return VerifyRsa<CryptoPP::SHA256>(key, message, signature);
+    if (hash == "sha384") return VerifyRsa<CryptoPP::SHA384>(key, message, signature);
+    if (hash == "sha512") return VerifyRsa<CryptoPP::SHA512>(key, message, signature);
+  } catch (const std::exception&) {
+  }
+  return false;
+}
+
+// The digest an RSA signature algorithm names: "" for rsaEncryption (the SignerInfo's digest
+// algorithm decides), nullptr for any other algorithm.
+const char* RsaSignatureDigest(std::span<const uint8_t> oid) {
+  if (oid.size() != sizeof kOidPkcs1Prefix + 1 ||
+      !std::equal(std::begin(kOidPkcs1Prefix), std::end(kOidPkcs1Prefix), oid.begin())) {
+    return nullptr;
+  }
+  switch (oid.back()) {
+    case 1: return "";
+    case 5: return "sha1";
+    case 11: return "sha256";
+    case 12: return "sha384";
+    case 13: return "sha512";
+  }
+  return nullptr;
+}
+
+// The one value of an attribute's SET, of the tag given.
+support::Result<Tlv> SingleValue(const Tlv& values, uint8_t tag, const char* what) {
+  Der v(values);
+  ZT_DER(value, v.Expect(tag, what));
+  if (!v.AtEnd()) return support::Errorf("%s holds more than one value", what);
+  return value;
+}
+
+// Verifies the SignerInfo `si` (read up to its sid) over `content`, the value of the
+// SpcIndirectDataContent: its messageDigest attribute must be the digest of `content`, and its
+// signature over the signed attributes must verify with the key of the certificate it names.
+// Sets `subject` to that certificate's subject. An error says why it is not verified.
+support::Status VerifySigner(Der& si, std::span<const uint8_t> content,
+                             const std::vector<std::span<const uint8_t>>& certificates,
+                             std::string* subject) {
+  if (si.PeekTag() != 0x30) {
+    return support::Errorf("the signer is named by a key identifier, which is not looked up here");
+  }
+  ZT_DER(signerId, si.Next("IssuerAndSerialNumber"));
+  Der id(signerId);
+  ZT_DER(issuer, id.Expect(0x30, "issuer"));
+  ZT_DER(serial, id.Expect(0x02, "serialNumber"));
+  ZT_DER(digestAlgorithm, si.Expect(0x30, "SignerInfo digestAlgorithm"));
+  Der digestFields(digestAlgorithm);
+  ZT_DER(digestOid, digestFields.Expect(0x06, "SignerInfo digest algorithm"));
+  if (si.PeekTag() != 0xA0) return support::Errorf("the SignerInfo has no signed attributes");
+  ZT_DER(attributes, si.Next("signed attributes"));
+  ZT_DER(signatureAlgorithm, si.Expect(0x30, "SignerInfo signatureAlgorithm"));
+  Der signatureFields(signatureAlgorithm);
+  ZT_DER(signatureOid, signatureFields.Expect(0x06, "signature algorithm"));
+  ZT_DER(signature, si.Expect(0x04, "SignerInfo signature"));
+
+  const char* digestName = NameOf(digestOid.content, kDigestNames);
+  auto hash = digestName != nullptr ? HashFor(digestName) : nullptr;
+  if (hash == nullptr) {
+    return support::Errorf(
+        "the signer's digest algorithm %s is not checked here",
+        digestName != nullptr ? digestName : DottedOid(digestOid.content).c_str());
+  }
+  const char* signatureDigest = RsaSignatureDigest(signatureOid.content);
+  if (signatureDigest == nullptr) {
+    return support::Errorf("signature algorithm %s is not RSA PKCS #1 v1.5, not checked here",
+                           DottedOid(signatureOid.content).c_str());
+  }
+  if (*signatureDigest != '\0' && std::string(signatureDigest) != digestName) {
+    return support::Errorf("signature algorithm with %s, digest algorithm %s", signatureDigest,
+                           digestName);
+  }
+
+  int contentTypes = 0, messageDigests = 0;
+  Der list(attributes);
+  std::span<const uint8_t> messageDigest;
+  while (!list.AtEnd()) {
+    ZT_DER(attribute, list.Expect(0x30, "signed attribute"));
+    Der fields(attribute);
+    ZT_DER(type, fields.Expect(0x06, "signed attribute type"));
+    ZT_DER(values, fields.Expect(0x31, "signed attribute values"));
+    if (Same(type.content, kOidMessageDigest)) {
+      ZT_DER(value, SingleValue(values, 0x04, "messageDigest"));
+      messageDigest = value.content;
+      ++messageDigests;
+    } else if (Same(type.content, kOidContentType)) {
+      ZT_DER(value, SingleValue(values, 0x06, "contentType"));
+      if (!Same(value.content, kOidSpcIndirectData)) {
+        return support::Errorf("the signed contentType %s is not SpcIndirectDataContent",
+                               DottedOid(value.content).c_str());
+      }
+      ++contentTypes;
+    }
+  }
+  if (messageDigests != 1 || contentTypes != 1) {
+    return support::Errorf(
+        "the signed attributes hold %d messageDigest and %d contentType attributes, not one each",
+        messageDigests, contentTypes);
+  }
+  std::vector<uint8_t> computed(hash->DigestSize());
+  hash->CalculateDigest(computed.data(), content.data(), content.size());
+  if (!Same(computed, messageDigest)) {
+    return support::Errorf("the signed messageDigest is not the digest of the signed content");
+  }
+
+  std::optional<CertificateFields> signer;
+  for (std::span<const uint8_t> certificate : certificates) {
+    auto fields = ReadCertificate(certificate);
+    if (fields && Same(fields->issuer.whole, issuer.whole) &&
+        Same(fields->serial.content, serial.content)) {
+      signer = fields;
+      break;
+    }
+  }
+  if (!signer) {
+    return support::Errorf("the certificate the SignerInfo names is not among the %zu carried",
+                           certificates.size());
+  }
+  CryptoPP::RSA::PublicKey key;
+  try {
+    CryptoPP::ArraySource source(signer->publicKeyInfo.whole.data(),
+                                 signer->publicKeyInfo.whole.size(), true);
+    key.BERDecode(source);
+  } catch (const std::exception&) {
+    return support::Errorf("the signer's certificate holds no RSA public key");
+  }
+  // The signature covers the DER of the attributes as a SET OF, not as the [0] they are stored as.
+  std::vector<uint8_t> signedBytes(attributes.whole.begin(), attributes.whole.end());
+  signedBytes[0] = 0x31;
+  if (!VerifyRsa(digestName, key, signedBytes, signature.content)) {
+    return support::Errorf(
+        "the signature does not verify with the key of the certificate it names");
+  }
+  auto name = FormatName(signer->subject);
+  if (!name) return support::Error{name.error()};
+  *subject = *name;
+  return {};
 }
 
 }  // namespace
@@ -252,8 +410,11 @@ support::Result<AuthenticodeSignedData> ParseAuthenticodeSignedData(std::span<co
     ZT_DER(certificates, sd.Next("SignedData certificates"));
     Der certs(certificates);
     while (!certs.AtEnd()) {
+      if (out.certificates.size() == kMaxCertificates) {
+        return support::Errorf("SignedData carries more than %zu certificates", kMaxCertificates);
+      }
       ZT_DER(cert, certs.Next("certificate"));
-      out.certificates.emplace_back(cert.whole.begin(), cert.whole.end());
+      out.certificates.push_back(cert.whole);
     }
   }
   if (sd.PeekTag() == 0xA1) {
@@ -262,20 +423,19 @@ support::Result<AuthenticodeSignedData> ParseAuthenticodeSignedData(std::span<co
   ZT_DER(signerInfos, sd.Expect(0x31, "SignedData signerInfos"));
   Der infos(signerInfos);
   ZT_DER(signerInfo, infos.Expect(0x30, "SignerInfo"));
+  if (!infos.AtEnd()) {
+    out.signatureProblem = "the SignedData has more than one SignerInfo";
+    return out;
+  }
   Der si(signerInfo);
   ZT_DER(signerVersion, si.Expect(0x02, "SignerInfo version"));
-  // A signer named by its key identifier ([0]) rather than issuer and serial stays unnamed.
-  if (si.PeekTag() == 0x30) {
-    ZT_DER(signerId, si.Next("IssuerAndSerialNumber"));
-    Der id(signerId);
-    ZT_DER(issuer, id.Expect(0x30, "issuer"));
-    ZT_DER(serial, id.Expect(0x02, "serialNumber"));
-    for (const auto& cert : out.certificates) {
-      if (auto subject = SubjectOf(cert, issuer.whole, serial.content)) {
-        out.signerSubject = *subject;
-        break;
-      }
-    }
+  std::string subject;
+  support::Status verified = VerifySigner(si, indirect.content, out.certificates, &subject);
+  out.signatureVerified = verified.ok();
+  if (verified) {
+    out.signerSubject = subject;
+  } else {
+    out.signatureProblem = verified.error();
   }
   return out;
 }
@@ -370,7 +530,8 @@ support::Result<AuthenticodeReport> ReadAuthenticode(const std::string& path) {
                      " bytes is larger than any signature read here";
     return report;
   }
-  std::vector<uint8_t> table(static_cast<size_t>(report.tableSize));
+  auto bytes = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(report.tableSize));
+  std::vector<uint8_t>& table = *bytes;
   fileops::RawFile file = fileops::RawFile::Open(path, fileops::RawFile::Mode::kRead);
   if (!file.IsOpen() || file.ReadFullyAt(report.tableOffset, table.data(), table.size()) !=
                             static_cast<int64_t>(table.size())) {
@@ -388,6 +549,7 @@ support::Result<AuthenticodeReport> ReadAuthenticode(const std::string& path) {
     return report;
   }
   report.signedData = std::move(*parsed);
+  report.signedData.bytes = std::move(bytes);  // what the certificates' spans point into
   // The hash covers everything in front of the table; bytes behind it are covered by nothing.
   if (tableEnd < image->fileSize) {
     report.problem = std::to_string(image->fileSize - tableEnd) +
@@ -408,9 +570,11 @@ std::string DescribeAuthenticode(const AuthenticodeReport& report) {
   const AuthenticodeSignedData& sd = report.signedData;
   std::string line;
   if (!sd.digestAlgorithm.empty()) {
-    line =
-        sd.digestAlgorithm + ", signer " +
-        (sd.signerSubject.empty() ? std::string("not among the certificates") : sd.signerSubject);
+    // A signer is named only when its signature verified: anyone can put a certificate in.
+    line = sd.digestAlgorithm +
+           (sd.signatureVerified
+                ? ", signer " + sd.signerSubject
+                : ", signature unverified (" + sd.signatureProblem + "), no signer named");
     if (!report.computedDigest.empty()) {
       line += report.digestMatches ? ", digest matches the file"
                                    : ", digest does NOT match the file (signed " +
@@ -425,19 +589,23 @@ nlohmann::json AuthenticodeJson(const AuthenticodeReport& report) {
   nlohmann::json j;
   j["present"] = report.present;
   if (!report.present) return j;
+  const AuthenticodeSignedData& sd = report.signedData;
   j["table_offset"] = report.tableOffset;
   j["table_size"] = report.tableSize;
-  j["digest_algorithm"] = report.signedData.digestAlgorithm;
-  j["signer_subject"] = report.signedData.signerSubject;
-  j["certificates"] = report.signedData.certificates.size();
-  j["digest"] = HexOf(report.signedData.digest);
+  j["digest_algorithm"] = sd.digestAlgorithm;
+  j["signature_verified"] = sd.signatureVerified;
+  j["signature_problem"] =
+      sd.signatureProblem.empty() ? nlohmann::json(nullptr) : nlohmann::json(sd.signatureProblem);
+  j["signer_subject"] = sd.signerSubject;
+  j["certificates"] = sd.certificates.size();
+  j["digest"] = HexOf(sd.digest);
   j["computed_digest"] = report.computedDigest;
   j["digest_matches"] = report.digestMatches;
   j["problem"] = report.problem.empty() ? nlohmann::json(nullptr) : nlohmann::json(report.problem);
   return j;
 }
 
-std::string CertificatesPem(const std::vector<std::vector<uint8_t>>& certificates) {
+std::string CertificatesPem(const std::vector<std::span<const uint8_t>>& certificates) {
   static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   for (const auto& der : certificates) {

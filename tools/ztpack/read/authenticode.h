@@ -17,14 +17,20 @@
 //
 // What is read and what is trusted. Everything here is untrusted: the table, its records and
 // every DER length are checked against what is left (ByteReader's one bounds check and a small
-// DER reader over a memory span), the table is read into memory only up to kMaxTableSize, and
-// no structure is walked deeper than the fixed shape above. What is checked is that the
-// embedded image hash matches the file. What is NOT checked here is the cryptographic signature
-// over it, nor the certificate chain and its trust: `make` has osslsigncode verify those when it
-// signs, and Windows decides trust on the user's machine.
+// DER reader over a memory span), the table is read into memory only up to kMaxTableSize, at
+// most kMaxCertificates certificates are taken (as spans into it, never copies), and no structure
+// is walked deeper than the fixed shape above. Two things are checked: that the embedded image
+// hash matches the file, and that the one SignerInfo signed it. The latter means its
+// messageDigest attribute is the digest of the SpcIndirectDataContent (its value, without tag
+// and length), and its signature, over the DER of its signed attributes tagged as a SET, verifies
+// with the public key of the certificate that its issuer and serial number name (RSA PKCS #1
+// v1.5 with SHA-1, SHA-256, SHA-384 or SHA-512). Only then is that certificate's subject named
+// as the signer. What is NOT checked here is that certificate's chain and its trust: `make` has
+// osslsigncode verify those when it signs, and Windows decides trust on the user's machine.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <span>
 #include <string>
@@ -39,17 +45,27 @@ inline constexpr uint16_t kWinCertTypePkcsSignedData = 0x0002;
 inline constexpr uint32_t kWinCertHeaderSize = 8;
 // Real tables hold a few kilobytes of certificates; more is not a signature we read.
 inline constexpr uint64_t kMaxTableSize = 16u << 20;
+// A signature carries its signer's chain and perhaps a timestamp's: a handful of certificates.
+inline constexpr size_t kMaxCertificates = 64;
 
-// What the PKCS#7 SignedData of a signature says.
+// What the PKCS#7 SignedData of a signature says. The spans point into the bytes parsed.
 struct AuthenticodeSignedData {
   std::string digestAlgorithm;  // "sha256", "sha1", ..., or the OID in dotted form
   std::vector<uint8_t> digest;  // the image hash the signer signed
-  std::string signerSubject;    // "CN=..., O=..." (most specific first); "" if not found
-  std::vector<std::vector<uint8_t>> certificates;  // DER, as the SignedData carries them
+  // The SignerInfo's signature verified (see above); else why not.
+  bool signatureVerified = false;
+  std::string signatureProblem;
+  // The verified signer's certificate subject, "CN=..., O=..." (most specific first); "" unless
+  // signatureVerified.
+  std::string signerSubject;
+  std::vector<std::span<const uint8_t>> certificates;  // DER, as the SignedData carries them
+  // The record the spans point into, when a report owns it (ReadAuthenticode).
+  std::shared_ptr<const std::vector<uint8_t>> bytes;
 };
 
-// Parses the SignedData of a WIN_CERTIFICATE's bCertificate (a ContentInfo). The error names
-// the structure that is wrong.
+// Parses the SignedData of a WIN_CERTIFICATE's bCertificate (a ContentInfo) and verifies its
+// SignerInfo. The error names the structure that is wrong; a signature that does not verify is
+// no error but signatureVerified false. The result's spans point into `der`.
 support::Result<AuthenticodeSignedData> ParseAuthenticodeSignedData(std::span<const uint8_t> der);
 
 // The first WIN_CERTIFICATE of a certificate table: its bCertificate, or why it is not a PKCS#7
@@ -65,8 +81,11 @@ struct AuthenticodeReport {
   std::string computedDigest;  // lowercase hex of the image hash, empty when not computed
   bool digestMatches = false;
 
-  // Present, well formed, and the file is what was signed.
-  bool Sound() const { return present && problem.empty() && digestMatches; }
+  // Present, well formed, signed by the key of the certificate it names, and the file is what
+  // was signed.
+  bool Sound() const {
+    return present && problem.empty() && digestMatches && signedData.signatureVerified;
+  }
 };
 
 // Reads the Authenticode signature of the PE at `path`. Fails only when the file cannot be read
@@ -78,14 +97,16 @@ support::Result<AuthenticodeReport> ReadAuthenticode(const std::string& path);
 support::Result<std::vector<uint8_t>> ComputeImageHash(const std::string& path,
                                                        const std::string& algorithm, uint64_t end);
 
-// One line for a report: "none", or "sha256, signed by CN=..., digest matches", or the problem.
+// One line for a report: "none", or "sha256, signer CN=..., digest matches the file", or
+// "sha256, signature unverified (why), ..." naming no signer, and the problem.
 std::string DescribeAuthenticode(const AuthenticodeReport& report);
 
-// The same for --json: present, digest_algorithm, signer_subject, digest, computed_digest,
-// digest_matches, table_offset, table_size, certificates (their count) and problem.
+// The same for --json: present, digest_algorithm, signature_verified, signature_problem,
+// signer_subject, digest, computed_digest, digest_matches, table_offset, table_size,
+// certificates (their count) and problem.
 nlohmann::json AuthenticodeJson(const AuthenticodeReport& report);
 
 // Certificates as PEM text ("-----BEGIN CERTIFICATE-----" blocks), for osslsigncode's -CAfile.
-std::string CertificatesPem(const std::vector<std::vector<uint8_t>>& certificates);
+std::string CertificatesPem(const std::vector<std::span<const uint8_t>>& certificates);
 
 }  // namespace ztpack

@@ -1,6 +1,7 @@
 // The "authenticode" part of `ztpack inspect`: the PE file's own Authenticode signature (none, or
-// its digest algorithm, signer and whether the image hash still matches the file). A signature
-// that does not match is a finding shown in the report, not an error of the inspection.
+// its digest algorithm, whether its signer's signature verified and whose it is, and whether the
+// image hash still matches the file). A signature that does not match or does not verify is a
+// finding shown in the report, not an error of the inspection.
 #include <cstdio>
 
 #include "cmd/inspect/report.h"
@@ -18,11 +19,12 @@ support::Status Inspect(const InspectContext& context, InspectReport* report) {
   if (signature->present) {
     char line[200];
     std::snprintf(line, sizeof line,
-                  "certificate table at 0x%llx, %llu bytes, %zu certificate(s); signature and "
+                  "certificate table at 0x%llx, %llu bytes, %zu certificate(s); signature %s, "
                   "chain not checked here",
                   static_cast<unsigned long long>(signature->tableOffset),
                   static_cast<unsigned long long>(signature->tableSize),
-                  signature->signedData.certificates.size());
+                  signature->signedData.certificates.size(),
+                  signature->signedData.signatureVerified ? "verified" : "unverified");
     report->lines.push_back(line);
   }
   return {};
