@@ -362,10 +362,30 @@ uint32_t CurrentThreadId() { return ::GetCurrentThreadId(); }
 
 int Rand() { return std::rand(); }
 
+// Loads cryptbase.dll from the system directory by its full path, where it exists (Windows 7
+// on). advapi32's SystemFunction036 is forwarded to it, and it is no known DLL: resolving the
+// forwarder would search for it by name, and where the DLL search could only be narrowed by
+// SetDllDirectoryW("") (Windows 7 without the update that adds SetDefaultDllDirectories) the
+// application's own folder, the download folder, comes first. A module of that name already
+// loaded is the one the forwarder takes.
+void LoadCryptbaseFromSystemDirectory() {
+  static const bool loaded = [] {
+    wchar_t directory[MAX_PATH];
+    const UINT length = ::GetSystemDirectoryW(directory, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return false;
+    std::wstring path(directory, length);
+    path += L"\\cryptbase.dll";
+    if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+    return ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH) != nullptr;
+  }();
+  (void)loaded;
+}
+
 bool SystemRandom(void* buffer, size_t n) {
-  // RtlGenRandom is advapi32's SystemFunction036, which Windows forwards to another DLL. Looked
-  // up now rather than imported, that DLL is loaded after the entry point has limited the DLL
-  // search to the system directory, never at start from beside the executable.
+  // RtlGenRandom is advapi32's SystemFunction036, which Windows forwards to cryptbase.dll: that
+  // is loaded first, by its full path in the system directory, so that the forwarder finds it
+  // loaded and never searches for it.
+  LoadCryptbaseFromSystemDirectory();
   using GenRandomFn = BOOLEAN(WINAPI*)(PVOID buffer, ULONG length);
   HMODULE advapi = ::GetModuleHandleW(L"advapi32.dll");
   if (advapi == nullptr) return false;
