@@ -217,6 +217,14 @@ void CheckFacts(const std::u16string& self) {
   Check(platform::SystemRandom(random[0], 16) && platform::SystemRandom(random[1], 16) &&
             std::memcmp(random[0], random[1], 16) != 0,
         "system_random");
+  // The DLL that holds the random generator comes from the system directory, or is none.
+  wchar_t system[MAX_PATH], cryptbase[MAX_PATH] = L"";
+  const UINT systemLength = GetSystemDirectoryW(system, MAX_PATH);
+  HMODULE module = GetModuleHandleW(L"cryptbase.dll");
+  Check(module == nullptr || (GetModuleFileNameW(module, cryptbase, MAX_PATH) > systemLength &&
+                              _wcsnicmp(cryptbase, system, systemLength) == 0),
+        "cryptbase_from_system_directory", module == nullptr ? "not loaded" : "");
+  Info("cryptbase", module == nullptr ? "not loaded" : "loaded");
 
   std::vector<std::u16string> own = platform::SplitCommandLine(u"");
   Check(own.size() == 1 && own[0] == self, "split_empty_gives_own_path",

@@ -96,7 +96,6 @@ TEST_F(KeyShapes, EveryShapeIsFoundInAnyPiecesAndMentionsAreNot) {
       {"encrypted PKCS#8 DER", Read("ec.epki.der"), "DER PKCS#8 EncryptedPrivateKeyInfo"},
       {"PKCS#12", Read("ec.p12"), "DER PKCS#12 PFX"},
       {"compiled module quoting the headers", Read("ssh.pyc"), ""},
-      {"its source", Read("ssh.py"), ""},
       {"public key and certificate", Read("ec.pub.pem") + Read("ec.crt"), ""},
       {"no END line", cut, ""},
       {"END of another label", renamed, ""},
