@@ -587,11 +587,12 @@ support::Status MakeInstaller(const Manifest& manifest, const ManifestKeys& keys
   support::Status bundled = WriteBundle(bundlePath, entries, bundleKey, *block, options);
   if (!bundled) return support::Errorf("bundle: %s", bundled.error().c_str());
 
+  // The setup program is signed without its bundle, bound to the digest the writer signed (not
+  // to a second reading of the bundle); the bundle goes into LOAD behind it, in the one pass
+  // that writes the installer (InstallerAttachments).
   SignSetupOptions signing;
   signing.input = manifest.setup;
   signing.output = signedSetup;
-  signing.bundle = bundlePath;
-  // Bound to the digest the writer signed, not to a second reading of the bundle.
   if (manifest.bindBundle) signing.bindDigest = verify::DigestText(signedDigest);
   {
     // The installer's own readers, which check the result, print on standard output.
@@ -600,9 +601,14 @@ support::Status MakeInstaller(const Manifest& manifest, const ManifestKeys& keys
     if (!signedOk) return support::Errorf("setup program: %s", signedOk.error().c_str());
   }
 
+  // TYPE, and LOAD: the signed setup program with the bundle appended as IBND, which is what
+  // sign-setup --bundle writes, here without a file of its own.
+  AttachmentInput load = AttachmentInput::FromFile("LOAD", signedSetup);
+  load.nested.push_back(AttachmentInput::FromFile("IBND", bundlePath));
+  const std::vector<AttachmentInput> attachments = {
+      AttachmentInput::FromBytes("TYPE", manifest.mode), load};
   if (!authenticode) {
-    support::Status built =
-        BuildInstaller(manifest.stub, signedSetup, manifest.mode, manifest.output);
+    support::Status built = WriteBundleSection(manifest.stub, manifest.output, attachments);
     if (!built) return support::Errorf("installer: %s", built.error().c_str());
     return {};
   }
@@ -611,8 +617,7 @@ support::Status MakeInstaller(const Manifest& manifest, const ManifestKeys& keys
   // installer that passed every check.
   const std::string unsignedInstaller = **scratch / "unsigned.exe";
   const std::string signedInstaller = **scratch / "signed.exe";
-  support::Status built =
-      BuildInstaller(manifest.stub, signedSetup, manifest.mode, unsignedInstaller);
+  support::Status built = WriteBundleSection(manifest.stub, unsignedInstaller, attachments);
   if (!built) return support::Errorf("installer: %s", built.error().c_str());
   auto held = SignAndCheckAuthenticode(*manifest.authenticode, *authenticode, unsignedInstaller,
                                        signedInstaller, **scratch, makeOptions.step);
