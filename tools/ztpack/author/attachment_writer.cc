@@ -4,6 +4,7 @@
 #include <cryptopp/md5.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "container/attachment_format.h"
@@ -29,6 +30,41 @@ void FillFooter(std::string_view type, uint64_t size, CryptoPP::Weak::MD5& md5,
   container::EncodeFooter(footer, bytes);
 }
 
+using Sink = std::function<support::Status(const uint8_t*, size_t)>;
+
+// Gives the plain data of `input` to `sink` in pieces of at most kFileChunkSize: its own bytes,
+// then each nested attachment as it is stored (scrambled data, then its footer).
+support::Status EmitPlain(const AttachmentInput& input, const Sink& sink) {
+  if (input.path.empty()) {
+    for (size_t at = 0; at < input.data.size(); at += container::kFileChunkSize) {
+      size_t n = std::min(input.data.size() - at, container::kFileChunkSize);
+      if (auto s = sink(reinterpret_cast<const uint8_t*>(input.data.data()) + at, n); !s) return s;
+    }
+  } else {
+    auto size = FileSize(input.path);
+    if (!size) return support::Error{size.error()};
+    if (auto s = fileops::StreamFile(input.path, 0, *size, sink); !s) return s;
+  }
+  for (const AttachmentInput& inner : input.nested) {
+    if (auto s = CheckAttachmentType(inner.type); !s) return s;
+    CryptoPP::Weak::MD5 md5;
+    uint64_t dataSize = 0;
+    std::vector<uint8_t> scrambled;
+    auto put = [&](const uint8_t* p, size_t n) -> support::Status {
+      md5.Update(p, n);
+      dataSize += n;
+      scrambled.assign(p, p + n);
+      container::ScrambleInPlace(scrambled.data(), n);
+      return sink(scrambled.data(), n);
+    };
+    if (auto s = EmitPlain(inner, put); !s) return s;
+    uint8_t footer[container::kFooterSize];
+    FillFooter(inner.type, dataSize, md5, footer);
+    if (auto s = sink(footer, sizeof footer); !s) return s;
+  }
+  return {};
+}
+
 }  // namespace
 
 support::Status CheckAttachmentType(std::string_view type) {
@@ -45,6 +81,11 @@ support::Result<uint64_t> AttachmentSize(const AttachmentInput& input) {
     auto size = FileSize(input.path);
     if (!size) return support::Error{size.error()};
     dataSize = *size;
+  }
+  for (const AttachmentInput& inner : input.nested) {
+    auto size = AttachmentSize(inner);
+    if (!size) return support::Error{size.error()};
+    dataSize += *size;
   }
   if (dataSize >= kLimit) {
     return support::Errorf("%s attachment: %llu bytes of data reach the 2 GiB limit",
@@ -88,17 +129,12 @@ support::Result<std::string> MakeChain(const std::vector<AttachmentInput>& input
   if (!total) return support::Error{total.error()};
   std::string chain;
   for (const AttachmentInput& input : inputs) {
-    std::string data = input.data;
-    if (!input.path.empty()) {
-      data.clear();
-      support::Status read =
-          fileops::StreamFile(input.path, 0, *AttachmentSize(input) - container::kFooterSize,
-                              [&](const uint8_t* p, size_t n) {
-                                data.append(reinterpret_cast<const char*>(p), n);
-                                return support::Status{};
-                              });
-      if (!read) return support::Error{read.error()};
-    }
+    std::string data;
+    support::Status read = EmitPlain(input, [&](const uint8_t* p, size_t n) {
+      data.append(reinterpret_cast<const char*>(p), n);
+      return support::Status{};
+    });
+    if (!read) return support::Error{read.error()};
     auto one = MakeAttachment(input.type, data);
     if (!one) return support::Error{one.error()};
     chain += *one;
@@ -127,18 +163,8 @@ support::Result<uint64_t> WriteAttachments(OutputFile& out,
       dataSize += n;
       return out.Write(scrambled.get(), n);
     };
-    if (input.path.empty()) {
-      for (size_t at = 0; at < input.data.size(); at += container::kFileChunkSize) {
-        size_t n = std::min(input.data.size() - at, container::kFileChunkSize);
-        support::Status status = put(reinterpret_cast<const uint8_t*>(input.data.data()) + at, n);
-        if (!status) return support::Error{status.error()};
-      }
-    } else {
-      auto size = AttachmentSize(input);
-      if (!size) return support::Error{size.error()};
-      support::Status status =
-          fileops::StreamFile(input.path, 0, *size - container::kFooterSize, put);
-      if (!status) return support::Error{status.error()};
+    if (support::Status status = EmitPlain(input, put); !status) {
+      return support::Error{status.error()};
     }
     uint8_t footer[container::kFooterSize];
     FillFooter(input.type, dataSize, md5, footer);

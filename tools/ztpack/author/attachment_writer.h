@@ -23,6 +23,10 @@ struct AttachmentInput {
   std::string type;  // exactly four characters, e.g. "LOAD"
   std::string data;  // the plain data, used when `path` is empty
   std::string path;  // when set, the plain data are read from this file
+  // Attachments whose stored bytes (scrambled data and footer) follow the data above inside this
+  // one's data, as if they had been appended to that file first: `make` puts the setup program
+  // and its bundle into LOAD in one pass, without a copy of the setup program with the bundle.
+  std::vector<AttachmentInput> nested{};
 
   static AttachmentInput FromBytes(std::string type, std::string data) {
     return AttachmentInput{std::move(type), std::move(data), {}};

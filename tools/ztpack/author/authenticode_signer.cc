@@ -156,6 +156,8 @@ support::Result<AuthenticodeTools> PrepareAuthenticode(const AuthenticodeSetting
           tools.keyUri.c_str());
     }
   } else if (!settings.passwordEnv.empty()) {
+    // The password is for osslsigncode's -readpass alone, never for a child's environment.
+    process::NeverPassOn(settings.passwordEnv);
     bool set = false;
     tools.secret = Environment(settings.passwordEnv.c_str(), &set);
     if (!set) {
@@ -168,12 +170,22 @@ support::Result<AuthenticodeTools> PrepareAuthenticode(const AuthenticodeSetting
     // An empty password and none are the same to osslsigncode.
     tools.hasSecret = !tools.secret.empty();
   }
+  if (tools.hasSecret && process::InheritedName(0).empty()) {
+    return support::Errorf(
+        "[authenticode]: this build of ztpack cannot hand osslsigncode the %s without writing it "
+        "to a file; sign with a key that needs none, or with the Linux tool",
+        tools.keyUri.empty() ? "password" : "token's PIN");
+  }
+  if (tools.secret.size() > process::kMaxPipedSecret) {
+    return support::Errorf("[authenticode]: the password or PIN is longer than %zu bytes",
+                           process::kMaxPipedSecret);
+  }
   return tools;
 }
 
 std::vector<std::string> OsslsigncodeSignArguments(const AuthenticodeSettings& settings,
                                                    const AuthenticodeTools& tools,
-                                                   const std::string& secretFile,
+                                                   const std::string& secretName,
                                                    const std::string& in, const std::string& out) {
   std::vector<std::string> args = {"sign", "-h", "sha256"};
   if (!settings.pkcs12.empty()) {
@@ -186,7 +198,7 @@ std::vector<std::string> OsslsigncodeSignArguments(const AuthenticodeSettings& s
     args.insert(args.end(),
                 {"-certs", PathArgument(settings.certificate), "-key", PathArgument(settings.key)});
   }
-  if (!secretFile.empty()) args.insert(args.end(), {"-readpass", PathArgument(secretFile)});
+  if (!secretName.empty()) args.insert(args.end(), {"-readpass", PathArgument(secretName)});
   if (!settings.description.empty()) args.insert(args.end(), {"-n", settings.description});
   if (!settings.url.empty()) args.insert(args.end(), {"-i", settings.url});
   if (!settings.timestampUrl.empty()) args.insert(args.end(), {"-t", settings.timestampUrl});
@@ -195,32 +207,53 @@ std::vector<std::string> OsslsigncodeSignArguments(const AuthenticodeSettings& s
   return args;
 }
 
-support::Status SignAndCheckAuthenticode(const AuthenticodeSettings& settings,
-                                         const AuthenticodeTools& tools, const std::string& in,
-                                         const std::string& signedOut, const ScratchDir& scratch,
-                                         const std::function<void(const std::string&)>& step) {
+std::string ChildNameOf(const fileops::RawFile& file, const std::string& path,
+                        std::vector<intptr_t>* inherit) {
+  const std::string name = process::InheritedName(inherit->size());
+  if (name.empty()) return path;
+  inherit->push_back(file.NativeHandle());
+  return name;
+}
+
+support::Result<fileops::RawFile> SignAndCheckAuthenticode(
+    const AuthenticodeSettings& settings, const AuthenticodeTools& tools, const std::string& in,
+    const std::string& signedOut, const ScratchDir& scratch,
+    const std::function<void(const std::string&)>& step) {
   auto say = [&](const std::string& line) {
     if (step) step(line);
   };
   say("signing the installer with osslsigncode (Authenticode)");
-  std::string secretFile;
+  process::RunOptions signOptions;
+  std::string secretName;
+  process::SecretPipe secret;
   if (tools.hasSecret) {
-    secretFile = scratch / "secret";
-    support::Status written =
-        WriteOutputFile(secretFile, tools.secret, OutputFile::Access::kSecret);
-    if (!written) return support::Errorf("Authenticode signing: %s", written.error().c_str());
+    auto pipe = process::SecretPipe::Create(tools.secret);
+    if (!pipe) return support::Errorf("Authenticode signing: %s", pipe.error().c_str());
+    secret = std::move(*pipe);
+    secretName = process::InheritedName(0);
+    signOptions.inherit.push_back(secret.readEnd());
   }
   auto signedRun = process::Run(
-      tools.osslsigncode, OsslsigncodeSignArguments(settings, tools, secretFile, in, signedOut));
-  if (!secretFile.empty()) fileops::RemoveFile(secretFile);
+      tools.osslsigncode, OsslsigncodeSignArguments(settings, tools, secretName, in, signedOut),
+      signOptions);
+  secret = process::SecretPipe();
   if (!signedRun) return support::Errorf("Authenticode signing: %s", signedRun.error().c_str());
   if (signedRun->exitCode != 0 || !IsFile(signedOut)) {
     return support::Errorf("Authenticode signing: osslsigncode sign failed (exit %d):%s",
                            signedRun->exitCode, Tail(signedRun->output).c_str());
   }
+  // From here on the signed file is read through this one open file.
+  fileops::RawFile held = fileops::RawFile::Open(signedOut, fileops::RawFile::Mode::kReadHeld);
+  if (!held.IsOpen()) {
+    return support::Errorf("Authenticode signing: %s: %s", signedOut.c_str(),
+                           fileops::LastErrorText().c_str());
+  }
+  if (auto size = held.RegularSize(); !size) {
+    return support::Errorf("Authenticode signing: %s: %s", signedOut.c_str(), size.error().c_str());
+  }
 
   say("checking the signature with osslsigncode verify");
-  auto ours = ReadAuthenticode(signedOut);
+  auto ours = ReadAuthenticode(held.ReadBackName(signedOut));
   if (!ours) return support::Errorf("Authenticode check: %s", ours.error().c_str());
   std::string anchors = settings.caFile;
   if (anchors.empty()) {
@@ -232,9 +265,13 @@ support::Status SignAndCheckAuthenticode(const AuthenticodeSettings& settings,
     if (!written) return support::Errorf("Authenticode check: %s", written.error().c_str());
   }
   // -ignore-cdp: no CRLs fetched from the network; the check stays the same offline.
-  auto verified = process::Run(
-      tools.osslsigncode, {"verify", "-ignore-cdp", "-CAfile", PathArgument(anchors), "-TSA-CAfile",
-                           PathArgument(anchors), "-in", PathArgument(signedOut)});
+  process::RunOptions verifyOptions;
+  const std::string signedName = ChildNameOf(held, signedOut, &verifyOptions.inherit);
+  auto verified = process::Run(tools.osslsigncode,
+                               {"verify", "-ignore-cdp", "-CAfile", PathArgument(anchors),
+                                "-TSA-CAfile", PathArgument(anchors), "-in",
+                                PathArgument(signedName)},
+                               verifyOptions);
   if (!verified) return support::Errorf("Authenticode check: %s", verified.error().c_str());
   if (verified->exitCode != 0) {
     return support::Errorf(
@@ -250,7 +287,7 @@ support::Status SignAndCheckAuthenticode(const AuthenticodeSettings& settings,
   if (!ours->Sound()) {
     return support::Errorf("Authenticode check: %s", DescribeAuthenticode(*ours).c_str());
   }
-  return {};
+  return held;
 }
 
 }  // namespace ztpack

@@ -17,12 +17,21 @@
 // Only then are the signed bytes copied to the output, written beside and renamed; any failure
 // leaves no output.
 //
-// Secrets never appear on a command line, where every user of the machine could read them: the
-// PKCS#12 or key password (from the variable `password_env` names) and a token's PIN (from the
-// URI's pin-source file, else $ZTPACK_PKCS11_PIN) reach osslsigncode through `-readpass` of a
-// file in the scratch directory, the owner's alone, removed as soon as osslsigncode is done.
-// pin-source and pin-value are removed from the URI that osslsigncode sees; a PIN written into
-// the URI itself (pin-value) is refused.
+// Secrets never appear on a command line, where every user of the machine could read them, nor
+// in a file: the PKCS#12 or key password (from the variable `password_env` names) and a token's
+// PIN (from the URI's pin-source file, else $ZTPACK_PKCS11_PIN) reach osslsigncode through
+// `-readpass /dev/fd/3`, the read end of a pipe ztpack has filled, which osslsigncode inherits
+// (process::SecretPipe). Neither variable is passed on in any child's environment
+// (process::NeverPassOn). pin-source and pin-value are removed from the URI that osslsigncode
+// sees; a PIN written into the URI itself (pin-value) is refused. ztpack for Windows cannot hand
+// a program a pipe by name and refuses a key that needs a password or PIN, before anything is
+// built.
+//
+// The signed file is opened once, when osslsigncode has written it, and everything after reads
+// that open file: osslsigncode verify and the checking `ztpack verify` receive it as an
+// inherited descriptor (/dev/fd/3), our own reading goes through /proc/self/fd, and the output
+// is copied from it. On Windows it is held open shared for reading only, so that nobody can
+// change, rename or delete it while it is checked and copied.
 //
 // The signature records when it was made, so two makes of the same inputs differ in it; with
 // $SOURCE_DATE_EPOCH set (the reproducible-builds convention) that time is the signing time, and
@@ -39,6 +48,7 @@
 #include <vector>
 
 #include "author/manifest.h"
+#include "os/file_ops.h"
 #include "support/result.h"
 
 namespace ztpack {
@@ -69,17 +79,24 @@ struct Pkcs11UriPin {
 };
 support::Result<Pkcs11UriPin> SplitPkcs11Pin(const std::string& uri);
 
-// The osslsigncode arguments of `sign` (the secret's file, when there is one, as -readpass).
+// The osslsigncode arguments of `sign` (the secret's name, when there is one, as -readpass).
 std::vector<std::string> OsslsigncodeSignArguments(const AuthenticodeSettings& settings,
                                                    const AuthenticodeTools& tools,
-                                                   const std::string& secretFile,
+                                                   const std::string& secretName,
                                                    const std::string& in, const std::string& out);
 
-// Signs `in` into `signedOut` (both in `scratch`) and runs checks 1 and 2 above. `step` receives
-// a line as each step starts.
-support::Status SignAndCheckAuthenticode(const AuthenticodeSettings& settings,
-                                         const AuthenticodeTools& tools, const std::string& in,
-                                         const std::string& signedOut, const ScratchDir& scratch,
-                                         const std::function<void(const std::string&)>& step);
+// Signs `in` into `signedOut` (both in `scratch`), opens the signed file once and runs checks 1
+// and 2 above on that open file, which it returns for check 3 and the copy to the output.
+// `step` receives a line as each step starts.
+support::Result<fileops::RawFile> SignAndCheckAuthenticode(
+    const AuthenticodeSettings& settings, const AuthenticodeTools& tools, const std::string& in,
+    const std::string& signedOut, const ScratchDir& scratch,
+    const std::function<void(const std::string&)>& step);
+
+// The name under which a program ztpack starts with `file` as RunOptions::inherit[0] opens it:
+// /dev/fd/3 on POSIX; on Windows, where nothing is inherited, `path` (which the held file keeps
+// from changing). `inherit` receives what to hand on.
+std::string ChildNameOf(const fileops::RawFile& file, const std::string& path,
+                        std::vector<intptr_t>* inherit);
 
 }  // namespace ztpack

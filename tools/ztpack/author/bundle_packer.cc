@@ -11,6 +11,13 @@
 //
 // Each chunk is a zlib stream of its own made by ChunkDeflater, whose output depends only on the
 // chunk and the level: the bytes equal BundleWriter::AddFile's whatever the number of threads.
+//
+// Every file is opened once (OpenInputs), by whichever thread first needs one of its chunks, and
+// closed when its last chunk has been read: all of its bytes come from that one descriptor, and
+// the checks (the file listed, not a link, none of the release's key files) are made on it. A
+// worker keeps the plain bytes of its job beside the stream bytes, so that the calling thread,
+// which takes the jobs in order, feeds each entry's bytes in order to the private-key scanner:
+// the bytes checked are the bytes packed, read once.
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
@@ -21,6 +28,8 @@
 
 #include "author/bundle_writer.h"
 #include "author/chunk_deflater.h"
+#include "author/keys.h"
+#include "author/private_key_scan.h"
 #include "os/file_ops.h"
 #include "support/byte_reader.h"
 
@@ -52,6 +61,86 @@ struct Plan {
   std::vector<Job> jobs;
   uint64_t total = 0;
   uint64_t cataloguedChunks = 0;  // in the first kMaxCatalogueEntries entries
+};
+
+// Each file entry's one open descriptor, opened on first use and checked then, closed once all
+// of its chunks have been read.
+class OpenInputs {
+ public:
+  OpenInputs(const std::vector<BundleInput>& entries, const Plan& plan,
+             const BundleOptions& options)
+      : entries_(entries),
+        plan_(plan),
+        options_(options),
+        files_(entries.size()),
+        chunksLeft_(entries.size(), 0) {
+    for (const Item& item : plan.items) {
+      if (!item.header) ++chunksLeft_[item.input];
+    }
+  }
+
+  // The open file of entry `input`, opened and checked when it is first asked for.
+  support::Result<std::shared_ptr<fileops::RawFile>> Acquire(size_t input) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (files_[input]) return files_[input];
+    auto opened = Open(input);
+    if (!opened) return support::Error{opened.error()};
+    files_[input] = std::move(*opened);
+    return files_[input];
+  }
+  // One chunk of entry `input` read: the last one closes it (once every holder lets go).
+  void Done(size_t input) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--chunksLeft_[input] == 0) files_[input].reset();
+  }
+
+ private:
+  support::Result<std::shared_ptr<fileops::RawFile>> Open(size_t input) {
+    const BundleInput& e = entries_[input];
+    const bool checked = e.identity.has_value();
+    auto file = std::make_shared<fileops::RawFile>(fileops::RawFile::Open(
+        e.path, checked ? fileops::RawFile::Mode::kReadNoFollow : fileops::RawFile::Mode::kRead));
+    if (!file->IsOpen()) {
+      return Errorf("entry \"%s\": cannot open %s: %s", e.name.c_str(), e.path.c_str(),
+                    fileops::LastErrorText().c_str());
+    }
+    auto size = file->RegularSize();
+    if (!size) {
+      return Errorf("entry \"%s\": %s is not a regular file (%s)", e.name.c_str(), e.path.c_str(),
+                    size.error().c_str());
+    }
+    if (!checked) return file;
+    auto identity = file->Identity();
+    if (!identity) {
+      return Errorf("entry \"%s\": %s: %s", e.name.c_str(), e.path.c_str(),
+                    identity.error().c_str());
+    }
+    // The release's own key files, also under another name (a hard link).
+    for (const NeverPacked& never : options_.neverPacked) {
+      if (never.identity == *identity) {
+        return Errorf("entry \"%s\": %s is %s: it is never packed", e.name.c_str(), e.path.c_str(),
+                      never.what.c_str());
+      }
+    }
+    if (!(*identity == *e.identity)) {
+      return Errorf("entry \"%s\": %s is no longer the file listed (replaced since); not packed",
+                    e.name.c_str(), e.path.c_str());
+    }
+    if (*size != plan_.sizes[input]) {
+      return Errorf("entry \"%s\": %s changed size since it was listed (%llu bytes, now %llu)",
+                    e.name.c_str(), e.path.c_str(),
+                    static_cast<unsigned long long>(plan_.sizes[input]),
+                    static_cast<unsigned long long>(*size));
+    }
+    return file;
+  }
+
+  const std::vector<BundleInput>& entries_;
+  const Plan& plan_;
+  const BundleOptions& options_;
+  std::mutex mutex_;
+  std::vector<std::shared_ptr<fileops::RawFile>> files_;
+  std::vector<uint64_t> chunksLeft_;
 };
 
 support::Result<Plan> MakePlan(const std::vector<BundleInput>& entries, uint32_t chunkSize) {
@@ -120,16 +209,22 @@ support::Result<Plan> MakePlan(const std::vector<BundleInput>& entries, uint32_t
   return plan;
 }
 
-// One thread's compressor: a deflater and a buffer that holds the largest chunk read so far.
+// One thread's compressor. The job's plain content is read into `plain` (the chunks one after
+// the other), where the calling thread finds it for the private-key scan.
 class ChunkCompressor {
  public:
-  explicit ChunkCompressor(int level) : deflater_(level) {}
+  ChunkCompressor(int level, OpenInputs* inputs) : deflater_(level), inputs_(inputs) {}
 
-  // Appends the job's stream bytes to `out`, which has room reserved for the job's bound.
+  // Appends the job's stream bytes to `out`, which has room reserved for the job's bound, and
+  // its plain file content to `plain` (when not null).
   support::Status Run(const std::vector<BundleInput>& entries, const Plan& plan, const Job& job,
-                      std::vector<uint8_t>* out) {
+                      std::vector<uint8_t>* out, std::vector<uint8_t>* plain) {
     out->clear();
     out->reserve(job.outBound);
+    if (plain != nullptr) {
+      plain->clear();
+      plain->reserve(job.content);
+    }
     for (size_t k = job.firstItem; k < job.endItem; ++k) {
       const Item& item = plan.items[k];
       const BundleInput& e = entries[item.input];
@@ -139,45 +234,113 @@ class ChunkCompressor {
         support::PutU32le(*out, item.chunkCount);
         continue;
       }
-      if (auto s = Chunk(e, item, out); !s) return s;
+      if (auto s = Chunk(e, item, out, plain); !s) return s;
     }
     return {};
   }
 
  private:
-  support::Status Chunk(const BundleInput& e, const Item& item, std::vector<uint8_t>* out) {
-    const uint8_t* plain;
+  support::Status Chunk(const BundleInput& e, const Item& item, std::vector<uint8_t>* out,
+                        std::vector<uint8_t>* plain) {
     if (e.data) {
-      plain = reinterpret_cast<const uint8_t*>(e.data->data()) + item.offset;
-    } else {
-      fileops::RawFile in = fileops::RawFile::Open(e.path, fileops::RawFile::Mode::kRead);
-      if (input_.size() < item.length) input_.resize(item.length);
-      const int64_t got =
-          in.IsOpen() ? in.ReadFullyAt(item.offset, input_.data(), item.length) : -1;
-      if (got < 0) {
-        return Errorf("entry \"%s\": cannot read %s: %s", e.name.c_str(), e.path.c_str(),
-                      fileops::LastErrorText().c_str());
-      }
-      if (got != item.length) {
-        return Errorf("entry \"%s\": %s gave %lld of %u bytes at offset %llu (changed while read?)",
-                      e.name.c_str(), e.path.c_str(), static_cast<long long>(got), item.length,
-                      static_cast<unsigned long long>(item.offset));
-      }
-      plain = input_.data();
+      const uint8_t* bytes = reinterpret_cast<const uint8_t*>(e.data->data()) + item.offset;
+      if (plain != nullptr) plain->insert(plain->end(), bytes, bytes + item.length);
+      return deflater_.AppendRecord(bytes, item.length, out);
     }
-    return deflater_.AppendRecord(plain, item.length, out);
+    uint8_t* into;
+    if (plain != nullptr) {
+      const size_t at = plain->size();
+      plain->resize(at + item.length);
+      into = plain->data() + at;
+    } else {
+      if (input_.size() < item.length) input_.resize(item.length);
+      into = input_.data();
+    }
+    auto file = inputs_->Acquire(item.input);
+    if (!file) return support::Error{file.error()};
+    const int64_t got = (*file)->ReadFullyAt(item.offset, into, item.length);
+    const std::string why = got < 0 ? fileops::LastErrorText() : std::string();
+    file->reset();
+    inputs_->Done(item.input);
+    if (got < 0) {
+      return Errorf("entry \"%s\": cannot read %s: %s", e.name.c_str(), e.path.c_str(),
+                    why.c_str());
+    }
+    if (got != item.length) {
+      return Errorf("entry \"%s\": %s gave %lld of %u bytes at offset %llu (changed while read?)",
+                    e.name.c_str(), e.path.c_str(), static_cast<long long>(got), item.length,
+                    static_cast<unsigned long long>(item.offset));
+    }
+    return deflater_.AppendRecord(into, item.length, out);
   }
 
   ChunkDeflater deflater_;
+  OpenInputs* inputs_;
   std::vector<uint8_t> input_;
+};
+
+// The private-key check of each entry, fed on the calling thread in stream order.
+class EntryScanner {
+ public:
+  EntryScanner(const std::vector<BundleInput>& entries, const Plan& plan,
+               std::vector<std::string>* allowedLines)
+      : entries_(entries), plan_(plan), allowedLines_(allowedLines) {}
+
+  // The job's items, with `plain` the job's plain content as ChunkCompressor::Run left it.
+  support::Status Feed(const Job& job, const std::vector<uint8_t>& plain) {
+    size_t at = 0;
+    for (size_t k = job.firstItem; k < job.endItem; ++k) {
+      const Item& item = plan_.items[k];
+      if (item.header) {
+        if (auto s = EndEntry(); !s) return s;
+        current_ = item.input;
+        scanner_ = PrivateKeyScanner();
+        open_ = true;
+        continue;
+      }
+      scanner_.Feed(
+          std::string_view(reinterpret_cast<const char*>(plain.data()) + at, item.length));
+      at += item.length;
+    }
+    return {};
+  }
+  support::Status EndEntry() {
+    if (!open_) return {};
+    open_ = false;
+    const std::string found = scanner_.Finish();
+    const BundleInput& e = entries_[current_];
+    if (e.mayHoldPrivateKey) {
+      if (allowedLines_) allowedLines_->push_back(DescribeAllowedPrivateKey(e.name, found));
+      return {};
+    }
+    if (found.empty()) return {};
+    return Errorf(
+        "entry \"%s\": %s holds a private key (%s): it is packed only when its entry is named to "
+        "ship on purpose ([payload] allow_private_keys, bundle --allow-private-key)",
+        e.name.c_str(), e.data ? "its content" : e.path.c_str(), found.c_str());
+  }
+
+ private:
+  const std::vector<BundleInput>& entries_;
+  const Plan& plan_;
+  std::vector<std::string>* allowedLines_;
+  PrivateKeyScanner scanner_;
+  size_t current_ = 0;
+  bool open_ = false;
 };
 
 // Jobs handed to worker threads, results taken in job order. Job j is taken only once job
 // j - window has been written, so its slot (j % window) is free.
 class JobQueue {
  public:
-  JobQueue(const std::vector<BundleInput>& entries, const Plan& plan, int level, unsigned threads)
-      : entries_(entries), plan_(plan), window_(threads + 1), slots_(window_) {
+  JobQueue(const std::vector<BundleInput>& entries, const Plan& plan, int level, unsigned threads,
+           OpenInputs* inputs, bool keepPlain)
+      : entries_(entries),
+        plan_(plan),
+        window_(threads + 1),
+        slots_(window_),
+        inputs_(inputs),
+        keepPlain_(keepPlain) {
     for (unsigned t = 0; t < threads; ++t) workers_.emplace_back(&JobQueue::Work, this, level);
   }
   ~JobQueue() {
@@ -190,22 +353,27 @@ class JobQueue {
   }
 
   // Waits for job j's output; the caller hands the buffer back with Release(j, ...).
-  support::Status Take(size_t j, std::vector<uint8_t>* out) {
+  support::Status Take(size_t j, std::vector<uint8_t>* out, std::vector<uint8_t>* plain) {
     std::unique_lock<std::mutex> lock(mutex_);
     Slot& slot = slots_[j % window_];
     done_.wait(lock, [&] { return slot.ready; });
     *out = std::move(slot.bytes);
     slot.bytes = std::vector<uint8_t>();
+    *plain = std::move(slot.plain);
+    slot.plain = std::vector<uint8_t>();
     return slot.status;
   }
-  void Release(size_t j, std::vector<uint8_t>* spent) {
+  void Release(size_t j, std::vector<uint8_t>* spent, std::vector<uint8_t>* spentPlain) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       Slot& slot = slots_[j % window_];
       slot.ready = false;
       slot.bytes = std::move(*spent);  // its memory serves the job that takes the slot next
       slot.bytes.clear();
+      slot.plain = std::move(*spentPlain);
+      slot.plain.clear();
       *spent = std::vector<uint8_t>();
+      *spentPlain = std::vector<uint8_t>();
       written_ = j + 1;
     }
     work_.notify_all();
@@ -215,24 +383,27 @@ class JobQueue {
   struct Slot {
     bool ready = false;
     support::Status status;
-    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> bytes, plain;
   };
 
   void Work(int level) {
-    ChunkCompressor compressor(level);
+    ChunkCompressor compressor(level, inputs_);
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       work_.wait(lock,
                  [&] { return stop_ || next_ >= plan_.jobs.size() || next_ < written_ + window_; });
       if (stop_ || next_ >= plan_.jobs.size()) return;
       const size_t j = next_++;
-      std::vector<uint8_t> bytes;
+      std::vector<uint8_t> bytes, plain;
       bytes.swap(slots_[j % window_].bytes);
+      plain.swap(slots_[j % window_].plain);
       lock.unlock();
-      support::Status status = compressor.Run(entries_, plan_, plan_.jobs[j], &bytes);
+      support::Status status =
+          compressor.Run(entries_, plan_, plan_.jobs[j], &bytes, keepPlain_ ? &plain : nullptr);
       lock.lock();
       Slot& slot = slots_[j % window_];
       slot.bytes.swap(bytes);
+      slot.plain.swap(plain);
       slot.status = status;
       slot.ready = true;
       done_.notify_all();
@@ -247,6 +418,8 @@ class JobQueue {
   std::vector<Slot> slots_;
   size_t next_ = 0, written_ = 0;
   bool stop_ = false;
+  OpenInputs* inputs_;
+  const bool keepPlain_;
   std::vector<std::thread> workers_;
 };
 
@@ -270,27 +443,38 @@ support::Status WriteBundle(const std::string& outPath, const std::vector<Bundle
                                  1 + static_cast<unsigned>((56u << 20) / options.chunkSize));
   }
   threads = std::max(1u, threads);
+  OpenInputs inputs(entries, *plan, options);
+  EntryScanner scanner(entries, *plan, options.allowedKeyLines);
+  const bool scan = options.checkPrivateKeys;
   uint64_t done = 0;
-  std::vector<uint8_t> bytes;
+  std::vector<uint8_t> bytes, plain;
   auto write = [&](const Job& job) -> support::Status {
+    // Checked before its bytes are written: an entry found to hold a key stops the bundle here.
+    if (scan) {
+      if (auto s = scanner.Feed(job, plain); !s) return s;
+    }
     if (auto s = writer.WriteStreamBytesInPlace(bytes.data(), bytes.size()); !s) return s;
     done += job.content;
     if (options.progress) options.progress(done, plan->total);
     return {};
   };
   if (threads == 1) {
-    ChunkCompressor compressor(options.compressionLevel);
+    ChunkCompressor compressor(options.compressionLevel, &inputs);
     for (const Job& job : plan->jobs) {
-      if (auto s = compressor.Run(entries, *plan, job, &bytes); !s) return s;
+      if (auto s = compressor.Run(entries, *plan, job, &bytes, scan ? &plain : nullptr); !s)
+        return s;
       if (auto s = write(job); !s) return s;
     }
   } else {
-    JobQueue queue(entries, *plan, options.compressionLevel, threads);
+    JobQueue queue(entries, *plan, options.compressionLevel, threads, &inputs, scan);
     for (size_t j = 0; j < plan->jobs.size(); ++j) {
-      if (auto s = queue.Take(j, &bytes); !s) return s;
+      if (auto s = queue.Take(j, &bytes, &plain); !s) return s;
       if (auto s = write(plan->jobs[j]); !s) return s;
-      queue.Release(j, &bytes);
+      queue.Release(j, &bytes, &plain);
     }
+  }
+  if (scan) {
+    if (auto s = scanner.EndEntry(); !s) return s;
   }
   return writer.Finish();
 }

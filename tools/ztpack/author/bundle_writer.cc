@@ -52,6 +52,36 @@ support::Result<PublicKeyBlockFields> SplitPublicKeyBlock(const std::string& blo
   return f;
 }
 
+support::Result<std::string> ReadPayloadFile(const std::string& path,
+                                            const fileops::FileId& identity,
+                                            const std::vector<NeverPacked>& neverPacked) {
+  fileops::RawFile in = fileops::RawFile::Open(path, fileops::RawFile::Mode::kReadNoFollow);
+  if (!in.IsOpen()) {
+    return support::Errorf("%s: cannot open: %s", path.c_str(), fileops::LastErrorText().c_str());
+  }
+  auto id = in.Identity();
+  if (!id) return support::Errorf("%s: %s", path.c_str(), id.error().c_str());
+  for (const NeverPacked& never : neverPacked) {
+    if (never.identity == *id) {
+      return support::Errorf("%s is %s: it is never packed", path.c_str(), never.what.c_str());
+    }
+  }
+  if (!(*id == identity)) {
+    return support::Errorf("%s is no longer the file listed (replaced since); not packed",
+                           path.c_str());
+  }
+  auto size = in.RegularSize();
+  if (!size) return support::Errorf("%s: %s", path.c_str(), size.error().c_str());
+  if (*size > (1ull << 30)) return support::Errorf("%s: larger than 1 GiB", path.c_str());
+  std::string bytes(static_cast<size_t>(*size), '\0');
+  const int64_t got = in.ReadFullyAt(0, bytes.data(), bytes.size());
+  if (got != static_cast<int64_t>(bytes.size())) {
+    return support::Errorf("%s: read %lld of %zu bytes (changed while read?)", path.c_str(),
+                           static_cast<long long>(got), bytes.size());
+  }
+  return bytes;
+}
+
 BundleWriter::BundleWriter() = default;
 
 BundleWriter::~BundleWriter() = default;
@@ -76,6 +106,7 @@ support::Status BundleWriter::Begin(const std::string& path, const SigningKey& b
   buffer_.reserve(kIoBufferSize);
   signer_ = std::make_unique<StreamingSigner>(bundleKey);
   plainSha1_ = std::make_unique<CryptoPP::SHA1>();
+  if (options.signedDigest != nullptr) signedSha1_ = std::make_unique<CryptoPP::SHA1>();
   state_ = bundle::KeyStreamState();
 
   std::vector<uint8_t> header(bundle::kMagic, bundle::kMagic + bundle::kMagicSize);
@@ -94,6 +125,7 @@ support::Status BundleWriter::WriteSigned(const uint8_t* data, size_t length) {
   if (!out_) return Errorf("bundle writer: not begun or already finished");
   if (length == 0) return {};
   signer_->Update(data, length);
+  if (signedSha1_) signedSha1_->Update(data, length);
   if (buffer_.size() + length > kIoBufferSize) {
     if (auto s = Flush(); !s) return s;
     if (length >= kIoBufferSize) return out_->Write(data, length);
@@ -234,6 +266,10 @@ support::Status BundleWriter::Finish(bool terminate) {
   }
   auto signature = signer_->Finish();
   if (!signature) return support::Error{signature.error()};
+  if (signedSha1_) {
+    options_.signedDigest->assign(CryptoPP::SHA1::DIGESTSIZE, '\0');
+    signedSha1_->Final(reinterpret_cast<uint8_t*>(options_.signedDigest->data()));
+  }
   std::vector<uint8_t> tail;
   support::PutU32le(tail, static_cast<uint32_t>(signature->size()));
   tail.insert(tail.end(), signature->begin(), signature->end());

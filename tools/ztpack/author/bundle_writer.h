@@ -18,6 +18,7 @@
 #include "author/keys.h"
 #include "bundle/bundle_format.h"
 #include "bundle/key_stream.h"
+#include "os/file_ops.h"
 #include "os/output_file.h"
 #include "support/result.h"
 
@@ -40,6 +41,13 @@ support::Result<PublicKeyBlockFields> SplitPublicKeyBlock(const std::string& blo
 
 using ProgressFunction = std::function<void(uint64_t done, uint64_t total)>;
 
+// A file that is never packed, known by its identity: the release's own private keys, PKCS#12
+// files and PIN files. `what` names it for the message ("the private key keys/root.key").
+struct NeverPacked {
+  fileops::FileId identity;
+  std::string what;
+};
+
 struct BundleOptions {
   uint32_t chunkSize = bundle::kDefaultWriterChunkSize;  // 1 .. kWorkerMaxChunkSize
   uint64_t junkLength = 0;
@@ -47,6 +55,20 @@ struct BundleOptions {
   unsigned threads = 0;                  // WriteBundle's compressing threads; 0: one per processor
   uint32_t headerFields[3] = {0, 0, 0};  // the three u32 the reader does not interpret
   ProgressFunction progress;             // called after each chunk with bytes read so far
+  // WriteBundle's payload checks, made on the very bytes packed. Each file entry with an
+  // identity (BundleInput::identity) is opened once, without following a link, and must be that
+  // regular file, of the size planned, and none of `neverPacked`; every byte of it is read from
+  // that one descriptor. With `checkPrivateKeys` each entry's bytes, as they are packed, go
+  // through a PrivateKeyScanner (private_key_scan.h), and one that holds a key fails the bundle,
+  // which is then never written.
+  bool checkPrivateKeys = false;
+  // With checkPrivateKeys: one line for each entry that may hold a key, saying what it holds
+  // (DescribeAllowedPrivateKey), for the command's output.
+  std::vector<std::string>* allowedKeyLines = nullptr;
+  std::vector<NeverPacked> neverPacked;
+  // When set, receives the SHA-1 the bundle signature signs (the signed region), for binding a
+  // setup program to it without reading the bundle again (verify/bundle_binding.h).
+  std::string* signedDigest = nullptr;
 };
 
 // The low-level writer. Tests use it to write bundles with deliberate faults (raw chunks,
@@ -100,6 +122,7 @@ class BundleWriter {
   std::string publicKeyBlock_;
   std::unique_ptr<StreamingSigner> signer_;
   std::unique_ptr<CryptoPP::SHA1> plainSha1_;
+  std::unique_ptr<CryptoPP::SHA1> signedSha1_;  // options_.signedDigest only
   bundle::KeyStreamState state_;
   std::vector<uint8_t> scratch_, compressed_;
   std::unique_ptr<ChunkDeflater> deflater_;
@@ -111,7 +134,20 @@ struct BundleInput {
   std::string name;
   std::string path;                 // read from this file unless `data` is set
   std::optional<std::string> data;  // content in memory
+  // The file as it was listed (fileops::IdentityOf, not following a link): WriteBundle packs
+  // `path` only when it opens this very file (see BundleOptions). Unset: opened as named.
+  std::optional<fileops::FileId> identity = std::nullopt;
+  // Named by the author to ship although it may hold a private key (a library's test vectors):
+  // the key check reports what it holds instead of refusing it.
+  bool mayHoldPrivateKey = false;
 };
+
+// A payload file read whole (at most 1 GiB: an install script) through one descriptor opened
+// without following a link, which must be `identity` (the file listed) and none of
+// `neverPacked`: the bytes to check and to pack (BundleInput::data).
+support::Result<std::string> ReadPayloadFile(const std::string& path,
+                                             const fileops::FileId& identity,
+                                             const std::vector<NeverPacked>& neverPacked);
 
 // The chunk count of `size` bytes in chunks of `chunkSize`.
 uint64_t ChunkCount(uint64_t size, uint32_t chunkSize);
@@ -120,7 +156,9 @@ support::Status ChunkLimitError(const std::string& name, uint64_t total, uint32_
 
 // Writes a complete signed bundle. Chunks are compressed on `options.threads` threads; the
 // output is the same whatever their number, and the same as BundleWriter::AddFile and AddData
-// write. Memory stays within about (2 * threads + 1) chunks and a fixed amount per thread. A set
+// write. Memory stays within about (2 * threads + 1) chunks (3 * threads + 2 with
+// checkPrivateKeys, which keeps the plain bytes of the jobs in flight) and a fixed amount per
+// thread. A set
 // of entries whose first 256 hold more chunks than the installer accepts is refused before
 // anything is written.
 support::Status WriteBundle(const std::string& outPath, const std::vector<BundleInput>& entries,

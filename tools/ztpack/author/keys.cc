@@ -296,31 +296,6 @@ support::Result<std::string> PrivateKeyKind(const std::string& path) {
   return scanner.Finish();
 }
 
-support::Status RefusePrivateKeyPayload(const std::string& path,
-                                        const std::vector<std::string>& keyFiles, bool allowed,
-                                        std::string* kind) {
-  if (kind != nullptr) kind->clear();
-  for (const std::string& key : keyFiles) {
-    std::error_code ec;
-    if (std::filesystem::equivalent(fileops::U8Path(path), fileops::U8Path(key), ec) && !ec) {
-      return Errorf("%s is the private key %s: a private key is never packed", path.c_str(),
-                    key.c_str());
-    }
-  }
-  // What is not a regular file is the writer's to report.
-  if (!fileops::RegularFileSize(path)) return {};
-  auto held = PrivateKeyKind(path);
-  if (!held) return support::Error{held.error()};
-  if (kind != nullptr) *kind = *held;
-  if (!held->empty() && !allowed) {
-    return Errorf(
-        "%s holds a private key (%s): it is packed only when its entry is named to ship on "
-        "purpose ([payload] allow_private_keys, bundle --allow-private-key)",
-        path.c_str(), held->c_str());
-  }
-  return {};
-}
-
 support::Status CheckAllowedPrivateKeyNames(const std::vector<std::string>& allowed,
                                             const std::vector<std::string>& entries,
                                             const std::string& option) {

@@ -126,14 +126,6 @@ class StreamingSigner {
 // with it: a key packed by mistake would be handed out by every installer.
 support::Result<std::string> PrivateKeyKind(const std::string& path);
 
-// Refuses a payload file that is one of `keyFiles` (the same file, by std::filesystem::equivalent)
-// or whose content is a private key. `allowed`: the author named this entry to ship although it
-// holds a private key (a library's public test keys), which lifts the content check only, never
-// the refusal of the release's own keys. `kind` receives what the content holds ("" for none).
-support::Status RefusePrivateKeyPayload(const std::string& path,
-                                        const std::vector<std::string>& keyFiles,
-                                        bool allowed = false, std::string* kind = nullptr);
-
 // The names an author allows to hold private keys must each be one of the entries packed: a name
 // that matches none is a mistake (a typo, a file since moved), refused rather than ignored.
 // `option` names where the list comes from in the message.

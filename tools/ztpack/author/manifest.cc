@@ -19,6 +19,7 @@
 #include "os/output_file.h"
 #include "os/scratch_dir.h"
 #include "read/script_check.h"
+#include "verify/bundle_binding.h"
 
 namespace ztpack {
 namespace fs = std::filesystem;
@@ -102,6 +103,24 @@ support::Status CheckRegularFile(const std::string& path, const toml::node* node
   return {};
 }
 
+// A file named in the manifest as it is listed: its identity, which the file opened to pack it
+// must have. A name that is itself a link (allowed for files named one by one) is taken as the
+// file it leads to now, by that file's own path, so that it can be opened without following a
+// link (BundleOptions).
+support::Status ListNamedFile(std::string* path, fileops::FileId* identity, const toml::node* node,
+                              const ManifestErrors& errors) {
+  if (fileops::IsLink(*path)) {
+    std::error_code ec;
+    const fs::path target = fs::canonical(U8Path(*path), ec);
+    if (ec) return errors.At(node, *path + ": the link cannot be followed: " + ec.message());
+    *path = U8String(target);
+  }
+  auto id = fileops::IdentityOf(*path, false);
+  if (!id) return errors.At(node, *path + ": " + id.error());
+  *identity = *id;
+  return {};
+}
+
 // Every regular file below `folder`, by entry name ("/" between directories) in byte order.
 support::Status ListFolder(const std::string& folder, const toml::node* node,
                            const ManifestErrors& errors, Manifest* manifest) {
@@ -121,10 +140,13 @@ support::Status ListFolder(const std::string& folder, const toml::node* node,
     if (fileops::IsLink(path)) return errors.At(node, path + ": symbolic links are not packed");
     if (entry.is_directory(ec)) continue;
     if (!entry.is_regular_file(ec)) return errors.At(node, path + ": not a regular file");
+    auto identity = fileops::IdentityOf(path, false);
+    if (!identity) return errors.At(node, path + ": " + identity.error());
     if (relative == "install_script") {
       manifest->script = path;
+      manifest->scriptIdentity = *identity;
     } else {
-      entries.push_back(ManifestEntry{relative, path});
+      entries.push_back(ManifestEntry{relative, path, *identity});
     }
   }
   if (manifest->script.empty()) {
@@ -171,6 +193,9 @@ support::Status ReadPayload(const toml::table& payload, const fs::path& base,
   manifest->script = Resolve(base, *script);
   support::Status scriptOk = CheckRegularFile(manifest->script, payload.get("script"), errors);
   if (!scriptOk) return scriptOk;
+  scriptOk =
+      ListNamedFile(&manifest->script, &manifest->scriptIdentity, payload.get("script"), errors);
+  if (!scriptOk) return scriptOk;
   if (const toml::node* filesNode = payload.get("files")) {
     const toml::table* files = filesNode->as_table();
     if (files == nullptr) {
@@ -188,6 +213,8 @@ support::Status ReadPayload(const toml::table& payload, const fs::path& base,
       }
       ManifestEntry entry{std::string(name.str()), Resolve(base, path->get())};
       support::Status fileOk = CheckRegularFile(entry.path, &node, errors);
+      if (!fileOk) return fileOk;
+      fileOk = ListNamedFile(&entry.path, &entry.identity, &node, errors);
       if (!fileOk) return fileOk;
       manifest->files.push_back(std::move(entry));
     }
@@ -429,30 +456,33 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
       if (!file->empty() && !IsPkcs11Uri(*file)) secrets.push_back(*file);
     }
   }
-  std::vector<ManifestEntry> payloadFiles = {{"install_script", manifest.script}};
-  payloadFiles.insert(payloadFiles.end(), manifest.files.begin(), manifest.files.end());
-  std::vector<std::string> entryNames;
-  for (const ManifestEntry& file : payloadFiles) entryNames.push_back(file.name);
+  std::vector<std::string> entryNames = {"install_script"};
+  for (const ManifestEntry& file : manifest.files) entryNames.push_back(file.name);
   support::Status namesOk = CheckAllowedPrivateKeyNames(manifest.allowPrivateKeys, entryNames,
                                                         "[payload] allow_private_keys");
   if (!namesOk) return errors.At(payload->get("allow_private_keys"), namesOk.error());
-  for (const ManifestEntry& file : payloadFiles) {
-    for (const std::string& pinFile : pinFiles) {
-      std::error_code same;
-      if (fs::equivalent(U8Path(file.path), U8Path(pinFile), same) && !same) {
-        return errors.At(payload, "[payload]: " + file.path + " is the PIN file " + pinFile +
-                                      " of a token key: it is never packed");
+  // By identity: the same file under another name (a hard link) is refused too. The packer
+  // makes the same check on each file it opens (BundleOptions::neverPacked); a private key's
+  // content is found there, on the bytes packed.
+  for (const std::string& file : secrets) {
+    auto id = fileops::IdentityOf(file, true);
+    if (id) manifest.neverPacked.push_back({*id, "the private key " + file});
+  }
+  for (const std::string& file : pinFiles) {
+    auto id = fileops::IdentityOf(file, true);
+    if (id) manifest.neverPacked.push_back({*id, "the PIN file " + file + " of a token key"});
+  }
+  std::vector<std::pair<const std::string*, const fileops::FileId*>> payloadFiles = {
+      {&manifest.script, &manifest.scriptIdentity}};
+  for (const ManifestEntry& file : manifest.files)
+    payloadFiles.push_back({&file.path, &file.identity});
+  for (const auto& [file, identity] : payloadFiles) {
+    for (const NeverPacked& never : manifest.neverPacked) {
+      if (never.identity == *identity) {
+        return errors.At(payload,
+                         "[payload]: " + *file + " is " + never.what + ": it is never packed");
       }
     }
-    // Entries the author named in allow_private_keys ship whatever they hold, and are listed.
-    const bool allowed =
-        std::find(manifest.allowPrivateKeys.begin(), manifest.allowPrivateKeys.end(), file.name) !=
-        manifest.allowPrivateKeys.end();
-    std::string kind;
-    support::Status notKey = RefusePrivateKeyPayload(file.path, secrets, allowed, &kind);
-    if (!notKey) return errors.At(payload, "[payload]: " + notKey.error());
-    if (allowed)
-      manifest.allowedPrivateKeyLines.push_back(DescribeAllowedPrivateKey(file.name, kind));
   }
 
   if (const toml::node* bundleNode = root.get("bundle")) {
@@ -504,9 +534,6 @@ support::Status MakeInstaller(const Manifest& manifest, const ManifestKeys& keys
   const SigningKey& rootKey = keys.root;
   const SigningKey& bundleKey = keys.bundle;
   const SigningKey& setupKey = keys.setup;
-  if (makeOptions.note) {
-    for (const std::string& line : manifest.allowedPrivateKeyLines) makeOptions.note(line);
-  }
   // The signing tools and secrets are found first: a missing one fails before any work.
   std::optional<AuthenticodeTools> authenticode;
   if (manifest.authenticode) {
@@ -515,8 +542,12 @@ support::Status MakeInstaller(const Manifest& manifest, const ManifestKeys& keys
     authenticode = std::move(*tools);
   }
 
-  // The script, read back as the installer reads it, against the entries and the run mode.
-  auto scriptLines = ReadScriptFileAsInstaller(manifest.script);
+  // The script, read once (as listed), checked as the installer reads it against the entries and
+  // the run mode, and packed from the same bytes.
+  auto scriptBytes =
+      ReadPayloadFile(manifest.script, manifest.scriptIdentity, manifest.neverPacked);
+  if (!scriptBytes) return support::Errorf("install script: %s", scriptBytes.error().c_str());
+  auto scriptLines = ReadScriptAsInstaller(*scriptBytes, manifest.script);
   if (!scriptLines) return support::Errorf("install script: %s", scriptLines.error().c_str());
   std::vector<std::string> names = {"install_script"};
   for (const ManifestEntry& file : manifest.files) names.push_back(file.name);
@@ -547,15 +578,23 @@ support::Status MakeInstaller(const Manifest& manifest, const ManifestKeys& keys
                            U8String(OutputDirectory(manifest.output)).c_str(),
                            ec.message().c_str());
   }
-  auto scratch = ScratchDir::Create(OutputDirectory(manifest.output), ".ztpack-make-");
+  // In the user's own temporary directory, never beside the output: whoever can write the
+  // output's folder must not be able to put files of theirs where they get signed or checked.
+  auto scratch = ScratchDir::Create({}, "ztpack-make-");
   if (!scratch) return support::Error{scratch.error()};
   const std::string bundlePath = **scratch / "ibnd";
   const std::string signedSetup = **scratch / "setup.exe";
 
   std::vector<BundleInput> entries;
-  entries.push_back(BundleInput{"install_script", manifest.script, std::nullopt});
+  entries.push_back(BundleInput{"install_script", manifest.script, std::move(*scriptBytes)});
   for (const ManifestEntry& file : manifest.files) {
-    entries.push_back(BundleInput{file.name, file.path, std::nullopt});
+    entries.push_back(BundleInput{file.name, file.path, std::nullopt, file.identity});
+  }
+  // Entries the author named in allow_private_keys ship whatever they hold, and are listed.
+  for (BundleInput& entry : entries) {
+    entry.mayHoldPrivateKey =
+        std::find(manifest.allowPrivateKeys.begin(), manifest.allowPrivateKeys.end(), entry.name) !=
+        manifest.allowPrivateKeys.end();
   }
   if (manifest.storeOnce) {
     auto once = StoreIdenticalOnce(&entries);
@@ -568,14 +607,25 @@ support::Status MakeInstaller(const Manifest& manifest, const ManifestKeys& keys
   if (manifest.chunkSize != 0) options.chunkSize = manifest.chunkSize;
   options.threads = manifest.threads;
   options.progress = makeOptions.progress;
+  options.checkPrivateKeys = true;
+  options.neverPacked = manifest.neverPacked;
+  std::vector<std::string> allowedKeyLines;
+  options.allowedKeyLines = &allowedKeyLines;
+  std::string signedDigest;
+  options.signedDigest = &signedDigest;
   support::Status bundled = WriteBundle(bundlePath, entries, bundleKey, *block, options);
   if (!bundled) return support::Errorf("bundle: %s", bundled.error().c_str());
+  if (makeOptions.note) {
+    for (const std::string& line : allowedKeyLines) makeOptions.note(line);
+  }
 
+  // The setup program is signed without its bundle, bound to the digest the writer signed (not
+  // to a second reading of the bundle); the bundle goes into LOAD behind it, in the one pass
+  // that writes the installer (InstallerAttachments).
   SignSetupOptions signing;
   signing.input = manifest.setup;
   signing.output = signedSetup;
-  signing.bundle = bundlePath;
-  if (manifest.bindBundle) signing.bindBundle = bundlePath;
+  if (manifest.bindBundle) signing.bindDigest = verify::DigestText(signedDigest);
   {
     // The installer's own readers, which check the result, print on standard output.
     StdoutToStderr quiet;
@@ -583,9 +633,14 @@ support::Status MakeInstaller(const Manifest& manifest, const ManifestKeys& keys
     if (!signedOk) return support::Errorf("setup program: %s", signedOk.error().c_str());
   }
 
+  // TYPE, and LOAD: the signed setup program with the bundle appended as IBND, which is what
+  // sign-setup --bundle writes, here without a file of its own.
+  AttachmentInput load = AttachmentInput::FromFile("LOAD", signedSetup);
+  load.nested.push_back(AttachmentInput::FromFile("IBND", bundlePath));
+  const std::vector<AttachmentInput> attachments = {
+      AttachmentInput::FromBytes("TYPE", manifest.mode), load};
   if (!authenticode) {
-    support::Status built =
-        BuildInstaller(manifest.stub, signedSetup, manifest.mode, manifest.output);
+    support::Status built = WriteBundleSection(manifest.stub, manifest.output, attachments);
     if (!built) return support::Errorf("installer: %s", built.error().c_str());
     return {};
   }
@@ -594,32 +649,41 @@ support::Status MakeInstaller(const Manifest& manifest, const ManifestKeys& keys
   // installer that passed every check.
   const std::string unsignedInstaller = **scratch / "unsigned.exe";
   const std::string signedInstaller = **scratch / "signed.exe";
-  support::Status built =
-      BuildInstaller(manifest.stub, signedSetup, manifest.mode, unsignedInstaller);
+  support::Status built = WriteBundleSection(manifest.stub, unsignedInstaller, attachments);
   if (!built) return support::Errorf("installer: %s", built.error().c_str());
-  support::Status signedOk =
-      SignAndCheckAuthenticode(*manifest.authenticode, *authenticode, unsignedInstaller,
-                               signedInstaller, **scratch, makeOptions.step);
-  if (!signedOk) return signedOk;
+  auto held = SignAndCheckAuthenticode(*manifest.authenticode, *authenticode, unsignedInstaller,
+                                       signedInstaller, **scratch, makeOptions.step);
+  if (!held) return support::Error{held.error()};
   if (makeOptions.verifyInstaller) {
     if (makeOptions.step) makeOptions.step("checking the signed installer as ztpack verify does");
+    // The public keys in the private scratch directory, written there by this process.
     const std::string rootDer = **scratch / "root.der", setupDer = **scratch / "setup.der";
     for (const auto& [path, der] :
          {std::pair{rootDer, PublicKeyDer(rootKey)}, std::pair{setupDer, PublicKeyDer(setupKey)}}) {
       support::Status written = WriteOutputFile(path, der);
       if (!written) return written;
     }
-    support::Status verified = makeOptions.verifyInstaller(signedInstaller, rootDer, setupDer);
+    support::Status verified =
+        makeOptions.verifyInstaller(*held, signedInstaller, rootDer, setupDer);
     if (!verified) return support::Errorf("signed installer: %s", verified.error().c_str());
   }
-  auto size = fileops::RegularFileSize(signedInstaller);
+  // The output is the very bytes checked: copied from the file held open since the checks began.
+  auto size = held->RegularSize();
   if (!size) return support::Errorf("%s: %s", signedInstaller.c_str(), size.error().c_str());
   auto output = OutputFile::Create(manifest.output);
   if (!output) return support::Error{output.error()};
-  support::Status copied = fileops::StreamFile(
-      signedInstaller, 0, *size,
-      [&](const uint8_t* data, size_t length) { return (*output)->Write(data, length); });
-  if (!copied) return support::Errorf("%s: %s", manifest.output.c_str(), copied.error().c_str());
+  constexpr size_t kPiece = 1 << 20;
+  std::vector<uint8_t> piece(kPiece);
+  for (uint64_t done = 0; done < *size;) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(*size - done, kPiece));
+    if (held->ReadFullyAt(done, piece.data(), want) != static_cast<int64_t>(want)) {
+      return support::Errorf("%s: reading the signed installer at 0x%llx failed: %s",
+                             signedInstaller.c_str(), static_cast<unsigned long long>(done),
+                             fileops::LastErrorText().c_str());
+    }
+    if (auto s = (*output)->Write(piece.data(), want); !s) return s;
+    done += want;
+  }
   return (*output)->Commit();
 }
 

@@ -49,9 +49,11 @@
 // Relative paths are taken from the manifest's own directory. Unknown keys are errors, every
 // error names the manifest line. In a folder, entry names are the paths below it with "/"
 // between directories, packed in byte order of their names; symbolic links and junctions are
-// refused. A payload file that is one of the [keys] or [authenticode] key files or a token's PIN
-// file is refused; so is one that holds a private key (private_key_scan.h), unless [payload]
-// allow_private_keys names its entry (its bundle entry name: in a folder, the path below it). The
+// refused. A payload file that is one of the [keys] or [authenticode] key files, PKCS#12 files or
+// a token's PIN file is refused by identity (also under another name); so is one that holds a
+// private key (private_key_scan.h), unless [payload] allow_private_keys names its entry (its
+// bundle entry name: in a folder, the path below it). Each file is opened once, as listed and
+// without following a link, and checked and packed from that one descriptor. The
 // output depends only on the inputs: the same inputs give a byte-identical installer, whatever
 // the number of threads that compress it. Every file is stored under its own entry name, also
 // one whose content another file has, unless `store_once` says otherwise.
@@ -63,8 +65,10 @@
 #include <string>
 #include <vector>
 
+#include "author/bundle_writer.h"
 #include "author/keys.h"
 #include "author/pkcs11.h"
+#include "os/file_ops.h"
 #include "support/result.h"
 
 namespace ztpack {
@@ -81,8 +85,9 @@ support::Status BuildInstaller(const std::string& stub, const std::string& setup
 std::string DefaultStub(std::string* searched = nullptr);
 
 struct ManifestEntry {
-  std::string name;  // bundle entry name
-  std::string path;  // file it is read from
+  std::string name;            // bundle entry name
+  std::string path;            // file it is read from
+  fileops::FileId identity{};  // the file as listed; packed only if the file opened is this one
 };
 
 // [authenticode]: either certificate + key or pkcs12 is set. Paths are resolved; a key that is
@@ -97,6 +102,7 @@ struct AuthenticodeSettings {
 struct Manifest {
   std::string stub, setup, mode, output;
   std::string script;                        // the install script file
+  fileops::FileId scriptIdentity{};          // as listed
   std::vector<ManifestEntry> files;          // the other entries, in packing order
   std::string rootKey, bundleKey, setupKey;  // a file path or a pkcs11: URI each
   std::string pkcs11Module;                  // [pkcs11] module, resolved; empty when not given
@@ -106,11 +112,11 @@ struct Manifest {
   bool storeOnce = false;  // [payload] store_once
   // [payload] allow_private_keys: entry names shipped although they hold a private key.
   std::vector<std::string> allowPrivateKeys;
-  // What each of them holds, one line each (DescribeAllowedPrivateKey), for make's output.
-  std::vector<std::string> allowedPrivateKeyLines;
   bool bindBundle = true;  // the signed setup program runs with this bundle only
   unsigned threads = 0;    // compressing threads, 0: one per processor (not in the file)
   std::optional<AuthenticodeSettings> authenticode;
+  // The release's own key, PKCS#12 and PIN files, by identity: never packed.
+  std::vector<NeverPacked> neverPacked;
 };
 
 // Parses and checks the manifest (paths resolved, folder listed, files and keys present).
@@ -127,10 +133,12 @@ struct MakeOptions {
   // Receives a line as each step of the Authenticode signing starts.
   std::function<void(const std::string&)> step;
   // The last check of a signed installer: `ztpack verify` with the manifest's root and setup
-  // public keys (DER files). None: that check is left out (the library alone cannot run the
-  // tool; the make command supplies it).
-  std::function<support::Status(const std::string& installer, const std::string& rootKeyDer,
-                                const std::string& setupKeyDer)>
+  // public keys (DER files in make's private scratch directory). `installer` is the signed file
+  // held open, which is what the output receives afterwards; `path` its name in the scratch
+  // directory. None: that check is left out (the library alone cannot run the tool; the make
+  // command supplies it).
+  std::function<support::Status(const fileops::RawFile& installer, const std::string& path,
+                                const std::string& rootKeyDer, const std::string& setupKeyDer)>
       verifyInstaller;
 };
 
@@ -145,10 +153,11 @@ support::Result<ManifestKeys> OpenManifestKeys(const Manifest& manifest,
 
 // Everything: certificate, bundle, signed setup program, installer. The install script is
 // checked first with the installer's own rules (script_check.h): an error refuses the manifest
-// before anything is written, warnings go to options.warn. Intermediate files live in a temporary
-// directory beside the output and are removed. With [authenticode] the finished installer is
-// signed and checked in that directory (authenticode_signer.h), and only a signed installer that
-// passed every check reaches the output's name.
+// before anything is written, warnings go to options.warn. Intermediate files live in a private
+// scratch directory in the user's temporary directory (os/scratch_dir.h), removed at the end and
+// when make is interrupted. With [authenticode] the finished installer is signed and checked
+// there (authenticode_signer.h), and only the very bytes that passed every check, copied from the
+// file held open through the checks, reach the output's name.
 support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& options = {});
 // The same with keys already opened.
 support::Status MakeInstaller(const Manifest& manifest, const ManifestKeys& keys,

@@ -129,12 +129,14 @@ std::string MakeSignatureDocument(std::string_view signature, std::string_view b
   return doc;
 }
 
-support::Result<std::string> BundleBindingDigest(const std::string& path) {
+support::Result<std::string> BundleBindingDigest(const std::string& path,
+                                                 const std::string& shownAs) {
+  const std::string& name = shownAs.empty() ? path : shownAs;
   auto info = InspectBundle(path, std::string());
-  if (!info) return support::Errorf("cannot bind to %s: %s", path.c_str(), info.error().c_str());
+  if (!info) return support::Errorf("cannot bind to %s: %s", name.c_str(), info.error().c_str());
   if (info->signedDigest.empty()) {
     return support::Errorf("cannot bind to %s: its bundle signature is not valid (%s)",
-                           path.c_str(), info->bundleSignature.text.c_str());
+                           name.c_str(), info->bundleSignature.text.c_str());
   }
   return verify::DigestText(info->signedDigest);
 }
@@ -148,19 +150,35 @@ support::Result<SignSetupSummary> SignSetup(const SigningKey& key,
   summary.pe = *mz;
   summary.plain = options.plain || !summary.pe;
 
+  // The bundle appended, opened once: bound and appended through this one open file.
+  fileops::RawFile bundleFile;
+  std::string bundleName;
+  if (!options.bundle.empty()) {
+    bundleFile = fileops::RawFile::Open(options.bundle, fileops::RawFile::Mode::kReadHeld);
+    if (!bundleFile.IsOpen()) {
+      return support::Errorf("%s: cannot open the bundle: %s", options.bundle.c_str(),
+                             fileops::LastErrorText().c_str());
+    }
+    bundleName = bundleFile.ReadBackName(options.bundle);
+  }
   // The binding is the last attachment in front of the document, inside the signed bytes.
   std::vector<AttachmentInput> leading = options.leading;
-  if (!options.bindBundle.empty()) {
-    auto digest = BundleBindingDigest(options.bindBundle);
+  if (!options.bindDigest.empty()) {
+    summary.boundTo = options.bindDigest;
+  } else if (!options.bindBundle.empty()) {
+    auto digest = options.bindBundle == options.bundle
+                      ? BundleBindingDigest(bundleName, options.bundle)
+                      : BundleBindingDigest(options.bindBundle);
     if (!digest) return support::Error{digest.error()};
     summary.boundTo = *digest;
-    leading.push_back(AttachmentInput::FromBytes(verify::kBindingType, *digest));
+  }
+  if (!summary.boundTo.empty()) {
+    leading.push_back(AttachmentInput::FromBytes(verify::kBindingType, summary.boundTo));
   }
   const std::string placeholder =
       MakeSignatureDocument(std::string(SignatureLength(key), '\0'), summary.boundTo);
   std::vector<AttachmentInput> bundle;
-  if (!options.bundle.empty())
-    bundle.push_back(AttachmentInput::FromFile(kBundleType, options.bundle));
+  if (!options.bundle.empty()) bundle.push_back(AttachmentInput::FromFile(kBundleType, bundleName));
 
   auto withDocument = [&](const std::string& document) {
     std::vector<AttachmentInput> chain = leading;

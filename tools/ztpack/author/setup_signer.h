@@ -36,7 +36,10 @@
 // the signature covers it, and into the document's "bundle" member. The bundle need not be
 // attached here, so that the binding also serves the Authenticode order below.
 //
-// A bundle given to SignSetup is appended as the `IBND` attachment at the very end of the file.
+// A bundle given to SignSetup is opened once, and everything read of it (the binding digest, the
+// bytes appended) comes from that open file, whatever its name holds meanwhile (on Windows it is
+// held shared for reading only). A bundle given to SignSetup is appended as the `IBND` attachment
+// at the very end of the file.
 // An Authenticode signature appends its certificate table at the end of the file, so a setup
 // program that is to be Authenticode-signed gets its bundle afterwards (`ztpack attach --type
 // IBND`), where the installer looks for it.
@@ -65,7 +68,9 @@ std::string MakeSignatureDocument(std::string_view signature, std::string_view b
 // The digest text (verify::DigestText) a setup program is bound to for the bundle at `path`:
 // the SHA-1 its signature signs. Refused when the bundle's signature does not verify under the
 // key its public key block carries (the root key is not checked here).
-support::Result<std::string> BundleBindingDigest(const std::string& path);
+// `shownAs` names it in errors when `path` is another name of it (an open file's).
+support::Result<std::string> BundleBindingDigest(const std::string& path,
+                                                 const std::string& shownAs = {});
 
 struct SignSetupOptions {
   std::string input;
@@ -76,6 +81,9 @@ struct SignSetupOptions {
   // part of the signed region.
   std::vector<AttachmentInput> leading;
   std::string bindBundle{};  // the bundle the program is bound to, attached or not; empty: none
+  // The digest text of the bundle bound, when the caller knows it (make: from the writer, which
+  // signed it); then `bindBundle` is not read. Binds without bindBundle.
+  std::string bindDigest{};
 };
 
 struct SignSetupSummary {

@@ -38,14 +38,35 @@ int RunBundle(const Options& o) {
   if (auto bad = FirstUnreadable({o.script, o.cert}); !bad.empty()) {
     return kErrors.Fail(kExitUnusable, bad);
   }
+  // Each file as listed (its identity): packed only when the file opened then is this one. A
+  // name given that is itself a link is taken as the file it leads to now.
+  auto listed = [](const std::string& name, std::string path) -> support::Result<BundleInput> {
+    if (fileops::IsLink(path)) {
+      std::error_code ec;
+      const std::filesystem::path target = std::filesystem::canonical(fileops::U8Path(path), ec);
+      if (ec)
+        return support::Errorf("%s: the link cannot be followed: %s", path.c_str(),
+                               ec.message().c_str());
+      path = fileops::U8String(target);
+    }
+    auto identity = fileops::IdentityOf(path, false);
+    if (!identity) return support::Errorf("%s: %s", path.c_str(), identity.error().c_str());
+    return BundleInput{name, path, std::nullopt, *identity};
+  };
   std::vector<BundleInput> inputs;
-  inputs.push_back({"install_script", o.script, std::nullopt});
+  {
+    auto script = listed("install_script", o.script);
+    if (!script) return kErrors.Fail(kExitUnusable, script.error());
+    inputs.push_back(std::move(*script));
+  }
   for (const std::string& argument : o.entries) {
     size_t eq = argument.find('=');
     if (eq == std::string::npos || eq == 0 || eq + 1 == argument.size()) {
       return kErrors.Fail(kExitUnusable, "--entry \"" + argument + "\" is not NAME=PATH");
     }
-    inputs.push_back({argument.substr(0, eq), argument.substr(eq + 1), std::nullopt});
+    auto entry = listed(argument.substr(0, eq), argument.substr(eq + 1));
+    if (!entry) return kErrors.Fail(kExitUnusable, "--entry " + argument + ": " + entry.error());
+    inputs.push_back(std::move(*entry));
   }
   if (!o.dir.empty()) {
     std::error_code ec;
@@ -64,7 +85,11 @@ int RunBundle(const Options& o) {
     }
     if (ec) return kErrors.Fail(kExitUnusable, "--dir " + o.dir + ": " + ec.message());
     std::sort(files.begin(), files.end());  // deterministic order
-    for (auto& [name, path] : files) inputs.push_back({name, path, std::nullopt});
+    for (auto& [name, path] : files) {
+      auto identity = fileops::IdentityOf(path, false);
+      if (!identity) return kErrors.Fail(kExitUnusable, path + ": " + identity.error());
+      inputs.push_back({name, path, std::nullopt, *identity});
+    }
   }
   std::set<std::string> seen;
   for (const BundleInput& in : inputs) {
@@ -76,27 +101,34 @@ int RunBundle(const Options& o) {
     }
   }
 
-  // A private key among the entries would be handed out by every installer.
-  std::vector<std::string> keyFiles;
-  if (!IsPkcs11Uri(o.key)) keyFiles.push_back(o.key);
   std::vector<std::string> entryNames;
   for (const BundleInput& in : inputs) entryNames.push_back(in.name);
   if (auto s = CheckAllowedPrivateKeyNames(o.allowPrivateKeys, entryNames, "--allow-private-key");
       !s) {
     return kErrors.Fail(kExitUnusable, s.error());
   }
-  std::vector<std::string> allowedLines;
-  for (const BundleInput& in : inputs) {
-    // Entries named by --allow-private-key ship whatever they hold, and are listed.
-    const bool allowed = std::find(o.allowPrivateKeys.begin(), o.allowPrivateKeys.end(), in.name) !=
-                         o.allowPrivateKeys.end();
-    std::string kind;
-    if (auto s = RefusePrivateKeyPayload(in.path, keyFiles, allowed, &kind); !s) {
-      return kErrors.Fail(kExitFailed, "entry \"" + in.name + "\": " + s.error());
-    }
-    if (allowed) allowedLines.push_back(DescribeAllowedPrivateKey(in.name, kind));
+  // Entries named by --allow-private-key ship whatever they hold, and are listed.
+  for (BundleInput& in : inputs) {
+    in.mayHoldPrivateKey = std::find(o.allowPrivateKeys.begin(), o.allowPrivateKeys.end(),
+                                     in.name) != o.allowPrivateKeys.end();
   }
-  for (const std::string& line : allowedLines) std::printf("%s\n", line.c_str());
+  // A private key among the entries would be handed out by every installer: the key file given
+  // (by identity, so also under another name) is refused now, and again by the packer for the
+  // file it opens, which also looks for a key in the bytes it packs.
+  std::vector<NeverPacked> neverPacked;
+  if (!IsPkcs11Uri(o.key)) {
+    if (auto id = fileops::IdentityOf(o.key, true)) {
+      neverPacked.push_back({*id, "the private key " + o.key});
+    }
+  }
+  for (const BundleInput& in : inputs) {
+    for (const NeverPacked& never : neverPacked) {
+      if (never.identity == *in.identity) {
+        return kErrors.Fail(kExitFailed, "entry \"" + in.name + "\": " + in.path + " is " +
+                                             never.what + ": a private key is never packed");
+      }
+    }
+  }
   auto key = OpenSigningKey(o.key, KeyRole::kBundle, o.pkcs11);
   if (!key) return kErrors.Fail(kExitUnusable, key.error());
   auto cert = fileops::ReadWholeFile(o.cert);
@@ -107,9 +139,13 @@ int RunBundle(const Options& o) {
     return kErrors.Fail(kExitFailed, o.cert + " certifies a different key than " + o.key);
   }
 
-  // The script, read back as the installer reads it, against the entries being packed.
-  auto lines = ReadScriptFileAsInstaller(o.script);
+  // The script, read once, checked as the installer reads it against the entries being packed,
+  // and packed from the same bytes.
+  auto scriptBytes = ReadPayloadFile(inputs[0].path, *inputs[0].identity, neverPacked);
+  if (!scriptBytes) return kErrors.Fail(kExitFailed, "install script: " + scriptBytes.error());
+  auto lines = ReadScriptAsInstaller(*scriptBytes, o.script);
   if (!lines) return kErrors.Fail(kExitUnusable, lines.error());
+  inputs[0].data = std::move(*scriptBytes);
   std::vector<std::string> names;
   for (const BundleInput& in : inputs) names.push_back(in.name);
   std::vector<std::string> modes = {"gui", "silent"};
@@ -136,6 +172,10 @@ int RunBundle(const Options& o) {
   options.junkLength = o.junk;
   options.compressionLevel = o.level;
   options.threads = o.threads;
+  options.checkPrivateKeys = true;
+  options.neverPacked = neverPacked;
+  std::vector<std::string> allowedKeyLines;
+  options.allowedKeyLines = &allowedKeyLines;
   ProgressMeter meter("bundle", 0, inputs.size(), o.quiet);
   options.progress = [&meter](uint64_t done, uint64_t total) {
     meter.SetTotals(total, 0);
@@ -143,6 +183,7 @@ int RunBundle(const Options& o) {
   };
   if (auto s = WriteBundle(o.out, inputs, *key, *cert, options); !s)
     return kErrors.Fail(kExitFailed, s.error());
+  for (const std::string& line : allowedKeyLines) std::printf("%s\n", line.c_str());
   return kExitOk;
 }
 

@@ -2,6 +2,7 @@
 // one TOML manifest (format in manifest.h).
 #include <cstdio>
 
+#include "author/authenticode_signer.h"
 #include "author/manifest.h"
 #include "author/pkcs11.h"
 #include "cmd/command.h"
@@ -16,12 +17,16 @@ constexpr CommandErrors kErrors{"make"};
 
 // `ztpack verify` of a signed installer, by this very program, with the manifest's public keys:
 // the same checks, the same verdict. The error keeps the lines that say what failed.
-support::Status VerifyWithThisTool(const std::string& installer, const std::string& rootKeyDer,
-                                   const std::string& setupKeyDer) {
+// The installer reaches it as an inherited descriptor of the file make holds open (/dev/fd/3), the
+// keys from make's private scratch directory.
+support::Status VerifyWithThisTool(const fileops::RawFile& installer, const std::string& path,
+                                   const std::string& rootKeyDer, const std::string& setupKeyDer) {
   const std::string self = fileops::ExecutablePath();
   if (self.empty()) return support::Errorf("cannot find ztpack itself to run its verify");
+  process::RunOptions options;
+  const std::string name = ChildNameOf(installer, path, &options.inherit);
   auto run = process::Run(
-      self, {"verify", "-q", installer, "--root-key", rootKeyDer, "--setup-key", setupKeyDer});
+      self, {"verify", "-q", name, "--root-key", rootKeyDer, "--setup-key", setupKeyDer}, options);
   if (!run) return support::Error{run.error()};
   if (run->exitCode == 0) return {};
   std::string failures;

@@ -34,6 +34,19 @@ std::string LastErrorText();
 inline constexpr const char* kNotRegularFile = "not a regular file";
 support::Result<uint64_t> RegularFileSize(const std::string& path);
 
+// Which file a name or an open file is: its device (Windows: volume serial number) and its
+// inode (file index). Two names of one file, hard links included, have the same.
+struct FileId {
+  uint64_t device = 0, index = 0;
+  bool operator==(const FileId&) const = default;
+  bool operator<(const FileId& other) const {
+    return device != other.device ? device < other.device : index < other.index;
+  }
+};
+// The identity of the file `path` names: with `followLinks` the file a link leads to, else a
+// link itself. The error is the reason alone.
+support::Result<FileId> IdentityOf(const std::string& path, bool followLinks = true);
+
 // A file read and written at explicit offsets (pread/pwrite; ReadFile/WriteFile with an offset),
 // so that no shared position is involved. Move-only; closes itself.
 //
@@ -45,6 +58,14 @@ class RawFile {
  public:
   enum class Mode {
     kRead,                   // an existing file, read only
+    // An existing file, read only, opened as it is named and never through a link: a link at
+    // the name (the last component) fails to open (POSIX O_NOFOLLOW, and O_NONBLOCK so that a
+    // FIFO put there does not block; Windows FILE_FLAG_OPEN_REPARSE_POINT, a reparse point
+    // refused). Shared with writers, as kRead.
+    kReadNoFollow,
+    // The same, and on Windows shared for reading only: nobody writes, renames or deletes the
+    // file while it is held open (POSIX has no such lock; there it is kReadNoFollow).
+    kReadHeld,
     kCreateExclusive,        // a new file, read and write; fails when the name exists
     kCreateExclusiveSecret,  // the same, for private keys: the owner's alone from the first
                              // byte (POSIX 0600; Windows a protected DACL for the user only)
@@ -59,6 +80,10 @@ class RawFile {
   // Not open on failure; `exists` (when given) says whether it failed because the name exists.
   static RawFile Open(const std::string& path, Mode mode, bool* exists = nullptr);
   bool IsOpen() const { return handle_ != kInvalid; }
+  // The descriptor (POSIX) or HANDLE (Windows), for handing to a child (process::RunOptions).
+  intptr_t NativeHandle() const { return handle_; }
+  // The identity of the open file itself.
+  support::Result<FileId> Identity() const;
 
   // The count read (0 at the end) or -1; may be short.
   int64_t ReadAt(uint64_t offset, void* data, size_t length);

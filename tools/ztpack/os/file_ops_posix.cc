@@ -40,6 +40,8 @@ RawFile RawFile::Open(const std::string& path, Mode mode, bool* exists) {
   mode_t permissions = 0644;
   switch (mode) {
     case Mode::kRead: flags |= O_RDONLY; break;
+    case Mode::kReadNoFollow:
+    case Mode::kReadHeld: flags |= O_RDONLY | O_NOFOLLOW | O_NONBLOCK; break;
     // O_EXCL fails on any name that exists, a link too (even one pointing nowhere); O_NOFOLLOW
     // says so once more.
     case Mode::kCreateExclusive: flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW; break;
@@ -52,11 +54,29 @@ RawFile RawFile::Open(const std::string& path, Mode mode, bool* exists) {
   const int fd = ::open(path.c_str(), flags, permissions);
   if (exists != nullptr) *exists = fd < 0 && errno == EEXIST;
   if (fd < 0) {
-    NoteErrno();
+    if (errno == ELOOP && (mode == Mode::kReadNoFollow || mode == Mode::kReadHeld)) {
+      lastError = "it is a symbolic link, which is not followed";
+    } else {
+      NoteErrno();
+    }
     return file;
   }
   file.handle_ = fd;
   return file;
+}
+
+support::Result<FileId> RawFile::Identity() const {
+  struct stat st;
+  if (::fstat(static_cast<int>(handle_), &st) != 0) return support::Error{std::strerror(errno)};
+  return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+support::Result<FileId> IdentityOf(const std::string& path, bool followLinks) {
+  struct stat st;
+  if ((followLinks ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0) {
+    return support::Error{std::strerror(errno)};
+  }
+  return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
 int64_t RawFile::ReadAt(uint64_t offset, void* data, size_t length) {

@@ -142,8 +142,16 @@ RawFile RawFile::Open(const std::string& path, Mode mode, bool* exists) {
   DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   OwnedDescriptor secret;
   SECURITY_ATTRIBUTES attributes = {};
+  DWORD flags = FILE_ATTRIBUTE_NORMAL;
   switch (mode) {
     case Mode::kRead: break;
+    case Mode::kReadHeld:
+      share = FILE_SHARE_READ;
+      [[fallthrough]];
+    case Mode::kReadNoFollow:
+      // The name itself is opened, a link too, and refused below.
+      flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+      break;
     case Mode::kCreateExclusiveSecret:
       secret = OwnerOnlyDescriptor(false);
       if (!secret) {
@@ -163,7 +171,7 @@ RawFile RawFile::Open(const std::string& path, Mode mode, bool* exists) {
   RawFile file;
   const HANDLE handle =
       ::CreateFileW(Wide(path).c_str(), access, share, secret ? &attributes : nullptr, disposition,
-                    FILE_ATTRIBUTE_NORMAL, nullptr);
+                    flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD code = ::GetLastError();
     if (exists != nullptr) *exists = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
@@ -171,8 +179,45 @@ RawFile RawFile::Open(const std::string& path, Mode mode, bool* exists) {
     return file;
   }
   if (exists != nullptr) *exists = false;
+  if (flags & FILE_FLAG_OPEN_REPARSE_POINT) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!FileIdentity(handle, &info)) {
+      ::CloseHandle(handle);
+      return file;
+    }
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      ::CloseHandle(handle);
+      lastError = "it is a symbolic link or junction, which is not followed";
+      return file;
+    }
+  }
   file.handle_ = reinterpret_cast<intptr_t>(handle);
   return file;
+}
+
+support::Result<FileId> RawFile::Identity() const {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!FileIdentity(AsHandle(handle_), &info)) return support::Error{lastError};
+  return FileId{info.dwVolumeSerialNumber,
+                (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+support::Result<FileId> IdentityOf(const std::string& path, bool followLinks) {
+  // No access asked (attributes only), so the sharing of other handles does not stand in the way.
+  const HANDLE named = ::CreateFileW(
+      Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | (followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
+      nullptr);
+  if (named == INVALID_HANDLE_VALUE) {
+    NoteLastError();
+    return support::Error{lastError};
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool ok = FileIdentity(named, &info);
+  ::CloseHandle(named);
+  if (!ok) return support::Error{lastError};
+  return FileId{info.dwVolumeSerialNumber,
+                (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
 }
 
 int64_t RawFile::ReadAt(uint64_t offset, void* data, size_t length) {

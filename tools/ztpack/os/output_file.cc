@@ -1,6 +1,8 @@
 #include "os/output_file.h"
 
 #include <random>
+
+#include "os/cleanup.h"
 #include <vector>
 
 namespace ztpack {
@@ -40,12 +42,21 @@ support::Result<std::unique_ptr<OutputFile>> OutputFile::Create(const std::strin
   return support::Errorf("%s: cannot find a free temporary name beside it", target.c_str());
 }
 
+OutputFile::OutputFile(std::string target, std::string temp, fileops::RawFile file,
+                       Access access)
+    : target_(std::move(target)),
+      temp_(std::move(temp)),
+      file_(std::move(file)),
+      access_(access),
+      cleanup_(cleanup::Register(temp_, cleanup::Kind::kFile)) {}
+
 OutputFile::~OutputFile() {
   if (committed_) return;
   // Only the file written is removed, not another that took its name.
   const bool ours = file_.IsOpen() && file_.IsNamedBy(temp_);
   file_.Close();
   if (ours) fileops::RemoveFile(temp_);
+  cleanup::Unregister(cleanup_);
 }
 
 support::Status OutputFile::Write(const void* data, size_t length) {
@@ -104,6 +115,8 @@ support::Status OutputFile::Commit() {
     return support::Errorf("%s: finishing %s failed: %s", target_.c_str(), temp_.c_str(),
                            fileops::LastErrorText().c_str());
   }
+  cleanup::Unregister(cleanup_);
+  cleanup_ = -1;
   if (!file_.MoveTo(temp_, target_)) {
     return support::Errorf("%s: renaming %s onto it failed: %s", target_.c_str(), temp_.c_str(),
                            fileops::LastErrorText().c_str());

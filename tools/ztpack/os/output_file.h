@@ -9,7 +9,8 @@
 // (never through a link, never a file that exists; close-on-exec), a name taken is retried with
 // another, and a private key is its owner's alone from the first byte. Whatever is read back
 // while the file is being written is read through the file written, never by its name (see
-// ReadBackName); Commit makes sure the target ends up naming that very file.
+// ReadBackName); Commit makes sure the target ends up naming that very file. An interrupted
+// ztpack removes the temporary file (os/cleanup.h).
 #pragma once
 
 #include <cstddef>
@@ -56,17 +57,14 @@ class OutputFile {
   support::Status Commit();
 
  private:
-  OutputFile(std::string target, std::string temp, fileops::RawFile file, Access access)
-      : target_(std::move(target)),
-        temp_(std::move(temp)),
-        file_(std::move(file)),
-        access_(access) {}
+  OutputFile(std::string target, std::string temp, fileops::RawFile file, Access access);
   std::string target_;
   std::string temp_;
   fileops::RawFile file_;
   Access access_;
   uint64_t size_ = 0;
   bool committed_ = false;
+  int cleanup_ = -1;  // the temporary file's registration (os/cleanup.h)
 };
 
 // A whole file from memory, through OutputFile.

@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cwctype>
+#include <mutex>
+#include <set>
 
+#include "os/cleanup.h"
 #include "os/process.h"
 #include "support/text.h"
 
@@ -33,10 +37,41 @@ std::string LastError() {
   return support::WideToUtf8(wide, true);
 }
 
+std::mutex secretNamesMutex;
+std::set<std::wstring>& SecretNames() {
+  static std::set<std::wstring> names = {L"ZTPACK_PKCS11_PIN"};
+  return names;
+}
+
+std::wstring Upper(std::wstring text) {
+  for (wchar_t& c : text) c = static_cast<wchar_t>(towupper(c));
+  return text;
+}
+
 }  // namespace
 
+void NeverPassOn(const std::string& name) {
+  std::lock_guard<std::mutex> lock(secretNamesMutex);
+  SecretNames().insert(Upper(Wide(name)));
+}
+
+bool IsNeverPassedOn(const std::string& name) {
+  std::lock_guard<std::mutex> lock(secretNamesMutex);
+  return SecretNames().count(Upper(Wide(name))) != 0;
+}
+
+// osslsigncode and ztpack open files by name; an inherited handle has none they could open.
+std::string InheritedName(size_t) { return {}; }
+
 support::Result<Finished> Run(const std::string& program, const std::vector<std::string>& arguments,
-                              const std::vector<std::pair<std::string, std::string>>& environment) {
+                              const RunOptions& options) {
+  const auto& environment = options.environment;
+  if (!options.inherit.empty()) {
+    return support::Errorf(
+        "%s: this build of ztpack cannot hand a program an open file (a secret or the file it "
+        "checks); run this step with the Linux tool",
+        program.c_str());
+  }
   std::wstring line = Quote(Wide(program));
   for (const std::string& a : arguments) line += L" " + Quote(Wide(a));
 
@@ -46,14 +81,17 @@ support::Result<Finished> Run(const std::string& program, const std::vector<std:
     for (const wchar_t* p = strings; *p != 0; p += wcslen(p) + 1) {
       const std::wstring entry = p;
       const std::wstring name = entry.substr(0, entry.find(L'=', 1));
-      bool replaced = false;
+      bool replaced = !name.empty() && IsNeverPassedOn(support::WideToUtf8(
+                                           std::u16string(name.begin(), name.end()), true));
       for (const auto& [key, value] : environment)
         replaced |= _wcsicmp(Wide(key).c_str(), name.c_str()) == 0;
       if (!replaced) block += entry + L'\0';
     }
     ::FreeEnvironmentStringsW(strings);
   }
-  for (const auto& [key, value] : environment) block += Wide(key) + L"=" + Wide(value) + L'\0';
+  for (const auto& [key, value] : environment) {
+    if (!IsNeverPassedOn(key)) block += Wide(key) + L"=" + Wide(value) + L'\0';
+  }
   block += L'\0';
 
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -82,6 +120,7 @@ support::Result<Finished> Run(const std::string& program, const std::vector<std:
     ::CloseHandle(readEnd);
     return support::Errorf("%s: cannot be started: %s", program.c_str(), why.c_str());
   }
+  cleanup::SetRunningChild(static_cast<int64_t>(info.dwProcessId));
   Finished finished;
   char buffer[4096];
   DWORD got = 0;
@@ -91,12 +130,29 @@ support::Result<Finished> Run(const std::string& program, const std::vector<std:
   }
   ::CloseHandle(readEnd);
   ::WaitForSingleObject(info.hProcess, INFINITE);
+  cleanup::SetRunningChild(0);
   DWORD code = 1;
   ::GetExitCodeProcess(info.hProcess, &code);
   ::CloseHandle(info.hProcess);
   ::CloseHandle(info.hThread);
   finished.exitCode = static_cast<int>(code);
   return finished;
+}
+
+// Windows builds hand no secret to a program (InheritedName is empty): refused where used.
+support::Result<SecretPipe> SecretPipe::Create(const std::string&) {
+  return support::Errorf(
+      "this build of ztpack cannot hand osslsigncode a password or PIN without writing it to a "
+      "file; sign with a key that needs none, or with the Linux tool");
+}
+SecretPipe::~SecretPipe() = default;
+SecretPipe::SecretPipe(SecretPipe&& other) noexcept : readEnd_(other.readEnd_) {
+  other.readEnd_ = -1;
+}
+SecretPipe& SecretPipe::operator=(SecretPipe&& other) noexcept {
+  readEnd_ = other.readEnd_;
+  other.readEnd_ = -1;
+  return *this;
 }
 
 std::string FindProgram(const std::string& name) {

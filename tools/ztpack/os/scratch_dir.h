@@ -1,11 +1,17 @@
 // A private temporary directory (its owner's alone), removed with its contents when the object
-// goes. The removal never follows a link: not one inside, nor one put in the directory's place.
+// goes, and also when ztpack is interrupted (os/cleanup.h). The removal never follows a link: not
+// one inside, nor one put in the directory's place.
+//
+// Scratch directories live in the user's own temporary directory ($TMPDIR, else /tmp; Windows
+// %TEMP%), never beside an output: a folder others can write is no place for the intermediate
+// files that get signed or checked.
 #pragma once
 
 #include <filesystem>
 #include <memory>
 #include <string>
 
+#include "os/cleanup.h"
 #include "os/file_ops.h"
 #include "support/result.h"
 
@@ -24,7 +30,10 @@ class ScratchDir {
     if (!made) return support::Error{made.error()};
     return std::unique_ptr<ScratchDir>(new ScratchDir(fileops::U8Path(*made)));
   }
-  ~ScratchDir() { fileops::RemoveTree(fileops::U8String(path_)); }
+  ~ScratchDir() {
+    fileops::RemoveTree(fileops::U8String(path_));
+    cleanup::Unregister(cleanup_);
+  }
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
   // The UTF-8 path of `name` inside.
@@ -34,8 +43,11 @@ class ScratchDir {
   const std::filesystem::path& path() const { return path_; }
 
  private:
-  explicit ScratchDir(std::filesystem::path path) : path_(std::move(path)) {}
+  explicit ScratchDir(std::filesystem::path path)
+      : path_(std::move(path)),
+        cleanup_(cleanup::Register(fileops::U8String(path_), cleanup::Kind::kDirectory)) {}
   std::filesystem::path path_;
+  int cleanup_ = -1;
 };
 
 }  // namespace ztpack

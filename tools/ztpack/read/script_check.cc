@@ -226,7 +226,9 @@ void CheckExpiry(uint32_t expiry, int64_t now, ScriptCheck* check) {
                              {}});
 }
 
-support::Result<std::vector<std::string>> ReadScriptFileAsInstaller(const std::string& path) {
+namespace {
+support::Result<std::vector<std::string>> ReadScriptInputAsInstaller(const BundleInput& input) {
+  const std::string& path = input.path;
   auto scratch = ScratchDir::Create({}, "ztpack-script-");
   if (!scratch) return support::Error{scratch.error()};
   // Any key serves: the bundle lives only as long as this call.
@@ -236,8 +238,7 @@ support::Result<std::vector<std::string>> ReadScriptFileAsInstaller(const std::s
   if (!block) return support::Error{block.error()};
   const std::string bundlePath = **scratch / "ibnd";
   support::Status written =
-      WriteBundle(bundlePath, {BundleInput{"install_script", path, std::nullopt}}, *key, *block,
-                  BundleOptions{});
+      WriteBundle(bundlePath, {input}, *key, *block, BundleOptions{});
   if (!written) return support::Error{written.error()};
 
   Diagnostics quiet;
@@ -256,6 +257,16 @@ support::Result<std::vector<std::string>> ReadScriptFileAsInstaller(const std::s
   reader.CloseEntry(script);
   reader.Close();
   return lines;
+}
+}  // namespace
+
+support::Result<std::vector<std::string>> ReadScriptFileAsInstaller(const std::string& path) {
+  return ReadScriptInputAsInstaller(BundleInput{"install_script", path, std::nullopt});
+}
+
+support::Result<std::vector<std::string>> ReadScriptAsInstaller(const std::string& bytes,
+                                                                const std::string& what) {
+  return ReadScriptInputAsInstaller(BundleInput{"install_script", what, bytes});
 }
 
 std::vector<std::string> DescribeFindings(const ScriptCheck& check) {

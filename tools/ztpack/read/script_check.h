@@ -78,6 +78,10 @@ void CheckExpiry(uint32_t expiry, int64_t now, ScriptCheck* check);
 // installer's reader, so that carriage returns, 2047-byte pieces and zero bytes are treated as
 // the installer treats them.
 support::Result<std::vector<std::string>> ReadScriptFileAsInstaller(const std::string& path);
+// The same for a script already read (`what` names it in errors): the bytes checked are then the
+// bytes packed.
+support::Result<std::vector<std::string>> ReadScriptAsInstaller(const std::string& bytes,
+                                                                const std::string& what);
 
 // One line per finding, for people: "error: install script line 3: ..." or "warning: install
 // script: ..." (no line number for a finding about the whole script). Callers indent them.
