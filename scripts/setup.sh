@@ -6,7 +6,7 @@ need_pkgs=(
   build-essential cmake ninja-build pkg-config git
   libcrypto++-dev zlib1g-dev libdeflate-dev libgtest-dev libgmock-dev
   libcli11-dev nlohmann-json3-dev libtomlplusplus-dev
-  clang libclang-rt-14-dev llvm
+  clang clang-format libclang-rt-14-dev llvm
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-i686-dev libz-mingw-w64-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine wine64 xvfb x11-utils x11-apps imagemagick xdotool

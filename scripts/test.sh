@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Every test: installs what is needed, builds all configurations, runs the fuzz smoke runs,
-# the sanitizer tests (address and undefined behaviour; threads for the bundle and setup checks)
-# and the native tests (which include the Wine end-to-end tests).
+# Every test: installs what is needed, checks the sources' formatting (scripts/format-check.sh),
+# builds all configurations, runs the fuzz smoke runs, the sanitizer tests (address and undefined
+# behaviour; threads for the bundle and setup checks) and the native tests (which include the
+# Wine end-to-end tests).
 #
 # Which Windows build the Wine tests run is decided by scripts/wine-arch.sh (ZT_WINE_ARCH
 # overrides it); the choice and its reason are printed first and again last. Where the machine
@@ -13,6 +14,7 @@ choice="Windows programs run as $ZT_WINE_ARCH, the build in build/$ZT_WINDOWS_BU
 echo "== $choice"
 trap 'echo "== $choice"' EXIT
 bash scripts/setup.sh
+bash scripts/format-check.sh
 bash scripts/build.sh windows windows64 native asan tsan fuzz
 bash scripts/fuzz-smoke.sh
 echo "== tests: address and undefined-behaviour sanitizers"

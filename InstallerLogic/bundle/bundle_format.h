@@ -60,8 +60,8 @@ constexpr size_t kMaxOpenHandles = 32;
 constexpr size_t kChunkCacheLimit = 10;
 
 constexpr uint32_t kDefaultMaxChunkSize = 2097152;  // reader default
-// The largest chunk the installation worker accepts (it sets the same 25 MiB on its reader, as
-// worker.h's kBundleMaxChunkSize), and so the largest ztpack writes and reads back in its checks.
+// The largest chunk the installation worker accepts (worker.cc sets it on its reader: 25 MiB),
+// and so the largest ztpack writes and reads back in its checks.
 constexpr uint32_t kWorkerMaxChunkSize = 26214400;
 constexpr uint32_t kDefaultWriterChunkSize = 1048576;
 

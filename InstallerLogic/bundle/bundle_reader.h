@@ -3,8 +3,8 @@
 // Open always validates (public key block against the root key, bundle signature against the
 // key in that block) and builds the catalogue of the first 256 entries, which OpenEntry uses.
 // ExtractEntry finds entries by walking the stream, so it reaches entries past the catalogue.
-// The operations report by their result after the product's trace and standard-output lines;
-// nothing is thrown out of them.
+// The operations report by their result (false, -1, empty) after their trace and standard-output
+// lines; nothing is thrown out of them.
 #pragma once
 
 #include <cstddef>

@@ -11,10 +11,10 @@ namespace {
 
 constexpr uint32_t kCertificateThreshold = 256;
 
-// The three messages go to standard output as narrow text. The product prints them with the
-// wide formatted print of its C runtime; here the bytes are the same (ASCII), and a narrow
-// stream keeps stdout usable for the tools that link this code and print with printf (a wide
-// print would fix the stream's orientation and make every later printf fail).
+// The three messages go to standard output as narrow text. They are ASCII, so a wide print
+// would write the same bytes; a narrow stream keeps stdout usable for the tools that link this
+// code and print with printf (a wide print would fix the stream's orientation and make every
+// later printf fail).
 int32_t Refuse(const char* message) {
   std::fputs(message, stdout);
   std::fflush(stdout);

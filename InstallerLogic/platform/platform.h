@@ -2,7 +2,7 @@
 //
 // The core (container, bundle, verify, support) and the installation worker never include
 // <windows.h> and never call the OS themselves; they call these functions. platform_win32.cc
-// implements them with the Windows calls the product is specified against, platform_posix.cc
+// implements them with the Windows calls the installer makes when it runs, platform_posix.cc
 // implements them for Linux so that the whole core builds natively and its tests run fast.
 //
 // Paths are UTF-16 everywhere. On POSIX a backslash is a path separator (it is turned into '/'

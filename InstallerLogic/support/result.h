@@ -1,6 +1,6 @@
 // A small result type for the helpers that report failures in words: the error names the
-// structure, the offset and the rule that was broken. The operations that follow the product's
-// own reporting rules (false, -1, empty after a trace line) do not use it.
+// structure, the offset and the rule that was broken. The installer's own operations, which
+// report by their result (false, -1, empty) after a trace line, do not use it.
 #pragma once
 
 #include <optional>

@@ -9,7 +9,7 @@
 namespace support {
 namespace {
 
-// Process-wide and unlocked in the original design; atomics keep concurrent callers (tests,
+// Process-wide state, read and written without a lock; atomics keep concurrent callers (tests,
 // a worker thread and the main thread) free of data races at no cost.
 std::atomic<bool> suppressed{true};
 std::atomic<uint32_t> lastCheck{0};

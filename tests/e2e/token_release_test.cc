@@ -20,17 +20,17 @@ std::string Q(const fs::path& path) { return "'" + path.string() + "'"; }
 
 TEST(TokenRelease, EveryKeyInATokenAndTheInstallerRuns) {
   SKIP_WITHOUT_DEV_KEYS();
-  ASSERT_EQ(testutil::MissingWindowsPrograms({"InstallerLogic.exe", "tests/report_setup.exe"}),
-            "");
+  ASSERT_EQ(testutil::MissingWindowsPrograms({"InstallerLogic.exe", "tests/report_setup.exe"}), "");
   ASSERT_TRUE(testutil::Wine::Get().ok()) << testutil::Wine::Get().error();
   testutil::TempDir dir;
   const fs::path work = dir / "release";
   const fs::path windows = testutil::WindowsBuildDir();
   // The development keys go into the token, so that this tree's front end accepts the result.
   testutil::RunResult release = testutil::Shell(
-      "ZTPACK=" + Q(ZT_ZTPACK) + " bash " + Q(fs::path(ZT_SOURCE_DIR) / "scripts/token-release.sh") +
-      " " + Q(work) + " --import-keys " + Q(ZT_DEV_KEYS_DIR) + " --stub " +
-      Q(windows / "InstallerLogic.exe") + " --setup " + Q(windows / "tests/report_setup.exe"));
+      "ZTPACK=" + Q(ZT_ZTPACK) + " bash " +
+      Q(fs::path(ZT_SOURCE_DIR) / "scripts/token-release.sh") + " " + Q(work) + " --import-keys " +
+      Q(ZT_DEV_KEYS_DIR) + " --stub " + Q(windows / "InstallerLogic.exe") + " --setup " +
+      Q(windows / "tests/report_setup.exe"));
   ASSERT_EQ(release.exitCode, 0) << release.output();
   for (const char* step : {"ok      authenticode      sha256", "Signature verification: ok",
                            "none: every private key is inside the token"}) {
@@ -43,8 +43,8 @@ TEST(TokenRelease, EveryKeyInATokenAndTheInstallerRuns) {
   std::string report = "Z:" + (dir / "report.json").string();
   for (char& c : report) c = c == '/' ? '\\' : c;
   options.env = {{"ZT_REPORT", report}};
-  testutil::WineRunResult run = testutil::Wine::Get().Run(
-      (work / "out/example-installer.exe").string(), {}, options, "");
+  testutil::WineRunResult run =
+      testutil::Wine::Get().Run((work / "out/example-installer.exe").string(), {}, options, "");
   EXPECT_EQ(run.exitCode, 0) << run.err;
   const std::string text = testutil::ReadFile(dir / "report.json");
   ASSERT_FALSE(text.empty()) << "the setup program did not run\n" << run.err;

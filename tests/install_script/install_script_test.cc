@@ -1,5 +1,5 @@
 // The install script's rules, one table each: which platform classes a condition selects, the
-// trim, and the targets refused.
+// trim, what each line does, and the targets refused and why.
 #include "install_script.h"
 
 #include <gtest/gtest.h>
@@ -126,6 +126,84 @@ TEST(TargetPathProblem, RefusesEveryWayOut) {
   for (const Case& c : cases) {
     EXPECT_EQ(installer::TargetPathProblem(c.path) != nullptr, c.refused)
         << support::WideToUtf8(c.path);
+  }
+}
+
+// Each line's action and its reason: a line not selected is skipped whatever its fields; a
+// selected one needs three, and its target is checked, the way out before the length.
+TEST(DecideScriptLine, SaysWhatEachLineDoesAndWhy) {
+  using Action = installer::ScriptLineAction;
+  const installer::Platform x86 = kPlatformClasses[0].representative;
+  const installer::Platform x64 = kPlatformClasses[1].representative;
+  std::string e249;
+  for (int i = 0; i < 249; ++i) e249 += "\xC3\xA9";
+  struct Case {
+    std::string line;
+    installer::Platform platform;
+    size_t workspace;
+    Action::Kind kind;
+    size_t fields;
+    std::string entry, target;
+    const char* problem;  // null: none
+  } cases[] = {
+      {"", x86, 40, Action::kComment, 0, "", "", nullptr},
+      {"#dep-silent,a,..", x86, 40, Action::kComment, 0, "", "", nullptr},
+      {"dep-gui,a,..\\x", x86, 40, Action::kSkipped, 3, "a", "..\\x", nullptr},
+      {"dep-x64-silent,a,b", x86, 40, Action::kSkipped, 3, "a", "b", nullptr},
+      {"dep-gui", x86, 40, Action::kSkipped, 1, "", "", nullptr},
+      {"dep-silent", x86, 40, Action::kTooFewFields, 1, "", "", nullptr},
+      {"dep-x64-silent,a", x64, 40, Action::kTooFewFields, 2, "a", "", nullptr},
+      {"dep-x64-silent,a,d\\b", x64, 40, Action::kExtract, 3, "a", "d\\b", nullptr},
+      {"dep-silent,a,b,c,", x86, 40, Action::kExtract, 5, "a", "b", nullptr},
+      {"dep-silent,,b", x86, 40, Action::kExtract, 3, "", "b", nullptr},
+      {"dep-silent,a,", x86, 40, Action::kRefusedTarget, 3, "a", "", "empty path"},
+      {"dep-silent,a,SETUP.exe", x86, 40, Action::kRefusedTarget, 3, "a", "SETUP.exe",
+       "names the setup program or the bundle"},
+      // The way out is named even where the path is also too long.
+      {"dep-silent,a,..\\x", x86, 300, Action::kRefusedTarget, 3, "a", "..\\x", "\"..\" component"},
+      {"dep-silent,a,ab", x86, 258, Action::kRefusedTarget, 3, "a", "ab",
+       "path longer than 259 characters"},
+      // Counted in UTF-16 characters, not UTF-8 bytes: 249 of them fit, 498 bytes would not.
+      {"dep-silent,a," + e249, x86, 10, Action::kExtract, 3, "a", e249, nullptr},
+  };
+  for (const Case& c : cases) {
+    const Action a = installer::DecideScriptLine(c.line, c.platform, "silent", c.workspace);
+    EXPECT_EQ(a.kind, c.kind) << c.line;
+    EXPECT_EQ(a.fieldCount, c.fields) << c.line;
+    EXPECT_EQ(a.entry, c.entry) << c.line;
+    EXPECT_EQ(a.target, c.target) << c.line;
+    EXPECT_STREQ(a.problem, c.problem) << c.line;
+  }
+}
+
+// The whole path and its directory (what stands before the last backslash, the workspace's own
+// included) against their limits, each at the limit and one past it.
+TEST(TargetLengthProblem, NamesTheLimitPassed) {
+  const char* kPath = "path longer than 259 characters";
+  const char* kDirectory = "directory longer than 247 characters";
+  struct Case {
+    size_t workspace;
+    std::u16string target;
+    const char* problem;  // null: fits
+  } cases[] = {
+      {10, std::u16string(249, u'f'), nullptr},
+      {10, std::u16string(250, u'f'), kPath},
+      {0, std::u16string(259, u'f'), nullptr},
+      {0, u"f", nullptr},
+      {10, std::u16string(237, u'd') + u"\\f", nullptr},
+      {10, std::u16string(238, u'd') + u"\\f", kDirectory},
+      {10, u"a\\" + std::u16string(235, u'd') + u"\\f", nullptr},
+      {10, u"a\\" + std::u16string(236, u'd') + u"\\f", kDirectory},
+      {10, std::u16string(238, u'd') + u"\\", kDirectory},
+      // Without a backslash the directory is the workspace itself, less its trailing one.
+      {248, u"f", nullptr},
+      {249, u"f", kDirectory},
+      // Both too long: the whole path is named.
+      {10, std::u16string(240, u'd') + u"\\" + std::u16string(20, u'f'), kPath},
+  };
+  for (const Case& c : cases) {
+    EXPECT_STREQ(installer::TargetLengthProblem(c.workspace, c.target), c.problem)
+        << c.workspace << " + " << c.target.size();
   }
 }
 

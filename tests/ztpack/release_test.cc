@@ -2,6 +2,7 @@
 // finished installer, held against what the front end itself does with the same installer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -294,10 +295,19 @@ TEST_P(VerifyTest, SaysWhatTheFrontEndDoesOnEachPlatform) {
   ASSERT_FALSE(report.is_discarded()) << v.out << v.err;
   EXPECT_EQ(report["kind"], "installer");
   std::string failed;
+  std::vector<std::string> steps;
   for (const auto& check : report["checks"]) {
     if (check["status"] == "failed" && failed.empty()) failed = check["check"];
+    steps.push_back(check["check"]);
   }
   EXPECT_EQ(failed, c.failedCheck ? c.failedCheck : "") << report.dump(1);
+  // Every step has its line, in the installer's order, whether it passed, failed or was not
+  // reached after a failure.
+  steps.resize(std::min<size_t>(steps.size(), 8));
+  EXPECT_EQ(steps, (std::vector<std::string>{"run mode", "setup program", "bundle attachment",
+                                             "bundle", "bundle binding", "install script",
+                                             "entries", "setup signature"}))
+      << report.dump(1);
 
   // The front end on each platform: the setup program runs exactly where verify says it does.
   ASSERT_EQ(report["platforms"].size(), 4u);

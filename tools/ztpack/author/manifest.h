@@ -24,8 +24,8 @@
 //   # root = "...", bundle = "...", setup = "..."  (each overrides the one from `dir`): a file,
 //   # or a key in a token: "pkcs11:token=release;object=root" (author/pkcs11.h)
 //
-//   [pkcs11]             # optional: the module library for pkcs11: keys
-//   module = "/usr/lib/softhsm/libsofthsm2.so"
+//   [pkcs11]             # optional: the PKCS#11 module library holding the pkcs11: keys, those
+//   module = "/usr/lib/softhsm/libsofthsm2.so"   # of [keys] and of [authenticode] alike
 //
 //   [bundle]             # optional
 //   goal = "IBND"        # the goal tag the front end requires
@@ -42,9 +42,6 @@
 //   # description = "App"
 //   # url = "https://example.com"
 //   # ca_file = "chain.pem"    # trust anchors for the check after signing (authenticode_signer.h)
-//
-//   [pkcs11]             # optional
-//   module = "/usr/lib/softhsm/libsofthsm2.so"   # the PKCS#11 module holding pkcs11: keys
 //
 // Relative paths are taken from the manifest's own directory. Unknown keys are errors, every
 // error names the manifest line. In a folder, entry names are the paths below it with "/"

@@ -97,8 +97,7 @@ struct SignSetupSummary {
 // call wrote, read back through the file it wrote them to, whatever is put under the file's
 // name meanwhile. Before the output is committed the new file is checked with the installer's
 // own verifier against the key's public half.
-support::Result<SignSetupSummary> SignSetup(const SigningKey& key,
-                                            const SignSetupOptions& options);
+support::Result<SignSetupSummary> SignSetup(const SigningKey& key, const SignSetupOptions& options);
 
 namespace test_hooks {
 // Called with the output's temporary name once the layout is written and before anything is

@@ -135,7 +135,8 @@ int Verification::Run() {
   if (kind_ == FileKind::kInstaller) {
     CheckRunMode();
     if (!CheckSetupProgram(**scratch, &unpacking)) {
-      NotReached({"bundle attachment", "bundle", "install script", "entries", "setup signature"});
+      NotReached({"bundle attachment", "bundle", "bundle binding", "install script", "entries",
+                  "setup signature"});
       return Report();
     }
   }
@@ -144,7 +145,12 @@ int Verification::Run() {
 
   bundle::BundleReader reader;
   if (reached) reached = CheckBundleAndScript(&reader, **scratch);
-  if (!reached) NotReachedUnlessChecked({"bundle", "install script", "entries"});
+  if (!reached) {
+    // A bundle on its own has no setup program to be bound to, and so no binding line.
+    NotReachedUnlessChecked({"bundle"});
+    if (kind_ != FileKind::kBundle) NotReachedUnlessChecked({"bundle binding"});
+    NotReachedUnlessChecked({"install script", "entries"});
+  }
   reader.Close();
 
   if (kind_ != FileKind::kBundle) CheckSetupSignature();
