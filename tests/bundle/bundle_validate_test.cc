@@ -5,7 +5,6 @@
 
 #include "bundle_fixture.h"
 #include "support/byte_reader.h"
-#include "testutil/collision.h"
 
 namespace bundle_test {
 namespace {
@@ -301,34 +300,6 @@ TEST(BundleValidate, CertifiedKeyThatIsNotRsaIsRefused) {
   EXPECT_EQ(o.trace[2].rfind("Bundle key is not an RSA public key", 0), 0u) << o.trace[2];
   EXPECT_EQ(o.trace[3], "Invalid public key inside bundle\n");
   EXPECT_EQ(o.trace.back(), "Invalid SHA1 encountered!\n");
-}
-
-// Junk that holds half of a real collision at a block boundary, under a signature made with
-// plain SHA-1 (which verifies): refused as a bad signature, the block named by its file offset.
-// The same bundle signed without the PDF validates, so the refusal is the detection's.
-TEST(BundleValidate, HalfOfACollisionInTheSignedBytesIsRefused) {
-  const std::string pdf = testutil::ShatteredPdf();
-  for (bool colliding : {true, false}) {
-    std::string b =
-        WriteBundle(TempPath("collide.bnd"), {{"install_script", Script()}}, Junk(pdf.size() + 64));
-    const uint64_t signatureStart = SignatureStart(b);
-    const uint64_t at = (signatureStart - pdf.size()) & ~uint64_t{63};
-    if (colliding) b.replace(at, pdf.size(), pdf);
-    const std::string signature =
-        testutil::SignWithoutDetection(TestKeys::Get().bundle, b.substr(0, signatureStart));
-    b.replace(signatureStart + 4, signature.size(), signature);
-    Outcome o = OpenBytes(b);
-    EXPECT_EQ(o.ok, !colliding);
-    if (!colliding) continue;
-    char line[512];
-    std::snprintf(line, sizeof line, "SHA-1 collision attack detected in block at 0x%llX in %s\n",
-                  static_cast<unsigned long long>(at + testutil::kShatteredBlock),
-                  TempPath("validate.bnd").c_str());
-    ASSERT_GE(o.trace.size(), 4u);
-    EXPECT_EQ(Lines(o.trace.end() - 4, o.trace.end()),
-              (Lines{"Junk read done\n", line, "Digital signature is invalid!\n",
-                     "Invalid SHA1 encountered!\n"}));
-  }
 }
 
 // Any change of the signed region after the version byte fails: at the signature, or earlier

@@ -5,8 +5,7 @@
 #include <string>
 
 #include "author/bundle_writer.h"
-#include "bundle/bundle_format.h"
-#include "bundle/key_stream.h"
+#include "read/bundle_description.h"
 #include "testutil/collision.h"
 #include "testutil/process.h"
 #include "testutil/temp_dir.h"
@@ -49,38 +48,34 @@ TEST(Collision, VerifyFailsTheSetupSignatureOfTheShatteredPdf) {
       << r.output();
 }
 
-// An entry whose stored bytes are the PDF's, 64-aligned in the signed region (the scrambling is
-// a fixed table, so a supplier can arrange that): the writer names the entry and writes nothing.
-TEST(Collision, BundleWriterRefusesNamingTheEntry) {
+// A refusal names the entry by the offset of the colliding block: every offset of an entry's
+// records maps to it, the header and the junk to none, however the entries are cut in chunks.
+TEST(Collision, BundleWriterNamesTheEntryAtEveryOffset) {
   testutil::TempDir dir;
-  const std::string pdf = testutil::ShatteredPdf();
-  const std::string name(23, 'n');  // 25 + 4 + 23 + 4 + 8: the chunk data start at 0x40
-  std::vector<uint8_t> fields;
-  support::PutU32le(fields, static_cast<uint32_t>(name.size()));
-  fields.insert(fields.end(), name.begin(), name.end());
-  support::PutU32le(fields, 1);
-  support::PutU32le(fields, static_cast<uint32_t>(pdf.size()));
-  support::PutU32le(fields, static_cast<uint32_t>(pdf.size()));
-  bundle::KeyStreamState state;
-  bundle::KeyStreams::Builtin().Scramble(state, fields.data(), fields.size());
-  std::string plain = pdf;  // what scrambles to the PDF from this state
-  bundle::KeyStreams::Builtin().Unscramble(state, reinterpret_cast<uint8_t*>(plain.data()),
-                                           plain.size());
-
   const auto& keys = worker_test::DevKeys::Get();
   auto block = ztpack::MakePublicKeyBlock(keys.root, ztpack::PublicKeyDer(keys.bundle), "IBND", 0);
   ASSERT_TRUE(block.ok()) << block.error();
+  ztpack::BundleOptions options;
+  options.chunkSize = 1000;
+  options.junkLength = 100;
   ztpack::BundleWriter writer;
-  ASSERT_TRUE(writer.Begin((dir / "b.ibnd").string(), keys.bundle, *block, {}).ok());
-  ASSERT_TRUE(writer.BeginEntry(name, 1).ok());
-  ASSERT_TRUE(writer.WriteChunk(plain, static_cast<uint32_t>(pdf.size())).ok());
-  support::Status finished = writer.Finish();
-  ASSERT_FALSE(finished.ok());
-  EXPECT_EQ(finished.error(),
-            "SHA-1 collision attack detected in block at 0x140 of the bundle (in "
-            "entry \"" +
-                name + "\"): refused to sign one half of a SHA-1 collision");
-  EXPECT_FALSE(fs::exists(dir / "b.ibnd"));
+  ASSERT_TRUE(writer.Begin((dir / "b.ibnd").string(), keys.bundle, *block, options).ok());
+  for (const auto& [name, size] :
+       {std::pair<std::string, size_t>{"a", 10}, {"b", 2500}, {"c", 0}, {"d", 1000}}) {
+    ASSERT_TRUE(writer.AddData(name, std::string(size, name[0])).ok());
+  }
+  ASSERT_TRUE(writer.Finish().ok());
+  auto info = ztpack::InspectBundle((dir / "b.ibnd").string(), ztpack::PublicKeyDer(keys.root));
+  ASSERT_TRUE(info.ok()) << info.error();
+  ASSERT_EQ(info->entries.size(), 4u);
+  std::string previous;  // the header's
+  for (const ztpack::BundleEntryInfo& e : info->entries) {
+    EXPECT_EQ(writer.EntryAt(e.offset - 1), previous) << e.name;
+    EXPECT_EQ(writer.EntryAt(e.offset), e.name);
+    previous = e.name;
+  }
+  EXPECT_EQ(writer.EntryAt(info->streamEndOffset - 1), "d");
+  EXPECT_EQ(writer.EntryAt(info->signedLength - 1), "");  // junk
 }
 
 }  // namespace

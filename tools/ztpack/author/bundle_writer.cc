@@ -141,6 +141,10 @@ struct BundleWriter::EntryMarks {
 
 BundleWriter::BundleWriter() = default;
 
+std::string BundleWriter::EntryAt(uint64_t offset) const {
+  return marks_ ? marks_->EntryAt(offset) : std::string();
+}
+
 BundleWriter::~BundleWriter() = default;
 
 support::Status BundleWriter::Begin(const std::string& path, const SigningKey& bundleKey,
@@ -324,7 +328,7 @@ support::Status BundleWriter::Finish(bool terminate) {
   }
   auto signature = signer_->Finish();
   if (std::optional<uint64_t> at = signer_->collisionAt()) {
-    const std::string entry = marks_->EntryAt(*at);
+    const std::string entry = EntryAt(*at);
     return Errorf("%s of the bundle (%s): refused to sign one half of a SHA-1 collision",
                   support::CollisionText(*at).c_str(),
                   entry.empty() ? "its header or junk" : ("in entry \"" + entry + "\"").c_str());

@@ -84,6 +84,11 @@ class BundleWriter {
   // renames the file into place. `terminate` false leaves the terminator to the caller.
   support::Status Finish(bool terminate = true);
 
+  // The entry whose records hold file offset `offset` of the bytes written so far, or empty (the
+  // header, or past the stream's end): how a refusal names the entry that holds a colliding
+  // block.
+  std::string EntryAt(uint64_t offset) const;
+
   // Bytes of entry content read so far and the total expected (for progress).
   uint64_t contentDone() const { return contentDone_; }
   void SetExpectedContent(uint64_t total) { contentTotal_ = total; }
