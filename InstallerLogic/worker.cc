@@ -221,7 +221,7 @@ Installation::Step Installation::ExtractPlanned(const std::vector<std::string>& 
 Installation::Step Installation::VerifySetupProgram() {
   if (!workspace_.StillNamed("verifying setup.exe")) return kNoWorkspace;
   // Verified through the handle that holds it against writes: what is checked is what runs.
-  if (!verify::VerifySetupSignature(setupHold_)) {
+  if (!verify::VerifySetupSignature(setupHold_, setupPath_)) {
     if (launch_.runMode == "gui") {
       // Owned by the progress window, which is topmost: the box must not open behind it.
       platform::ShowErrorBox(u"Installer file is corrupted.", u"Error", launch_.dialog);

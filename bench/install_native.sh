@@ -15,6 +15,8 @@
 # Each contender unpacks into a fresh folder of PLACE. The installer's setup program only writes
 # the time it starts; "to setup" is from the front end's start to then, "whole" includes the
 # deletion of the workspace, against `tar -xzf` followed by `rm -rf` of what it unpacked.
+# FRONT_END_REF names another build of the front end (one without a change, say) that runs the
+# same installer in the same rounds: its time to setup and ours against it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mb=${1:-300}
@@ -72,12 +74,12 @@ fresh_fs() {
   mkfs.ext4 -q -F "$fresh.img" && mount -o loop "$fresh.img" "$place" ||
     { echo "cannot make and mount an ext4 image (needs root and loop devices)" >&2; exit 1; }
 }
-ours() {  # prints "TO_SETUP WHOLE PEAK_KIB"
+ours() {  # [FRONT_END] prints "TO_SETUP WHOLE PEAK_KIB"
   local dir=$place/zt-ours-$$ start
   mkdir -p "$dir"
   start=$(now)
   TMPDIR=$dir ZT_SETUP_STARTED=$work/started ZT_INSTALLER_IMAGE=$work/installer.exe \
-    /usr/bin/time -f %M -o "$work/peak" "$front" 2>/dev/null
+    /usr/bin/time -f %M -o "$work/peak" "${1:-$front}" 2>/dev/null
   local end; end=$(now)
   echo "$(awk -v a="$start" -v b="$(cat "$work/started")" 'BEGIN {print b - a}')" \
        "$(awk -v a="$start" -v b="$end" 'BEGIN {print b - a}')" "$(cat "$work/peak")"
@@ -104,5 +106,10 @@ for ((r = 1; r <= rounds; r++)); do
   fi
   awk -v r=$r -v os=$os -v ow=$ow -v ts=$ts -v tw=$tw -v op=$op 'BEGIN {
     printf "%5d  %13.2f  %6.2f  %8.2f  %8.2f  %12.2fx  %13.2fx  %16.1f\n", r, os, ow, ts, tw, os / ts, ow / tw, op / 1024 }'
+  if [ -n "${FRONT_END_REF:-}" ]; then
+    fresh_fs; read -r rs rw rp <<<"$(ours "$FRONT_END_REF")"
+    awk -v r=$r -v os=$os -v rs=$rs 'BEGIN {
+      printf "%5d  FRONT_END_REF: to setup %.2f, ours %.2fx of it\n", r, rs, os / rs }'
+  fi
 done
 echo "front end memory limit: twice the largest chunk (1 MiB, the default) + 32 MiB = 34 MiB"

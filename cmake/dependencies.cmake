@@ -1,4 +1,24 @@
-# zlib, libdeflate and Crypto++ for every build; the tool libraries only natively.
+# zlib, libdeflate, Crypto++ and the collision-detecting SHA-1 for every build; the tool libraries
+# only natively.
+set(ZT_CACHE_DIR "$ENV{HOME}/.cache/zt-installer" CACHE PATH "Where the Debian source builds are cached")
+
+# SHA-1 with collision detection (sha1dc, MIT licence) from Debian's git source package, compiled
+# here with each build's own compiler and flags (sanitizers and fuzzer coverage included). At -O2
+# whatever the build type: it hashes every byte that a signature covers. The same cache holds
+# t/t0013/shattered-1.pdf, one half of a real collision, for the tests (ZT_SHATTERED_PDF).
+execute_process(
+  COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/sha1dc-source.sh ${ZT_CACHE_DIR}
+  OUTPUT_VARIABLE ZT_SHA1DC_DIR OUTPUT_STRIP_TRAILING_WHITESPACE
+  RESULT_VARIABLE zt_sha1dc_rc)
+if(NOT zt_sha1dc_rc EQUAL 0 OR NOT EXISTS "${ZT_SHA1DC_DIR}/sha1dc/sha1.c")
+  message(FATAL_ERROR "The collision-detecting SHA-1 could not be taken from Debian's git source "
+                      "package (scripts/sha1dc-source.sh)")
+endif()
+set(ZT_SHATTERED_PDF "${ZT_SHA1DC_DIR}/t0013/shattered-1.pdf")
+add_library(zt_sha1dc STATIC ${ZT_SHA1DC_DIR}/sha1dc/sha1.c ${ZT_SHA1DC_DIR}/sha1dc/ubc_check.c)
+target_include_directories(zt_sha1dc SYSTEM PUBLIC ${ZT_SHA1DC_DIR})
+target_compile_options(zt_sha1dc PRIVATE -O2 -w)
+
 if(WIN32)
   # MinGW zlib from Debian's libz-mingw-w64-dev.
   find_library(ZT_ZLIB_LIB NAMES libz.a z REQUIRED)
@@ -10,7 +30,6 @@ if(WIN32)
   # Crypto++ and libdeflate's inflater compiled with the MinGW compiler from Debian's own source
   # packages, built once and cached outside the source tree (Crypto++ takes minutes, libdeflate
   # seconds). TARGET becomes an interface library of the built LIBRARY.
-  set(ZT_CACHE_DIR "$ENV{HOME}/.cache/zt-installer" CACHE PATH "Where the MinGW builds are cached")
   function(zt_mingw_library target script library)
     execute_process(
       COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/${script} ${ZT_CACHE_DIR} ${CMAKE_SYSTEM_PROCESSOR}

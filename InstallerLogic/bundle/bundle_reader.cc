@@ -327,6 +327,7 @@ bool BundleReader::Open(const std::u16string& path) {
   }
 
   d.sha1.Restart();
+  d.path = path;
   if (!d.Validate()) {
     support::Trace("%s", "Invalid SHA1 encountered!\n");
     d.file.Close();

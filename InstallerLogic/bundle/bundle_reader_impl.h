@@ -4,7 +4,6 @@
 
 #include <cryptopp/filters.h>
 #include <cryptopp/rsa.h>
-#include <cryptopp/sha.h>
 
 #include <memory>
 #include <string>
@@ -19,6 +18,7 @@
 #include "bundle/piece_inflater.h"
 #include "bundle/write_behind.h"
 #include "platform/platform.h"
+#include "support/detecting_sha1.h"
 
 namespace bundle {
 
@@ -66,16 +66,17 @@ struct EntryIndex {
 };
 
 struct BundleReader::Impl {
-  using Verifier = CryptoPP::RSASS<CryptoPP::PKCS1v15, CryptoPP::SHA1>::Verifier;
+  using Verifier = CryptoPP::RSASS<CryptoPP::PKCS1v15, support::DetectingSha1>::Verifier;
 
   StreamFile file;
+  std::u16string path;  // for the trace line of a detected collision
   bool open = false;
   uint32_t maxChunkSize = kDefaultMaxChunkSize;
   std::string goal = kDefaultGoal;
   std::string rootKey;
   const KeyStreams& keys = KeyStreams::Builtin();
   KeyStreamState state;
-  CryptoPP::SHA1 sha1;
+  support::DetectingSha1 sha1;
   std::string signedDigest;  // set by Validate when the bundle signature verified
   CryptoPP::SignatureVerificationFilter* filter = nullptr;  // alive only inside Validate
   HashBehind* hasher = nullptr;  // feeds `filter`; alive only inside Validate

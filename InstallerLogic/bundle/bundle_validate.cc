@@ -10,12 +10,15 @@
 #include "bundle/bundle_reader_impl.h"
 #include "bundle/entry_walk.h"
 #include "support/byte_reader.h"
+#include "support/detecting_sha1.h"
+#include "support/text.h"
 #include "support/trace.h"
 
 namespace bundle {
 namespace {
 
-using Verifier = CryptoPP::RSASS<CryptoPP::PKCS1v15, CryptoPP::SHA1>::Verifier;
+using Verifier = CryptoPP::RSASS<CryptoPP::PKCS1v15, support::DetectingSha1>::Verifier;
+constexpr size_t kDigestSize = support::DetectingSha1::DIGESTSIZE;
 
 // Signature at the end of the input, error on a bad signature.
 constexpr CryptoPP::word32 kFilterFlags = CryptoPP::SignatureVerificationFilter::THROW_EXCEPTION;
@@ -34,10 +37,10 @@ std::string RecoverSignedDigest(const CryptoPP::RSA::PublicKey& key, const uint8
                                 size_t length) {
   const CryptoPP::Integer encoded = key.ApplyFunction(CryptoPP::Integer(signature, length));
   const size_t size = key.GetModulus().ByteCount();
-  if (size < CryptoPP::SHA1::DIGESTSIZE) return std::string();
+  if (size < kDigestSize) return std::string();
   std::string message(size, '\0');
   encoded.Encode(reinterpret_cast<uint8_t*>(message.data()), size);
-  return message.substr(size - CryptoPP::SHA1::DIGESTSIZE);
+  return message.substr(size - kDigestSize);
 }
 
 }  // namespace
@@ -75,6 +78,12 @@ std::unique_ptr<CryptoPP::RSA::PublicKey> ParsePublicKeyBlock(const uint8_t* blo
     filter.Put(block + 12, static_cast<size_t>(c));
     filter.Put(block + 16 + c, *d);
     filter.MessageEnd();
+  } catch (const support::Sha1CollisionDetected& e) {
+    // The signed message is the block's first 8 bytes and then its key bytes from offset 12.
+    const uint64_t at = e.blockOffset() < 8 ? e.blockOffset() : e.blockOffset() + 4;
+    support::TraceCollision(at, "the public key block");
+    support::Trace("%s", "Public key sign is not valid");
+    return nullptr;
   } catch (...) {
     support::Trace("%s", "Public key sign is not valid");
     return nullptr;
@@ -309,6 +318,10 @@ bool BundleReader::Impl::Validate() {
         signedDigest = RecoverSignedDigest(*bundleKey, bundleSignature, *x);
       }
     }
+  } catch (const support::Sha1CollisionDetected& e) {
+    // The verifier hashes the bundle from offset 0: the block's offset is a file offset.
+    support::TraceCollision(e.blockOffset(), support::WideToUtf8(path, true));
+    ok = false;
   } catch (const std::exception& e) {
     support::Trace("Exception in validate sign: %s\n", e.what());
     ok = false;
@@ -329,8 +342,12 @@ bool BundleReader::Impl::Validate() {
 
   // The public key block was refused: the result is false, and the stored checksum is compared
   // only to tell a damaged file from a mis-signed one.
-  uint8_t computed[CryptoPP::SHA1::DIGESTSIZE];
-  sha1.Final(computed);
+  uint8_t computed[kDigestSize];
+  // The checksum covers the plain entry stream from the end of the header on.
+  if (std::optional<uint64_t> collision = sha1.FinalChecked(computed)) {
+    support::TraceCollision(kHeaderSize + *collision, support::WideToUtf8(path, true));
+    return false;
+  }
   if (!haveChecksum || std::memcmp(computed, storedChecksum, kChecksumSize) != 0) {
     support::Trace("Digest compare fail\n");
     for (int i = 0; i < 20; ++i) {

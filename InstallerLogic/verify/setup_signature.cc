@@ -2,7 +2,6 @@
 
 #include <cryptopp/filters.h>
 #include <cryptopp/rsa.h>
-#include <cryptopp/sha.h>
 
 #include <atomic>
 #include <exception>
@@ -16,6 +15,7 @@
 #include "container/attachment.h"
 #include "container/pe_locator.h"
 #include "platform/platform.h"
+#include "support/detecting_sha1.h"
 #include "support/text.h"
 #include "support/trace.h"
 
@@ -28,7 +28,7 @@ namespace {
 constexpr char kSignatureType[] = "_SG2";
 constexpr char kSignMember[] = "sign";
 
-using Verifier = CryptoPP::RSASS<CryptoPP::PKCS1v15, CryptoPP::SHA1>::Verifier;
+using Verifier = CryptoPP::RSASS<CryptoPP::PKCS1v15, support::DetectingSha1>::Verifier;
 
 void Decide(SetupSignatureOutcome* outcome, bool headerTolerant, bool verified,
             std::string reason) {
@@ -55,10 +55,11 @@ void FeedRun(platform::File& file, int64_t count, std::vector<uint8_t>& buffer,
 }
 
 // The header-tolerant feed: the bytes in front of the data offset, the header skip ranges left
-// out. False when the file is not a PE this pass can handle (no trace line).
+// out (`ranges` receives them). False when the file is not a PE this pass can handle (no trace
+// line).
 bool FeedTolerant(platform::File& file, int32_t dataOffset, std::vector<uint8_t>& buffer,
-                  CryptoPP::SignatureVerificationFilter& filter, const std::atomic<bool>* cancel) {
-  std::vector<container::ByteRange> ranges;
+                  CryptoPP::SignatureVerificationFilter& filter, const std::atomic<bool>* cancel,
+                  std::vector<container::ByteRange>& ranges) {
   if (!container::CollectHeaderSkipRanges(&file, &ranges) || ranges.size() < 2) return false;
   if (file.Seek(0, platform::Whence::kBegin) != 0) {
     throw std::length_error("Unable to read PE file");
@@ -83,8 +84,18 @@ bool FeedTolerant(platform::File& file, int32_t dataOffset, std::vector<uint8_t>
   return true;
 }
 
+// The file offset of a byte the header-tolerant pass hashed at `hashed`: the skipped ranges
+// in front of it added back.
+uint64_t FileOffset(uint64_t hashed, const std::vector<container::ByteRange>& ranges) {
+  for (const container::ByteRange& range : ranges) {
+    if (static_cast<uint64_t>(range.offset) <= hashed)
+      hashed += static_cast<uint64_t>(range.length);
+  }
+  return hashed;
+}
+
 // Where a pass reads the setup program: opened by its path (full sharing), or reopened from the
-// caller's held handle.
+// caller's held handle (`path` then only names it in a trace line).
 struct Source {
   std::u16string path;
   const platform::File* held = nullptr;
@@ -131,9 +142,11 @@ Document LoadDocument(const Source& source) {
 
 // How one pass ended. kInvalid carries the verifier's message; the others are refusals that
 // the pass makes without a trace line.
+// kCollision: the hashed bytes hold a block of a SHA-1 collision attack, at file offset `at`.
 struct PassResult {
-  enum Kind { kVerified, kInvalid, kCannotOpen, kBelowMinimum, kNotPe } kind = kInvalid;
+  enum Kind { kVerified, kInvalid, kCannotOpen, kBelowMinimum, kNotPe, kCollision } kind = kInvalid;
   std::string message;
+  uint64_t at = 0;
 };
 
 // One pass over an open file: feeds what the pass hashes, then checks the signature.
@@ -144,6 +157,7 @@ PassResult RunPass(platform::File& file, const std::string& setupKeyDer, bool he
   support::HexDecode(signature.data(), document.signText.c_str(),
                      static_cast<int>(signature.size()));
   const int32_t dataOffset = document.DataOffset();
+  std::vector<container::ByteRange> ranges;  // left out by the header-tolerant pass
   try {
     CryptoPP::RSA::PublicKey key;
     CryptoPP::StringSource keySource(setupKeyDer, true);
@@ -156,11 +170,15 @@ PassResult RunPass(platform::File& file, const std::string& setupKeyDer, bool he
       FeedRun(file, dataOffset, buffer, filter, cancel);
     } else {
       if (dataOffset < kMinTolerantDataOffset) return {PassResult::kBelowMinimum, {}};
-      if (!FeedTolerant(file, dataOffset, buffer, filter, cancel)) return {PassResult::kNotPe, {}};
+      if (!FeedTolerant(file, dataOffset, buffer, filter, cancel, ranges)) {
+        return {PassResult::kNotPe, {}};
+      }
     }
     filter.Put(signature.data(), signature.size());
     filter.MessageEnd();
     return {PassResult::kVerified, {}};
+  } catch (const support::Sha1CollisionDetected& e) {
+    return {PassResult::kCollision, e.what(), FileOffset(e.blockOffset(), ranges)};
   } catch (const std::exception& e) {
     return {PassResult::kInvalid, e.what()};
   }
@@ -173,8 +191,19 @@ PassResult OpenAndRunPass(const Source& source, const std::string& setupKeyDer, 
   return RunPass(file, setupKeyDer, headerTolerant, document, cancel);
 }
 
+// A pass that found a collision attack fails the check, whichever pass it was.
+bool RefuseCollision(const PassResult& result, const Source& source, bool headerTolerant,
+                     SetupSignatureOutcome* outcome) {
+  const std::string text = support::CollisionText(result.at);
+  support::TraceCollision(result.at, source.path.empty() ? std::string("the setup program")
+                                                         : support::WideToUtf8(source.path, true));
+  Decide(outcome, headerTolerant, false, text + " (file offset)");
+  return false;
+}
+
 // The header-tolerant pass's verdict, with its trace line when the signature does not verify.
-bool FinishTolerant(const PassResult& result, SetupSignatureOutcome* outcome) {
+bool FinishTolerant(const PassResult& result, const Source& source,
+                    SetupSignatureOutcome* outcome) {
   switch (result.kind) {
     case PassResult::kVerified: Decide(outcome, true, true, std::string()); return true;
     case PassResult::kCannotOpen:
@@ -188,6 +217,7 @@ bool FinishTolerant(const PassResult& result, SetupSignatureOutcome* outcome) {
              "no header skip ranges (not a PE32/PE32+ with 1 to 15 "
              "sections and its headers in the first 312 bytes)");
       return false;
+    case PassResult::kCollision: return RefuseCollision(result, source, true, outcome);
     case PassResult::kInvalid: break;
   }
   support::Trace("Signature not valid: %s\n", result.message.c_str());
@@ -276,15 +306,22 @@ bool Verify(const Source& source, const std::string& setupKeyDer, bool headerTol
     return false;
   }
   if (headerTolerant) {
-    return FinishTolerant(RunPass(file, setupKeyDer, true, document, nullptr), outcome);
+    return FinishTolerant(RunPass(file, setupKeyDer, true, document, nullptr), source, outcome);
   }
 
   std::atomic<bool> cancelPlain{false};
   TolerantAlongside alongside(source, setupKeyDer, document, &cancelPlain);
-  if (RunPass(file, setupKeyDer, false, document, &cancelPlain).kind == PassResult::kVerified) {
+  const PassResult plain = RunPass(file, setupKeyDer, false, document, &cancelPlain);
+  if (plain.kind == PassResult::kVerified) {
     alongside.Stop();
     Decide(outcome, false, true, std::string());
     return true;
+  }
+  // Half of a collision in the signed bytes as stored: nothing signed over them is trusted, and
+  // the header-tolerant pass (which hashes them shifted) is not asked.
+  if (plain.kind == PassResult::kCollision) {
+    alongside.Stop();
+    return RefuseCollision(plain, source, false, outcome);
   }
   // The plain pass failed (or was cut short because the tolerant pass verified): the tolerant
   // pass takes its own look at the document, as a second call would, and its result stands.
@@ -292,13 +329,14 @@ bool Verify(const Source& source, const std::string& setupKeyDer, bool headerTol
   const Document second = LoadDocument(source);
   if (outcome != nullptr) outcome->dataOffset = second.located;
   if (std::optional<PassResult> result = alongside.ResultFor(second)) {
-    return FinishTolerant(*result, outcome);
+    return FinishTolerant(*result, source, outcome);
   }
   if (const char* reason = MissingSignReason(second)) {
     Decide(outcome, true, false, reason);
     return false;
   }
-  return FinishTolerant(OpenAndRunPass(source, setupKeyDer, true, second, nullptr), outcome);
+  return FinishTolerant(OpenAndRunPass(source, setupKeyDer, true, second, nullptr), source,
+                        outcome);
 }
 
 }  // namespace
@@ -309,12 +347,12 @@ bool VerifySetupSignatureWithKey(std::u16string path, const std::string& setupKe
 }
 
 bool VerifySetupSignatureWithKey(const platform::File& held, const std::string& setupKeyDer,
-                                 SetupSignatureOutcome* outcome) {
-  return Verify(Source{std::u16string(), &held}, setupKeyDer, false, outcome);
+                                 SetupSignatureOutcome* outcome, const std::u16string& name) {
+  return Verify(Source{name, &held}, setupKeyDer, false, outcome);
 }
 
-bool VerifySetupSignature(const platform::File& held) {
-  return VerifySetupSignatureWithKey(held, BuiltinSetupKey(), nullptr);
+bool VerifySetupSignature(const platform::File& held, const std::u16string& name) {
+  return VerifySetupSignatureWithKey(held, BuiltinSetupKey(), nullptr, name);
 }
 
 }  // namespace verify

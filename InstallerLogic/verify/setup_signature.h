@@ -23,12 +23,15 @@ constexpr size_t kSignatureReadBufferSize = 65536;
 constexpr int32_t kMinTolerantDataOffset = 512;
 
 // True only when the embedded signature verifies: first over the bytes as stored, then (when
-// that fails) with the header fields excluded that section addition and signing change.
+// that fails) with the header fields excluded that section addition and signing change. False,
+// with the trace line of support::TraceCollision, when a pass finds a SHA-1 collision attack in
+// the bytes it hashes.
 bool VerifySetupSignature(std::u16string path, bool headerTolerant = false);
 // The same check through an open handle on the setup program, the one that holds it against
 // writes: the document and both passes read handles reopened from it (File::Reopen), so the
-// bytes checked are the bytes of that file whatever its path names meanwhile.
-bool VerifySetupSignature(const platform::File& held);
+// bytes checked are the bytes of that file whatever its path names meanwhile. `name` (its path)
+// only names the file in a trace line.
+bool VerifySetupSignature(const platform::File& held, const std::u16string& name = u"");
 
 // Reads and parses the signature document; *dataOffset receives the attachment's data offset.
 JsonObject ReadSignatureDocument(const std::u16string& path, int32_t* dataOffset);
@@ -50,6 +53,7 @@ bool VerifySetupSignatureWithKey(std::u16string path, const std::string& setupKe
                                  bool headerTolerant = false,
                                  SetupSignatureOutcome* outcome = nullptr);
 bool VerifySetupSignatureWithKey(const platform::File& held, const std::string& setupKeyDer,
-                                 SetupSignatureOutcome* outcome = nullptr);
+                                 SetupSignatureOutcome* outcome = nullptr,
+                                 const std::u16string& name = u"");
 
 }  // namespace verify

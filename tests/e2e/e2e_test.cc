@@ -214,6 +214,14 @@ INSTANTIATE_TEST_SUITE_P(
                     "Digital signature is invalid!", installer::kBundleInvalid},
         FailureCase{"TamperedSetup", [](InstallerRecipe* s) { s->tamperSetup = true; },
                     "##installer file is not valid!", installer::kSetupSignatureInvalid},
+        // Half of a real collision as the setup program, signed by a signer without detection.
+        FailureCase{"CollidingSetup",
+                    [](InstallerRecipe* s) {
+                      s->setupPath = ZT_SHATTERED_PDF;
+                      s->testOnlySigner = true;
+                    },
+                    "SHA-1 collision attack detected in block at 0x100 in ",
+                    installer::kSetupSignatureInvalid},
         FailureCase{"NoInstallScript", [](InstallerRecipe* s) { s->withScript = false; },
                     "The bundle has no install_script", installer::kBundleInvalid},
         FailureCase{"MissingEntry",

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "author/attachment_writer.h"
 #include "author/bundle_writer.h"
 #include "author/keys.h"
 #include "author/manifest.h"
@@ -23,6 +24,7 @@
 #include "entry.h"
 #include "support/text.h"
 #include "testutil/capture.h"
+#include "testutil/collision.h"
 #include "testutil/digest.h"
 #include "testutil/pe_fixture.h"
 #include "testutil/temp_dir.h"
@@ -80,6 +82,9 @@ struct InstallerRecipe {
   // Real programs in place of the PE fixture stub and the shell script (end-to-end tests).
   std::string stubPath;
   std::string setupPath;
+  // The setup program signed plainly by testutil::SignWithoutDetection, which ztpack would refuse
+  // for half of a collision (its _SG2 document and the bundle appended).
+  bool testOnlySigner = false;
 };
 
 // Writes the installer into `dir` and returns its path.
@@ -116,7 +121,15 @@ inline std::string MakeInstaller(const testutil::TempDir& dir, const InstallerRe
   options.input = setup;
   options.output = signedSetup;
   if (recipe.withBundle) options.bundle = bundle;
-  {
+  if (recipe.testOnlySigner) {
+    const std::string bytes = testutil::ReadFile(setup);
+    const std::string document =
+        ztpack::MakeSignatureDocument(testutil::SignWithoutDetection(keys.setup, bytes));
+    std::string out = bytes + ztpack::MakeAttachment("_SG2", document).value();
+    if (recipe.withBundle)
+      out += ztpack::MakeAttachment("IBND", testutil::ReadFile(bundle)).value();
+    testutil::WriteFile(signedSetup, out);
+  } else {
     ztpack::StdoutToStderr quiet;
     auto signedOk = ztpack::SignSetup(keys.setup, options);
     EXPECT_TRUE(signedOk.ok()) << signedOk.error();

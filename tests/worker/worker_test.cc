@@ -311,6 +311,14 @@ InstallerRecipe Without(bool load, bool bundle) {
   return recipe;
 }
 
+// Half of a real collision as the setup program, signed by a signer without detection.
+InstallerRecipe CollidingSetup(std::string mode) {
+  InstallerRecipe recipe = Recipe(std::move(mode), false, false, true);
+  recipe.setupPath = ZT_SHATTERED_PDF;
+  recipe.testOnlySigner = true;
+  return recipe;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Runs, FailureTest,
     ::testing::Values(
@@ -335,7 +343,10 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"TamperedSetupSilent", Recipe("silent", false, true, true),
                     "\n##installer file is not valid!", false, installer::kSetupSignatureInvalid},
         FailureCase{"TamperedSetupGui", Recipe("gui", false, true, true),
-                    "\n##installer file is not valid!", true, installer::kSetupSignatureInvalid}),
+                    "\n##installer file is not valid!", true, installer::kSetupSignatureInvalid},
+        FailureCase{"CollidingSetupGui", CollidingSetup("gui"),
+                    "SHA-1 collision attack detected in block at 0x100 in ", true,
+                    installer::kSetupSignatureInvalid}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The run mode comes from TYPE, trimmed at its end only.

@@ -1,6 +1,8 @@
 #include "author/bundle_writer.h"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "os/file_ops.h"
 #include "support/byte_reader.h"
@@ -11,13 +13,22 @@ using support::Errorf;
 
 support::Result<std::string> MakePublicKeyBlock(const SigningKey& rootKey,
                                                 const std::string& bundleKeyDer,
-                                                const std::string& goal, uint32_t expiry) {
+                                                const std::string& goal, uint32_t expiry,
+                                                const std::string& keyName) {
   if (goal.size() != 4) return Errorf("goal tag \"%s\" is not exactly 4 characters", goal.c_str());
   if (bundleKeyDer.empty()) return Errorf("bundle key is empty");
   std::vector<uint8_t> message(goal.begin(), goal.end());
   support::PutU32le(message, expiry);
   message.insert(message.end(), bundleKeyDer.begin(), bundleKeyDer.end());
-  auto signature = SignSha1(rootKey, std::span<const uint8_t>(message));
+  StreamingSigner signer(rootKey);
+  signer.Update(message.data(), message.size());
+  auto signature = signer.Finish();
+  if (std::optional<uint64_t> at = signer.collisionAt()) {
+    return Errorf(
+        "%s: %s of the certified bytes (goal tag, expiry, key): refused to certify one "
+        "half of a SHA-1 collision",
+        keyName.c_str(), support::CollisionText(*at).c_str());
+  }
   if (!signature) return support::Error{signature.error()};
   std::vector<uint8_t> block(message.begin(), message.begin() + 8);
   support::PutU32le(block, static_cast<uint32_t>(bundleKeyDer.size()));
@@ -53,8 +64,8 @@ support::Result<PublicKeyBlockFields> SplitPublicKeyBlock(const std::string& blo
 }
 
 support::Result<std::string> ReadPayloadFile(const std::string& path,
-                                            const fileops::FileId& identity,
-                                            const std::vector<NeverPacked>& neverPacked) {
+                                             const fileops::FileId& identity,
+                                             const std::vector<NeverPacked>& neverPacked) {
   fileops::RawFile in = fileops::RawFile::Open(path, fileops::RawFile::Mode::kReadNoFollow);
   if (!in.IsOpen()) {
     return support::Errorf("%s: cannot open: %s", path.c_str(), fileops::LastErrorText().c_str());
@@ -82,7 +93,87 @@ support::Result<std::string> ReadPayloadFile(const std::string& path,
   return bytes;
 }
 
+// Follows the plain entry stream as it is written (the same records the reader walks), noting
+// where each entry's name length lies in the file, so that a signed-byte offset can be named by
+// its entry whichever way the stream was produced.
+struct BundleWriter::EntryMarks {
+  enum class Want { kNameLength, kName, kChunkCount, kChunkHeader, kChunkData, kEnd };
+  Want want = Want::kNameLength;
+  uint8_t field[8] = {};
+  size_t have = 0;
+  uint64_t offset = bundle::kHeaderSize;  // file offset of the next plain byte
+  uint64_t fieldStart = 0;
+  uint64_t dataLeft = 0;
+  uint32_t nameLength = 0, chunksLeft = 0;
+  std::string name;
+  std::vector<std::pair<uint64_t, std::string>> entries;
+
+  void Feed(const uint8_t* p, size_t n) {
+    while (n > 0 && want != Want::kEnd) {
+      size_t take;
+      if (want == Want::kChunkData) {
+        take = static_cast<size_t>(std::min<uint64_t>(dataLeft, n));
+        dataLeft -= take;
+        if (dataLeft == 0) ChunkDone();
+      } else if (want == Want::kName) {
+        take = std::min<size_t>(nameLength - name.size(), n);
+        name.append(reinterpret_cast<const char*>(p), take);
+        if (name.size() == nameLength) {
+          entries.emplace_back(fieldStart, name);
+          want = Want::kChunkCount;
+        }
+      } else {
+        const size_t need = want == Want::kChunkHeader ? 8 : 4;
+        if (have == 0) fieldStart = offset;
+        take = std::min(need - have, n);
+        std::memcpy(field + have, p, take);
+        have += take;
+        if (have == need) {
+          have = 0;
+          FieldDone();
+        }
+      }
+      p += take;
+      n -= take;
+      offset += take;
+    }
+  }
+  void FieldDone() {
+    const uint32_t value = support::LoadU32le(field);
+    switch (want) {
+      case Want::kNameLength:
+        nameLength = value;
+        name.clear();
+        want = value == 0 || value > bundle::kMaxNameLength ? Want::kEnd : Want::kName;
+        break;
+      case Want::kChunkCount:
+        chunksLeft = value;
+        want = value == 0 ? Want::kNameLength : Want::kChunkHeader;
+        break;
+      case Want::kChunkHeader:
+        dataLeft = value;
+        want = Want::kChunkData;
+        if (dataLeft == 0) ChunkDone();
+        break;
+      default: break;
+    }
+  }
+  void ChunkDone() { want = --chunksLeft == 0 ? Want::kNameLength : Want::kChunkHeader; }
+
+  // The entry whose records hold file offset `at`, or empty (the header, or past the stream).
+  std::string EntryAt(uint64_t at) const {
+    if (want == Want::kEnd && at >= offset) return std::string();
+    auto next = std::upper_bound(entries.begin(), entries.end(), at,
+                                 [](uint64_t a, const auto& e) { return a < e.first; });
+    return next == entries.begin() ? std::string() : std::prev(next)->second;
+  }
+};
+
 BundleWriter::BundleWriter() = default;
+
+std::string BundleWriter::EntryAt(uint64_t offset) const {
+  return marks_ ? marks_->EntryAt(offset) : std::string();
+}
 
 BundleWriter::~BundleWriter() = default;
 
@@ -107,6 +198,7 @@ support::Status BundleWriter::Begin(const std::string& path, const SigningKey& b
   signer_ = std::make_unique<StreamingSigner>(bundleKey);
   plainSha1_ = std::make_unique<CryptoPP::SHA1>();
   if (options.signedDigest != nullptr) signedSha1_ = std::make_unique<CryptoPP::SHA1>();
+  marks_ = std::make_unique<EntryMarks>();
   state_ = bundle::KeyStreamState();
 
   std::vector<uint8_t> header(bundle::kMagic, bundle::kMagic + bundle::kMagicSize);
@@ -136,6 +228,7 @@ support::Status BundleWriter::WriteSigned(const uint8_t* data, size_t length) {
 
 support::Status BundleWriter::WriteScrambled(const uint8_t* plain, size_t length) {
   plainSha1_->Update(plain, length);
+  marks_->Feed(plain, length);
   scratch_.assign(plain, plain + length);
   bundle::KeyStreams::Builtin().Scramble(state_, scratch_.data(), scratch_.size());
   return WriteSigned(scratch_.data(), scratch_.size());
@@ -143,6 +236,7 @@ support::Status BundleWriter::WriteScrambled(const uint8_t* plain, size_t length
 
 support::Status BundleWriter::WriteStreamBytesInPlace(uint8_t* plain, size_t length) {
   plainSha1_->Update(plain, length);
+  marks_->Feed(plain, length);
   bundle::KeyStreams::Builtin().Scramble(state_, plain, length);
   return WriteSigned(plain, length);
 }
@@ -265,6 +359,12 @@ support::Status BundleWriter::Finish(bool terminate) {
     left -= n;
   }
   auto signature = signer_->Finish();
+  if (std::optional<uint64_t> at = signer_->collisionAt()) {
+    const std::string entry = EntryAt(*at);
+    return Errorf("%s of the bundle (%s): refused to sign one half of a SHA-1 collision",
+                  support::CollisionText(*at).c_str(),
+                  entry.empty() ? "its header or junk" : ("in entry \"" + entry + "\"").c_str());
+  }
   if (!signature) return support::Error{signature.error()};
   if (signedSha1_) {
     options_.signedDigest->assign(CryptoPP::SHA1::DIGESTSIZE, '\0');

@@ -2,7 +2,9 @@
 //
 // The writer streams: each entry is read, compressed and scrambled one chunk at a time, the
 // bundle signature is computed over the bytes as they are written, and the file appears under
-// its name only when it is complete (written beside it, then renamed). Output is deterministic:
+// its name only when it is complete (written beside it, then renamed). A bundle whose signed
+// bytes are half of a SHA-1 collision attack is refused at Finish, naming the entry that holds
+// the colliding block. Output is deterministic:
 // the same inputs, chunk size, junk length and keys give the same bytes.
 #pragma once
 
@@ -25,10 +27,12 @@
 namespace ztpack {
 
 // The public key block: goal tag, expiry, the bundle key (DER SPKI) and the root signature over
-// tag, expiry and key.
+// tag, expiry and key. Refused when those bytes are half of a SHA-1 collision attack; the error
+// then names the key by `keyName`.
 support::Result<std::string> MakePublicKeyBlock(const SigningKey& rootKey,
                                                 const std::string& bundleKeyDer,
-                                                const std::string& goal, uint32_t expiry);
+                                                const std::string& goal, uint32_t expiry,
+                                                const std::string& keyName = "bundle key");
 
 struct PublicKeyBlockFields {
   std::string goal;  // 4 characters
@@ -102,6 +106,11 @@ class BundleWriter {
   // renames the file into place. `terminate` false leaves the terminator to the caller.
   support::Status Finish(bool terminate = true);
 
+  // The entry whose records hold file offset `offset` of the bytes written so far, or empty (the
+  // header, or past the stream's end): how a refusal names the entry that holds a colliding
+  // block.
+  std::string EntryAt(uint64_t offset) const;
+
   // Bytes of entry content read so far and the total expected (for progress).
   uint64_t contentDone() const { return contentDone_; }
   void SetExpectedContent(uint64_t total) { contentTotal_ = total; }
@@ -115,6 +124,8 @@ class BundleWriter {
 
   support::Status Flush();  // the buffered bytes to the file
 
+  struct EntryMarks;  // where each entry starts in the signed bytes
+
   static constexpr size_t kIoBufferSize = 1 << 16;
   std::unique_ptr<OutputFile> out_;  // removed unless Finish succeeded
   std::vector<uint8_t> buffer_;      // bytes not yet written, at most kIoBufferSize
@@ -123,6 +134,7 @@ class BundleWriter {
   std::unique_ptr<StreamingSigner> signer_;
   std::unique_ptr<CryptoPP::SHA1> plainSha1_;
   std::unique_ptr<CryptoPP::SHA1> signedSha1_;  // options_.signedDigest only
+  std::unique_ptr<EntryMarks> marks_;
   bundle::KeyStreamState state_;
   std::vector<uint8_t> scratch_, compressed_;
   std::unique_ptr<ChunkDeflater> deflater_;

@@ -250,7 +250,7 @@ support::Result<std::string> SignSha1(const SigningKey& key, std::string_view me
 bool VerifySha1(const RsaPublicKey& key, std::span<const uint8_t> message,
                 std::span<const uint8_t> signature) {
   try {
-    CryptoPP::RSASS<CryptoPP::PKCS1v15, CryptoPP::SHA1>::Verifier verifier(key);
+    CryptoPP::RSASS<CryptoPP::PKCS1v15, support::DetectingSha1>::Verifier verifier(key);
     if (signature.size() != verifier.SignatureLength()) return false;
     return verifier.VerifyMessage(message.data(), message.size(), signature.data(),
                                   signature.size());
@@ -264,11 +264,20 @@ StreamingSigner::StreamingSigner(const SigningKey& key) : operation_(key.Start()
 StreamingSigner::~StreamingSigner() = default;
 
 void StreamingSigner::Update(const uint8_t* data, size_t length) {
-  if (operation_) operation_->Update(data, length);
+  if (!operation_) return;
+  detector_.Update(data, length);
+  operation_->Update(data, length);
 }
 
 support::Result<std::string> StreamingSigner::Finish() {
   if (!operation_) return Errorf("signer used after Finish");
+  uint8_t digest[support::DetectingSha1::DIGESTSIZE];
+  collisionAt_ = detector_.FinalChecked(digest);
+  if (collisionAt_) {
+    operation_.reset();
+    return Errorf("%s of the signed bytes: refused to sign one half of a SHA-1 collision",
+                  support::CollisionText(*collisionAt_).c_str());
+  }
   auto signature = operation_->Finish();
   operation_.reset();
   return signature;

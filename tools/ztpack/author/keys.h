@@ -17,11 +17,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "support/detecting_sha1.h"
 #include "support/result.h"
 
 namespace ztpack {
@@ -97,14 +99,18 @@ const char* KeyRoleName(KeyRole role);
 support::Status CheckKeyFitness(const RsaPublicKey& key, KeyRole role,
                                 const std::string& description);
 
-// RSASSA-PKCS1-v1_5 with SHA-1 over one message in memory.
+// RSASSA-PKCS1-v1_5 with SHA-1 over one message in memory. Refused, like StreamingSigner's
+// Finish, when the message is half of a SHA-1 collision attack.
 support::Result<std::string> SignSha1(const SigningKey& key, std::span<const uint8_t> message);
 support::Result<std::string> SignSha1(const SigningKey& key, std::string_view message);
-// True when `signature` verifies `message` under `key` (never throws).
+// True when `signature` verifies `message` under `key` (never throws); false for a message in
+// which a SHA-1 collision attack is detected.
 bool VerifySha1(const RsaPublicKey& key, std::span<const uint8_t> message,
                 std::span<const uint8_t> signature);
 
-// The same signature over a message fed in pieces (large files are never held whole).
+// The same signature over a message fed in pieces (large files are never held whole). The message
+// is also hashed with collision detection: a key never signs one half of a SHA-1 collision, which
+// would make its signature good for the other half too.
 class StreamingSigner {
  public:
   explicit StreamingSigner(const SigningKey& key);
@@ -113,11 +119,16 @@ class StreamingSigner {
   StreamingSigner& operator=(const StreamingSigner&) = delete;
 
   void Update(const uint8_t* data, size_t length);
-  // Ends the message and returns the signature; the signer cannot be used afterwards.
+  // Ends the message and returns the signature; the signer cannot be used afterwards. Refused
+  // without signing when a collision attack is detected; collisionAt() then names the offset
+  // of its block in the message, for an error that says which file or entry holds it.
   support::Result<std::string> Finish();
+  std::optional<uint64_t> collisionAt() const { return collisionAt_; }
 
  private:
   std::unique_ptr<SignatureOperation> operation_;
+  support::DetectingSha1 detector_;
+  std::optional<uint64_t> collisionAt_;
 };
 
 // Whether the file at `path` holds a private key, by its content (author/private_key_scan.h:

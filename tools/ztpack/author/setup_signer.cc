@@ -34,9 +34,11 @@ std::function<void(const std::string&)> draftWrittenHook;
 std::u16string Wide(const std::string& path) { return support::Utf8ToWide(path, true); }
 
 // Signs the bytes [0, end) of the output, the ranges left out: the digest the check
-// recomputes. Read through the output's own handle: what was written is what gets signed.
+// recomputes. Read through the output's own handle: what was written is what gets signed. A
+// region that is half of a SHA-1 collision attack is refused, naming `setup`, the input.
 support::Result<std::string> SignRegion(const SigningKey& key, OutputFile& file, int64_t end,
-                                        const std::vector<container::ByteRange>& skip) {
+                                        const std::vector<container::ByteRange>& skip,
+                                        const std::string& setup) {
   const std::string& path = file.target();
   StreamingSigner signer(key);
   std::vector<uint8_t> buffer(kHashChunk);
@@ -66,7 +68,18 @@ support::Result<std::string> SignRegion(const SigningKey& key, OutputFile& file,
   }
   support::Status status = feed(at, end);
   if (!status) return support::Error{status.error()};
-  return signer.Finish();
+  auto signature = signer.Finish();
+  if (std::optional<uint64_t> hashed = signer.collisionAt()) {
+    // Back to an offset of the signed layout: the skipped ranges in front of it added back.
+    uint64_t offset = *hashed;
+    for (const container::ByteRange& range : skip) {
+      if (static_cast<uint64_t>(range.offset) <= offset)
+        offset += static_cast<uint64_t>(range.length);
+    }
+    return support::Errorf("%s: %s: refused to sign one half of a SHA-1 collision", setup.c_str(),
+                           support::CollisionText(offset).c_str());
+  }
+  return signature;
 }
 
 // Where the installer finds the document's data in the output, read through its own handle.
@@ -244,7 +257,7 @@ support::Result<SignSetupSummary> SignSetup(const SigningKey& key,
           in.c_str(), static_cast<ull>(*dataOffset), verify::kMinTolerantDataOffset);
     }
   }
-  auto signature = SignRegion(key, o, *dataOffset, ranges);
+  auto signature = SignRegion(key, o, *dataOffset, ranges, in);
   if (!signature) return support::Error{signature.error()};
 
   // The real document in the placeholder's place (same length), and a PE's CheckSum for it.

@@ -68,7 +68,7 @@ int RunCertify(const Options& o) {
     if (!e) return kErrors.Fail(kExitUnusable, e.error());
     expiry = *e;
   }
-  auto block = MakePublicKeyBlock(*root, PublicKeyDer(*key), o.goal, expiry);
+  auto block = MakePublicKeyBlock(*root, PublicKeyDer(*key), o.goal, expiry, o.publicKey);
   if (!block) return kErrors.Fail(kExitFailed, block.error());
   if (auto s = WriteOutputFile(o.out, *block); !s) return kErrors.Fail(kExitFailed, s.error());
   return kExitOk;

@@ -15,7 +15,9 @@
 #include "bundle/key_stream.h"
 #include "os/file_ops.h"
 #include "platform/platform.h"
+#include "read/escape.h"
 #include "support/byte_reader.h"
+#include "support/detecting_sha1.h"
 #include "support/text.h"
 
 namespace ztpack {
@@ -288,7 +290,7 @@ support::Result<BundleInfo> InspectBundle(const std::string& path, const std::st
   }
   info.bundleKeyBits = ModulusBits(*key);
   try {
-    CryptoPP::RSASS<CryptoPP::PKCS1v15, CryptoPP::SHA1>::Verifier verifier(*key);
+    CryptoPP::RSASS<CryptoPP::PKCS1v15, support::DetectingSha1>::Verifier verifier(*key);
     std::unique_ptr<CryptoPP::PK_MessageAccumulator> acc(verifier.NewVerificationAccumulator());
     CryptoPP::SHA1 region;
     std::vector<uint8_t> piece(1 << 20);
@@ -314,6 +316,16 @@ support::Result<BundleInfo> InspectBundle(const std::string& path, const std::st
       info.signedDigest.assign(CryptoPP::SHA1::DIGESTSIZE, '\0');
       region.Final(reinterpret_cast<uint8_t*>(info.signedDigest.data()));
     }
+  } catch (const support::Sha1CollisionDetected& e) {
+    // The region is hashed from offset 0: the block's offset is a file offset.
+    std::string entry;
+    for (const BundleEntryInfo& listed : info.entries) {
+      if (static_cast<uint64_t>(listed.offset) <= e.blockOffset()) entry = listed.name;
+    }
+    info.bundleSignature.text =
+        std::string("INVALID: ") + e.what() +
+        (entry.empty() ? "" : " (in entry \"" + EscapeBytes(entry, 0x20, "\"\\") + "\")");
+    return info;
   } catch (const std::exception& e) {
     info.bundleSignature.text = std::string("INVALID: ") + e.what();
     return info;
