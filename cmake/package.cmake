@@ -2,12 +2,15 @@
 #   bin/ztpack
 #   share/ztpack/stubs/InstallerLogic-x86.exe   the 32-bit front end, the default stub of `make`
 #   share/ztpack/stubs/InstallerLogic-x64.exe   the x86-64 front end
-# The stubs come from the Windows builds (presets windows, windows64); a stub that has not been
-# built is left out. `cpack -G DEB` in the native build directory makes the Debian package.
-set(ZT_STUB_X86 "${PROJECT_SOURCE_DIR}/build/windows/InstallerLogic.exe" CACHE FILEPATH
-    "The 32-bit front-end stub to install beside ztpack")
-set(ZT_STUB_X64 "${PROJECT_SOURCE_DIR}/build/windows64/InstallerLogic.exe" CACHE FILEPATH
-    "The x86-64 front-end stub to install beside ztpack")
+# The stubs come from the Windows builds (presets windows, windows64): InstallerLogic-shipping.exe,
+# the front end with an empty key place, which `make` fills with each product's keys (the in-tree
+# InstallerLogic.exe holds the build's keys, development keys by default, and never ships). A stub
+# that has not been built is left out. `cpack -G DEB` in the native build directory makes the
+# Debian package.
+set(ZT_STUB_X86 "${PROJECT_SOURCE_DIR}/build/windows/InstallerLogic-shipping.exe" CACHE FILEPATH
+    "The 32-bit front-end stub (empty key place) to install beside ztpack")
+set(ZT_STUB_X64 "${PROJECT_SOURCE_DIR}/build/windows64/InstallerLogic-shipping.exe" CACHE FILEPATH
+    "The x86-64 front-end stub (empty key place) to install beside ztpack")
 set(ZT_STUB_INSTALL_DIR "share/ztpack/stubs")
 
 install(FILES ${ZT_STUB_X86} DESTINATION ${ZT_STUB_INSTALL_DIR} RENAME InstallerLogic-x86.exe

@@ -44,6 +44,16 @@
 //   [pkcs11]             # optional
 //   module = "/usr/lib/softhsm/libsofthsm2.so"   # the PKCS#11 module holding pkcs11: keys
 //
+//   [identity]           # optional: what Windows shows of the installer (author/identity.h)
+//   icon = "app.ico"                 # sizes up to 256 x 256, BMP or PNG images
+//   product_name = "App"             # and file_description, company_name, legal_copyright,
+//   product_version = "2.1"          # file_version: the version resource's strings
+//   file_version = "2.1.0.7"         # numbers: from these when they are numbers, else from
+//   # file_version_number = "2.1.0.7"  #   file_version_number / product_version_number
+//   execution_level = "asInvoker"    # requireAdministrator (the stub's), highestAvailable
+//   dpi_awareness = "permonitorv2"   # unaware, system, permonitor, permonitorv2
+//   strings = { Comments = "..." }   # further version strings, by their names
+//
 // Relative paths are taken from the manifest's own directory. Unknown keys are errors, every
 // error names the manifest line. In a folder, entry names are the paths below it with "/"
 // between directories, packed in byte order of their names; symbolic links and junctions are
@@ -59,6 +69,8 @@
 #include <string>
 #include <vector>
 
+#include "author/identity.h"
+#include "author/installer_keys.h"
 #include "author/keys.h"
 #include "author/pkcs11.h"
 #include "support/result.h"
@@ -66,10 +78,15 @@
 namespace ztpack {
 
 // `ztpack build`: writes `stub` with TYPE = `mode` and LOAD = the file `setup` in a .ZTBNDL
-// last section to `out` (written beside and renamed). An empty mode is refused: the front end
-// would refuse to run.
+// last section to `out` (written beside and renamed), its key place filled with `keys` (or
+// keeping the stub's own, installer_keys.h; `note` hears of replaced keys). An empty mode is
+// refused: the front end would refuse to run. So is an installer whose keys would refuse the
+// setup program's bundle or signature.
 support::Status BuildInstaller(const std::string& stub, const std::string& setup,
-                               const std::string& mode, const std::string& out);
+                               const std::string& mode, const std::string& out,
+                               const InstallerKeys& keys = {},
+                               const std::function<void(const std::string&)>& note = nullptr,
+                               const Identity& identity = {});
 
 // The stub `make` uses when the manifest names none: the 32-bit front end installed beside the
 // tool (<prefix>/share/ztpack/stubs/InstallerLogic-x86.exe), else the one built in this source
@@ -92,8 +109,8 @@ struct AuthenticodeSettings {
 
 struct Manifest {
   std::string stub, setup, mode, output;
-  std::string script;                // the install script file
-  std::vector<ManifestEntry> files;  // the other entries, in packing order
+  std::string script;                        // the install script file
+  std::vector<ManifestEntry> files;          // the other entries, in packing order
   std::string rootKey, bundleKey, setupKey;  // a file path or a pkcs11: URI each
   std::string pkcs11Module;                  // [pkcs11] module, resolved; empty when not given
   std::string goal = "IBND";
@@ -103,6 +120,7 @@ struct Manifest {
   bool bindBundle = true;  // the signed setup program runs with this bundle only
   unsigned threads = 0;    // compressing threads, 0: one per processor (not in the file)
   std::optional<AuthenticodeSettings> authenticode;
+  Identity identity;  // [identity]
 };
 
 // Parses and checks the manifest (paths resolved, folder listed, files and keys present).

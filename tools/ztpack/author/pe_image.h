@@ -43,11 +43,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "author/attachment_writer.h"
+#include "author/installer_keys.h"
 #include "container/attachment_format.h"
 #include "container/pe_locator.h"
 #include "support/result.h"
@@ -127,8 +129,15 @@ support::Result<BundleSectionPlan> PlanBundleSection(const PeImage& image, uint6
 // result goes to `output` (may be the same path), written beside and renamed.
 support::Status WriteBundleSection(const std::string& input, const std::string& output,
                                    const std::vector<AttachmentInput>& attachments);
-// The same into an output the caller commits (one that has nothing written yet).
+// The same into an output the caller commits (one that has nothing written yet). `patches` are
+// written over the copy of the input's own bytes before the checksum is taken (the key place).
+// `resources`, when given, makes the resource tree for the RVA it is given: the tree goes to the
+// start of the section, in front of the chain, and the data directory's resource entry points to
+// it (author/identity.h says why there).
+using ResourceMaker = std::function<support::Result<std::string>(uint32_t rva)>;
 support::Status WriteBundleSection(const std::string& input, OutputFile& output,
-                                   const std::vector<AttachmentInput>& attachments);
+                                   const std::vector<AttachmentInput>& attachments,
+                                   const std::vector<StubPatch>& patches = {},
+                                   const ResourceMaker& resources = nullptr);
 
 }  // namespace ztpack
