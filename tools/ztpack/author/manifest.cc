@@ -19,6 +19,7 @@
 #include "os/file_ops.h"
 #include "os/output_file.h"
 #include "os/scratch_dir.h"
+#include "read/pe_sections.h"
 #include "read/resources.h"
 #include "read/script_check.h"
 
@@ -290,6 +291,15 @@ fs::path OutputDirectory(const std::string& output) {
   return dir.empty() ? fs::path(".") : dir;
 }
 
+bool ResourcesInBundleSection(const std::string& stub) {
+  auto view = ReadPeView(stub);
+  if (!view || view->sections.empty() || view->directories.size() <= 2) return false;
+  const PeSectionView& last = view->sections.back();
+  const uint32_t rva = view->directories[2].first;
+  return last.name == container::kSectionName && view->directories[2].second != 0 &&
+         rva >= last.virtualAddress && rva - last.virtualAddress < last.sizeOfRawData;
+}
+
 // [identity]: the icon, the version resource's strings and numbers, the manifest's settings.
 support::Status ReadIdentityTable(const toml::table& table, const fs::path& base,
                                   const ManifestErrors& errors, Manifest* manifest) {
@@ -391,7 +401,9 @@ support::Status BuildInstaller(const std::string& stub, const std::string& setup
   auto output = OutputFile::Create(out);
   if (!output) return support::Error{output.error()};
   ResourceMaker resources;
-  if (!identity.Empty()) {
+  // A stub that is itself an installer with an identity keeps its resources in the .ZTBNDL
+  // section that is replaced: they are written again, else they would be lost.
+  if (!identity.Empty() || ResourcesInBundleSection(stub)) {
     auto items = ReadImageResources(stub);
     if (!items) return support::Error{items.error()};
     auto changed = ApplyIdentity(std::move(*items), identity);
