@@ -7,15 +7,15 @@
 # InstallerLogic.exe holds the build's keys, development keys by default, and never ships). A stub
 # that has not been built is left out. `cpack -G DEB` in the native build directory makes the
 # Debian package.
-set(ZT_STUB_X86 "${PROJECT_SOURCE_DIR}/build/windows/InstallerLogic-shipping.exe" CACHE FILEPATH
+set(ZT_SHIPPING_STUB_X86 "${PROJECT_SOURCE_DIR}/build/windows/InstallerLogic-shipping.exe" CACHE FILEPATH
     "The 32-bit front-end stub (empty key place) to install beside ztpack")
-set(ZT_STUB_X64 "${PROJECT_SOURCE_DIR}/build/windows64/InstallerLogic-shipping.exe" CACHE FILEPATH
+set(ZT_SHIPPING_STUB_X64 "${PROJECT_SOURCE_DIR}/build/windows64/InstallerLogic-shipping.exe" CACHE FILEPATH
     "The x86-64 front-end stub (empty key place) to install beside ztpack")
 set(ZT_STUB_INSTALL_DIR "share/ztpack/stubs")
 
-install(FILES ${ZT_STUB_X86} DESTINATION ${ZT_STUB_INSTALL_DIR} RENAME InstallerLogic-x86.exe
+install(FILES ${ZT_SHIPPING_STUB_X86} DESTINATION ${ZT_STUB_INSTALL_DIR} RENAME InstallerLogic-x86.exe
         OPTIONAL)
-install(FILES ${ZT_STUB_X64} DESTINATION ${ZT_STUB_INSTALL_DIR} RENAME InstallerLogic-x64.exe
+install(FILES ${ZT_SHIPPING_STUB_X64} DESTINATION ${ZT_STUB_INSTALL_DIR} RENAME InstallerLogic-x64.exe
         OPTIONAL)
 
 set(CPACK_GENERATOR "DEB")

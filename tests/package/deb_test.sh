@@ -6,6 +6,7 @@
 # byte of the build's development keys anywhere in the package. Usage: deb_test.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
+source=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -18,7 +19,6 @@ dpkg-deb -x "$deb" "$work/root"
 z="$work/root/usr/bin/ztpack"
 "$z" --version
 
-"$z" keygen --out "$work/keys" >/dev/null
 mkdir -p "$work/payload/docs"
 printf 'dep-silent,readme.txt,readme.txt\ndep-x64-silent,docs/x64.txt,docs\\x64.txt\n' \
   >"$work/payload/install_script"
@@ -62,6 +62,11 @@ start=$(date +%s.%N)
   echo 'folder = "payload"'
   echo '[keys]'
   echo 'dir = "keys"'
+  echo '[identity]'
+  echo "icon = \"$source/demo/app.ico\""
+  echo 'product_name = "Packaged App"'
+  echo 'company_name = "Example Ltd"'
+  echo 'file_version = "3.2.1.0"'
 } >"$work/app.toml"
 "$z" make -q "$work/app.toml"
 "$z" verify -q "$work/out/installer.exe" | tee "$work/verify.txt"
@@ -78,4 +83,22 @@ grep -q "was expected" "$work/other.txt"
 "$z" extract -q --install --platform x64 --windows-major 10 "$work/out/installer.exe" \
   --out "$work/installed"
 test "$(cat "$work/installed/docs/x64.txt")" = "64-bit only"
+
+# The installer under Wine (the package's 32-bit stub, where this machine runs 32-bit programs):
+# its setup program runs, and Windows' own calls read its version strings back.
+eval "$(bash "$source/scripts/wine-arch.sh")"
+reader="$build/../windows/tests/read_identity.exe"
+if [ "$ZT_WINE_ARCH" = win32 ] && [ -x "$ZT_WINE_LOADER" ] && [ -f "$reader" ] &&
+   [ "$setup" != "$work/setup.sh" ]; then
+  export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  "$ZT_WINE_LOADER" wineboot -i >/dev/null 2>&1; wineserver -w
+  ZT_REPORT="Z:${work//\//\\}\\report.json" "$ZT_WINE_LOADER" "$work/out/installer.exe" first
+  grep -q '"first"' "$work/report.json"
+  "$ZT_WINE_LOADER" "$reader" "Z:$work/out/installer.exe" ProductName CompanyName FileVersion |
+    tr -d '\r' | tee "$work/identity.txt"
+  grep -q '^ProductName=Packaged App$' "$work/identity.txt"
+  grep -q '^icons=1$' "$work/identity.txt"
+  wineserver -k || true
+  echo "== the installer ran under Wine"
+fi
 echo "== the unpacked package works"
