@@ -1,6 +1,6 @@
 // Every command exits by one table: 0 success, 1 a check or the operation failed, 2 a usage
 // error or an input that cannot be read. Also: the root key comes from --root-key, else from
-// $ZTPACK_ROOT_KEY, else is built in, for every command that checks a bundle.
+// $ZTPACK_ROOT_KEY, and without either a bundle alone is not checked at all (ztpack has no key).
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
