@@ -14,7 +14,9 @@
 // file alignment and lies behind every other section's raw data and virtual extent, so it
 // overlaps nothing in the file or in memory. Its raw size is rounded up to the file alignment by
 // zero bytes put IN FRONT of the chain: the chain must end exactly at the section's end, and a
-// chain is walked backwards from there, so leading zeros are never seen. NumberOfSections,
+// chain is walked backwards from there, so leading zeros are never seen. An installer with an
+// identity has its resource tree at the section's start, in front of those zeros (at least 32 of
+// them, where the backward walk ends; author/identity.h). NumberOfSections,
 // SizeOfImage and CheckSum (the standard PE checksum) are updated; a last section already
 // named ".ZTBNDL" is replaced in place of being doubled.
 //
