@@ -10,6 +10,7 @@
 #include "support/launch_state.h"
 #include "support/text.h"
 #include "support/trace.h"
+#include "verify/key_place.h"
 #include "worker.h"
 
 namespace installer {
@@ -85,6 +86,12 @@ int RunEntry(const std::u16string& commandTail, const std::u16string& ownPath) {
     case platform::DllSearchRestriction::kNone:
       support::Trace("DLL search: not restricted\n");
       break;
+  }
+
+  // A stub whose key place nobody filled trusts no key: nothing is unpacked, nothing is shown.
+  if (!verify::KeysArePlaced()) {
+    support::Trace("No keys in the installer's key place: it was never filled, refusing to run\n");
+    return static_cast<int>(kNoKeysPlaced);
   }
 
   support::LaunchState& launch = support::Launch();

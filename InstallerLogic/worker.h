@@ -26,6 +26,7 @@ enum RunFailure : uint32_t {
   kSetupNotStarted = 0x205A54E8,        // the setup program could not be started
   kStoppedByError = 0x205A54E9,         // the run stopped on an error of its own (out of memory)
   kBundleNotBound = 0x205A54EA,         // the setup program is bound to another bundle
+  kNoKeysPlaced = 0x205A54EB,           // the stub's key place was never filled: nothing trusted
 };
 
 // The thread procedure: the argument is ignored. Returns the setup program's own exit code when

@@ -1,5 +1,7 @@
-# The built-in public keys: given with -DINSTALLER_ROOT_KEY / -DINSTALLER_SETUP_KEY, or else a
-# development key set generated once per checkout under build/dev-keys (never committed).
+# The keys of the in-tree stub's key place (verify/key_place.h): given with -DINSTALLER_ROOT_KEY /
+# -DINSTALLER_SETUP_KEY, or else a development key set generated once per checkout under
+# build/dev-keys (never committed), whose private halves sign the tests' installers. The stubs
+# that ship (InstallerLogic-shipping) have the place empty: ztpack make fills it.
 set(ZT_DEV_KEYS_DIR "${PROJECT_SOURCE_DIR}/build/dev-keys")
 
 find_program(ZT_OPENSSL openssl)

@@ -4,17 +4,20 @@
 #   share/ztpack/stubs/InstallerLogic-x64.exe   the x86-64 front end
 #   share/doc/ztpack/copyright                    the licence of the code built into both that is
 #                                                 not ours: sha1dc (MIT)
-# The stubs come from the Windows builds (presets windows, windows64); a stub that has not been
-# built is left out. `cpack -G DEB` in the native build directory makes the Debian package.
-set(ZT_STUB_X86 "${PROJECT_SOURCE_DIR}/build/windows/InstallerLogic.exe" CACHE FILEPATH
-    "The 32-bit front-end stub to install beside ztpack")
-set(ZT_STUB_X64 "${PROJECT_SOURCE_DIR}/build/windows64/InstallerLogic.exe" CACHE FILEPATH
-    "The x86-64 front-end stub to install beside ztpack")
+# The stubs come from the Windows builds (presets windows, windows64): InstallerLogic-shipping.exe,
+# the front end with an empty key place, which `make` fills with each product's keys (the in-tree
+# InstallerLogic.exe holds the build's keys, development keys by default, and never ships). A stub
+# that has not been built is left out. `cpack -G DEB` in the native build directory makes the
+# Debian package.
+set(ZT_SHIPPING_STUB_X86 "${PROJECT_SOURCE_DIR}/build/windows/InstallerLogic-shipping.exe" CACHE FILEPATH
+    "The 32-bit front-end stub (empty key place) to install beside ztpack")
+set(ZT_SHIPPING_STUB_X64 "${PROJECT_SOURCE_DIR}/build/windows64/InstallerLogic-shipping.exe" CACHE FILEPATH
+    "The x86-64 front-end stub (empty key place) to install beside ztpack")
 set(ZT_STUB_INSTALL_DIR "share/ztpack/stubs")
 
-install(FILES ${ZT_STUB_X86} DESTINATION ${ZT_STUB_INSTALL_DIR} RENAME InstallerLogic-x86.exe
+install(FILES ${ZT_SHIPPING_STUB_X86} DESTINATION ${ZT_STUB_INSTALL_DIR} RENAME InstallerLogic-x86.exe
         OPTIONAL)
-install(FILES ${ZT_STUB_X64} DESTINATION ${ZT_STUB_INSTALL_DIR} RENAME InstallerLogic-x64.exe
+install(FILES ${ZT_SHIPPING_STUB_X64} DESTINATION ${ZT_STUB_INSTALL_DIR} RENAME InstallerLogic-x64.exe
         OPTIONAL)
 # ztpack and the stubs compile in the collision-detecting SHA-1 from Debian's git source package.
 set(ZT_COPYRIGHT_FILE ${PROJECT_BINARY_DIR}/copyright)

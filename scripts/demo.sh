@@ -23,6 +23,9 @@ else
   "$ztpack" make demo/demo.toml
   installer=build/demo/demo-installer.exe
 fi
+# What Windows shows of it: the icon, the version resource and the manifest's settings.
+echo "== demo: the installer's identity (ztpack inspect)"
+"$ztpack" inspect "$installer" | sed -n '/^identity:/,/^[a-z]*:$/p' | sed '1d;$d'
 
 export WINEPREFIX="${ZT_WINEPREFIX:-$root/build/demo/wineprefix-$ZT_WINE_ARCH}"
 export WINELOADER=$ZT_WINE_LOADER

@@ -10,9 +10,7 @@
 #include "bundle/entry_walk.h"
 #include "support/byte_reader.h"
 #include "support/trace.h"
-
-extern const unsigned char kBuiltinRootKey[];
-extern const unsigned int kBuiltinRootKeySize;
+#include "verify/key_place.h"
 
 namespace bundle {
 namespace {
@@ -37,9 +35,7 @@ std::string CStringKey(const std::string& name) { return std::string(name.c_str(
 
 }  // namespace
 
-std::string BuiltinRootKey() {
-  return std::string(reinterpret_cast<const char*>(kBuiltinRootKey), kBuiltinRootKeySize);
-}
+std::string BuiltinRootKey() { return verify::PlacedRootKey(); }
 
 // ---------------------------------------------------------------------------------------------
 // StreamFile

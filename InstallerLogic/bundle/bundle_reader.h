@@ -102,7 +102,8 @@ class BundleReader {
   std::unique_ptr<Impl> impl_;
 };
 
-// The root public key the program is built with (DER SubjectPublicKeyInfo).
+// The root public key of the program's key place (DER SubjectPublicKeyInfo; empty when the place
+// is not filled).
 std::string BuiltinRootKey();
 
 }  // namespace bundle

@@ -18,9 +18,7 @@
 #include "support/detecting_sha1.h"
 #include "support/text.h"
 #include "support/trace.h"
-
-extern const unsigned char kBuiltinSetupKey[];
-extern const unsigned int kBuiltinSetupKeySize;
+#include "verify/key_place.h"
 
 namespace verify {
 namespace {
@@ -273,9 +271,7 @@ class TolerantAlongside {
 
 }  // namespace
 
-std::string BuiltinSetupKey() {
-  return std::string(reinterpret_cast<const char*>(kBuiltinSetupKey), kBuiltinSetupKeySize);
-}
+std::string BuiltinSetupKey() { return verify::PlacedSetupKey(); }
 
 JsonObject ReadSignatureDocument(const std::u16string& path, int32_t* dataOffset) {
   std::string data = container::ReadAttachmentWithOffset(path, kSignatureType, dataOffset);

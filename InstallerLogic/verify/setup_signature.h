@@ -36,7 +36,8 @@ bool VerifySetupSignature(const platform::File& held, const std::u16string& name
 // Reads and parses the signature document; *dataOffset receives the attachment's data offset.
 JsonObject ReadSignatureDocument(const std::u16string& path, int32_t* dataOffset);
 
-// The setup signing public key the program is built with (DER SubjectPublicKeyInfo).
+// The setup signing public key of the program's key place (DER SubjectPublicKeyInfo; empty when
+// the place is not filled).
 std::string BuiltinSetupKey();
 
 // What decided a check, for tools that report it (ztpack verify).

@@ -233,6 +233,14 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"DeviceTarget",
                     [](InstallerRecipe* s) { s->script = "dep-silent,readme,logs\\Lpt1.txt\n"; },
                     "0: target logs\\Lpt1.txt refused: device name\n", installer::kTargetRefused},
+        FailureCase{
+            "EmptyKeyPlace",
+            [](InstallerRecipe* s) {
+              s->stubPath =
+                  (fs::path(testutil::WindowsBuildDir()) / "InstallerLogic-shipping.exe").string();
+              s->byHand = true;
+            },
+            "No keys in the installer's key place", installer::kNoKeysPlaced},
         FailureCase{"SetupNotAProgram",
                     [](InstallerRecipe* s) { s->setupPath = ZT_SOURCE_DIR "/README.md"; },
                     "setup.exe could not be started\n", installer::kSetupNotStarted}),

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "verify/key_place.h"
+
 namespace testutil {
 
 struct FixtureSection {
@@ -101,5 +103,20 @@ struct PeFixture {
     return b;
   }
 };
+
+// A stub as the front end is linked: the fixture's sections and a ".ztkeys" section holding the
+// key place, filled with `root` and `setup` (DER; by default the keys the tests are built with,
+// those of the native front end) or, given two empty strings, empty.
+inline std::string KeyedStub(const std::string& root = verify::PlacedRootKey(),
+                             const std::string& setup = verify::PlacedSetupKey(),
+                             PeFixture pe = {}) {
+  const uint32_t at = pe.sections.back().pointerToRawData + pe.sections.back().sizeOfRawData;
+  const uint32_t rva = pe.sections.back().virtualAddress + 0x1000;
+  pe.sections.push_back({".ztkeys", rva, 0x400, at, 0x400});
+  std::string b = pe.Build();
+  const std::string place = verify::EncodeKeyPlace(root, setup).value();
+  b.replace(at, place.size(), place);
+  return b;
+}
 
 }  // namespace testutil

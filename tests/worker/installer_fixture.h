@@ -79,6 +79,8 @@ struct InstallerRecipe {
   bool withType = true;
   bool withLoad = true;    // the installer carries the setup program
   bool withBundle = true;  // the setup program carries the bundle
+  // Written by hand, as build would refuse to (an empty key place; tampering implies it).
+  bool byHand = false;
   // Real programs in place of the PE fixture stub and the shell script (end-to-end tests).
   std::string stubPath;
   std::string setupPath;
@@ -93,7 +95,7 @@ inline std::string MakeInstaller(const testutil::TempDir& dir, const InstallerRe
   std::string stub = recipe.stubPath;
   if (stub.empty()) {
     stub = (dir / "stub.exe").string();
-    testutil::WriteFile(stub, testutil::PeFixture{}.Build());
+    testutil::WriteFile(stub, testutil::KeyedStub());
   }
   std::string setup = recipe.setupPath;
   if (setup.empty()) {
@@ -142,7 +144,8 @@ inline std::string MakeInstaller(const testutil::TempDir& dir, const InstallerRe
   }
 
   const std::string installer = (dir / "installer.exe").string();
-  if (recipe.withType && recipe.withLoad) {
+  const bool byHand = recipe.byHand || recipe.tamperSetup || recipe.tamperBundle;
+  if (recipe.withType && recipe.withLoad && !byHand) {
     support::Status built = ztpack::BuildInstaller(stub, signedSetup, recipe.mode, installer);
     EXPECT_TRUE(built.ok()) << built.error();
   } else {

@@ -36,7 +36,7 @@ class Authenticode : public ::testing::Test {
     fs::create_directories(dir_ / "payload");
     testutil::WriteFile(dir_ / "payload" / "install_script", "dep-silent,a.txt,a.txt\n");
     testutil::WriteFile(dir_ / "payload" / "a.txt", "a");
-    testutil::WriteFile(dir_ / "stub.exe", testutil::PeFixture{}.Build());
+    testutil::WriteFile(dir_ / "stub.exe", testutil::KeyedStub());
     testutil::WriteFile(dir_ / "setup.sh", kReportingSetup);
     RunResult made = Run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                           "-subj", "/C=DE/O=Acme Ltd/CN=Release Signer", "-keyout",

@@ -1,6 +1,6 @@
 // Every command exits by one table: 0 success, 1 a check or the operation failed, 2 a usage
 // error or an input that cannot be read. Also: the root key comes from --root-key, else from
-// $ZTPACK_ROOT_KEY, else is built in, for every command that checks a bundle.
+// $ZTPACK_ROOT_KEY, and without either a bundle alone is not checked at all (ztpack has no key).
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -15,7 +15,7 @@ namespace {
 class ExitCodes : public ::testing::Test {
  protected:
   void SetUp() override {
-    testutil::WriteFile(dir_ / "stub.exe", testutil::PeFixture{}.Build());
+    testutil::WriteFile(dir_ / "stub.exe", testutil::KeyedStub());
     testutil::WriteFile(dir_ / "a.txt", "a");
     testutil::WriteFile(dir_ / "script", "dep-gui,a.txt,a.txt\ndep-silent,a.txt,a.txt\n");
     ASSERT_EQ(Run("certify --root-key " + Key("root.key") + " --public " + Key("bundle.der") +
@@ -48,6 +48,7 @@ TEST_F(ExitCodes, OneTableForEveryCommand) {
     int exit;
     const char* env = "";
   };
+  static constexpr const char* kRoot = "ZTPACK_ROOT_KEY=" ZT_DEV_KEYS_DIR "/root.der";
   const Case cases[] = {
       // The program itself.
       {"--help", 0},
@@ -61,13 +62,15 @@ TEST_F(ExitCodes, OneTableForEveryCommand) {
       {"inspect missing", 2},
       {"inspect --root-key missing ok.bin", 2},
       // verify
-      {"verify -q ok.bin", 0},
-      {"verify -q bad.bin", 1},
+      {"verify -q ok.bin", 0, kRoot},
+      {"verify -q bad.bin", 1, kRoot},
+      {"verify -q ok.bin", 2},  // a bundle alone, and no key to check it with
       {"verify -q --platform arm ok.bin", 2},
       {"verify -q missing", 2},
       // extract
-      {"extract -q ok.bin --out x1", 0},
-      {"extract -q bad.bin --out x2", 1},
+      {"extract -q ok.bin --out x1", 0, kRoot},
+      {"extract -q bad.bin --out x2", 1, kRoot},
+      {"extract -q ok.bin --out x6", 2},
       {"extract -q ok.bin", 2},
       {"extract -q missing --out x3", 2},
       // writers
@@ -81,7 +84,7 @@ TEST_F(ExitCodes, OneTableForEveryCommand) {
       {"bundle -q --script missing --key k --cert cert --out s8", 2},
       {"make missing.toml", 2},
       {"keygen", 2},
-      // The root key: the option, else $ZTPACK_ROOT_KEY, else the built-in one.
+      // The root key: the option, else $ZTPACK_ROOT_KEY; ztpack has none of its own.
       {"verify -q ok.bin", 1, "ZTPACK_ROOT_KEY=" ZT_DEV_KEYS_DIR "/bundle.der"},
       {"verify -q --root-key " ZT_DEV_KEYS_DIR "/root.der ok.bin", 0,
        "ZTPACK_ROOT_KEY=" ZT_DEV_KEYS_DIR "/bundle.der"},

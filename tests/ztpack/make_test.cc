@@ -21,7 +21,7 @@ void WritePayload(const testutil::TempDir& dir) {
   testutil::WriteFile(dir / "payload" / "install_script", "dep-silent,sub/b.txt,b.txt\n");
   testutil::WriteFile(dir / "payload" / "a.txt", "a");
   testutil::WriteFile(dir / "payload" / "sub" / "b.txt", "b");
-  testutil::WriteFile(dir / "stub.exe", testutil::PeFixture{}.Build());
+  testutil::WriteFile(dir / "stub.exe", testutil::KeyedStub());
   testutil::WriteFile(dir / "setup.sh", kReportingSetup);
 }
 

@@ -104,7 +104,7 @@ TEST_P(PlantedNames, LeaveTheVictimAndThePlantedFilesAlone) {
   fs::create_directories(dir / "in/payload");
   fs::create_directories(dir / "out/keys");
   for (const char* pe : {"in/stub.exe", "out/stub.exe"}) {
-    testutil::WriteFile(dir / pe, testutil::PeFixture{}.Build());
+    testutil::WriteFile(dir / pe, testutil::KeyedStub());
   }
   for (const char* file : {"in/a", "in/payload/a", "out/file"})
     testutil::WriteFile(dir / file, "a");

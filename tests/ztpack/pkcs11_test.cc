@@ -36,7 +36,7 @@ std::string WriteManifest(const fs::path& dir, const std::string& name, const st
     fs::create_directories(dir / "payload");
     testutil::WriteFile(dir / "payload" / "install_script", "dep-silent,a.txt,a.txt\n");
     testutil::WriteFile(dir / "payload" / "a.txt", std::string(300000, 'a'));
-    testutil::WriteFile(dir / "stub.exe", testutil::PeFixture{}.Build());
+    testutil::WriteFile(dir / "stub.exe", testutil::KeyedStub());
     testutil::WriteFile(dir / "setup.sh", worker_test::kReportingSetup);
   }
   const fs::path manifest = dir / (name + ".toml");

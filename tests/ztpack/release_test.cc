@@ -396,7 +396,9 @@ TEST(Extract, SetupProgramEntriesAndRefusals) {
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(testutil::ReadFile(dir / "s" / "setup.exe"), testutil::ReadFile(dir / "setup.signed"));
 
-  r = RunZtpack("extract " + Q(dir / "s" / "setup.exe") + " --out " + Q(dir / "e"));
+  // A setup program alone carries no keys: the root key is given.
+  r = RunZtpack("extract " + Q(dir / "s" / "setup.exe") +
+                " --root-key " ZT_DEV_KEYS_DIR "/root.der --out " + Q(dir / "e"));
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(testutil::ReadFile(dir / "e" / "b64"), "sixty-four");
   EXPECT_EQ(Tree(dir / "e").size(), kEntries.size() + 1);
@@ -466,7 +468,7 @@ TEST_P(MakeChecks, RefuseOrWarnBeforeWriting) {
   SKIP_WITHOUT_DEV_KEYS();
   const MakeCase& c = GetParam();
   testutil::TempDir dir;
-  testutil::WriteFile(dir / "stub.exe", testutil::PeFixture{}.Build());
+  testutil::WriteFile(dir / "stub.exe", testutil::KeyedStub());
   testutil::WriteFile(dir / "setup.sh", worker_test::kReportingSetup);
   fs::create_directories(dir / "payload");
   testutil::WriteFile(dir / "payload" / "install_script", c.script);
@@ -508,7 +510,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Build, AcceptsOnlyExactRunModes) {
   testutil::TempDir dir;
-  testutil::WriteFile(dir / "stub.exe", testutil::PeFixture{}.Build());
+  testutil::WriteFile(dir / "stub.exe", testutil::KeyedStub());
   testutil::WriteFile(dir / "setup.bin", "s");
   for (const char* mode : {"' gui'", "GUI", "'silent '"}) {
     RunResult r =
@@ -562,7 +564,9 @@ TEST(BundleEntries, EveryGivenEntryComesBackUnlessStoredOnce) {
   RunResult r = RunZtpack(command + " --out " + Q(dir / "every.ibnd"));
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, "");
-  ASSERT_EQ(RunZtpack("extract " + Q(dir / "every.ibnd") + " --out " + Q(dir / "every")).exitCode,
+  ASSERT_EQ(RunZtpack("extract " + Q(dir / "every.ibnd") +
+                      " --root-key " ZT_DEV_KEYS_DIR "/root.der --out " + Q(dir / "every"))
+                .exitCode,
             0);
   EXPECT_EQ(Tree(dir / "every"), given);
 
@@ -635,10 +639,13 @@ TEST_P(BindingTest, OnlyTheBoundBundleRuns) {
       front + *ztpack::MakeChain({ztpack::AttachmentInput::FromBytes("_SG2", document),
                                   ztpack::AttachmentInput::FromFile("IBND", bundle[c.attached])}));
   fs::permissions(dir / "setup.final", fs::perms::owner_all);
-  testutil::WriteFile(dir / "stub.exe", testutil::PeFixture{}.Build());
+  testutil::WriteFile(dir / "stub.exe", testutil::KeyedStub());
   const std::string installer = (dir / "installer.exe").string();
-  ASSERT_TRUE(ztpack::BuildInstaller((dir / "stub.exe").string(), (dir / "setup.final").string(),
-                                     "silent", installer)
+  // Written by hand: build refuses a setup program whose signature a forgery broke.
+  ASSERT_TRUE(ztpack::WriteBundleSection(
+                  (dir / "stub.exe").string(), installer,
+                  {ztpack::AttachmentInput::FromBytes("TYPE", "silent"),
+                   ztpack::AttachmentInput::FromFile("LOAD", (dir / "setup.final").string())})
                   .ok());
 
   testutil::TempDir tmp;
@@ -694,7 +701,8 @@ TEST(Stub64, OnlyX64Platforms) {
   testutil::TempDir dir;
   testutil::PeFixture stub;
   stub.pe64 = true;
-  testutil::WriteFile(dir / "stub64.exe", stub.Build());
+  testutil::WriteFile(dir / "stub64.exe",
+                      testutil::KeyedStub(verify::PlacedRootKey(), verify::PlacedSetupKey(), stub));
   InstallerRecipe recipe = Recipe(kScript);
   recipe.stubPath = (dir / "stub64.exe").string();
   const std::string installer = worker_test::MakeInstaller(dir, recipe);

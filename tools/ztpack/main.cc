@@ -19,8 +19,9 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.set_version_flag("--version", "ztpack " ZT_VERSION);
   app.footer(std::string(ztpack::kExitCodeTable) +
-             " A root key for checking bundles comes from --root-key, else from the file named "
-             "by $ZTPACK_ROOT_KEY, else is the built-in one.");
+             " A finished installer is checked with the keys in its stub; a setup program or a "
+             "bundle alone with --root-key (else the file named by $ZTPACK_ROOT_KEY) and "
+             "--setup-key. ztpack has no key of its own.");
 
   auto& table = ztpack::CommandTable();
   std::sort(table.begin(), table.end(),

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <set>
 #include <system_error>
+#include <tuple>
 
 #include <toml++/toml.h>
 
@@ -18,6 +19,8 @@
 #include "os/file_ops.h"
 #include "os/output_file.h"
 #include "os/scratch_dir.h"
+#include "read/pe_sections.h"
+#include "read/resources.h"
 #include "read/script_check.h"
 #include "verify/bundle_binding.h"
 
@@ -329,6 +332,79 @@ fs::path OutputDirectory(const std::string& output) {
   return dir.empty() ? fs::path(".") : dir;
 }
 
+bool ResourcesInBundleSection(const std::string& stub) {
+  auto view = ReadPeView(stub);
+  if (!view || view->sections.empty() || view->directories.size() <= 2) return false;
+  const PeSectionView& last = view->sections.back();
+  const uint32_t rva = view->directories[2].first;
+  return last.name == container::kSectionName && view->directories[2].second != 0 &&
+         rva >= last.virtualAddress && rva - last.virtualAddress < last.sizeOfRawData;
+}
+
+// [identity]: the icon, the version resource's strings and numbers, the manifest's settings.
+support::Status ReadIdentityTable(const toml::table& table, const fs::path& base,
+                                  const ManifestErrors& errors, Manifest* manifest) {
+  static const std::pair<const char*, const char*> kStrings[] = {
+      {"product_name", "ProductName"},       {"file_description", "FileDescription"},
+      {"company_name", "CompanyName"},       {"legal_copyright", "LegalCopyright"},
+      {"product_version", "ProductVersion"}, {"file_version", "FileVersion"}};
+  support::Status known =
+      CheckKeys(table,
+                {"icon", "product_name", "file_description", "company_name", "legal_copyright",
+                 "product_version", "file_version", "file_version_number", "product_version_number",
+                 "execution_level", "dpi_awareness", "strings"},
+                " in [identity]", errors);
+  if (!known) return known;
+  Identity& identity = manifest->identity;
+  auto icon = GetString(table, "icon", false, " in [identity]", errors);
+  if (!icon) return support::Error{icon.error()};
+  if (!icon->empty()) {
+    identity.icon = Resolve(base, *icon);
+    if (auto ico = ReadIcoFile(identity.icon); !ico)
+      return errors.At(table.get("icon"), ico.error());
+  }
+  for (const auto& [key, name] : kStrings) {
+    auto value = GetString(table, key, false, " in [identity]", errors);
+    if (!value) return support::Error{value.error()};
+    if (!value->empty()) identity.strings.emplace_back(name, *value);
+  }
+  if (const toml::node* node = table.get("strings")) {
+    const toml::table* strings = node->as_table();
+    if (strings == nullptr) return errors.At(node, "\"strings\" must be a table of name = text");
+    for (const auto& [name, value] : *strings) {
+      const auto* text = value.as_string();
+      if (text == nullptr || text->get().empty()) {
+        return errors.At(&value, "version string \"" + std::string(name.str()) +
+                                     "\" must be a string, not empty");
+      }
+      identity.strings.emplace_back(std::string(name.str()), text->get());
+    }
+  }
+  for (auto [key, text, target] :
+       {std::tuple{"file_version_number", "file_version", &identity.fileVersion},
+        std::tuple{"product_version_number", "product_version", &identity.productVersion}}) {
+    auto number = GetString(table, key, false, " in [identity]", errors);
+    if (!number) return support::Error{number.error()};
+    if (!number->empty()) {
+      auto parsed = ParseVersionNumber(*number);
+      if (!parsed) return errors.At(table.get(key), parsed.error());
+      *target = *parsed;
+    } else if (const auto* s = table.get(text) ? table.get(text)->as_string() : nullptr) {
+      if (auto parsed = ParseVersionNumber(s->get())) *target = *parsed;
+    }
+  }
+  for (auto [key, target] : {std::pair{"execution_level", &identity.executionLevel},
+                             std::pair{"dpi_awareness", &identity.dpiAwareness}}) {
+    auto value = GetString(table, key, false, " in [identity]", errors);
+    if (!value) return support::Error{value.error()};
+    *target = *value;
+  }
+  if (auto choices = CheckIdentityChoices(identity); !choices) {
+    return errors.At(&table, choices.error());
+  }
+  return {};
+}
+
 }  // namespace
 
 std::string DefaultStub(std::string* searched) {
@@ -347,8 +423,47 @@ std::string DefaultStub(std::string* searched) {
   return {};
 }
 
+namespace {
+
+// The installer at `out`: `stub` with its key place filled, the identity applied, and
+// `attachments` in its .ZTBNDL section; checked with the keys as written against `setup` (and
+// `bundle`, when it goes in behind the setup program) before it takes the name `out`.
+support::Status BuildInstallerFrom(const std::string& stub,
+                                   const std::vector<AttachmentInput>& attachments,
+                                   const std::string& setup, const std::string& bundle,
+                                   const std::string& out, const InstallerKeys& keys,
+                                   const std::function<void(const std::string&)>& note,
+                                   const Identity& identity) {
+  auto placed = PlaceInstallerKeys(stub, keys, note);
+  if (!placed) return support::Error{placed.error()};
+  auto output = OutputFile::Create(out);
+  if (!output) return support::Error{output.error()};
+  ResourceMaker resources;
+  // A stub that is itself an installer with an identity keeps its resources in the .ZTBNDL
+  // section that is replaced: they are written again, else they would be lost.
+  if (!identity.Empty() || ResourcesInBundleSection(stub)) {
+    auto items = ReadImageResources(stub);
+    if (!items) return support::Error{items.error()};
+    auto changed = ApplyIdentity(std::move(*items), identity);
+    if (!changed) return support::Errorf("identity: %s", changed.error().c_str());
+    resources = [tree = std::move(*changed)](uint32_t rva) -> support::Result<std::string> {
+      return WriteResourceTree(tree, rva);
+    };
+  }
+  support::Status written = WriteBundleSection(stub, **output, attachments, {*placed}, resources);
+  if (!written) return written;
+  support::Status checked = CheckWrittenKeys(**output, *placed, setup, bundle);
+  if (!checked) return checked;
+  return (*output)->Commit();
+}
+
+}  // namespace
+
 support::Status BuildInstaller(const std::string& stub, const std::string& setup,
-                               const std::string& mode, const std::string& out) {
+                               const std::string& mode, const std::string& out,
+                               const InstallerKeys& keys,
+                               const std::function<void(const std::string&)>& note,
+                               const Identity& identity) {
   if (mode.empty()) {
     return support::Errorf("the run mode is empty: an installer without one refuses to run");
   }
@@ -356,9 +471,9 @@ support::Status BuildInstaller(const std::string& stub, const std::string& setup
   if (!fs::is_regular_file(U8Path(setup), ec)) {
     return support::Errorf("%s: the setup program is not a readable file", setup.c_str());
   }
-  std::vector<AttachmentInput> attachments = {AttachmentInput::FromBytes("TYPE", mode),
-                                              AttachmentInput::FromFile("LOAD", setup)};
-  return WriteBundleSection(stub, out, attachments);
+  const std::vector<AttachmentInput> attachments = {AttachmentInput::FromBytes("TYPE", mode),
+                                                    AttachmentInput::FromFile("LOAD", setup)};
+  return BuildInstallerFrom(stub, attachments, setup, {}, out, keys, note, identity);
 }
 
 support::Result<Manifest> LoadManifest(const std::string& path) {
@@ -379,7 +494,7 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
 
   support::Status known = CheckKeys(root,
                                     {"stub", "setup", "mode", "output", "bind_bundle", "payload",
-                                     "keys", "bundle", "authenticode", "pkcs11"},
+                                     "keys", "bundle", "authenticode", "pkcs11", "identity"},
                                     "", errors);
   if (!known) return support::Error{known.error()};
   auto bind = GetBool(root, "bind_bundle", true, errors);
@@ -428,14 +543,15 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
   support::Status keysOk = ReadKeys(*keys, base, errors, &manifest);
   if (!keysOk) return support::Error{keysOk.error()};
 
-  for (const char* name : {"pkcs11", "authenticode"}) {
+  for (const char* name : {"pkcs11", "authenticode", "identity"}) {
     const toml::node* node = root.get(name);
     if (node == nullptr) continue;
     const toml::table* table = node->as_table();
     if (table == nullptr) return errors.At(node, std::string("\"") + name + "\" must be a table");
-    support::Status read = name == std::string("pkcs11")
-                               ? ReadPkcs11(*table, base, errors, &manifest)
-                               : ReadAuthenticode(*table, base, errors, &manifest);
+    support::Status read =
+        name == std::string("pkcs11")     ? ReadPkcs11(*table, base, errors, &manifest)
+        : name == std::string("identity") ? ReadIdentityTable(*table, base, errors, &manifest)
+                                          : ReadAuthenticode(*table, base, errors, &manifest);
     if (!read) return support::Error{read.error()};
   }
 
@@ -639,8 +755,14 @@ support::Status MakeInstaller(const Manifest& manifest, const ManifestKeys& keys
   load.nested.push_back(AttachmentInput::FromFile("IBND", bundlePath));
   const std::vector<AttachmentInput> attachments = {
       AttachmentInput::FromBytes("TYPE", manifest.mode), load};
+  // The installer trusts the manifest's keys, whatever keys the stub was built with.
+  const InstallerKeys installerKeys{PublicKeyDer(rootKey), PublicKeyDer(setupKey)};
+  auto build = [&](const std::string& out) {
+    return BuildInstallerFrom(manifest.stub, attachments, signedSetup, bundlePath, out,
+                              installerKeys, makeOptions.note, manifest.identity);
+  };
   if (!authenticode) {
-    support::Status built = WriteBundleSection(manifest.stub, manifest.output, attachments);
+    support::Status built = build(manifest.output);
     if (!built) return support::Errorf("installer: %s", built.error().c_str());
     return {};
   }
@@ -649,7 +771,7 @@ support::Status MakeInstaller(const Manifest& manifest, const ManifestKeys& keys
   // installer that passed every check.
   const std::string unsignedInstaller = **scratch / "unsigned.exe";
   const std::string signedInstaller = **scratch / "signed.exe";
-  support::Status built = WriteBundleSection(manifest.stub, unsignedInstaller, attachments);
+  support::Status built = build(unsignedInstaller);
   if (!built) return support::Errorf("installer: %s", built.error().c_str());
   auto held = SignAndCheckAuthenticode(*manifest.authenticode, *authenticode, unsignedInstaller,
                                        signedInstaller, **scratch, makeOptions.step);

@@ -43,6 +43,16 @@
 //   # url = "https://example.com"
 //   # ca_file = "chain.pem"    # trust anchors for the check after signing (authenticode_signer.h)
 //
+//   [identity]           # optional: what Windows shows of the installer (author/identity.h)
+//   icon = "app.ico"                 # sizes up to 256 x 256, BMP or PNG images
+//   product_name = "App"             # and file_description, company_name, legal_copyright,
+//   product_version = "2.1"          # file_version: the version resource's strings
+//   file_version = "2.1.0.7"         # numbers: from these when they are numbers, else from
+//   # file_version_number = "2.1.0.7"  #   file_version_number / product_version_number
+//   execution_level = "asInvoker"    # requireAdministrator (the stub's), highestAvailable
+//   dpi_awareness = "permonitorv2"   # unaware, system, permonitor, permonitorv2
+//   strings = { Comments = "..." }   # further version strings, by their names
+//
 // Relative paths are taken from the manifest's own directory. Unknown keys are errors, every
 // error names the manifest line. In a folder, entry names are the paths below it with "/"
 // between directories, packed in byte order of their names; symbolic links and junctions are
@@ -63,6 +73,8 @@
 #include <vector>
 
 #include "author/bundle_writer.h"
+#include "author/identity.h"
+#include "author/installer_keys.h"
 #include "author/keys.h"
 #include "author/pkcs11.h"
 #include "os/file_ops.h"
@@ -71,10 +83,15 @@
 namespace ztpack {
 
 // `ztpack build`: writes `stub` with TYPE = `mode` and LOAD = the file `setup` in a .ZTBNDL
-// last section to `out` (written beside and renamed). An empty mode is refused: the front end
-// would refuse to run.
+// last section to `out` (written beside and renamed), its key place filled with `keys` (or
+// keeping the stub's own, installer_keys.h; `note` hears of replaced keys). An empty mode is
+// refused: the front end would refuse to run. So is an installer whose keys would refuse the
+// setup program's bundle or signature.
 support::Status BuildInstaller(const std::string& stub, const std::string& setup,
-                               const std::string& mode, const std::string& out);
+                               const std::string& mode, const std::string& out,
+                               const InstallerKeys& keys = {},
+                               const std::function<void(const std::string&)>& note = nullptr,
+                               const Identity& identity = {});
 
 // The stub `make` uses when the manifest names none: the 32-bit front end installed beside the
 // tool (<prefix>/share/ztpack/stubs/InstallerLogic-x86.exe), else the one built in this source
@@ -114,6 +131,7 @@ struct Manifest {
   std::optional<AuthenticodeSettings> authenticode;
   // The release's own key, PKCS#12 and PIN files, by identity: never packed.
   std::vector<NeverPacked> neverPacked;
+  Identity identity;  // [identity]
 };
 
 // Parses and checks the manifest (paths resolved, folder listed, files and keys present).

@@ -22,6 +22,7 @@ using container::kSectionHeaderSize;
 constexpr size_t kMaxSections = 96;                      // the Windows loader's limit
 constexpr uint32_t kBundleCharacteristics = 0x40000040;  // initialized data, readable
 constexpr uint64_t kLimit = static_cast<uint64_t>(container::kPositionLimit);
+constexpr size_t kResourceDirectory = 2;  // the data directory's resource entry
 
 bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
@@ -374,14 +375,34 @@ support::Status WriteBundleSection(const std::string& input, const std::string& 
 }
 
 support::Status WriteBundleSection(const std::string& input, OutputFile& o,
-                                   const std::vector<AttachmentInput>& attachments) {
+                                   const std::vector<AttachmentInput>& attachments,
+                                   const std::vector<StubPatch>& patches,
+                                   const ResourceMaker& resources) {
   if (o.size() != 0) return support::Errorf("%s: output not empty", o.target().c_str());
   auto image = ReadPeImage(input);
   if (!image) return support::Error{image.error()};
   auto chainSize = ChainSize(attachments);
   if (!chainSize) return support::Error{chainSize.error()};
-  auto plan = PlanBundleSection(*image, *chainSize, input);
+  // The resource tree's size does not depend on where it goes; behind it at least 32 zero bytes,
+  // so that the chain's backward walk ends on them.
+  uint64_t resourceRoom = 0;
+  if (resources) {
+    if (image->directories.size() <= kResourceDirectory) {
+      return support::Errorf("%s: optional header: no resource entry in the data directory",
+                             input.c_str());
+    }
+    auto probe = resources(0);
+    if (!probe) return support::Error{probe.error()};
+    resourceRoom = AlignUp(probe->size(), 16) + 32;
+  }
+  auto plan = PlanBundleSection(*image, resourceRoom + *chainSize, input);
   if (!plan) return support::Error{plan.error()};
+  std::string tree;
+  if (resources) {
+    auto made = resources(plan->offset);
+    if (!made) return support::Error{made.error()};
+    tree = std::move(*made);
+  }
 
   // The header slot read now, before anything is written: a new slot must hold zeros only.
   if (!plan->replaces) {
@@ -403,7 +424,20 @@ support::Status WriteBundleSection(const std::string& input, OutputFile& o,
 
   support::Status status = CopyFileRange(input, 0, plan->keepEnd, o);
   if (!status) return status;
-  status = o.WriteZeros(uint64_t{plan->offset} + plan->padding - plan->keepEnd);
+  for (const StubPatch& patch : patches) {
+    if (patch.offset > plan->keepEnd || patch.bytes.size() > plan->keepEnd - patch.offset) {
+      return support::Errorf("%s: 0x%zx bytes at 0x%llx lie outside the stub's kept 0x%llx bytes",
+                             input.c_str(), patch.bytes.size(), static_cast<ull>(patch.offset),
+                             static_cast<ull>(plan->keepEnd));
+    }
+    if (!(status = o.WriteAt(patch.offset, patch.bytes.data(), patch.bytes.size()))) {
+      return status;
+    }
+  }
+  status = o.WriteZeros(uint64_t{plan->offset} - plan->keepEnd);
+  if (!status) return status;
+  if (!(status = o.Write(tree.data(), tree.size()))) return status;
+  status = o.WriteZeros(resourceRoom - tree.size() + plan->padding);
   if (!status) return status;
   auto written = WriteAttachments(o, attachments);
   if (!written) return support::Error{written.error()};
@@ -423,6 +457,14 @@ support::Status WriteBundleSection(const std::string& input, OutputFile& o,
   }
   support::StoreU32le(field, plan->offset + plan->rawSize);
   if (!(status = o.WriteAt(image->sizeOfImageOffset(), field, 4))) return status;
+  if (resources) {
+    uint8_t entry[8];
+    support::StoreU32le(entry, plan->offset);
+    support::StoreU32le(entry + 4, static_cast<uint32_t>(tree.size()));
+    const uint64_t at =
+        image->optionalHeaderOffset() + (image->is64() ? 112 : 96) + 8 * kResourceDirectory;
+    if (!(status = o.WriteAt(at, entry, sizeof entry))) return status;
+  }
   auto checksum = ComputePeChecksum(o, image->checkSumOffset());
   if (!checksum) return support::Error{checksum.error()};
   support::StoreU32le(field, *checksum);

@@ -14,7 +14,9 @@
 // file alignment and lies behind every other section's raw data and virtual extent, so it
 // overlaps nothing in the file or in memory. Its raw size is rounded up to the file alignment by
 // zero bytes put IN FRONT of the chain: the chain must end exactly at the section's end, and a
-// chain is walked backwards from there, so leading zeros are never seen. NumberOfSections,
+// chain is walked backwards from there, so leading zeros are never seen. An installer with an
+// identity has its resource tree at the section's start, in front of those zeros (at least 32 of
+// them, where the backward walk ends; author/identity.h). NumberOfSections,
 // SizeOfImage and CheckSum (the standard PE checksum) are updated; a last section already
 // named ".ZTBNDL" is replaced in place of being doubled.
 //
@@ -43,11 +45,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "author/attachment_writer.h"
+#include "author/installer_keys.h"
 #include "container/attachment_format.h"
 #include "container/pe_locator.h"
 #include "support/result.h"
@@ -127,8 +131,15 @@ support::Result<BundleSectionPlan> PlanBundleSection(const PeImage& image, uint6
 // result goes to `output` (may be the same path), written beside and renamed.
 support::Status WriteBundleSection(const std::string& input, const std::string& output,
                                    const std::vector<AttachmentInput>& attachments);
-// The same into an output the caller commits (one that has nothing written yet).
+// The same into an output the caller commits (one that has nothing written yet). `patches` are
+// written over the copy of the input's own bytes before the checksum is taken (the key place).
+// `resources`, when given, makes the resource tree for the RVA it is given: the tree goes to the
+// start of the section, in front of the chain, and the data directory's resource entry points to
+// it (author/identity.h says why there).
+using ResourceMaker = std::function<support::Result<std::string>(uint32_t rva)>;
 support::Status WriteBundleSection(const std::string& input, OutputFile& output,
-                                   const std::vector<AttachmentInput>& attachments);
+                                   const std::vector<AttachmentInput>& attachments,
+                                   const std::vector<StubPatch>& patches = {},
+                                   const ResourceMaker& resources = nullptr);
 
 }  // namespace ztpack

@@ -5,7 +5,6 @@
 #include <cstdlib>
 
 #include "author/keys.h"
-#include "bundle/bundle_reader.h"
 
 namespace ztpack {
 
@@ -35,7 +34,7 @@ support::Result<std::string> RootKeyDer(const std::string& option, std::string* 
     if (env != nullptr) path = env;
   }
   if (used != nullptr) *used = path;
-  if (path.empty()) return bundle::BuiltinRootKey();
+  if (path.empty()) return std::string();
   auto key = LoadPublicKey(path);
   if (!key) return support::Error{key.error()};
   return PublicKeyDer(*key);

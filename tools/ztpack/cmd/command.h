@@ -44,15 +44,14 @@ class CommandErrors {
 // input exits with kExitUnusable before anything is done.
 std::string FirstUnreadable(const std::vector<std::string>& paths);
 
-// The root public key a command checks bundles against, in DER: the key file given with
-// --root-key (`option`), else the file named by $ZTPACK_ROOT_KEY, else the built-in root key.
-// `used` (when given) receives the file's path, empty for the built-in key. Fails when the file
-// cannot be read or parsed.
+// The root public key a command was given, in DER: the key file given with --root-key
+// (`option`), else the file named by $ZTPACK_ROOT_KEY, else none (empty). `used` (when given)
+// receives the file's path. Fails when the file cannot be read or parsed.
 support::Result<std::string> RootKeyDer(const std::string& option, std::string* used = nullptr);
 // The help text of --root-key, the same for every command.
 inline constexpr char kRootKeyHelp[] =
-    "Root public key (DER or PEM) a bundle's key must be certified by; default: the file named by "
-    "$ZTPACK_ROOT_KEY, else the built-in root key";
+    "Root public key (DER or PEM) a bundle's key must be certified by (default: the file named by "
+    "$ZTPACK_ROOT_KEY); for a finished installer, the key its stub is expected to hold";
 
 struct Command {
   std::string name;

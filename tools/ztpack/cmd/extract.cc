@@ -19,6 +19,7 @@
 #include "bundle/bundle_format.h"
 #include "bundle/bundle_reader.h"
 #include "cmd/command.h"
+#include "cmd/trusted_keys.h"
 #include "install_script.h"
 #include "os/file_ops.h"
 #include "os/progress.h"
@@ -39,7 +40,7 @@ using fileops::U8Path;
 using fileops::U8String;
 
 struct Options {
-  std::string file, out, rootKey, mode, platform;
+  std::string file, out, rootKey, setupKey, mode, platform;
   std::vector<std::string> names;
   int windowsMajor = -1;
   bool setup = false, install = false, quiet = false;
@@ -135,9 +136,6 @@ class Extraction {
 };
 
 Extraction::Step Extraction::CheckOptions() {
-  auto root = RootKeyDer(o_.rootKey);
-  if (!root) return Usage(root.error());
-  rootDer_ = *root;
   if (o_.setup && (install_ || !o_.names.empty()))
     return Usage("--setup takes no entry names and no --install");
   if (install_ && (o_.platform.empty() || o_.windowsMajor < 0)) {
@@ -157,6 +155,14 @@ Extraction::Step Extraction::CheckOptions() {
     return Fail(o_.file + " is a " + FileKindName(kind_) +
                 ", not an installer: it holds no setup program");
   }
+  // An installer's entries are validated with the keys its stub holds, as the installer does.
+  auto keys = ResolveTrustedKeys(o_.file, kind_ == FileKind::kInstaller, o_.rootKey, o_.setupKey);
+  if (!keys) return Usage(keys.error());
+  if (keys->root.empty() && !keys->fromStub) return Usage(MissingKeyMessage("root", "--root-key"));
+  for (const std::string& line : keys->Lines()) std::printf("%s\n", line.c_str());
+  if (keys->stubEmpty) return Fail(o_.file + ": the installer's key place is empty");
+  if (!keys->mismatches.empty()) return Fail(keys->mismatches.front());
+  rootDer_ = keys->root;
   return std::nullopt;
 }
 
@@ -323,6 +329,9 @@ CommandRegistration registration{
        app.add_option("--out", o->out, "Target directory (must not exist, or be empty)")
            ->required();
        app.add_option("--root-key", o->rootKey, kRootKeyHelp);
+       app.add_option("--setup-key", o->setupKey,
+                      "Setup signing public key (DER or PEM) a finished installer's stub is "
+                      "expected to hold");
        app.add_flag("--setup", o->setup, "Write the installer's setup program as OUT/setup.exe");
        app.add_flag("--install", o->install,
                     "Write what the install script installs on --platform/--windows-major");

@@ -1,9 +1,9 @@
 // ztpack verify FILE: runs offline, in the installer's order, every check the installer runs on
 // a finished installer (or on a setup program, or a bundle, from the step where that file comes
-// in), with the keys built into the front end unless others are given: the run mode (TYPE), the
-// setup program (LOAD), the bundle at its end (IBND), the bundle's validation, the install
-// script and the entries it selects on each platform, and the setup program's signature. One
-// line per check, the script's findings, and a verdict; the exit code is 0 only when the
+// in), with the keys the installer's stub holds (cmd/trusted_keys.h): the keys, the run mode
+// (TYPE), the setup program (LOAD), the bundle at its end (IBND), the bundle's validation, the
+// install script and the entries it selects on each platform, and the setup program's signature.
+// One line per check, the script's findings, and a verdict; the exit code is 0 only when the
 // installer would run its setup program (on every platform, or on the one asked for).
 #include <cstdio>
 #include <ctime>
@@ -16,6 +16,7 @@
 #include "author/pe_image.h"
 #include "bundle/bundle_reader.h"
 #include "cmd/command.h"
+#include "cmd/trusted_keys.h"
 #include "install_script.h"
 #include "os/file_ops.h"
 #include "os/progress.h"
@@ -25,6 +26,7 @@
 #include "read/diagnostics.h"
 #include "read/escape.h"
 #include "read/installer_layers.h"
+#include "read/resources.h"
 #include "read/script_check.h"
 #include "support/text.h"
 #include "verify/bundle_binding.h"
@@ -85,6 +87,7 @@ class Verification {
   bool LoadKeys();
   bool FrontEndRunsOnAskedPlatform();
   void CheckRunMode();
+  void CheckIdentity();
   bool CheckSetupProgram(const ScratchDir& scratch, ProgressMeter* unpacking);
   bool CheckBundleAttachment(const ScratchDir& scratch, ProgressMeter* unpacking);
   bool CheckBundleAndScript(bundle::BundleReader* reader, const ScratchDir& scratch);
@@ -107,8 +110,7 @@ class Verification {
   int ReportText(const Verdicts& verdicts, bool runsEverywhere) const;
 
   const VerifyOptions& o_;
-  std::string rootDer_, setupDer_, rootLabel_ = "the built-in root key",
-                                   setupLabel_ = "the built-in setup key";
+  std::string rootDer_, setupDer_, rootLabel_, setupLabel_;
   FileKind kind_ = FileKind::kBundle;
   std::string runMode_, setupPath_, bundlePath_;
   std::vector<CheckLine> checks_;
@@ -121,10 +123,10 @@ class Verification {
 };
 
 int Verification::Run() {
-  if (!LoadKeys()) return kExitUnusable;
   auto kind = ClassifyFile(o_.file);
   if (!kind) return kErrors.Fail(kExitUnusable, kind.error());
   kind_ = *kind;
+  if (!LoadKeys()) return kExitUnusable;
   auto scratch = ScratchDir::Create({}, "ztpack-verify-");
   if (!scratch) return kErrors.Fail(kExitFailed, scratch.error());
   if (!FrontEndRunsOnAskedPlatform()) return kExitUnusable;
@@ -134,6 +136,7 @@ int Verification::Run() {
   ProgressMeter unpacking("verify: unpacking", 0, 0, o_.quiet || o_.json);
   if (kind_ == FileKind::kInstaller) {
     CheckRunMode();
+    CheckIdentity();
     if (!CheckSetupProgram(**scratch, &unpacking)) {
       NotReached({"bundle attachment", "bundle", "bundle binding", "install script", "entries",
                   "setup signature"});
@@ -158,24 +161,31 @@ int Verification::Run() {
   return Report();
 }
 
+// An installer's keys are its stub's; any given key is what the caller expects them to be.
 bool Verification::LoadKeys() {
-  std::string rootPath;
-  auto root = RootKeyDer(o_.rootKey, &rootPath);
-  if (!root) {
-    kErrors.Say(root.error());
+  auto keys = ResolveTrustedKeys(o_.file, kind_ == FileKind::kInstaller, o_.rootKey, o_.setupKey);
+  if (!keys) {
+    kErrors.Say(keys.error());
     return false;
   }
-  rootDer_ = *root;
-  if (!rootPath.empty()) rootLabel_ = "the key in " + rootPath;
-  setupDer_ = verify::BuiltinSetupKey();
-  if (!o_.setupKey.empty()) {
-    auto key = LoadPublicKey(o_.setupKey);
-    if (!key) {
-      kErrors.Say(key.error());
-      return false;
-    }
-    setupDer_ = PublicKeyDer(*key);
-    setupLabel_ = "the key in " + o_.setupKey;
+  if (keys->root.empty() && !keys->fromStub) {
+    kErrors.Say(MissingKeyMessage("root", "--root-key"));
+    return false;
+  }
+  if (keys->setup.empty() && kind_ == FileKind::kSetupProgram) {
+    kErrors.Say(MissingKeyMessage("setup", "--setup-key"));
+    return false;
+  }
+  rootDer_ = keys->root;
+  setupDer_ = keys->setup;
+  rootLabel_ = keys->root.empty() ? "no root key" : "the root key " + keys->rootLabel;
+  setupLabel_ = keys->setup.empty() ? "no setup key" : "the setup key " + keys->setupLabel;
+  if (keys->fromStub) {
+    std::string detail;
+    for (const std::string& line : keys->Lines()) detail += (detail.empty() ? "" : "; ") + line;
+    for (const std::string& line : keys->mismatches) detail += "; " + line;
+    Add("keys", keys->stubEmpty || !keys->mismatches.empty() ? Status::kFailed : Status::kOk,
+        detail);
   }
   return true;
 }
@@ -200,6 +210,17 @@ void Verification::CheckRunMode() {
   } else {
     Add("run mode", Status::kOk,
         "TYPE \"" + type + "\": " + (runMode_ == "gui" ? "progress window" : "no window"));
+  }
+}
+
+// What Windows shows of the installer; resources it cannot read are a failure of their own, not
+// the installer's (the front end never reads them).
+void Verification::CheckIdentity() {
+  auto identity = ReadIdentity(o_.file);
+  if (!identity) {
+    Add("identity", Status::kFailed, identity.error(), false);
+  } else {
+    Add("identity", Status::kOk, SummarizeIdentity(*identity), false);
   }
 }
 
@@ -553,7 +574,8 @@ CommandRegistration registration{Command{
           ->required();
       app.add_option("--root-key", o->rootKey, kRootKeyHelp);
       app.add_option("--setup-key", o->setupKey,
-                     "Setup signing public key (DER or PEM) in place of the built-in one");
+                     "Setup signing public key (DER or PEM) to check a setup program with; for a "
+                     "finished installer, the key its stub is expected to hold");
       app.add_option("--mode", o->mode,
                      "Run mode to check the script for (a setup program or bundle; default: gui "
                      "and silent). An installer uses its own TYPE");

@@ -31,9 +31,13 @@ std::string StatusJson(const SignatureStatus& s) {
 }
 
 support::Result<std::string> RootKey(const InspectContext& context, std::string* label) {
+  if (context.keys != nullptr) {
+    *label = context.keys->root.empty() ? "no root key" : "root key " + context.keys->rootLabel;
+    return context.keys->root;
+  }
   std::string path;
   auto der = RootKeyDer(context.rootKeyPath, &path);
-  if (der) *label = path.empty() ? "built-in root key" : "root key " + path;
+  if (der) *label = path.empty() ? "no root key" : "root key " + path;
   return der;
 }
 

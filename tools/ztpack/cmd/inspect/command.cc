@@ -225,6 +225,7 @@ support::Result<InspectOutput> InspectFile(const InspectOptions& options) {
   Layout layout;
   layout.context.path = options.file;
   layout.context.rootKeyPath = options.rootKey;
+  layout.context.keys = options.keys;
   layout.context.runMode = options.runMode;
   layout.context.depth = options.depth;
   platform::File file =
@@ -245,9 +246,14 @@ namespace {
 
 constexpr CommandErrors kErrors{"inspect"};
 
-int RunInspect(const InspectOptions& options) {
-  // A root key that cannot be read is a usage error here, as in every command, not a finding.
-  if (auto key = RootKeyDer(options.rootKey); !key) return kErrors.Fail(kExitUnusable, key.error());
+int RunInspect(InspectOptions options) {
+  // A key that cannot be read is a usage error here, as in every command, not a finding.
+  auto kind = ClassifyFile(options.file);
+  if (!kind) return kErrors.Fail(kExitUnusable, kind.error());
+  auto keys = ResolveTrustedKeys(options.file, *kind == FileKind::kInstaller, options.rootKey,
+                                 options.setupKey);
+  if (!keys) return kErrors.Fail(kExitUnusable, keys.error());
+  options.keys = &*keys;
   auto output = InspectFile(options);
   if (!output) return kErrors.Fail(kExitUnusable, output.error());
   if (options.json) {
@@ -268,6 +274,10 @@ CommandRegistration registration{Command{
       app.add_option("FILE", options->file, "The file to inspect")->required();
       app.add_flag("--json", options->json, "Print one JSON object instead of text");
       app.add_option("--root-key", options->rootKey, kRootKeyHelp)->check(ExistingFile());
+      app.add_option("--setup-key", options->setupKey,
+                     "Setup signing public key (DER or PEM) to check a setup program with; for a "
+                     "finished installer, the key its stub is expected to hold")
+          ->check(ExistingFile());
       return [options] { return RunInspect(*options); };
     }}};
 

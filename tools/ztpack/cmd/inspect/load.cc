@@ -29,6 +29,7 @@ support::Status Inspect(const InspectContext& context, InspectReport* report) {
   InspectOptions nested;
   nested.file = setup;
   nested.rootKey = context.rootKeyPath;
+  nested.keys = context.keys;
   nested.runMode = mode;
   nested.depth = context.depth + 1;
   nested.label = "setup program (LOAD)";

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "author/pe_image.h"
+#include "cmd/trusted_keys.h"
 #include "read/attachment_chain.h"
 #include "read/installer_layers.h"
 #include "support/result.h"
@@ -27,8 +28,10 @@ struct InspectContext {
   AttachmentChain imageChain;
   AttachmentChain fileChain;
   // Public key file (DER or PEM) the bundle's root signature is checked against; empty: the
-  // built-in root key (or $ZTPACK_ROOT_KEY when set).
+  // file named by $ZTPACK_ROOT_KEY.
   std::string rootKeyPath;
+  // The keys the checks use (cmd/trusted_keys.h); null: the root key from rootKeyPath only.
+  const TrustedKeys* keys = nullptr;
   FileKind kind = FileKind::kSetupProgram;
   std::string runMode;  // the installer's, when this file is its setup program or bundle
   int depth = 0;        // 0: the file given; 1: its setup program; ...
@@ -36,7 +39,8 @@ struct InspectContext {
 
 struct InspectOptions {
   std::string file;
-  std::string rootKey;
+  std::string rootKey, setupKey;
+  const TrustedKeys* keys = nullptr;  // resolved once for the file given, handed down
   bool json = false;
   std::string label;    // first line of the text report (default: the path and kind)
   std::string runMode;  // handed down from the installer

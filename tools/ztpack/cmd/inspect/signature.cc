@@ -1,6 +1,6 @@
 // The "signature" part of `ztpack inspect`: the setup program's `_SG2` signature document in the
-// chain that ends where the image ends, and whether it verifies under the built-in setup key,
-// through which pass.
+// chain that ends where the image ends, and whether it verifies under the setup key the installer
+// trusts (or the one given), through which pass.
 #include <cstdio>
 
 #include "author/setup_signer.h"
@@ -28,6 +28,9 @@ support::Status Inspect(const InspectContext& context, InspectReport* report) {
     return {};
   }
   const std::u16string path = support::Utf8ToWide(context.path, true);
+  const std::string setupKey = context.keys != nullptr ? context.keys->setup : std::string();
+  const std::string keyLabel = setupKey.empty() ? std::string("no setup key (give --setup-key)")
+                                                : "the setup key " + context.keys->setupLabel;
   verify::SetupSignatureOutcome outcome;
   bool verified = false;
   size_t signLength = 0;
@@ -36,8 +39,7 @@ support::Status Inspect(const InspectContext& context, InspectReport* report) {
     int32_t dataOffset = -1;
     verify::JsonObject document = verify::ReadSignatureDocument(path, &dataOffset);
     signLength = document["sign"].AsString().size();
-    verified =
-        verify::VerifySetupSignatureWithKey(path, verify::BuiltinSetupKey(), false, &outcome);
+    verified = verify::VerifySetupSignatureWithKey(path, setupKey, false, &outcome);
   }
   m["dataOffset"] = entry->dataOffset;
   m["size"] = entry->size;
@@ -47,10 +49,10 @@ support::Status Inspect(const InspectContext& context, InspectReport* report) {
   if (!verified) m["reason"] = outcome.reason;
   report->lines.push_back("_SG2 at " + Hex(entry->dataOffset) + ", " + std::to_string(entry->size) +
                           " bytes, \"sign\" of " + std::to_string(signLength) + " hex digits");
-  report->lines.push_back(
-      verified ? std::string("verifies under the built-in setup key (") +
-                     (outcome.headerTolerant ? "header-tolerant" : "plain") + " pass)"
-               : "does not verify under the built-in setup key: " + outcome.reason);
+  report->lines.push_back(verified ? "verifies under " + keyLabel + " (" +
+                                         (outcome.headerTolerant ? "header-tolerant" : "plain") +
+                                         " pass)"
+                                   : "does not verify under " + keyLabel + ": " + outcome.reason);
   verify::BundleBinding binding;
   {
     StdoutToStderr quiet;

@@ -1,0 +1,11 @@
+file(READ "${IN}" hex HEX)
+string(LENGTH "${hex}" hexlen)
+math(EXPR size "${hexlen} / 2")
+if(NOT size EQUAL SIZE)
+  message(FATAL_ERROR "${IN}: ${size} bytes, but the installer's ${WHAT} is a DER public key of "
+                      "exactly ${SIZE} bytes")
+endif()
+string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," body "${hex}")
+string(REGEX REPLACE "((0x..,){16})" "\\1\n" body "${body}")
+file(WRITE "${OUT}.tmp" "// Generated from ${IN}; do not edit.\n${body}\n")
+file(RENAME "${OUT}.tmp" "${OUT}")
