@@ -5,7 +5,7 @@
 #
 #   scripts/build-libdeflate-mingw.sh CACHE_DIR [i686|x86_64]     (default i686)
 #
-# The result is cached in CACHE_DIR/libdeflate-<version>-mingw-<arch>-2/{include,lib}; the prefix
+# The result is cached in CACHE_DIR/libdeflate-<version>-mingw-<arch>-3/{include,lib}; the prefix
 # is printed on standard output, everything else goes to standard error. It takes seconds.
 set -euo pipefail
 exec 3>&1 1>&2 </dev/null
@@ -17,7 +17,8 @@ log() { echo "build-libdeflate-mingw: $*" >&2; }
 mingw_build_args "$@"
 CC_MINGW=${CC_MINGW:-$arch-w64-mingw32-gcc-posix}
 AR_MINGW=${AR_MINGW:-$arch-w64-mingw32-ar}
-cflags="-DNDEBUG -O2 -g0 -pipe -ffunction-sections -fdata-sections"
+# C that nothing unwinds through: no unwind tables, which keeps the 32-bit front end small.
+cflags="-DNDEBUG -O2 -g0 -pipe -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables"
 # What zlib streams need (ztpack.exe deflates, the front end inflates); one object per part, so
 # that the front end links no compressor. The gzip parts are not built.
 sources=(adler32 deflate_compress deflate_decompress zlib_compress zlib_decompress utils
@@ -26,8 +27,9 @@ sources=(adler32 deflate_compress deflate_decompress zlib_compress zlib_decompre
 command -v dpkg-query >/dev/null || die "dpkg-query not found: this script needs a Debian system"
 version=$(dpkg-query -W -f='${Version}\n' libdeflate-dev 2>/dev/null | head -n1 || true)
 [ -n "$version" ] || die "libdeflate-dev is not installed (run scripts/setup.sh)"
-# "-2": the second set of objects (with the compressor); a cache of the first is not reused.
-prefix="$cache_dir/libdeflate-${version//:/_}-mingw-$arch-2"
+# "-3": the third set of objects (with the compressor, without unwind tables); a cache of an
+# earlier set is not reused.
+prefix="$cache_dir/libdeflate-${version//:/_}-mingw-$arch-3"
 have_cache() { [ -f "$prefix/lib/libdeflate.a" ] && [ -f "$prefix/include/libdeflate.h" ]; }
 if have_cache; then
   echo "$prefix" >&3

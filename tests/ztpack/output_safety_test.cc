@@ -438,8 +438,8 @@ TEST(Make, PayloadCannotCarryTheKeysNorLeaveTheFolder) {
   testutil::TempDir dir;
   testutil::WriteFile(dir / "script", "dep-silent,k,k\n");
   const auto& k = worker_test::DevKeys::Get();
-  testutil::WriteFile(dir / "cert", *ztpack::MakePublicKeyBlock(
-                                        k.root, ztpack::PublicKeyDer(k.bundle), "IBND", 0));
+  testutil::WriteFile(
+      dir / "cert", *ztpack::MakePublicKeyBlock(k.root, ztpack::PublicKeyDer(k.bundle), "IBND", 0));
   const fs::path err = dir / "err.txt";
   const int exit =
       RunWithKnownPid({"bundle", "-q", "--script", (dir / "script").string(), "--entry",

@@ -233,7 +233,8 @@ TEST_F(Pipeline, SignSetupAppendsTheBundleItBound) {
 // scratch directory is and what the output folder holds; when verifying it puts a file of its
 // own under the signed installer's name. The real osslsigncode does the work.
 std::string FakeOsslsigncode(const fs::path& log, const fs::path& outDir) {
-  return "#!/bin/bash\nlog='" + log.string() + "'\nargs=(\"$@\")\n"
+  return "#!/bin/bash\nlog='" + log.string() +
+         "'\nargs=(\"$@\")\n"
          "for ((i = 0; i < ${#args[@]}; i++)); do\n"
          "  case \"${args[i]}\" in\n"
          "    -out) out=${args[i+1]} ;; -CAfile) ca=${args[i+1]} ;; -readpass) rp=${args[i+1]} ;;\n"
@@ -242,7 +243,9 @@ std::string FakeOsslsigncode(const fs::path& log, const fs::path& outDir) {
          "if [ \"$1\" = sign ]; then\n"
          "  dirname \"$out\" >\"$log/scratch.path\"; stat -c %a \"$(dirname \"$out\")\" "
          ">\"$log/scratch.mode\"\n"
-         "  ls -A '" + outDir.string() + "' >\"$log/outdir.list\"\n"
+         "  ls -A '" +
+         outDir.string() +
+         "' >\"$log/outdir.list\"\n"
          "  if [ -n \"$rp\" ]; then\n"
          "    echo \"$rp\" >\"$log/readpass.name\"; secret=$(cat \"$rp\")\n"
          "    ls -A \"$(dirname \"$out\")\" >\"$log/scratch.list\"\n"
@@ -265,7 +268,8 @@ TEST_F(Pipeline, MakeChecksAndWritesTheSignedBytesNotWhatTheirNameHolds) {
   fs::create_directories(dir_ / "log");
   testutil::WriteFile(dir_ / "fake-osslsigncode", FakeOsslsigncode(dir_ / "log", dir_ / "out"));
   fs::permissions(dir_ / "fake-osslsigncode", fs::perms::owner_all);
-  WriteManifest("[authenticode]\ncertificate = 'cert.pem'\nkey = 'cert.key'\nca_file = 'cert.pem'\n");
+  WriteManifest(
+      "[authenticode]\ncertificate = 'cert.pem'\nkey = 'cert.key'\nca_file = 'cert.pem'\n");
   auto made = Make({{"ZTPACK_OSSLSIGNCODE", Path("fake-osslsigncode")}});
   ASSERT_EQ(made.exitCode, 0) << made.output();
   // The scratch directory was the user's own, in $TMPDIR, and the output folder held none of it.
@@ -297,8 +301,9 @@ TEST_F(Pipeline, SecretsReachOsslsigncodeByPipeAndNoChildsEnvironment) {
   fs::create_directories(dir_ / "log");
   testutil::WriteFile(dir_ / "fake-osslsigncode", FakeOsslsigncode(dir_ / "log", dir_ / "out"));
   fs::permissions(dir_ / "fake-osslsigncode", fs::perms::owner_all);
-  WriteManifest("[authenticode]\npkcs12 = 'cert.pfx'\npassword_env = 'ZT_PFX'\n"
-                "ca_file = 'cert.pem'\n");
+  WriteManifest(
+      "[authenticode]\npkcs12 = 'cert.pfx'\npassword_env = 'ZT_PFX'\n"
+      "ca_file = 'cert.pem'\n");
   auto made = Make({{"ZTPACK_OSSLSIGNCODE", Path("fake-osslsigncode")},
                     {"ZT_PFX", password},
                     {"ZTPACK_PKCS11_PIN", "731904"}});
@@ -367,8 +372,10 @@ TEST_F(Pipeline, KilledWhileSigningLeavesNoSecretAndNoScratch) {
   socklen_t length = sizeof address;
   ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
   const int port = ntohs(address.sin_port);
-  WriteManifest("[authenticode]\npkcs12 = 'cert.pfx'\npassword_env = 'ZT_PFX'\n"
-                "timestamp_url = 'http://127.0.0.1:" + std::to_string(port) + "/'\n");
+  WriteManifest(
+      "[authenticode]\npkcs12 = 'cert.pfx'\npassword_env = 'ZT_PFX'\n"
+      "timestamp_url = 'http://127.0.0.1:" +
+      std::to_string(port) + "/'\n");
 
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);

@@ -267,11 +267,11 @@ support::Result<fileops::RawFile> SignAndCheckAuthenticode(
   // -ignore-cdp: no CRLs fetched from the network; the check stays the same offline.
   process::RunOptions verifyOptions;
   const std::string signedName = ChildNameOf(held, signedOut, &verifyOptions.inherit);
-  auto verified = process::Run(tools.osslsigncode,
-                               {"verify", "-ignore-cdp", "-CAfile", PathArgument(anchors),
-                                "-TSA-CAfile", PathArgument(anchors), "-in",
-                                PathArgument(signedName)},
-                               verifyOptions);
+  auto verified =
+      process::Run(tools.osslsigncode,
+                   {"verify", "-ignore-cdp", "-CAfile", PathArgument(anchors), "-TSA-CAfile",
+                    PathArgument(anchors), "-in", PathArgument(signedName)},
+                   verifyOptions);
   if (!verified) return support::Errorf("Authenticode check: %s", verified.error().c_str());
   if (verified->exitCode != 0) {
     return support::Errorf(

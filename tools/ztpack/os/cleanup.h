@@ -1,7 +1,7 @@
-// What ztpack removes when it is interrupted (SIGINT, SIGTERM, SIGHUP; on Windows Ctrl+C, Ctrl+Break
-// and the console closing): its scratch directories and the temporary files of its outputs, so
-// that a cancelled CI job leaves none of the intermediate files (unsigned installers, bundles)
-// behind; and the program it is running, which is sent SIGTERM.
+// What ztpack removes when it is interrupted (SIGINT, SIGTERM, SIGHUP; on Windows Ctrl+C,
+// Ctrl+Break and the console closing): its scratch directories and the temporary files of its
+// outputs, so that a cancelled CI job leaves none of the intermediate files (unsigned installers,
+// bundles) behind; and the program it is running, which is sent SIGTERM.
 //
 // On POSIX the handler runs on whichever thread the signal hits, so it does only what is
 // async-signal-safe: it reads a fixed table of paths (no allocation, no lock), removes them with

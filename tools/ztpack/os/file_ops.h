@@ -57,7 +57,7 @@ support::Result<FileId> IdentityOf(const std::string& path, bool followLinks = t
 class RawFile {
  public:
   enum class Mode {
-    kRead,                   // an existing file, read only
+    kRead,  // an existing file, read only
     // An existing file, read only, opened as it is named and never through a link: a link at
     // the name (the last component) fails to open (POSIX O_NOFOLLOW, and O_NONBLOCK so that a
     // FIFO put there does not block; Windows FILE_FLAG_OPEN_REPARSE_POINT, a reparse point

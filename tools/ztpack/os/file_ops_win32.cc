@@ -145,9 +145,7 @@ RawFile RawFile::Open(const std::string& path, Mode mode, bool* exists) {
   DWORD flags = FILE_ATTRIBUTE_NORMAL;
   switch (mode) {
     case Mode::kRead: break;
-    case Mode::kReadHeld:
-      share = FILE_SHARE_READ;
-      [[fallthrough]];
+    case Mode::kReadHeld: share = FILE_SHARE_READ; [[fallthrough]];
     case Mode::kReadNoFollow:
       // The name itself is opened, a link too, and refused below.
       flags |= FILE_FLAG_OPEN_REPARSE_POINT;
@@ -169,9 +167,8 @@ RawFile RawFile::Open(const std::string& path, Mode mode, bool* exists) {
       break;
   }
   RawFile file;
-  const HANDLE handle =
-      ::CreateFileW(Wide(path).c_str(), access, share, secret ? &attributes : nullptr, disposition,
-                    flags, nullptr);
+  const HANDLE handle = ::CreateFileW(Wide(path).c_str(), access, share,
+                                      secret ? &attributes : nullptr, disposition, flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD code = ::GetLastError();
     if (exists != nullptr) *exists = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;

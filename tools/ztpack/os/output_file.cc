@@ -2,8 +2,8 @@
 
 #include <random>
 
-#include "os/cleanup.h"
 #include <vector>
+#include "os/cleanup.h"
 
 namespace ztpack {
 namespace {
@@ -42,8 +42,7 @@ support::Result<std::unique_ptr<OutputFile>> OutputFile::Create(const std::strin
   return support::Errorf("%s: cannot find a free temporary name beside it", target.c_str());
 }
 
-OutputFile::OutputFile(std::string target, std::string temp, fileops::RawFile file,
-                       Access access)
+OutputFile::OutputFile(std::string target, std::string temp, fileops::RawFile file, Access access)
     : target_(std::move(target)),
       temp_(std::move(temp)),
       file_(std::move(file)),

@@ -237,8 +237,7 @@ support::Result<std::vector<std::string>> ReadScriptInputAsInstaller(const Bundl
   auto block = MakePublicKeyBlock(*key, PublicKeyDer(*key), bundle::kWorkerGoal, 0);
   if (!block) return support::Error{block.error()};
   const std::string bundlePath = **scratch / "ibnd";
-  support::Status written =
-      WriteBundle(bundlePath, {input}, *key, *block, BundleOptions{});
+  support::Status written = WriteBundle(bundlePath, {input}, *key, *block, BundleOptions{});
   if (!written) return support::Error{written.error()};
 
   Diagnostics quiet;
