@@ -73,7 +73,7 @@ class Pipeline : public ::testing::Test {
                         "dep-silent,a.txt,a.txt\ndep-silent,sub/b.txt,b.txt\n");
     testutil::WriteFile(dir_ / "payload/a.txt", "a");
     testutil::WriteFile(dir_ / "payload/sub/b.txt", "b");
-    testutil::WriteFile(dir_ / "stub.exe", testutil::PeFixture{}.Build());
+    testutil::WriteFile(dir_ / "stub.exe", testutil::KeyedStub());
     testutil::WriteFile(dir_ / "setup.sh", worker_test::kReportingSetup);
   }
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }

@@ -127,7 +127,7 @@ TEST_F(KeyShapes, AuthorShipsNamedKeysOnPurpose) {
   fs::copy_file(dir_ / "ssh.pyc", payload / "lib/__pycache__/ssh.cpython-311.pyc");
   testutil::WriteFile(payload / "lib/tests/keycert.pem", Read("ec.crt") + Read("ec.p8.pem"));
   testutil::WriteFile(payload / "install_script", "dep-silent,lib/tests/keycert.pem,k.pem\n");
-  testutil::WriteFile(dir_ / "stub.exe", testutil::PeFixture{}.Build());
+  testutil::WriteFile(dir_ / "stub.exe", testutil::KeyedStub());
   testutil::WriteFile(dir_ / "setup", "setup");
   const std::string shipped =
       "private key shipped on purpose: entry \"lib/tests/keycert.pem\" holds a PEM \"PRIVATE "

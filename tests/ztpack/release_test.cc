@@ -303,10 +303,10 @@ TEST_P(VerifyTest, SaysWhatTheFrontEndDoesOnEachPlatform) {
   EXPECT_EQ(failed, c.failedCheck ? c.failedCheck : "") << report.dump(1);
   // Every step has its line, in the installer's order, whether it passed, failed or was not
   // reached after a failure.
-  steps.resize(std::min<size_t>(steps.size(), 8));
-  EXPECT_EQ(steps, (std::vector<std::string>{"run mode", "setup program", "bundle attachment",
-                                             "bundle", "bundle binding", "install script",
-                                             "entries", "setup signature"}))
+  steps.resize(std::min<size_t>(steps.size(), 10));
+  EXPECT_EQ(steps, (std::vector<std::string>{"keys", "run mode", "identity", "setup program",
+                                             "bundle attachment", "bundle", "bundle binding",
+                                             "install script", "entries", "setup signature"}))
       << report.dump(1);
 
   // The front end on each platform: the setup program runs exactly where verify says it does.

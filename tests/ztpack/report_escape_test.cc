@@ -36,7 +36,7 @@ TEST(EscapeText, KeepsTextAndEscapesWhatActs) {
 TEST(Reports, HostileStringsInEachFieldAreEscapedInTextAndExactInJson) {
   SKIP_WITHOUT_DEV_KEYS();
   testutil::TempDir dir;
-  testutil::WriteFile(dir / "stub.exe", testutil::PeFixture{}.Build());
+  testutil::WriteFile(dir / "stub.exe", testutil::KeyedStub());
   testutil::WriteFile(dir / "setup", "setup");
   // A fake all-ok report, then what hides the rest of the screen.
   const std::string fake =
@@ -44,7 +44,7 @@ TEST(Reports, HostileStringsInEachFieldAreEscapedInTextAndExactInJson) {
   std::string entry =
       "e\x1b]0;title\x07\xc2\x9b"
       "2J";  // a line end would cut the script line
-  auto make = [&](const std::string& name, const std::string& goal) {
+  auto make = [&](const std::string& name, const std::string& goal, int exit = 0) {
     fs::create_directories(dir / name);
     testutil::WriteFile(dir / name / "install_script", "dep-silent," + entry + ",a.txt\n");
     testutil::WriteFile(dir / name / entry, "a");
@@ -54,11 +54,15 @@ TEST(Reports, HostileStringsInEachFieldAreEscapedInTextAndExactInJson) {
                             name + ".exe'\n[payload]\nfolder = '" + name +
                             "'\n[keys]\ndir = '" ZT_DEV_KEYS_DIR "'\n[bundle]\ngoal = \"" + goal +
                             "\"\n");
-    EXPECT_EQ(testutil::RunZtpack("make -q " + (dir / "m.toml").string()).exitCode, 0);
+    const auto made = testutil::RunZtpack("make -q " + (dir / "m.toml").string());
+    EXPECT_EQ(made.exitCode, exit) << made.output();
+    // A refusal names what it refused without letting the terminal act on it.
+    EXPECT_EQ(made.output().find('\x1b'), std::string::npos) << made.output();
     return (dir / (name + ".exe")).string();
   };
   const std::string plain = make("plain", "IBND");
-  const std::string goal = make("goal", "\\u001b[8m");
+  // An installer whose bundle is certified for another goal would never run: make refuses it.
+  make("goal", "\\u001b[8m", 1);
   // TYPE, which nothing signs.
   ASSERT_EQ(
       testutil::RunZtpack("extract " + plain + " --setup --out " + (dir / "s").string()).exitCode,
@@ -83,7 +87,7 @@ TEST(Reports, HostileStringsInEachFieldAreEscapedInTextAndExactInJson) {
             0);
 
   const std::pair<std::string, std::string> reports[] = {
-      {plain, entry}, {typed, "gui" + fake}, {goal, "\x1b[8m"}, {signedFile, cn}};
+      {plain, entry}, {typed, "gui" + fake}, {signedFile, cn}};
   for (const auto& [file, hostile] : reports) {
     SCOPED_TRACE(ztpack::EscapeText(hostile));
     const std::string verify = testutil::RunZtpack("verify -q " + file).out;

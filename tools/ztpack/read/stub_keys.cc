@@ -78,15 +78,34 @@ std::string KeyFingerprint(const std::string& der) {
 
 namespace {
 
-// The bundle of `bundleSize` bytes at `bundleOffset` of `setup`.
+// `length` bytes at `offset` of `path`: unscrambled as attachment data, or as they are.
+support::Result<std::vector<uint8_t>> ReadBundleBytes(const std::string& path, uint64_t offset,
+                                                      uint64_t length, bool attachment) {
+  if (attachment) return ReadAttachmentBytes(path, offset, length);
+  fileops::RawFile in = fileops::RawFile::Open(path, fileops::RawFile::Mode::kRead);
+  if (!in.IsOpen()) {
+    return support::Errorf("%s: cannot open: %s", path.c_str(), fileops::LastErrorText().c_str());
+  }
+  std::vector<uint8_t> bytes(static_cast<size_t>(length));
+  if (in.ReadFullyAt(offset, bytes.data(), bytes.size()) != static_cast<int64_t>(bytes.size())) {
+    return support::Errorf("%s: cannot read %llu bytes at 0x%llx", path.c_str(),
+                           static_cast<unsigned long long>(length),
+                           static_cast<unsigned long long>(offset));
+  }
+  return bytes;
+}
+
+// The bundle of `bundleSize` bytes at `bundleOffset` of `setup` (an attachment there, or a
+// bundle file of its own).
 support::Status CheckBundleAtCertifiedBy(const std::string& setup, uint64_t bundleOffset,
-                                         uint64_t bundleSize, const std::string& rootDer) {
+                                         uint64_t bundleSize, const std::string& rootDer,
+                                         bool attachment) {
   if (bundleSize < bundle::kHeaderSize + bundle::kTailSize) {
     return support::Errorf("%s: the bundle of %llu bytes is too short to be signed", setup.c_str(),
                            static_cast<unsigned long long>(bundleSize));
   }
   const uint64_t end = bundleOffset + bundleSize;
-  auto tail = ReadAttachmentBytes(setup, end - bundle::kTailSize, bundle::kTailSize);
+  auto tail = ReadBundleBytes(setup, end - bundle::kTailSize, bundle::kTailSize, attachment);
   if (!tail) return support::Error{tail.error()};
   if (std::memcmp(tail->data() + 4, bundle::kSignatureMarker, 4) != 0) {
     return support::Errorf("%s: the bundle is not signed (no \"ZTSG\" marker)", setup.c_str());
@@ -97,7 +116,8 @@ support::Status CheckBundleAtCertifiedBy(const std::string& setup, uint64_t bund
     return support::Errorf("%s: the bundle's signature block length %u exceeds 8192 or the bundle",
                            setup.c_str(), blockLength);
   }
-  auto block = ReadAttachmentBytes(setup, end - bundle::kTailSize - blockLength, blockLength);
+  auto block =
+      ReadBundleBytes(setup, end - bundle::kTailSize - blockLength, blockLength, attachment);
   if (!block) return support::Error{block.error()};
   support::ByteReader r(*block);
   auto x = r.U32le(0);
@@ -131,14 +151,14 @@ support::Status CheckBundleCertifiedBy(const std::string& setup, const std::stri
   if (ibnd == nullptr) return {};
   if (present != nullptr) *present = true;
   return CheckBundleAtCertifiedBy(setup, static_cast<uint64_t>(ibnd->dataOffset), ibnd->size,
-                                  rootDer);
+                                  rootDer, true);
 }
 
 support::Status CheckBundleFileCertifiedBy(const std::string& bundlePath,
                                            const std::string& rootDer) {
   auto size = fileops::RegularFileSize(bundlePath);
   if (!size) return support::Errorf("%s: %s", bundlePath.c_str(), size.error().c_str());
-  return CheckBundleAtCertifiedBy(bundlePath, 0, *size, rootDer);
+  return CheckBundleAtCertifiedBy(bundlePath, 0, *size, rootDer, false);
 }
 
 support::Status CheckSetupSignedBy(const std::string& setup, const std::string& setupDer,
