@@ -13,7 +13,7 @@
 # ones, for a payload of large files. Both ztpack runs
 # store every copy of identical files, as tar does (--store-once is not given). Paths holding ",", ":" or a backslash
 # are left out: an install-script directive could not name them. make's stub and setup program are
-# $ZT_BENCH_STUB (default build/windows/InstallerLogic.exe, else a PE that Wine ships); it only
+# $ZT_BENCH_STUB (default build/windows/InstallerLogic.exe, else the 64-bit build); it only
 # carries the section. ZT_BENCH_ONLY=make runs the make rounds alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -91,11 +91,14 @@ chunk=1  # MiB, the default chunk size
 echo "bundle $(stat -c %s "$out/all.bnd") bytes, tar.gz $(stat -c %s "$out/payload.tar.gz") bytes;" \
      "memory limit for $cores processors: $(( (cores + 2) * chunk + 64 )) MiB"
 
+# make writes the keys into the stub's key place, so the stub must be a front end of this tree
+# (either build); a PE of any other program has no such place and make refuses it.
 stub=${ZT_BENCH_STUB:-build/windows/InstallerLogic.exe}
-[ -f "$stub" ] || stub=$(ls /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/attrib.exe \
-                          /usr/lib/wine/x86_64-windows/attrib.exe 2>/dev/null | head -1 || true)
-if [ -z "$stub" ] || [ ! -f "$stub" ]; then
-  echo "make: no stub (build/windows/InstallerLogic.exe or \$ZT_BENCH_STUB); left out"
+[ -f "$stub" ] || stub=build/windows64/InstallerLogic.exe
+if [ ! -f "$stub" ]; then
+  echo "make: no stub: build/windows/InstallerLogic.exe, build/windows64/InstallerLogic.exe and" \
+       "\$ZT_BENCH_STUB are all missing (bash scripts/build.sh windows)" >&2
+  exit 1
 else
   # A setup program of at most 15 sections (the header-tolerant signature): the stub, stripped.
   setup=$out/setup.exe

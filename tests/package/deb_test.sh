@@ -84,21 +84,114 @@ grep -q "was expected" "$work/other.txt"
   --out "$work/installed"
 test "$(cat "$work/installed/docs/x64.txt")" = "64-bit only"
 
-# The installer under Wine (the package's 32-bit stub, where this machine runs 32-bit programs):
-# its setup program runs, and Windows' own calls read its version strings back.
-eval "$(bash "$source/scripts/wine-arch.sh")"
-reader="$build/../windows/tests/read_identity.exe"
-if [ "$ZT_WINE_ARCH" = win32 ] && [ -x "$ZT_WINE_LOADER" ] && [ -f "$reader" ] &&
-   [ "$setup" != "$work/setup.sh" ]; then
-  export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  "$ZT_WINE_LOADER" wineboot -i >/dev/null 2>&1; wineserver -w
-  ZT_REPORT="Z:${work//\//\\}\\report.json" "$ZT_WINE_LOADER" "$work/out/installer.exe" first
-  grep -q '"first"' "$work/report.json"
-  "$ZT_WINE_LOADER" "$reader" "Z:$work/out/installer.exe" ProductName CompanyName FileVersion |
-    tr -d '\r' | tee "$work/identity.txt"
-  grep -q '^ProductName=Packaged App$' "$work/identity.txt"
-  grep -q '^icons=1$' "$work/identity.txt"
-  wineserver -k || true
-  echo "== the installer ran under Wine"
+# The installers under Wine, from the package's stubs: the 64-bit one always (Debian's 64-bit
+# loader runs on every machine), the 32-bit one where the machine starts 32-bit programs, and a
+# line saying so where it does not. Each: the setup program's exit code comes back, the files
+# are installed, Windows' own calls read the version strings and icon back (shown in a window,
+# saved as a screenshot where $ZT_SAVE_SCREENSHOT names a folder), and a gui-mode installer
+# shows its window under Xvfb.
+mkdir -p "$work/gui_payload"
+cp "$work/payload/readme.txt" "$work/gui_payload/"
+dd if=/dev/urandom of="$work/gui_payload/large.bin" bs=1M count=48 status=none
+printf 'dep-gui,readme.txt,readme.txt\ndep-gui,large.bin,large.bin\n' \
+  >"$work/gui_payload/install_script"
+xvfb_pid=
+stop_all() {
+  local prefix
+  for prefix in "$work"/prefix-*; do [ ! -d "$prefix" ] || WINEPREFIX=$prefix wineserver -k 2>/dev/null || true; done
+  [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap stop_all EXIT
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || { echo "Xvfb did not start"; exit 1; }
+display=":$(head -1 "$work/display")"
+
+# Polls until a visible window whose name matches $2 (an xdotool pattern) and whose class is $3
+# is on the display, for at most $1 tenths of a second; saves a screenshot as $4 where that is
+# given. Prints the window's id. (Wine's first start of a window in a new prefix takes seconds.)
+wait_for_window() {
+  local tries=$1 name=$2 class=$3 shot=${4:-} id
+  for _ in $(seq "$tries"); do
+    for id in $(DISPLAY=$display xdotool search --onlyvisible --name "$name" 2>/dev/null); do
+      DISPLAY=$display xprop -id "$id" WM_CLASS 2>/dev/null | grep -qi "\"$class\"" || continue
+      [ -z "$shot" ] || { sleep 0.5; DISPLAY=$display import -window root "$shot"; }
+      echo "$id"
+      return 0
+    done
+    sleep 0.1
+  done
+  return 1
+}
+
+run_on_wine() {
+  local arch=$1 subdir=$2 loader=$3
+  local tests="$build/../$subdir/tests" dir="$work/$arch"
+  for program in report_setup read_identity; do
+    [ -f "$tests/$program.exe" ] ||
+      { echo "no $tests/$program.exe (bash scripts/build.sh $subdir)"; exit 1; }
+  done
+  mkdir -p "$dir"
+  sed -e "s|^setup = .*|setup = \"$tests/report_setup.exe\"\nstub = \"$stubs/InstallerLogic-$arch.exe\"|" \
+    -e "s|^output = .*|output = \"$dir/installer.exe\"|" -e "s|^folder = .*|folder = \"$work/payload\"|" \
+    -e "s|^dir = .*|dir = \"$work/keys\"|" "$work/app.toml" >"$dir/app.toml"
+  sed -e 's|^mode = .*|mode = "gui"|' -e "s|^output = .*|output = \"$dir/gui.exe\"|" \
+    -e "s|^folder = .*|folder = \"$work/gui_payload\"|" "$dir/app.toml" >"$dir/gui.toml"
+  "$z" make -q "$dir/app.toml"
+  "$z" make -q "$dir/gui.toml"
+  "$z" verify -q "$dir/gui.exe" >/dev/null
+
+  # Every Wine process of the prefix sees the display: the first one starts the prefix's desktop
+  # process, and windows of later ones would go nowhere if that one had none.
+  export WINEPREFIX="$work/prefix-$arch" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+    DISPLAY=$display
+  "$loader" wineboot -i >/dev/null 2>&1; wineserver -w
+  local code=0
+  ZT_SETUP_EXIT=7 ZT_REPORT="Z:${dir//\//\\}\\report.json" "$loader" "$dir/installer.exe" first ||
+    code=$?
+  [ "$code" = 7 ] || { echo "$arch: the installer exited with $code, not the setup program's 7"; exit 1; }
+  python3 - "$dir/report.json" "$arch" <<'PY'
+import json, sys
+report = json.load(open(sys.argv[1], encoding="utf-8"))
+files = {f["path"].replace("\\", "/") for f in report["files"]}
+# The user's argument first; the front end adds its own after it.
+assert report["arguments"][1] == "first", report["arguments"]
+expected = {"readme.txt"} | ({"docs/x64.txt"} if sys.argv[2] == "x64" else set())
+assert expected <= files, f"installed: {sorted(files)}"
+PY
+  local shot=
+  [ -z "${ZT_SAVE_SCREENSHOT:-}" ] || shot="$ZT_SAVE_SCREENSHOT/identity-$arch.png"
+  "$loader" "$tests/read_identity.exe" --show 120 "Z:$dir/installer.exe" \
+    ProductName CompanyName FileVersion | tr -d '\r' >"$dir/identity.txt" &
+  local reader=$! window
+  window=$(wait_for_window 900 '^Version information$' read_identity.exe "$shot") ||
+    { echo "$arch: the version information window never showed"; exit 1; }
+  DISPLAY=$display xdotool key --window "$window" Escape 2>/dev/null
+  wait "$reader" || { echo "$arch: Windows read no version resource"; exit 1; }
+  grep -q '^ProductName=Packaged App$' "$dir/identity.txt"
+  grep -q '^CompanyName=Example Ltd$' "$dir/identity.txt"
+  grep -q '^fixed=3.2.1.0$' "$dir/identity.txt"
+  grep -q '^icons=1$' "$dir/identity.txt"
+
+  [ -z "${ZT_SAVE_SCREENSHOT:-}" ] || shot="$ZT_SAVE_SCREENSHOT/gui-$arch.png"
+  ZT_SETUP_SLEEP_MS=2000 ZT_REPORT="Z:${dir//\//\\}\\gui.json" "$loader" "$dir/gui.exe" &
+  local gui=$!
+  # The progress window has no title of its own; Wine names its X window's class after the
+  # program's file.
+  wait_for_window 900 '.*' gui.exe "$shot" >/dev/null ||
+    { echo "$arch: the gui-mode installer showed no window"; exit 1; }
+  wait "$gui" || { echo "$arch: the gui-mode installer failed"; exit 1; }
+  test -s "$dir/gui.json"
+  wineserver -k 2>/dev/null || true
+  echo "== the $arch installer ran under Wine: exit code, files, version strings, gui window"
+}
+
+run_on_wine x64 windows64 /usr/lib/wine/wine64
+if bash "$source/scripts/wine-arch.sh" --can-run-32; then
+  run_on_wine x86 windows /usr/lib/wine/wine
+else
+  echo "== the x86 installer is not run: this machine cannot start 32-bit programs (made and verified only)"
 fi
 echo "== the unpacked package works"
