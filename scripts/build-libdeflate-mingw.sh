@@ -41,19 +41,7 @@ for tool in "$CC_MINGW" "$AR_MINGW" apt-get dpkg-source flock; do
 done
 src_name=$(dpkg-query -W -f='${source:Package}\n' libdeflate-dev | head -n1)
 src_version=$(dpkg-query -W -f='${source:Version}\n' libdeflate-dev | head -n1)
-mkdir -p "$cache_dir" || die "cannot create the cache directory $cache_dir"
-exec 9>"$cache_dir/.libdeflate-mingw-$arch.lock"
-flock 9
-if have_cache; then
-  echo "$prefix" >&3
-  exit 0
-fi
-rm -rf "$prefix"
-
-work=$(mktemp -d "$cache_dir/.libdeflate-build.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-fetch_debian_source "$src_name" "$src_version"
+locked_fetch "$src_name" "$src_version" ".libdeflate-mingw-$arch"
 [ -n "$src_dir" ] && [ -f "$src_dir/libdeflate.h" ] || die "unpacked source not found in $work"
 
 mkdir -p "$work/obj" "$work/prefix/include" "$work/prefix/lib"

@@ -24,3 +24,23 @@ fetch_debian_source() {
   fi
   src_dir=$(find "$PWD" -mindepth 1 -maxdepth 1 -type d -name "${name}-*" | head -n1)
 }
+
+# locked_fetch NAME VERSION LOCK, with have_cache and prefix set by the caller: waits for the
+# cache's lock LOCK (another configure run building the same thing), ends the script when that run
+# filled the cache meanwhile, and otherwise clears $prefix, makes a private folder $work beside the
+# cache (removed on exit), unpacks the source package there (src_dir) and stays in it.
+locked_fetch() {
+  local name=$1 version=$2 lock=$3
+  mkdir -p "$cache_dir" || die "cannot create the cache directory $cache_dir"
+  exec 9>"$cache_dir/$lock.lock"
+  flock 9
+  if have_cache; then
+    echo "$prefix" >&3
+    exit 0
+  fi
+  rm -rf "$prefix"
+  work=$(mktemp -d "$cache_dir/$lock.XXXXXX")
+  trap 'rm -rf "$work"' EXIT
+  cd "$work"
+  fetch_debian_source "$name" "$version"
+}

@@ -38,19 +38,7 @@ fi
 for tool in apt-get dpkg-source flock; do
   command -v "$tool" >/dev/null || die "'$tool' not found (scripts/setup.sh installs it)"
 done
-mkdir -p "$cache_dir" || die "cannot create the cache directory $cache_dir"
-exec 9>"$cache_dir/.git-sha1dc.lock"
-flock 9
-if have_cache; then
-  echo "$prefix" >&3
-  exit 0
-fi
-rm -rf "$prefix"
-
-work=$(mktemp -d "$cache_dir/.git-sha1dc.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-fetch_debian_source "$src_name" "$src_version"
+locked_fetch "$src_name" "$src_version" ".git-sha1dc"
 [ -n "$src_dir" ] && [ -f "$src_dir/sha1dc/sha1.c" ] || die "unpacked source not found in $work"
 
 mkdir -p "$work/out/sha1dc" "$work/out/t0013"
