@@ -320,23 +320,37 @@ support::Result<std::vector<ResourceItem>> ApplyIdentity(std::vector<ResourceIte
   return items;
 }
 
-std::string WriteResourceTree(const std::vector<ResourceItem>& unsorted, uint32_t rva) {
-  std::vector<ResourceItem> items = unsorted;
+namespace {
+
+// The items of one type that share a name (one per language), and the names of one type.
+struct NameGroup {
+  size_t first, count;
+};
+struct TypeGroup {
+  size_t first;
+  std::vector<NameGroup> names;
+};
+
+// Where each part of the tree goes, in the order written: the root directory, the type
+// directories, the name directories, the data entries, the name strings, then each item's data
+// on an 8-byte boundary.
+struct TreeLayout {
+  std::vector<TypeGroup> types;
+  std::vector<uint32_t> typeDir, nameDir, dataAt;
+  uint32_t dataEntries = 0, size = 0;
+  std::map<std::u16string, uint32_t> strings;
+};
+
+// Sorts the items as the tree lists them (types, then names, then languages; named keys before
+// numbered ones at each level) and groups them.
+std::vector<TypeGroup> SortAndGroup(std::vector<ResourceItem>& items) {
   std::stable_sort(items.begin(), items.end(), [](const ResourceItem& a, const ResourceItem& b) {
     if (a.typeName != b.typeName || a.type != b.type)
       return Before(a.typeName, a.type, b.typeName, b.type);
     if (a.name != b.name || a.id != b.id) return Before(a.name, a.id, b.name, b.id);
     return a.language < b.language;
   });
-  // Types -> names -> items, in order.
-  struct Name {
-    size_t first, count;
-  };
-  struct Type {
-    size_t first;
-    std::vector<Name> names;
-  };
-  std::vector<Type> types;
+  std::vector<TypeGroup> types;
   for (size_t i = 0; i < items.size(); ++i) {
     const bool newType =
         i == 0 || items[i].typeName != items[i - 1].typeName || items[i].type != items[i - 1].type;
@@ -346,76 +360,85 @@ std::string WriteResourceTree(const std::vector<ResourceItem>& unsorted, uint32_
     if (newName) types.back().names.push_back({i, 0});
     ++types.back().names.back().count;
   }
-  uint32_t at = 16 + 8 * static_cast<uint32_t>(types.size());
-  std::vector<uint32_t> typeDir, nameDir;
-  for (const Type& t : types) {
-    typeDir.push_back(at);
+  return types;
+}
+
+TreeLayout LayOut(const std::vector<ResourceItem>& items, std::vector<TypeGroup> types) {
+  TreeLayout layout;
+  layout.types = std::move(types);
+  uint32_t at = 16 + 8 * static_cast<uint32_t>(layout.types.size());
+  for (const TypeGroup& t : layout.types) {
+    layout.typeDir.push_back(at);
     at += 16 + 8 * static_cast<uint32_t>(t.names.size());
   }
-  for (const Type& t : types) {
-    for (const Name& n : t.names) {
-      nameDir.push_back(at);
+  for (const TypeGroup& t : layout.types) {
+    for (const NameGroup& n : t.names) {
+      layout.nameDir.push_back(at);
       at += 16 + 8 * static_cast<uint32_t>(n.count);
     }
   }
-  const uint32_t dataEntries = at;
+  layout.dataEntries = at;
   at += 16 * static_cast<uint32_t>(items.size());
-  std::map<std::u16string, uint32_t> strings;
   for (const ResourceItem& item : items) {
     for (const std::u16string* s : {&item.typeName, &item.name}) {
-      if (!s->empty() && strings.emplace(*s, at).second)
+      if (!s->empty() && layout.strings.emplace(*s, at).second)
         at += 2 + 2 * static_cast<uint32_t>(s->size());
     }
   }
-  std::vector<uint32_t> dataAt;
   for (const ResourceItem& item : items) {
     at = (at + 7) & ~7u;
-    dataAt.push_back(at);
+    layout.dataAt.push_back(at);
     at += static_cast<uint32_t>(item.data.size());
   }
-  std::string b(at, '\0');
-  auto directory = [&](uint32_t offset, const std::vector<std::pair<bool, uint32_t>>& keys) {
-    uint16_t named = 0;
-    for (const auto& key : keys) named += key.first;
-    SetU16(b, offset + 12, named);
-    SetU16(b, offset + 14, static_cast<uint16_t>(keys.size() - named));
+  layout.size = at;
+  return layout;
+}
+
+}  // namespace
+
+std::string WriteResourceTree(const std::vector<ResourceItem>& unsorted, uint32_t rva) {
+  std::vector<ResourceItem> items = unsorted;
+  const TreeLayout l = LayOut(items, SortAndGroup(items));
+  std::string b(l.size, '\0');
+  // A directory's counts of named and numbered entries; the entries themselves are set below.
+  auto directory = [&](uint32_t offset, size_t named, size_t entries) {
+    SetU16(b, offset + 12, static_cast<uint16_t>(named));
+    SetU16(b, offset + 14, static_cast<uint16_t>(entries - named));
   };
   auto key = [&](const std::u16string& name, uint32_t id) {
-    return name.empty() ? id : 0x80000000u | strings.at(name);
+    return name.empty() ? id : 0x80000000u | l.strings.at(name);
   };
-  std::vector<std::pair<bool, uint32_t>> rootKeys;
-  size_t nameIndex = 0;
-  for (size_t t = 0; t < types.size(); ++t) {
-    const ResourceItem& first = items[types[t].first];
+  size_t namedTypes = 0, nameIndex = 0;
+  for (size_t t = 0; t < l.types.size(); ++t) {
+    const ResourceItem& first = items[l.types[t].first];
     SetU32(b, 16 + 8 * t, key(first.typeName, first.type));
-    SetU32(b, 16 + 8 * t + 4, 0x80000000u | typeDir[t]);
-    rootKeys.push_back({!first.typeName.empty(), 0});
-    std::vector<std::pair<bool, uint32_t>> nameKeys;
-    for (size_t n = 0; n < types[t].names.size(); ++n, ++nameIndex) {
-      const Name& name = types[t].names[n];
+    SetU32(b, 16 + 8 * t + 4, 0x80000000u | l.typeDir[t]);
+    namedTypes += !first.typeName.empty();
+    size_t namedNames = 0;
+    for (size_t n = 0; n < l.types[t].names.size(); ++n, ++nameIndex) {
+      const NameGroup& name = l.types[t].names[n];
       const ResourceItem& item = items[name.first];
-      SetU32(b, typeDir[t] + 16 + 8 * n, key(item.name, item.id));
-      SetU32(b, typeDir[t] + 16 + 8 * n + 4, 0x80000000u | nameDir[nameIndex]);
-      nameKeys.push_back({!item.name.empty(), 0});
-      std::vector<std::pair<bool, uint32_t>> languageKeys;
-      for (size_t l = 0; l < name.count; ++l) {
-        const size_t i = name.first + l;
-        SetU32(b, nameDir[nameIndex] + 16 + 8 * l, items[i].language);
-        SetU32(b, nameDir[nameIndex] + 16 + 8 * l + 4, dataEntries + 16 * static_cast<uint32_t>(i));
-        languageKeys.push_back({false, 0});
+      SetU32(b, l.typeDir[t] + 16 + 8 * n, key(item.name, item.id));
+      SetU32(b, l.typeDir[t] + 16 + 8 * n + 4, 0x80000000u | l.nameDir[nameIndex]);
+      namedNames += !item.name.empty();
+      for (size_t language = 0; language < name.count; ++language) {
+        const size_t i = name.first + language;
+        const uint32_t entry = l.nameDir[nameIndex] + 16 + 8 * static_cast<uint32_t>(language);
+        SetU32(b, entry, items[i].language);
+        SetU32(b, entry + 4, l.dataEntries + 16 * static_cast<uint32_t>(i));
       }
-      directory(nameDir[nameIndex], languageKeys);
+      directory(l.nameDir[nameIndex], 0, name.count);
     }
-    directory(typeDir[t], nameKeys);
+    directory(l.typeDir[t], namedNames, l.types[t].names.size());
   }
-  directory(0, rootKeys);
+  directory(0, namedTypes, l.types.size());
   for (size_t i = 0; i < items.size(); ++i) {
-    SetU32(b, dataEntries + 16 * i, rva + dataAt[i]);
-    SetU32(b, dataEntries + 16 * i + 4, static_cast<uint32_t>(items[i].data.size()));
-    SetU32(b, dataEntries + 16 * i + 8, items[i].codePage);
-    std::memcpy(b.data() + dataAt[i], items[i].data.data(), items[i].data.size());
+    SetU32(b, l.dataEntries + 16 * i, rva + l.dataAt[i]);
+    SetU32(b, l.dataEntries + 16 * i + 4, static_cast<uint32_t>(items[i].data.size()));
+    SetU32(b, l.dataEntries + 16 * i + 8, items[i].codePage);
+    std::memcpy(b.data() + l.dataAt[i], items[i].data.data(), items[i].data.size());
   }
-  for (const auto& [name, offset] : strings) {
+  for (const auto& [name, offset] : l.strings) {
     SetU16(b, offset, static_cast<uint16_t>(name.size()));
     std::memcpy(b.data() + offset + 2, Utf16(name, false).data(), 2 * name.size());
   }

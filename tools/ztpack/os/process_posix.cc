@@ -48,8 +48,10 @@ std::string InheritedName(size_t index) {
   return "/dev/fd/" + std::to_string(kFirstInherited + index);
 }
 
-support::Result<Finished> Run(const std::string& program, const std::vector<std::string>& arguments,
-                              const RunOptions& options) {
+namespace {
+
+// ztpack's environment with the options' variables set and the secrets left out.
+std::vector<std::string> ChildEnvironment(const RunOptions& options) {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
@@ -61,6 +63,57 @@ support::Result<Finished> Run(const std::string& program, const std::vector<std:
   for (const auto& [key, value] : options.environment) {
     if (!IsNeverPassedOn(key)) env.push_back(key + "=" + value);
   }
+  return env;
+}
+
+// The child starts with no signal blocked and the default actions (not ztpack's handlers) for
+// the signals that ztpack handles; an ignored signal stays ignored.
+void ResetSignals(posix_spawnattr_t* attributes) {
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction current = {};
+    if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+      sigaddset(&defaults, signal);
+    }
+  }
+  posix_spawnattr_setsigmask(attributes, &none);
+  posix_spawnattr_setsigdefault(attributes, &defaults);
+  posix_spawnattr_setflags(attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+}
+
+// Reads the child's output to its end, keeping at most kMaxOutput bytes, then waits for it.
+support::Result<Finished> Collect(const std::string& program, pid_t pid, int output) {
+  cleanup::SetRunningChild(pid);
+  Finished finished;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = ::read(output, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    const size_t room = kMaxOutput - std::min(kMaxOutput, finished.output.size());
+    finished.output.append(buffer, std::min(room, static_cast<size_t>(got)));
+  }
+  ::close(output);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) {
+      const int why = errno;
+      cleanup::SetRunningChild(0);
+      return support::Errorf("%s: cannot wait for it: %s", program.c_str(), std::strerror(why));
+    }
+  }
+  cleanup::SetRunningChild(0);
+  finished.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return finished;
+}
+
+}  // namespace
+
+support::Result<Finished> Run(const std::string& program, const std::vector<std::string>& arguments,
+                              const RunOptions& options) {
+  std::vector<std::string> env = ChildEnvironment(options);
   std::vector<std::string> args = {program};
   args.insert(args.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv, envp;
@@ -98,21 +151,9 @@ support::Result<Finished> Run(const std::string& program, const std::vector<std:
   for (size_t i = 0; i < staged.size(); ++i) {
     posix_spawn_file_actions_adddup2(&actions, staged[i], kFirstInherited + static_cast<int>(i));
   }
-  // The child starts with no signal blocked and the default actions (not ztpack's handlers).
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction current = {};
-    if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
-      sigaddset(&defaults, signal);
-    }
-  }
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  ResetSignals(&attributes);
   pid_t pid = -1;
   const int spawned =
       ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
@@ -124,27 +165,7 @@ support::Result<Finished> Run(const std::string& program, const std::vector<std:
     ::close(pipeFds[0]);
     return support::Errorf("%s: cannot be started: %s", program.c_str(), std::strerror(spawned));
   }
-  cleanup::SetRunningChild(pid);
-  Finished finished;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t got = ::read(pipeFds[0], buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    const size_t room = kMaxOutput - std::min(kMaxOutput, finished.output.size());
-    finished.output.append(buffer, std::min(room, static_cast<size_t>(got)));
-  }
-  ::close(pipeFds[0]);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) {
-      cleanup::SetRunningChild(0);
-      return support::Errorf("%s: cannot wait for it: %s", program.c_str(), std::strerror(errno));
-    }
-  }
-  cleanup::SetRunningChild(0);
-  finished.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return finished;
+  return Collect(program, pid, pipeFds[0]);
 }
 
 support::Result<SecretPipe> SecretPipe::Create(const std::string& data) {
