@@ -8,6 +8,7 @@
 #include "bundle/bundle_reader.h"
 #include "container/attachment.h"
 #include "install_script.h"
+#include "install_steps.h"
 #include "platform/platform.h"
 #include "support/launch_state.h"
 #include "support/text.h"
@@ -25,13 +26,13 @@ struct ScriptPlan {
   std::vector<ScriptLineAction> actions;
   std::vector<bundle::BundleReader::Extraction> extractions;
   std::vector<unsigned> lineOf;
-  unsigned planned = 0;
+  unsigned linesToRun = 0;
 };
 
-// The installation sequence, one step after the other; Run returns the setup program's exit
-// code, or the RunFailure of the step that failed. The members close in the order the run must
-// end in: the bundle reader (closing "ibnd"), then the holds on "ibnd" and "setup.exe". The
-// workspace outlives them all.
+// The installation sequence, the steps of install_steps.h one after the other; Run returns the
+// setup program's exit code, or the RunFailure of the step that failed. The members close in the
+// order the run must end in: the bundle reader (closing "ibnd"), then the holds on "ibnd" and
+// "setup.exe". The workspace outlives them all.
 class Installation {
  public:
   explicit Installation(const support::Workspace& workspace)
@@ -41,28 +42,33 @@ class Installation {
         bundlePath_(workspace.path() + kBundleFileName) {}
 
   uint32_t Run() {
-    if (auto failed = ExtractSetupProgram()) return *failed;
-    if (auto failed = ExtractBundle()) return *failed;
-    if (auto failed = OpenBundle()) return *failed;
-    if (auto failed = ApplyInstallScript()) return *failed;
-    if (auto failed = VerifySetupProgram()) return *failed;
-    return RunSetupProgram();
+    for (Runner runner : kRunners) {
+      if (auto failed = (this->*runner)()) return *failed;
+    }
+    return setupExitCode_;
   }
 
  private:
   // Each step either ends the run with its failure or lets the next one go on.
-  using Step = std::optional<RunFailure>;
+  using Outcome = std::optional<RunFailure>;
+  using Runner = Outcome (Installation::*)();
 
-  Step ExtractSetupProgram();
-  Step ExtractBundle();
-  Step OpenBundle();
-  Step ApplyInstallScript();
-  Step ReadInstallScript(std::vector<std::string>* lines);
+  Outcome UnpackSetupProgram();
+  Outcome UnpackBundle();
+  Outcome OpenBundle();
+  Outcome ApplyInstallScript();
+  Outcome ReadInstallScript(std::vector<std::string>* lines);
   ScriptPlan PlanInstallScript(const std::vector<std::string>& lines, const Platform& platform);
-  Step ExtractPlanned(const std::vector<std::string>& lines, const Platform& platform,
-                      ScriptPlan* plan);
-  Step VerifySetupProgram();
-  uint32_t RunSetupProgram();
+  Outcome ExtractScriptEntries(const std::vector<std::string>& lines, const Platform& platform,
+                               ScriptPlan* plan);
+  Outcome VerifySetupProgram();
+  Outcome RunSetupProgram();
+
+  // By InstallStep.
+  static constexpr Runner kRunners[kInstallStepCount] = {
+      &Installation::UnpackSetupProgram, &Installation::UnpackBundle,
+      &Installation::OpenBundle,         &Installation::ApplyInstallScript,
+      &Installation::VerifySetupProgram, &Installation::RunSetupProgram};
 
   const support::LaunchState& launch_;
   const support::Workspace& workspace_;
@@ -71,9 +77,10 @@ class Installation {
   platform::File setupHold_;
   platform::File bundleHold_;
   bundle::BundleReader reader_;
+  uint32_t setupExitCode_ = 0;
 };
 
-Installation::Step Installation::ExtractSetupProgram() {
+Installation::Outcome Installation::UnpackSetupProgram() {
   if (!workspace_.StillNamed("writing setup.exe")) return kNoWorkspace;
   {
     // From the installer file opened at the start, which may no longer be what its path names.
@@ -92,7 +99,7 @@ Installation::Step Installation::ExtractSetupProgram() {
   return std::nullopt;
 }
 
-Installation::Step Installation::ExtractBundle() {
+Installation::Outcome Installation::UnpackBundle() {
   // The bundle comes from the held setup program, not from whatever its path names now.
   platform::File setupCopy = setupHold_.Reopen();
   if (!container::ExtractAttachmentToFile(false, setupCopy, "IBND", bundlePath_, 25, 50)) {
@@ -101,7 +108,7 @@ Installation::Step Installation::ExtractBundle() {
   return std::nullopt;
 }
 
-Installation::Step Installation::OpenBundle() {
+Installation::Outcome Installation::OpenBundle() {
   reader_.SetGoal("IBND");
   reader_.SetMaxChunkSize(bundle::kWorkerMaxChunkSize);
   // The reader validates the bundle once, in Open, and reads entries from the file afterwards:
@@ -124,16 +131,16 @@ Installation::Step Installation::OpenBundle() {
 // The directives are decided first, without a word said; the entries are then extracted in one
 // batch, and each line's progress and trace are given as the extraction reaches it, so that they
 // come in the order and with the outcome of one extraction after the other.
-Installation::Step Installation::ApplyInstallScript() {
+Installation::Outcome Installation::ApplyInstallScript() {
   std::vector<std::string> lines;
   if (auto failed = ReadInstallScript(&lines)) return *failed;
   const Platform platform = ThisPlatform();
   ScriptPlan plan = PlanInstallScript(lines, platform);
-  return ExtractPlanned(lines, platform, &plan);
+  return ExtractScriptEntries(lines, platform, &plan);
 }
 
 // The script's lines, trimmed.
-Installation::Step Installation::ReadInstallScript(std::vector<std::string>* lines) {
+Installation::Outcome Installation::ReadInstallScript(std::vector<std::string>* lines) {
   bundle::EntryHandle* script = reader_.OpenEntry("install_script");
   if (script == nullptr) {
     support::Trace("The bundle has no install_script\n");
@@ -151,12 +158,12 @@ ScriptPlan Installation::PlanInstallScript(const std::vector<std::string>& lines
   const unsigned n = static_cast<unsigned>(lines.size());
   ScriptPlan plan;
   plan.actions.resize(n);
-  plan.planned = n;
+  plan.linesToRun = n;
   for (unsigned i = 0; i < n; ++i) {
     ScriptLineAction& action = plan.actions[i];
     action = DecideScriptLine(lines[i], platform, launch_.runMode, workspace_.path().size());
     if (action.kind == ScriptLineAction::kRefusedTarget) {
-      plan.planned = i + 1;
+      plan.linesToRun = i + 1;
       break;
     }
     if (action.kind != ScriptLineAction::kExtract) continue;
@@ -170,8 +177,9 @@ ScriptPlan Installation::PlanInstallScript(const std::vector<std::string>& lines
   return plan;
 }
 
-Installation::Step Installation::ExtractPlanned(const std::vector<std::string>& lines,
-                                                const Platform& platform, ScriptPlan* plan) {
+Installation::Outcome Installation::ExtractScriptEntries(const std::vector<std::string>& lines,
+                                                         const Platform& platform,
+                                                         ScriptPlan* plan) {
   const unsigned n = static_cast<unsigned>(lines.size());
   // Says what each line says, up to where the next extraction starts.
   unsigned said = 0;
@@ -194,7 +202,7 @@ Installation::Step Installation::ExtractPlanned(const std::vector<std::string>& 
   };
   // Before extraction k starts, every line up to its own has been said.
   auto sayBefore = [&](size_t k) {
-    sayUpTo(k < plan->lineOf.size() ? plan->lineOf[k] + 1 : plan->planned);
+    sayUpTo(k < plan->lineOf.size() ? plan->lineOf[k] + 1 : plan->linesToRun);
   };
   sayBefore(0);
   const size_t extracted =
@@ -209,16 +217,16 @@ Installation::Step Installation::ExtractPlanned(const std::vector<std::string>& 
     reader_.Close();
     return kEntryNotExtracted;
   }
-  sayUpTo(plan->planned);
-  if (plan->planned > 0 &&
-      plan->actions[plan->planned - 1].kind == ScriptLineAction::kRefusedTarget) {
+  sayUpTo(plan->linesToRun);
+  if (plan->linesToRun > 0 &&
+      plan->actions[plan->linesToRun - 1].kind == ScriptLineAction::kRefusedTarget) {
     reader_.Close();
     return kTargetRefused;
   }
   return std::nullopt;
 }
 
-Installation::Step Installation::VerifySetupProgram() {
+Installation::Outcome Installation::VerifySetupProgram() {
   if (!workspace_.StillNamed("verifying setup.exe")) return kNoWorkspace;
   // Verified through the handle that holds it against writes: what is checked is what runs.
   if (!verify::VerifySetupSignature(setupHold_, setupPath_)) {
@@ -232,7 +240,7 @@ Installation::Step Installation::VerifySetupProgram() {
   return std::nullopt;
 }
 
-uint32_t Installation::RunSetupProgram() {
+Installation::Outcome Installation::RunSetupProgram() {
   if (!workspace_.StillNamed("starting setup.exe")) return kNoWorkspace;
   const std::u16string commandLine =
       BuildSetupCommandLine(workspace_.path(), launch_.arguments, launch_.ownPath);
@@ -246,7 +254,8 @@ uint32_t Installation::RunSetupProgram() {
   if (launch_.dialog != nullptr) platform::HideWindow(launch_.dialog);
   // What the setup program says of its own run is the installer's answer (0, 3010 for a restart,
   // its own failure codes), as with other installers.
-  return process.Wait();
+  setupExitCode_ = process.Wait();
+  return std::nullopt;
 }
 
 // Makes the workspace and runs the installation in it. The workspace is removed when this returns
