@@ -379,6 +379,160 @@ support::Status ReadIdentityTable(const toml::table& table, const fs::path& base
   return {};
 }
 
+// The top level's own keys: stub, setup, mode, output, bind_bundle.
+support::Status ReadTopLevel(const toml::table& root, const fs::path& base,
+                             const ManifestErrors& errors, Manifest* manifest) {
+  support::Status known = CheckKeys(root,
+                                    {"stub", "setup", "mode", "output", "bind_bundle", "payload",
+                                     "keys", "bundle", "authenticode", "pkcs11", "identity"},
+                                    "", errors);
+  if (!known) return known;
+  auto bind = GetBool(root, "bind_bundle", true, errors);
+  if (!bind) return support::Error{bind.error()};
+  manifest->bindBundle = *bind;
+  // Without a "stub" the 32-bit front end installed beside the tool (or built in this tree).
+  if (!root.contains("stub")) {
+    std::string searched;
+    manifest->stub = DefaultStub(&searched);
+    if (manifest->stub.empty()) {
+      return errors.At(&root, "no \"stub\" given, and no default stub in " + searched);
+    }
+  }
+  struct Field {
+    const char* key;
+    std::string* target;
+    bool isPath;
+  } fields[] = {{"stub", &manifest->stub, true},
+                {"setup", &manifest->setup, true},
+                {"mode", &manifest->mode, false},
+                {"output", &manifest->output, true}};
+  for (const Field& field : fields) {
+    if (field.target == &manifest->stub && !root.contains("stub")) continue;
+    auto value = GetString(root, field.key, true, "", errors);
+    if (!value) return support::Error{value.error()};
+    *field.target = field.isPath ? Resolve(base, *value) : *value;
+  }
+  // The front end trims only the end of TYPE and runs silently for anything but "gui": a mode
+  // such as " gui" or "Gui" would quietly do something else than it says.
+  if (!IsAcceptedRunMode(manifest->mode)) {
+    return errors.At(root.get("mode"), "\"mode\" must be exactly \"gui\" or \"silent\"");
+  }
+  for (const char* key : {"stub", "setup"}) {
+    support::Status present = CheckRegularFile(
+        key == std::string("stub") ? manifest->stub : manifest->setup, root.get(key), errors);
+    if (!present) return present;
+  }
+  return {};
+}
+
+// [payload] and [keys], which every manifest has, then the optional tables but [bundle].
+support::Status ReadTables(const toml::table& root, const fs::path& base,
+                           const ManifestErrors& errors, Manifest* manifest) {
+  const toml::table* payload = root["payload"].as_table();
+  if (payload == nullptr) return errors.At(root.get("payload"), "missing table [payload]");
+  support::Status payloadOk = ReadPayload(*payload, base, errors, manifest);
+  if (!payloadOk) return payloadOk;
+
+  const toml::table* keys = root["keys"].as_table();
+  if (keys == nullptr) return errors.At(root.get("keys"), "missing table [keys]");
+  support::Status keysOk = ReadKeys(*keys, base, errors, manifest);
+  if (!keysOk) return keysOk;
+
+  for (const char* name : {"pkcs11", "authenticode", "identity"}) {
+    const toml::node* node = root.get(name);
+    if (node == nullptr) continue;
+    const toml::table* table = node->as_table();
+    if (table == nullptr) return errors.At(node, std::string("\"") + name + "\" must be a table");
+    support::Status read =
+        name == std::string("pkcs11")     ? ReadPkcs11(*table, base, errors, manifest)
+        : name == std::string("identity") ? ReadIdentityTable(*table, base, errors, manifest)
+                                          : ReadAuthenticode(*table, base, errors, manifest);
+    if (!read) return read;
+  }
+  return {};
+}
+
+// A private key among the payload files would be handed out by every installer; so would the
+// file that holds a token's PIN. They are listed in manifest->neverPacked, by identity, and a
+// payload file that is one of them is refused.
+support::Status ListNeverPacked(const toml::table& payload, const ManifestErrors& errors,
+                                Manifest* manifest) {
+  std::vector<std::string> secrets;
+  for (const std::string* key : {&manifest->rootKey, &manifest->bundleKey, &manifest->setupKey}) {
+    if (!IsPkcs11Uri(*key)) secrets.push_back(*key);
+  }
+  std::vector<std::string> tokenKeys = {manifest->rootKey, manifest->bundleKey, manifest->setupKey};
+  if (manifest->authenticode) tokenKeys.push_back(manifest->authenticode->key);
+  std::vector<std::string> pinFiles;
+  for (const std::string& key : tokenKeys) {
+    if (auto pinFile = PinSourcePath(PinSourceOf(key)); pinFile) pinFiles.push_back(*pinFile);
+  }
+  if (manifest->authenticode) {
+    for (const std::string* file :
+         {&manifest->authenticode->key, &manifest->authenticode->pkcs12}) {
+      if (!file->empty() && !IsPkcs11Uri(*file)) secrets.push_back(*file);
+    }
+  }
+  std::vector<std::string> entryNames = {"install_script"};
+  for (const ManifestEntry& file : manifest->files) entryNames.push_back(file.name);
+  support::Status namesOk = CheckAllowedPrivateKeyNames(manifest->allowPrivateKeys, entryNames,
+                                                        "[payload] allow_private_keys");
+  if (!namesOk) return errors.At(payload.get("allow_private_keys"), namesOk.error());
+  // By identity: the same file under another name (a hard link) is refused too. The packer
+  // makes the same check on each file it opens (BundleOptions::neverPacked); a private key's
+  // content is found there, on the bytes packed.
+  for (const std::string& file : secrets) {
+    auto id = fileops::IdentityOf(file, true);
+    if (id) manifest->neverPacked.push_back({*id, "the private key " + file});
+  }
+  for (const std::string& file : pinFiles) {
+    auto id = fileops::IdentityOf(file, true);
+    if (id) manifest->neverPacked.push_back({*id, "the PIN file " + file + " of a token key"});
+  }
+  std::vector<std::pair<const std::string*, const fileops::FileId*>> payloadFiles = {
+      {&manifest->script, &manifest->scriptIdentity}};
+  for (const ManifestEntry& file : manifest->files)
+    payloadFiles.push_back({&file.path, &file.identity});
+  for (const auto& [file, identity] : payloadFiles) {
+    for (const NeverPacked& never : manifest->neverPacked) {
+      if (never.identity == *identity) {
+        return errors.At(&payload,
+                         "[payload]: " + *file + " is " + never.what + ": it is never packed");
+      }
+    }
+  }
+  return {};
+}
+
+// [bundle], optional: goal, expiry, chunk_size.
+support::Status ReadBundleTable(const toml::table& root, const ManifestErrors& errors,
+                                Manifest* manifest) {
+  const toml::node* bundleNode = root.get("bundle");
+  if (bundleNode == nullptr) return {};
+  const toml::table* bundle = bundleNode->as_table();
+  if (bundle == nullptr) return errors.At(bundleNode, "\"bundle\" must be a table");
+  support::Status bundleKnown =
+      CheckKeys(*bundle, {"goal", "expiry", "chunk_size"}, " in [bundle]", errors);
+  if (!bundleKnown) return bundleKnown;
+  auto goal = GetString(*bundle, "goal", false, " in [bundle]", errors);
+  if (!goal) return support::Error{goal.error()};
+  if (!goal->empty()) {
+    if (goal->size() != 4) return errors.At(bundle->get("goal"), "\"goal\" must be 4 characters");
+    manifest->goal = *goal;
+  }
+  auto expiry = GetU32(*bundle, "expiry", 0, errors);
+  if (!expiry) return support::Error{expiry.error()};
+  manifest->expiry = *expiry;
+  auto chunk = GetU32(*bundle, "chunk_size", 0, errors);
+  if (!chunk) return support::Error{chunk.error()};
+  if (bundle->contains("chunk_size") && (*chunk == 0 || *chunk > bundle::kWorkerMaxChunkSize)) {
+    return errors.At(bundle->get("chunk_size"), "\"chunk_size\" must lie in 1.." +
+                                                    std::to_string(bundle::kWorkerMaxChunkSize));
+  }
+  manifest->chunkSize = *chunk;
+  return {};
+}
+
 }  // namespace
 
 support::Result<Manifest> LoadManifest(const std::string& path) {
@@ -396,138 +550,17 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
   }
   const fs::path base = U8Path(path).parent_path();
   Manifest manifest;
-
-  support::Status known = CheckKeys(root,
-                                    {"stub", "setup", "mode", "output", "bind_bundle", "payload",
-                                     "keys", "bundle", "authenticode", "pkcs11", "identity"},
-                                    "", errors);
-  if (!known) return support::Error{known.error()};
-  auto bind = GetBool(root, "bind_bundle", true, errors);
-  if (!bind) return support::Error{bind.error()};
-  manifest.bindBundle = *bind;
-  // Without a "stub" the 32-bit front end installed beside the tool (or built in this tree).
-  if (!root.contains("stub")) {
-    std::string searched;
-    manifest.stub = DefaultStub(&searched);
-    if (manifest.stub.empty()) {
-      return errors.At(&root, "no \"stub\" given, and no default stub in " + searched);
+  for (auto read : {ReadTopLevel, ReadTables}) {
+    if (support::Status ok = read(root, base, errors, &manifest); !ok) {
+      return support::Error{ok.error()};
     }
   }
-  struct Field {
-    const char* key;
-    std::string* target;
-    bool isPath;
-  } fields[] = {{"stub", &manifest.stub, true},
-                {"setup", &manifest.setup, true},
-                {"mode", &manifest.mode, false},
-                {"output", &manifest.output, true}};
-  for (const Field& field : fields) {
-    if (field.target == &manifest.stub && !root.contains("stub")) continue;
-    auto value = GetString(root, field.key, true, "", errors);
-    if (!value) return support::Error{value.error()};
-    *field.target = field.isPath ? Resolve(base, *value) : *value;
+  // [payload] is there: ReadTables made sure.
+  if (support::Status ok = ListNeverPacked(*root["payload"].as_table(), errors, &manifest); !ok) {
+    return support::Error{ok.error()};
   }
-  // The front end trims only the end of TYPE and runs silently for anything but "gui": a mode
-  // such as " gui" or "Gui" would quietly do something else than it says.
-  if (!IsAcceptedRunMode(manifest.mode)) {
-    return errors.At(root.get("mode"), "\"mode\" must be exactly \"gui\" or \"silent\"");
-  }
-  for (const char* key : {"stub", "setup"}) {
-    support::Status present = CheckRegularFile(
-        key == std::string("stub") ? manifest.stub : manifest.setup, root.get(key), errors);
-    if (!present) return support::Error{present.error()};
-  }
-
-  const toml::table* payload = root["payload"].as_table();
-  if (payload == nullptr) return errors.At(root.get("payload"), "missing table [payload]");
-  support::Status payloadOk = ReadPayload(*payload, base, errors, &manifest);
-  if (!payloadOk) return support::Error{payloadOk.error()};
-
-  const toml::table* keys = root["keys"].as_table();
-  if (keys == nullptr) return errors.At(root.get("keys"), "missing table [keys]");
-  support::Status keysOk = ReadKeys(*keys, base, errors, &manifest);
-  if (!keysOk) return support::Error{keysOk.error()};
-
-  for (const char* name : {"pkcs11", "authenticode", "identity"}) {
-    const toml::node* node = root.get(name);
-    if (node == nullptr) continue;
-    const toml::table* table = node->as_table();
-    if (table == nullptr) return errors.At(node, std::string("\"") + name + "\" must be a table");
-    support::Status read =
-        name == std::string("pkcs11")     ? ReadPkcs11(*table, base, errors, &manifest)
-        : name == std::string("identity") ? ReadIdentityTable(*table, base, errors, &manifest)
-                                          : ReadAuthenticode(*table, base, errors, &manifest);
-    if (!read) return support::Error{read.error()};
-  }
-
-  // A private key among the payload files would be handed out by every installer.
-  std::vector<std::string> secrets;
-  for (const std::string* key : {&manifest.rootKey, &manifest.bundleKey, &manifest.setupKey}) {
-    if (!IsPkcs11Uri(*key)) secrets.push_back(*key);
-  }
-  // So is the file that holds a token's PIN.
-  std::vector<std::string> tokenKeys = {manifest.rootKey, manifest.bundleKey, manifest.setupKey};
-  if (manifest.authenticode) tokenKeys.push_back(manifest.authenticode->key);
-  std::vector<std::string> pinFiles;
-  for (const std::string& key : tokenKeys) {
-    if (auto pinFile = PinSourcePath(PinSourceOf(key)); pinFile) pinFiles.push_back(*pinFile);
-  }
-  if (manifest.authenticode) {
-    for (const std::string* file : {&manifest.authenticode->key, &manifest.authenticode->pkcs12}) {
-      if (!file->empty() && !IsPkcs11Uri(*file)) secrets.push_back(*file);
-    }
-  }
-  std::vector<std::string> entryNames = {"install_script"};
-  for (const ManifestEntry& file : manifest.files) entryNames.push_back(file.name);
-  support::Status namesOk = CheckAllowedPrivateKeyNames(manifest.allowPrivateKeys, entryNames,
-                                                        "[payload] allow_private_keys");
-  if (!namesOk) return errors.At(payload->get("allow_private_keys"), namesOk.error());
-  // By identity: the same file under another name (a hard link) is refused too. The packer
-  // makes the same check on each file it opens (BundleOptions::neverPacked); a private key's
-  // content is found there, on the bytes packed.
-  for (const std::string& file : secrets) {
-    auto id = fileops::IdentityOf(file, true);
-    if (id) manifest.neverPacked.push_back({*id, "the private key " + file});
-  }
-  for (const std::string& file : pinFiles) {
-    auto id = fileops::IdentityOf(file, true);
-    if (id) manifest.neverPacked.push_back({*id, "the PIN file " + file + " of a token key"});
-  }
-  std::vector<std::pair<const std::string*, const fileops::FileId*>> payloadFiles = {
-      {&manifest.script, &manifest.scriptIdentity}};
-  for (const ManifestEntry& file : manifest.files)
-    payloadFiles.push_back({&file.path, &file.identity});
-  for (const auto& [file, identity] : payloadFiles) {
-    for (const NeverPacked& never : manifest.neverPacked) {
-      if (never.identity == *identity) {
-        return errors.At(payload,
-                         "[payload]: " + *file + " is " + never.what + ": it is never packed");
-      }
-    }
-  }
-
-  if (const toml::node* bundleNode = root.get("bundle")) {
-    const toml::table* bundle = bundleNode->as_table();
-    if (bundle == nullptr) return errors.At(bundleNode, "\"bundle\" must be a table");
-    support::Status bundleKnown =
-        CheckKeys(*bundle, {"goal", "expiry", "chunk_size"}, " in [bundle]", errors);
-    if (!bundleKnown) return support::Error{bundleKnown.error()};
-    auto goal = GetString(*bundle, "goal", false, " in [bundle]", errors);
-    if (!goal) return support::Error{goal.error()};
-    if (!goal->empty()) {
-      if (goal->size() != 4) return errors.At(bundle->get("goal"), "\"goal\" must be 4 characters");
-      manifest.goal = *goal;
-    }
-    auto expiry = GetU32(*bundle, "expiry", 0, errors);
-    if (!expiry) return support::Error{expiry.error()};
-    manifest.expiry = *expiry;
-    auto chunk = GetU32(*bundle, "chunk_size", 0, errors);
-    if (!chunk) return support::Error{chunk.error()};
-    if (bundle->contains("chunk_size") && (*chunk == 0 || *chunk > bundle::kWorkerMaxChunkSize)) {
-      return errors.At(bundle->get("chunk_size"), "\"chunk_size\" must lie in 1.." +
-                                                      std::to_string(bundle::kWorkerMaxChunkSize));
-    }
-    manifest.chunkSize = *chunk;
+  if (support::Status ok = ReadBundleTable(root, errors, &manifest); !ok) {
+    return support::Error{ok.error()};
   }
   return manifest;
 }
