@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <exception>
 #include <optional>
+#include <utility>
 
 #include "bundle/bundle_format.h"
 #include "bundle/bundle_reader.h"
@@ -41,17 +42,24 @@ class Installation {
         setupPath_(workspace.path() + kSetupFileName),
         bundlePath_(workspace.path() + kBundleFileName) {}
 
-  uint32_t Run() {
-    for (Runner runner : kRunners) {
-      if (auto failed = (this->*runner)()) return *failed;
-    }
-    return setupExitCode_;
-  }
+  uint32_t Run();
 
  private:
   // Each step either ends the run with its failure or lets the next one go on.
   using Outcome = std::optional<RunFailure>;
-  using Runner = Outcome (Installation::*)();
+
+  // The steps of install_steps.h, in their order, as direct calls that the compiler can fold
+  // into one function (the front end's size is counted): RunStep<step> is each step's own. The
+  // last, which runs the setup program, answers with its exit code.
+  template <InstallStep kStep>
+  Outcome RunStep();
+  template <size_t... kSteps>
+  uint32_t RunSteps(std::index_sequence<kSteps...>) {
+    static_assert(sizeof...(kSteps) + 1 == kInstallStepCount);
+    Outcome failed;
+    (static_cast<bool>(failed = RunStep<static_cast<InstallStep>(kSteps)>()) || ...);
+    return failed ? *failed : RunSetupProgram();
+  }
 
   Outcome UnpackSetupProgram();
   Outcome UnpackBundle();
@@ -62,13 +70,7 @@ class Installation {
   Outcome ExtractScriptEntries(const std::vector<std::string>& lines, const Platform& platform,
                                ScriptPlan* plan);
   Outcome VerifySetupProgram();
-  Outcome RunSetupProgram();
-
-  // By InstallStep.
-  static constexpr Runner kRunners[kInstallStepCount] = {
-      &Installation::UnpackSetupProgram, &Installation::UnpackBundle,
-      &Installation::OpenBundle,         &Installation::ApplyInstallScript,
-      &Installation::VerifySetupProgram, &Installation::RunSetupProgram};
+  uint32_t RunSetupProgram();
 
   const support::LaunchState& launch_;
   const support::Workspace& workspace_;
@@ -77,8 +79,31 @@ class Installation {
   platform::File setupHold_;
   platform::File bundleHold_;
   bundle::BundleReader reader_;
-  uint32_t setupExitCode_ = 0;
 };
+
+template <>
+Installation::Outcome Installation::RunStep<InstallStep::kUnpackSetupProgram>() {
+  return UnpackSetupProgram();
+}
+template <>
+Installation::Outcome Installation::RunStep<InstallStep::kUnpackBundle>() {
+  return UnpackBundle();
+}
+template <>
+Installation::Outcome Installation::RunStep<InstallStep::kOpenBundle>() {
+  return OpenBundle();
+}
+template <>
+Installation::Outcome Installation::RunStep<InstallStep::kApplyInstallScript>() {
+  return ApplyInstallScript();
+}
+template <>
+Installation::Outcome Installation::RunStep<InstallStep::kVerifySetupProgram>() {
+  return VerifySetupProgram();
+}
+
+static_assert(static_cast<size_t>(InstallStep::kRunSetupProgram) + 1 == kInstallStepCount);
+uint32_t Installation::Run() { return RunSteps(std::make_index_sequence<kInstallStepCount - 1>()); }
 
 Installation::Outcome Installation::UnpackSetupProgram() {
   if (!workspace_.StillNamed("writing setup.exe")) return kNoWorkspace;
@@ -240,7 +265,7 @@ Installation::Outcome Installation::VerifySetupProgram() {
   return std::nullopt;
 }
 
-Installation::Outcome Installation::RunSetupProgram() {
+uint32_t Installation::RunSetupProgram() {
   if (!workspace_.StillNamed("starting setup.exe")) return kNoWorkspace;
   const std::u16string commandLine =
       BuildSetupCommandLine(workspace_.path(), launch_.arguments, launch_.ownPath);
@@ -254,8 +279,7 @@ Installation::Outcome Installation::RunSetupProgram() {
   if (launch_.dialog != nullptr) platform::HideWindow(launch_.dialog);
   // What the setup program says of its own run is the installer's answer (0, 3010 for a restart,
   // its own failure codes), as with other installers.
-  setupExitCode_ = process.Wait();
-  return std::nullopt;
+  return process.Wait();
 }
 
 // Makes the workspace and runs the installation in it. The workspace is removed when this returns
