@@ -3,11 +3,13 @@
 #include <cstdint>
 #include <exception>
 #include <optional>
+#include <utility>
 
 #include "bundle/bundle_format.h"
 #include "bundle/bundle_reader.h"
 #include "container/attachment.h"
 #include "install_script.h"
+#include "install_steps.h"
 #include "platform/platform.h"
 #include "support/launch_state.h"
 #include "support/text.h"
@@ -25,13 +27,13 @@ struct ScriptPlan {
   std::vector<ScriptLineAction> actions;
   std::vector<bundle::BundleReader::Extraction> extractions;
   std::vector<unsigned> lineOf;
-  unsigned planned = 0;
+  unsigned linesToRun = 0;
 };
 
-// The installation sequence, one step after the other; Run returns the setup program's exit
-// code, or the RunFailure of the step that failed. The members close in the order the run must
-// end in: the bundle reader (closing "ibnd"), then the holds on "ibnd" and "setup.exe". The
-// workspace outlives them all.
+// The installation sequence, the steps of install_steps.h one after the other; Run returns the
+// setup program's exit code, or the RunFailure of the step that failed. The members close in the
+// order the run must end in: the bundle reader (closing "ibnd"), then the holds on "ibnd" and
+// "setup.exe". The workspace outlives them all.
 class Installation {
  public:
   explicit Installation(const support::Workspace& workspace)
@@ -40,28 +42,34 @@ class Installation {
         setupPath_(workspace.path() + kSetupFileName),
         bundlePath_(workspace.path() + kBundleFileName) {}
 
-  uint32_t Run() {
-    if (auto failed = ExtractSetupProgram()) return *failed;
-    if (auto failed = ExtractBundle()) return *failed;
-    if (auto failed = OpenBundle()) return *failed;
-    if (auto failed = ApplyInstallScript()) return *failed;
-    if (auto failed = VerifySetupProgram()) return *failed;
-    return RunSetupProgram();
-  }
+  uint32_t Run();
 
  private:
   // Each step either ends the run with its failure or lets the next one go on.
-  using Step = std::optional<RunFailure>;
+  using Outcome = std::optional<RunFailure>;
 
-  Step ExtractSetupProgram();
-  Step ExtractBundle();
-  Step OpenBundle();
-  Step ApplyInstallScript();
-  Step ReadInstallScript(std::vector<std::string>* lines);
+  // The steps of install_steps.h, in their order, as direct calls that the compiler can fold
+  // into one function (the front end's size is counted): RunStep<step> is each step's own. The
+  // last, which runs the setup program, answers with its exit code.
+  template <InstallStep kStep>
+  Outcome RunStep();
+  template <size_t... kSteps>
+  uint32_t RunSteps(std::index_sequence<kSteps...>) {
+    static_assert(sizeof...(kSteps) + 1 == kInstallStepCount);
+    Outcome failed;
+    (static_cast<bool>(failed = RunStep<static_cast<InstallStep>(kSteps)>()) || ...);
+    return failed ? *failed : RunSetupProgram();
+  }
+
+  Outcome UnpackSetupProgram();
+  Outcome UnpackBundle();
+  Outcome OpenBundle();
+  Outcome ApplyInstallScript();
+  Outcome ReadInstallScript(std::vector<std::string>* lines);
   ScriptPlan PlanInstallScript(const std::vector<std::string>& lines, const Platform& platform);
-  Step ExtractPlanned(const std::vector<std::string>& lines, const Platform& platform,
-                      ScriptPlan* plan);
-  Step VerifySetupProgram();
+  Outcome ExtractScriptEntries(const std::vector<std::string>& lines, const Platform& platform,
+                               ScriptPlan* plan);
+  Outcome VerifySetupProgram();
   uint32_t RunSetupProgram();
 
   const support::LaunchState& launch_;
@@ -73,7 +81,31 @@ class Installation {
   bundle::BundleReader reader_;
 };
 
-Installation::Step Installation::ExtractSetupProgram() {
+template <>
+Installation::Outcome Installation::RunStep<InstallStep::kUnpackSetupProgram>() {
+  return UnpackSetupProgram();
+}
+template <>
+Installation::Outcome Installation::RunStep<InstallStep::kUnpackBundle>() {
+  return UnpackBundle();
+}
+template <>
+Installation::Outcome Installation::RunStep<InstallStep::kOpenBundle>() {
+  return OpenBundle();
+}
+template <>
+Installation::Outcome Installation::RunStep<InstallStep::kApplyInstallScript>() {
+  return ApplyInstallScript();
+}
+template <>
+Installation::Outcome Installation::RunStep<InstallStep::kVerifySetupProgram>() {
+  return VerifySetupProgram();
+}
+
+static_assert(static_cast<size_t>(InstallStep::kRunSetupProgram) + 1 == kInstallStepCount);
+uint32_t Installation::Run() { return RunSteps(std::make_index_sequence<kInstallStepCount - 1>()); }
+
+Installation::Outcome Installation::UnpackSetupProgram() {
   if (!workspace_.StillNamed("writing setup.exe")) return kNoWorkspace;
   {
     // From the installer file opened at the start, which may no longer be what its path names.
@@ -92,7 +124,7 @@ Installation::Step Installation::ExtractSetupProgram() {
   return std::nullopt;
 }
 
-Installation::Step Installation::ExtractBundle() {
+Installation::Outcome Installation::UnpackBundle() {
   // The bundle comes from the held setup program, not from whatever its path names now.
   platform::File setupCopy = setupHold_.Reopen();
   if (!container::ExtractAttachmentToFile(false, setupCopy, "IBND", bundlePath_, 25, 50)) {
@@ -101,7 +133,7 @@ Installation::Step Installation::ExtractBundle() {
   return std::nullopt;
 }
 
-Installation::Step Installation::OpenBundle() {
+Installation::Outcome Installation::OpenBundle() {
   reader_.SetGoal("IBND");
   reader_.SetMaxChunkSize(bundle::kWorkerMaxChunkSize);
   // The reader validates the bundle once, in Open, and reads entries from the file afterwards:
@@ -124,16 +156,16 @@ Installation::Step Installation::OpenBundle() {
 // The directives are decided first, without a word said; the entries are then extracted in one
 // batch, and each line's progress and trace are given as the extraction reaches it, so that they
 // come in the order and with the outcome of one extraction after the other.
-Installation::Step Installation::ApplyInstallScript() {
+Installation::Outcome Installation::ApplyInstallScript() {
   std::vector<std::string> lines;
   if (auto failed = ReadInstallScript(&lines)) return *failed;
   const Platform platform = ThisPlatform();
   ScriptPlan plan = PlanInstallScript(lines, platform);
-  return ExtractPlanned(lines, platform, &plan);
+  return ExtractScriptEntries(lines, platform, &plan);
 }
 
 // The script's lines, trimmed.
-Installation::Step Installation::ReadInstallScript(std::vector<std::string>* lines) {
+Installation::Outcome Installation::ReadInstallScript(std::vector<std::string>* lines) {
   bundle::EntryHandle* script = reader_.OpenEntry("install_script");
   if (script == nullptr) {
     support::Trace("The bundle has no install_script\n");
@@ -151,12 +183,12 @@ ScriptPlan Installation::PlanInstallScript(const std::vector<std::string>& lines
   const unsigned n = static_cast<unsigned>(lines.size());
   ScriptPlan plan;
   plan.actions.resize(n);
-  plan.planned = n;
+  plan.linesToRun = n;
   for (unsigned i = 0; i < n; ++i) {
     ScriptLineAction& action = plan.actions[i];
     action = DecideScriptLine(lines[i], platform, launch_.runMode, workspace_.path().size());
     if (action.kind == ScriptLineAction::kRefusedTarget) {
-      plan.planned = i + 1;
+      plan.linesToRun = i + 1;
       break;
     }
     if (action.kind != ScriptLineAction::kExtract) continue;
@@ -170,8 +202,9 @@ ScriptPlan Installation::PlanInstallScript(const std::vector<std::string>& lines
   return plan;
 }
 
-Installation::Step Installation::ExtractPlanned(const std::vector<std::string>& lines,
-                                                const Platform& platform, ScriptPlan* plan) {
+Installation::Outcome Installation::ExtractScriptEntries(const std::vector<std::string>& lines,
+                                                         const Platform& platform,
+                                                         ScriptPlan* plan) {
   const unsigned n = static_cast<unsigned>(lines.size());
   // Says what each line says, up to where the next extraction starts.
   unsigned said = 0;
@@ -194,7 +227,7 @@ Installation::Step Installation::ExtractPlanned(const std::vector<std::string>& 
   };
   // Before extraction k starts, every line up to its own has been said.
   auto sayBefore = [&](size_t k) {
-    sayUpTo(k < plan->lineOf.size() ? plan->lineOf[k] + 1 : plan->planned);
+    sayUpTo(k < plan->lineOf.size() ? plan->lineOf[k] + 1 : plan->linesToRun);
   };
   sayBefore(0);
   const size_t extracted =
@@ -209,16 +242,16 @@ Installation::Step Installation::ExtractPlanned(const std::vector<std::string>& 
     reader_.Close();
     return kEntryNotExtracted;
   }
-  sayUpTo(plan->planned);
-  if (plan->planned > 0 &&
-      plan->actions[plan->planned - 1].kind == ScriptLineAction::kRefusedTarget) {
+  sayUpTo(plan->linesToRun);
+  if (plan->linesToRun > 0 &&
+      plan->actions[plan->linesToRun - 1].kind == ScriptLineAction::kRefusedTarget) {
     reader_.Close();
     return kTargetRefused;
   }
   return std::nullopt;
 }
 
-Installation::Step Installation::VerifySetupProgram() {
+Installation::Outcome Installation::VerifySetupProgram() {
   if (!workspace_.StillNamed("verifying setup.exe")) return kNoWorkspace;
   // Verified through the handle that holds it against writes: what is checked is what runs.
   if (!verify::VerifySetupSignature(setupHold_, setupPath_)) {

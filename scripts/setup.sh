@@ -11,7 +11,7 @@ need_pkgs=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine wine64 xvfb x11-utils x11-apps imagemagick xdotool
   osslsigncode python3-pefile icoutils openssl nsis dpkg-dev
-  python3-cryptography-vectors
+  python3-cryptography-vectors python3-jsonschema
   libp11-kit-dev p11-kit softhsm2 libengine-pkcs11-openssl opensc
 )
 

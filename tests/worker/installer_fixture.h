@@ -18,7 +18,7 @@
 #include "author/attachment_writer.h"
 #include "author/bundle_writer.h"
 #include "author/keys.h"
-#include "author/manifest.h"
+#include "author/make_pipeline.h"
 #include "author/pe_image.h"
 #include "author/setup_signer.h"
 #include "entry.h"

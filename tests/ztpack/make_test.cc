@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "author/manifest.h"
+#include "author/make_pipeline.h"
 #include "author/store_once.h"
 #include "container/attachment.h"
 #include "verify/bundle_binding.h"

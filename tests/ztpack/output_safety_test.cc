@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "author/keys.h"
-#include "author/manifest.h"
+#include "author/make_pipeline.h"
 #include "author/setup_signer.h"
 #include "os/file_ops.h"
 #include "os/output_file.h"

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "author/bundle_writer.h"
-#include "author/manifest.h"
+#include "author/make_pipeline.h"
 #include "author/setup_signer.h"
 #include "container/attachment.h"
 #include "os/file_ops.h"

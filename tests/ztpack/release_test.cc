@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -269,6 +270,36 @@ InstallerRecipe Recipe(std::string script, bool tamperBundle = false, bool tampe
 
 class VerifyTest : public ::testing::TestWithParam<VerifyCase> {};
 
+// What verify reports as not reached after the first check that failed, when that check stops
+// the installer: an install script that does not read stops it, one with findings does not.
+void ExpectNotReachedAfterFirstFailure(const nlohmann::json& report) {
+  static const std::map<std::string, std::vector<std::string>> kNotReachedAfter = {
+      {"setup program",
+       {"bundle attachment", "bundle", "bundle binding", "install script", "entries",
+        "setup signature"}},
+      {"bundle attachment", {"bundle", "bundle binding", "install script", "entries"}},
+      {"bundle", {"bundle binding", "install script", "entries"}},
+      {"bundle binding", {"install script", "entries"}},
+      {"install script, unread", {"entries"}},
+  };
+  std::string failed;
+  std::vector<std::string> notReached;
+  for (const auto& check : report["checks"]) {
+    if (check["status"] == "failed" && failed.empty()) {
+      failed = check["check"];
+      const std::string detail = check["detail"];
+      if (failed == "install script" && detail.find(" lines, ") == std::string::npos) {
+        failed += ", unread";
+      }
+    }
+    if (check["status"] == "not reached") notReached.push_back(check["check"]);
+  }
+  auto it = kNotReachedAfter.find(failed);
+  EXPECT_EQ(notReached, it == kNotReachedAfter.end() ? std::vector<std::string>{} : it->second)
+      << failed << "\n"
+      << report.dump(1);
+}
+
 TEST_P(VerifyTest, SaysWhatTheFrontEndDoesOnEachPlatform) {
   SKIP_WITHOUT_DEV_KEYS();
   const VerifyCase& c = GetParam();
@@ -301,6 +332,7 @@ TEST_P(VerifyTest, SaysWhatTheFrontEndDoesOnEachPlatform) {
     steps.push_back(check["check"]);
   }
   EXPECT_EQ(failed, c.failedCheck ? c.failedCheck : "") << report.dump(1);
+  ExpectNotReachedAfterFirstFailure(report);
   // Every step has its line, in the installer's order, whether it passed, failed or was not
   // reached after a failure.
   steps.resize(std::min<size_t>(steps.size(), 10));
@@ -600,6 +632,55 @@ struct BindingCase {
 
 class BindingTest : public ::testing::TestWithParam<BindingCase> {};
 
+// verify --json and inspect --json print what docs/*.schema.json describe, for an installer, its
+// setup program, a setup program without a bundle and a tampered installer, whatever fails.
+TEST(JsonSchema, ReportsMatchTheWrittenSchemas) {
+  SKIP_WITHOUT_DEV_KEYS();
+  if (testutil::Shell("python3 -c 'import jsonschema'").exitCode != 0) {
+    GTEST_SKIP() << "python3-jsonschema is not installed";
+  }
+  testutil::TempDir dir;
+  const std::string installer = worker_test::MakeInstaller(dir, Recipe(kScript));
+  std::string bytes = testutil::ReadFile(installer);
+  bytes[bytes.size() - 200] ^= 0x10;
+  testutil::WriteFile(dir / "tampered.exe", bytes);
+  ASSERT_EQ(RunZtpack("extract -q --setup " + Q(installer) + " --out " + Q(dir / "x")).exitCode, 0);
+  const std::string keys = std::string(" --root-key ") + ZT_DEV_KEYS_DIR +
+                           "/root.der --setup-key " + ZT_DEV_KEYS_DIR + "/setup.der";
+  testutil::WriteFile(dir / "in.bin", std::string(4000, 'v'));
+  ASSERT_EQ(RunZtpack("sign-setup --key " ZT_DEV_KEYS_DIR "/setup.key --in " + Q(dir / "in.bin") +
+                      " --out " + Q(dir / "bare.exe"))
+                .exitCode,
+            0);
+  int written = 0;
+  std::string files;
+  for (const char* command : {"verify", "inspect"}) {
+    for (const fs::path& file :
+         {fs::path(installer), dir / "x" / "setup.exe", dir / "bare.exe", dir / "tampered.exe"}) {
+      RunResult r = RunZtpack(std::string(command) + " --json " + Q(file) + keys);
+      const fs::path out = dir / (command + std::to_string(++written) + ".json");
+      testutil::WriteFile(out, r.out);
+      files += " " + std::string(command) + ":" + Q(out);
+    }
+  }
+  RunResult check = testutil::Shell("cd " + Q(dir.path()) +
+                                    " && python3 -c '\n"
+                                    "import json, sys, jsonschema\n"
+                                    "for arg in sys.argv[1:]:\n"
+                                    "  name, path = arg.split(\":\", 1)\n"
+                                    "  schema = json.load(open(\"" ZT_SOURCE_DIR
+                                    "/docs/\" + name + \".schema.json\"))\n"
+                                    "  jsonschema.validate(json.load(open(path)), schema)\n"
+                                    "'" +
+                                    files);
+  EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
+  // A setup program without its bundle: what needs the bundle is not reached.
+  const nlohmann::json bare = nlohmann::json::parse(testutil::ReadFile(dir / "verify3.json"));
+  EXPECT_EQ(bare["checks"][0]["check"], "bundle attachment");
+  EXPECT_EQ(bare["checks"][0]["status"], "failed");
+  ExpectNotReachedAfterFirstFailure(bare);
+}
+
 TEST_P(BindingTest, OnlyTheBoundBundleRuns) {
   SKIP_WITHOUT_DEV_KEYS();
   const BindingCase& c = GetParam();
@@ -660,6 +741,7 @@ TEST_P(BindingTest, OnlyTheBoundBundleRuns) {
   }
   EXPECT_EQ(failed, c.failedCheck ? c.failedCheck : "") << v.out;
   EXPECT_EQ(v.exitCode, c.failedCheck == nullptr ? 0 : 1);
+  ExpectNotReachedAfterFirstFailure(report);
   if (failed == "bundle binding") {
     // Refused before anything is extracted, naming the bundle and the first binding (the
     // signed one, then the document's) that names another.

@@ -1,28 +1,17 @@
 #include "author/manifest.h"
 
-#include <algorithm>
-#include <ctime>
 #include <filesystem>
 #include <set>
 #include <system_error>
-#include <tuple>
 
 #include <toml++/toml.h>
 
-#include "author/attachment_writer.h"
-#include "author/authenticode_signer.h"
-#include "author/bundle_writer.h"
 #include "author/keys.h"
-#include "author/pe_image.h"
-#include "author/setup_signer.h"
-#include "author/store_once.h"
+#include "author/make_pipeline.h"
+#include "author/pkcs11.h"
+#include "bundle/bundle_format.h"
 #include "os/file_ops.h"
-#include "os/output_file.h"
-#include "os/scratch_dir.h"
-#include "read/pe_sections.h"
-#include "read/resources.h"
 #include "read/script_check.h"
-#include "verify/bundle_binding.h"
 
 namespace ztpack {
 namespace fs = std::filesystem;
@@ -326,21 +315,6 @@ support::Status ReadPkcs11(const toml::table& table, const fs::path& base,
   return CheckRegularFile(manifest->pkcs11Module, table.get("module"), errors);
 }
 
-// The directory an output goes to (the current one for a bare name).
-fs::path OutputDirectory(const std::string& output) {
-  fs::path dir = U8Path(output).parent_path();
-  return dir.empty() ? fs::path(".") : dir;
-}
-
-bool ResourcesInBundleSection(const std::string& stub) {
-  auto view = ReadPeView(stub);
-  if (!view || view->sections.empty() || view->directories.size() <= 2) return false;
-  const PeSectionView& last = view->sections.back();
-  const uint32_t rva = view->directories[2].first;
-  return last.name == container::kSectionName && view->directories[2].second != 0 &&
-         rva >= last.virtualAddress && rva - last.virtualAddress < last.sizeOfRawData;
-}
-
 // [identity]: the icon, the version resource's strings and numbers, the manifest's settings.
 support::Status ReadIdentityTable(const toml::table& table, const fs::path& base,
                                   const ManifestErrors& errors, Manifest* manifest) {
@@ -405,76 +379,161 @@ support::Status ReadIdentityTable(const toml::table& table, const fs::path& base
   return {};
 }
 
-}  // namespace
-
-std::string DefaultStub(std::string* searched) {
-  std::vector<fs::path> candidates;
-  std::error_code ec;
-  const std::string self = fileops::ExecutablePath();
-  if (!self.empty()) {
-    candidates.push_back((U8Path(self).parent_path() / ZT_STUB_FROM_TOOL).lexically_normal());
+// The top level's own keys: stub, setup, mode, output, bind_bundle.
+support::Status ReadTopLevel(const toml::table& root, const fs::path& base,
+                             const ManifestErrors& errors, Manifest* manifest) {
+  support::Status known = CheckKeys(root,
+                                    {"stub", "setup", "mode", "output", "bind_bundle", "payload",
+                                     "keys", "bundle", "authenticode", "pkcs11", "identity"},
+                                    "", errors);
+  if (!known) return known;
+  auto bind = GetBool(root, "bind_bundle", true, errors);
+  if (!bind) return support::Error{bind.error()};
+  manifest->bindBundle = *bind;
+  // Without a "stub" the 32-bit front end installed beside the tool (or built in this tree).
+  if (!root.contains("stub")) {
+    std::string searched;
+    manifest->stub = DefaultStub(&searched);
+    if (manifest->stub.empty()) {
+      return errors.At(&root, "no \"stub\" given, and no default stub in " + searched);
+    }
   }
-  // A build tree's own stub; a Windows build of the tool has none that it could name.
-  if (std::string(ZT_BUILD_STUB_X86).size() > 0) candidates.push_back(ZT_BUILD_STUB_X86);
-  for (const fs::path& candidate : candidates) {
-    if (searched != nullptr) *searched += (searched->empty() ? "" : " or ") + U8String(candidate);
-    if (fs::is_regular_file(candidate, ec)) return U8String(candidate.lexically_normal());
+  struct Field {
+    const char* key;
+    std::string* target;
+    bool isPath;
+  } fields[] = {{"stub", &manifest->stub, true},
+                {"setup", &manifest->setup, true},
+                {"mode", &manifest->mode, false},
+                {"output", &manifest->output, true}};
+  for (const Field& field : fields) {
+    if (field.target == &manifest->stub && !root.contains("stub")) continue;
+    auto value = GetString(root, field.key, true, "", errors);
+    if (!value) return support::Error{value.error()};
+    *field.target = field.isPath ? Resolve(base, *value) : *value;
+  }
+  // The front end trims only the end of TYPE and runs silently for anything but "gui": a mode
+  // such as " gui" or "Gui" would quietly do something else than it says.
+  if (!IsAcceptedRunMode(manifest->mode)) {
+    return errors.At(root.get("mode"), "\"mode\" must be exactly \"gui\" or \"silent\"");
+  }
+  for (const char* key : {"stub", "setup"}) {
+    support::Status present = CheckRegularFile(
+        key == std::string("stub") ? manifest->stub : manifest->setup, root.get(key), errors);
+    if (!present) return present;
   }
   return {};
 }
 
-namespace {
+// [payload] and [keys], which every manifest has, then the optional tables but [bundle].
+support::Status ReadTables(const toml::table& root, const fs::path& base,
+                           const ManifestErrors& errors, Manifest* manifest) {
+  const toml::table* payload = root["payload"].as_table();
+  if (payload == nullptr) return errors.At(root.get("payload"), "missing table [payload]");
+  support::Status payloadOk = ReadPayload(*payload, base, errors, manifest);
+  if (!payloadOk) return payloadOk;
 
-// The installer at `out`: `stub` with its key place filled, the identity applied, and
-// `attachments` in its .ZTBNDL section; checked with the keys as written against `setup` (and
-// `bundle`, when it goes in behind the setup program) before it takes the name `out`.
-support::Status BuildInstallerFrom(const std::string& stub,
-                                   const std::vector<AttachmentInput>& attachments,
-                                   const std::string& setup, const std::string& bundle,
-                                   const std::string& out, const InstallerKeys& keys,
-                                   const std::function<void(const std::string&)>& note,
-                                   const Identity& identity) {
-  auto placed = PlaceInstallerKeys(stub, keys, note);
-  if (!placed) return support::Error{placed.error()};
-  auto output = OutputFile::Create(out);
-  if (!output) return support::Error{output.error()};
-  ResourceMaker resources;
-  // A stub that is itself an installer with an identity keeps its resources in the .ZTBNDL
-  // section that is replaced: they are written again, else they would be lost.
-  if (!identity.Empty() || ResourcesInBundleSection(stub)) {
-    auto items = ReadImageResources(stub);
-    if (!items) return support::Error{items.error()};
-    auto changed = ApplyIdentity(std::move(*items), identity);
-    if (!changed) return support::Errorf("identity: %s", changed.error().c_str());
-    resources = [tree = std::move(*changed)](uint32_t rva) -> support::Result<std::string> {
-      return WriteResourceTree(tree, rva);
-    };
+  const toml::table* keys = root["keys"].as_table();
+  if (keys == nullptr) return errors.At(root.get("keys"), "missing table [keys]");
+  support::Status keysOk = ReadKeys(*keys, base, errors, manifest);
+  if (!keysOk) return keysOk;
+
+  for (const char* name : {"pkcs11", "authenticode", "identity"}) {
+    const toml::node* node = root.get(name);
+    if (node == nullptr) continue;
+    const toml::table* table = node->as_table();
+    if (table == nullptr) return errors.At(node, std::string("\"") + name + "\" must be a table");
+    support::Status read =
+        name == std::string("pkcs11")     ? ReadPkcs11(*table, base, errors, manifest)
+        : name == std::string("identity") ? ReadIdentityTable(*table, base, errors, manifest)
+                                          : ReadAuthenticode(*table, base, errors, manifest);
+    if (!read) return read;
   }
-  support::Status written = WriteBundleSection(stub, **output, attachments, {*placed}, resources);
-  if (!written) return written;
-  support::Status checked = CheckWrittenKeys(**output, *placed, setup, bundle);
-  if (!checked) return checked;
-  return (*output)->Commit();
+  return {};
+}
+
+// A private key among the payload files would be handed out by every installer; so would the
+// file that holds a token's PIN. They are listed in manifest->neverPacked, by identity, and a
+// payload file that is one of them is refused.
+support::Status ListNeverPacked(const toml::table& payload, const ManifestErrors& errors,
+                                Manifest* manifest) {
+  std::vector<std::string> secrets;
+  for (const std::string* key : {&manifest->rootKey, &manifest->bundleKey, &manifest->setupKey}) {
+    if (!IsPkcs11Uri(*key)) secrets.push_back(*key);
+  }
+  std::vector<std::string> tokenKeys = {manifest->rootKey, manifest->bundleKey, manifest->setupKey};
+  if (manifest->authenticode) tokenKeys.push_back(manifest->authenticode->key);
+  std::vector<std::string> pinFiles;
+  for (const std::string& key : tokenKeys) {
+    if (auto pinFile = PinSourcePath(PinSourceOf(key)); pinFile) pinFiles.push_back(*pinFile);
+  }
+  if (manifest->authenticode) {
+    for (const std::string* file :
+         {&manifest->authenticode->key, &manifest->authenticode->pkcs12}) {
+      if (!file->empty() && !IsPkcs11Uri(*file)) secrets.push_back(*file);
+    }
+  }
+  std::vector<std::string> entryNames = {"install_script"};
+  for (const ManifestEntry& file : manifest->files) entryNames.push_back(file.name);
+  support::Status namesOk = CheckAllowedPrivateKeyNames(manifest->allowPrivateKeys, entryNames,
+                                                        "[payload] allow_private_keys");
+  if (!namesOk) return errors.At(payload.get("allow_private_keys"), namesOk.error());
+  // By identity: the same file under another name (a hard link) is refused too. The packer
+  // makes the same check on each file it opens (BundleOptions::neverPacked); a private key's
+  // content is found there, on the bytes packed.
+  for (const std::string& file : secrets) {
+    auto id = fileops::IdentityOf(file, true);
+    if (id) manifest->neverPacked.push_back({*id, "the private key " + file});
+  }
+  for (const std::string& file : pinFiles) {
+    auto id = fileops::IdentityOf(file, true);
+    if (id) manifest->neverPacked.push_back({*id, "the PIN file " + file + " of a token key"});
+  }
+  std::vector<std::pair<const std::string*, const fileops::FileId*>> payloadFiles = {
+      {&manifest->script, &manifest->scriptIdentity}};
+  for (const ManifestEntry& file : manifest->files)
+    payloadFiles.push_back({&file.path, &file.identity});
+  for (const auto& [file, identity] : payloadFiles) {
+    for (const NeverPacked& never : manifest->neverPacked) {
+      if (never.identity == *identity) {
+        return errors.At(&payload,
+                         "[payload]: " + *file + " is " + never.what + ": it is never packed");
+      }
+    }
+  }
+  return {};
+}
+
+// [bundle], optional: goal, expiry, chunk_size.
+support::Status ReadBundleTable(const toml::table& root, const ManifestErrors& errors,
+                                Manifest* manifest) {
+  const toml::node* bundleNode = root.get("bundle");
+  if (bundleNode == nullptr) return {};
+  const toml::table* bundle = bundleNode->as_table();
+  if (bundle == nullptr) return errors.At(bundleNode, "\"bundle\" must be a table");
+  support::Status bundleKnown =
+      CheckKeys(*bundle, {"goal", "expiry", "chunk_size"}, " in [bundle]", errors);
+  if (!bundleKnown) return bundleKnown;
+  auto goal = GetString(*bundle, "goal", false, " in [bundle]", errors);
+  if (!goal) return support::Error{goal.error()};
+  if (!goal->empty()) {
+    if (goal->size() != 4) return errors.At(bundle->get("goal"), "\"goal\" must be 4 characters");
+    manifest->goal = *goal;
+  }
+  auto expiry = GetU32(*bundle, "expiry", 0, errors);
+  if (!expiry) return support::Error{expiry.error()};
+  manifest->expiry = *expiry;
+  auto chunk = GetU32(*bundle, "chunk_size", 0, errors);
+  if (!chunk) return support::Error{chunk.error()};
+  if (bundle->contains("chunk_size") && (*chunk == 0 || *chunk > bundle::kWorkerMaxChunkSize)) {
+    return errors.At(bundle->get("chunk_size"), "\"chunk_size\" must lie in 1.." +
+                                                    std::to_string(bundle::kWorkerMaxChunkSize));
+  }
+  manifest->chunkSize = *chunk;
+  return {};
 }
 
 }  // namespace
-
-support::Status BuildInstaller(const std::string& stub, const std::string& setup,
-                               const std::string& mode, const std::string& out,
-                               const InstallerKeys& keys,
-                               const std::function<void(const std::string&)>& note,
-                               const Identity& identity) {
-  if (mode.empty()) {
-    return support::Errorf("the run mode is empty: an installer without one refuses to run");
-  }
-  std::error_code ec;
-  if (!fs::is_regular_file(U8Path(setup), ec)) {
-    return support::Errorf("%s: the setup program is not a readable file", setup.c_str());
-  }
-  const std::vector<AttachmentInput> attachments = {AttachmentInput::FromBytes("TYPE", mode),
-                                                    AttachmentInput::FromFile("LOAD", setup)};
-  return BuildInstallerFrom(stub, attachments, setup, {}, out, keys, note, identity);
-}
 
 support::Result<Manifest> LoadManifest(const std::string& path) {
   ManifestErrors errors(path);
@@ -491,322 +550,19 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
   }
   const fs::path base = U8Path(path).parent_path();
   Manifest manifest;
-
-  support::Status known = CheckKeys(root,
-                                    {"stub", "setup", "mode", "output", "bind_bundle", "payload",
-                                     "keys", "bundle", "authenticode", "pkcs11", "identity"},
-                                    "", errors);
-  if (!known) return support::Error{known.error()};
-  auto bind = GetBool(root, "bind_bundle", true, errors);
-  if (!bind) return support::Error{bind.error()};
-  manifest.bindBundle = *bind;
-  // Without a "stub" the 32-bit front end installed beside the tool (or built in this tree).
-  if (!root.contains("stub")) {
-    std::string searched;
-    manifest.stub = DefaultStub(&searched);
-    if (manifest.stub.empty()) {
-      return errors.At(&root, "no \"stub\" given, and no default stub in " + searched);
+  for (auto read : {ReadTopLevel, ReadTables}) {
+    if (support::Status ok = read(root, base, errors, &manifest); !ok) {
+      return support::Error{ok.error()};
     }
   }
-  struct Field {
-    const char* key;
-    std::string* target;
-    bool isPath;
-  } fields[] = {{"stub", &manifest.stub, true},
-                {"setup", &manifest.setup, true},
-                {"mode", &manifest.mode, false},
-                {"output", &manifest.output, true}};
-  for (const Field& field : fields) {
-    if (field.target == &manifest.stub && !root.contains("stub")) continue;
-    auto value = GetString(root, field.key, true, "", errors);
-    if (!value) return support::Error{value.error()};
-    *field.target = field.isPath ? Resolve(base, *value) : *value;
+  // [payload] is there: ReadTables made sure.
+  if (support::Status ok = ListNeverPacked(*root["payload"].as_table(), errors, &manifest); !ok) {
+    return support::Error{ok.error()};
   }
-  // The front end trims only the end of TYPE and runs silently for anything but "gui": a mode
-  // such as " gui" or "Gui" would quietly do something else than it says.
-  if (!IsAcceptedRunMode(manifest.mode)) {
-    return errors.At(root.get("mode"), "\"mode\" must be exactly \"gui\" or \"silent\"");
-  }
-  for (const char* key : {"stub", "setup"}) {
-    support::Status present = CheckRegularFile(
-        key == std::string("stub") ? manifest.stub : manifest.setup, root.get(key), errors);
-    if (!present) return support::Error{present.error()};
-  }
-
-  const toml::table* payload = root["payload"].as_table();
-  if (payload == nullptr) return errors.At(root.get("payload"), "missing table [payload]");
-  support::Status payloadOk = ReadPayload(*payload, base, errors, &manifest);
-  if (!payloadOk) return support::Error{payloadOk.error()};
-
-  const toml::table* keys = root["keys"].as_table();
-  if (keys == nullptr) return errors.At(root.get("keys"), "missing table [keys]");
-  support::Status keysOk = ReadKeys(*keys, base, errors, &manifest);
-  if (!keysOk) return support::Error{keysOk.error()};
-
-  for (const char* name : {"pkcs11", "authenticode", "identity"}) {
-    const toml::node* node = root.get(name);
-    if (node == nullptr) continue;
-    const toml::table* table = node->as_table();
-    if (table == nullptr) return errors.At(node, std::string("\"") + name + "\" must be a table");
-    support::Status read =
-        name == std::string("pkcs11")     ? ReadPkcs11(*table, base, errors, &manifest)
-        : name == std::string("identity") ? ReadIdentityTable(*table, base, errors, &manifest)
-                                          : ReadAuthenticode(*table, base, errors, &manifest);
-    if (!read) return support::Error{read.error()};
-  }
-
-  // A private key among the payload files would be handed out by every installer.
-  std::vector<std::string> secrets;
-  for (const std::string* key : {&manifest.rootKey, &manifest.bundleKey, &manifest.setupKey}) {
-    if (!IsPkcs11Uri(*key)) secrets.push_back(*key);
-  }
-  // So is the file that holds a token's PIN.
-  std::vector<std::string> tokenKeys = {manifest.rootKey, manifest.bundleKey, manifest.setupKey};
-  if (manifest.authenticode) tokenKeys.push_back(manifest.authenticode->key);
-  std::vector<std::string> pinFiles;
-  for (const std::string& key : tokenKeys) {
-    if (auto pinFile = PinSourcePath(PinSourceOf(key)); pinFile) pinFiles.push_back(*pinFile);
-  }
-  if (manifest.authenticode) {
-    for (const std::string* file : {&manifest.authenticode->key, &manifest.authenticode->pkcs12}) {
-      if (!file->empty() && !IsPkcs11Uri(*file)) secrets.push_back(*file);
-    }
-  }
-  std::vector<std::string> entryNames = {"install_script"};
-  for (const ManifestEntry& file : manifest.files) entryNames.push_back(file.name);
-  support::Status namesOk = CheckAllowedPrivateKeyNames(manifest.allowPrivateKeys, entryNames,
-                                                        "[payload] allow_private_keys");
-  if (!namesOk) return errors.At(payload->get("allow_private_keys"), namesOk.error());
-  // By identity: the same file under another name (a hard link) is refused too. The packer
-  // makes the same check on each file it opens (BundleOptions::neverPacked); a private key's
-  // content is found there, on the bytes packed.
-  for (const std::string& file : secrets) {
-    auto id = fileops::IdentityOf(file, true);
-    if (id) manifest.neverPacked.push_back({*id, "the private key " + file});
-  }
-  for (const std::string& file : pinFiles) {
-    auto id = fileops::IdentityOf(file, true);
-    if (id) manifest.neverPacked.push_back({*id, "the PIN file " + file + " of a token key"});
-  }
-  std::vector<std::pair<const std::string*, const fileops::FileId*>> payloadFiles = {
-      {&manifest.script, &manifest.scriptIdentity}};
-  for (const ManifestEntry& file : manifest.files)
-    payloadFiles.push_back({&file.path, &file.identity});
-  for (const auto& [file, identity] : payloadFiles) {
-    for (const NeverPacked& never : manifest.neverPacked) {
-      if (never.identity == *identity) {
-        return errors.At(payload,
-                         "[payload]: " + *file + " is " + never.what + ": it is never packed");
-      }
-    }
-  }
-
-  if (const toml::node* bundleNode = root.get("bundle")) {
-    const toml::table* bundle = bundleNode->as_table();
-    if (bundle == nullptr) return errors.At(bundleNode, "\"bundle\" must be a table");
-    support::Status bundleKnown =
-        CheckKeys(*bundle, {"goal", "expiry", "chunk_size"}, " in [bundle]", errors);
-    if (!bundleKnown) return support::Error{bundleKnown.error()};
-    auto goal = GetString(*bundle, "goal", false, " in [bundle]", errors);
-    if (!goal) return support::Error{goal.error()};
-    if (!goal->empty()) {
-      if (goal->size() != 4) return errors.At(bundle->get("goal"), "\"goal\" must be 4 characters");
-      manifest.goal = *goal;
-    }
-    auto expiry = GetU32(*bundle, "expiry", 0, errors);
-    if (!expiry) return support::Error{expiry.error()};
-    manifest.expiry = *expiry;
-    auto chunk = GetU32(*bundle, "chunk_size", 0, errors);
-    if (!chunk) return support::Error{chunk.error()};
-    if (bundle->contains("chunk_size") && (*chunk == 0 || *chunk > bundle::kWorkerMaxChunkSize)) {
-      return errors.At(bundle->get("chunk_size"), "\"chunk_size\" must lie in 1.." +
-                                                      std::to_string(bundle::kWorkerMaxChunkSize));
-    }
-    manifest.chunkSize = *chunk;
+  if (support::Status ok = ReadBundleTable(root, errors, &manifest); !ok) {
+    return support::Error{ok.error()};
   }
   return manifest;
-}
-
-support::Result<ManifestKeys> OpenManifestKeys(const Manifest& manifest,
-                                               const std::string& module) {
-  Pkcs11Options pkcs11{module.empty() ? manifest.pkcs11Module : module};
-  auto root = OpenSigningKey(manifest.rootKey, KeyRole::kRoot, pkcs11);
-  if (!root) return support::Errorf("root key: %s", root.error().c_str());
-  auto bundle = OpenSigningKey(manifest.bundleKey, KeyRole::kBundle, pkcs11);
-  if (!bundle) return support::Errorf("bundle key: %s", bundle.error().c_str());
-  auto setup = OpenSigningKey(manifest.setupKey, KeyRole::kSetup, pkcs11);
-  if (!setup) return support::Errorf("setup key: %s", setup.error().c_str());
-  return ManifestKeys{*root, *bundle, *setup};
-}
-
-support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& makeOptions) {
-  auto keys = OpenManifestKeys(manifest);
-  if (!keys) return support::Error{keys.error()};
-  return MakeInstaller(manifest, *keys, makeOptions);
-}
-
-support::Status MakeInstaller(const Manifest& manifest, const ManifestKeys& keys,
-                              const MakeOptions& makeOptions) {
-  const SigningKey& rootKey = keys.root;
-  const SigningKey& bundleKey = keys.bundle;
-  const SigningKey& setupKey = keys.setup;
-  // The signing tools and secrets are found first: a missing one fails before any work.
-  std::optional<AuthenticodeTools> authenticode;
-  if (manifest.authenticode) {
-    auto tools = PrepareAuthenticode(*manifest.authenticode, manifest.pkcs11Module);
-    if (!tools) return support::Errorf("Authenticode: %s", tools.error().c_str());
-    authenticode = std::move(*tools);
-  }
-
-  // The script, read once (as listed), checked as the installer reads it against the entries and
-  // the run mode, and packed from the same bytes.
-  auto scriptBytes =
-      ReadPayloadFile(manifest.script, manifest.scriptIdentity, manifest.neverPacked);
-  if (!scriptBytes) return support::Errorf("install script: %s", scriptBytes.error().c_str());
-  auto scriptLines = ReadScriptAsInstaller(*scriptBytes, manifest.script);
-  if (!scriptLines) return support::Errorf("install script: %s", scriptLines.error().c_str());
-  std::vector<std::string> names = {"install_script"};
-  for (const ManifestEntry& file : manifest.files) names.push_back(file.name);
-  ScriptCheck check = CheckScript(*scriptLines, names, {manifest.mode});
-  CheckExpiry(manifest.expiry, std::time(nullptr), &check);
-  std::string refusals;
-  for (const std::string& line : DescribeFindings(check)) {
-    if (line.rfind("error: ", 0) == 0) {
-      refusals += "\n  " + manifest.script + ": " + line.substr(7);
-    } else if (makeOptions.warn) {
-      makeOptions.warn(manifest.script + ": " + line);
-    }
-  }
-  if (!refusals.empty()) {
-    return support::Errorf(
-        "the installer would refuse or skip what the install script says; "
-        "nothing written:%s",
-        refusals.c_str());
-  }
-
-  auto block = MakePublicKeyBlock(rootKey, PublicKeyDer(bundleKey), manifest.goal, manifest.expiry);
-  if (!block) return support::Errorf("public key block: %s", block.error().c_str());
-
-  std::error_code ec;
-  fs::create_directories(OutputDirectory(manifest.output), ec);
-  if (ec) {
-    return support::Errorf("%s: cannot create the output directory: %s",
-                           U8String(OutputDirectory(manifest.output)).c_str(),
-                           ec.message().c_str());
-  }
-  // In the user's own temporary directory, never beside the output: whoever can write the
-  // output's folder must not be able to put files of theirs where they get signed or checked.
-  auto scratch = ScratchDir::Create({}, "ztpack-make-");
-  if (!scratch) return support::Error{scratch.error()};
-  const std::string bundlePath = **scratch / "ibnd";
-  const std::string signedSetup = **scratch / "setup.exe";
-
-  std::vector<BundleInput> entries;
-  entries.push_back(BundleInput{"install_script", manifest.script, std::move(*scriptBytes)});
-  for (const ManifestEntry& file : manifest.files) {
-    entries.push_back(BundleInput{file.name, file.path, std::nullopt, file.identity});
-  }
-  // Entries the author named in allow_private_keys ship whatever they hold, and are listed.
-  for (BundleInput& entry : entries) {
-    entry.mayHoldPrivateKey =
-        std::find(manifest.allowPrivateKeys.begin(), manifest.allowPrivateKeys.end(), entry.name) !=
-        manifest.allowPrivateKeys.end();
-  }
-  if (manifest.storeOnce) {
-    auto once = StoreIdenticalOnce(&entries);
-    if (!once) return support::Errorf("bundle: %s", once.error().c_str());
-    if (makeOptions.note) {
-      for (const std::string& line : DescribeStoreOnce(*once)) makeOptions.note(line);
-    }
-  }
-  BundleOptions options;
-  if (manifest.chunkSize != 0) options.chunkSize = manifest.chunkSize;
-  options.threads = manifest.threads;
-  options.progress = makeOptions.progress;
-  options.checkPrivateKeys = true;
-  options.neverPacked = manifest.neverPacked;
-  std::vector<std::string> allowedKeyLines;
-  options.allowedKeyLines = &allowedKeyLines;
-  std::string signedDigest;
-  options.signedDigest = &signedDigest;
-  support::Status bundled = WriteBundle(bundlePath, entries, bundleKey, *block, options);
-  if (!bundled) return support::Errorf("bundle: %s", bundled.error().c_str());
-  if (makeOptions.note) {
-    for (const std::string& line : allowedKeyLines) makeOptions.note(line);
-  }
-
-  // The setup program is signed without its bundle, bound to the digest the writer signed (not
-  // to a second reading of the bundle); the bundle goes into LOAD behind it, in the one pass
-  // that writes the installer (InstallerAttachments).
-  SignSetupOptions signing;
-  signing.input = manifest.setup;
-  signing.output = signedSetup;
-  if (manifest.bindBundle) signing.bindDigest = verify::DigestText(signedDigest);
-  {
-    // The installer's own readers, which check the result, print on standard output.
-    StdoutToStderr quiet;
-    auto signedOk = SignSetup(setupKey, signing);
-    if (!signedOk) return support::Errorf("setup program: %s", signedOk.error().c_str());
-  }
-
-  // TYPE, and LOAD: the signed setup program with the bundle appended as IBND, which is what
-  // sign-setup --bundle writes, here without a file of its own.
-  AttachmentInput load = AttachmentInput::FromFile("LOAD", signedSetup);
-  load.nested.push_back(AttachmentInput::FromFile("IBND", bundlePath));
-  const std::vector<AttachmentInput> attachments = {
-      AttachmentInput::FromBytes("TYPE", manifest.mode), load};
-  // The installer trusts the manifest's keys, whatever keys the stub was built with.
-  const InstallerKeys installerKeys{PublicKeyDer(rootKey), PublicKeyDer(setupKey)};
-  auto build = [&](const std::string& out) {
-    return BuildInstallerFrom(manifest.stub, attachments, signedSetup, bundlePath, out,
-                              installerKeys, makeOptions.note, manifest.identity);
-  };
-  if (!authenticode) {
-    support::Status built = build(manifest.output);
-    if (!built) return support::Errorf("installer: %s", built.error().c_str());
-    return {};
-  }
-
-  // Built, signed and checked in the scratch directory; the output's name receives only an
-  // installer that passed every check.
-  const std::string unsignedInstaller = **scratch / "unsigned.exe";
-  const std::string signedInstaller = **scratch / "signed.exe";
-  support::Status built = build(unsignedInstaller);
-  if (!built) return support::Errorf("installer: %s", built.error().c_str());
-  auto held = SignAndCheckAuthenticode(*manifest.authenticode, *authenticode, unsignedInstaller,
-                                       signedInstaller, **scratch, makeOptions.step);
-  if (!held) return support::Error{held.error()};
-  if (makeOptions.verifyInstaller) {
-    if (makeOptions.step) makeOptions.step("checking the signed installer as ztpack verify does");
-    // The public keys in the private scratch directory, written there by this process.
-    const std::string rootDer = **scratch / "root.der", setupDer = **scratch / "setup.der";
-    for (const auto& [path, der] :
-         {std::pair{rootDer, PublicKeyDer(rootKey)}, std::pair{setupDer, PublicKeyDer(setupKey)}}) {
-      support::Status written = WriteOutputFile(path, der);
-      if (!written) return written;
-    }
-    support::Status verified =
-        makeOptions.verifyInstaller(*held, signedInstaller, rootDer, setupDer);
-    if (!verified) return support::Errorf("signed installer: %s", verified.error().c_str());
-  }
-  // The output is the very bytes checked: copied from the file held open since the checks began.
-  auto size = held->RegularSize();
-  if (!size) return support::Errorf("%s: %s", signedInstaller.c_str(), size.error().c_str());
-  auto output = OutputFile::Create(manifest.output);
-  if (!output) return support::Error{output.error()};
-  constexpr size_t kPiece = 1 << 20;
-  std::vector<uint8_t> piece(kPiece);
-  for (uint64_t done = 0; done < *size;) {
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(*size - done, kPiece));
-    if (held->ReadFullyAt(done, piece.data(), want) != static_cast<int64_t>(want)) {
-      return support::Errorf("%s: reading the signed installer at 0x%llx failed: %s",
-                             signedInstaller.c_str(), static_cast<unsigned long long>(done),
-                             fileops::LastErrorText().c_str());
-    }
-    if (auto s = (*output)->Write(piece.data(), want); !s) return s;
-    done += want;
-  }
-  return (*output)->Commit();
 }
 
 }  // namespace ztpack

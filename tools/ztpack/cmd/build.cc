@@ -5,7 +5,7 @@
 #include <iterator>
 
 #include "author/keys.h"
-#include "author/manifest.h"
+#include "author/make_pipeline.h"
 #include "cmd/command.h"
 #include "read/script_check.h"
 

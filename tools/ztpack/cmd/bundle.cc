@@ -34,65 +34,106 @@ struct Options {
 
 constexpr CommandErrors kErrors{"bundle"};
 
-int RunBundle(const Options& o) {
-  if (auto bad = FirstUnreadable({o.script, o.cert}); !bad.empty()) {
-    return kErrors.Fail(kExitUnusable, bad);
+// Each file as listed (its identity): packed only when the file opened then is this one. A name
+// given that is itself a link is taken as the file it leads to now.
+support::Result<BundleInput> Listed(const std::string& name, std::string path) {
+  if (fileops::IsLink(path)) {
+    std::error_code ec;
+    const std::filesystem::path target = std::filesystem::canonical(fileops::U8Path(path), ec);
+    if (ec)
+      return support::Errorf("%s: the link cannot be followed: %s", path.c_str(),
+                             ec.message().c_str());
+    path = fileops::U8String(target);
   }
-  // Each file as listed (its identity): packed only when the file opened then is this one. A
-  // name given that is itself a link is taken as the file it leads to now.
-  auto listed = [](const std::string& name, std::string path) -> support::Result<BundleInput> {
-    if (fileops::IsLink(path)) {
-      std::error_code ec;
-      const std::filesystem::path target = std::filesystem::canonical(fileops::U8Path(path), ec);
-      if (ec)
-        return support::Errorf("%s: the link cannot be followed: %s", path.c_str(),
-                               ec.message().c_str());
-      path = fileops::U8String(target);
+  auto identity = fileops::IdentityOf(path, false);
+  if (!identity) return support::Errorf("%s: %s", path.c_str(), identity.error().c_str());
+  return BundleInput{name, path, std::nullopt, *identity};
+}
+
+// One run of the command, part after part; a part that ends it returns its exit code.
+class BundleCommand {
+ public:
+  explicit BundleCommand(const Options& options) : options_(options) {}
+
+  int Run() {
+    if (auto bad = FirstUnreadable({options_.script, options_.cert}); !bad.empty()) {
+      return kErrors.Fail(kExitUnusable, bad);
     }
-    auto identity = fileops::IdentityOf(path, false);
-    if (!identity) return support::Errorf("%s: %s", path.c_str(), identity.error().c_str());
-    return BundleInput{name, path, std::nullopt, *identity};
-  };
-  std::vector<BundleInput> inputs;
-  {
-    auto script = listed("install_script", o.script);
-    if (!script) return kErrors.Fail(kExitUnusable, script.error());
-    inputs.push_back(std::move(*script));
+    for (Part part :
+         {&BundleCommand::ListInputs, &BundleCommand::ListDirectory, &BundleCommand::CheckNames,
+          &BundleCommand::RefuseSecrets, &BundleCommand::OpenKeyAndCertificate,
+          &BundleCommand::CheckScriptFirst, &BundleCommand::Write}) {
+      if (auto exit = (this->*part)()) return *exit;
+    }
+    return kExitOk;
   }
-  for (const std::string& argument : o.entries) {
+
+ private:
+  using Exit = std::optional<int>;
+  using Part = Exit (BundleCommand::*)();
+
+  Exit ListInputs();
+  Exit ListDirectory();
+  Exit CheckNames();
+  Exit RefuseSecrets();
+  Exit OpenKeyAndCertificate();
+  Exit CheckScriptFirst();
+  Exit Write();
+
+  const Options& options_;
+  std::vector<BundleInput> inputs_;  // the script first
+  std::vector<NeverPacked> neverPacked_;
+  std::optional<SigningKey> key_;
+  std::string cert_;
+  uint32_t expiry_ = 0;  // the certificate's
+};
+
+BundleCommand::Exit BundleCommand::ListInputs() {
+  auto script = Listed("install_script", options_.script);
+  if (!script) return kErrors.Fail(kExitUnusable, script.error());
+  inputs_.push_back(std::move(*script));
+  for (const std::string& argument : options_.entries) {
     size_t eq = argument.find('=');
     if (eq == std::string::npos || eq == 0 || eq + 1 == argument.size()) {
       return kErrors.Fail(kExitUnusable, "--entry \"" + argument + "\" is not NAME=PATH");
     }
-    auto entry = listed(argument.substr(0, eq), argument.substr(eq + 1));
+    auto entry = Listed(argument.substr(0, eq), argument.substr(eq + 1));
     if (!entry) return kErrors.Fail(kExitUnusable, "--entry " + argument + ": " + entry.error());
-    inputs.push_back(std::move(*entry));
+    inputs_.push_back(std::move(*entry));
   }
-  if (!o.dir.empty()) {
-    std::error_code ec;
-    std::vector<std::pair<std::string, std::string>> files;
-    const std::filesystem::path dir = fileops::U8Path(o.dir);
-    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
-         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-      // Links are refused, not followed: std::filesystem follows them on Windows.
-      if (fileops::IsLink(fileops::U8String(it->path()))) {
-        return kErrors.Fail(kExitFailed, "--dir " + o.dir + ": " + fileops::U8String(it->path()) +
-                                             ": symbolic links are not packed");
-      }
-      if (!it->is_regular_file()) continue;
-      files.push_back({fileops::U8GenericString(std::filesystem::relative(it->path(), dir)),
-                       fileops::U8String(it->path())});
+  return std::nullopt;
+}
+
+BundleCommand::Exit BundleCommand::ListDirectory() {
+  if (options_.dir.empty()) return std::nullopt;
+  std::error_code ec;
+  std::vector<std::pair<std::string, std::string>> files;
+  const std::filesystem::path dir = fileops::U8Path(options_.dir);
+  for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    // Links are refused, not followed: std::filesystem follows them on Windows.
+    if (fileops::IsLink(fileops::U8String(it->path()))) {
+      return kErrors.Fail(kExitFailed, "--dir " + options_.dir + ": " +
+                                           fileops::U8String(it->path()) +
+                                           ": symbolic links are not packed");
     }
-    if (ec) return kErrors.Fail(kExitUnusable, "--dir " + o.dir + ": " + ec.message());
-    std::sort(files.begin(), files.end());  // deterministic order
-    for (auto& [name, path] : files) {
-      auto identity = fileops::IdentityOf(path, false);
-      if (!identity) return kErrors.Fail(kExitUnusable, path + ": " + identity.error());
-      inputs.push_back({name, path, std::nullopt, *identity});
-    }
+    if (!it->is_regular_file()) continue;
+    files.push_back({fileops::U8GenericString(std::filesystem::relative(it->path(), dir)),
+                     fileops::U8String(it->path())});
   }
+  if (ec) return kErrors.Fail(kExitUnusable, "--dir " + options_.dir + ": " + ec.message());
+  std::sort(files.begin(), files.end());  // deterministic order
+  for (auto& [name, path] : files) {
+    auto identity = fileops::IdentityOf(path, false);
+    if (!identity) return kErrors.Fail(kExitUnusable, path + ": " + identity.error());
+    inputs_.push_back({name, path, std::nullopt, *identity});
+  }
+  return std::nullopt;
+}
+
+BundleCommand::Exit BundleCommand::CheckNames() {
   std::set<std::string> seen;
-  for (const BundleInput& in : inputs) {
+  for (const BundleInput& in : inputs_) {
     if (in.name.size() > bundle::kMaxNameLength) {
       return kErrors.Fail(kExitFailed, "entry name \"" + in.name + "\" is longer than 255 bytes");
     }
@@ -100,91 +141,109 @@ int RunBundle(const Options& o) {
       kErrors.Say("warning: entry \"" + in.name + "\" given twice; readers use the first");
     }
   }
-
   std::vector<std::string> entryNames;
-  for (const BundleInput& in : inputs) entryNames.push_back(in.name);
-  if (auto s = CheckAllowedPrivateKeyNames(o.allowPrivateKeys, entryNames, "--allow-private-key");
+  for (const BundleInput& in : inputs_) entryNames.push_back(in.name);
+  if (auto s =
+          CheckAllowedPrivateKeyNames(options_.allowPrivateKeys, entryNames, "--allow-private-key");
       !s) {
     return kErrors.Fail(kExitUnusable, s.error());
   }
   // Entries named by --allow-private-key ship whatever they hold, and are listed.
-  for (BundleInput& in : inputs) {
-    in.mayHoldPrivateKey = std::find(o.allowPrivateKeys.begin(), o.allowPrivateKeys.end(),
-                                     in.name) != o.allowPrivateKeys.end();
+  const std::vector<std::string>& allowed = options_.allowPrivateKeys;
+  for (BundleInput& in : inputs_) {
+    in.mayHoldPrivateKey = std::find(allowed.begin(), allowed.end(), in.name) != allowed.end();
   }
-  // A private key among the entries would be handed out by every installer: the key file given
-  // (by identity, so also under another name) is refused now, and again by the packer for the
-  // file it opens, which also looks for a key in the bytes it packs.
-  std::vector<NeverPacked> neverPacked;
-  if (!IsPkcs11Uri(o.key)) {
-    if (auto id = fileops::IdentityOf(o.key, true)) {
-      neverPacked.push_back({*id, "the private key " + o.key});
+  return std::nullopt;
+}
+
+// A private key among the entries would be handed out by every installer: the key file given
+// (by identity, so also under another name) is refused now, and again by the packer for the
+// file it opens, which also looks for a key in the bytes it packs.
+BundleCommand::Exit BundleCommand::RefuseSecrets() {
+  if (!IsPkcs11Uri(options_.key)) {
+    if (auto id = fileops::IdentityOf(options_.key, true)) {
+      neverPacked_.push_back({*id, "the private key " + options_.key});
     }
   }
-  for (const BundleInput& in : inputs) {
-    for (const NeverPacked& never : neverPacked) {
+  for (const BundleInput& in : inputs_) {
+    for (const NeverPacked& never : neverPacked_) {
       if (never.identity == *in.identity) {
         return kErrors.Fail(kExitFailed, "entry \"" + in.name + "\": " + in.path + " is " +
                                              never.what + ": a private key is never packed");
       }
     }
   }
-  auto key = OpenSigningKey(o.key, KeyRole::kBundle, o.pkcs11);
+  return std::nullopt;
+}
+
+BundleCommand::Exit BundleCommand::OpenKeyAndCertificate() {
+  auto key = OpenSigningKey(options_.key, KeyRole::kBundle, options_.pkcs11);
   if (!key) return kErrors.Fail(kExitUnusable, key.error());
-  auto cert = fileops::ReadWholeFile(o.cert);
+  auto cert = fileops::ReadWholeFile(options_.cert);
   if (!cert) return kErrors.Fail(kExitUnusable, cert.error());
   auto fields = SplitPublicKeyBlock(*cert);
-  if (!fields) return kErrors.Fail(kExitUnusable, o.cert + ": " + fields.error());
+  if (!fields) return kErrors.Fail(kExitUnusable, options_.cert + ": " + fields.error());
   if (fields->bundleKeyDer != PublicKeyDer(*key)) {
-    return kErrors.Fail(kExitFailed, o.cert + " certifies a different key than " + o.key);
+    return kErrors.Fail(kExitFailed,
+                        options_.cert + " certifies a different key than " + options_.key);
   }
+  key_ = std::move(*key);
+  cert_ = std::move(*cert);
+  expiry_ = fields->expiry;
+  return std::nullopt;
+}
 
+BundleCommand::Exit BundleCommand::CheckScriptFirst() {
   // The script, read once, checked as the installer reads it against the entries being packed,
   // and packed from the same bytes.
-  auto scriptBytes = ReadPayloadFile(inputs[0].path, *inputs[0].identity, neverPacked);
+  auto scriptBytes = ReadPayloadFile(inputs_[0].path, *inputs_[0].identity, neverPacked_);
   if (!scriptBytes) return kErrors.Fail(kExitFailed, "install script: " + scriptBytes.error());
-  auto lines = ReadScriptAsInstaller(*scriptBytes, o.script);
+  auto lines = ReadScriptAsInstaller(*scriptBytes, options_.script);
   if (!lines) return kErrors.Fail(kExitUnusable, lines.error());
-  inputs[0].data = std::move(*scriptBytes);
+  inputs_[0].data = std::move(*scriptBytes);
   std::vector<std::string> names;
-  for (const BundleInput& in : inputs) names.push_back(in.name);
+  for (const BundleInput& in : inputs_) names.push_back(in.name);
   std::vector<std::string> modes = {"gui", "silent"};
-  if (!o.mode.empty()) modes = {o.mode};
+  if (!options_.mode.empty()) modes = {options_.mode};
   ScriptCheck check = CheckScript(*lines, names, modes);
-  CheckExpiry(fields->expiry, std::time(nullptr), &check);
+  CheckExpiry(expiry_, std::time(nullptr), &check);
   for (const std::string& line : DescribeFindings(check)) {
-    kErrors.Say(o.script + ": " + line);
+    kErrors.Say(options_.script + ": " + line);
   }
   if (check.ErrorCount() > 0)
     return kErrors.Fail(
         kExitFailed,
         "the installer would refuse or skip what the install script says; nothing written");
 
+  return std::nullopt;
+}
+
+BundleCommand::Exit BundleCommand::Write() {
   // After the check, which judges the script as written against every name given.
-  if (o.storeOnce) {
-    auto once = StoreIdenticalOnce(&inputs);
+  if (options_.storeOnce) {
+    auto once = StoreIdenticalOnce(&inputs_);
     if (!once) return kErrors.Fail(kExitFailed, once.error());
     for (const std::string& line : DescribeStoreOnce(*once)) std::printf("%s\n", line.c_str());
   }
 
   BundleOptions options;
-  options.chunkSize = o.chunkSize;
-  options.junkLength = o.junk;
-  options.compressionLevel = o.level;
-  options.threads = o.threads;
+  options.chunkSize = options_.chunkSize;
+  options.junkLength = options_.junk;
+  options.compressionLevel = options_.level;
+  options.threads = options_.threads;
   options.checkPrivateKeys = true;
-  options.neverPacked = neverPacked;
+  options.neverPacked = neverPacked_;
   std::vector<std::string> allowedKeyLines;
   options.allowedKeyLines = &allowedKeyLines;
-  ProgressMeter meter("bundle", 0, inputs.size(), o.quiet);
+  ProgressMeter meter("bundle", 0, inputs_.size(), options_.quiet);
   options.progress = [&meter](uint64_t done, uint64_t total) {
     meter.SetTotals(total, 0);
     meter.Update(done, 0);
   };
-  if (auto s = WriteBundle(o.out, inputs, *key, *cert, options); !s)
+  if (auto s = WriteBundle(options_.out, inputs_, *key_, cert_, options); !s)
     return kErrors.Fail(kExitFailed, s.error());
   for (const std::string& line : allowedKeyLines) std::printf("%s\n", line.c_str());
-  return kExitOk;
+  return std::nullopt;
 }
 
 CommandRegistration registration{
@@ -221,7 +280,7 @@ CommandRegistration registration{
        app.add_option("--mode", o->mode,
                       "Run mode the script is checked for (default: both \"gui\" and \"silent\")");
        app.add_flag("--quiet,-q", o->quiet, "No progress on the terminal");
-       return [o] { return RunBundle(*o); };
+       return [o] { return BundleCommand(*o).Run(); };
      }}};
 
 }  // namespace

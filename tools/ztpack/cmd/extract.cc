@@ -21,6 +21,7 @@
 #include "cmd/command.h"
 #include "cmd/trusted_keys.h"
 #include "install_script.h"
+#include "install_steps.h"
 #include "os/file_ops.h"
 #include "os/progress.h"
 #include "os/scratch_dir.h"
@@ -92,35 +93,48 @@ uint64_t FileSize(const fs::path& path) {
   return ec ? 0 : size;
 }
 
-// One run of the command, step by step. A step that ends the command returns its exit code.
+// One run of the command: the installer's steps up to its install script, replayed from
+// install_steps.h, between the command's own. A part that ends the command returns its exit code.
 class Extraction {
  public:
   explicit Extraction(const Options& options)
-      : o_(options), install_(o_.install || !o_.platform.empty() || o_.windowsMajor >= 0) {}
+      : options_(options),
+        install_(options_.install || !options_.platform.empty() || options_.windowsMajor >= 0) {}
 
   int Run() {
     if (auto exit = CheckOptions()) return *exit;
     if (auto exit = MakeDirectories()) return *exit;
-    if (auto exit = Unpack()) return *exit;  // --setup ends here
-    if (auto exit = OpenBundle()) return *exit;
-    if (auto exit = install_ ? PlanInstallation() : PlanEntries()) return *exit;
-    if (auto exit = Extract()) return *exit;
+    for (Runner runner : kRunners) {
+      if (runner == nullptr) continue;
+      if (auto exit = (this->*runner)()) return *exit;  // --setup ends after the first
+    }
     return Commit();
   }
 
  private:
-  using Step = std::optional<int>;
+  using Exit = std::optional<int>;
+  using Runner = Exit (Extraction::*)();
 
-  Step CheckOptions();
-  Step MakeDirectories();
-  Step Unpack();
-  Step OpenBundle();
-  Step PlanInstallation();
-  Step PlanEntries();
-  Step Extract();
+  Exit CheckOptions();
+  Exit MakeDirectories();
+  Exit UnpackSetupProgram();
+  Exit UnpackBundle();
+  Exit OpenBundle();
+  Exit ApplyInstallScript();
+  Exit PlanInstallation();
+  Exit PlanEntries();
+  Exit Extract();
   int Commit();
 
-  const Options& o_;
+  // By InstallStep: the setup program's signature is not checked, nor is it run.
+  static constexpr Runner kRunners[installer::kInstallStepCount] = {&Extraction::UnpackSetupProgram,
+                                                                    &Extraction::UnpackBundle,
+                                                                    &Extraction::OpenBundle,
+                                                                    &Extraction::ApplyInstallScript,
+                                                                    nullptr,
+                                                                    nullptr};
+
+  const Options& options_;
   const bool install_;
   std::string rootDer_;
   FileKind kind_ = FileKind::kBundle;
@@ -128,6 +142,7 @@ class Extraction {
   // Closed in this order, the reader first: the bundle it reads lies in the scratch directory.
   Staging staging_;
   std::unique_ptr<ScratchDir> scratch_;
+  std::optional<ProgressMeter> unpacking_;
   bundle::BundleReader reader_;
   std::vector<BundleEntryInfo> entries_;  // the bundle's, in stream order
   std::map<std::string, uint64_t> sizes_;
@@ -135,77 +150,92 @@ class Extraction {
   std::vector<std::pair<std::string, std::u16string>> jobs_;
 };
 
-Extraction::Step Extraction::CheckOptions() {
-  if (o_.setup && (install_ || !o_.names.empty()))
+Extraction::Exit Extraction::CheckOptions() {
+  if (options_.setup && (install_ || !options_.names.empty()))
     return Usage("--setup takes no entry names and no --install");
-  if (install_ && (o_.platform.empty() || o_.windowsMajor < 0)) {
+  if (install_ && (options_.platform.empty() || options_.windowsMajor < 0)) {
     return Usage("--install needs --platform x86|x64 and --windows-major N");
   }
-  if (install_ && !o_.names.empty()) return Usage("--install takes no entry names");
-  auto kind = ClassifyFile(o_.file);
+  if (install_ && !options_.names.empty()) return Usage("--install takes no entry names");
+  auto kind = ClassifyFile(options_.file);
   if (!kind) return Usage(kind.error());
   kind_ = *kind;
-  if (install_ && !installer::PlatformFor(o_.platform, 0).wow64 && kind_ == FileKind::kInstaller) {
-    auto image = ReadPeImage(o_.file);
+  if (install_ && !installer::PlatformFor(options_.platform, 0).wow64 &&
+      kind_ == FileKind::kInstaller) {
+    auto image = ReadPeImage(options_.file);
     if (image && image->is64()) {
-      return Fail(o_.file + " has the 64-bit front end, which runs only on x64 Windows");
+      return Fail(options_.file + " has the 64-bit front end, which runs only on x64 Windows");
     }
   }
-  if (o_.setup && kind_ != FileKind::kInstaller) {
-    return Fail(o_.file + " is a " + FileKindName(kind_) +
+  if (options_.setup && kind_ != FileKind::kInstaller) {
+    return Fail(options_.file + " is a " + FileKindName(kind_) +
                 ", not an installer: it holds no setup program");
   }
   // An installer's entries are validated with the keys its stub holds, as the installer does.
-  auto keys = ResolveTrustedKeys(o_.file, kind_ == FileKind::kInstaller, o_.rootKey, o_.setupKey);
+  auto keys = ResolveTrustedKeys(options_.file, kind_ == FileKind::kInstaller, options_.rootKey,
+                                 options_.setupKey);
   if (!keys) return Usage(keys.error());
   if (keys->root.empty() && !keys->fromStub) return Usage(MissingKeyMessage("root", "--root-key"));
   for (const std::string& line : keys->Lines()) std::printf("%s\n", line.c_str());
-  if (keys->stubEmpty) return Fail(o_.file + ": the installer's key place is empty");
+  if (keys->stubEmpty) return Fail(options_.file + ": the installer's key place is empty");
   if (!keys->mismatches.empty()) return Fail(keys->mismatches.front());
   rootDer_ = keys->root;
   return std::nullopt;
 }
 
-Extraction::Step Extraction::MakeDirectories() {
-  if (auto s = staging_.Create(o_.out); !s) return Fail(s.error());
+Extraction::Exit Extraction::MakeDirectories() {
+  if (auto s = staging_.Create(options_.out); !s) return Fail(s.error());
   auto scratch = ScratchDir::Create({}, "ztpack-extract-");
   if (!scratch) return Fail(scratch.error());
   scratch_ = std::move(*scratch);
   return std::nullopt;
 }
 
-// The setup program out of an installer, the bundle out of a setup program.
-Extraction::Step Extraction::Unpack() {
-  runMode_ = o_.mode;
-  setupPath_ = bundlePath_ = o_.file;
-  ProgressMeter meter("extract: unpacking", 0, 0, o_.quiet);
-  auto percent = [&](uint64_t done, uint64_t total) {
-    meter.SetTotals(total, 0);
-    meter.Update(done, 0);
+// The unpacking's progress.
+auto Percent(ProgressMeter* meter) {
+  return [meter](uint64_t done, uint64_t total) {
+    meter->SetTotals(total, 0);
+    meter->Update(done, 0);
   };
+}
+
+// The setup program out of an installer.
+Extraction::Exit Extraction::UnpackSetupProgram() {
+  runMode_ = options_.mode;
+  setupPath_ = bundlePath_ = options_.file;
+  unpacking_.emplace("extract: unpacking", 0, 0, options_.quiet);
+  auto percent = Percent(&*unpacking_);
   if (kind_ == FileKind::kInstaller) {
-    if (runMode_.empty()) runMode_ = installer::TrimRunMode(ReadRunMode(o_.file));
-    setupPath_ = o_.setup ? U8String(staging_.path() / "setup.exe") : *scratch_ / "setup.exe";
-    if (auto s = UnpackSetupProgram(o_.file, setupPath_, percent); !s) {
-      return Fail(o_.file + ": the setup program (LOAD) cannot be extracted: " + s.error());
+    if (runMode_.empty()) runMode_ = installer::TrimRunMode(ReadRunMode(options_.file));
+    setupPath_ = options_.setup ? U8String(staging_.path() / "setup.exe") : *scratch_ / "setup.exe";
+    if (auto s = ztpack::UnpackSetupProgram(options_.file, setupPath_, percent); !s) {
+      return Fail(options_.file + ": the setup program (LOAD) cannot be extracted: " + s.error());
     }
-    if (o_.setup) {
+    if (options_.setup) {
       if (auto s = staging_.Commit(); !s) return Fail(s.error());
-      std::printf("setup program written to %s\n", U8String(U8Path(o_.out) / "setup.exe").c_str());
+      unpacking_.reset();
+      std::printf("setup program written to %s\n",
+                  U8String(U8Path(options_.out) / "setup.exe").c_str());
       return 0;
-    }
-  }
-  if (kind_ != FileKind::kBundle) {
-    bundlePath_ = *scratch_ / "ibnd";
-    if (auto s = UnpackBundle(setupPath_, bundlePath_, percent); !s) {
-      return Fail(setupPath_ + ": the bundle (IBND) cannot be extracted: " + s.error());
     }
   }
   return std::nullopt;
 }
 
+// The bundle out of a setup program.
+Extraction::Exit Extraction::UnpackBundle() {
+  if (kind_ != FileKind::kBundle) {
+    bundlePath_ = *scratch_ / "ibnd";
+    if (auto s = ztpack::UnpackBundle(setupPath_, bundlePath_, Percent(&*unpacking_)); !s) {
+      return Fail(setupPath_ + ": the bundle (IBND) cannot be extracted: " + s.error());
+    }
+  }
+  unpacking_.reset();
+  return std::nullopt;
+}
+
 // The bundle validated as the installer validates it, and bound to the setup program.
-Extraction::Step Extraction::OpenBundle() {
+Extraction::Exit Extraction::OpenBundle() {
   if (auto s = OpenBundleAsInstaller(bundlePath_, rootDer_, &reader_); !s) {
     return Fail("the bundle does not validate as the installer's (goal IBND): " + s.error());
   }
@@ -213,7 +243,7 @@ Extraction::Step Extraction::OpenBundle() {
     std::string refused;
     bool accepted;
     {
-      Diagnostics quiet;
+      Diagnostics collected;
       accepted =
           verify::BindingAccepts(verify::ReadBundleBinding(support::Utf8ToWide(setupPath_, true)),
                                  reader_.SignedDigest(), &refused);
@@ -227,14 +257,20 @@ Extraction::Step Extraction::OpenBundle() {
   return std::nullopt;
 }
 
+// The entries the install script selects, or those asked for, planned and extracted.
+Extraction::Exit Extraction::ApplyInstallScript() {
+  if (auto exit = install_ ? PlanInstallation() : PlanEntries()) return exit;
+  return Extract();
+}
+
 // The extractions the installer's script makes on the platform asked for, or none at all.
-Extraction::Step Extraction::PlanInstallation() {
+Extraction::Exit Extraction::PlanInstallation() {
   const std::u16string root = support::Utf8ToWide(U8String(staging_.path()), true) + u"/";
-  if (runMode_.empty()) return Fail("--mode is needed: " + o_.file + " carries no run mode");
+  if (runMode_.empty()) return Fail("--mode is needed: " + options_.file + " carries no run mode");
   auto lines = ReadInstallScript(&reader_);
   if (!lines) return Fail(lines.error());
   const installer::Platform platform =
-      installer::PlatformFor(o_.platform, static_cast<uint32_t>(o_.windowsMajor));
+      installer::PlatformFor(options_.platform, static_cast<uint32_t>(options_.windowsMajor));
   for (size_t i = 0; i < lines->size(); ++i) {
     // Refused as by any installer: below the shortest workspace it could make.
     auto action = installer::DecideScriptLine(installer::TrimScriptLine((*lines)[i]), platform,
@@ -254,9 +290,9 @@ Extraction::Step Extraction::PlanInstallation() {
 }
 
 // The entries named (default: every name once), each under its own name.
-Extraction::Step Extraction::PlanEntries() {
+Extraction::Exit Extraction::PlanEntries() {
   const std::u16string root = support::Utf8ToWide(U8String(staging_.path()), true) + u"/";
-  std::vector<std::string> names = o_.names;
+  std::vector<std::string> names = options_.names;
   if (names.empty()) {
     std::set<std::string> seen;
     for (const BundleEntryInfo& e : entries_) {
@@ -264,7 +300,7 @@ Extraction::Step Extraction::PlanEntries() {
     }
   }
   for (const std::string& name : names) {
-    if (!sizes_.count(name)) return Fail("no entry named \"" + name + "\" in " + o_.file);
+    if (!sizes_.count(name)) return Fail("no entry named \"" + name + "\" in " + options_.file);
     auto rel = SafeRelativePath(name);
     if (!rel) return Fail(rel.error() + "; nothing extracted");
     jobs_.push_back({name, root + support::Utf8ToWide(*rel, true)});
@@ -272,10 +308,10 @@ Extraction::Step Extraction::PlanEntries() {
   return std::nullopt;
 }
 
-Extraction::Step Extraction::Extract() {
+Extraction::Exit Extraction::Extract() {
   uint64_t total = 0, done = 0;
   for (const auto& job : jobs_) total += sizes_[job.first];
-  ProgressMeter meter("extract", total, jobs_.size(), o_.quiet);
+  ProgressMeter meter("extract", total, jobs_.size(), options_.quiet);
   for (size_t i = 0; i < jobs_.size(); ++i) {
     const auto& [name, target] = jobs_[i];
     if (install_) {
@@ -289,7 +325,7 @@ Extraction::Step Extraction::Extract() {
     }
     bool ok;
     {
-      Diagnostics quiet;
+      Diagnostics collected;
       ok = reader_.ExtractEntry(target, name);
     }
     if (!ok) {
@@ -309,10 +345,10 @@ int Extraction::Commit() {
   if (auto s = staging_.Commit(); !s) return Fail(s.error());
   if (install_) {
     std::printf("%zu file(s) installed into %s as on %s Windows %d in run mode \"%s\"\n",
-                jobs_.size(), o_.out.c_str(), o_.platform.c_str(), o_.windowsMajor,
-                runMode_.c_str());
+                jobs_.size(), options_.out.c_str(), options_.platform.c_str(),
+                options_.windowsMajor, runMode_.c_str());
   } else {
-    std::printf("%zu entries extracted into %s\n", jobs_.size(), o_.out.c_str());
+    std::printf("%zu entries extracted into %s\n", jobs_.size(), options_.out.c_str());
   }
   return 0;
 }

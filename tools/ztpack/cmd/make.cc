@@ -3,9 +3,10 @@
 #include <cstdio>
 
 #include "author/authenticode_signer.h"
-#include "author/manifest.h"
+#include "author/make_pipeline.h"
 #include "author/pkcs11.h"
 #include "cmd/command.h"
+#include "cmd/verify.h"
 #include "os/file_ops.h"
 #include "os/process.h"
 #include "os/progress.h"
@@ -15,33 +16,26 @@ namespace {
 
 constexpr CommandErrors kErrors{"make"};
 
-// `ztpack verify` of a signed installer, by this very program, with the manifest's public keys:
-// the same checks, the same verdict. The error keeps the lines that say what failed.
-// The installer reaches it as an inherited descriptor of the file make holds open (/dev/fd/3), the
-// keys from make's private scratch directory.
-support::Status VerifyWithThisTool(const fileops::RawFile& installer, const std::string& path,
-                                   const std::string& rootKeyDer, const std::string& setupKeyDer) {
-  const std::string self = fileops::ExecutablePath();
-  if (self.empty()) return support::Errorf("cannot find ztpack itself to run its verify");
-  process::RunOptions options;
-  const std::string name = ChildNameOf(installer, path, &options.inherit);
-  auto run = process::Run(
-      self, {"verify", "-q", name, "--root-key", rootKeyDer, "--setup-key", setupKeyDer}, options);
-  if (!run) return support::Error{run.error()};
-  if (run->exitCode == 0) return {};
+// `ztpack verify`'s checks of a signed installer, in this process, with the manifest's public
+// keys: the same checks, the same verdict. The error keeps the lines that say what failed.
+// The installer is read through the descriptor of the file make holds open (/dev/fd/N), so that
+// what is checked is what the output receives; on Windows, where the held file keeps its path
+// from changing, by that path.
+support::Status VerifyInThisProcess(const fileops::RawFile& installer, const std::string& path,
+                                    const std::string& rootKeyDer, const std::string& setupKeyDer) {
+  VerifyOptions options;
+  options.file = process::InheritedName(0).empty()
+                     ? path
+                     : "/dev/fd/" + std::to_string(installer.NativeHandle());
+  options.rootKey = rootKeyDer;
+  options.setupKey = setupKeyDer;
+  const VerifyVerdict verdict = VerifyQuietly(options);
+  if (verdict.exitCode == kExitOk) return {};
   std::string failures;
-  size_t start = 0;
-  while (start < run->output.size()) {
-    size_t end = run->output.find('\n', start);
-    if (end == std::string::npos) end = run->output.size();
-    const std::string line = run->output.substr(start, end - start);
-    if (line.find("FAILED") != std::string::npos || line.rfind("verdict", 0) == 0 ||
-        line.rfind("ztpack", 0) == 0) {
-      failures += "\n  " + line;
-    }
-    start = end + 1;
-  }
-  return support::Errorf("ztpack verify refused it (exit %d):%s", run->exitCode, failures.c_str());
+  if (!verdict.error.empty()) failures = "\n  ztpack verify: " + verdict.error;
+  for (const std::string& line : verdict.failures) failures += "\n  " + line;
+  return support::Errorf("ztpack verify refused it (exit %d):%s", verdict.exitCode,
+                         failures.c_str());
 }
 
 CommandRegistration registration{Command{
@@ -83,7 +77,7 @@ CommandRegistration registration{Command{
         options.step = [quiet = *quiet](const std::string& line) {
           if (!quiet) kErrors.Say(line);
         };
-        options.verifyInstaller = &VerifyWithThisTool;
+        options.verifyInstaller = &VerifyInThisProcess;
         options.progress = [&meter](uint64_t done, uint64_t total) {
           meter.SetTotals(total, 0);
           meter.Update(done, 0);

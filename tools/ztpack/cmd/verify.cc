@@ -17,7 +17,9 @@
 #include "bundle/bundle_reader.h"
 #include "cmd/command.h"
 #include "cmd/trusted_keys.h"
+#include "cmd/verify.h"
 #include "install_script.h"
+#include "install_steps.h"
 #include "os/file_ops.h"
 #include "os/progress.h"
 #include "os/scratch_dir.h"
@@ -37,12 +39,6 @@ namespace {
 
 constexpr CommandErrors kErrors{"verify"};
 
-struct VerifyOptions {
-  std::string file, rootKey, setupKey, mode, platform;
-  int windowsMajor = -1;
-  bool json = false, quiet = false;
-};
-
 enum class Status { kOk, kFailed, kNotReached };
 
 struct CheckLine {
@@ -52,7 +48,18 @@ struct CheckLine {
   // A failure that stops the installer on every platform (the script's own findings say on
   // which platforms they stop it).
   bool fatal = true;
+  std::optional<installer::InstallCheck> check;  // the installer's (install_steps.h), if one
 };
+
+// A check line as the text report prints it.
+std::string CheckLineText(const CheckLine& c) {
+  const char* mark = c.status == Status::kOk       ? "ok     "
+                     : c.status == Status::kFailed ? "FAILED "
+                                                   : "-      ";
+  char name[32];
+  std::snprintf(name, sizeof name, "%-17s", c.name.c_str());
+  return std::string("  ") + mark + " " + name + " " + c.detail;
+}
 
 // The unpacking's progress, as the installer layers report it.
 auto Percent(ProgressMeter* meter) {
@@ -64,55 +71,74 @@ auto Percent(ProgressMeter* meter) {
 
 class Verification {
  public:
-  explicit Verification(const VerifyOptions& options) : o_(options) {}
+  explicit Verification(const VerifyOptions& options) : options_(options) {}
+  // The command: every check, then the report.
   int Run();
+  // Every check and the verdict, without a report.
+  VerifyVerdict Verdict();
 
  private:
+  using Verdicts = std::vector<std::pair<int, std::string>>;  // platform, its first failure
+
   void Add(const std::string& name, Status status, const std::string& detail, bool fatal = true) {
-    checks_.push_back({name, status, detail, fatal});
+    checks_.push_back({name, status, detail, fatal, current_});
   }
-  void NotReached(std::initializer_list<const char*> names) {
-    for (const char* name : names) Add(name, Status::kNotReached, "an earlier check failed");
+  // A line for the check being made (current_).
+  void Record(Status status, const std::string& detail, bool fatal = true) {
+    Add(installer::CheckRow(*current_).name, status, detail, fatal);
   }
-  // Those of `names` that have no line yet.
-  void NotReachedUnlessChecked(std::initializer_list<const char*> names) {
-    for (const char* name : names) {
-      bool present = false;
-      for (const CheckLine& c : checks_) present |= c.name == name;
-      if (!present) NotReached({name});
-    }
+  // Records why nothing can be checked; false.
+  bool Unusable(int exitCode, const std::string& message) {
+    errorExit_ = exitCode;
+    error_ = message;
+    return false;
   }
 
-  // The steps, in the installer's order.
+  // Every check, in the installer's order; false (with error_) when nothing could be checked.
+  bool CheckAll();
+  bool Applies(installer::InstallCheck check) const;
+  // The checks of the installer's steps (install_steps.h), by InstallCheck; each returns whether
+  // the checks that need it can run.
+  bool CheckSetupProgram();
+  bool CheckBundleAttachment();
+  bool CheckBundle();
+  bool CheckBinding();
+  bool CheckInstallScript();
+  bool CheckEntries();
+  bool CheckSetupSignature();
+  using Checker = bool (Verification::*)();
+  static constexpr Checker kCheckers[installer::kInstallCheckCount] = {
+      &Verification::CheckSetupProgram,  &Verification::CheckBundleAttachment,
+      &Verification::CheckBundle,        &Verification::CheckBinding,
+      &Verification::CheckInstallScript, &Verification::CheckEntries,
+      &Verification::CheckSetupSignature};
+  // Those before and after them that the front end does not make in its worker.
   bool LoadKeys();
   bool FrontEndRunsOnAskedPlatform();
   void CheckRunMode();
   void CheckIdentity();
-  bool CheckSetupProgram(const ScratchDir& scratch, ProgressMeter* unpacking);
-  bool CheckBundleAttachment(const ScratchDir& scratch, ProgressMeter* unpacking);
-  bool CheckBundleAndScript(bundle::BundleReader* reader, const ScratchDir& scratch);
-  bool CheckBundle(const support::Status& opened, const support::Result<BundleInfo>& info,
-                   bundle::BundleReader* reader);
-  bool CheckBinding(const std::string& bundleDigest);
-  bool CheckInstallScript(bundle::BundleReader* reader, const support::Result<BundleInfo>& info,
-                          const ScratchDir& scratch);
-  void CheckEntries(bundle::BundleReader* reader, const BundleInfo& info,
-                    const ScratchDir& scratch);
-  void CheckSetupSignature();
   void CheckAuthenticode();
 
   // The verdict.
-  using Verdicts = std::vector<std::pair<int, std::string>>;  // platform, its first failure
   std::vector<int> PlatformsInQuestion() const;
   std::string FailureOn(int platform) const;
-  int Report();
+  Verdicts Decide(bool* runsEverywhere) const;
+  std::vector<std::string> VerdictLines(const Verdicts& verdicts, bool runsEverywhere) const;
   int ReportJson(const Verdicts& verdicts, bool runsEverywhere) const;
   int ReportText(const Verdicts& verdicts, bool runsEverywhere) const;
 
-  const VerifyOptions& o_;
+  const VerifyOptions& options_;
+  int errorExit_ = kExitUnusable;
+  std::string error_;
   std::string rootDer_, setupDer_, rootLabel_, setupLabel_;
   FileKind kind_ = FileKind::kBundle;
   std::string runMode_, setupPath_, bundlePath_;
+  std::unique_ptr<ScratchDir> scratch_;
+  std::optional<ProgressMeter> unpacking_;
+  bundle::BundleReader reader_;
+  support::Status opened_;
+  std::optional<support::Result<BundleInfo>> info_;
+  std::optional<installer::InstallCheck> current_;  // the check being made
   std::vector<CheckLine> checks_;
   std::optional<ScriptCheck> script_;
   // Failures that concern only some platforms: the line they occur at, and the platforms.
@@ -123,58 +149,93 @@ class Verification {
 };
 
 int Verification::Run() {
-  auto kind = ClassifyFile(o_.file);
-  if (!kind) return kErrors.Fail(kExitUnusable, kind.error());
-  kind_ = *kind;
-  if (!LoadKeys()) return kExitUnusable;
-  auto scratch = ScratchDir::Create({}, "ztpack-verify-");
-  if (!scratch) return kErrors.Fail(kExitFailed, scratch.error());
-  if (!FrontEndRunsOnAskedPlatform()) return kExitUnusable;
-  runMode_ = o_.mode;
-  setupPath_ = bundlePath_ = o_.file;
+  if (!CheckAll()) return kErrors.Fail(errorExit_, error_);
+  bool runsEverywhere = true;
+  const Verdicts verdicts = Decide(&runsEverywhere);
+  return options_.json ? ReportJson(verdicts, runsEverywhere)
+                       : ReportText(verdicts, runsEverywhere);
+}
 
-  ProgressMeter unpacking("verify: unpacking", 0, 0, o_.quiet || o_.json);
+VerifyVerdict Verification::Verdict() {
+  if (!CheckAll()) return {errorExit_, error_, {}};
+  bool runsEverywhere = true;
+  const Verdicts verdicts = Decide(&runsEverywhere);
+  VerifyVerdict verdict;
+  verdict.exitCode = runsEverywhere ? kExitOk : kExitFailed;
+  for (const CheckLine& c : checks_) {
+    if (c.status == Status::kFailed) verdict.failures.push_back(EscapeText(CheckLineText(c)));
+  }
+  for (const std::string& line : VerdictLines(verdicts, runsEverywhere)) {
+    verdict.failures.push_back(EscapeText(line));
+  }
+  return verdict;
+}
+
+bool Verification::CheckAll() {
+  auto kind = ClassifyFile(options_.file);
+  if (!kind) return Unusable(kExitUnusable, kind.error());
+  kind_ = *kind;
+  if (!LoadKeys()) return false;
+  auto scratch = ScratchDir::Create({}, "ztpack-verify-");
+  if (!scratch) return Unusable(kExitFailed, scratch.error());
+  scratch_ = std::move(*scratch);
+  if (!FrontEndRunsOnAskedPlatform()) return false;
+  runMode_ = options_.mode;
+  setupPath_ = bundlePath_ = options_.file;
+
+  unpacking_.emplace("verify: unpacking", 0, 0, options_.quiet || options_.json);
   if (kind_ == FileKind::kInstaller) {
     CheckRunMode();
     CheckIdentity();
-    if (!CheckSetupProgram(**scratch, &unpacking)) {
-      NotReached({"bundle attachment", "bundle", "bundle binding", "install script", "entries",
-                  "setup signature"});
-      return Report();
+  }
+  // A check whose file does not come in (a bundle on its own has no setup program to be bound
+  // to) is passed over as if it went through; one whose need did not go through is not reached.
+  bool wentThrough[installer::kInstallCheckCount] = {};
+  for (const installer::InstallCheckRow& row : installer::kInstallChecks) {
+    const size_t i = static_cast<size_t>(row.id);
+    if (row.step > installer::InstallStep::kUnpackBundle) unpacking_->Finish();
+    if (row.step > installer::InstallStep::kApplyInstallScript) reader_.Close();
+    current_ = row.id;
+    if (!Applies(row.id)) {
+      wentThrough[i] = row.needs == row.id || wentThrough[static_cast<size_t>(row.needs)];
+    } else if (row.needs != row.id && !wentThrough[static_cast<size_t>(row.needs)]) {
+      Add(row.name, Status::kNotReached, "an earlier check failed");
+    } else {
+      wentThrough[i] = (this->*kCheckers[i])();
     }
   }
-  bool reached = kind_ == FileKind::kBundle || CheckBundleAttachment(**scratch, &unpacking);
-  unpacking.Finish();
-
-  bundle::BundleReader reader;
-  if (reached) reached = CheckBundleAndScript(&reader, **scratch);
-  if (!reached) {
-    // A bundle on its own has no setup program to be bound to, and so no binding line.
-    NotReachedUnlessChecked({"bundle"});
-    if (kind_ != FileKind::kBundle) NotReachedUnlessChecked({"bundle binding"});
-    NotReachedUnlessChecked({"install script", "entries"});
+  current_.reset();
+  unpacking_->Finish();
+  reader_.Close();
+  // The installer's own signature matters only for an installer that holds a setup program.
+  if (kind_ == FileKind::kInstaller &&
+      wentThrough[static_cast<size_t>(installer::InstallCheck::kSetupProgram)]) {
+    CheckAuthenticode();
   }
-  reader.Close();
+  return true;
+}
 
-  if (kind_ != FileKind::kBundle) CheckSetupSignature();
-  if (kind_ == FileKind::kInstaller) CheckAuthenticode();
-  return Report();
+bool Verification::Applies(installer::InstallCheck check) const {
+  using installer::InstallCheck;
+  switch (check) {
+    case InstallCheck::kSetupProgram: return kind_ == FileKind::kInstaller;
+    case InstallCheck::kBundleAttachment:
+    case InstallCheck::kBundleBinding:
+    case InstallCheck::kSetupSignature: return kind_ != FileKind::kBundle;
+    default: return true;
+  }
 }
 
 // An installer's keys are its stub's; any given key is what the caller expects them to be.
 bool Verification::LoadKeys() {
-  auto keys = ResolveTrustedKeys(o_.file, kind_ == FileKind::kInstaller, o_.rootKey, o_.setupKey);
-  if (!keys) {
-    kErrors.Say(keys.error());
-    return false;
-  }
+  auto keys = ResolveTrustedKeys(options_.file, kind_ == FileKind::kInstaller, options_.rootKey,
+                                 options_.setupKey);
+  if (!keys) return Unusable(kExitUnusable, keys.error());
   if (keys->root.empty() && !keys->fromStub) {
-    kErrors.Say(MissingKeyMessage("root", "--root-key"));
-    return false;
+    return Unusable(kExitUnusable, MissingKeyMessage("root", "--root-key"));
   }
   if (keys->setup.empty() && kind_ == FileKind::kSetupProgram) {
-    kErrors.Say(MissingKeyMessage("setup", "--setup-key"));
-    return false;
+    return Unusable(kExitUnusable, MissingKeyMessage("setup", "--setup-key"));
   }
   rootDer_ = keys->root;
   setupDer_ = keys->setup;
@@ -193,16 +254,16 @@ bool Verification::LoadKeys() {
 // A 64-bit front end speaks for no platform that --platform/--windows-major may leave out of it.
 bool Verification::FrontEndRunsOnAskedPlatform() {
   if (kind_ != FileKind::kInstaller) return true;
-  if (auto image = ReadPeImage(o_.file)) stub64_ = image->is64();
+  if (auto image = ReadPeImage(options_.file)) stub64_ = image->is64();
   if (stub64_ && PlatformsInQuestion().empty()) {
-    kErrors.Say(o_.file + " has the 64-bit front end, which runs only on x64 Windows");
-    return false;
+    return Unusable(kExitUnusable,
+                    options_.file + " has the 64-bit front end, which runs only on x64 Windows");
   }
   return true;
 }
 
 void Verification::CheckRunMode() {
-  const std::string type = ReadRunMode(o_.file);
+  const std::string type = ReadRunMode(options_.file);
   runMode_ = installer::TrimRunMode(type);
   if (type.empty()) {
     Add("run mode", Status::kFailed,
@@ -216,7 +277,7 @@ void Verification::CheckRunMode() {
 // What Windows shows of the installer; resources it cannot read are a failure of their own, not
 // the installer's (the front end never reads them).
 void Verification::CheckIdentity() {
-  auto identity = ReadIdentity(o_.file);
+  auto identity = ReadIdentity(options_.file);
   if (!identity) {
     Add("identity", Status::kFailed, identity.error(), false);
   } else {
@@ -224,86 +285,81 @@ void Verification::CheckIdentity() {
   }
 }
 
-bool Verification::CheckSetupProgram(const ScratchDir& scratch, ProgressMeter* unpacking) {
-  setupPath_ = scratch / "setup.exe";
-  support::Status load = UnpackSetupProgram(o_.file, setupPath_, Percent(unpacking));
+bool Verification::CheckSetupProgram() {
+  setupPath_ = *scratch_ / "setup.exe";
+  support::Status load = UnpackSetupProgram(options_.file, setupPath_, Percent(&*unpacking_));
   if (!load) {
-    Add("setup program", Status::kFailed, "LOAD: " + load.error());
+    Record(Status::kFailed, "LOAD: " + load.error());
     return false;
   }
   const auto size = std::filesystem::file_size(fileops::U8Path(setupPath_));
-  Add("setup program", Status::kOk, "LOAD, " + std::to_string(size) + " bytes, digest matches");
+  Record(Status::kOk, "LOAD, " + std::to_string(size) + " bytes, digest matches");
   return true;
 }
 
-bool Verification::CheckBundleAttachment(const ScratchDir& scratch, ProgressMeter* unpacking) {
-  bundlePath_ = scratch / "ibnd";
-  support::Status ibnd = UnpackBundle(setupPath_, bundlePath_, Percent(unpacking));
+bool Verification::CheckBundleAttachment() {
+  bundlePath_ = *scratch_ / "ibnd";
+  support::Status ibnd = UnpackBundle(setupPath_, bundlePath_, Percent(&*unpacking_));
   if (!ibnd) {
-    Add("bundle attachment", Status::kFailed, "IBND: " + ibnd.error());
+    Record(Status::kFailed, "IBND: " + ibnd.error());
     return false;
   }
   const auto size = std::filesystem::file_size(fileops::U8Path(bundlePath_));
-  Add("bundle attachment", Status::kOk,
-      "IBND at the setup program's end, " + std::to_string(size) + " bytes, digest matches");
+  Record(Status::kOk,
+         "IBND at the setup program's end, " + std::to_string(size) + " bytes, digest matches");
   return true;
 }
 
-// The bundle as the installer validates it, its binding to the setup program, then the script
-// and the entries it selects. False when the installer would stop before the entries.
-bool Verification::CheckBundleAndScript(bundle::BundleReader* reader, const ScratchDir& scratch) {
-  support::Status opened = OpenBundleAsInstaller(bundlePath_, rootDer_, reader);
-  auto info = InspectBundle(bundlePath_, rootDer_);
-  if (!CheckBundle(opened, info, reader)) return false;
-  return CheckInstallScript(reader, info, scratch);
-}
-
-bool Verification::CheckBundle(const support::Status& opened,
-                               const support::Result<BundleInfo>& info,
-                               bundle::BundleReader* reader) {
-  if (!opened) {
-    Add("bundle", Status::kFailed, "refused under " + rootLabel_ + ": " + opened.error());
+// The bundle as the installer validates it.
+bool Verification::CheckBundle() {
+  opened_ = OpenBundleAsInstaller(bundlePath_, rootDer_, &reader_);
+  info_ = InspectBundle(bundlePath_, rootDer_);
+  if (!opened_) {
+    Record(Status::kFailed, "refused under " + rootLabel_ + ": " + opened_.error());
     return false;
   }
+  const support::Result<BundleInfo>& info = *info_;
   std::string detail = "key certified by " + rootLabel_ + " for goal IBND, signature valid";
   if (info && info->hasPublicKeyBlock) {
     detail += "; bundle key " + std::to_string(info->bundleKeyBits) + " bits, expiry " +
               (info->expiry == 0 ? std::string("none") : FormatUtc(info->expiry));
   }
-  Add("bundle", Status::kOk, detail);
-  return kind_ == FileKind::kBundle || CheckBinding(reader->SignedDigest());
+  Record(Status::kOk, detail);
+  return true;
 }
 
 // The installer refuses a bundle other than the one the setup program is bound to, before it
 // reads the install script.
-bool Verification::CheckBinding(const std::string& bundleDigest) {
+bool Verification::CheckBinding() {
+  const std::string bundleDigest = reader_.SignedDigest();
   std::string why;
   verify::BundleBinding binding;
   bool accepted;
   {
-    Diagnostics quiet;
+    Diagnostics collected;
     binding = verify::ReadBundleBinding(support::Utf8ToWide(setupPath_, true));
     accepted = verify::BindingAccepts(binding, bundleDigest, &why);
   }
   if (!accepted) {
-    Add("bundle binding", Status::kFailed, why);
+    Record(Status::kFailed, why);
   } else if (binding.Bound()) {
-    Add("bundle binding", Status::kOk,
+    Record(
+        Status::kOk,
         "the setup program is bound to this bundle, " + verify::DigestText(bundleDigest) +
             (binding.signedDigest.empty() ? " (by its document only, which is not signed)" : ""));
   } else {
-    Add("bundle binding", Status::kOk,
-        "the setup program is not bound to a bundle: it runs with any");
+    Record(Status::kOk, "the setup program is not bound to a bundle: it runs with any");
   }
   return accepted;
 }
 
-bool Verification::CheckInstallScript(bundle::BundleReader* reader,
-                                      const support::Result<BundleInfo>& info,
-                                      const ScratchDir& scratch) {
-  auto lines = ReadInstallScript(reader);
+// The script and the entries it selects; the installer stops before the entries when it cannot
+// read the script.
+bool Verification::CheckInstallScript() {
+  const support::Result<BundleInfo>& info = *info_;
+  auto lines = ReadInstallScript(&reader_);
   if (!lines || !info) {
-    Add("install script", Status::kFailed, !lines ? lines.error() : info.error());
+    Record(Status::kFailed, !lines ? lines.error() : info.error());
     return false;
   }
   std::vector<std::string> names;
@@ -316,19 +372,18 @@ bool Verification::CheckInstallScript(bundle::BundleReader* reader,
   }
   script_ = CheckScript(*lines, names, modes);
   if (info->hasPublicKeyBlock) CheckExpiry(info->expiry, std::time(nullptr), &*script_);
-  Add("install script", script_->ErrorCount() == 0 ? Status::kOk : Status::kFailed,
-      std::to_string(script_->lineCount) + " lines, " + std::to_string(script_->directiveCount) +
-          " directives, " + std::to_string(script_->ErrorCount()) + " error(s), " +
-          std::to_string(script_->WarningCount()) + " warning(s)",
-      false);
-  CheckEntries(reader, *info, scratch);
+  Record(script_->ErrorCount() == 0 ? Status::kOk : Status::kFailed,
+         std::to_string(script_->lineCount) + " lines, " + std::to_string(script_->directiveCount) +
+             " directives, " + std::to_string(script_->ErrorCount()) + " error(s), " +
+             std::to_string(script_->WarningCount()) + " warning(s)",
+         false);
   return true;
 }
 
 // The installer extracts every entry its script selects; one that does not inflate fails the
 // run on the platforms that select it. Each distinct entry is extracted once, to a scratch file.
-void Verification::CheckEntries(bundle::BundleReader* reader, const BundleInfo& info,
-                                const ScratchDir& scratch) {
+bool Verification::CheckEntries() {
+  const BundleInfo& info = **info_;
   std::map<std::string, std::pair<int, std::vector<int>>>
       selected;  // entry -> first line, platforms
   for (const auto& perPlatform : script_->extractions) {
@@ -346,14 +401,14 @@ void Verification::CheckEntries(bundle::BundleReader* reader, const BundleInfo& 
   for (const BundleEntryInfo& e : info.entries) sizes.emplace(e.name, e.inflatedTotal);
   uint64_t total = 0, done = 0;
   for (const auto& [name, use] : selected) total += sizes[name];
-  ProgressMeter meter("verify: entries", total, selected.size(), o_.quiet || o_.json);
+  ProgressMeter meter("verify: entries", total, selected.size(), options_.quiet || options_.json);
   size_t failed = 0, count = 0;
-  const std::string target = scratch / "entry";
+  const std::string target = *scratch_ / "entry";
   for (const auto& [name, use] : selected) {
     bool ok;
     {
-      Diagnostics quiet;
-      ok = reader->ExtractEntry(support::Utf8ToWide(target, true), name);
+      Diagnostics collected;
+      ok = reader_.ExtractEntry(support::Utf8ToWide(target, true), name);
     }
     std::error_code ec;
     std::filesystem::remove(fileops::U8Path(target), ec);
@@ -369,30 +424,30 @@ void Verification::CheckEntries(bundle::BundleReader* reader, const BundleInfo& 
   }
   meter.Finish();
   if (failed == 0) {
-    Add("entries", Status::kOk,
-        std::to_string(selected.size()) + " selected entr" + (selected.size() == 1 ? "y" : "ies") +
-            " extract, " + std::to_string(total) + " bytes");
+    Record(Status::kOk, std::to_string(selected.size()) + " selected entr" +
+                            (selected.size() == 1 ? "y" : "ies") + " extract, " +
+                            std::to_string(total) + " bytes");
   } else {
-    Add("entries", Status::kFailed, entryFailures_.front().text);
+    Record(Status::kFailed, entryFailures_.front().text);
   }
+  return true;
 }
 
-void Verification::CheckSetupSignature() {
+bool Verification::CheckSetupSignature() {
   verify::SetupSignatureOutcome outcome;
   bool ok;
   {
-    Diagnostics quiet;
+    Diagnostics collected;
     ok = verify::VerifySetupSignatureWithKey(support::Utf8ToWide(setupPath_, true), setupDer_,
                                              false, &outcome);
   }
   if (ok) {
-    Add("setup signature", Status::kOk,
-        "_SG2 valid under " + setupLabel_ + " (" +
-            (outcome.headerTolerant ? "header-tolerant" : "plain") + " pass)");
+    Record(Status::kOk, "_SG2 valid under " + setupLabel_ + " (" +
+                            (outcome.headerTolerant ? "header-tolerant" : "plain") + " pass)");
   } else {
-    Add("setup signature", Status::kFailed,
-        "not valid under " + setupLabel_ + ": " + outcome.reason);
+    Record(Status::kFailed, "not valid under " + setupLabel_ + ": " + outcome.reason);
   }
+  return ok;
 }
 
 // The installer's own Authenticode signature, when it has one: Windows treats a signed file whose
@@ -402,7 +457,7 @@ void Verification::CheckSetupSignature() {
 // (A setup program's own signature is not checked: its bundle, attached last, follows the
 // certificate table by design.)
 void Verification::CheckAuthenticode() {
-  auto report = ReadAuthenticode(o_.file);
+  auto report = ReadAuthenticode(options_.file);
   if (!report) {
     Add("authenticode", Status::kFailed, report.error());
     return;
@@ -423,7 +478,7 @@ void Verification::CheckAuthenticode() {
 std::vector<int> Verification::PlatformsInQuestion() const {
   std::vector<int> platforms;
   for (size_t p = 0; p < installer::kPlatformClassCount; ++p) {
-    if (!installer::PlatformClassMatches(p, o_.platform, o_.windowsMajor)) continue;
+    if (!installer::PlatformClassMatches(p, options_.platform, options_.windowsMajor)) continue;
     if (stub64_ && !installer::kPlatformClasses[p].representative.wow64) continue;
     platforms.push_back(static_cast<int>(p));
   }
@@ -431,11 +486,12 @@ std::vector<int> Verification::PlatformsInQuestion() const {
 }
 
 // The first failure on `platform` in the installer's order, empty when it would run the setup
-// program there. Checks that concern every platform come first up to the bundle's script; then
-// the directives, by line; then the signature.
+// program there. Checks that concern every platform come first, up to the entries, whose
+// failures concern the platforms that select them; then the directives, by line; then the
+// signature.
 std::string Verification::FailureOn(int platform) const {
   for (const CheckLine& c : checks_) {
-    if (c.name == "entries" || c.name == "setup signature") break;
+    if (c.check && *c.check >= installer::InstallCheck::kEntries) break;
     if (c.status == Status::kFailed && c.fatal) return c.name + ": " + c.detail;
   }
   std::vector<ScriptFinding> lineFailures;
@@ -453,7 +509,9 @@ std::string Verification::FailureOn(int platform) const {
     }
   }
   for (const CheckLine& c : checks_) {
-    if (c.name == "setup signature" && c.status == Status::kFailed) return c.name + ": " + c.detail;
+    if (c.check == installer::InstallCheck::kSetupSignature && c.status == Status::kFailed) {
+      return c.name + ": " + c.detail;
+    }
   }
   for (const CheckLine& c : checks_) {
     if (c.name == "authenticode" && c.status == Status::kFailed) return c.name + ": " + c.detail;
@@ -461,19 +519,19 @@ std::string Verification::FailureOn(int platform) const {
   return {};
 }
 
-int Verification::Report() {
-  bool runsEverywhere = true;
+Verification::Verdicts Verification::Decide(bool* runsEverywhere) const {
+  *runsEverywhere = true;
   Verdicts verdicts;
   for (int p : PlatformsInQuestion()) {
     verdicts.push_back({p, FailureOn(p)});
-    runsEverywhere &= verdicts.back().second.empty();
+    *runsEverywhere &= verdicts.back().second.empty();
   }
-  return o_.json ? ReportJson(verdicts, runsEverywhere) : ReportText(verdicts, runsEverywhere);
+  return verdicts;
 }
 
 int Verification::ReportJson(const Verdicts& verdicts, bool runsEverywhere) const {
   nlohmann::json report;
-  report["file"] = o_.file;
+  report["file"] = options_.file;
   report["kind"] = FileKindName(kind_);
   if (kind_ == FileKind::kInstaller) report["run_mode"] = runMode_;
   nlohmann::json checks = nlohmann::json::array();
@@ -514,55 +572,52 @@ int Verification::ReportJson(const Verdicts& verdicts, bool runsEverywhere) cons
 // from its readers), and none of it may pass for a line of the report or hide one.
 int Verification::ReportText(const Verdicts& verdicts, bool runsEverywhere) const {
   auto say = [](const std::string& line) { std::printf("%s\n", EscapeText(line).c_str()); };
-  say(o_.file + ": " + FileKindName(kind_) +
+  say(options_.file + ": " + FileKindName(kind_) +
       (kind_ == FileKind::kInstaller ? ", run mode \"" + runMode_ + "\"" : ""));
-  for (const CheckLine& c : checks_) {
-    const char* mark = c.status == Status::kOk       ? "ok     "
-                       : c.status == Status::kFailed ? "FAILED "
-                                                     : "-      ";
-    char name[32];
-    std::snprintf(name, sizeof name, "%-17s", c.name.c_str());
-    say(std::string("  ") + mark + " " + name + " " + c.detail);
-  }
+  for (const CheckLine& c : checks_) say(CheckLineText(c));
   if (script_) {
     for (const std::string& line : DescribeFindings(*script_)) say("  " + line);
   }
   for (const ScriptFinding& f : entryFailures_) {
     say("  error: install script line " + std::to_string(f.line) + ": " + f.text);
   }
+  for (const std::string& line : VerdictLines(verdicts, runsEverywhere)) say(line);
+  return runsEverywhere ? kExitOk : kExitFailed;
+}
+
+std::vector<std::string> Verification::VerdictLines(const Verdicts& verdicts,
+                                                    bool runsEverywhere) const {
   if (kind_ == FileKind::kBundle) {
     std::string failure;
     for (const auto& [p, f] : verdicts) {
       if (failure.empty()) failure = f;
     }
-    say(std::string("verdict: ") +
-        (runsEverywhere ? "the installer would accept this bundle and apply its script"
-                        : "the installer would fail with this bundle: " + failure));
-    return runsEverywhere ? 0 : 1;
+    return {std::string("verdict: ") +
+            (runsEverywhere ? "the installer would accept this bundle and apply its script"
+                            : "the installer would fail with this bundle: " + failure)};
   }
   if (runsEverywhere) {
     std::string list;
     for (const auto& [p, failure] : verdicts) {
       list += std::string(list.empty() ? "" : ", ") + installer::kPlatformClasses[p].name;
     }
-    std::printf("verdict: the installer would run its setup program (%s)\n", list.c_str());
-    return 0;
+    return {"verdict: the installer would run its setup program (" + list + ")"};
   }
   bool same = true;
   for (const auto& [p, failure] : verdicts) same &= failure == verdicts.front().second;
   if (same) {
-    say(std::string("verdict: the installer would NOT run its setup program (") +
-        (verdicts.size() > 1 ? "any platform"
-                             : installer::kPlatformClasses[verdicts.front().first].name) +
-        "): " + verdicts.front().second);
-    return 1;
+    return {std::string("verdict: the installer would NOT run its setup program (") +
+            (verdicts.size() > 1 ? "any platform"
+                                 : installer::kPlatformClasses[verdicts.front().first].name) +
+            "): " + verdicts.front().second};
   }
+  std::vector<std::string> lines;
   for (const auto& [p, failure] : verdicts) {
-    say(std::string("verdict: ") + installer::kPlatformClasses[p].name + ": " +
-        (failure.empty() ? "would run its setup program"
-                         : "would NOT run its setup program: " + failure));
+    lines.push_back(std::string("verdict: ") + installer::kPlatformClasses[p].name + ": " +
+                    (failure.empty() ? "would run its setup program"
+                                     : "would NOT run its setup program: " + failure));
   }
-  return 1;
+  return lines;
 }
 
 CommandRegistration registration{Command{
@@ -593,4 +648,11 @@ CommandRegistration registration{Command{
     }}};
 
 }  // namespace
+
+VerifyVerdict VerifyQuietly(VerifyOptions options) {
+  options.quiet = true;
+  options.json = false;
+  return Verification(options).Verdict();
+}
+
 }  // namespace ztpack
