@@ -231,7 +231,7 @@ Extraction::Step Extraction::OpenBundle() {
 Extraction::Step Extraction::PlanInstallation() {
   const std::u16string root = support::Utf8ToWide(U8String(staging_.path()), true) + u"/";
   if (runMode_.empty()) return Fail("--mode is needed: " + o_.file + " carries no run mode");
-  auto lines = ReadInstallScript(&reader_);
+  auto lines = ReadUntrimmedScript(&reader_);
   if (!lines) return Fail(lines.error());
   const installer::Platform platform =
       installer::PlatformFor(o_.platform, static_cast<uint32_t>(o_.windowsMajor));

@@ -301,7 +301,7 @@ bool Verification::CheckBinding(const std::string& bundleDigest) {
 bool Verification::CheckInstallScript(bundle::BundleReader* reader,
                                       const support::Result<BundleInfo>& info,
                                       const ScratchDir& scratch) {
-  auto lines = ReadInstallScript(reader);
+  auto lines = ReadUntrimmedScript(reader);
   if (!lines || !info) {
     Add("install script", Status::kFailed, !lines ? lines.error() : info.error());
     return false;
