@@ -80,23 +80,20 @@ int64_t ChainEndOf(platform::File& container, ChainEnd chainEnd, int64_t length)
   return end >= kPositionLimit ? -1 : end;
 }
 
-// The footer of the attachment of `type` nearest the chain end, and where it lies; traces what
-// it finds and why it fails.
-bool FindFooter(const support::ByteReader& reader, int64_t end, const Variant& variant,
-                const std::string& type, AttachmentFooter* footer, int64_t* position) {
-  const ChainWalk walk = WalkChain(reader, end, [&](int64_t, const AttachmentFooter& found) {
+// The offset of the footer of the attachment of `type` nearest the chain end (decoded into
+// *footer), or -1; traces what it finds and why it fails.
+int64_t FindFooter(const support::ByteReader& reader, int64_t end, const Variant& variant,
+                   const std::string& type, AttachmentFooter* footer) {
+  const ChainWalk walk = WalkChain(reader, end, *footer, [&](int64_t) {
     if (variant.traceFound) {
-      const std::string foundType(found.type, kTypeSize);
-      support::Trace("Found attachment: %s\n", foundType.c_str());
+      const std::string found(footer->type, kTypeSize);
+      support::Trace("Found attachment: %s\n", found.c_str());
     }
-    if (std::memcmp(found.type, type.data(), kTypeSize) != 0) return true;
-    *footer = found;
-    return false;
+    return std::memcmp(footer->type, type.data(), kTypeSize) != 0;
   });
-  *position = walk.position;
-  if (walk.end == ChainWalk::kStopped) return true;
+  if (walk.end == ChainWalk::kStopped) return walk.position;
   support::Trace(walk.end == ChainWalk::kUnreadable ? "Header read fail\n" : "Not found!\n");
-  return false;
+  return -1;
 }
 
 // Reads the data at `dataStart` in pieces, unscrambles each for the sink, and compares the
@@ -166,8 +163,8 @@ bool FindAndCopy(platform::File& container, const Variant& variant, const std::s
   const int64_t end = ChainEndOf(container, variant.chainEnd, length);
   support::ByteReader reader(container, length < 0 ? 0 : static_cast<uint64_t>(length));
   AttachmentFooter footer;
-  int64_t position = 0;
-  if (!FindFooter(reader, end, variant, type, &footer, &position)) return false;
+  const int64_t position = FindFooter(reader, end, variant, type, &footer);
+  if (position < 0) return false;
 
   const int64_t dataStart = position - static_cast<int64_t>(footer.size);
   if (dataStart < 0) {

@@ -13,10 +13,10 @@ namespace container {
 
 // The walk over a chain, written once for the installer's readers below and for ztpack's
 // listing of every attachment: backwards from the chain end, footer by footer, until 28 bytes
-// are not a footer, cannot be read, or would start before offset 0. `visit(footerOffset,
-// footer)` returns false to stop the walk (at the attachment it looks for, or at one it refuses);
-// the walk does not look at the data or where it starts. `position` is the footer offset the
-// walk ended at.
+// are not a footer, cannot be read, or would start before offset 0. Each footer is decoded into
+// `footer`, then `visit(footerOffset)` returns false to stop the walk (at the attachment it looks
+// for, or at one it refuses); the walk does not look at the data or where it starts. `position`
+// is the footer offset the walk ended at.
 struct ChainWalk {
   enum End {
     kBeforeStart,  // the next footer would start before offset 0
@@ -28,7 +28,8 @@ struct ChainWalk {
   int64_t position = 0;
 };
 template <typename Visit>
-ChainWalk WalkChain(const support::ByteReader& reader, int64_t chainEnd, Visit&& visit) {
+ChainWalk WalkChain(const support::ByteReader& reader, int64_t chainEnd, AttachmentFooter& footer,
+                    Visit&& visit) {
   ChainWalk walk;
   walk.position = chainEnd - static_cast<int64_t>(kFooterSize);
   for (;;) {
@@ -37,7 +38,6 @@ ChainWalk WalkChain(const support::ByteReader& reader, int64_t chainEnd, Visit&&
       return walk;
     }
     uint8_t raw[kFooterSize];
-    AttachmentFooter footer;
     if (!reader.Read(static_cast<uint64_t>(walk.position), raw, kFooterSize)) {
       walk.end = ChainWalk::kUnreadable;
       return walk;
@@ -46,7 +46,7 @@ ChainWalk WalkChain(const support::ByteReader& reader, int64_t chainEnd, Visit&&
       walk.end = ChainWalk::kNoFooter;
       return walk;
     }
-    if (!visit(walk.position, static_cast<const AttachmentFooter&>(footer))) {
+    if (!visit(walk.position)) {
       walk.end = ChainWalk::kStopped;
       return walk;
     }

@@ -52,8 +52,9 @@ support::Result<AttachmentChain> WalkAttachmentChain(const std::string& path, in
     return chain;
   }
   char text[160];
-  const container::ChainWalk walk = container::WalkChain(
-      reader, end, [&](int64_t position, const container::AttachmentFooter& footer) {
+  container::AttachmentFooter footer;
+  const container::ChainWalk walk =
+      container::WalkChain(reader, end, footer, [&](int64_t position) {
         if (chain.entries.size() == maxEntries) {
           std::snprintf(text, sizeof text, "listing stopped after %zu attachments", maxEntries);
           chain.stop = text;
