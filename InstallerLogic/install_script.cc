@@ -10,8 +10,6 @@
 namespace installer {
 namespace {
 
-bool IsBlankByte(char c) { return static_cast<signed char>(c) <= 32; }
-
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
@@ -123,17 +121,11 @@ bool PlatformClassMatches(size_t index, const std::string& architecture, int maj
 }
 
 std::string TrimRunMode(std::string mode) {
-  while (!mode.empty() && static_cast<signed char>(mode.back()) <= 32) mode.pop_back();
+  while (!mode.empty() && IsBlankScriptByte(mode.back())) mode.pop_back();
   return mode;
 }
 
-std::string TrimScriptLine(std::string_view line) {
-  size_t end = line.size();
-  while (end > 0 && IsBlankByte(line[end - 1])) --end;
-  size_t begin = 0;
-  while (begin < end && IsBlankByte(line[begin])) ++begin;
-  return std::string(line.substr(begin, end - begin));
-}
+std::string TrimScriptLine(std::string_view line) { return std::string(TrimmedScriptLine(line)); }
 
 std::vector<std::string> ReadScriptLines(bundle::BundleReader& reader,
                                          bundle::EntryHandle* script) {

@@ -6,9 +6,8 @@
 // Install script (bundle entry "install_script"): one directive per line, fields separated by
 // ",", no quoting. Field 0 is the condition ("dep" followed by markers found by substring
 // search), field 1 the entry name, field 2 the target path relative to the workspace with
-// backslashes between directories. Lines are trimmed at both ends (every byte that is 32 or less
-// as a signed char, so bytes 0x80-0xFF too); empty lines and lines starting with "#" are
-// comments.
+// backslashes between directories. How the bytes become lines and how lines are trimmed is
+// script_line.h; empty lines and lines starting with "#" are comments.
 //
 // A new platform marker is added here alone: a row in the marker table (install_script.cc), the
 // fact it tests in Platform (and ThisPlatform) when it is a new one, and the platform classes it
@@ -21,6 +20,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "script_line.h"
 
 namespace bundle {
 class BundleReader;
@@ -77,13 +78,12 @@ std::string TrimRunMode(std::string mode);
 
 // ---- Script lines ----
 
-constexpr int kScriptLineBufferSize = 2048;
-
-// Clears trailing, then skips leading bytes that are 32 or less taken as signed 8-bit values.
+// TrimmedScriptLine (script_line.h) as a string of its own.
 std::string TrimScriptLine(std::string_view line);
 
 // The install script as the worker reads it: every piece ReadLine returns into a buffer of
-// kScriptLineBufferSize bytes, cut at an embedded zero byte, not yet trimmed.
+// kScriptLineBufferSize bytes, cut at an embedded zero byte, not yet trimmed (what ScriptLinesOf
+// gives for the entry's bytes).
 std::vector<std::string> ReadScriptLines(bundle::BundleReader& reader, bundle::EntryHandle* script);
 
 // The marker tests on a directive's condition field, in their fixed order: "-x86", "-x64",

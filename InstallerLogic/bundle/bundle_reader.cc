@@ -8,6 +8,7 @@
 
 #include "bundle/bundle_reader_impl.h"
 #include "bundle/entry_walk.h"
+#include "script_line.h"
 #include "support/byte_reader.h"
 #include "support/trace.h"
 #include "verify/key_place.h"
@@ -38,9 +39,9 @@ std::string CStringKey(const std::string& name) { return std::string(name.c_str(
 std::string BuiltinRootKey() { return verify::PlacedRootKey(); }
 
 // ---------------------------------------------------------------------------------------------
-// StreamFile
+// ReadAheadFile
 
-bool StreamFile::Open(const std::u16string& path) {
+bool ReadAheadFile::Open(const std::u16string& path) {
   Close();
   file_ = platform::File::Open(path, platform::OpenMode::kRead);
   if (!file_.IsOpen()) return false;
@@ -48,14 +49,14 @@ bool StreamFile::Open(const std::u16string& path) {
   return true;
 }
 
-void StreamFile::Close() {
+void ReadAheadFile::Close() {
   file_.Close();
   bufferStart_ = 0;
   cursor_ = 0;
   filled_ = 0;
 }
 
-size_t StreamFile::Read(void* out, size_t n) {
+size_t ReadAheadFile::Read(void* out, size_t n) {
   auto* dst = static_cast<uint8_t*>(out);
   size_t done = 0;
   while (done < n) {
@@ -85,7 +86,7 @@ size_t StreamFile::Read(void* out, size_t n) {
   return done;
 }
 
-bool StreamFile::Seek(int64_t position) {
+bool ReadAheadFile::Seek(int64_t position) {
   if (!file_.IsOpen() || position < 0) return false;
   if (position >= bufferStart_ && position <= bufferStart_ + static_cast<int64_t>(filled_)) {
     cursor_ = static_cast<size_t>(position - bufferStart_);
@@ -139,82 +140,77 @@ bool BundleReader::Impl::ReadU32(uint32_t* value, bool feedValidation) {
   return true;
 }
 
-bool BundleReader::Impl::ReadEntryName(std::string* name) {
-  uint32_t length = 0;
-  if (!ReadU32(&length, false)) return false;
-  if (length == 0 || length > kMaxNameLength) {
-    Rewind();
-    return false;
-  }
-  name->assign(length, '\0');
-  return ReadStream(name->data(), 1, length, false, false) == length;
-}
+namespace {
 
-bool BundleReader::Impl::SkipEntry() {
-  uint32_t chunkCount = 0;
-  if (!ReadU32(&chunkCount, false)) return false;
-  uint8_t piece[4096];
-  for (uint32_t i = 0; i < chunkCount; ++i) {
-    uint32_t stored = 0, inflated = 0;
-    if (!ReadU32(&stored, false) || !ReadU32(&inflated, false)) return false;
-    // The key streams depend on every data byte, so the data is read, but only bit 0 is used.
-    uint64_t left = stored;
-    while (left > 0) {
-      size_t n = static_cast<size_t>(std::min<uint64_t>(left, sizeof piece));
-      if (ReadStream(piece, 1, n, false, true) != n) return false;
-      left -= n;
-    }
+// The entry walk's source and visitor both for the rest of one entry's record, from its chunk
+// count on: each chunk's data is read where it is copied, so the two roles are one object.
+class ChunkCopier {
+ public:
+  ChunkCopier(BundleReader::Impl& reader, platform::File& out) : reader_(reader), out_(out) {}
+  bool U32(uint32_t* value) { return reader_.ReadU32(value, false); }
+  bool Entry(const std::string&, uint32_t chunkCount) {
+    chunkCount_ = chunkCount;
+    return true;
   }
-  return true;
-}
+  bool Chunk(uint32_t index, uint32_t stored, uint32_t inflated) {
+    // Lengths from the file size buffers only within the chunk limits and the bytes left.
+    if (!ChunkWithinLimits(stored, inflated, reader_.maxChunkSize)) return false;
+    if (static_cast<int64_t>(stored) > reader_.fileSize - reader_.file.Tell()) return false;
+    index_ = index;
+    inflated_ = inflated;
+    return true;
+  }
+  bool ChunkData(uint32_t stored) {
+    return reader_.CopyChunk(out_, index_ + 1 == chunkCount_, stored, inflated_);
+  }
+  bool EntryEnd() { return true; }
+
+ private:
+  BundleReader::Impl& reader_;
+  platform::File& out_;
+  uint32_t chunkCount_ = 0, index_ = 0, inflated_ = 0;
+};
+
+}  // namespace
 
 bool BundleReader::Impl::CopyEntryTo(platform::File& out) {
-  uint32_t chunkCount = 0;
-  if (!ReadU32(&chunkCount, false)) return false;
-  return CopyChunks(out, chunkCount);
+  ChunkCopier copier(*this, out);
+  return !WalkEntryChunks(copier, copier, std::string()).has_value();
 }
 
-bool BundleReader::Impl::CopyChunks(platform::File& out, uint32_t chunkCount) {
-  for (uint32_t i = 0; i < chunkCount; ++i) {
-    uint32_t stored = 0, inflated = 0;
-    if (!ReadU32(&stored, false) || !ReadU32(&inflated, false)) return false;
-    // Lengths from the file size buffers only within the chunk limits and the bytes left.
-    if (!ChunkWithinLimits(stored, inflated, maxChunkSize)) return false;
-    if (static_cast<int64_t>(stored) > fileSize - file.Tell()) return false;
-
-    // A chunk goes to the writer's thread when that thread has (almost) nothing left to do:
-    // where writing is slow, it is kept busy by the writes alone. The file's last chunk stays
-    // here: this thread would otherwise wait idle for it.
-    const bool shareable = twoProcessors && i + 1 < chunkCount && inflated > 0 &&
-                           stored <= kShareLimit && inflated <= kShareLimit;
-    if (shareable && writer.Backlog() <= kIdleBacklog && writer.Done(handoff.ticket)) {
-      uint8_t* in = Reserve(handoff, stored);
-      if (ReadStream(in, 1, stored, false, false) != stored) return false;
-      handoff.ticket = writer.SubmitInflate(&out, in, stored, inflated);
-      continue;
-    }
-
-    uint8_t* in = Reserve(storedBytes, stored);
+bool BundleReader::Impl::CopyChunk(platform::File& out, bool last, uint32_t stored,
+                                   uint32_t inflated) {
+  // A chunk goes to the writer's thread when that thread has (almost) nothing left to do:
+  // where writing is slow, it is kept busy by the writes alone. The file's last chunk stays
+  // here: this thread would otherwise wait idle for it.
+  const bool shareable =
+      twoProcessors && !last && inflated > 0 && stored <= kShareLimit && inflated <= kShareLimit;
+  if (shareable && writer.Backlog() <= kIdleBacklog && writer.Done(handoff.ticket)) {
+    uint8_t* in = Reserve(handoff, stored);
     if (ReadStream(in, 1, stored, false, false) != stored) return false;
-    if (inflated == 0) {
-      // Nothing can be written; uncompress() says whether the stream is acceptable.
-      uint8_t none = 0;
-      uLongf destLength = 0;
-      if (uncompress(&none, &destLength, in, stored) != Z_OK) return false;
-      continue;
-    }
-    // Whatever the chunk inflates to is written, piece by piece; the buffer is reused only
-    // once its pieces are written (the first chunk of a file does not wait for its creation).
-    Buffer& dest = inflated <= kShareLimit ? outputs[nextOutput ^= 1] : outputs[0];
-    writer.WaitFor(dest.ticket);
-    if (writer.Failed()) return false;
-    if (!inflater.Inflate(in, stored, inflated, Reserve(dest, inflated), inflated,
-                          [&](const uint8_t* piece, size_t n) {
-                            dest.ticket = writer.Submit(&out, piece, n);
-                            return !writer.Failed();
-                          })) {
-      return false;
-    }
+    handoff.ticket = writer.SubmitInflate(&out, in, stored, inflated);
+    return true;
+  }
+
+  uint8_t* in = Reserve(storedBytes, stored);
+  if (ReadStream(in, 1, stored, false, false) != stored) return false;
+  if (inflated == 0) {
+    // Nothing can be written; uncompress() says whether the stream is acceptable.
+    uint8_t none = 0;
+    uLongf destLength = 0;
+    return uncompress(&none, &destLength, in, stored) == Z_OK;
+  }
+  // Whatever the chunk inflates to is written, piece by piece; the buffer is reused only
+  // once its pieces are written (the first chunk of a file does not wait for its creation).
+  Buffer& dest = inflated <= kShareLimit ? outputs[nextOutput ^= 1] : outputs[0];
+  writer.WaitFor(dest.ticket);
+  if (writer.Failed()) return false;
+  if (!inflater.Inflate(in, stored, inflated, Reserve(dest, inflated), inflated,
+                        [&](const uint8_t* piece, size_t n) {
+                          dest.ticket = writer.Submit(&out, piece, n);
+                          return !writer.Failed();
+                        })) {
+    return false;
   }
   return true;
 }
@@ -363,6 +359,19 @@ EntryHandle* BundleReader::OpenEntry(const char* name) {
   return nullptr;
 }
 
+const CachedChunk* BundleReader::Impl::ChunkHolding(EntryHandle* handle, uint64_t offset,
+                                                    uint64_t* base) {
+  if (offset >= handle->totalLength) return nullptr;
+  int64_t i = FindChunk(handle, offset);
+  if (i < 0) {
+    std::fputs("?!\n", stdout);
+    return nullptr;
+  }
+  *base = handle->chunkStarts[i];
+  const CachedChunk* item = FindCached(handle, static_cast<size_t>(i));
+  return item != nullptr ? item : LoadChunk(handle, static_cast<size_t>(i));
+}
+
 size_t BundleReader::Read(void* buffer, size_t itemSize, size_t count, EntryHandle* handle) {
   Impl& d = *impl_;
   if (handle == nullptr || buffer == nullptr || itemSize == 0) return 0;
@@ -374,15 +383,9 @@ size_t BundleReader::Read(void* buffer, size_t itemSize, size_t count, EntryHand
   uint64_t offset = handle->readOffset;
   uint64_t left = want;
   while (left > 0) {
-    int64_t i = Impl::FindChunk(handle, offset);
-    if (i < 0) {
-      std::fputs("?!\n", stdout);
-      return 0;
-    }
-    const CachedChunk* item = d.FindCached(handle, static_cast<size_t>(i));
-    if (item == nullptr) item = d.LoadChunk(handle, static_cast<size_t>(i));
+    uint64_t base = 0;
+    const CachedChunk* item = d.ChunkHolding(handle, offset, &base);
     if (item == nullptr) return 0;
-    uint64_t base = handle->chunkStarts[i];
     uint64_t take = std::min<uint64_t>(left, base + item->inflated - offset);
     std::memcpy(out, item->data.get() + (offset - base), static_cast<size_t>(take));
     out += take;
@@ -397,56 +400,21 @@ char* BundleReader::ReadLine(char* buffer, int size, EntryHandle* handle) {
   Impl& d = *impl_;
   if (buffer == nullptr || size < 1 || handle == nullptr) return nullptr;
   const size_t limit = static_cast<size_t>(size) - 1;
-
-  // Fast path: the line is served straight from a cached chunk when it ends inside it.
-  int64_t i = Impl::FindChunk(handle, handle->readOffset);
-  if (i >= 0) {
-    if (const CachedChunk* item = d.FindCached(handle, static_cast<size_t>(i))) {
-      const uint8_t* data = item->data.get();
-      size_t pos = static_cast<size_t>(handle->readOffset - handle->chunkStarts[i]);
-      size_t stored = 0;
-      bool done = stored == limit;
-      while (!done && pos < item->inflated) {
-        // The bytes up to the room left (carriage returns take none) and up to a line feed,
-        // copied without their carriage returns; what is left is taken in the next round.
-        const uint8_t* from = data + pos;
-        size_t window = std::min<size_t>(limit - stored, item->inflated - pos);
-        const void* lf = std::memchr(from, 0x0A, window);
-        if (lf != nullptr) window = static_cast<size_t>(static_cast<const uint8_t*>(lf) - from) + 1;
-        const uint8_t* end = from + window;
-        while (from < end) {
-          const auto* cr = static_cast<const uint8_t*>(std::memchr(from, 0x0D, end - from));
-          const uint8_t* stop = cr != nullptr ? cr : end;
-          std::memcpy(buffer + stored, from, static_cast<size_t>(stop - from));
-          stored += static_cast<size_t>(stop - from);
-          from = cr != nullptr ? cr + 1 : end;
-        }
-        pos += window;
-        done = lf != nullptr || stored == limit;
-      }
-      if (done) {
-        buffer[stored] = '\0';
-        handle->readOffset = handle->chunkStarts[i] + pos;
-        return buffer;
-      }
-    }
-  }
-
-  // Slow path: byte by byte through Read, which loads chunks and crosses chunk ends.
-  if (size == 1) {
-    buffer[0] = '\0';
-    return buffer;
-  }
+  // The line rules are script_line.h's, applied to each chunk's bytes in turn; a piece that the
+  // entry's end (or a chunk that fails to load) cuts short is returned as far as it got.
   size_t stored = 0;
   while (stored < limit) {
-    char c;
-    if (Read(&c, 1, 1, handle) != 1) {
+    uint64_t base = 0;
+    const CachedChunk* item = d.ChunkHolding(handle, handle->readOffset, &base);
+    if (item == nullptr) {
       if (stored == 0) return nullptr;
       break;
     }
-    if (c == '\r') continue;
-    buffer[stored++] = c;
-    if (c == '\n') break;
+    const size_t pos = static_cast<size_t>(handle->readOffset - base);
+    const installer::PieceScan scan = installer::ScanScriptPiece(
+        {item->data.get() + pos, item->inflated - pos}, buffer, limit, &stored);
+    handle->readOffset += scan.consumed;
+    if (scan.ended) break;
   }
   buffer[stored] = '\0';
   return buffer;
@@ -463,13 +431,56 @@ void BundleReader::CloseEntry(EntryHandle* handle) {
   d.handles.erase(it);
 }
 
-bool BundleReader::Impl::WalkFrom(const std::string& key) {
-  std::string name;
-  while (ReadEntryName(&name)) {
-    if (CStringKey(name) == key) return true;
-    if (!SkipEntry()) return false;
+namespace {
+
+// The entry walk's source as extraction reads the stream: unscrambled, not hashed; chunk data
+// only moves the key streams on (they depend on every data byte, but only its bit 0 is used).
+class ExtractionSource {
+ public:
+  explicit ExtractionSource(BundleReader::Impl& reader) : reader_(reader) {}
+  bool U32(uint32_t* value) { return reader_.ReadU32(value, false); }
+  bool Name(std::string* name) {
+    return reader_.ReadStream(name->data(), 1, name->size(), false, false) == name->size();
   }
-  return false;
+  bool ChunkData(uint32_t stored) {
+    uint8_t block[4096];
+    for (uint64_t left = stored; left > 0;) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(left, sizeof block));
+      if (reader_.ReadStream(block, 1, n, false, true) != n) return false;
+      left -= n;
+    }
+    return true;
+  }
+
+ private:
+  BundleReader::Impl& reader_;
+};
+
+// Stops the walk after the name of the first entry named `key` (as a C string), or after the
+// first name when `firstOnly`.
+struct EntryFinder {
+  const std::string& key;
+  bool firstOnly = false;
+  bool found = false;
+  void EntryStart() {}
+  bool Named(const std::string& name) {
+    found = CStringKey(name) == key;
+    return !found && !firstOnly;
+  }
+  bool Entry(const std::string&, uint32_t) { return true; }
+  bool Chunk(uint32_t, uint32_t, uint32_t) { return true; }
+  bool EntryEnd() { return true; }
+};
+
+}  // namespace
+
+bool BundleReader::Impl::WalkFrom(const std::string& key, bool firstOnly) {
+  ExtractionSource source(*this);
+  EntryFinder finder{key, firstOnly};
+  const WalkEnd end = WalkEntryStream(source, finder);
+  // The stream's end (or what cannot be a name length) puts the stream back at its start.
+  if (end == WalkEnd::kTerminator || end == WalkEnd::kNameLengthTooLarge) Rewind();
+  return finder.found;
 }
 
 bool BundleReader::Impl::SeekEntry(const std::string& key) {
@@ -481,17 +492,16 @@ bool BundleReader::Impl::SeekEntry(const std::string& key) {
   if (hit != index.firstByName.end()) {
     file.Seek(hit->second.offset);
     state = hit->second.state;
-    std::string name;
-    if (ReadEntryName(&name) && CStringKey(name) == key) return true;
+    if (WalkFrom(key, true)) return true;
     Rewind();
-    return WalkFrom(key);
+    return WalkFrom(key, false);
   }
   if (index.complete) return false;
   if (index.full) {
     file.Seek(index.resume.offset);
     state = index.resume.state;
   }
-  return WalkFrom(key);
+  return WalkFrom(key, false);
 }
 
 bool BundleReader::ExtractEntry(const std::u16string& targetPath, const std::string& entryName) {
@@ -512,37 +522,81 @@ bool BundleReader::ExtractEntry(const std::u16string& targetPath, const std::str
   return ok;
 }
 
+namespace {
+
+// The entry walk's source and visitor for ExtractSmall: an entry of no chunk, or of one chunk
+// within kSmallFile, is extracted as one job; for any other it stops before reading data.
+class SmallEntry {
+ public:
+  enum Outcome { kNotSmall, kSmall, kFailed };
+  SmallEntry(BundleReader::Impl& reader, platform::File* out, const std::u16string* target,
+             support::ParentDirectories* parents, WriteBehind::Ticket* ticket)
+      : reader_(reader), out_(out), target_(target), parents_(parents), ticket_(ticket) {}
+  bool U32(uint32_t* value) { return reader_.ReadU32(value, false); }
+  bool Entry(const std::string&, uint32_t chunkCount) {
+    if (chunkCount == 0) {
+      *ticket_ = reader_.writer.SubmitFile(out_, target_, parents_, nullptr, 0);
+      outcome = kSmall;
+    }
+    return chunkCount <= 1;
+  }
+  bool Chunk(uint32_t, uint32_t stored, uint32_t inflated) {
+    // The checks of ChunkCopier, in its order.
+    if (!ChunkWithinLimits(stored, inflated, reader_.maxChunkSize)) {
+      outcome = kFailed;
+      return false;
+    }
+    inflated_ = inflated;
+    return inflated <= BundleReader::Impl::kSmallFile && stored <= BundleReader::Impl::kSmallFile;
+  }
+  bool ChunkData(uint32_t stored) {
+    outcome = reader_.ExtractSmallChunk(out_, target_, parents_, ticket_, stored, inflated_)
+                  ? kSmall
+                  : kFailed;
+    return outcome == kSmall;
+  }
+  bool EntryEnd() { return true; }
+  Outcome outcome = kNotSmall;
+
+ private:
+  BundleReader::Impl& reader_;
+  platform::File* out_;
+  const std::u16string* target_;
+  support::ParentDirectories* parents_;
+  WriteBehind::Ticket* ticket_;
+  uint32_t inflated_ = 0;
+};
+
+}  // namespace
+
 bool BundleReader::Impl::ExtractSmall(platform::File* out, const std::u16string* target,
                                       support::ParentDirectories* parents,
                                       WriteBehind::Ticket* ticket, bool* failed) {
   const int64_t start = file.Tell();
   const KeyStreamState startState = state;
-  auto notSmall = [&] {
-    file.Seek(start);
-    state = startState;
-    return false;
-  };
-  auto fail = [&] {
-    // As CopyEntryTo fails: after the target was created.
-    *ticket = writer.SubmitOpen(out, target, parents);
-    *failed = true;
-    return false;
-  };
-  uint32_t chunkCount = 0, stored = 0, inflated = 0;
-  if (!ReadU32(&chunkCount, false)) return notSmall();
-  if (chunkCount == 0) {
-    *ticket = writer.SubmitFile(out, target, parents, nullptr, 0);
-    return true;
+  SmallEntry small(*this, out, target, parents, ticket);
+  (void)WalkEntryChunks(small, small, std::string());
+  switch (small.outcome) {
+    case SmallEntry::kSmall: return true;
+    case SmallEntry::kNotSmall:
+      file.Seek(start);
+      state = startState;
+      return false;
+    case SmallEntry::kFailed: break;
   }
-  if (chunkCount != 1 || !ReadU32(&stored, false) || !ReadU32(&inflated, false)) {
-    return notSmall();
-  }
-  // The checks of CopyChunks, in its order.
-  if (!ChunkWithinLimits(stored, inflated, maxChunkSize)) return fail();
-  if (inflated > kSmallFile || stored > kSmallFile) return notSmall();
-  if (static_cast<int64_t>(stored) > fileSize - file.Tell()) return fail();
+  // As CopyEntryTo fails: after the target was created.
+  *ticket = writer.SubmitOpen(out, target, parents);
+  *failed = true;
+  return false;
+}
+
+bool BundleReader::Impl::ExtractSmallChunk(platform::File* out, const std::u16string* target,
+                                           support::ParentDirectories* parents,
+                                           WriteBehind::Ticket* ticket, uint32_t stored,
+                                           uint32_t inflated) {
+  if (static_cast<int64_t>(stored) > fileSize - file.Tell()) return false;
   uint8_t* in = Reserve(storedBytes, stored);
-  if (ReadStream(in, 1, stored, false, false) != stored) return fail();
+  if (ReadStream(in, 1, stored, false, false) != stored) return false;
   Buffer& dest = smallOutputs[nextSmall];
   if (!writer.Done(dest.ticket)) {
     // The writer is behind: wait until half the ring is free rather than for one buffer at a
@@ -556,12 +610,12 @@ bool BundleReader::Impl::ExtractSmall(platform::File* out, const std::u16string*
   if (inflated == 0) {
     uint8_t none = 0;
     uLongf destLength = 0;
-    if (uncompress(&none, &destLength, in, stored) != Z_OK) return fail();
+    if (uncompress(&none, &destLength, in, stored) != Z_OK) return false;
   } else if (!inflater.Inflate(in, stored, inflated, data, inflated, [&](const uint8_t*, size_t n) {
                written += n;
                return true;
              })) {
-    return fail();
+    return false;
   }
   dest.ticket = *ticket = writer.SubmitFile(out, target, parents, data, written);
   return true;

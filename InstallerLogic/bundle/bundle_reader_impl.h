@@ -25,7 +25,7 @@ namespace bundle {
 // A read-only file with a read-ahead buffer, standing in for the C runtime's byte stream: the
 // walk reads many 4-byte fields, and each must not cost a system call. Seeks inside the buffered
 // range only move the cursor. Reads of a buffer's size or more bypass the buffer.
-class StreamFile {
+class ReadAheadFile {
  public:
   bool Open(const std::u16string& path);
   void Close();
@@ -68,7 +68,7 @@ struct EntryIndex {
 struct BundleReader::Impl {
   using Verifier = CryptoPP::RSASS<CryptoPP::PKCS1v15, support::DetectingSha1>::Verifier;
 
-  StreamFile file;
+  ReadAheadFile file;
   std::u16string path;  // for the trace line of a detected collision
   bool open = false;
   uint32_t maxChunkSize = kDefaultMaxChunkSize;
@@ -124,10 +124,10 @@ struct BundleReader::Impl {
   size_t ReadStream(void* buffer, size_t itemSize, size_t count, bool feedValidation,
                     bool advanceOnly);
   bool ReadU32(uint32_t* value, bool feedValidation);
-  bool ReadEntryName(std::string* name);
-  bool SkipEntry();
+  // The rest of the entry's record from its chunk count on, through the entry walk.
   bool CopyEntryTo(platform::File& out);
-  bool CopyChunks(platform::File& out, uint32_t chunkCount);
+  // One chunk of the entry being copied, its header read and within the limits.
+  bool CopyChunk(platform::File& out, bool last, uint32_t stored, uint32_t inflated);
   // Positions the stream at the first entry whose name is `key` (as a C string), as the walk
   // from offset 25 would find it; false when there is none.
   bool SeekEntry(const std::string& key);
@@ -136,14 +136,23 @@ struct BundleReader::Impl {
   // read) or when it fails (*failed set).
   bool ExtractSmall(platform::File* out, const std::u16string* target,
                     support::ParentDirectories* parents, WriteBehind::Ticket* ticket, bool* failed);
+  // The data of such an entry's one chunk, its header read and within the limits.
+  bool ExtractSmallChunk(platform::File* out, const std::u16string* target,
+                         support::ParentDirectories* parents, WriteBehind::Ticket* ticket,
+                         uint32_t stored, uint32_t inflated);
   bool Validate();
   struct ValidationSource;  // the validation walk (bundle_validate.cc)
   struct ValidationVisitor;
   void RecordInIndex(const std::string& name, int64_t offset, const KeyStreamState& at);
-  bool WalkFrom(const std::string& key);
+  // The entry walk (entry_walk.h) from the current position to the first entry named `key`, or
+  // over one entry when `firstOnly`; true with the stream at that entry's chunk count.
+  bool WalkFrom(const std::string& key, bool firstOnly);
 
   const CachedChunk* LoadChunk(EntryHandle* handle, size_t index);
   const CachedChunk* FindCached(EntryHandle* handle, size_t index) const;
+  // The chunk holding content offset `offset` of an entry, cached or loaded, with the offset
+  // where it begins in *base; null at the entry's end or when it cannot be loaded.
+  const CachedChunk* ChunkHolding(EntryHandle* handle, uint64_t offset, uint64_t* base);
   // The chunk holding content offset `offset` (skipping empty chunks), or -1.
   static int64_t FindChunk(const EntryHandle* handle, uint64_t offset);
   void ResetCatalogue();

@@ -10,7 +10,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <type_traits>
 
 #include "bundle/bundle_format.h"
 
@@ -41,7 +43,27 @@ constexpr bool ChunkWithinLimits(uint32_t stored, uint32_t inflated, uint32_t ma
 //   bool Entry(const std::string& name, uint32_t chunkCount);
 //   bool Chunk(uint32_t index, uint32_t stored, uint32_t inflated);   before its data
 //   bool EntryEnd();                        after the entry's last chunk
-//   void Named(const std::string& name);    the name, before the chunk count is read
+//   void Named(const std::string& name);    the name, before the chunk count is read; a visitor
+//                                           whose Named returns bool stops the walk there with
+//                                           false (extraction, which wants the stream at the
+//                                           chunk count of the entry it looks for)
+// The rest of one entry's record, from its chunk count on, for a walk that stopped after the
+// entry's name (extraction). Empty when the entry ended as it should.
+template <typename Source, typename Visitor>
+std::optional<WalkEnd> WalkEntryChunks(Source& source, Visitor& visitor, const std::string& name) {
+  uint32_t chunkCount = 0;
+  if (!source.U32(&chunkCount)) return WalkEnd::kShortChunks;
+  if (!visitor.Entry(name, chunkCount)) return WalkEnd::kRefused;
+  for (uint32_t i = 0; i < chunkCount; ++i) {
+    uint32_t stored = 0, inflated = 0;
+    if (!source.U32(&stored) || !source.U32(&inflated)) return WalkEnd::kShortChunks;
+    if (!visitor.Chunk(i, stored, inflated)) return WalkEnd::kRefused;
+    if (!source.ChunkData(stored)) return WalkEnd::kShortChunks;
+  }
+  if (!visitor.EntryEnd()) return WalkEnd::kRefused;
+  return std::nullopt;
+}
+
 template <typename Source, typename Visitor>
 WalkEnd WalkEntryStream(Source& source, Visitor& visitor) {
   std::string name;
@@ -53,17 +75,12 @@ WalkEnd WalkEntryStream(Source& source, Visitor& visitor) {
     if (nameLength > kMaxNameLength) return WalkEnd::kNameLengthTooLarge;
     name.assign(nameLength, '\0');
     if (!source.Name(&name)) return WalkEnd::kShortName;
-    visitor.Named(name);
-    uint32_t chunkCount = 0;
-    if (!source.U32(&chunkCount)) return WalkEnd::kShortChunks;
-    if (!visitor.Entry(name, chunkCount)) return WalkEnd::kRefused;
-    for (uint32_t i = 0; i < chunkCount; ++i) {
-      uint32_t stored = 0, inflated = 0;
-      if (!source.U32(&stored) || !source.U32(&inflated)) return WalkEnd::kShortChunks;
-      if (!visitor.Chunk(i, stored, inflated)) return WalkEnd::kRefused;
-      if (!source.ChunkData(stored)) return WalkEnd::kShortChunks;
+    if constexpr (std::is_same_v<decltype(visitor.Named(name)), bool>) {
+      if (!visitor.Named(name)) return WalkEnd::kRefused;
+    } else {
+      visitor.Named(name);
     }
-    if (!visitor.EntryEnd()) return WalkEnd::kRefused;
+    if (auto end = WalkEntryChunks(source, visitor, name)) return *end;
   }
 }
 

@@ -25,12 +25,12 @@ bool WriteBehind::Perform(const Job& job) {
       return job.size == 0 || job.file->Write(job.data, job.size) == static_cast<int64_t>(job.size);
     case Kind::kInflate:
       // Room for the whole chunk, so that it is inflated at once; kept for the next one.
-      if (const size_t need = std::max<size_t>(job.limit, 1); pieceSize_ < need) {
-        piece_.reset();
-        piece_ = std::make_unique_for_overwrite<uint8_t[]>(need);
-        pieceSize_ = need;
+      if (const size_t need = std::max<size_t>(job.limit, 1); chunkOutputSize_ < need) {
+        chunkOutput_.reset();
+        chunkOutput_ = std::make_unique_for_overwrite<uint8_t[]>(need);
+        chunkOutputSize_ = need;
       }
-      return inflater_.Inflate(job.data, job.size, job.limit, piece_.get(), pieceSize_,
+      return inflater_.Inflate(job.data, job.size, job.limit, chunkOutput_.get(), chunkOutputSize_,
                                [&job](const uint8_t* piece, size_t n) {
                                  return job.file->Write(piece, n) == static_cast<int64_t>(n);
                                });

@@ -101,8 +101,8 @@ class WriteBehind {
   std::thread thread_;
   // Used only by whichever thread performs the jobs.
   PieceInflater inflater_;
-  std::unique_ptr<uint8_t[]> piece_;  // the output of a chunk to inflate
-  size_t pieceSize_ = 0;
+  std::unique_ptr<uint8_t[]> chunkOutput_;  // the output of a chunk to inflate
+  size_t chunkOutputSize_ = 0;
 };
 
 }  // namespace bundle

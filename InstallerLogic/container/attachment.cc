@@ -62,20 +62,10 @@ struct Progress {
   int base = 0;
 };
 
-// The common search and read. `progress` is set only for the file variant; `dataOffset` only
-// for ReadAttachmentWithOffset. Traces every step; the caller closes and cleans up on failure.
-bool FindAndCopy(platform::File& container, const Variant& variant, const std::string& type,
-                 Sink& sink, uint8_t* buffer, const Progress* progress, int32_t* dataOffset) {
-  CryptoPP::Weak::MD5 md5;
-  if (type.size() != kTypeSize) {
-    support::Trace("Invalid type to extract: %s\n", type.c_str());
-    return false;
-  }
-  support::Trace("Going to extract file: %s\n", type.c_str());
-
-  const int64_t length = container.Size();
+// Where the chain ends in the variant's terms, or -1 when it has no valid end.
+int64_t ChainEndOf(platform::File& container, ChainEnd chainEnd, int64_t length) {
   int64_t end = -1;
-  switch (variant.chainEnd) {
+  switch (chainEnd) {
     case ChainEnd::kLastSection: end = GetLastSectionEnd(&container); break;
     case ChainEnd::kFileLength: end = length; break;
     case ChainEnd::kImageEnd:
@@ -87,40 +77,31 @@ bool FindAndCopy(platform::File& container, const Variant& variant, const std::s
       break;
   }
   // Positions are signed 32-bit in the format: a chain end beyond that is refused, not wrapped.
-  if (end >= kPositionLimit) end = -1;
-  support::ByteReader reader(container, length < 0 ? 0 : static_cast<uint64_t>(length));
+  return end >= kPositionLimit ? -1 : end;
+}
 
-  AttachmentFooter footer;
-  int64_t position = end - static_cast<int64_t>(kFooterSize);
-  for (;;) {
-    if (position < 0) {
-      support::Trace("Not found!\n");
-      return false;
-    }
-    uint8_t raw[kFooterSize];
-    if (!reader.Read(static_cast<uint64_t>(position), raw, kFooterSize)) {
-      support::Trace("Header read fail\n");
-      return false;
-    }
-    if (!DecodeFooter(raw, &footer)) {
-      support::Trace("Not found!\n");
-      return false;
-    }
+// The offset of the footer of the attachment of `type` nearest the chain end (decoded into
+// *footer), or -1; traces what it finds and why it fails.
+int64_t FindFooter(const support::ByteReader& reader, int64_t end, const Variant& variant,
+                   const std::string& type, AttachmentFooter* footer) {
+  const ChainWalk walk = WalkChain(reader, end, *footer, [&](int64_t) {
     if (variant.traceFound) {
-      const std::string found(footer.type, kTypeSize);
+      const std::string found(footer->type, kTypeSize);
       support::Trace("Found attachment: %s\n", found.c_str());
     }
-    if (std::memcmp(footer.type, type.data(), kTypeSize) == 0) break;
-    position -= static_cast<int64_t>(footer.size) + static_cast<int64_t>(kFooterSize);
-  }
+    return std::memcmp(footer->type, type.data(), kTypeSize) != 0;
+  });
+  if (walk.end == ChainWalk::kStopped) return walk.position;
+  support::Trace(walk.end == ChainWalk::kUnreadable ? "Header read fail\n" : "Not found!\n");
+  return -1;
+}
 
-  const int64_t dataStart = position - static_cast<int64_t>(footer.size);
-  if (dataStart < 0) {
-    support::Trace("Invalid pos\n");
-    return false;
-  }
-  if (dataOffset != nullptr) *dataOffset = static_cast<int32_t>(dataStart);
-  md5.Restart();
+// Reads the data at `dataStart` in pieces, unscrambles each for the sink, and compares the
+// digest at the end; closes the container then.
+bool CopyData(platform::File& container, const support::ByteReader& reader, int64_t dataStart,
+              const AttachmentFooter& footer, const Variant& variant, Sink& sink, uint8_t* buffer,
+              const Progress* progress) {
+  CryptoPP::Weak::MD5 md5;
   // A file copy is hashed on a second thread while this one reads, unscrambles and writes the
   // next piece: the digest is compared only at the end, so nothing else changes.
   uint8_t digest[kDigestSize];
@@ -166,6 +147,32 @@ bool FindAndCopy(platform::File& container, const Variant& variant, const std::s
   }
   support::Trace("Extracted\n");
   return true;
+}
+
+// The common search and read. `progress` is set only for the file variant; `dataOffset` only
+// for ReadAttachmentWithOffset. Traces every step; the caller closes and cleans up on failure.
+bool FindAndCopy(platform::File& container, const Variant& variant, const std::string& type,
+                 Sink& sink, uint8_t* buffer, const Progress* progress, int32_t* dataOffset) {
+  if (type.size() != kTypeSize) {
+    support::Trace("Invalid type to extract: %s\n", type.c_str());
+    return false;
+  }
+  support::Trace("Going to extract file: %s\n", type.c_str());
+
+  const int64_t length = container.Size();
+  const int64_t end = ChainEndOf(container, variant.chainEnd, length);
+  support::ByteReader reader(container, length < 0 ? 0 : static_cast<uint64_t>(length));
+  AttachmentFooter footer;
+  const int64_t position = FindFooter(reader, end, variant, type, &footer);
+  if (position < 0) return false;
+
+  const int64_t dataStart = position - static_cast<int64_t>(footer.size);
+  if (dataStart < 0) {
+    support::Trace("Invalid pos\n");
+    return false;
+  }
+  if (dataOffset != nullptr) *dataOffset = static_cast<int32_t>(dataStart);
+  return CopyData(container, reader, dataStart, footer, variant, sink, buffer, progress);
 }
 
 std::string ReadToString(const std::u16string& containerPath, const std::string& type,

@@ -5,9 +5,54 @@
 #include <cstdint>
 #include <string>
 
+#include "container/attachment_format.h"
 #include "platform/platform.h"
+#include "support/byte_reader.h"
 
 namespace container {
+
+// The walk over a chain, written once for the installer's readers below and for ztpack's
+// listing of every attachment: backwards from the chain end, footer by footer, until 28 bytes
+// are not a footer, cannot be read, or would start before offset 0. Each footer is decoded into
+// `footer`, then `visit(footerOffset)` returns false to stop the walk (at the attachment it looks
+// for, or at one it refuses); the walk does not look at the data or where it starts. `position`
+// is the footer offset the walk ended at.
+struct ChainWalk {
+  enum End {
+    kBeforeStart,  // the next footer would start before offset 0
+    kUnreadable,   // its bytes lie (partly) past the end of the file
+    kNoFooter,     // the bytes there are not a footer
+    kStopped,      // the visitor stopped the walk
+  };
+  End end = kBeforeStart;
+  int64_t position = 0;
+};
+template <typename Visit>
+ChainWalk WalkChain(const support::ByteReader& reader, int64_t chainEnd, AttachmentFooter& footer,
+                    Visit&& visit) {
+  ChainWalk walk;
+  walk.position = chainEnd - static_cast<int64_t>(kFooterSize);
+  for (;;) {
+    if (walk.position < 0) {
+      walk.end = ChainWalk::kBeforeStart;
+      return walk;
+    }
+    uint8_t raw[kFooterSize];
+    if (!reader.Read(static_cast<uint64_t>(walk.position), raw, kFooterSize)) {
+      walk.end = ChainWalk::kUnreadable;
+      return walk;
+    }
+    if (!DecodeFooter(raw, &footer)) {
+      walk.end = ChainWalk::kNoFooter;
+      return walk;
+    }
+    if (!visit(walk.position)) {
+      walk.end = ChainWalk::kStopped;
+      return walk;
+    }
+    walk.position -= static_cast<int64_t>(footer.size) + static_cast<int64_t>(kFooterSize);
+  }
+}
 
 // Copies the attachment's unscrambled data to destinationPath; true when the digest matched.
 // fromSection: the chain ends at the end of the last PE section, else at the end of the file.

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "bundle_fixture.h"
+#include "script_line.h"
 #include "support/workspace.h"
 
 namespace bundle_test {
@@ -91,52 +92,74 @@ TEST(BundleRoundTrip, WriterOutputIsDeterministic) {
             WriteBundle(TempPath("det2"), entries, options));
 }
 
+// The line rules (script_line.h), one table for both of their users: the pure split that
+// ztpack checks and rewrites scripts with, and ReadLine over the entry in chunks of every size,
+// uncached and then cached. A limit of L is a ReadLine buffer of L + 1 bytes.
 struct LineCase {
   const char* name;
   std::string content;
-  uint32_t chunkSize;
-  int bufferSize;
-  std::vector<std::string> lines;
+  size_t limit;
+  std::vector<std::string> pieces;
 };
 
-TEST(BundleReadLine, Cases) {
+TEST(ScriptLines, SplitAndReadLineAgreeOnEveryEdge) {
+  const std::string full(2047, 'a');
   const LineCase cases[] = {
-      {"crlf then last line without lf", "a\r\nb", 4096, 2048, {"a\n", "b"}},
-      {"long line in pieces", "abcdef\n", 4096, 4, {"abc", "def", "\n"}},
-      {"line spans two chunks", "hello world\nx", 4, 2048, {"hello world\n", "x"}},
-      {"line spans many chunks", "abcdefghij\n\n", 3, 2048, {"abcdefghij\n", "\n"}},
-      {"empty entry", "", 4096, 2048, {}},
-      {"only cr", "\r\r", 4096, 2048, {}},
-      {"trailing cr", "a\r", 1, 2048, {"a"}},
-      {"cr at chunk end", "ab\r\ncd\n", 3, 2048, {"ab\n", "cd\n"}},
-      {"exact fit", "abc\n", 4096, 4, {"abc", "\n"}},
-      {"buffer of 2", "ab\n", 2, 2, {"a", "b", "\n"}},
-      {"cr inside a full buffer", "ab\rcd\n", 4096, 4, {"abc", "d\n"}},
-      {"crs take no room", "\r\ra\r\rbc\r\n", 4096, 3, {"ab", "c\n"}},
+      {"lf, crlf, cr alone, last line without lf", "a\nb\r\nc\rd", 2047, {"a\n", "b\n", "cd"}},
+      {"empty script", "", 2047, {}},
+      {"only crs: no empty last piece", "\r\r", 2047, {}},
+      {"trailing cr", "a\r", 2047, {"a"}},
+      {"empty lines", "\n\r\n\n", 2047, {"\n", "\n", "\n"}},
+      {"blank and high bytes are kept", " \t\x80\xff,x \n", 2047, {" \t\x80\xff,x \n"}},
+      {"zero bytes are kept", std::string("a\0b\n", 4), 2047, {std::string("a\0b\n", 4)}},
+      {"limit - 1 with its lf", full.substr(1) + "\n", 2047, {full.substr(1) + "\n"}},
+      {"limit exactly: the lf is a piece", full + "\nx", 2047, {full, "\n", "x"}},
+      {"limit + 1: cut, the rest goes on", full + "bc\n", 2047, {full, "bc\n"}},
+      {"at the limit, then the end", full, 2047, {full}},
+      {"at the limit, then crs alone", full + "\r\r", 2047, {full}},
+      {"over-long line in many pieces", "abcdefg\n", 3, {"abc", "def", "g\n"}},
+      {"exact fit", "abc\n", 3, {"abc", "\n"}},
+      {"one byte pieces", "ab\n", 1, {"a", "b", "\n"}},
+      {"cr inside a full piece", "ab\rcd\n", 3, {"abc", "d\n"}},
+      {"crs take no room", "\r\ra\r\rbc\r\n", 2, {"ab", "c\n"}},
+      {"cr at a piece's edge", "ab\r\ncd\n", 2, {"ab", "\n", "cd", "\n"}},
   };
   for (const LineCase& c : cases) {
-    ztpack::BundleOptions options;
-    options.chunkSize = c.chunkSize;
-    std::string path = TempPath("lines.bnd");
-    WriteBundle(path, {{"install_script", c.content}}, options);
-    BundleReader reader;
-    Configure(reader);
-    ASSERT_TRUE(reader.Open(Wide(path))) << c.name;
-    EntryHandle* h = reader.OpenEntry("install_script");
-    ASSERT_NE(h, nullptr) << c.name;
-    std::vector<std::string> got;
-    std::vector<char> buffer(c.bufferSize);
-    // Twice over the first line: once uncached (slow path), once cached (fast path).
-    while (char* line = reader.ReadLine(buffer.data(), c.bufferSize, h)) {
-      got.push_back(line);
-      ASSERT_LT(got.size(), 100u) << c.name;
+    std::vector<std::string> split;
+    for (const auto& piece : installer::SplitScriptPieces(c.content, c.limit)) {
+      EXPECT_EQ(c.content.substr(piece.begin, piece.end - piece.begin).find('\n'),
+                piece.lineFeed ? piece.end - piece.begin - 1 : std::string::npos)
+          << c.name;
+      split.push_back(piece.text);
     }
-    EXPECT_EQ(got, c.lines) << c.name;
-    EXPECT_EQ(reader.ReadLine(buffer.data(), c.bufferSize, h), nullptr) << c.name;
-    h->readOffset = 0;
-    got.clear();
-    while (char* line = reader.ReadLine(buffer.data(), c.bufferSize, h)) got.push_back(line);
-    EXPECT_EQ(got, c.lines) << c.name << " (cached)";
+    EXPECT_EQ(split, c.pieces) << c.name;
+    // ReadLine's pieces are C strings: they are seen up to a zero byte.
+    std::vector<std::string> asCStrings;
+    for (const std::string& piece : c.pieces) asCStrings.emplace_back(installer::UsedPart(piece));
+
+    for (uint32_t chunkSize : {1u, 3u, 4096u}) {
+      ztpack::BundleOptions options;
+      options.chunkSize = chunkSize;
+      std::string path = TempPath("lines.bnd");
+      WriteBundle(path, {{"install_script", c.content}}, options);
+      BundleReader reader;
+      Configure(reader);
+      ASSERT_TRUE(reader.Open(Wide(path))) << c.name;
+      EntryHandle* h = reader.OpenEntry("install_script");
+      ASSERT_NE(h, nullptr) << c.name;
+      std::vector<char> buffer(c.limit + 1);
+      const int size = static_cast<int>(buffer.size());
+      for (const char* pass : {"uncached", "cached"}) {
+        h->readOffset = 0;
+        std::vector<std::string> got;
+        while (char* line = reader.ReadLine(buffer.data(), size, h)) {
+          got.emplace_back(line);
+          ASSERT_LT(got.size(), 5000u) << c.name;
+        }
+        EXPECT_EQ(got, asCStrings) << c.name << ", chunks of " << chunkSize << ", " << pass;
+        EXPECT_EQ(reader.ReadLine(buffer.data(), size, h), nullptr) << c.name;
+      }
+    }
   }
 }
 

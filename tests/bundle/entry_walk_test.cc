@@ -97,5 +97,28 @@ TEST(EntryWalk, EveryEndIsToldApart) {
   }
 }
 
+// Extraction's use: a Named that returns bool stops the walk right after the name it looks for,
+// and WalkEntryChunks then walks the rest of that entry's record alone.
+struct StopAt : LogVisitor {
+  std::string wanted;
+  bool Named(const std::string& name) {
+    LogVisitor::Named(name);
+    return name != wanted;
+  }
+};
+
+TEST(EntryWalk, StopsAfterANameThenWalksThatEntrysChunks) {
+  MemorySource source{Entry("a", {{3, 5}}) + Entry("bc", {{2, 2}, {1, 1}}) + Entry("d", {})};
+  StopAt visitor;
+  visitor.wanted = "bc";
+  EXPECT_EQ(WalkEntryStream(source, visitor), WalkEnd::kRefused);
+  EXPECT_EQ(visitor.log, "a:1 3/5.bc");
+  EXPECT_EQ(source.at, 4 + 1 + 4 + 8 + 3 + 4 + 2);  // at the chunk count of "bc"
+  EXPECT_EQ(WalkEntryChunks(source, visitor, "bc"), std::nullopt);
+  EXPECT_EQ(visitor.log, "a:1 3/5.bc:2 2/2 1/1.");
+  MemorySource cut{Entry("x", {{3, 3}}).substr(4 + 1, 4 + 8 + 1)};
+  EXPECT_EQ(WalkEntryChunks(cut, visitor, "x"), WalkEnd::kShortChunks);
+}
+
 }  // namespace
 }  // namespace bundle

@@ -161,6 +161,10 @@ TEST(StoreOnce, RenamesExactlyWhatTheFrontEndReadsAsTheEntryName) {
       {"dep-gui,c," + longTarget + "\ndep-gui,b,t\n",
        "dep-gui,c," + longTarget + "\ndep-gui,a,t\n",
        {"c"}},
+      // A piece that fills 2047 bytes with only carriage returns after it is not known to end.
+      {"dep-gui,b," + std::string(2037, 't') + "\r\r",
+       "dep-gui,b," + std::string(2037, 't') + "\r\r",
+       {"b"}},
       // A piece cut at 2047 bytes: every directive naming that entry keeps its name.
       {"dep-gui,c,t\ndep-gui,c," + std::string(2040, 't') + "\n",
        "dep-gui,c,t\ndep-gui,c," + std::string(2040, 't') + "\n",

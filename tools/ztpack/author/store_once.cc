@@ -13,14 +13,10 @@
 #include <unordered_map>
 
 #include "os/file_ops.h"
+#include "script_line.h"
 
 namespace ztpack {
 namespace {
-
-// The front end reads the script with a 2048-byte buffer: 2047 bytes and the terminator.
-constexpr size_t kPieceLimit = 2047;
-
-bool IsBlankByte(char c) { return static_cast<signed char>(c) <= 32; }
 
 // A name a directive can carry unchanged: no field separator, nothing the line reader removes
 // or splits at, nothing that ends a C string.
@@ -28,44 +24,13 @@ bool NameFitsDirective(const std::string& name) {
   return !name.empty() && name.find_first_of(std::string(",\r\n\0", 4)) == std::string::npos;
 }
 
-struct Piece {
-  size_t rawBegin = 0, rawEnd = 0;  // the bytes of the script it was read from
-  std::string text;                 // as delivered: carriage returns dropped
-  bool complete = false;            // ends with a line feed or at the script's end
-};
-
-std::vector<Piece> SplitLikeTheFrontEnd(std::string_view script) {
-  std::vector<Piece> pieces;
-  size_t at = 0;
-  while (at < script.size()) {
-    Piece piece;
-    piece.rawBegin = at;
-    while (at < script.size()) {
-      char c = script[at++];
-      if (c == '\r') continue;
-      piece.text.push_back(c);
-      if (c == '\n') {
-        piece.complete = true;
-        break;
-      }
-      if (piece.text.size() == kPieceLimit) break;
-    }
-    if (at == script.size()) piece.complete = true;
-    piece.rawEnd = at;
-    pieces.push_back(std::move(piece));
-  }
-  return pieces;
-}
-
-// Where field 1 of a directive piece lies in piece.text, when it is a directive of three fields
-// or more as the front end reads it.
+// Where field 1 of a directive piece lies in its text, when it is a directive of three fields or
+// more as the front end reads it.
 bool FindEntryField(const std::string& text, size_t* begin, size_t* end) {
-  const size_t used = strnlen(text.c_str(), text.size());
-  size_t e = used;
-  while (e > 0 && IsBlankByte(text[e - 1])) --e;
-  size_t b = 0;
-  while (b < e && IsBlankByte(text[b])) ++b;
-  if (b == e || text[b] == '#') return false;
+  const std::string_view line = installer::TrimmedScriptLine(installer::UsedPart(text));
+  if (line.empty() || line[0] == '#') return false;
+  const size_t b = static_cast<size_t>(line.data() - text.data());
+  const size_t e = b + line.size();
   size_t c1 = text.find(',', b);
   if (c1 == std::string::npos || c1 >= e) return false;
   size_t c2 = text.find(',', c1 + 1);
@@ -118,14 +83,14 @@ support::Result<std::string> ReadContent(const BundleInput& input) {
 std::string RenameScriptEntries(std::string_view script,
                                 const std::map<std::string, std::string>& renames,
                                 std::set<std::string>* refused) {
-  std::vector<Piece> pieces = SplitLikeTheFrontEnd(script);
+  const std::vector<installer::ScriptPiece> pieces = installer::SplitScriptPieces(script);
   struct Rewrite {
     size_t piece;
     std::string text;
   };
   std::vector<Rewrite> rewrites;
   for (size_t i = 0; i < pieces.size(); ++i) {
-    const Piece& piece = pieces[i];
+    const installer::ScriptPiece& piece = pieces[i];
     size_t begin, end;
     if (!FindEntryField(piece.text, &begin, &end)) continue;
     auto hit = renames.find(piece.text.substr(begin, end - begin));
@@ -133,8 +98,9 @@ std::string RenameScriptEntries(std::string_view script,
     std::string text = piece.text.substr(0, begin) + hit->second + piece.text.substr(end);
     // A piece cut at the limit, or one the new name would push past it, would change where the
     // following pieces begin; a zero byte would hide the change from the check above.
-    if (!piece.complete || text.size() > kPieceLimit ||
-        strnlen(piece.text.c_str(), piece.text.size()) != piece.text.size()) {
+    const bool complete = piece.lineFeed || piece.end == script.size();
+    if (!complete || text.size() > installer::kScriptPieceLimit ||
+        installer::UsedPart(piece.text).size() != piece.text.size()) {
       refused->insert(hit->first);
       continue;
     }
@@ -144,13 +110,13 @@ std::string RenameScriptEntries(std::string_view script,
   out.reserve(script.size());
   size_t copied = 0;
   for (const Rewrite& rewrite : rewrites) {
-    const Piece& piece = pieces[rewrite.piece];
+    const installer::ScriptPiece& piece = pieces[rewrite.piece];
     size_t begin, end;
     FindEntryField(piece.text, &begin, &end);
     if (refused->count(piece.text.substr(begin, end - begin)) != 0) continue;
-    out.append(script.substr(copied, piece.rawBegin - copied));
+    out.append(script.substr(copied, piece.begin - copied));
     out.append(rewrite.text);
-    copied = piece.rawEnd;
+    copied = piece.end;
   }
   out.append(script.substr(copied));
   return out;

@@ -10,12 +10,12 @@
 // a size trade only the author can make; by default every entry given is stored under its name.
 //
 // The rewrite must give the front end exactly the directives it would have seen, apart from the
-// name. It reads the script in pieces as its line reader delivers them (carriage returns
-// dropped, a piece ends after a line feed or at 2047 bytes, a zero byte ends what is used), trims
-// each and splits it on ",": field 1 is the entry name. Only a piece that ends with a line feed
-// (or the script's end) and still fits in 2047 bytes after the rewrite can be rewritten; an entry
-// named by any other piece keeps its own copy, and so does an entry whose name is not unique
-// among the inputs (readers take the first of a name, so dropping it could expose another).
+// name. It reads the script in pieces as its line reader delivers them (script_line.h: carriage
+// returns dropped, a piece ends after a line feed or at 2047 bytes, a zero byte ends what is
+// used), trims each and splits it on ",": field 1 is the entry name. Only a piece that ends with a
+// line feed (or the script's end) and still fits in 2047 bytes after the rewrite can be rewritten;
+// an entry named by any other piece keeps its own copy, and so does an entry whose name is not
+// unique among the inputs (readers take the first of a name, so dropping it could expose another).
 #pragma once
 
 #include <cstdint>

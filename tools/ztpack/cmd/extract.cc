@@ -267,7 +267,7 @@ Extraction::Exit Extraction::ApplyInstallScript() {
 Extraction::Exit Extraction::PlanInstallation() {
   const std::u16string root = support::Utf8ToWide(U8String(staging_.path()), true) + u"/";
   if (runMode_.empty()) return Fail("--mode is needed: " + options_.file + " carries no run mode");
-  auto lines = ReadInstallScript(&reader_);
+  auto lines = ReadUntrimmedScript(&reader_);
   if (!lines) return Fail(lines.error());
   const installer::Platform platform =
       installer::PlatformFor(options_.platform, static_cast<uint32_t>(options_.windowsMajor));

@@ -357,7 +357,7 @@ bool Verification::CheckBinding() {
 // read the script.
 bool Verification::CheckInstallScript() {
   const support::Result<BundleInfo>& info = *info_;
-  auto lines = ReadInstallScript(&reader_);
+  auto lines = ReadUntrimmedScript(&reader_);
   if (!lines || !info) {
     Record(Status::kFailed, !lines ? lines.error() : info.error());
     return false;

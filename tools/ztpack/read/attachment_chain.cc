@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "container/attachment.h"
 #include "container/attachment_format.h"
 #include "platform/platform.h"
 #include "support/byte_reader.h"
@@ -50,49 +51,49 @@ support::Result<AttachmentChain> WalkAttachmentChain(const std::string& path, in
     chain.stop = "chain end at or beyond 2 GiB";
     return chain;
   }
-  int64_t position = end - static_cast<int64_t>(container::kFooterSize);
   char text[160];
-  for (;;) {
-    if (position < 0) {
+  container::AttachmentFooter footer;
+  const container::ChainWalk walk =
+      container::WalkChain(reader, end, footer, [&](int64_t position) {
+        if (chain.entries.size() == maxEntries) {
+          std::snprintf(text, sizeof text, "listing stopped after %zu attachments", maxEntries);
+          chain.stop = text;
+          return false;
+        }
+        ChainEntry entry;
+        entry.type.assign(footer.type, container::kTypeSize);
+        entry.size = footer.size;
+        entry.footerOffset = position;
+        entry.dataOffset = position - static_cast<int64_t>(footer.size);
+        if (entry.dataOffset < 0) {
+          std::snprintf(text, sizeof text, "%s footer at 0x%llx: size %u reaches before offset 0",
+                        entry.type.c_str(), static_cast<ull>(position), footer.size);
+          chain.stop = text;
+          return false;
+        }
+        if (checkDigests) {
+          entry.digestChecked = true;
+          entry.digestMatches =
+              DigestMatches(reader, entry.dataOffset, footer.size, footer.digest, buffer.get());
+        }
+        chain.entries.push_back(entry);
+        return true;
+      });
+  const auto at = static_cast<ull>(walk.position);
+  switch (walk.end) {
+    case container::ChainWalk::kBeforeStart:
       chain.stop = chain.entries.empty() ? "no room for a footer" : "reached the start of the file";
       break;
-    }
-    uint8_t raw[container::kFooterSize];
-    if (!reader.Read(static_cast<uint64_t>(position), raw, sizeof raw)) {
+    case container::ChainWalk::kUnreadable:
       std::snprintf(text, sizeof text, "footer at 0x%llx lies past the end of the file (0x%llx)",
-                    static_cast<ull>(position), static_cast<ull>(size));
+                    at, static_cast<ull>(size));
       chain.stop = text;
       break;
-    }
-    container::AttachmentFooter footer;
-    if (!container::DecodeFooter(raw, &footer)) {
-      std::snprintf(text, sizeof text, "no footer at 0x%llx", static_cast<ull>(position));
+    case container::ChainWalk::kNoFooter:
+      std::snprintf(text, sizeof text, "no footer at 0x%llx", at);
       chain.stop = text;
       break;
-    }
-    if (chain.entries.size() == maxEntries) {
-      std::snprintf(text, sizeof text, "listing stopped after %zu attachments", maxEntries);
-      chain.stop = text;
-      break;
-    }
-    ChainEntry entry;
-    entry.type.assign(footer.type, container::kTypeSize);
-    entry.size = footer.size;
-    entry.footerOffset = position;
-    entry.dataOffset = position - static_cast<int64_t>(footer.size);
-    if (entry.dataOffset < 0) {
-      std::snprintf(text, sizeof text, "%s footer at 0x%llx: size %u reaches before offset 0",
-                    entry.type.c_str(), static_cast<ull>(position), footer.size);
-      chain.stop = text;
-      break;
-    }
-    if (checkDigests) {
-      entry.digestChecked = true;
-      entry.digestMatches =
-          DigestMatches(reader, entry.dataOffset, footer.size, footer.digest, buffer.get());
-    }
-    chain.entries.push_back(entry);
-    position = entry.dataOffset - static_cast<int64_t>(container::kFooterSize);
+    case container::ChainWalk::kStopped: break;  // `stop` says why
   }
   return chain;
 }

@@ -1,8 +1,8 @@
-// Walking an attachment chain for the tools (inspect, verify, extract): the same walk as the
-// installer's reader (backwards from the chain end, footer by footer, until 28 bytes are not a
-// footer or the position falls below 0), but it lists every attachment instead of stopping at
-// one type, prints nothing, and says why the walk ended. Digests are checked by streaming the
-// data in 1 MiB pieces, so memory stays bounded for attachments of any size.
+// Walking an attachment chain for the tools (inspect, verify, extract): the installer's own walk
+// (container/attachment.h, WalkChain: backwards from the chain end, footer by footer, until 28
+// bytes are not a footer or the position falls below 0), but it lists every attachment instead
+// of stopping at one type, prints nothing, and says why the walk ended. Digests are checked by
+// streaming the data in 1 MiB pieces, so memory stays bounded for attachments of any size.
 #pragma once
 
 #include <cstdint>

@@ -91,7 +91,7 @@ support::Status OpenBundleAsInstaller(const std::string& bundlePath, const std::
   return support::Error{why.empty() ? std::string("refused") : why};
 }
 
-support::Result<std::vector<std::string>> ReadInstallScript(bundle::BundleReader* reader) {
+support::Result<std::vector<std::string>> ReadUntrimmedScript(bundle::BundleReader* reader) {
   bundle::EntryHandle* script = reader->OpenEntry("install_script");
   if (script == nullptr) {
     return support::Errorf("no \"install_script\" entry among the first %zu entries",

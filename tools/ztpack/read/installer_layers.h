@@ -53,6 +53,6 @@ support::Status OpenBundleAsInstaller(const std::string& bundlePath, const std::
 
 // The install script's lines as the worker reads them (untrimmed), or an error when the bundle
 // has no "install_script" entry it can open.
-support::Result<std::vector<std::string>> ReadInstallScript(bundle::BundleReader* reader);
+support::Result<std::vector<std::string>> ReadUntrimmedScript(bundle::BundleReader* reader);
 
 }  // namespace ztpack

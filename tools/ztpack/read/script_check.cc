@@ -5,14 +5,11 @@
 #include <set>
 #include <unordered_map>
 
-#include "author/bundle_writer.h"
-#include "author/keys.h"
 #include "bundle/bundle_format.h"
-#include "bundle/bundle_reader.h"
-#include "os/scratch_dir.h"
+#include "os/file_ops.h"
 #include "read/bundle_description.h"
-#include "read/diagnostics.h"
 #include "read/escape.h"
+#include "script_line.h"
 #include "support/text.h"
 
 namespace ztpack {
@@ -62,6 +59,143 @@ const ScriptFinding* ScriptCheck::FailureOn(int platform) const {
   return nullptr;
 }
 
+namespace {
+
+using EntryIndex = std::unordered_map<std::string, size_t>;
+
+// A warning when the installer's trim changes a directive line.
+void NoteTrim(const std::string& raw, const std::string& trimmed, int line, ScriptCheck* check) {
+  if (trimmed == raw) return;
+  size_t start = raw.find(trimmed);
+  std::string text = "the installer's trim changes this line:";
+  if (start > 0) text += " it drops \"" + Escaped(raw.substr(0, start)) + "\" at its start";
+  if (start + trimmed.size() < raw.size()) {
+    text += std::string(start > 0 ? " and" : " it drops") + " \"" +
+            Escaped(raw.substr(start + trimmed.size())) + "\" at its end";
+  }
+  check->findings.push_back({false, line, text + " (blanks, or bytes 0x80-0xFF)", {}});
+}
+
+// What a directive of three fields or more does on every platform class in every mode.
+struct DirectiveOutcome {
+  std::vector<int> refusedOn, missingOn;
+  bool tooLongForALongWorkspace = false;
+  const char* problem = nullptr;
+  bool selected = false;
+};
+
+DirectiveOutcome DecideEverywhere(const std::string& trimmed, int line,
+                                  const EntryIndex& entryIndex, std::set<std::string>* used,
+                                  ScriptCheck* check) {
+  DirectiveOutcome out;
+  const auto& platforms = installer::kPlatformClasses;
+  for (size_t m = 0; m < check->modes.size(); ++m) {
+    for (size_t p = 0; p < platforms.size(); ++p) {
+      auto action = installer::DecideScriptLine(trimmed, platforms[p].representative,
+                                                check->modes[m], kShortestWorkspacePath);
+      if (action.kind == installer::ScriptLineAction::kSkipped) continue;
+      out.selected = true;
+      auto note = [&](std::vector<int>* on) {
+        if (on->empty() || on->back() != static_cast<int>(p)) on->push_back(static_cast<int>(p));
+      };
+      if (action.kind == installer::ScriptLineAction::kRefusedTarget) {
+        out.problem = action.problem;
+        note(&out.refusedOn);
+      } else if (!entryIndex.count(action.entry)) {
+        note(&out.missingOn);
+      } else {
+        used->insert(action.entry);
+        check->extractions[m][p].push_back({line, action.entry, action.target});
+      }
+      if (action.kind == installer::ScriptLineAction::kExtract &&
+          installer::TargetLengthProblem(kLongWorkspacePath, support::Utf8ToWide(action.target)) !=
+              nullptr) {
+        out.tooLongForALongWorkspace = true;
+      }
+    }
+  }
+  return out;
+}
+
+// The findings about one directive, from what it does everywhere; `first` is its action on the
+// first platform class in the first mode (for its fields).
+void ReportDirective(const DirectiveOutcome& out, const installer::ScriptLineAction& first,
+                     const std::string& trimmed, int line, ScriptCheck* check) {
+  std::string modeText;
+  for (const std::string& mode : check->modes) modeText += (modeText.empty() ? "" : " or ") + mode;
+  if (!out.selected) {
+    check->findings.push_back({false,
+                               line,
+                               "the condition \"" + Shown(trimmed.substr(0, trimmed.find(','))) +
+                                   "\" selects this line on no platform in run mode " + modeText,
+                               {}});
+  }
+  if (!out.refusedOn.empty()) {
+    const std::u16string target = support::Utf8ToWide(first.target);
+    const bool tooLong = installer::TargetPathProblem(target) == nullptr;
+    check->findings.push_back(
+        {true, line,
+         "target \"" + Shown(first.target) + "\" is refused by the installer (" + out.problem +
+             (tooLong ? " even below the shortest workspace, " +
+                            std::string(kShortestWorkspaceExample) + " (" +
+                            std::to_string(kShortestWorkspacePath) + " characters)"
+                      : std::string()) +
+             "); it fails on " + PlatformList(out.refusedOn),
+         out.refusedOn});
+  }
+  if (out.tooLongForALongWorkspace) {
+    const char* longProblem =
+        installer::TargetLengthProblem(kLongWorkspacePath, support::Utf8ToWide(first.target));
+    check->findings.push_back({false,
+                               line,
+                               "target \"" + Shown(first.target) +
+                                   "\" fits the shortest workspace but not a long one: an "
+                                   "installer whose workspace path has " +
+                                   std::to_string(kLongWorkspacePath) + " characters (" +
+                                   kLongWorkspaceExample + ", not elevated) refuses it (" +
+                                   longProblem + ")",
+                               {}});
+  }
+  if (!out.missingOn.empty()) {
+    check->findings.push_back({true, line,
+                               "entry \"" + Shown(first.entry) +
+                                   "\" is not in the bundle; the installer fails on " +
+                                   PlatformList(out.missingOn),
+                               out.missingOn});
+  }
+}
+
+// The whole-script findings: entries no selected directive uses, entries past the catalogue.
+void ReportEntryUse(const std::vector<std::string>& entryNames, const EntryIndex& entryIndex,
+                    const std::set<std::string>& used, ScriptCheck* check) {
+  std::vector<std::string> unused, late;
+  for (size_t i = 0; i < entryNames.size(); ++i) {
+    const std::string& name = entryNames[i];
+    if (name != "install_script" && !used.count(name) && entryIndex.at(name) == i) {
+      unused.push_back(name);
+    }
+    if (i >= bundle::kMaxCatalogueEntries) late.push_back(name);
+  }
+  if (!unused.empty()) {
+    check->findings.push_back({false,
+                               0,
+                               std::to_string(unused.size()) + " entr" +
+                                   (unused.size() == 1 ? "y" : "ies") +
+                                   " no selected directive uses: " + NameList(unused),
+                               {}});
+  }
+  if (!late.empty()) {
+    check->findings.push_back(
+        {false,
+         0,
+         std::to_string(late.size()) + " entr" + (late.size() == 1 ? "y lies" : "ies lie") +
+             " past the 256th, which the installer can extract but not open: " + NameList(late),
+         {}});
+  }
+}
+
+}  // namespace
+
 ScriptCheck CheckScript(const std::vector<std::string>& rawLines,
                         const std::vector<std::string>& entryNames,
                         const std::vector<std::string>& modes) {
@@ -69,10 +203,9 @@ ScriptCheck CheckScript(const std::vector<std::string>& rawLines,
   check.modes = modes;
   check.extractions.resize(modes.size());
   check.lineCount = rawLines.size();
-  std::unordered_map<std::string, size_t> entryIndex;
+  EntryIndex entryIndex;
   for (size_t i = 0; i < entryNames.size(); ++i) entryIndex.emplace(entryNames[i], i);
   std::set<std::string> used;
-  const auto& platforms = installer::kPlatformClasses;
 
   int lineNumber = 1;
   for (size_t i = 0; i < rawLines.size(); ++i) {
@@ -85,27 +218,16 @@ ScriptCheck CheckScript(const std::vector<std::string>& rawLines,
     } else if (i + 1 < rawLines.size()) {
       check.findings.push_back({false,
                                 line,
-                                "longer than " +
-                                    std::to_string(installer::kScriptLineBufferSize - 1) +
+                                "longer than " + std::to_string(installer::kScriptPieceLimit) +
                                     " bytes: the installer reads it as several lines",
                                 {}});
     }
     const std::string trimmed = installer::TrimScriptLine(raw);
-    auto first = installer::DecideScriptLine(trimmed, platforms[0].representative,
+    auto first = installer::DecideScriptLine(trimmed, installer::kPlatformClasses[0].representative,
                                              modes.empty() ? "" : modes[0], kShortestWorkspacePath);
     if (first.kind == installer::ScriptLineAction::kComment) continue;
     ++check.directiveCount;
-
-    if (trimmed != raw) {
-      size_t start = raw.find(trimmed);
-      std::string text = "the installer's trim changes this line:";
-      if (start > 0) text += " it drops \"" + Escaped(raw.substr(0, start)) + "\" at its start";
-      if (start + trimmed.size() < raw.size()) {
-        text += std::string(start > 0 ? " and" : " it drops") + " \"" +
-                Escaped(raw.substr(start + trimmed.size())) + "\" at its end";
-      }
-      check.findings.push_back({false, line, text + " (blanks, or bytes 0x80-0xFF)", {}});
-    }
+    NoteTrim(raw, trimmed, line, &check);
     if (first.fieldCount < 3) {
       check.findings.push_back(
           {true,
@@ -115,104 +237,10 @@ ScriptCheck CheckScript(const std::vector<std::string>& rawLines,
            {}});
       continue;
     }
-
-    std::vector<int> refusedOn, missingOn;
-    bool tooLongForALongWorkspace = false;
-    const char* problem = nullptr;
-    bool selected = false;
-    for (size_t m = 0; m < modes.size(); ++m) {
-      for (size_t p = 0; p < platforms.size(); ++p) {
-        auto action = installer::DecideScriptLine(trimmed, platforms[p].representative, modes[m],
-                                                  kShortestWorkspacePath);
-        if (action.kind == installer::ScriptLineAction::kSkipped) continue;
-        selected = true;
-        auto note = [&](std::vector<int>* on) {
-          if (on->empty() || on->back() != static_cast<int>(p)) on->push_back(static_cast<int>(p));
-        };
-        if (action.kind == installer::ScriptLineAction::kRefusedTarget) {
-          problem = action.problem;
-          note(&refusedOn);
-        } else if (!entryIndex.count(action.entry)) {
-          note(&missingOn);
-        } else {
-          used.insert(action.entry);
-          check.extractions[m][p].push_back({line, action.entry, action.target});
-        }
-        if (action.kind == installer::ScriptLineAction::kExtract &&
-            installer::TargetLengthProblem(kLongWorkspacePath,
-                                           support::Utf8ToWide(action.target)) != nullptr) {
-          tooLongForALongWorkspace = true;
-        }
-      }
-    }
-    std::string modeText;
-    for (const std::string& mode : modes) modeText += (modeText.empty() ? "" : " or ") + mode;
-    if (!selected) {
-      check.findings.push_back({false,
-                                line,
-                                "the condition \"" + Shown(trimmed.substr(0, trimmed.find(','))) +
-                                    "\" selects this line on no platform in run mode " + modeText,
-                                {}});
-    }
-    if (!refusedOn.empty()) {
-      const std::u16string target = support::Utf8ToWide(first.target);
-      const bool tooLong = installer::TargetPathProblem(target) == nullptr;
-      check.findings.push_back(
-          {true, line,
-           "target \"" + Shown(first.target) + "\" is refused by the installer (" + problem +
-               (tooLong ? " even below the shortest workspace, " +
-                              std::string(kShortestWorkspaceExample) + " (" +
-                              std::to_string(kShortestWorkspacePath) + " characters)"
-                        : std::string()) +
-               "); it fails on " + PlatformList(refusedOn),
-           refusedOn});
-    }
-    if (tooLongForALongWorkspace) {
-      const char* longProblem =
-          installer::TargetLengthProblem(kLongWorkspacePath, support::Utf8ToWide(first.target));
-      check.findings.push_back({false,
-                                line,
-                                "target \"" + Shown(first.target) +
-                                    "\" fits the shortest workspace but not a long one: an "
-                                    "installer whose workspace path has " +
-                                    std::to_string(kLongWorkspacePath) + " characters (" +
-                                    kLongWorkspaceExample + ", not elevated) refuses it (" +
-                                    longProblem + ")",
-                                {}});
-    }
-    if (!missingOn.empty()) {
-      check.findings.push_back({true, line,
-                                "entry \"" + Shown(first.entry) +
-                                    "\" is not in the bundle; the installer fails on " +
-                                    PlatformList(missingOn),
-                                missingOn});
-    }
+    ReportDirective(DecideEverywhere(trimmed, line, entryIndex, &used, &check), first, trimmed,
+                    line, &check);
   }
-
-  std::vector<std::string> unused, late;
-  for (size_t i = 0; i < entryNames.size(); ++i) {
-    const std::string& name = entryNames[i];
-    if (name != "install_script" && !used.count(name) && entryIndex[name] == i) {
-      unused.push_back(name);
-    }
-    if (i >= bundle::kMaxCatalogueEntries) late.push_back(name);
-  }
-  if (!unused.empty()) {
-    check.findings.push_back({false,
-                              0,
-                              std::to_string(unused.size()) + " entr" +
-                                  (unused.size() == 1 ? "y" : "ies") +
-                                  " no selected directive uses: " + NameList(unused),
-                              {}});
-  }
-  if (!late.empty()) {
-    check.findings.push_back(
-        {false,
-         0,
-         std::to_string(late.size()) + " entr" + (late.size() == 1 ? "y lies" : "ies lie") +
-             " past the 256th, which the installer can extract but not open: " + NameList(late),
-         {}});
-  }
+  ReportEntryUse(entryNames, entryIndex, used, &check);
   return check;
 }
 
@@ -226,46 +254,15 @@ void CheckExpiry(uint32_t expiry, int64_t now, ScriptCheck* check) {
                              {}});
 }
 
-namespace {
-support::Result<std::vector<std::string>> ReadScriptInputAsInstaller(const BundleInput& input) {
-  const std::string& path = input.path;
-  auto scratch = ScratchDir::Create({}, "ztpack-script-");
-  if (!scratch) return support::Error{scratch.error()};
-  // Any key serves: the bundle lives only as long as this call.
-  auto key = GenerateKey(1024, 65537);
-  if (!key) return support::Error{key.error()};
-  auto block = MakePublicKeyBlock(*key, PublicKeyDer(*key), bundle::kWorkerGoal, 0);
-  if (!block) return support::Error{block.error()};
-  const std::string bundlePath = **scratch / "ibnd";
-  support::Status written = WriteBundle(bundlePath, {input}, *key, *block, BundleOptions{});
-  if (!written) return support::Error{written.error()};
-
-  Diagnostics quiet;
-  bundle::BundleReader reader;
-  reader.SetGoal(bundle::kWorkerGoal);
-  reader.SetMaxChunkSize(bundle::kWorkerMaxChunkSize);
-  reader.SetRootKey(PublicKeyDer(*key));
-  if (!reader.Open(support::Utf8ToWide(bundlePath, true))) {
-    return support::Errorf("%s: the install script could not be read back (%s)", path.c_str(),
-                           quiet.Stop().c_str());
-  }
-  bundle::EntryHandle* script = reader.OpenEntry("install_script");
-  if (script == nullptr)
-    return support::Errorf("%s: the install script could not be opened", path.c_str());
-  std::vector<std::string> lines = installer::ReadScriptLines(reader, script);
-  reader.CloseEntry(script);
-  reader.Close();
-  return lines;
-}
-}  // namespace
-
 support::Result<std::vector<std::string>> ReadScriptFileAsInstaller(const std::string& path) {
-  return ReadScriptInputAsInstaller(BundleInput{"install_script", path, std::nullopt});
+  auto bytes = fileops::ReadWholeFile(path);
+  if (!bytes) return support::Error{bytes.error()};
+  return installer::ScriptLinesOf(*bytes);
 }
 
 support::Result<std::vector<std::string>> ReadScriptAsInstaller(const std::string& bytes,
-                                                                const std::string& what) {
-  return ReadScriptInputAsInstaller(BundleInput{"install_script", what, bytes});
+                                                                const std::string& /*what*/) {
+  return installer::ScriptLinesOf(bytes);
 }
 
 std::vector<std::string> DescribeFindings(const ScriptCheck& check) {

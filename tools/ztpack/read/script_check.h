@@ -2,10 +2,10 @@
 // anything is written) and for `verify` (on an existing installer).
 //
 // The script is read, trimmed and decided line by line with the installer's own rules
-// (install_script.h: ReadScriptLines, TrimScriptLine, DecideScriptLine), for each platform class
-// the markers tell apart (installer::kPlatformClasses) and each run mode in question. What the
-// installer would refuse is an error; what it would quietly do differently from what the script
-// seems to say is a warning.
+// (script_line.h and install_script.h: ScriptLinesOf, TrimScriptLine, DecideScriptLine), for each
+// platform class the markers tell apart (installer::kPlatformClasses) and each run mode in
+// question. What the installer would refuse is an error; what it would quietly do differently from
+// what the script seems to say is a warning.
 #pragma once
 
 #include <array>
@@ -73,13 +73,12 @@ ScriptCheck CheckScript(const std::vector<std::string>& rawLines,
 // Adds a warning when the public key block's expiry (0: none) lies before `now`.
 void CheckExpiry(uint32_t expiry, int64_t now, ScriptCheck* check);
 
-// The lines of an install script file exactly as the installer will read them from the bundle:
-// the file is packed into a small bundle signed with a throwaway key and read back with the
-// installer's reader, so that carriage returns, 2047-byte pieces and zero bytes are treated as
-// the installer treats them.
+// The lines of an install script file exactly as the installer will read them from the bundle
+// (script_line.h: carriage returns, 2047-byte pieces and zero bytes as the installer treats
+// them), or why the file cannot be read.
 support::Result<std::vector<std::string>> ReadScriptFileAsInstaller(const std::string& path);
-// The same for a script already read (`what` names it in errors): the bytes checked are then the
-// bytes packed.
+// The same for a script already read (`what` names it); the bytes checked are then the bytes
+// packed. It cannot fail; the result type keeps its callers' shape.
 support::Result<std::vector<std::string>> ReadScriptAsInstaller(const std::string& bytes,
                                                                 const std::string& what);
 

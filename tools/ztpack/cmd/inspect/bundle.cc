@@ -53,7 +53,7 @@ void DescribeScript(const InspectContext& context, const std::string& path,
     report->lines.push_back("  install script: not read (" + opened.error() + ")");
     return;
   }
-  auto lines = ReadInstallScript(&reader);
+  auto lines = ReadUntrimmedScript(&reader);
   if (!lines) {
     m["error"] = lines.error();
     report->lines.push_back("  install script: " + lines.error());
