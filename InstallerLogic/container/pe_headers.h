@@ -131,25 +131,23 @@ struct PeDirectoryEntry {
 class PeHeaders {
  public:
   // Finds the NT headers of the source; `fault` says why not when it returns nothing.
+  // One read after the other, each only when the one before it held.
   static std::optional<PeHeaders> Find(const support::ByteReader& reader, PeFault* fault) {
+    *fault = PeFault::kShortDosHeader;
     auto magic = reader.U16le(0);
+    if (!magic) return std::nullopt;
+    *fault = PeFault::kNoMz;
+    if (*magic != kDosMagic) return std::nullopt;
+    *fault = PeFault::kNoLfanew;
     auto lfanew = reader.U32le(kLfanewOffset);
-    auto signature = lfanew ? reader.U32le(*lfanew) : std::nullopt;
-    if (!magic) {
-      *fault = PeFault::kShortDosHeader;
-    } else if (*magic != kDosMagic) {
-      *fault = PeFault::kNoMz;
-    } else if (!lfanew) {
-      *fault = PeFault::kNoLfanew;
-    } else if (!signature) {
-      *fault = PeFault::kShortNtHeaders;
-    } else if (*signature != kNtSignature) {
-      *fault = PeFault::kNoPeSignature;
-    } else {
-      *fault = PeFault::kNone;
-      return PeHeaders(reader, *lfanew);
-    }
-    return std::nullopt;
+    if (!lfanew) return std::nullopt;
+    *fault = PeFault::kShortNtHeaders;
+    auto signature = reader.U32le(*lfanew);
+    if (!signature) return std::nullopt;
+    *fault = PeFault::kNoPeSignature;
+    if (*signature != kNtSignature) return std::nullopt;
+    *fault = PeFault::kNone;
+    return PeHeaders(reader, *lfanew);
   }
 
   uint32_t lfanew() const { return lfanew_; }
