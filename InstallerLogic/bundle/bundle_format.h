@@ -37,6 +37,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <optional>
+
+#include "support/byte_reader.h"
 
 // The scramble key table, embedded at build time from bundle/scramble_table.bin.
 extern const unsigned char kScrambleTable[];
@@ -45,6 +49,7 @@ extern const unsigned int kScrambleTableSize;
 namespace bundle {
 
 constexpr uint8_t kMagic[12] = {'Z', 'T', 'B', 'U', 'N', 'D', 'L', 'E', '!', 0x0D, 0x0A, 0x00};
+constexpr char kMagicText[] = "ZTBUNDLE!";  // the printable part of kMagic, for messages
 constexpr size_t kMagicSize = sizeof kMagic;
 constexpr uint8_t kVersion = 1;
 constexpr uint32_t kHeaderSize = 25;  // magic, version, three u32
@@ -70,6 +75,64 @@ constexpr uint32_t kJunkPiece = 8192;  // junk reaches the verifier in pieces of
 constexpr uint32_t kChecksumSize = 20;
 constexpr uint32_t kTailSize = 4 + 4 + kChecksumSize;  // L, marker, checksum
 constexpr char kSignatureMarker[4] = {'Z', 'T', 'S', 'G'};
+
+// The tail's fields, from its start (kTailSize bytes before the end of the file).
+constexpr uint64_t kTailBlockLengthAt = 0;
+constexpr uint64_t kTailMarkerAt = 4;
+constexpr uint64_t kTailChecksumAt = 8;
+
+// Why a bundle's tail names no signature block.
+enum class SignatureTailFault {
+  kNone,
+  kShort,         // the file ends before the marker
+  kNoMarker,      // unsigned
+  kShortLength,   // a marker, but the file ends before the block length
+  kBlockTooLong,  // L above kMaxSignatureBlock or beyond the file
+};
+struct SignatureTail {
+  uint32_t blockLength = 0;  // L (set from kBlockTooLong on as well, for messages)
+  uint64_t blockStart = 0;   // file offset of the signature block: the signed region's length
+};
+// Reads the tail of a bundle of `file.size()` bytes: the marker first, then L.
+inline SignatureTailFault ReadSignatureTail(const support::ByteReader& file, SignatureTail* out) {
+  const uint64_t size = file.size();
+  constexpr uint64_t kMarkerFromEnd = kTailSize - kTailMarkerAt;
+  uint8_t marker[sizeof kSignatureMarker];
+  if (size < kMarkerFromEnd || !file.Read(size - kMarkerFromEnd, marker, sizeof marker)) {
+    return SignatureTailFault::kShort;
+  }
+  if (std::memcmp(marker, kSignatureMarker, sizeof marker) != 0) {
+    return SignatureTailFault::kNoMarker;
+  }
+  auto length = size < kTailSize ? std::nullopt : file.U32le(size - kTailSize + kTailBlockLengthAt);
+  if (!length) return SignatureTailFault::kShortLength;
+  out->blockLength = *length;
+  if (*length > kMaxSignatureBlock || *length > size - kTailSize) {
+    return SignatureTailFault::kBlockTooLong;
+  }
+  out->blockStart = size - kTailSize - *length;
+  return SignatureTailFault::kNone;
+}
+
+// The signature block's two length-prefixed fields: X bytes of bundle signature at offset 4,
+// Y bytes of public key block behind the second length. Each length is below 2^31 and the two
+// fields lie in the block; trailing bytes are ignored.
+struct SignatureBlockFields {
+  static constexpr uint64_t kSignatureAt = 4;
+  uint32_t signatureLength = 0;  // X
+  uint32_t keyBlockLength = 0;   // Y
+  uint64_t keyBlockAt() const { return kSignatureAt + 4 + uint64_t{signatureLength}; }
+};
+inline std::optional<SignatureBlockFields> SplitSignatureBlock(const support::ByteReader& block) {
+  auto x = block.U32le(0);
+  auto y = x ? block.U32le(SignatureBlockFields::kSignatureAt + uint64_t{*x}) : std::nullopt;
+  if (!x || !y || static_cast<int32_t>(*x) < 0 || static_cast<int32_t>(*y) < 0) {
+    return std::nullopt;
+  }
+  SignatureBlockFields fields{*x, *y};
+  if (!block.Has(fields.keyBlockAt(), *y)) return std::nullopt;
+  return fields;
+}
 
 constexpr uint32_t kMinPublicKeyBlock = 16;  // tag, expiry, c, d
 constexpr char kDefaultGoal[] = "AVSG";

@@ -199,6 +199,122 @@ void BundleReader::Impl::RecordInIndex(const std::string& name, int64_t offset,
   }
 }
 
+namespace {
+
+// The signature block the tail names, read whole and split into its two fields.
+struct StoredSignature {
+  uint64_t start = 0;  // file offset of the block: the signed region ends here
+  std::vector<uint8_t> block;
+  SignatureBlockFields fields;
+
+  const uint8_t* signature() const { return block.data() + SignatureBlockFields::kSignatureAt; }
+  const uint8_t* keyBlock() const { return block.data() + fields.keyBlockAt(); }
+};
+
+std::optional<StoredSignature> ReadStoredSignature(const support::ByteReader& file) {
+  SignatureTail tail;
+  const SignatureTailFault fault = ReadSignatureTail(file, &tail);
+  if (fault == SignatureTailFault::kShort) return std::nullopt;
+  if (fault == SignatureTailFault::kNoMarker) {
+    SayBoth("Error: Bundle is not digitally signed.\n");
+    return std::nullopt;
+  }
+  support::Trace("Going to read signature\n");
+  if (fault != SignatureTailFault::kNone) return std::nullopt;
+  auto block = file.Bytes(tail.blockStart, tail.blockLength);
+  if (!block) return std::nullopt;
+  auto fields = SplitSignatureBlock(support::ByteReader{std::span<const uint8_t>(*block)});
+  if (!fields) return std::nullopt;
+  return StoredSignature{tail.blockStart, std::move(*block), *fields};
+}
+
+// The key, verifier and filter of one validation. They live only in Validate: the destructor
+// clears the reader's pointers to them on every way out, so that no later ReadStream feeds a
+// stale filter.
+struct SignatureCheck {
+  explicit SignatureCheck(BundleReader::Impl& reader) : d(reader) {}
+  ~SignatureCheck() {
+    d.filter = nullptr;
+    d.hasher = nullptr;
+  }
+  SignatureCheck(const SignatureCheck&) = delete;
+  SignatureCheck& operator=(const SignatureCheck&) = delete;
+
+  BundleReader::Impl& d;
+  std::unique_ptr<CryptoPP::RSA::PublicKey> bundleKey;
+  std::unique_ptr<Verifier> verifier;
+  std::unique_ptr<CryptoPP::SignatureVerificationFilter> filter;
+  // Declared after the filter it feeds, so that it stops before the filter goes.
+  std::unique_ptr<HashBehind> hasher;
+};
+
+// Takes the bundle key from the public key block and sets up the verifier, fed with the header.
+// A refused key block leaves no filter (the walk then only checks the stored checksum); false
+// when the verifier cannot be made or the header not read.
+bool StartSignatureCheck(const support::ByteReader& file, const StoredSignature& stored,
+                         SignatureCheck* check) {
+  BundleReader::Impl& d = check->d;
+  check->bundleKey =
+      ParsePublicKeyBlock(stored.keyBlock(), stored.fields.keyBlockLength, d.goal, d.rootKey);
+  if (!check->bundleKey) {
+    SayBoth("Invalid public key inside bundle\n");
+    return true;
+  }
+  try {
+    check->verifier = std::make_unique<Verifier>(*check->bundleKey);
+    check->filter = std::make_unique<CryptoPP::SignatureVerificationFilter>(*check->verifier,
+                                                                            nullptr, kFilterFlags);
+    uint8_t header[kHeaderSize];
+    if (!file.Read(0, header, kHeaderSize)) return false;
+    check->filter->Put(header, kHeaderSize);
+    d.filter = check->filter.get();
+    check->hasher = std::make_unique<HashBehind>(*check->filter);
+    d.hasher = check->hasher.get();
+  } catch (const std::exception& e) {
+    support::Trace("Exception in validate sign: %s\n", e.what());
+    return false;
+  }
+  return true;
+}
+
+// Feeds the junk between the entry stream and the signature block to the verifier, then the
+// signature; *verified tells whether it verifies. False when the junk cannot be read.
+bool FinishSignatureCheck(const StoredSignature& stored, SignatureCheck& check, bool* verified) {
+  BundleReader::Impl& d = check.d;
+  int64_t remaining = static_cast<int64_t>(stored.start) - d.file.Tell();
+  uint8_t junk[kJunkPiece];
+  while (remaining > 0) {
+    support::Trace("Junk len %d\n", static_cast<int>(remaining));
+    size_t n = static_cast<size_t>(std::min<int64_t>(remaining, kJunkPiece));
+    if (d.file.Read(junk, n) != n) {
+      support::Trace("Junk read fail\n");
+      return false;
+    }
+    check.hasher->Put(junk, n);
+    remaining -= static_cast<int64_t>(n);
+  }
+  support::Trace("Junk read done\n");
+  check.hasher->Finish();
+  // The filter would take the last bytes of a longer field as the signature and the rest as
+  // message: a field of any other length than the key's signatures is refused, as ztpack's
+  // reader refuses it, so that the two cannot disagree.
+  const uint32_t length = stored.fields.signatureLength;
+  if (length != check.verifier->SignatureLength()) {
+    support::Trace("Bundle signature is %u bytes, the bundle key's are %u\n",
+                   static_cast<unsigned>(length),
+                   static_cast<unsigned>(check.verifier->SignatureLength()));
+    *verified = false;
+    return true;
+  }
+  check.filter->Put(stored.signature(), length);
+  check.filter->MessageEnd();
+  *verified = true;
+  d.signedDigest = RecoverSignedDigest(*check.bundleKey, stored.signature(), length);
+  return true;
+}
+
+}  // namespace
+
 bool BundleReader::Impl::Validate() {
   support::Trace("Validating checksum\n");
   fileSize = file.Size();
@@ -209,133 +325,44 @@ bool BundleReader::Impl::Validate() {
   uint8_t storedChecksum[kChecksumSize];
   bool haveChecksum =
       size >= kChecksumSize && tail.Read(size - kChecksumSize, storedChecksum, kChecksumSize);
+  auto stored = ReadStoredSignature(tail);
+  if (!stored) return false;
+
   bool ok = true;
-  uint8_t marker[4];
-  if (size < 24 || !tail.Read(size - 24, marker, 4)) return false;
-  if (std::memcmp(marker, kSignatureMarker, 4) != 0) {
-    SayBoth("Error: Bundle is not digitally signed.\n");
-    return false;
-  }
+  bool filterMade = false;
+  {
+    SignatureCheck check(*this);
+    if (!StartSignatureCheck(tail, *stored, &check)) return false;
+    if (!check.bundleKey) ok = false;
+    filterMade = filter != nullptr;
 
-  support::Trace("Going to read signature\n");
-  if (size < kTailSize) return false;
-  auto blockLength = tail.U32le(size - kTailSize);
-  if (!blockLength || *blockLength > kMaxSignatureBlock) return false;
-  if (size - kTailSize < *blockLength) return false;
-  const uint64_t signatureStart = size - kTailSize - *blockLength;
-  auto blockBytes = tail.Bytes(signatureStart, *blockLength);
-  if (!blockBytes) return false;
-  const std::vector<uint8_t>& block = *blockBytes;
-  support::ByteReader blockReader{std::span<const uint8_t>(block)};
-  auto x = blockReader.U32le(0);
-  if (!x || static_cast<int32_t>(*x) < 0 || 8 + uint64_t{*x} > block.size()) return false;
-  auto y = blockReader.U32le(4 + uint64_t{*x});
-  if (!y || static_cast<int32_t>(*y) < 0 || 8 + uint64_t{*x} + *y > block.size()) return false;
-  const uint8_t* bundleSignature = block.data() + 4;
-  const uint8_t* keyBlock = block.data() + 8 + *x;
-
-  // The filter, verifier and key live only in this call; `filter` is cleared on every way out
-  // so that no later ReadStream feeds a stale filter.
-  std::unique_ptr<CryptoPP::RSA::PublicKey> bundleKey;
-  std::unique_ptr<Verifier> verifier;
-  std::unique_ptr<CryptoPP::SignatureVerificationFilter> filterOwner;
-  // Declared after the filter it feeds, so that it stops before the filter goes.
-  std::unique_ptr<HashBehind> hasherOwner;
-  struct ClearFilter {
-    CryptoPP::SignatureVerificationFilter** slot;
-    HashBehind** hasherSlot;
-    ~ClearFilter() {
-      *slot = nullptr;
-      *hasherSlot = nullptr;
-    }
-  } clearFilter{&filter, &hasher};
-
-  bundleKey = ParsePublicKeyBlock(keyBlock, *y, goal, rootKey);
-  if (!bundleKey) {
-    SayBoth("Invalid public key inside bundle\n");
-    ok = false;
-  } else {
+    support::Trace("Going to read checksum\n");
+    file.Seek(kHeaderSize);
+    state = KeyStreamState();
     try {
-      verifier = std::make_unique<Verifier>(*bundleKey);
-      filterOwner =
-          std::make_unique<CryptoPP::SignatureVerificationFilter>(*verifier, nullptr, kFilterFlags);
-      uint8_t header[kHeaderSize];
-      if (!tail.Read(0, header, kHeaderSize)) return false;
-      filterOwner->Put(header, kHeaderSize);
-      filter = filterOwner.get();
-      hasherOwner = std::make_unique<HashBehind>(*filterOwner);
-      hasher = hasherOwner.get();
+      ValidationSource source(*this, filter != nullptr);
+      ValidationVisitor visitor(*this);
+      switch (WalkEntryStream(source, visitor)) {
+        case WalkEnd::kShortChunks: visitor.Failed(); return false;
+        case WalkEnd::kRefused: return false;
+        default:  // the end of the stream, junk, or a short name: the signature decides
+          break;
+      }
+      if (!index.full) index.complete = true;
+      support::Trace("Iterate done\n");
+      if (filter != nullptr && !FinishSignatureCheck(*stored, check, &ok)) return false;
+    } catch (const support::Sha1CollisionDetected& e) {
+      // The verifier hashes the bundle from offset 0: the block's offset is a file offset.
+      support::TraceCollision(e.blockOffset(), support::WideToUtf8(path, true));
+      ok = false;
     } catch (const std::exception& e) {
       support::Trace("Exception in validate sign: %s\n", e.what());
-      return false;
+      ok = false;
+    } catch (...) {
+      support::Trace("Exception in validate sign\n");
+      ok = false;
     }
   }
-  const bool filterMade = filter != nullptr;
-
-  support::Trace("Going to read checksum\n");
-  file.Seek(kHeaderSize);
-  state = KeyStreamState();
-
-  try {
-    ValidationSource source(*this, filter != nullptr);
-    ValidationVisitor visitor(*this);
-    switch (WalkEntryStream(source, visitor)) {
-      case WalkEnd::kShortChunks: visitor.Failed(); return false;
-      case WalkEnd::kRefused: return false;
-      default:  // the end of the stream, junk, or a short name: the signature decides
-        break;
-    }
-    if (!index.full) index.complete = true;
-    support::Trace("Iterate done\n");
-
-    if (filter != nullptr) {
-      int64_t remaining = static_cast<int64_t>(signatureStart) - file.Tell();
-      uint8_t junk[kJunkPiece];
-      while (remaining > 0) {
-        support::Trace("Junk len %d\n", static_cast<int>(remaining));
-        size_t n = static_cast<size_t>(std::min<int64_t>(remaining, kJunkPiece));
-        if (file.Read(junk, n) != n) {
-          support::Trace("Junk read fail\n");
-          return false;
-        }
-        hasher->Put(junk, n);
-        remaining -= static_cast<int64_t>(n);
-      }
-      support::Trace("Junk read done\n");
-      hasher->Finish();
-      // The filter would take the last bytes of a longer field as the signature and the rest as
-      // message: a field of any other length than the key's signatures is refused, as ztpack's
-      // reader refuses it, so that the two cannot disagree.
-      if (*x != verifier->SignatureLength()) {
-        support::Trace("Bundle signature is %u bytes, the bundle key's are %u\n",
-                       static_cast<unsigned>(*x),
-                       static_cast<unsigned>(verifier->SignatureLength()));
-        ok = false;
-      } else {
-        filter->Put(bundleSignature, *x);
-        filter->MessageEnd();
-        ok = true;
-        signedDigest = RecoverSignedDigest(*bundleKey, bundleSignature, *x);
-      }
-    }
-  } catch (const support::Sha1CollisionDetected& e) {
-    // The verifier hashes the bundle from offset 0: the block's offset is a file offset.
-    support::TraceCollision(e.blockOffset(), support::WideToUtf8(path, true));
-    ok = false;
-  } catch (const std::exception& e) {
-    support::Trace("Exception in validate sign: %s\n", e.what());
-    ok = false;
-  } catch (...) {
-    support::Trace("Exception in validate sign\n");
-    ok = false;
-  }
-
-  hasher = nullptr;
-  hasherOwner.reset();
-  filter = nullptr;
-  filterOwner.reset();
-  verifier.reset();
-  bundleKey.reset();
 
   if (!ok) SayBoth("Digital signature is invalid!\n");
   if (filterMade) return ok;

@@ -41,19 +41,21 @@ int32_t GetLastSectionEnd(platform::File* file) {
   if (length >= kPositionLimit) return Refuse("Error reading file");
   support::ByteReader reader(*file, static_cast<uint64_t>(length));
 
-  auto magic = reader.U16le(0);
-  if (!magic || *magic != kDosMagic) return Refuse("Invalid DOS Sig");
-  auto lfanew = reader.U32le(kLfanewOffset);
-  if (!lfanew) return Refuse("Invalid NT Sig");
-  auto signature = reader.U32le(*lfanew);
-  if (!signature || *signature != kNtSignature) return Refuse("Invalid NT Sig");
+  PeFault fault;
+  auto pe = PeHeaders::Find(reader, &fault);
+  if (fault == PeFault::kShortDosHeader || fault == PeFault::kNoMz) {
+    return Refuse("Invalid DOS Sig");
+  }
+  if (!pe) return Refuse("Invalid NT Sig");
 
-  auto sections = reader.U16le(uint64_t{*lfanew} + 6);
-  auto optionalSize = reader.U16le(uint64_t{*lfanew} + 20);
+  auto sections = pe->NumberOfSections();
+  auto optionalSize = pe->SizeOfOptionalHeader();
   if (!sections || !optionalSize || *sections == 0) return Refuse("Error reading file");
-  uint64_t last = uint64_t{*lfanew} + 24 + *optionalSize + kSectionHeaderSize * (*sections - 1u);
-  auto rawSize = reader.U32le(last + 16);
-  auto rawPointer = reader.U32le(last + 20);
+  // Only the two fields needed are read, so a table cut short behind them still gives its end.
+  const uint64_t last =
+      PeHeaders::SectionEntryOffset(pe->SectionTableOffset(*optionalSize), *sections - 1u);
+  auto rawSize = reader.U32le(last + kSecSizeOfRawData);
+  auto rawPointer = reader.U32le(last + kSecPointerToRawData);
   if (!rawSize || !rawPointer) return Refuse("Error reading file");
   // A section end at or beyond 2 GiB cannot be a position of the format; it is refused rather
   // than folded back into range by clearing bit 31.
@@ -71,30 +73,25 @@ uint32_t GetImageTrailerSize(platform::File* file, uint32_t fileSize) {
   // Reads are bounded by the file as it is, whatever length the caller claims.
   support::ByteReader reader(*file, static_cast<uint64_t>(actual));
 
-  auto magic = reader.U16le(0);
-  if (!magic || *magic != kDosMagic) return 0;
-  auto lfanew = reader.U32le(kLfanewOffset);
-  if (!lfanew || *lfanew >= fileSize) return 0;
-  auto sections = reader.U16le(uint64_t{*lfanew} + 6);
+  PeFault fault;
+  auto pe = PeHeaders::Find(reader, &fault);
+  if (!pe || pe->lfanew() >= fileSize) return 0;
+  const uint64_t nt = pe->lfanew();
+  auto sections = pe->NumberOfSections();
   // 248 bytes: the signature, the file header and a PE32 optional header. Computed in 64 bits
   // so that a huge e_lfanew cannot wrap the sum below fileSize.
-  if (!sections || uint64_t{*lfanew} + kSectionHeaderSize * *sections + 248 > fileSize) return 0;
-  auto signature = reader.U32le(*lfanew);
-  if (!signature || *signature != kNtSignature) return 0;
+  if (!sections || nt + kSectionHeaderSize * *sections + 248 > fileSize) return 0;
 
-  auto machine = reader.U16le(uint64_t{*lfanew} + 4);
+  auto machine = pe->Machine();
   if (!machine) return 0;
-  uint64_t certificateSizeAt = 0;
-  if (*machine == kMachineI386) {
-    certificateSizeAt = uint64_t{*lfanew} + 156;
-  } else if (*machine == kMachineAmd64) {
-    certificateSizeAt = uint64_t{*lfanew} + 172;
-  } else {
-    return 0;
-  }
+  // The certificate entry's size field, at the PE32 or the PE32+ place.
+  if (*machine != kMachineI386 && *machine != kMachineAmd64) return 0;
+  const uint64_t certificateSizeAt = pe->OptionalHeaderOffset() +
+                                     DataDirectoryOffset(*machine == kMachineAmd64) +
+                                     8 * kCertificateDirectory + 4;
   auto certificateSize = reader.U32le(certificateSizeAt);
   if (!certificateSize || *certificateSize <= kCertificateThreshold) return 0;
-  auto imageSize = reader.U32le(uint64_t{*lfanew} + 80);
+  auto imageSize = reader.U32le(pe->OptionalHeaderOffset() + kOptSizeOfImage);
   if (!imageSize) return 0;
   return *imageSize < fileSize ? fileSize - *imageSize : 0;
 }
@@ -105,55 +102,52 @@ bool CollectHeaderSkipRanges(platform::File* file, std::vector<ByteRange>* range
   if (size <= 0 || size >= int64_t{1} << 31) return false;
   support::ByteReader reader(*file, static_cast<uint64_t>(size));
 
-  auto magic = reader.U16le(0);
-  if (!magic || *magic != kDosMagic) return false;
-  auto lfanew = reader.U32le(kLfanewOffset);
-  if (!lfanew || *lfanew >= 312) return false;
-  auto sections = reader.U16le(uint64_t{*lfanew} + 6);
+  PeFault fault;
+  auto pe = PeHeaders::Find(reader, &fault);
+  if (!pe || pe->lfanew() >= 312) return false;
+  auto sections = pe->NumberOfSections();
   if (!sections || *sections > 15 || *sections == 0) return false;
-  auto signature = reader.U32le(*lfanew);
-  if (!signature || *signature != kNtSignature) return false;
+  const uint32_t lfanew = pe->lfanew();
 
-  auto machine = reader.U16le(uint64_t{*lfanew} + 4);
+  auto machine = pe->Machine();
   if (!machine) return false;
-  int64_t lastHeader = 0;
-  int64_t certificateEntry = 0;
   uint16_t standardOptionalSize = 0;
   uint16_t optionalMagic = 0;
   const int64_t n = *sections;
   if (*machine == kMachineI386) {
-    certificateEntry = int64_t{*lfanew} + 152;
-    lastHeader = int64_t{*lfanew} + 248 + 40 * (n - 1);
     standardOptionalSize = kPe32OptionalHeaderSize;
     optionalMagic = kPe32Magic;
   } else if (*machine == kMachineAmd64) {
-    certificateEntry = int64_t{*lfanew} + 168;
-    lastHeader = int64_t{*lfanew} + 264 + 40 * (n - 1);
     standardOptionalSize = kPe32PlusOptionalHeaderSize;
     optionalMagic = kPe32PlusMagic;
   } else {
     return false;
   }
+  const int64_t opt = static_cast<int64_t>(pe->OptionalHeaderOffset());
+  const int64_t certificateEntry =
+      opt + static_cast<int64_t>(DataDirectoryOffset(optionalMagic == kPe32PlusMagic)) +
+      8 * kCertificateDirectory;
+  const int64_t lastHeader = opt + standardOptionalSize + 40 * (n - 1);
 
   // The ranges sit at the places a standard optional header gives them, while the loader finds
   // the section table (and the certificate directory) through SizeOfOptionalHeader and the
   // optional header's magic. Any other size would move the table under the ranges: a shorter
   // header puts the first section header's flags where the certificate entry is skipped, so
   // they could be changed without breaking the signature. Only the standard layout is taken.
-  auto optionalSize = reader.U16le(uint64_t{*lfanew} + 20);
-  auto headerMagic = reader.U16le(uint64_t{*lfanew} + 24);
+  auto optionalSize = pe->SizeOfOptionalHeader();
+  auto headerMagic = pe->OptionalMagic();
   if (!optionalSize || *optionalSize != standardOptionalSize) return false;
   if (!headerMagic || *headerMagic != optionalMagic) return false;
-  const int64_t table = int64_t{*lfanew} + 24 + *optionalSize;
-  auto firstRaw = reader.U32le(static_cast<uint64_t>(table) + 20);
+  const uint64_t table = pe->SectionTableOffset(*optionalSize);
+  auto firstRaw = reader.U32le(table + kSecPointerToRawData);
   uint8_t name[8];
-  if (!firstRaw || !reader.Read(static_cast<uint64_t>(table + 40 * (n - 1)), name, sizeof name)) {
+  if (!firstRaw || !reader.Read(PeHeaders::SectionEntryOffset(table, n - 1), name, sizeof name)) {
     return false;
   }
   // Every structure the ranges name must lie in the file: the header fields, the certificate
   // entry and the section header slot at the standard place.
   if (!reader.Has(static_cast<uint64_t>(certificateEntry), 8) ||
-      !reader.Has(uint64_t{*lfanew}, 92) ||
+      !reader.Has(uint64_t{lfanew}, 92) ||
       !reader.Has(static_cast<uint64_t>(lastHeader), kSectionHeaderSize)) {
     return false;
   }
@@ -167,9 +161,9 @@ bool CollectHeaderSkipRanges(platform::File* file, std::vector<ByteRange>* range
   // would give a negative or outside range, which the signature pass cannot skip safely.
   if (tailLength < 0 || first > size) return false;
 
-  ranges->push_back({static_cast<int32_t>(*lfanew + 6), 2});
-  ranges->push_back({static_cast<int32_t>(*lfanew + 80), 4});
-  ranges->push_back({static_cast<int32_t>(*lfanew + 88), 4});
+  ranges->push_back({static_cast<int32_t>(lfanew + kNtNumberOfSections), 2});
+  ranges->push_back({static_cast<int32_t>(opt + kOptSizeOfImage), 4});
+  ranges->push_back({static_cast<int32_t>(opt + kOptCheckSum), 4});
   ranges->push_back({static_cast<int32_t>(certificateEntry), 8});
   ranges->push_back({static_cast<int32_t>(tailOffset), static_cast<int32_t>(tailLength)});
   return true;

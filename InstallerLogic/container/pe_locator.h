@@ -1,30 +1,15 @@
 // Three small PE header readers used by the attachment container and the setup signature check.
-// They know nothing of attachments. Every read goes through support::ByteReader over the file,
-// so only the header bytes are read and nothing is read outside the file.
+// They know nothing of attachments. The headers are read through container/pe_headers.h over the
+// file, so only the header bytes are read and nothing is read outside the file.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include "container/pe_headers.h"
 #include "platform/platform.h"
 
 namespace container {
-
-// The PE header fields both sides know: the front end's readers here, and ztpack's PE writer.
-constexpr uint16_t kDosMagic = 0x5A4D;         // "MZ"
-constexpr uint32_t kNtSignature = 0x00004550;  // "PE\0\0"
-constexpr uint64_t kLfanewOffset = 0x3C;       // e_lfanew: where the NT headers start
-constexpr uint16_t kMachineI386 = 0x014C;
-constexpr uint16_t kMachineAmd64 = 0x8664;
-constexpr uint16_t kPe32Magic = 0x10B;
-constexpr uint16_t kPe32PlusMagic = 0x20B;
-constexpr uint64_t kSectionHeaderSize = 40;
-constexpr int kCertificateDirectory = 4;  // the security entry of the data directory
-
-// The optional header sizes of the standard PE32 (i386) and PE32+ (x64) layouts; the
-// header-tolerant signature pass handles these layouts only.
-constexpr uint16_t kPe32OptionalHeaderSize = 224;
-constexpr uint16_t kPe32PlusOptionalHeaderSize = 240;
 
 struct ByteRange {
   int32_t offset;

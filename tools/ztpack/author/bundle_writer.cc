@@ -38,31 +38,6 @@ support::Result<std::string> MakePublicKeyBlock(const SigningKey& rootKey,
   return std::string(block.begin(), block.end());
 }
 
-support::Result<PublicKeyBlockFields> SplitPublicKeyBlock(const std::string& block) {
-  support::ByteReader r{
-      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(block.data()), block.size())};
-  if (block.size() < bundle::kMinPublicKeyBlock) {
-    return Errorf("public key block: %zu bytes, fewer than the 16 of its fixed fields",
-                  block.size());
-  }
-  PublicKeyBlockFields f;
-  f.goal = block.substr(0, 4);
-  f.expiry = *r.U32le(4);
-  uint64_t c = *r.U32le(8);
-  if (!r.Has(12, c)) {
-    return Errorf("public key block: key length %llu at offset 8 overruns the %zu-byte block",
-                  static_cast<unsigned long long>(c), block.size());
-  }
-  f.bundleKeyDer = block.substr(12, c);
-  auto d = r.U32le(12 + c);
-  if (!d || !r.Has(16 + c, *d)) {
-    return Errorf("public key block: root signature length at offset %llu overruns the block",
-                  static_cast<unsigned long long>(12 + c));
-  }
-  f.rootSignature = block.substr(16 + c, *d);
-  return f;
-}
-
 support::Result<std::string> ReadPayloadFile(const std::string& path,
                                              const fileops::FileId& identity,
                                              const std::vector<NeverPacked>& neverPacked) {

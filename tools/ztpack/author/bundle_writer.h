@@ -34,14 +34,7 @@ support::Result<std::string> MakePublicKeyBlock(const SigningKey& rootKey,
                                                 const std::string& goal, uint32_t expiry,
                                                 const std::string& keyName = "bundle key");
 
-struct PublicKeyBlockFields {
-  std::string goal;  // 4 characters
-  uint32_t expiry = 0;
-  std::string bundleKeyDer;
-  std::string rootSignature;
-};
-// Splits a public key block into its fields (no signature check).
-support::Result<PublicKeyBlockFields> SplitPublicKeyBlock(const std::string& block);
+// Its reader, SplitPublicKeyBlock, is in read/public_key.h.
 
 using ProgressFunction = std::function<void(uint64_t done, uint64_t total)>;
 

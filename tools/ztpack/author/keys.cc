@@ -23,36 +23,6 @@ namespace {
 
 using support::Errorf;
 
-// The DER bytes of a PEM file of the given label, or the input itself when it is not PEM.
-// `label` receives the PEM label ("PRIVATE KEY", ...) or stays empty for DER input.
-support::Result<std::string> Unarmor(std::string_view bytes, const std::string& what,
-                                     std::string* label) {
-  label->clear();
-  size_t begin = bytes.find("-----BEGIN ");
-  if (begin == std::string_view::npos) return std::string(bytes);
-  size_t labelStart = begin + 11;
-  size_t labelEnd = bytes.find("-----", labelStart);
-  if (labelEnd == std::string_view::npos) {
-    return Errorf("%s: PEM header at offset %zu is not closed with -----", what.c_str(), begin);
-  }
-  *label = std::string(bytes.substr(labelStart, labelEnd - labelStart));
-  std::string footer = "-----END " + *label + "-----";
-  size_t bodyStart = labelEnd + 5;
-  size_t end = bytes.find(footer, bodyStart);
-  if (end == std::string_view::npos) {
-    return Errorf("%s: PEM block \"%s\" has no matching END line", what.c_str(), label->c_str());
-  }
-  std::string body(bytes.substr(bodyStart, end - bodyStart));
-  if (body.find(':') != std::string::npos) {
-    return Errorf("%s: encrypted or annotated PEM (headers in \"%s\") is not supported",
-                  what.c_str(), label->c_str());
-  }
-  std::string der;
-  CryptoPP::StringSource(body, true, new CryptoPP::Base64Decoder(new CryptoPP::StringSink(der)));
-  if (der.empty()) return Errorf("%s: PEM block \"%s\" is empty", what.c_str(), label->c_str());
-  return der;
-}
-
 }  // namespace
 
 support::Result<RsaPrivateKey> ParsePrivateKey(std::string_view bytes, const std::string& what) {
@@ -79,31 +49,10 @@ support::Result<RsaPrivateKey> ParsePrivateKey(std::string_view bytes, const std
   return key;
 }
 
-support::Result<RsaPublicKey> ParsePublicKey(std::string_view bytes, const std::string& what) {
-  std::string label;
-  auto der = Unarmor(bytes, what, &label);
-  if (!der) return support::Error{der.error()};
-  RsaPublicKey key;
-  try {
-    CryptoPP::StringSource source(*der, true);
-    key.BERDecode(source);
-  } catch (const std::exception& e) {
-    return Errorf("%s: not an RSA public key (X.509 SubjectPublicKeyInfo, DER or PEM): %s",
-                  what.c_str(), e.what());
-  }
-  return key;
-}
-
 support::Result<RsaPrivateKey> LoadPrivateKey(const std::string& path) {
   auto bytes = fileops::ReadWholeFile(path);
   if (!bytes) return support::Error{bytes.error()};
   return ParsePrivateKey(*bytes, path);
-}
-
-support::Result<RsaPublicKey> LoadPublicKey(const std::string& path) {
-  auto bytes = fileops::ReadWholeFile(path);
-  if (!bytes) return support::Error{bytes.error()};
-  return ParsePublicKey(*bytes, path);
 }
 
 namespace {
@@ -126,13 +75,6 @@ std::string PrivateKeyPem(const RsaPrivateKey& key) {
   return Armor(PrivateKeyDer(key), "PRIVATE KEY");
 }
 
-std::string PublicKeyDer(const RsaPublicKey& key) {
-  std::string der;
-  CryptoPP::StringSink sink(der);
-  key.DEREncode(sink);
-  return der;
-}
-
 std::string PublicKeyDer(const RsaPrivateKey& key) { return PublicKeyDer(RsaPublicKey(key)); }
 
 std::string PublicKeyPem(const RsaPublicKey& key) { return Armor(PublicKeyDer(key), "PUBLIC KEY"); }
@@ -151,8 +93,6 @@ support::Result<RsaPrivateKey> GenerateKey(unsigned bits, unsigned exponent) {
   if (!key.Validate(rng, 3)) return Errorf("the generated %u-bit key fails its check", bits);
   return key;
 }
-
-unsigned ModulusBits(const RsaPublicKey& key) { return key.GetModulus().BitCount(); }
 
 size_t SignatureLength(const RsaPrivateKey& key) { return key.GetModulus().ByteCount(); }
 
@@ -245,18 +185,6 @@ support::Result<std::string> SignSha1(const SigningKey& key, std::span<const uin
 support::Result<std::string> SignSha1(const SigningKey& key, std::string_view message) {
   return SignSha1(key, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(message.data()),
                                                 message.size()));
-}
-
-bool VerifySha1(const RsaPublicKey& key, std::span<const uint8_t> message,
-                std::span<const uint8_t> signature) {
-  try {
-    CryptoPP::RSASS<CryptoPP::PKCS1v15, support::DetectingSha1>::Verifier verifier(key);
-    if (signature.size() != verifier.SignatureLength()) return false;
-    return verifier.VerifyMessage(message.data(), message.size(), signature.data(),
-                                  signature.size());
-  } catch (const std::exception&) {
-    return false;
-  }
 }
 
 StreamingSigner::StreamingSigner(const SigningKey& key) : operation_(key.Start()) {}

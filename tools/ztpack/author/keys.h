@@ -23,25 +23,23 @@
 #include <string_view>
 #include <vector>
 
+#include "read/public_key.h"
 #include "support/detecting_sha1.h"
 #include "support/result.h"
 
 namespace ztpack {
 
 using RsaPrivateKey = CryptoPP::RSA::PrivateKey;
-using RsaPublicKey = CryptoPP::RSA::PublicKey;
 
-// Decoding from bytes already in memory (DER or PEM); `what` names the input in errors.
+// Decoding from bytes already in memory (DER or PEM); `what` names the input in errors. Public
+// keys are read by read/public_key.h.
 support::Result<RsaPrivateKey> ParsePrivateKey(std::string_view bytes, const std::string& what);
-support::Result<RsaPublicKey> ParsePublicKey(std::string_view bytes, const std::string& what);
 // Reading a key file (DER or PEM).
 support::Result<RsaPrivateKey> LoadPrivateKey(const std::string& path);
-support::Result<RsaPublicKey> LoadPublicKey(const std::string& path);
 
 // Encodings: PKCS#8 DER / PEM for private keys, SubjectPublicKeyInfo DER / PEM for public keys.
 std::string PrivateKeyDer(const RsaPrivateKey& key);
 std::string PrivateKeyPem(const RsaPrivateKey& key);
-std::string PublicKeyDer(const RsaPublicKey& key);
 std::string PublicKeyDer(const RsaPrivateKey& key);  // the public half
 std::string PublicKeyPem(const RsaPublicKey& key);
 
@@ -49,7 +47,6 @@ std::string PublicKeyPem(const RsaPublicKey& key);
 support::Result<RsaPrivateKey> GenerateKey(unsigned bits, unsigned exponent);
 
 // Bits in the modulus, and the signature length in bytes (the modulus length).
-unsigned ModulusBits(const RsaPublicKey& key);
 size_t SignatureLength(const RsaPrivateKey& key);
 
 // One signature being computed over a message fed in pieces.
@@ -103,10 +100,6 @@ support::Status CheckKeyFitness(const RsaPublicKey& key, KeyRole role,
 // Finish, when the message is half of a SHA-1 collision attack.
 support::Result<std::string> SignSha1(const SigningKey& key, std::span<const uint8_t> message);
 support::Result<std::string> SignSha1(const SigningKey& key, std::string_view message);
-// True when `signature` verifies `message` under `key` (never throws); false for a message in
-// which a SHA-1 collision attack is detected.
-bool VerifySha1(const RsaPublicKey& key, std::span<const uint8_t> message,
-                std::span<const uint8_t> signature);
 
 // The same signature over a message fed in pieces (large files are never held whole). The message
 // is also hashed with collision detection: a key never signs one half of a SHA-1 collision, which

@@ -5,7 +5,6 @@
 #include <memory>
 
 #include "container/attachment_format.h"
-#include "container/pe_locator.h"
 #include "platform/platform.h"
 #include "support/byte_reader.h"
 #include "support/text.h"
@@ -15,11 +14,7 @@ namespace {
 
 using ull = unsigned long long;
 
-using container::kDosMagic;
-using container::kLfanewOffset;
-using container::kNtSignature;
 using container::kSectionHeaderSize;
-constexpr size_t kMaxSections = 96;                      // the Windows loader's limit
 constexpr uint32_t kBundleCharacteristics = 0x40000040;  // initialized data, readable
 constexpr uint64_t kLimit = static_cast<uint64_t>(container::kPositionLimit);
 constexpr size_t kResourceDirectory = 2;  // the data directory's resource entry
@@ -83,135 +78,6 @@ support::Result<uint32_t> Checksum(uint64_t size, uint64_t checkSumOffset, ReadA
 }
 
 }  // namespace
-
-std::optional<PeDataDirectory> PeImage::certificateTable() const {
-  if (directories.size() <= kCertificateDirectory) return std::nullopt;
-  return directories[kCertificateDirectory];
-}
-
-uint64_t PeImage::lastSectionEnd() const {
-  if (sections.empty()) return 0;
-  return uint64_t{sections.back().pointerToRawData} + sections.back().sizeOfRawData;
-}
-
-support::Result<PeImage> ReadPeImage(const std::string& path) {
-  platform::File file = OpenForReading(path);
-  if (!file.IsOpen()) return support::Errorf("%s: cannot open the file", path.c_str());
-  int64_t size = file.Size();
-  if (size < 0) return support::Errorf("%s: cannot read the file's size", path.c_str());
-  const char* p = path.c_str();
-  support::ByteReader reader(file, static_cast<uint64_t>(size));
-
-  PeImage image;
-  image.fileSize = static_cast<uint64_t>(size);
-  auto magic = reader.U16le(0);
-  if (!magic)
-    return support::Errorf("%s: DOS header: file of %lld bytes is too short", p, (long long)size);
-  if (*magic != kDosMagic)
-    return support::Errorf("%s: DOS header: no \"MZ\" at offset 0 (0x%04x)", p, *magic);
-  auto lfanew = reader.U32le(kLfanewOffset);
-  if (!lfanew)
-    return support::Errorf(
-        "%s: DOS header: e_lfanew at 0x3c lies past the end of the file (0x%llx)", p,
-        static_cast<ull>(size));
-  image.lfanew = *lfanew;
-  auto signature = reader.U32le(*lfanew);
-  if (!signature)
-    return support::Errorf("%s: NT headers: e_lfanew 0x%x lies past the end of the file (0x%llx)",
-                           p, *lfanew, static_cast<ull>(size));
-  if (*signature != kNtSignature)
-    return support::Errorf("%s: NT headers: no \"PE\\0\\0\" signature at 0x%x", p, *lfanew);
-
-  const uint64_t nt = *lfanew;
-  auto machine = reader.U16le(nt + 4);
-  auto sections = reader.U16le(nt + 6);
-  auto optionalSize = reader.U16le(nt + 20);
-  if (!machine || !sections || !optionalSize) {
-    return support::Errorf("%s: file header: the 20 bytes at 0x%llx run past the end of the file",
-                           p, static_cast<ull>(nt + 4));
-  }
-  image.machine = *machine;
-  image.sizeOfOptionalHeader = *optionalSize;
-  image.pointerToSymbolTable = reader.U32le(nt + 12).value_or(0);
-  image.numberOfSymbols = reader.U32le(nt + 16).value_or(0);
-  if (image.pointerToSymbolTable != 0) {
-    // 18 bytes per symbol, then the string table, whose first four bytes give its size
-    // (the size field included). A file that ends right after the symbols has no strings.
-    const uint64_t strings = uint64_t{image.pointerToSymbolTable} + 18ull * image.numberOfSymbols;
-    if (strings == image.fileSize) {
-      image.symbolTableEnd = strings;
-    } else if (auto stringsSize = reader.U32le(strings);
-               stringsSize && *stringsSize >= 4 && reader.Has(strings, *stringsSize)) {
-      image.symbolTableEnd = strings + *stringsSize;
-    }
-  }
-
-  const uint64_t opt = image.optionalHeaderOffset();
-  auto optMagic = reader.U16le(opt);
-  if (!optMagic)
-    return support::Errorf("%s: optional header: offset 0x%llx lies past the end of the file", p,
-                           static_cast<ull>(opt));
-  if (*optMagic != kPe32Magic && *optMagic != kPe32PlusMagic) {
-    return support::Errorf(
-        "%s: optional header: magic 0x%x at 0x%llx is neither PE32 (0x10b) nor PE32+ (0x20b)", p,
-        *optMagic, static_cast<ull>(opt));
-  }
-  image.optionalMagic = *optMagic;
-  const uint64_t directoriesAt = image.is64() ? 112 : 96;
-  if (*optionalSize < directoriesAt) {
-    return support::Errorf(
-        "%s: optional header: SizeOfOptionalHeader %u is smaller than the %llu bytes of fixed "
-        "fields",
-        p, *optionalSize, static_cast<ull>(directoriesAt));
-  }
-  if (!reader.Has(opt, *optionalSize)) {
-    return support::Errorf(
-        "%s: optional header: %u bytes at 0x%llx run past the end of the file (0x%llx)", p,
-        *optionalSize, static_cast<ull>(opt), static_cast<ull>(size));
-  }
-  image.sectionAlignment = *reader.U32le(opt + 32);
-  image.fileAlignment = *reader.U32le(opt + 36);
-  image.sizeOfImage = *reader.U32le(opt + 56);
-  image.sizeOfHeaders = *reader.U32le(opt + 60);
-  image.checkSum = *reader.U32le(opt + 64);
-  uint32_t rvaCount = *reader.U32le(opt + directoriesAt - 4);
-  // The directories that fit in the optional header count; the field's claim beyond that (or
-  // beyond 16) is not believed.
-  uint64_t fit = (*optionalSize - directoriesAt) / 8;
-  uint64_t count = std::min<uint64_t>({rvaCount, fit, 16});
-  for (uint64_t i = 0; i < count; ++i) {
-    image.directories.push_back({*reader.U32le(opt + directoriesAt + 8 * i),
-                                 *reader.U32le(opt + directoriesAt + 8 * i + 4)});
-  }
-
-  const uint64_t table = image.sectionTableOffset();
-  if (*sections > kMaxSections) {
-    return support::Errorf(
-        "%s: section table: NumberOfSections %u exceeds the loader's limit of %zu", p, *sections,
-        kMaxSections);
-  }
-  for (uint64_t i = 0; i < *sections; ++i) {
-    const uint64_t at = table + kSectionHeaderSize * i;
-    uint8_t raw[kSectionHeaderSize];
-    if (!reader.Read(at, raw, sizeof raw)) {
-      return support::Errorf(
-          "%s: section table: entry %llu at 0x%llx lies past the end of the file (0x%llx)", p,
-          static_cast<ull>(i), static_cast<ull>(at), static_cast<ull>(size));
-    }
-    PeSection section;
-    size_t nameLength = 0;
-    while (nameLength < 8 && raw[nameLength] != 0) ++nameLength;
-    section.name.assign(reinterpret_cast<const char*>(raw), nameLength);
-    section.virtualSize = support::LoadU32le(raw + 8);
-    section.virtualAddress = support::LoadU32le(raw + 12);
-    section.sizeOfRawData = support::LoadU32le(raw + 16);
-    section.pointerToRawData = support::LoadU32le(raw + 20);
-    section.characteristics = support::LoadU32le(raw + 36);
-    section.headerOffset = at;
-    image.sections.push_back(std::move(section));
-  }
-  return image;
-}
 
 support::Result<uint32_t> ComputePeChecksum(const std::string& path, uint64_t checkSumOffset) {
   platform::File file = OpenForReading(path);
@@ -461,8 +327,7 @@ support::Status WriteBundleSection(const std::string& input, OutputFile& o,
     uint8_t entry[8];
     support::StoreU32le(entry, plan->offset);
     support::StoreU32le(entry + 4, static_cast<uint32_t>(tree.size()));
-    const uint64_t at =
-        image->optionalHeaderOffset() + (image->is64() ? 112 : 96) + 8 * kResourceDirectory;
+    const uint64_t at = image->dataDirectoryOffset() + 8 * kResourceDirectory;
     if (!(status = o.WriteAt(at, entry, sizeof entry))) return status;
   }
   auto checksum = ComputePeChecksum(o, image->checkSumOffset());

@@ -9,9 +9,9 @@
 #include <memory>
 #include <optional>
 
-#include "author/pe_image.h"
 #include "os/file_ops.h"
 #include "read/der.h"
+#include "read/pe_sections.h"
 
 namespace ztpack {
 namespace {
@@ -472,8 +472,7 @@ support::Result<std::vector<uint8_t>> ComputeImageHash(const std::string& path,
   if (image->directories.size() <= kCertificateDirectory) {
     return support::Errorf("%s: the data directory has no security entry", path.c_str());
   }
-  const uint64_t securityEntry =
-      image->optionalHeaderOffset() + (image->is64() ? 112 : 96) + 8 * kCertificateDirectory;
+  const uint64_t securityEntry = image->dataDirectoryOffset() + 8 * kCertificateDirectory;
   const std::pair<uint64_t, uint64_t> skipped[] = {{image->checkSumOffset(), 4},
                                                    {securityEntry, 8}};
   uint64_t position = 0;

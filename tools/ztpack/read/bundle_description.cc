@@ -9,13 +9,12 @@
 #include <ctime>
 #include <memory>
 
-#include "author/bundle_writer.h"
-#include "author/keys.h"
 #include "bundle/entry_walk.h"
 #include "bundle/key_stream.h"
 #include "os/file_ops.h"
 #include "platform/platform.h"
 #include "read/escape.h"
+#include "read/public_key.h"
 #include "support/byte_reader.h"
 #include "support/detecting_sha1.h"
 #include "support/text.h"
@@ -168,8 +167,8 @@ void WalkEntries(fileops::RawFile* f, uint32_t maxChunkSize, BundleInfo* info) {
   switch (end) {
     case bundle::WalkEnd::kTerminator: info->streamEnd = "terminating name length 0"; break;
     case bundle::WalkEnd::kNameLengthTooLarge:
-      info->streamEnd =
-          "name length " + std::to_string(source.lastU32()) + " above 255 (the rest is junk)";
+      info->streamEnd = "name length " + std::to_string(source.lastU32()) + " above " +
+                        std::to_string(bundle::kMaxNameLength) + " (the rest is junk)";
       break;
     case bundle::WalkEnd::kShortNameLength:
       info->streamEnd = "the file ended inside a name length";
@@ -196,105 +195,99 @@ void WalkEntries(fileops::RawFile* f, uint32_t maxChunkSize, BundleInfo* info) {
 
 }  // namespace
 
-support::Result<BundleInfo> InspectBundle(const std::string& path, const std::string& rootKeyDer,
-                                          uint32_t maxChunkSize) {
-  fileops::RawFile file = fileops::RawFile::Open(path, fileops::RawFile::Mode::kRead);
-  if (!file.IsOpen()) {
-    return Errorf("%s: cannot open: %s", path.c_str(), fileops::LastErrorText().c_str());
-  }
-  fileops::RawFile* f = &file;
-  BundleInfo info;
-  auto size = fileops::RegularFileSize(path);
-  if (!size) return Errorf("%s: cannot tell the file's size", path.c_str());
-  info.fileSize = *size;
+namespace {
+
+support::Status ReadHeader(fileops::RawFile* f, const std::string& path, BundleInfo* info) {
   uint8_t header[bundle::kHeaderSize];
   size_t got = ReadAt(f, 0, header, sizeof header);
   if (got < bundle::kMagicSize || std::memcmp(header, bundle::kMagic, bundle::kMagicSize) != 0) {
-    return Errorf("%s: not a bundle (no \"ZTBUNDLE!\" magic at offset 0)", path.c_str());
+    return Errorf("%s: not a bundle (no \"%s\" magic at offset 0)", path.c_str(),
+                  bundle::kMagicText);
   }
   if (got < bundle::kHeaderSize) {
     return Errorf("%s: header is %zu bytes, fewer than %u", path.c_str(), got, bundle::kHeaderSize);
   }
-  info.version = header[12];
-  for (int i = 0; i < 3; ++i) info.headerFields[i] = support::LoadU32le(header + 13 + 4 * i);
+  info->version = header[bundle::kMagicSize];
+  for (int i = 0; i < 3; ++i) {
+    info->headerFields[i] = support::LoadU32le(header + bundle::kMagicSize + 1 + 4 * i);
+  }
+  return {};
+}
 
-  WalkEntries(f, maxChunkSize, &info);
-
-  // The tail and the signature block, each number checked against the file.
-  info.bundleSignature.text = info.rootSignature.text = "not checked: no signature block";
-  uint8_t tail[bundle::kTailSize];
-  if (info.fileSize < bundle::kHeaderSize + bundle::kTailSize ||
-      ReadAt(f, info.fileSize - bundle::kTailSize, tail, sizeof tail) != sizeof tail) {
-    return info;
+// The tail and the signature block, each number checked against the file. The block's bytes and
+// fields when they are sound; otherwise the signatures' texts say why they are not checked.
+std::optional<std::string> ReadSignatureBlock(const std::string& path, BundleInfo* info,
+                                              bundle::SignatureBlockFields* fields) {
+  info->bundleSignature.text = info->rootSignature.text = "not checked: no signature block";
+  if (info->fileSize < bundle::kHeaderSize + bundle::kTailSize) return std::nullopt;
+  platform::File file =
+      platform::File::Open(support::Utf8ToWide(path, true), platform::OpenMode::kRead);
+  if (!file.IsOpen()) return std::nullopt;
+  support::ByteReader reader(file, info->fileSize);
+  bundle::SignatureTail tail;
+  const bundle::SignatureTailFault fault = bundle::ReadSignatureTail(reader, &tail);
+  if (fault == bundle::SignatureTailFault::kShort ||
+      fault == bundle::SignatureTailFault::kShortLength) {
+    return std::nullopt;
   }
-  if (std::memcmp(tail + 4, bundle::kSignatureMarker, 4) != 0) {
-    info.bundleSignature.text = info.rootSignature.text =
-        "not checked: no \"ZTSG\" marker (unsigned)";
-    return info;
+  if (fault == bundle::SignatureTailFault::kNoMarker) {
+    info->bundleSignature.text = info->rootSignature.text =
+        "not checked: no \"" + std::string(bundle::kSignatureMarker, 4) + "\" marker (unsigned)";
+    return std::nullopt;
   }
-  info.signatureBlockLength = support::LoadU32le(tail);
-  if (info.signatureBlockLength > bundle::kMaxSignatureBlock ||
-      info.signatureBlockLength > info.fileSize - bundle::kTailSize - bundle::kHeaderSize) {
-    info.bundleSignature.text = info.rootSignature.text =
-        "not checked: signature block length " + std::to_string(info.signatureBlockLength) +
-        " exceeds 8192 or the file";
-    return info;
+  info->signatureBlockLength = tail.blockLength;
+  if (fault == bundle::SignatureTailFault::kBlockTooLong ||
+      tail.blockLength > info->fileSize - bundle::kTailSize - bundle::kHeaderSize) {
+    info->bundleSignature.text = info->rootSignature.text =
+        "not checked: signature block length " + std::to_string(info->signatureBlockLength) +
+        " exceeds " + std::to_string(bundle::kMaxSignatureBlock) + " or the file";
+    return std::nullopt;
   }
-  info.signedLength = info.fileSize - bundle::kTailSize - info.signatureBlockLength;
-  if (static_cast<uint64_t>(info.streamEndOffset) <= info.signedLength) {
-    info.junkLength = info.signedLength - static_cast<uint64_t>(info.streamEndOffset);
+  info->signedLength = tail.blockStart;
+  if (static_cast<uint64_t>(info->streamEndOffset) <= info->signedLength) {
+    info->junkLength = info->signedLength - static_cast<uint64_t>(info->streamEndOffset);
   }
-  std::string block(info.signatureBlockLength, '\0');
-  if (ReadAt(f, info.signedLength, block.data(), block.size()) != block.size()) return info;
-  support::ByteReader r{
-      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(block.data()), block.size())};
-  auto x = r.U32le(0);
-  auto y = x ? r.U32le(4 + uint64_t{*x}) : std::nullopt;
-  if (!x || !y || static_cast<int32_t>(*x) < 0 || static_cast<int32_t>(*y) < 0 ||
-      !r.Has(8 + uint64_t{*x}, *y)) {
-    info.bundleSignature.text = info.rootSignature.text =
+  auto block = reader.Bytes(tail.blockStart, tail.blockLength);
+  if (!block) return std::nullopt;
+  auto split = bundle::SplitSignatureBlock(support::ByteReader{std::span<const uint8_t>(*block)});
+  if (!split) {
+    info->bundleSignature.text = info->rootSignature.text =
         "not checked: signature or public key block lengths overrun the signature block";
-    return info;
+    return std::nullopt;
   }
-  std::string bundleSignature = block.substr(4, *x);
-  auto fields = SplitPublicKeyBlock(block.substr(8 + *x, *y));
-  if (!fields) {
-    info.bundleSignature.text = info.rootSignature.text = "not checked: " + fields.error();
-    return info;
-  }
-  info.hasPublicKeyBlock = true;
-  info.goal = fields->goal;
-  info.expiry = fields->expiry;
+  *fields = *split;
+  return std::string(block->begin(), block->end());
+}
 
-  // Root signature over tag, expiry and key bytes.
+std::span<const uint8_t> Bytes(const std::string& s) {
+  return std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+
+// The root signature over tag, expiry and key bytes.
+void CheckRootSignature(const std::string& keyBlock, const PublicKeyBlockFields& fields,
+                        const std::string& rootKeyDer, BundleInfo* info) {
   auto root = ParsePublicKey(rootKeyDer, "root key");
   if (!root) {
-    info.rootSignature.text = "not checked: " + root.error();
-  } else {
-    std::string message = block.substr(8 + *x, 8) + fields->bundleKeyDer;
-    info.rootSignature.checked = true;
-    info.rootSignature.valid = VerifySha1(
-        *root,
-        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(message.data()), message.size()),
-        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(fields->rootSignature.data()),
-                                 fields->rootSignature.size()));
-    info.rootSignature.text = info.rootSignature.valid ? "valid under the given root key"
+    info->rootSignature.text = "not checked: " + root.error();
+    return;
+  }
+  std::string message = keyBlock.substr(0, 8) + fields.bundleKeyDer;
+  info->rootSignature.checked = true;
+  info->rootSignature.valid = VerifySha1(*root, Bytes(message), Bytes(fields.rootSignature));
+  info->rootSignature.text = info->rootSignature.valid ? "valid under the given root key"
                                                        : "INVALID under the given root key";
-  }
+}
 
-  // Bundle signature over the signed region as stored, streamed.
-  auto key = ParsePublicKey(fields->bundleKeyDer, "bundle key");
-  if (!key) {
-    info.bundleSignature.text = "not checked: " + key.error();
-    return info;
-  }
-  info.bundleKeyBits = ModulusBits(*key);
+// The bundle signature over the signed region as stored, streamed.
+support::Status CheckBundleSignature(fileops::RawFile* f, const std::string& path,
+                                     const std::string& bundleSignature, const RsaPublicKey& key,
+                                     BundleInfo* info) {
   try {
-    CryptoPP::RSASS<CryptoPP::PKCS1v15, support::DetectingSha1>::Verifier verifier(*key);
+    CryptoPP::RSASS<CryptoPP::PKCS1v15, support::DetectingSha1>::Verifier verifier(key);
     std::unique_ptr<CryptoPP::PK_MessageAccumulator> acc(verifier.NewVerificationAccumulator());
     CryptoPP::SHA1 region;
     std::vector<uint8_t> piece(1 << 20);
-    uint64_t left = info.signedLength;
+    uint64_t left = info->signedLength;
     for (uint64_t at = 0; left > 0; at += piece.size()) {
       size_t n = static_cast<size_t>(std::min<uint64_t>(left, piece.size()));
       if (ReadAt(f, at, piece.data(), n) != n) return Errorf("%s: read failed", path.c_str());
@@ -302,36 +295,80 @@ support::Result<BundleInfo> InspectBundle(const std::string& path, const std::st
       region.Update(piece.data(), n);
       left -= n;
     }
-    info.bundleSignature.checked = true;
+    info->bundleSignature.checked = true;
     if (bundleSignature.size() != verifier.SignatureLength()) {
-      info.bundleSignature.text = "INVALID: " + std::to_string(bundleSignature.size()) +
-                                  " signature bytes, the key needs " +
-                                  std::to_string(verifier.SignatureLength());
-      return info;
+      info->bundleSignature.text = "INVALID: " + std::to_string(bundleSignature.size()) +
+                                   " signature bytes, the key needs " +
+                                   std::to_string(verifier.SignatureLength());
+      return {};
     }
-    verifier.InputSignature(*acc, reinterpret_cast<const uint8_t*>(bundleSignature.data()),
-                            bundleSignature.size());
-    info.bundleSignature.valid = verifier.VerifyAndRestart(*acc);
-    if (info.bundleSignature.valid) {
-      info.signedDigest.assign(CryptoPP::SHA1::DIGESTSIZE, '\0');
-      region.Final(reinterpret_cast<uint8_t*>(info.signedDigest.data()));
+    verifier.InputSignature(*acc, Bytes(bundleSignature).data(), bundleSignature.size());
+    info->bundleSignature.valid = verifier.VerifyAndRestart(*acc);
+    if (info->bundleSignature.valid) {
+      info->signedDigest.assign(CryptoPP::SHA1::DIGESTSIZE, '\0');
+      region.Final(reinterpret_cast<uint8_t*>(info->signedDigest.data()));
     }
   } catch (const support::Sha1CollisionDetected& e) {
     // The region is hashed from offset 0: the block's offset is a file offset.
     std::string entry;
-    for (const BundleEntryInfo& listed : info.entries) {
+    for (const BundleEntryInfo& listed : info->entries) {
       if (static_cast<uint64_t>(listed.offset) <= e.blockOffset()) entry = listed.name;
     }
-    info.bundleSignature.text =
+    info->bundleSignature.text =
         std::string("INVALID: ") + e.what() +
         (entry.empty() ? "" : " (in entry \"" + EscapeBytes(entry, 0x20, "\"\\") + "\")");
-    return info;
+    return {};
   } catch (const std::exception& e) {
-    info.bundleSignature.text = std::string("INVALID: ") + e.what();
+    info->bundleSignature.text = std::string("INVALID: ") + e.what();
+    return {};
+  }
+  info->bundleSignature.text = info->bundleSignature.valid
+                                   ? "valid under the certified bundle key"
+                                   : "INVALID under the certified bundle key";
+  return {};
+}
+
+}  // namespace
+
+support::Result<BundleInfo> InspectBundle(const std::string& path, const std::string& rootKeyDer,
+                                          uint32_t maxChunkSize) {
+  fileops::RawFile file = fileops::RawFile::Open(path, fileops::RawFile::Mode::kRead);
+  if (!file.IsOpen()) {
+    return Errorf("%s: cannot open: %s", path.c_str(), fileops::LastErrorText().c_str());
+  }
+  BundleInfo info;
+  auto size = fileops::RegularFileSize(path);
+  if (!size) return Errorf("%s: cannot tell the file's size", path.c_str());
+  info.fileSize = *size;
+  if (auto header = ReadHeader(&file, path, &info); !header) return support::Error{header.error()};
+
+  WalkEntries(&file, maxChunkSize, &info);
+
+  bundle::SignatureBlockFields layout;
+  auto block = ReadSignatureBlock(path, &info, &layout);
+  if (!block) return info;
+  std::string bundleSignature =
+      block->substr(bundle::SignatureBlockFields::kSignatureAt, layout.signatureLength);
+  std::string keyBlock = block->substr(layout.keyBlockAt(), layout.keyBlockLength);
+  auto fields = SplitPublicKeyBlock(keyBlock);
+  if (!fields) {
+    info.bundleSignature.text = info.rootSignature.text = "not checked: " + fields.error();
     return info;
   }
-  info.bundleSignature.text = info.bundleSignature.valid ? "valid under the certified bundle key"
-                                                         : "INVALID under the certified bundle key";
+  info.hasPublicKeyBlock = true;
+  info.goal = fields->goal;
+  info.expiry = fields->expiry;
+  CheckRootSignature(keyBlock, *fields, rootKeyDer, &info);
+
+  auto key = ParsePublicKey(fields->bundleKeyDer, "bundle key");
+  if (!key) {
+    info.bundleSignature.text = "not checked: " + key.error();
+    return info;
+  }
+  info.bundleKeyBits = ModulusBits(*key);
+  if (auto status = CheckBundleSignature(&file, path, bundleSignature, *key, &info); !status) {
+    return support::Error{status.error()};
+  }
   return info;
 }
 

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <filesystem>
 
-#include "author/pe_image.h"
 #include "bundle/bundle_format.h"
 #include "bundle/bundle_reader.h"
 #include "container/attachment.h"
@@ -11,6 +10,7 @@
 #include "os/file_ops.h"
 #include "read/attachment_chain.h"
 #include "read/diagnostics.h"
+#include "read/pe_sections.h"
 #include "support/text.h"
 
 namespace ztpack {
