@@ -75,6 +75,7 @@ TEST(Make, ErrorsNameTheLine) {
       {Manifest("colour = \"red\"\n"), ":5: unknown key \"colour\""},
       {Manifest("[bundle]\ngoal = \"IB\"\n"), ":6: \"goal\" must be 4 characters"},
       {Manifest("[bundle]\nchunk_size = 0\n"), ":6: \"chunk_size\" must lie in 1.."},
+      {Manifest("[bundle]\nlevel = 13\n"), ":6: \"level\" must lie in 0..12"},
       {"stub = \"stub.exe\"\nsetup = \"setup.sh\"\nmode = 3\n", ":3: \"mode\" must be a string"},
       {"stub = \"stub.exe\"\nsetup = \n", ":2:"},
       {"stub = \"stub.exe\"\nsetup = \"setup.sh\"\noutput = \"o\"\n", "missing key \"mode\""},

@@ -13,10 +13,11 @@ struct libdeflate_compressor;
 namespace ztpack {
 
 constexpr int kMaxCompressionLevel = 12;
-// On headers, libraries and documentation, level 8 stores about 2% less than zlib's default
-// level in 0.5 to 0.8 of its time; 9 saves another 0.1% at 1.4 times the time of 8, and 10 to 12
-// about 2% more at four to five times it.
-constexpr int kDefaultCompressionLevel = 8;
+// On the machine's own headers, libraries and documentation (bench/pack.sh), level 6 compresses
+// 2.1 to 2.6 times as fast as level 8 and stores under 1% more; 8 costs that time for 0.85%, 9
+// saves another 0.1% at 1.4 times the time of 8, and 10 to 12 about 2% more at four to five
+// times it. `bundle --level` and the manifest's [bundle] level choose another.
+constexpr int kDefaultCompressionLevel = 6;
 
 class ChunkDeflater {
  public:

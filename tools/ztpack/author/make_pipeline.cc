@@ -189,6 +189,7 @@ support::Result<std::string> PackBundle(const Manifest& manifest, std::string sc
   }
   BundleOptions options;
   if (manifest.chunkSize != 0) options.chunkSize = manifest.chunkSize;
+  options.compressionLevel = manifest.level;
   options.threads = manifest.threads;
   options.progress = makeOptions.progress;
   options.checkPrivateKeys = true;

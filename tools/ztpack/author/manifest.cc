@@ -512,7 +512,7 @@ support::Status ReadBundleTable(const toml::table& root, const ManifestErrors& e
   const toml::table* bundle = bundleNode->as_table();
   if (bundle == nullptr) return errors.At(bundleNode, "\"bundle\" must be a table");
   support::Status bundleKnown =
-      CheckKeys(*bundle, {"goal", "expiry", "chunk_size"}, " in [bundle]", errors);
+      CheckKeys(*bundle, {"goal", "expiry", "chunk_size", "level"}, " in [bundle]", errors);
   if (!bundleKnown) return bundleKnown;
   auto goal = GetString(*bundle, "goal", false, " in [bundle]", errors);
   if (!goal) return support::Error{goal.error()};
@@ -530,6 +530,13 @@ support::Status ReadBundleTable(const toml::table& root, const ManifestErrors& e
                                                     std::to_string(bundle::kWorkerMaxChunkSize));
   }
   manifest->chunkSize = *chunk;
+  auto level = GetU32(*bundle, "level", kDefaultCompressionLevel, errors);
+  if (!level) return support::Error{level.error()};
+  if (*level > kMaxCompressionLevel) {
+    return errors.At(bundle->get("level"),
+                     "\"level\" must lie in 0.." + std::to_string(kMaxCompressionLevel));
+  }
+  manifest->level = static_cast<int>(*level);
   return {};
 }
 

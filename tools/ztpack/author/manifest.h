@@ -32,6 +32,7 @@
 //   goal = "IBND"        # the goal tag the front end requires
 //   expiry = 0           # signed into the public key block, never compared with a clock
 //   chunk_size = 1048576
+//   level = 6            # deflate level, 0 (stored) .. 12; 6 unless given
 //
 //   [authenticode]       # optional: sign the finished installer with osslsigncode
 //   certificate = "cert.pem"   # the signer's certificate (and its chain), with
@@ -105,8 +106,9 @@ struct Manifest {
   std::string pkcs11Module;                  // [pkcs11] module, resolved; empty when not given
   std::string goal = "IBND";
   uint32_t expiry = 0;
-  uint32_t chunkSize = 0;  // 0: the writer's default
-  bool storeOnce = false;  // [payload] store_once
+  uint32_t chunkSize = 0;                // 0: the writer's default
+  int level = kDefaultCompressionLevel;  // [bundle] level, 0 .. kMaxCompressionLevel
+  bool storeOnce = false;                // [payload] store_once
   // [payload] allow_private_keys: entry names shipped although they hold a private key.
   std::vector<std::string> allowPrivateKeys;
   bool bindBundle = true;  // the signed setup program runs with this bundle only
