@@ -29,6 +29,8 @@ class [[nodiscard]] Result {
   T& operator*() { return *value_; }
   const T& operator*() const { return *value_; }
   const std::string& error() const { return error_; }
+  // The error alone, to hand up unchanged: `if (!x) return x.takeError();`.
+  Error takeError() const { return Error{error_}; }
 
  private:
   std::optional<T> value_;
@@ -43,6 +45,7 @@ class [[nodiscard]] Result<void> {
   bool ok() const { return !failed_; }
   explicit operator bool() const { return ok(); }
   const std::string& error() const { return error_; }
+  Error takeError() const { return Error{error_}; }
 
  private:
   bool failed_ = false;

@@ -42,7 +42,7 @@ support::Status EmitPlain(const AttachmentInput& input, const Sink& sink) {
     }
   } else {
     auto size = FileSize(input.path);
-    if (!size) return support::Error{size.error()};
+    if (!size) return size.takeError();
     if (auto s = fileops::StreamFile(input.path, 0, *size, sink); !s) return s;
   }
   for (const AttachmentInput& inner : input.nested) {
@@ -79,12 +79,12 @@ support::Result<uint64_t> AttachmentSize(const AttachmentInput& input) {
   uint64_t dataSize = input.data.size();
   if (!input.path.empty()) {
     auto size = FileSize(input.path);
-    if (!size) return support::Error{size.error()};
+    if (!size) return size.takeError();
     dataSize = *size;
   }
   for (const AttachmentInput& inner : input.nested) {
     auto size = AttachmentSize(inner);
-    if (!size) return support::Error{size.error()};
+    if (!size) return size.takeError();
     dataSize += *size;
   }
   if (dataSize >= kLimit) {
@@ -98,9 +98,9 @@ support::Result<uint64_t> ChainSize(const std::vector<AttachmentInput>& inputs) 
   uint64_t total = 0;
   for (const AttachmentInput& input : inputs) {
     support::Status typeOk = CheckAttachmentType(input.type);
-    if (!typeOk) return support::Error{typeOk.error()};
+    if (!typeOk) return typeOk.takeError();
     auto size = AttachmentSize(input);
-    if (!size) return support::Error{size.error()};
+    if (!size) return size.takeError();
     total += *size;
     if (total >= kLimit) {
       return support::Errorf("attachment chain of %llu bytes reaches the 2 GiB limit",
@@ -112,7 +112,7 @@ support::Result<uint64_t> ChainSize(const std::vector<AttachmentInput>& inputs) 
 
 support::Result<std::string> MakeAttachment(std::string_view type, std::string_view data) {
   support::Status typeOk = CheckAttachmentType(type);
-  if (!typeOk) return support::Error{typeOk.error()};
+  if (!typeOk) return typeOk.takeError();
   if (data.size() >= kLimit) return support::Errorf("attachment data reach the 2 GiB limit");
   CryptoPP::Weak::MD5 md5;
   md5.Update(reinterpret_cast<const uint8_t*>(data.data()), data.size());
@@ -126,7 +126,7 @@ support::Result<std::string> MakeAttachment(std::string_view type, std::string_v
 
 support::Result<std::string> MakeChain(const std::vector<AttachmentInput>& inputs) {
   auto total = ChainSize(inputs);
-  if (!total) return support::Error{total.error()};
+  if (!total) return total.takeError();
   std::string chain;
   for (const AttachmentInput& input : inputs) {
     std::string data;
@@ -134,9 +134,9 @@ support::Result<std::string> MakeChain(const std::vector<AttachmentInput>& input
       data.append(reinterpret_cast<const char*>(p), n);
       return support::Status{};
     });
-    if (!read) return support::Error{read.error()};
+    if (!read) return read.takeError();
     auto one = MakeAttachment(input.type, data);
-    if (!one) return support::Error{one.error()};
+    if (!one) return one.takeError();
     chain += *one;
   }
   return chain;
@@ -145,7 +145,7 @@ support::Result<std::string> MakeChain(const std::vector<AttachmentInput>& input
 support::Result<uint64_t> WriteAttachments(OutputFile& out,
                                            const std::vector<AttachmentInput>& inputs) {
   auto total = ChainSize(inputs);
-  if (!total) return support::Error{total.error()};
+  if (!total) return total.takeError();
   if (out.size() + *total >= kLimit) {
     return support::Errorf("%s: the attachments would end at 0x%llx, beyond the 2 GiB limit",
                            out.target().c_str(),
@@ -164,12 +164,12 @@ support::Result<uint64_t> WriteAttachments(OutputFile& out,
       return out.Write(scrambled.get(), n);
     };
     if (support::Status status = EmitPlain(input, put); !status) {
-      return support::Error{status.error()};
+      return status.takeError();
     }
     uint8_t footer[container::kFooterSize];
     FillFooter(input.type, dataSize, md5, footer);
     support::Status status = out.Write(footer, sizeof footer);
-    if (!status) return support::Error{status.error()};
+    if (!status) return status.takeError();
     written += dataSize + container::kFooterSize;
   }
   return written;
@@ -184,11 +184,11 @@ support::Status CopyFileRange(const std::string& path, uint64_t offset, uint64_t
 support::Status CopyWithAttachments(const std::string& path,
                                     const std::vector<AttachmentInput>& inputs, OutputFile& out) {
   auto size = FileSize(path);
-  if (!size) return support::Error{size.error()};
+  if (!size) return size.takeError();
   support::Status copied = CopyFileRange(path, 0, *size, out);
   if (!copied) return copied;
   auto written = WriteAttachments(out, inputs);
-  if (!written) return support::Error{written.error()};
+  if (!written) return written.takeError();
   return {};
 }
 
@@ -196,7 +196,7 @@ support::Status AppendAttachments(const std::string& path,
                                   const std::vector<AttachmentInput>& inputs,
                                   const std::string& outPath) {
   auto out = OutputFile::Create(outPath.empty() ? path : outPath);
-  if (!out) return support::Error{out.error()};
+  if (!out) return out.takeError();
   support::Status status = CopyWithAttachments(path, inputs, **out);
   if (!status) return status;
   return (*out)->Commit();

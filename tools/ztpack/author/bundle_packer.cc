@@ -84,7 +84,7 @@ class OpenInputs {
     std::lock_guard<std::mutex> lock(mutex_);
     if (files_[input]) return files_[input];
     auto opened = Open(input);
-    if (!opened) return support::Error{opened.error()};
+    if (!opened) return opened.takeError();
     files_[input] = std::move(*opened);
     return files_[input];
   }
@@ -184,7 +184,7 @@ support::Result<Plan> MakePlan(const std::vector<BundleInput>& entries, uint32_t
     if (i < bundle::kMaxCatalogueEntries) {
       plan.cataloguedChunks += chunks;
       if (plan.cataloguedChunks > bundle::kMaxCataloguedChunks) {
-        return support::Error{ChunkLimitError(e.name, plan.cataloguedChunks, chunkSize).error()};
+        return ChunkLimitError(e.name, plan.cataloguedChunks, chunkSize).takeError();
       }
     }
     plan.sizes.push_back(size);
@@ -257,7 +257,7 @@ class ChunkCompressor {
       into = input_.data();
     }
     auto file = inputs_->Acquire(item.input);
-    if (!file) return support::Error{file.error()};
+    if (!file) return file.takeError();
     const int64_t got = (*file)->ReadFullyAt(item.offset, into, item.length);
     const std::string why = got < 0 ? fileops::LastErrorText() : std::string();
     file->reset();
@@ -430,7 +430,7 @@ support::Status WriteBundle(const std::string& outPath, const std::vector<Bundle
                             const BundleOptions& options) {
   // The plan checks every entry first, so that a refused set of entries writes nothing.
   auto plan = MakePlan(entries, options.chunkSize);
-  if (!plan) return support::Error{plan.error()};
+  if (!plan) return plan.takeError();
   BundleWriter writer;
   writer.SetExpectedContent(plan->total);
   if (auto s = writer.Begin(outPath, bundleKey, publicKeyBlock, options); !s) return s;

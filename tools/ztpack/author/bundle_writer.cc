@@ -29,7 +29,7 @@ support::Result<std::string> MakePublicKeyBlock(const SigningKey& rootKey,
         "half of a SHA-1 collision",
         keyName.c_str(), support::CollisionText(*at).c_str());
   }
-  if (!signature) return support::Error{signature.error()};
+  if (!signature) return signature.takeError();
   std::vector<uint8_t> block(message.begin(), message.begin() + 8);
   support::PutU32le(block, static_cast<uint32_t>(bundleKeyDer.size()));
   block.insert(block.end(), bundleKeyDer.begin(), bundleKeyDer.end());
@@ -166,7 +166,7 @@ support::Status BundleWriter::Begin(const std::string& path, const SigningKey& b
   options_ = options;
   publicKeyBlock_ = publicKeyBlock;
   auto out = OutputFile::Create(path);
-  if (!out) return support::Error{out.error()};
+  if (!out) return out.takeError();
   out_ = std::move(*out);
   buffer_.clear();
   buffer_.reserve(kIoBufferSize);
@@ -340,7 +340,7 @@ support::Status BundleWriter::Finish(bool terminate) {
                   support::CollisionText(*at).c_str(),
                   entry.empty() ? "its header or junk" : ("in entry \"" + entry + "\"").c_str());
   }
-  if (!signature) return support::Error{signature.error()};
+  if (!signature) return signature.takeError();
   if (signedSha1_) {
     options_.signedDigest->assign(CryptoPP::SHA1::DIGESTSIZE, '\0');
     signedSha1_->Final(reinterpret_cast<uint8_t*>(options_.signedDigest->data()));

@@ -29,7 +29,7 @@ support::Status ChunkDeflater::AppendRecord(const uint8_t* in, size_t length,
   const size_t at = out->size();
   out->resize(at + 8 + Bound(length));
   auto stored = Deflate(in, length, out->data() + at + 8);
-  if (!stored) return support::Error{stored.error()};
+  if (!stored) return stored.takeError();
   support::StoreU32le(out->data() + at, static_cast<uint32_t>(*stored));
   support::StoreU32le(out->data() + at + 4, static_cast<uint32_t>(length));
   out->resize(at + 8 + *stored);

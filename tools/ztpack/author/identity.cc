@@ -199,7 +199,7 @@ support::Result<std::vector<IcoImage>> ReadIcoFile(const std::string& path) {
                            static_cast<unsigned long long>(*size));
   }
   auto text = fileops::ReadWholeFile(path, kMaxIcoFile);
-  if (!text) return support::Error{text.error()};
+  if (!text) return text.takeError();
   const char* p = path.c_str();
   std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(text->data()), text->size());
   support::ByteReader r(bytes);
@@ -275,10 +275,10 @@ support::Result<std::vector<IcoImage>> ReadIcoFile(const std::string& path) {
 support::Result<std::vector<ResourceItem>> ApplyIdentity(std::vector<ResourceItem> items,
                                                          const Identity& identity) {
   support::Status choices = CheckIdentityChoices(identity);
-  if (!choices) return support::Error{choices.error()};
+  if (!choices) return choices.takeError();
   if (!identity.icon.empty()) {
     auto images = ReadIcoFile(identity.icon);
-    if (!images) return support::Error{images.error()};
+    if (!images) return images.takeError();
     std::erase_if(items, [](const ResourceItem& item) {
       return IsNumbered(item, kResourceIcon) || IsNumbered(item, kResourceGroupIcon);
     });
@@ -303,7 +303,7 @@ support::Result<std::vector<ResourceItem>> ApplyIdentity(std::vector<ResourceIte
   }
   if (!identity.strings.empty() || identity.fileVersion || identity.productVersion) {
     auto version = VersionResource(identity);
-    if (!version) return support::Error{version.error()};
+    if (!version) return version.takeError();
     std::erase_if(items,
                   [](const ResourceItem& item) { return IsNumbered(item, kResourceVersion); });
     items.push_back({kResourceVersion, {}, 1, {}, kLanguage, 0, *version});
@@ -314,7 +314,7 @@ support::Result<std::vector<ResourceItem>> ApplyIdentity(std::vector<ResourceIte
     });
     if (manifest == items.end()) return support::Errorf("the stub has no application manifest");
     auto edited = EditManifest(manifest->data, identity);
-    if (!edited) return support::Error{edited.error()};
+    if (!edited) return edited.takeError();
     manifest->data = *edited;
   }
   return items;

@@ -11,7 +11,7 @@ namespace ztpack {
 support::Result<StubPatch> PlaceInstallerKeys(const std::string& stub, const InstallerKeys& keys,
                                               const std::function<void(const std::string&)>& note) {
   auto place = ReadStubKeyPlace(stub);
-  if (!place) return support::Error{place.error()};
+  if (!place) return place.takeError();
   if (keys.root.empty() != keys.setup.empty()) {
     return support::Errorf("give both the root and the setup public key, or neither");
   }
@@ -26,7 +26,7 @@ support::Result<StubPatch> PlaceInstallerKeys(const std::string& stub, const Ins
     chosen = {place->keys.root, place->keys.setup};
   }
   auto bytes = verify::EncodeKeyPlace(chosen.root, chosen.setup);
-  if (!bytes) return support::Error{bytes.error()};
+  if (!bytes) return bytes.takeError();
   if (place->keys.filled && note &&
       (place->keys.root != chosen.root || place->keys.setup != chosen.setup)) {
     note("the stub's keys are replaced: root " + KeyFingerprint(place->keys.root) + " by " +

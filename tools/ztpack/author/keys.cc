@@ -28,7 +28,7 @@ using support::Errorf;
 support::Result<RsaPrivateKey> ParsePrivateKey(std::string_view bytes, const std::string& what) {
   std::string label;
   auto der = Unarmor(bytes, what, &label);
-  if (!der) return support::Error{der.error()};
+  if (!der) return der.takeError();
   RsaPrivateKey key;
   try {
     CryptoPP::StringSource source(*der, true);
@@ -51,7 +51,7 @@ support::Result<RsaPrivateKey> ParsePrivateKey(std::string_view bytes, const std
 
 support::Result<RsaPrivateKey> LoadPrivateKey(const std::string& path) {
   auto bytes = fileops::ReadWholeFile(path);
-  if (!bytes) return support::Error{bytes.error()};
+  if (!bytes) return bytes.takeError();
   return ParsePrivateKey(*bytes, path);
 }
 

@@ -72,15 +72,15 @@ support::Status BuildInstallerFrom(const std::string& stub,
                                    const std::function<void(const std::string&)>& note,
                                    const Identity& identity) {
   auto placed = PlaceInstallerKeys(stub, keys, note);
-  if (!placed) return support::Error{placed.error()};
+  if (!placed) return placed.takeError();
   auto output = OutputFile::Create(out);
-  if (!output) return support::Error{output.error()};
+  if (!output) return output.takeError();
   ResourceMaker resources;
   // A stub that is itself an installer with an identity keeps its resources in the .ZTBNDL
   // section that is replaced: they are written again, else they would be lost.
   if (!identity.Empty() || ResourcesInBundleSection(stub)) {
     auto items = ReadImageResources(stub);
-    if (!items) return support::Error{items.error()};
+    if (!items) return items.takeError();
     auto changed = ApplyIdentity(std::move(*items), identity);
     if (!changed) return support::Errorf("identity: %s", changed.error().c_str());
     resources = [tree = std::move(*changed)](uint32_t rva) -> support::Result<std::string> {
@@ -127,7 +127,7 @@ support::Result<ManifestKeys> OpenManifestKeys(const Manifest& manifest,
 
 support::Status MakeInstaller(const Manifest& manifest, const MakeOptions& makeOptions) {
   auto keys = OpenManifestKeys(manifest);
-  if (!keys) return support::Error{keys.error()};
+  if (!keys) return keys.takeError();
   return MakeInstaller(manifest, *keys, makeOptions);
 }
 
@@ -246,7 +246,7 @@ support::Status CopyHeldToOutput(fileops::RawFile& held, const std::string& sign
   auto size = held.RegularSize();
   if (!size) return support::Errorf("%s: %s", signedInstaller.c_str(), size.error().c_str());
   auto output = OutputFile::Create(out);
-  if (!output) return support::Error{output.error()};
+  if (!output) return output.takeError();
   constexpr size_t kBlock = 1 << 20;
   std::vector<uint8_t> block(kBlock);
   for (uint64_t done = 0; done < *size;) {
@@ -274,7 +274,7 @@ support::Status MakeInstaller(const Manifest& manifest, const ManifestKeys& keys
     authenticode = std::move(*tools);
   }
   auto scriptBytes = ReadAndCheckScript(manifest, makeOptions);
-  if (!scriptBytes) return support::Error{scriptBytes.error()};
+  if (!scriptBytes) return scriptBytes.takeError();
   auto block =
       MakePublicKeyBlock(keys.root, PublicKeyDer(keys.bundle), manifest.goal, manifest.expiry);
   if (!block) return support::Errorf("public key block: %s", block.error().c_str());
@@ -289,12 +289,12 @@ support::Status MakeInstaller(const Manifest& manifest, const ManifestKeys& keys
   // In the user's own temporary directory, never beside the output: whoever can write the
   // output's folder must not be able to put files of theirs where they get signed or checked.
   auto scratch = ScratchDir::Create({}, "ztpack-make-");
-  if (!scratch) return support::Error{scratch.error()};
+  if (!scratch) return scratch.takeError();
   const std::string bundlePath = **scratch / "ibnd";
   const std::string signedSetup = **scratch / "setup.exe";
   auto signedDigest =
       PackBundle(manifest, std::move(*scriptBytes), keys.bundle, *block, bundlePath, makeOptions);
-  if (!signedDigest) return support::Error{signedDigest.error()};
+  if (!signedDigest) return signedDigest.takeError();
   support::Status signedOk = SignSetupProgram(manifest, keys.setup, *signedDigest, signedSetup);
   if (!signedOk) return signedOk;
 
@@ -322,7 +322,7 @@ support::Status MakeInstaller(const Manifest& manifest, const ManifestKeys& keys
   if (support::Status built = build(unsignedInstaller); !built) return built;
   auto held = SignAndCheckAuthenticode(*manifest.authenticode, *authenticode, unsignedInstaller,
                                        signedInstaller, **scratch, makeOptions.step);
-  if (!held) return support::Error{held.error()};
+  if (!held) return held.takeError();
   support::Status verified = VerifySigned(*held, signedInstaller, keys, **scratch, makeOptions);
   if (!verified) return verified;
   return CopyHeldToOutput(*held, signedInstaller, manifest.output);

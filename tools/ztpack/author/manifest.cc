@@ -170,10 +170,10 @@ support::Status ReadPayload(const toml::table& payload, const fs::path& base,
     }
   }
   auto storeOnce = GetBool(payload, "store_once", false, errors);
-  if (!storeOnce) return support::Error{storeOnce.error()};
+  if (!storeOnce) return storeOnce.takeError();
   manifest->storeOnce = *storeOnce;
   auto folder = GetString(payload, "folder", false, " in [payload]", errors);
-  if (!folder) return support::Error{folder.error()};
+  if (!folder) return folder.takeError();
   if (!folder->empty()) {
     if (payload.contains("script") || payload.contains("files")) {
       return errors.At(&payload, "[payload] takes either \"folder\" or \"script\" and \"files\"");
@@ -181,7 +181,7 @@ support::Status ReadPayload(const toml::table& payload, const fs::path& base,
     return ListFolder(Resolve(base, *folder), payload.get("folder"), errors, manifest);
   }
   auto script = GetString(payload, "script", true, " in [payload] (or give \"folder\")", errors);
-  if (!script) return support::Error{script.error()};
+  if (!script) return script.takeError();
   manifest->script = Resolve(base, *script);
   support::Status scriptOk = CheckRegularFile(manifest->script, payload.get("script"), errors);
   if (!scriptOk) return scriptOk;
@@ -221,7 +221,7 @@ support::Status ReadKeys(const toml::table& keys, const fs::path& base,
   support::Status known = CheckKeys(keys, {"dir", "root", "bundle", "setup"}, " in [keys]", errors);
   if (!known) return known;
   auto dir = GetString(keys, "dir", false, " in [keys]", errors);
-  if (!dir) return support::Error{dir.error()};
+  if (!dir) return dir.takeError();
   struct Slot {
     const char* key;
     std::string* target;
@@ -230,7 +230,7 @@ support::Status ReadKeys(const toml::table& keys, const fs::path& base,
                {"setup", &manifest->setupKey}};
   for (const Slot& slot : slots) {
     auto given = GetString(keys, slot.key, false, " in [keys]", errors);
-    if (!given) return support::Error{given.error()};
+    if (!given) return given.takeError();
     const toml::node* node = keys.get(slot.key);
     if (IsPkcs11Uri(*given)) {
       *slot.target = *given;  // a key in a token: opened when the installer is made
@@ -274,7 +274,7 @@ support::Status ReadAuthenticode(const toml::table& table, const fs::path& base,
                 {"ca_file", &settings.caFile, true}};
   for (const Field& field : fields) {
     auto value = GetString(table, field.key, false, where, errors);
-    if (!value) return support::Error{value.error()};
+    if (!value) return value.takeError();
     if (value->empty()) continue;
     const bool uri = field.target == &settings.key && IsPkcs11Uri(*value);
     if (!field.isFile || uri) {
@@ -309,7 +309,7 @@ support::Status ReadPkcs11(const toml::table& table, const fs::path& base,
   support::Status known = CheckKeys(table, {"module"}, " in [pkcs11]", errors);
   if (!known) return known;
   auto module = GetString(table, "module", false, " in [pkcs11]", errors);
-  if (!module) return support::Error{module.error()};
+  if (!module) return module.takeError();
   if (module->empty()) return {};
   manifest->pkcs11Module = Resolve(base, *module);
   return CheckRegularFile(manifest->pkcs11Module, table.get("module"), errors);
@@ -331,7 +331,7 @@ support::Status ReadIdentityTable(const toml::table& table, const fs::path& base
   if (!known) return known;
   Identity& identity = manifest->identity;
   auto icon = GetString(table, "icon", false, " in [identity]", errors);
-  if (!icon) return support::Error{icon.error()};
+  if (!icon) return icon.takeError();
   if (!icon->empty()) {
     identity.icon = Resolve(base, *icon);
     if (auto ico = ReadIcoFile(identity.icon); !ico)
@@ -339,7 +339,7 @@ support::Status ReadIdentityTable(const toml::table& table, const fs::path& base
   }
   for (const auto& [key, name] : kStrings) {
     auto value = GetString(table, key, false, " in [identity]", errors);
-    if (!value) return support::Error{value.error()};
+    if (!value) return value.takeError();
     if (!value->empty()) identity.strings.emplace_back(name, *value);
   }
   if (const toml::node* node = table.get("strings")) {
@@ -358,7 +358,7 @@ support::Status ReadIdentityTable(const toml::table& table, const fs::path& base
        {std::tuple{"file_version_number", "file_version", &identity.fileVersion},
         std::tuple{"product_version_number", "product_version", &identity.productVersion}}) {
     auto number = GetString(table, key, false, " in [identity]", errors);
-    if (!number) return support::Error{number.error()};
+    if (!number) return number.takeError();
     if (!number->empty()) {
       auto parsed = ParseVersionNumber(*number);
       if (!parsed) return errors.At(table.get(key), parsed.error());
@@ -370,7 +370,7 @@ support::Status ReadIdentityTable(const toml::table& table, const fs::path& base
   for (auto [key, target] : {std::pair{"execution_level", &identity.executionLevel},
                              std::pair{"dpi_awareness", &identity.dpiAwareness}}) {
     auto value = GetString(table, key, false, " in [identity]", errors);
-    if (!value) return support::Error{value.error()};
+    if (!value) return value.takeError();
     *target = *value;
   }
   if (auto choices = CheckIdentityChoices(identity); !choices) {
@@ -388,7 +388,7 @@ support::Status ReadTopLevel(const toml::table& root, const fs::path& base,
                                     "", errors);
   if (!known) return known;
   auto bind = GetBool(root, "bind_bundle", true, errors);
-  if (!bind) return support::Error{bind.error()};
+  if (!bind) return bind.takeError();
   manifest->bindBundle = *bind;
   // Without a "stub" the 32-bit front end installed beside the tool (or built in this tree).
   if (!root.contains("stub")) {
@@ -409,7 +409,7 @@ support::Status ReadTopLevel(const toml::table& root, const fs::path& base,
   for (const Field& field : fields) {
     if (field.target == &manifest->stub && !root.contains("stub")) continue;
     auto value = GetString(root, field.key, true, "", errors);
-    if (!value) return support::Error{value.error()};
+    if (!value) return value.takeError();
     *field.target = field.isPath ? Resolve(base, *value) : *value;
   }
   // The front end trims only the end of TYPE and runs silently for anything but "gui": a mode
@@ -515,23 +515,23 @@ support::Status ReadBundleTable(const toml::table& root, const ManifestErrors& e
       CheckKeys(*bundle, {"goal", "expiry", "chunk_size", "level"}, " in [bundle]", errors);
   if (!bundleKnown) return bundleKnown;
   auto goal = GetString(*bundle, "goal", false, " in [bundle]", errors);
-  if (!goal) return support::Error{goal.error()};
+  if (!goal) return goal.takeError();
   if (!goal->empty()) {
     if (goal->size() != 4) return errors.At(bundle->get("goal"), "\"goal\" must be 4 characters");
     manifest->goal = *goal;
   }
   auto expiry = GetU32(*bundle, "expiry", 0, errors);
-  if (!expiry) return support::Error{expiry.error()};
+  if (!expiry) return expiry.takeError();
   manifest->expiry = *expiry;
   auto chunk = GetU32(*bundle, "chunk_size", 0, errors);
-  if (!chunk) return support::Error{chunk.error()};
+  if (!chunk) return chunk.takeError();
   if (bundle->contains("chunk_size") && (*chunk == 0 || *chunk > bundle::kWorkerMaxChunkSize)) {
     return errors.At(bundle->get("chunk_size"), "\"chunk_size\" must lie in 1.." +
                                                     std::to_string(bundle::kWorkerMaxChunkSize));
   }
   manifest->chunkSize = *chunk;
   auto level = GetU32(*bundle, "level", kDefaultCompressionLevel, errors);
-  if (!level) return support::Error{level.error()};
+  if (!level) return level.takeError();
   if (*level > kMaxCompressionLevel) {
     return errors.At(bundle->get("level"),
                      "\"level\" must lie in 0.." + std::to_string(kMaxCompressionLevel));
@@ -547,7 +547,7 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
   toml::table root;
   // Read here rather than by toml++, which would open the path through the ANSI code page.
   auto text = fileops::ReadWholeFile(path);
-  if (!text) return support::Error{text.error()};
+  if (!text) return text.takeError();
   try {
     root = toml::parse(*text, path);
   } catch (const toml::parse_error& e) {
@@ -559,15 +559,15 @@ support::Result<Manifest> LoadManifest(const std::string& path) {
   Manifest manifest;
   for (auto read : {ReadTopLevel, ReadTables}) {
     if (support::Status ok = read(root, base, errors, &manifest); !ok) {
-      return support::Error{ok.error()};
+      return ok.takeError();
     }
   }
   // [payload] is there: ReadTables made sure.
   if (support::Status ok = ListNeverPacked(*root["payload"].as_table(), errors, &manifest); !ok) {
-    return support::Error{ok.error()};
+    return ok.takeError();
   }
   if (support::Status ok = ReadBundleTable(root, errors, &manifest); !ok) {
-    return support::Error{ok.error()};
+    return ok.takeError();
   }
   return manifest;
 }

@@ -234,7 +234,7 @@ support::Result<BundleSectionPlan> PlanBundleSection(const PeImage& image, uint6
 support::Status WriteBundleSection(const std::string& input, const std::string& output,
                                    const std::vector<AttachmentInput>& attachments) {
   auto out = OutputFile::Create(output);
-  if (!out) return support::Error{out.error()};
+  if (!out) return out.takeError();
   support::Status status = WriteBundleSection(input, **out, attachments);
   if (!status) return status;
   return (*out)->Commit();
@@ -246,9 +246,9 @@ support::Status WriteBundleSection(const std::string& input, OutputFile& o,
                                    const ResourceMaker& resources) {
   if (o.size() != 0) return support::Errorf("%s: output not empty", o.target().c_str());
   auto image = ReadPeImage(input);
-  if (!image) return support::Error{image.error()};
+  if (!image) return image.takeError();
   auto chainSize = ChainSize(attachments);
-  if (!chainSize) return support::Error{chainSize.error()};
+  if (!chainSize) return chainSize.takeError();
   // The resource tree's size does not depend on where it goes; behind it at least 32 zero bytes,
   // so that the chain's backward walk ends on them.
   uint64_t resourceRoom = 0;
@@ -258,15 +258,15 @@ support::Status WriteBundleSection(const std::string& input, OutputFile& o,
                              input.c_str());
     }
     auto probe = resources(0);
-    if (!probe) return support::Error{probe.error()};
+    if (!probe) return probe.takeError();
     resourceRoom = AlignUp(probe->size(), 16) + 32;
   }
   auto plan = PlanBundleSection(*image, resourceRoom + *chainSize, input);
-  if (!plan) return support::Error{plan.error()};
+  if (!plan) return plan.takeError();
   std::string tree;
   if (resources) {
     auto made = resources(plan->offset);
-    if (!made) return support::Error{made.error()};
+    if (!made) return made.takeError();
     tree = std::move(*made);
   }
 
@@ -306,7 +306,7 @@ support::Status WriteBundleSection(const std::string& input, OutputFile& o,
   status = o.WriteZeros(resourceRoom - tree.size() + plan->padding);
   if (!status) return status;
   auto written = WriteAttachments(o, attachments);
-  if (!written) return support::Error{written.error()};
+  if (!written) return written.takeError();
 
   uint8_t header[kSectionHeaderSize] = {};
   std::memcpy(header, container::kSectionName, sizeof container::kSectionName);
@@ -331,7 +331,7 @@ support::Status WriteBundleSection(const std::string& input, OutputFile& o,
     if (!(status = o.WriteAt(at, entry, sizeof entry))) return status;
   }
   auto checksum = ComputePeChecksum(o, image->checkSumOffset());
-  if (!checksum) return support::Error{checksum.error()};
+  if (!checksum) return checksum.takeError();
   support::StoreU32le(field, *checksum);
   return o.WriteAt(image->checkSumOffset(), field, 4);
 }

@@ -46,7 +46,7 @@ support::Result<std::string> SignRegion(const SigningKey& key, OutputFile& file,
     while (from < to) {
       size_t want = static_cast<size_t>(std::min<int64_t>(to - from, kHashChunk));
       auto got = file.ReadAt(static_cast<uint64_t>(from), buffer.data(), want);
-      if (!got) return support::Error{got.error()};
+      if (!got) return got.takeError();
       if (*got != want) {
         return support::Errorf("%s: reading 0x%zx bytes at 0x%llx for the signature failed",
                                path.c_str(), want, static_cast<ull>(from));
@@ -63,11 +63,11 @@ support::Result<std::string> SignRegion(const SigningKey& key, OutputFile& file,
                              path.c_str(), range.offset, range.length);
     }
     support::Status status = feed(at, range.offset);
-    if (!status) return support::Error{status.error()};
+    if (!status) return status.takeError();
     at = int64_t{range.offset} + range.length;
   }
   support::Status status = feed(at, end);
-  if (!status) return support::Error{status.error()};
+  if (!status) return status.takeError();
   auto signature = signer.Finish();
   if (std::optional<uint64_t> hashed = signer.collisionAt()) {
     // Back to an offset of the signed layout: the skipped ranges in front of it added back.
@@ -159,7 +159,7 @@ support::Result<SignSetupSummary> SignSetup(const SigningKey& key,
   const std::string& in = options.input;
   SignSetupSummary summary;
   auto mz = StartsWithMz(in);
-  if (!mz) return support::Error{mz.error()};
+  if (!mz) return mz.takeError();
   summary.pe = *mz;
   summary.plain = options.plain || !summary.pe;
 
@@ -182,7 +182,7 @@ support::Result<SignSetupSummary> SignSetup(const SigningKey& key,
     auto digest = options.bindBundle == options.bundle
                       ? BundleBindingDigest(bundleName, options.bundle)
                       : BundleBindingDigest(options.bindBundle);
-    if (!digest) return support::Error{digest.error()};
+    if (!digest) return digest.takeError();
     summary.boundTo = *digest;
   }
   if (!summary.boundTo.empty()) {
@@ -201,22 +201,22 @@ support::Result<SignSetupSummary> SignSetup(const SigningKey& key,
   std::optional<PeImage> image;
   if (summary.pe) {
     auto parsed = ReadPeImage(in);
-    if (!parsed) return support::Error{parsed.error()};
+    if (!parsed) return parsed.takeError();
     image = std::move(*parsed);
     auto chainSize = ChainSize(withDocument(placeholder));
-    if (!chainSize) return support::Error{chainSize.error()};
+    if (!chainSize) return chainSize.takeError();
     auto plan = PlanBundleSection(*image, *chainSize, in);
-    if (!plan) return support::Error{plan.error()};
+    if (!plan) return plan.takeError();
     if (!summary.plain) {
       support::Status limits = CheckTolerantLimits(*image, plan->numberOfSections, in);
-      if (!limits) return support::Error{limits.error()};
+      if (!limits) return limits.takeError();
     }
   }
   // The final layout with a placeholder document of the final length: a PE gets it in a
   // .ZTBNDL last section, any other file at its end. Nothing in front of the document depends
   // on its content but CheckSum, which the header-tolerant pass skips and plain mode keeps at 0.
   auto out = OutputFile::Create(options.output);
-  if (!out) return support::Error{out.error()};
+  if (!out) return out.takeError();
   OutputFile& o = **out;
   support::Status status = summary.pe ? WriteBundleSection(in, o, withDocument(placeholder))
                                       : CopyWithAttachments(in, withDocument(placeholder), o);
@@ -224,14 +224,14 @@ support::Result<SignSetupSummary> SignSetup(const SigningKey& key,
     const uint8_t zero[4] = {};
     status = o.WriteAt(image->checkSumOffset(), zero, sizeof zero);
   }
-  if (!status) return support::Error{status.error()};
+  if (!status) return status.takeError();
   if (draftWrittenHook) draftWrittenHook(o.temp());
 
   // Then the signature over what the check will read of it. Every read from here on goes
   // through the file written, never through its name: whoever can write the output's directory
   // can put other bytes under that name, and the setup key must sign ztpack's own.
   auto dataOffset = LocateDocument(o);
-  if (!dataOffset) return support::Error{dataOffset.error()};
+  if (!dataOffset) return dataOffset.takeError();
   const uint64_t documentSize = placeholder.size() + container::kFooterSize;
   if (static_cast<uint64_t>(*dataOffset) + documentSize != o.size()) {
     return support::Errorf(
@@ -258,25 +258,25 @@ support::Result<SignSetupSummary> SignSetup(const SigningKey& key,
     }
   }
   auto signature = SignRegion(key, o, *dataOffset, ranges, in);
-  if (!signature) return support::Error{signature.error()};
+  if (!signature) return signature.takeError();
 
   // The real document in the placeholder's place (same length), and a PE's CheckSum for it.
   auto document =
       MakeAttachment(kSignatureType, MakeSignatureDocument(*signature, summary.boundTo));
-  if (!document) return support::Error{document.error()};
+  if (!document) return document.takeError();
   status = o.WriteAt(static_cast<uint64_t>(*dataOffset), document->data(), document->size());
   if (status && summary.pe && !summary.plain) {
     auto checksum = ComputePeChecksum(o, image->checkSumOffset());
-    if (!checksum) return support::Error{checksum.error()};
+    if (!checksum) return checksum.takeError();
     uint8_t field[4];
     support::StoreU32le(field, *checksum);
     status = o.WriteAt(image->checkSumOffset(), field, sizeof field);
   }
   if (status && !bundle.empty()) {
     auto written = WriteAttachments(o, bundle);
-    if (!written) status = support::Error{written.error()};
+    if (!written) status = written.takeError();
   }
-  if (!status) return support::Error{status.error()};
+  if (!status) return status.takeError();
   summary.dataOffset = *dataOffset;
 
   // The installer's own check, against the public half, before the file takes the output's
@@ -301,7 +301,7 @@ support::Result<SignSetupSummary> SignSetup(const SigningKey& key,
     }
   }
   status = o.Commit();
-  if (!status) return support::Error{status.error()};
+  if (!status) return status.takeError();
   return summary;
 }
 

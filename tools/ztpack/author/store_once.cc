@@ -142,7 +142,7 @@ support::Result<StoreOnceSummary> StoreIdenticalOnce(std::vector<BundleInput>* i
       continue;
     }
     auto size = ContentSize(in[i]);
-    if (!size) return support::Error{size.error()};
+    if (!size) return size.takeError();
     sizes[i] = *size;
     eligible[i] = true;
     ++sizeCount[*size];
@@ -169,7 +169,7 @@ support::Result<StoreOnceSummary> StoreIdenticalOnce(std::vector<BundleInput>* i
   for (size_t k = 0; k < candidates.size(); ++k) {
     const size_t i = candidates[k];
     const support::Result<std::string>& digest = *digests[k];
-    if (!digest) return support::Error{digest.error()};
+    if (!digest) return digest.takeError();
     auto [it, first] = firstWithContent.try_emplace({sizes[i], *digest}, i);
     if (first) continue;
     renames[in[i].name] = in[it->second].name;
@@ -178,7 +178,7 @@ support::Result<StoreOnceSummary> StoreIdenticalOnce(std::vector<BundleInput>* i
   if (renames.empty()) return StoreOnceSummary{};
 
   auto script = ReadContent(in[scriptIndex]);
-  if (!script) return support::Error{script.error()};
+  if (!script) return script.takeError();
   std::set<std::string> refused;
   std::string rewritten = RenameScriptEntries(*script, renames, &refused);
 

@@ -51,9 +51,9 @@ support::Result<Identity> IdentityOf(const BuildOptions& o) {
     identity.strings.emplace_back(s.substr(0, eq), s.substr(eq + 1));
   }
   if (!identity.icon.empty()) {
-    if (auto ico = ReadIcoFile(identity.icon); !ico) return support::Error{ico.error()};
+    if (auto ico = ReadIcoFile(identity.icon); !ico) return ico.takeError();
   }
-  if (auto ok = CheckIdentityChoices(identity); !ok) return support::Error{ok.error()};
+  if (auto ok = CheckIdentityChoices(identity); !ok) return ok.takeError();
   return identity;
 }
 

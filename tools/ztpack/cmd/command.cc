@@ -36,7 +36,7 @@ support::Result<std::string> RootKeyDer(const std::string& option, std::string* 
   if (used != nullptr) *used = path;
   if (path.empty()) return std::string();
   auto key = LoadPublicKey(path);
-  if (!key) return support::Error{key.error()};
+  if (!key) return key.takeError();
   return PublicKeyDer(*key);
 }
 

@@ -67,7 +67,7 @@ class Staging {
       return support::Errorf("cannot create %s: %s", U8String(parent).c_str(),
                              ec.message().c_str());
     auto dir = ScratchDir::Create(parent, (U8String(out_.filename()) + ".partial-").c_str());
-    if (!dir) return support::Error{dir.error()};
+    if (!dir) return dir.takeError();
     dir_ = std::move(*dir);
     return {};
   }

@@ -30,11 +30,11 @@ support::Result<TrustedKeys> ResolveTrustedKeys(const std::string& file, bool in
                                                 const std::string& setupOption) {
   std::string rootPath;
   auto root = RootKeyDer(rootOption, &rootPath);
-  if (!root) return support::Error{root.error()};
+  if (!root) return root.takeError();
   std::string setup;
   if (!setupOption.empty()) {
     auto key = LoadPublicKey(setupOption);
-    if (!key) return support::Error{key.error()};
+    if (!key) return key.takeError();
     setup = PublicKeyDer(*key);
   }
   TrustedKeys keys;

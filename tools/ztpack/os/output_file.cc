@@ -141,7 +141,7 @@ support::Status OutputFile::Commit() {
 support::Status WriteOutputFile(const std::string& path, std::string_view data,
                                 OutputFile::Access access) {
   auto out = OutputFile::Create(path, access);
-  if (!out) return support::Error{out.error()};
+  if (!out) return out.takeError();
   if (auto s = (*out)->Write(data.data(), data.size()); !s) return s;
   return (*out)->Commit();
 }

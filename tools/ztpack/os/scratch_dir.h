@@ -27,7 +27,7 @@ class ScratchDir {
     if (dir.empty()) dir = std::filesystem::temp_directory_path(ec);
     if (dir.empty()) dir = ".";
     auto made = fileops::MakeUniqueDirectory(dir, prefix);
-    if (!made) return support::Error{made.error()};
+    if (!made) return made.takeError();
     return std::unique_ptr<ScratchDir>(new ScratchDir(fileops::U8Path(*made)));
   }
   ~ScratchDir() {

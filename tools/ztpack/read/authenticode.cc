@@ -57,9 +57,9 @@ bool Same(std::span<const uint8_t> a, std::span<const uint8_t> b) {
 }
 
 // Unwraps a Result<Tlv> into `var`, or returns its error from the enclosing function.
-#define ZT_DER(var, expr)                                       \
-  auto var##Result = (expr);                                    \
-  if (!var##Result) return support::Error{var##Result.error()}; \
+#define ZT_DER(var, expr)                           \
+  auto var##Result = (expr);                        \
+  if (!var##Result) return var##Result.takeError(); \
   [[maybe_unused]] const Tlv var = *var##Result
 
 // An OID in dotted form; "?" when an arc does not fit in 64 bits or the encoding is cut short.
@@ -359,7 +359,7 @@ support::Status VerifySigner(Der& si, std::span<const uint8_t> content,
         "the signature does not verify with the key of the certificate it names");
   }
   auto name = FormatName(signer->subject);
-  if (!name) return support::Error{name.error()};
+  if (!name) return name.takeError();
   *subject = *name;
   return {};
 }
@@ -468,7 +468,7 @@ support::Result<std::vector<uint8_t>> ComputeImageHash(const std::string& path,
   auto hash = HashFor(algorithm);
   if (!hash) return support::Errorf("digest algorithm %s is not supported", algorithm.c_str());
   auto image = ReadPeImage(path);
-  if (!image) return support::Error{image.error()};
+  if (!image) return image.takeError();
   if (image->directories.size() <= kCertificateDirectory) {
     return support::Errorf("%s: the data directory has no security entry", path.c_str());
   }
@@ -492,7 +492,7 @@ support::Result<std::vector<uint8_t>> ComputeImageHash(const std::string& path,
           hash->Update(data + (from - start), static_cast<size_t>(position - from));
         return {};
       });
-  if (!streamed) return support::Error{streamed.error()};
+  if (!streamed) return streamed.takeError();
   std::vector<uint8_t> digest(hash->DigestSize());
   hash->Final(digest.data());
   return digest;
@@ -500,7 +500,7 @@ support::Result<std::vector<uint8_t>> ComputeImageHash(const std::string& path,
 
 support::Result<AuthenticodeReport> ReadAuthenticode(const std::string& path) {
   auto image = ReadPeImage(path);
-  if (!image) return support::Error{image.error()};
+  if (!image) return image.takeError();
   AuthenticodeReport report;
   auto entry = image->certificateTable();
   if (!entry || (entry->address == 0 && entry->size == 0)) return report;

@@ -340,7 +340,7 @@ support::Result<BundleInfo> InspectBundle(const std::string& path, const std::st
   auto size = fileops::RegularFileSize(path);
   if (!size) return Errorf("%s: cannot tell the file's size", path.c_str());
   info.fileSize = *size;
-  if (auto header = ReadHeader(&file, path, &info); !header) return support::Error{header.error()};
+  if (auto header = ReadHeader(&file, path, &info); !header) return header.takeError();
 
   WalkEntries(&file, maxChunkSize, &info);
 
@@ -367,7 +367,7 @@ support::Result<BundleInfo> InspectBundle(const std::string& path, const std::st
   }
   info.bundleKeyBits = ModulusBits(*key);
   if (auto status = CheckBundleSignature(&file, path, bundleSignature, *key, &info); !status) {
-    return support::Error{status.error()};
+    return status.takeError();
   }
   return info;
 }

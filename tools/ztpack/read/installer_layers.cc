@@ -72,7 +72,7 @@ support::Status UnpackBundle(const std::string& setup, const std::string& bundle
 }
 
 std::string ReadRunMode(const std::string& installer) {
-  Diagnostics quiet;
+  Diagnostics collected;
   return container::ReadAttachmentToString(support::Utf8ToWide(installer, true), "TYPE");
 }
 

@@ -114,7 +114,7 @@ support::Result<PeImage> ReadPeImage(const std::string& path) {
 
   PeFault fault;
   auto pe = PeHeaders::Find(reader, &fault);
-  if (!pe) return support::Error{NtHeadersError(reader, fault, p).error()};
+  if (!pe) return NtHeadersError(reader, fault, p).takeError();
   PeImage image;
   image.fileSize = static_cast<uint64_t>(size);
   image.lfanew = pe->lfanew();
@@ -131,7 +131,7 @@ support::Result<PeImage> ReadPeImage(const std::string& path) {
   image.numberOfSymbols = pe->U32(container::kNtNumberOfSymbols).value_or(0);
   image.symbolTableEnd = SymbolTableEnd(reader, image.pointerToSymbolTable, image.numberOfSymbols);
   if (auto status = ReadOptionalHeader(*pe, &image, p); !status) {
-    return support::Error{status.error()};
+    return status.takeError();
   }
 
   const uint64_t table = image.sectionTableOffset();

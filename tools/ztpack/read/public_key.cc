@@ -44,7 +44,7 @@ support::Result<std::string> Unarmor(std::string_view bytes, const std::string& 
 support::Result<RsaPublicKey> ParsePublicKey(std::string_view bytes, const std::string& what) {
   std::string label;
   auto der = Unarmor(bytes, what, &label);
-  if (!der) return support::Error{der.error()};
+  if (!der) return der.takeError();
   RsaPublicKey key;
   try {
     CryptoPP::StringSource source(*der, true);
@@ -58,7 +58,7 @@ support::Result<RsaPublicKey> ParsePublicKey(std::string_view bytes, const std::
 
 support::Result<RsaPublicKey> LoadPublicKey(const std::string& path) {
   auto bytes = fileops::ReadWholeFile(path);
-  if (!bytes) return support::Error{bytes.error()};
+  if (!bytes) return bytes.takeError();
   return ParsePublicKey(*bytes, path);
 }
 

@@ -40,7 +40,7 @@ class TreeParser {
       std::u16string text;
       if (name & kHighBit) {
         auto read = Name(name & ~kHighBit);
-        if (!read) return support::Error{read.error()};
+        if (!read) return read.takeError();
         text = *read;
       }
       if (level == 0) (item.typeName = text, item.type = text.empty() ? name : 0);
@@ -149,7 +149,7 @@ support::Result<VersionNode> ParseVersionNode(std::span<const uint8_t> bytes, ui
   while (p + 6 <= limit) {
     uint64_t childEnd = 0;
     auto child = ParseVersionNode(bytes.subspan(0, limit), p, depth + 1, &childEnd);
-    if (!child) return support::Error{child.error()};
+    if (!child) return child.takeError();
     node.children.push_back(std::move(*child));
     p = Align4(childEnd);
   }
@@ -177,7 +177,7 @@ support::Status DescribeVersion(const std::string& data, IdentityReport* report)
   std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(data.data()), data.size());
   uint64_t end = 0;
   auto root = ParseVersionNode(bytes, 0, 0, &end);
-  if (!root) return support::Error{root.error()};
+  if (!root) return root.takeError();
   if (root->value.size() >= 52) {
     support::ByteReader r(root->value);
     if (*r.U32le(0) != kFixedFileInfoSignature) {
@@ -226,13 +226,13 @@ support::Result<std::vector<ResourceItem>> ParseResourceTree(std::span<const uin
                                                              uint32_t rva) {
   TreeParser parser(bytes, rva);
   support::Status parsed = parser.Directory(0, 0, ResourceItem{});
-  if (!parsed) return support::Error{parsed.error()};
+  if (!parsed) return parsed.takeError();
   return std::move(parser.items);
 }
 
 support::Result<std::vector<ResourceItem>> ReadImageResources(const std::string& path) {
   auto view = ReadPeView(path);
-  if (!view) return support::Error{view.error()};
+  if (!view) return view.takeError();
   if (view->directories.size() <= kResourceDirectory ||
       view->directories[kResourceDirectory].second == 0) {
     return std::vector<ResourceItem>{};
@@ -262,7 +262,7 @@ support::Result<IdentityReport> DescribeIdentity(const std::vector<ResourceItem>
     if (item.typeName.empty() && item.type == kResourceGroupIcon && group == nullptr) group = &item;
     if (item.typeName.empty() && item.type == kResourceVersion && report.strings.empty()) {
       support::Status version = DescribeVersion(item.data, &report);
-      if (!version) return support::Error{version.error()};
+      if (!version) return version.takeError();
     }
     if (item.typeName.empty() && item.type == kResourceManifest && report.executionLevel.empty()) {
       report.executionLevel = Attribute(item.data, "requestedExecutionLevel", "level");
@@ -319,7 +319,7 @@ std::string SummarizeIdentity(const IdentityReport& report) {
 
 support::Result<IdentityReport> ReadIdentity(const std::string& path) {
   auto items = ReadImageResources(path);
-  if (!items) return support::Error{items.error()};
+  if (!items) return items.takeError();
   auto report = DescribeIdentity(*items);
   if (!report) return support::Errorf("%s: %s", path.c_str(), report.error().c_str());
   return report;

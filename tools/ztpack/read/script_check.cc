@@ -256,7 +256,7 @@ void CheckExpiry(uint32_t expiry, int64_t now, ScriptCheck* check) {
 
 support::Result<std::vector<std::string>> ReadScriptFileAsInstaller(const std::string& path) {
   auto bytes = fileops::ReadWholeFile(path);
-  if (!bytes) return support::Error{bytes.error()};
+  if (!bytes) return bytes.takeError();
   return installer::ScriptLinesOf(*bytes);
 }
 

@@ -40,7 +40,7 @@ support::Result<std::vector<uint8_t>> ReadAttachmentBytes(const std::string& pat
 
 support::Result<StubKeyPlace> ReadStubKeyPlace(const std::string& path) {
   auto view = ReadPeView(path);
-  if (!view) return support::Error{view.error()};
+  if (!view) return view.takeError();
   const PeSectionView* section = view->Section(verify::kKeyPlaceSection);
   if (section == nullptr) {
     return support::Errorf(
@@ -106,7 +106,7 @@ support::Status CheckBundleAtCertifiedBy(const std::string& setup, uint64_t bund
   }
   const uint64_t end = bundleOffset + bundleSize;
   auto tail = ReadBundleBytes(setup, end - bundle::kTailSize, bundle::kTailSize, attachment);
-  if (!tail) return support::Error{tail.error()};
+  if (!tail) return tail.takeError();
   if (std::memcmp(tail->data() + 4, bundle::kSignatureMarker, 4) != 0) {
     return support::Errorf("%s: the bundle is not signed (no \"ZTSG\" marker)", setup.c_str());
   }
@@ -118,7 +118,7 @@ support::Status CheckBundleAtCertifiedBy(const std::string& setup, uint64_t bund
   }
   auto block =
       ReadBundleBytes(setup, end - bundle::kTailSize - blockLength, blockLength, attachment);
-  if (!block) return support::Error{block.error()};
+  if (!block) return block.takeError();
   support::ByteReader r(*block);
   auto x = r.U32le(0);
   auto y = x ? r.U32le(4 + uint64_t{*x}) : std::nullopt;
@@ -127,7 +127,7 @@ support::Status CheckBundleAtCertifiedBy(const std::string& setup, uint64_t bund
   }
   bool certified;
   {
-    Diagnostics quiet;
+    Diagnostics collected;
     certified = bundle::ParsePublicKeyBlock(block->data() + 8 + *x, *y, bundle::kWorkerGoal,
                                             rootDer) != nullptr;
   }
@@ -146,7 +146,7 @@ support::Status CheckBundleCertifiedBy(const std::string& setup, const std::stri
   auto size = fileops::RegularFileSize(setup);
   if (!size) return support::Errorf("%s: %s", setup.c_str(), size.error().c_str());
   auto chain = WalkAttachmentChain(setup, static_cast<int64_t>(*size), false);
-  if (!chain) return support::Error{chain.error()};
+  if (!chain) return chain.takeError();
   const ChainEntry* ibnd = FindInChain(*chain, "IBND");
   if (ibnd == nullptr) return {};
   if (present != nullptr) *present = true;
@@ -166,7 +166,7 @@ support::Status CheckSetupSignedBy(const std::string& setup, const std::string& 
   verify::SetupSignatureOutcome outcome;
   bool ok;
   {
-    Diagnostics quiet;
+    Diagnostics collected;
     ok = verify::VerifySetupSignatureWithKey(support::Utf8ToWide(setup, true), setupDer, false,
                                              &outcome);
   }

@@ -13,7 +13,7 @@ namespace {
 support::Status Inspect(const InspectContext& context, InspectReport* report) {
   if (!context.image) return {};
   auto signature = ReadAuthenticode(context.path);
-  if (!signature) return support::Error{signature.error()};
+  if (!signature) return signature.takeError();
   report->member = AuthenticodeJson(*signature);
   report->lines.push_back(DescribeAuthenticode(*signature));
   if (signature->present) {

@@ -110,9 +110,9 @@ support::Status Describe(const InspectContext& context, const std::string& path,
                          const std::string& source, InspectReport* report) {
   std::string rootLabel;
   auto rootKey = RootKey(context, &rootLabel);
-  if (!rootKey) return support::Error{rootKey.error()};
+  if (!rootKey) return rootKey.takeError();
   auto info = InspectBundle(path, *rootKey);
-  if (!info) return support::Error{info.error()};
+  if (!info) return info.takeError();
   nlohmann::json& m = report->member;
   auto& lines = report->lines;
   char text[512];
@@ -193,7 +193,7 @@ support::Status Inspect(const InspectContext& context, InspectReport* report) {
   // In a private directory of its own: a fixed name in the shared temporary directory could be
   // a link someone else planted, which the extraction would follow and overwrite.
   auto scratch = ScratchDir::Create({}, "ztpack-inspect-");
-  if (!scratch) return support::Error{scratch.error()};
+  if (!scratch) return scratch.takeError();
   const std::string temp = **scratch / "ibnd";
   platform::SetDebugOutputHook(&Discard, nullptr);  // no "Progress" lines in the report
   bool ok = container::ExtractAttachmentToFile(false, support::Utf8ToWide(context.path, true),

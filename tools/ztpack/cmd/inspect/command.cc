@@ -105,7 +105,7 @@ support::Status WalkChains(const InspectOptions& options, platform::File* file, 
   };
   if (context.image) {
     auto chain = walk(static_cast<int64_t>(context.image->lastSectionEnd()));
-    if (!chain) return support::Error{chain.error()};
+    if (!chain) return chain.takeError();
     context.sectionChain = std::move(*chain);
   }
   const int64_t size = static_cast<int64_t>(context.fileSize);
@@ -114,7 +114,7 @@ support::Status WalkChains(const InspectOptions& options, platform::File* file, 
   auto imageChain = walk(size - trailer);
   auto fileChain = walk(size);
   if (!imageChain || !fileChain) {
-    return support::Error{!imageChain ? imageChain.error() : fileChain.error()};
+    return !imageChain ? imageChain.takeError() : fileChain.takeError();
   }
   context.imageChain = std::move(*imageChain);
   context.fileChain = std::move(*fileChain);
@@ -231,8 +231,8 @@ support::Result<InspectOutput> InspectFile(const InspectOptions& options) {
   platform::File file =
       platform::File::Open(support::Utf8ToWide(options.file, true), platform::OpenMode::kRead);
   if (!file.IsOpen()) return support::Errorf("%s: cannot open the file", options.file.c_str());
-  if (auto s = ReadHeaders(options, &file, &layout); !s) return support::Error{s.error()};
-  if (auto s = WalkChains(options, &file, &layout); !s) return support::Error{s.error()};
+  if (auto s = ReadHeaders(options, &file, &layout); !s) return s.takeError();
+  if (auto s = WalkChains(options, &file, &layout); !s) return s.takeError();
 
   Report report;
   ReportFile(options, &layout.context, &report);

@@ -11,7 +11,7 @@ namespace {
 support::Status Inspect(const InspectContext& context, InspectReport* report) {
   if (context.kind != FileKind::kInstaller) return {};
   auto identity = ReadIdentity(context.path);
-  if (!identity) return support::Error{identity.error()};
+  if (!identity) return identity.takeError();
   nlohmann::json& m = report->member;
   nlohmann::json icons = nlohmann::json::array();
   std::string sizes;

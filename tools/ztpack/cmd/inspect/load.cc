@@ -21,7 +21,7 @@ support::Status Inspect(const InspectContext& context, InspectReport* report) {
                               : "TYPE \"" + type + "\": run mode \"" + mode + "\" (" +
                                     (mode == "gui" ? "progress window" : "no window") + ")");
   auto scratch = ScratchDir::Create({}, "ztpack-inspect-");
-  if (!scratch) return support::Error{scratch.error()};
+  if (!scratch) return scratch.takeError();
   const std::string setup = **scratch / "setup.exe";
   if (auto s = UnpackSetupProgram(context.path, setup); !s) {
     return support::Errorf("LOAD cannot be extracted as the installer does: %s", s.error().c_str());
@@ -34,7 +34,7 @@ support::Status Inspect(const InspectContext& context, InspectReport* report) {
   nested.depth = context.depth + 1;
   nested.label = "setup program (LOAD)";
   auto output = InspectFile(nested);
-  if (!output) return support::Error{output.error()};
+  if (!output) return output.takeError();
   for (const std::string& line : output->lines) report->lines.push_back(line);
   output->json.erase("file");
   report->member["setup"] = output->json;
