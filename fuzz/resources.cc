@@ -27,6 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Check(!items.error().empty(), "a refusal says why");
   } else {
     fuzz::Check(items->size() <= ztpack::kMaxResourceItems, "the item count is bounded");
+    size_t copied = 0;
+    for (const ztpack::ResourceItem& item : *items) copied += item.data.size();
+    fuzz::Check(copied <= size, "the items' data fit in the input");
     (void)ztpack::DescribeIdentity(*items);
     const std::string tree = ztpack::WriteResourceTree(*items, kRva);
     auto again = ztpack::ParseResourceTree(

@@ -153,16 +153,52 @@ TEST(Identity, AppliedWrittenAndReadBackKeepingTheFrontEndsResources) {
             std::string::npos);
 }
 
-// A tree that points back into itself is refused, not walked for ever.
-TEST(Identity, ALoopingTreeIsRefused) {
-  std::string tree(16 + 8, '\0');
-  tree[14] = 1;                  // one numbered entry
-  Put32(tree, 16, 3);            // RT_ICON
-  Put32(tree, 20, 0x80000000u);  // its subdirectory: the root again
-  auto parsed = ztpack::ParseResourceTree(
-      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(tree.data()), tree.size()), 0);
-  ASSERT_FALSE(parsed.ok());
-  EXPECT_NE(parsed.error().find("entered twice"), std::string::npos) << parsed.error();
+uint32_t Get32(const std::string& b, size_t at) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(b[at + i]);
+  return v;
+}
+
+// Trees the reader must refuse rather than walk for ever, read back as something else, or copy
+// without bound: each is a written tree of three languages of one named dialog, then spoiled.
+TEST(Identity, MalformedTreesAreRefused) {
+  std::vector<ztpack::ResourceItem> items;
+  for (uint32_t language : {1, 2, 3}) {
+    items.push_back({ztpack::kResourceDialog, {}, 0, u"D", language, 0, std::string(1000, 'd')});
+  }
+  const std::string written = ztpack::WriteResourceTree(items, 0);
+  // The root (24 bytes), the type directory (24), the name directory (40), three data entries.
+  constexpr size_t kEntries = 88, kName = kEntries + 48;
+  const struct {
+    const char* what;
+    std::function<void(std::string&)> spoil;
+    const char* refusal;
+  } cases[] = {
+      {"the root's entry leads back to the root", [](std::string& t) { Put32(t, 20, 0x80000000u); },
+       "entered twice"},
+      {"the name is empty", [](std::string& t) { t[kName] = t[kName + 1] = 0; }, "is empty"},
+      {"three entries share the first one's data, the rest cut off",
+       [](std::string& t) {
+         Put32(t, kEntries + 16, Get32(t, kEntries));
+         Put32(t, kEntries + 32, Get32(t, kEntries));
+         t.resize(Get32(t, kEntries) + 1000);
+       },
+       "add up to more"},
+  };
+  ASSERT_TRUE(ztpack::ParseResourceTree(
+                  std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(written.data()),
+                                           written.size()),
+                  0)
+                  .ok());
+  for (const auto& c : cases) {
+    std::string tree = written;
+    c.spoil(tree);
+    auto parsed = ztpack::ParseResourceTree(
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(tree.data()), tree.size()), 0);
+    ASSERT_FALSE(parsed.ok()) << c.what;
+    EXPECT_NE(parsed.error().find(c.refusal), std::string::npos)
+        << c.what << ": " << parsed.error();
+  }
 }
 
 }  // namespace

@@ -77,6 +77,8 @@ class TreeParser {
     if (!length || !r_.Has(offset + 2, uint64_t{*length} * 2)) {
       return support::Errorf("resources: the name at 0x%x runs past the end", offset);
     }
+    // An empty name could not be told from a number once read, nor written back as a name.
+    if (*length == 0) return support::Errorf("resources: the name at 0x%x is empty", offset);
     std::u16string text;
     for (uint32_t i = 0; i < *length; ++i) text.push_back(*r_.U16le(offset + 2 + 2 * i));
     return text;
@@ -93,6 +95,15 @@ class TreeParser {
           "resources: data of %u bytes at RVA 0x%x lies outside the resources (0x%x, %zu bytes)",
           *size, *dataRva, rva_, bytes_.size());
     }
+    // Entries may share their data; copying it for each would let a small tree fill memory.
+    // Data that lies apart fits in the bytes given, so more than that is refused.
+    if (*size > bytes_.size() - copied_) {
+      return support::Errorf(
+          "resources: the items' data add up to more than the %zu bytes of "
+          "the resources (entries share their data)",
+          bytes_.size());
+    }
+    copied_ += *size;
     item->codePage = *codePage;
     item->data.assign(reinterpret_cast<const char*>(bytes_.data()) + (*dataRva - rva_), *size);
     return {};
@@ -102,6 +113,7 @@ class TreeParser {
   std::span<const uint8_t> bytes_;
   uint32_t rva_;
   std::set<uint64_t> seen_;
+  uint64_t copied_ = 0;
 };
 
 // One node of a version resource: length, value length, type, key, value, children.

@@ -9,8 +9,10 @@
 //
 // What is trusted: nothing. Every offset and size is checked against the bytes given, a
 // directory is entered at most once (a tree that loops is refused), there are at most three
-// levels and a bounded number of entries, and data must lie inside the bytes given. The version
-// resource and the group icon are read through the same bounds checks.
+// levels and a bounded number of entries, names are not empty, data must lie inside the bytes
+// given and all items' data together fit in them (entries that share data are refused, so the
+// copies stay within the input's size). The version resource and the group icon are read through
+// the same bounds checks.
 #pragma once
 
 #include <cstdint>
