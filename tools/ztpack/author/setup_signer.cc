@@ -82,8 +82,10 @@ support::Result<std::string> SignRegion(const SigningKey& key, OutputFile& file,
   return signature;
 }
 
-// Where the installer finds the document's data in the output, read through its own handle.
-support::Result<int64_t> LocateDocument(const OutputFile& out) {
+// Where the installer finds the document's data in the output, read through its own handle:
+// the document of `documentLength` bytes just written must be the last thing in the file.
+support::Result<int64_t> LocateDocument(const OutputFile& out, size_t documentLength,
+                                        const std::string& output) {
   int32_t dataOffset = -1;
   std::string data =
       container::ReadAttachmentWithOffset(Wide(out.ReadBackName()), kSignatureType, &dataOffset);
@@ -92,6 +94,13 @@ support::Result<int64_t> LocateDocument(const OutputFile& out) {
         "%s: the %s attachment just written cannot be read back where the "
         "installer looks for it",
         out.target().c_str(), kSignatureType);
+  }
+  const uint64_t documentSize = documentLength + container::kFooterSize;
+  if (static_cast<uint64_t>(dataOffset) + documentSize != out.size()) {
+    return support::Errorf(
+        "%s: the installer finds the %s document at 0x%llx, not at the end "
+        "where it was written",
+        output.c_str(), kSignatureType, static_cast<ull>(dataOffset));
   }
   return int64_t{dataOffset};
 }
@@ -131,6 +140,145 @@ support::Status CheckTolerantLimits(const PeImage& image, uint16_t sectionsAfter
   return {};
 }
 
+// The bundle to append, opened once and held: the binding and the bytes appended both come
+// from this one open file. Not open when there is none.
+support::Result<fileops::RawFile> OpenBundle(const std::string& bundle) {
+  if (bundle.empty()) return fileops::RawFile();
+  fileops::RawFile file = fileops::RawFile::Open(bundle, fileops::RawFile::Mode::kReadHeld);
+  if (!file.IsOpen()) {
+    return support::Errorf("%s: cannot open the bundle: %s", bundle.c_str(),
+                           fileops::LastErrorText().c_str());
+  }
+  return file;
+}
+
+// The digest text the program is bound to: the caller's, else that of the bundle named (read
+// through `bundleName`, the open file, when it is the bundle appended), else none.
+support::Result<std::string> BoundDigest(const SignSetupOptions& options,
+                                         const std::string& bundleName) {
+  if (!options.bindDigest.empty()) return options.bindDigest;
+  if (options.bindBundle.empty()) return std::string();
+  return options.bindBundle == options.bundle ? BundleBindingDigest(bundleName, options.bundle)
+                                              : BundleBindingDigest(options.bindBundle);
+}
+
+// The chain in front of the output's end: the caller's attachments, the binding as the last of
+// them (inside the signed bytes), then the signature document.
+std::vector<AttachmentInput> ChainWithDocument(const std::vector<AttachmentInput>& leading,
+                                               const std::string& boundTo,
+                                               const std::string& document) {
+  std::vector<AttachmentInput> chain = leading;
+  if (!boundTo.empty()) chain.push_back(AttachmentInput::FromBytes(verify::kBindingType, boundTo));
+  chain.push_back(AttachmentInput::FromBytes(kSignatureType, document));
+  return chain;
+}
+
+// The setup program's headers, checked before anything is written: the section for `chain` must
+// fit, and unless `plain`, within what the header-tolerant pass handles.
+support::Result<PeImage> CheckPeLayout(const std::string& in,
+                                       const std::vector<AttachmentInput>& chain, bool plain) {
+  auto image = ReadPeImage(in);
+  if (!image) return image.takeError();
+  auto chainSize = ChainSize(chain);
+  if (!chainSize) return chainSize.takeError();
+  auto plan = PlanBundleSection(*image, *chainSize, in);
+  if (!plan) return plan.takeError();
+  if (!plain) {
+    support::Status limits = CheckTolerantLimits(*image, plan->numberOfSections, in);
+    if (!limits) return limits.takeError();
+  }
+  return image;
+}
+
+// The final layout with a placeholder document of the final length: a PE (`image`) gets it in a
+// .ZTBNDL last section, any other file at its end. Nothing in front of the document depends on
+// its content but CheckSum, which the header-tolerant pass skips and plain mode keeps at 0.
+support::Status WriteDraft(const std::string& in, OutputFile& o,
+                           const std::vector<AttachmentInput>& chain,
+                           const std::optional<PeImage>& image, bool plain) {
+  if (!image) return CopyWithAttachments(in, chain, o);
+  support::Status status = WriteBundleSection(in, o, chain);
+  if (!status || !plain) return status;
+  const uint8_t zero[4] = {};
+  return o.WriteAt(image->checkSumOffset(), zero, sizeof zero);
+}
+
+// The ranges the signature leaves out: none for the plain pass; for the header-tolerant pass the
+// header skip ranges the installer finds in the signed layout, which also needs the document's
+// data at `dataOffset` far enough in.
+support::Result<std::vector<container::ByteRange>> SkipRanges(const OutputFile& o,
+                                                              int64_t dataOffset, bool plain,
+                                                              const std::string& in) {
+  std::vector<container::ByteRange> ranges;
+  if (plain) return ranges;
+  // Sharing everything: on Windows the output's own handle holds delete access.
+  platform::File f =
+      platform::File::Open(Wide(o.ReadBackName()), platform::OpenMode::kReadShareAll);
+  if (!container::CollectHeaderSkipRanges(&f, &ranges) || ranges.size() < 2) {
+    return support::Errorf(
+        "%s: the installer finds no header skip ranges in the signed "
+        "layout; sign with --plain",
+        in.c_str());
+  }
+  if (dataOffset < verify::kMinTolerantDataOffset) {
+    return support::Errorf(
+        "%s: the signature document would start at 0x%llx, below the "
+        "0x%x the header-tolerant check requires",
+        in.c_str(), static_cast<ull>(dataOffset), verify::kMinTolerantDataOffset);
+  }
+  return ranges;
+}
+
+// The real document over the placeholder at `dataOffset` (the same length).
+support::Status WriteDocument(OutputFile& o, int64_t dataOffset, const std::string& signature,
+                              const std::string& boundTo) {
+  auto document = MakeAttachment(kSignatureType, MakeSignatureDocument(signature, boundTo));
+  if (!document) return document.takeError();
+  return o.WriteAt(static_cast<uint64_t>(dataOffset), document->data(), document->size());
+}
+
+// A PE's CheckSum computed again over the output as it now is.
+support::Status StoreChecksum(OutputFile& o, uint64_t checkSumOffset) {
+  auto checksum = ComputePeChecksum(o, checkSumOffset);
+  if (!checksum) return checksum.takeError();
+  uint8_t field[4];
+  support::StoreU32le(field, *checksum);
+  return o.WriteAt(checkSumOffset, field, sizeof field);
+}
+
+// The bundle, through its open file's name, as the IBND attachment at the very end.
+support::Status AppendBundle(OutputFile& o, const std::string& bundleName) {
+  auto written = WriteAttachments(o, {AttachmentInput::FromFile(kBundleType, bundleName)});
+  if (!written) return written.takeError();
+  return {};
+}
+
+// The installer's own check, against the public half, before the file takes the output's name:
+// the pass that accepts it must be the one it was signed for, and the binding must read back.
+support::Status CheckAsInstaller(const SigningKey& key, const OutputFile& o,
+                                 const SignSetupSummary& summary, const std::string& output) {
+  verify::SetupSignatureOutcome outcome;
+  bool verified = false;
+  {
+    StdoutToStderr quiet;
+    verified = verify::VerifySetupSignatureWithKey(Wide(o.ReadBackName()), PublicKeyDer(key), false,
+                                                   &outcome);
+  }
+  if (!verified || outcome.headerTolerant == summary.plain) {
+    return support::Errorf("%s: the signed file does not pass the installer's %s check (%s)",
+                           output.c_str(), summary.plain ? "plain" : "header-tolerant",
+                           verified ? "another pass accepted it" : outcome.reason.c_str());
+  }
+  if (!summary.boundTo.empty()) {
+    const verify::BundleBinding binding = verify::ReadBundleBinding(Wide(o.ReadBackName()));
+    if (binding.signedDigest != summary.boundTo || binding.memberDigest != summary.boundTo) {
+      return support::Errorf("%s: the installer does not read back the binding to bundle %s",
+                             output.c_str(), summary.boundTo.c_str());
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 std::string MakeSignatureDocument(std::string_view signature, std::string_view bundleDigest) {
@@ -163,144 +311,51 @@ support::Result<SignSetupSummary> SignSetup(const SigningKey& key,
   summary.pe = *mz;
   summary.plain = options.plain || !summary.pe;
 
-  // The bundle appended, opened once: bound and appended through this one open file.
-  fileops::RawFile bundleFile;
-  std::string bundleName;
-  if (!options.bundle.empty()) {
-    bundleFile = fileops::RawFile::Open(options.bundle, fileops::RawFile::Mode::kReadHeld);
-    if (!bundleFile.IsOpen()) {
-      return support::Errorf("%s: cannot open the bundle: %s", options.bundle.c_str(),
-                             fileops::LastErrorText().c_str());
-    }
-    bundleName = bundleFile.ReadBackName(options.bundle);
-  }
-  // The binding is the last attachment in front of the document, inside the signed bytes.
-  std::vector<AttachmentInput> leading = options.leading;
-  if (!options.bindDigest.empty()) {
-    summary.boundTo = options.bindDigest;
-  } else if (!options.bindBundle.empty()) {
-    auto digest = options.bindBundle == options.bundle
-                      ? BundleBindingDigest(bundleName, options.bundle)
-                      : BundleBindingDigest(options.bindBundle);
-    if (!digest) return digest.takeError();
-    summary.boundTo = *digest;
-  }
-  if (!summary.boundTo.empty()) {
-    leading.push_back(AttachmentInput::FromBytes(verify::kBindingType, summary.boundTo));
-  }
+  // Held open until the end: everything read of the bundle goes through this file.
+  auto bundleFile = OpenBundle(options.bundle);
+  if (!bundleFile) return bundleFile.takeError();
+  const std::string bundleName =
+      options.bundle.empty() ? std::string() : bundleFile->ReadBackName(options.bundle);
+  auto boundTo = BoundDigest(options, bundleName);
+  if (!boundTo) return boundTo.takeError();
+  summary.boundTo = *boundTo;
   const std::string placeholder =
       MakeSignatureDocument(std::string(SignatureLength(key), '\0'), summary.boundTo);
-  std::vector<AttachmentInput> bundle;
-  if (!options.bundle.empty()) bundle.push_back(AttachmentInput::FromFile(kBundleType, bundleName));
+  const std::vector<AttachmentInput> draft =
+      ChainWithDocument(options.leading, summary.boundTo, placeholder);
 
-  auto withDocument = [&](const std::string& document) {
-    std::vector<AttachmentInput> chain = leading;
-    chain.push_back(AttachmentInput::FromBytes(kSignatureType, document));
-    return chain;
-  };
   std::optional<PeImage> image;
   if (summary.pe) {
-    auto parsed = ReadPeImage(in);
-    if (!parsed) return parsed.takeError();
-    image = std::move(*parsed);
-    auto chainSize = ChainSize(withDocument(placeholder));
-    if (!chainSize) return chainSize.takeError();
-    auto plan = PlanBundleSection(*image, *chainSize, in);
-    if (!plan) return plan.takeError();
-    if (!summary.plain) {
-      support::Status limits = CheckTolerantLimits(*image, plan->numberOfSections, in);
-      if (!limits) return limits.takeError();
-    }
+    auto checked = CheckPeLayout(in, draft, summary.plain);
+    if (!checked) return checked.takeError();
+    image = std::move(*checked);
   }
-  // The final layout with a placeholder document of the final length: a PE gets it in a
-  // .ZTBNDL last section, any other file at its end. Nothing in front of the document depends
-  // on its content but CheckSum, which the header-tolerant pass skips and plain mode keeps at 0.
   auto out = OutputFile::Create(options.output);
   if (!out) return out.takeError();
   OutputFile& o = **out;
-  support::Status status = summary.pe ? WriteBundleSection(in, o, withDocument(placeholder))
-                                      : CopyWithAttachments(in, withDocument(placeholder), o);
-  if (status && summary.pe && summary.plain) {
-    const uint8_t zero[4] = {};
-    status = o.WriteAt(image->checkSumOffset(), zero, sizeof zero);
-  }
+  support::Status status = WriteDraft(in, o, draft, image, summary.plain);
   if (!status) return status.takeError();
   if (draftWrittenHook) draftWrittenHook(o.temp());
 
   // Then the signature over what the check will read of it. Every read from here on goes
   // through the file written, never through its name: whoever can write the output's directory
   // can put other bytes under that name, and the setup key must sign ztpack's own.
-  auto dataOffset = LocateDocument(o);
+  auto dataOffset = LocateDocument(o, placeholder.size(), options.output);
   if (!dataOffset) return dataOffset.takeError();
-  const uint64_t documentSize = placeholder.size() + container::kFooterSize;
-  if (static_cast<uint64_t>(*dataOffset) + documentSize != o.size()) {
-    return support::Errorf(
-        "%s: the installer finds the %s document at 0x%llx, not at the end "
-        "where it was written",
-        options.output.c_str(), kSignatureType, static_cast<ull>(*dataOffset));
-  }
-  std::vector<container::ByteRange> ranges;
-  if (!summary.plain) {
-    // Sharing everything: on Windows the output's own handle holds delete access.
-    platform::File f =
-        platform::File::Open(Wide(o.ReadBackName()), platform::OpenMode::kReadShareAll);
-    if (!container::CollectHeaderSkipRanges(&f, &ranges) || ranges.size() < 2) {
-      return support::Errorf(
-          "%s: the installer finds no header skip ranges in the signed "
-          "layout; sign with --plain",
-          in.c_str());
-    }
-    if (*dataOffset < verify::kMinTolerantDataOffset) {
-      return support::Errorf(
-          "%s: the signature document would start at 0x%llx, below the "
-          "0x%x the header-tolerant check requires",
-          in.c_str(), static_cast<ull>(*dataOffset), verify::kMinTolerantDataOffset);
-    }
-  }
-  auto signature = SignRegion(key, o, *dataOffset, ranges, in);
+  auto ranges = SkipRanges(o, *dataOffset, summary.plain, in);
+  if (!ranges) return ranges.takeError();
+  auto signature = SignRegion(key, o, *dataOffset, *ranges, in);
   if (!signature) return signature.takeError();
 
-  // The real document in the placeholder's place (same length), and a PE's CheckSum for it.
-  auto document =
-      MakeAttachment(kSignatureType, MakeSignatureDocument(*signature, summary.boundTo));
-  if (!document) return document.takeError();
-  status = o.WriteAt(static_cast<uint64_t>(*dataOffset), document->data(), document->size());
-  if (status && summary.pe && !summary.plain) {
-    auto checksum = ComputePeChecksum(o, image->checkSumOffset());
-    if (!checksum) return checksum.takeError();
-    uint8_t field[4];
-    support::StoreU32le(field, *checksum);
-    status = o.WriteAt(image->checkSumOffset(), field, sizeof field);
-  }
-  if (status && !bundle.empty()) {
-    auto written = WriteAttachments(o, bundle);
-    if (!written) status = written.takeError();
-  }
+  status = WriteDocument(o, *dataOffset, *signature, summary.boundTo);
+  if (status && image && !summary.plain) status = StoreChecksum(o, image->checkSumOffset());
+  if (status && !options.bundle.empty()) status = AppendBundle(o, bundleName);
   if (!status) return status.takeError();
   summary.dataOffset = *dataOffset;
 
-  // The installer's own check, against the public half, before the file takes the output's
-  // name: a file that cannot verify is never written.
-  verify::SetupSignatureOutcome outcome;
-  bool verified = false;
-  {
-    StdoutToStderr quiet;
-    verified = verify::VerifySetupSignatureWithKey(Wide(o.ReadBackName()), PublicKeyDer(key), false,
-                                                   &outcome);
-  }
-  if (!verified || outcome.headerTolerant == summary.plain) {
-    return support::Errorf("%s: the signed file does not pass the installer's %s check (%s)",
-                           options.output.c_str(), summary.plain ? "plain" : "header-tolerant",
-                           verified ? "another pass accepted it" : outcome.reason.c_str());
-  }
-  if (!summary.boundTo.empty()) {
-    const verify::BundleBinding binding = verify::ReadBundleBinding(Wide(o.ReadBackName()));
-    if (binding.signedDigest != summary.boundTo || binding.memberDigest != summary.boundTo) {
-      return support::Errorf("%s: the installer does not read back the binding to bundle %s",
-                             options.output.c_str(), summary.boundTo.c_str());
-    }
-  }
-  status = o.Commit();
+  // A file that cannot verify is never written.
+  status = CheckAsInstaller(key, o, summary, options.output);
+  if (status) status = o.Commit();
   if (!status) return status.takeError();
   return summary;
 }

@@ -257,13 +257,15 @@ support::Result<Tlv> SingleValue(const Tlv& values, uint8_t tag, const char* wha
   return value;
 }
 
-// Verifies the SignerInfo `si` (read up to its sid) over `content`, the value of the
-// SpcIndirectDataContent: its messageDigest attribute must be the digest of `content`, and its
-// signature over the signed attributes must verify with the key of the certificate it names.
-// Sets `subject` to that certificate's subject. An error says why it is not verified.
-support::Status VerifySigner(Der& si, std::span<const uint8_t> content,
-                             const std::vector<std::span<const uint8_t>>& certificates,
-                             std::string* subject) {
+// The fields of a SignerInfo that its verification reads.
+struct SignerFields {
+  Tlv issuer, serial;  // of the IssuerAndSerialNumber naming the certificate
+  Tlv digestOid, attributes, signatureOid, signature;
+};
+
+// The rest of the SignerInfo `si`, read up to its sid: a signer named by issuer and serial
+// number, with signed attributes.
+support::Result<SignerFields> ReadSignerFields(Der& si) {
   if (si.PeekTag() != 0x30) {
     return support::Errorf("the signer is named by a key identifier, which is not looked up here");
   }
@@ -280,24 +282,33 @@ support::Status VerifySigner(Der& si, std::span<const uint8_t> content,
   Der signatureFields(signatureAlgorithm);
   ZT_DER(signatureOid, signatureFields.Expect(0x06, "signature algorithm"));
   ZT_DER(signature, si.Expect(0x04, "SignerInfo signature"));
+  return SignerFields{issuer, serial, digestOid, attributes, signatureOid, signature};
+}
 
-  const char* digestName = NameOf(digestOid.content, kDigestNames);
-  auto hash = digestName != nullptr ? HashFor(digestName) : nullptr;
-  if (hash == nullptr) {
+// The name of the signer's digest algorithm, when it is one checked here and the signature
+// algorithm is RSA PKCS #1 v1.5 with no other digest.
+support::Result<const char*> SignerDigestName(const SignerFields& signer) {
+  const char* digestName = NameOf(signer.digestOid.content, kDigestNames);
+  if (digestName == nullptr || HashFor(digestName) == nullptr) {
     return support::Errorf(
         "the signer's digest algorithm %s is not checked here",
-        digestName != nullptr ? digestName : DottedOid(digestOid.content).c_str());
+        digestName != nullptr ? digestName : DottedOid(signer.digestOid.content).c_str());
   }
-  const char* signatureDigest = RsaSignatureDigest(signatureOid.content);
+  const char* signatureDigest = RsaSignatureDigest(signer.signatureOid.content);
   if (signatureDigest == nullptr) {
     return support::Errorf("signature algorithm %s is not RSA PKCS #1 v1.5, not checked here",
-                           DottedOid(signatureOid.content).c_str());
+                           DottedOid(signer.signatureOid.content).c_str());
   }
   if (*signatureDigest != '\0' && std::string(signatureDigest) != digestName) {
     return support::Errorf("signature algorithm with %s, digest algorithm %s", signatureDigest,
                            digestName);
   }
+  return digestName;
+}
 
+// The value of the one messageDigest attribute among the signed attributes, which must also hold
+// exactly one contentType, SpcIndirectDataContent.
+support::Result<std::span<const uint8_t>> SignedMessageDigest(const Tlv& attributes) {
   int contentTypes = 0, messageDigests = 0;
   Der list(attributes);
   std::span<const uint8_t> messageDigest;
@@ -324,41 +335,75 @@ support::Status VerifySigner(Der& si, std::span<const uint8_t> content,
         "the signed attributes hold %d messageDigest and %d contentType attributes, not one each",
         messageDigests, contentTypes);
   }
+  return messageDigest;
+}
+
+// The messageDigest must be the `digestName` digest of `content`.
+support::Status CheckMessageDigest(const char* digestName, std::span<const uint8_t> content,
+                                   std::span<const uint8_t> messageDigest) {
+  auto hash = HashFor(digestName);
   std::vector<uint8_t> computed(hash->DigestSize());
   hash->CalculateDigest(computed.data(), content.data(), content.size());
   if (!Same(computed, messageDigest)) {
     return support::Errorf("the signed messageDigest is not the digest of the signed content");
   }
+  return {};
+}
 
-  std::optional<CertificateFields> signer;
+// The certificate of the issuer and serial number the SignerInfo names, among those carried.
+support::Result<CertificateFields> FindSignerCertificate(
+    const SignerFields& signer, const std::vector<std::span<const uint8_t>>& certificates) {
   for (std::span<const uint8_t> certificate : certificates) {
     auto fields = ReadCertificate(certificate);
-    if (fields && Same(fields->issuer.whole, issuer.whole) &&
-        Same(fields->serial.content, serial.content)) {
-      signer = fields;
-      break;
+    if (fields && Same(fields->issuer.whole, signer.issuer.whole) &&
+        Same(fields->serial.content, signer.serial.content)) {
+      return *fields;
     }
   }
-  if (!signer) {
-    return support::Errorf("the certificate the SignerInfo names is not among the %zu carried",
-                           certificates.size());
-  }
+  return support::Errorf("the certificate the SignerInfo names is not among the %zu carried",
+                         certificates.size());
+}
+
+// The signature over the signed attributes must verify with the RSA key of `certificate`.
+support::Status CheckAttributesSignature(const SignerFields& signer, const char* digestName,
+                                         const CertificateFields& certificate) {
   CryptoPP::RSA::PublicKey key;
   try {
-    CryptoPP::ArraySource source(signer->publicKeyInfo.whole.data(),
-                                 signer->publicKeyInfo.whole.size(), true);
+    CryptoPP::ArraySource source(certificate.publicKeyInfo.whole.data(),
+                                 certificate.publicKeyInfo.whole.size(), true);
     key.BERDecode(source);
   } catch (const std::exception&) {
     return support::Errorf("the signer's certificate holds no RSA public key");
   }
   // The signature covers the DER of the attributes as a SET OF, not as the [0] they are stored as.
-  std::vector<uint8_t> signedBytes(attributes.whole.begin(), attributes.whole.end());
+  std::vector<uint8_t> signedBytes(signer.attributes.whole.begin(), signer.attributes.whole.end());
   signedBytes[0] = 0x31;
-  if (!VerifyRsa(digestName, key, signedBytes, signature.content)) {
+  if (!VerifyRsa(digestName, key, signedBytes, signer.signature.content)) {
     return support::Errorf(
         "the signature does not verify with the key of the certificate it names");
   }
-  auto name = FormatName(signer->subject);
+  return {};
+}
+
+// Verifies the SignerInfo `si` (read up to its sid) over `content`, the value of the
+// SpcIndirectDataContent: its messageDigest attribute must be the digest of `content`, and its
+// signature over the signed attributes must verify with the key of the certificate it names.
+// Sets `subject` to that certificate's subject. An error says why it is not verified.
+support::Status VerifySigner(Der& si, std::span<const uint8_t> content,
+                             const std::vector<std::span<const uint8_t>>& certificates,
+                             std::string* subject) {
+  auto signer = ReadSignerFields(si);
+  if (!signer) return signer.takeError();
+  auto digestName = SignerDigestName(*signer);
+  if (!digestName) return digestName.takeError();
+  auto messageDigest = SignedMessageDigest(signer->attributes);
+  if (!messageDigest) return messageDigest.takeError();
+  support::Status status = CheckMessageDigest(*digestName, content, *messageDigest);
+  if (!status) return status;
+  auto certificate = FindSignerCertificate(*signer, certificates);
+  if (!certificate) return certificate.takeError();
+  if (!(status = CheckAttributesSignature(*signer, *digestName, *certificate))) return status;
+  auto name = FormatName(certificate->subject);
   if (!name) return name.takeError();
   *subject = *name;
   return {};
