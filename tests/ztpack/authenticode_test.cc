@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "author/authenticode_signer.h"
+#include "author/pkcs11.h"
 #include "read/authenticode.h"
 #include "read/der.h"
 #include "testutil/process.h"
@@ -409,6 +410,7 @@ TEST(AuthenticodePin, UriLosesItsPinAttributesOnly) {
       {"pkcs11:token=a;object=b?" + source, "pkcs11:token=a;object=b", true},
       {"pkcs11:token=a;" + source + ";object=b", "pkcs11:token=a;object=b", true},
       {"pkcs11:object=b?module-name=x&" + source, "pkcs11:object=b?module-name=x", true},
+      {"PKCS11:;token=a;;object=b?&" + source + "&", "pkcs11:token=a;object=b", true},
   };
   for (const Case& c : cases) {
     auto split = ztpack::SplitPkcs11Pin(c.uri);
@@ -416,7 +418,12 @@ TEST(AuthenticodePin, UriLosesItsPinAttributesOnly) {
     EXPECT_EQ(split->uri, c.stripped);
     EXPECT_EQ(split->hasPin, c.hasPin);
     EXPECT_EQ(split->pin, c.hasPin ? "1234" : "");
+    // The same reading finds the pin-source file for the manifest's secret list.
+    EXPECT_EQ(ztpack::PinSourceOf(c.uri), c.hasPin ? "file:" + (dir / "pin file").string() : "");
   }
+  EXPECT_FALSE(ztpack::SplitPkcs11Pin("pkcs11:object=b?pin-value=1234").ok());
+  EXPECT_EQ(ztpack::Pkcs11UriForMessages("pkcs11:pin-value=1234;object=b?pin-value=99&x=y"),
+            "pkcs11:pin-value=...;object=b?pin-value=...&x=y");
 }
 
 }  // namespace

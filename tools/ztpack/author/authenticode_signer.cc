@@ -56,38 +56,24 @@ std::string PathArgument(const std::string& path) {
 }  // namespace
 
 support::Result<Pkcs11UriPin> SplitPkcs11Pin(const std::string& uri) {
-  constexpr std::string_view kScheme = "pkcs11:";
-  if (!IsPkcs11Uri(uri)) return support::Errorf("\"%s\" is not a pkcs11: URI", uri.c_str());
-  const std::string rest = uri.substr(kScheme.size());
-  const size_t question = rest.find('?');
-  const std::string parts[] = {rest.substr(0, question),
-                               question == std::string::npos ? "" : rest.substr(question + 1)};
-  const char separators[] = {';', '&'};
-  std::string kept[2];
+  auto attributes = SplitPkcs11Uri(uri);
+  if (!attributes) return attributes.takeError();
+  std::vector<Pkcs11UriAttribute> kept;
   std::string source;
-  for (int p = 0; p < 2; ++p) {
-    size_t start = 0;
-    while (start < parts[p].size()) {
-      size_t end = parts[p].find(separators[p], start);
-      if (end == std::string::npos) end = parts[p].size();
-      const std::string attribute = parts[p].substr(start, end - start);
-      start = end + 1;
-      const std::string name = attribute.substr(0, attribute.find('='));
-      if (name == "pin-value") {
-        return support::Errorf(
-            "the URI holds its PIN (pin-value), which would stand on osslsigncode's command line: "
-            "give pin-source=file:PATH or set $ZTPACK_PKCS11_PIN");
-      }
-      if (name == "pin-source") {
-        source = attribute.substr(std::min(attribute.size(), name.size() + 1));
-        continue;
-      }
-      if (attribute.empty()) continue;
-      kept[p] += (kept[p].empty() ? "" : std::string(1, separators[p])) + attribute;
+  for (Pkcs11UriAttribute& a : *attributes) {
+    if (a.name == "pin-value") {
+      return support::Errorf(
+          "the URI holds its PIN (pin-value), which would stand on osslsigncode's command line: "
+          "give pin-source=file:PATH or set $ZTPACK_PKCS11_PIN");
+    }
+    if (a.name == "pin-source") {
+      source = a.value;
+    } else {
+      kept.push_back(std::move(a));
     }
   }
   Pkcs11UriPin out;
-  out.uri = std::string(kScheme) + kept[0] + (kept[1].empty() ? "" : "?" + kept[1]);
+  out.uri = JoinPkcs11Uri(kept);
   if (source.empty()) return out;
   auto decoded = PercentDecode(source);
   if (!decoded) return support::Errorf("pin-source: %s", decoded.error().c_str());

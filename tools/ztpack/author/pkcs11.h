@@ -50,6 +50,20 @@ bool IsPkcs11Uri(std::string_view text);
 
 // %XX escapes of a URI attribute decoded; an error for a broken escape.
 support::Result<std::string> PercentDecode(std::string_view text);
+
+// One attribute of a pkcs11: URI as written (still percent-encoded); `query` for those after '?'.
+struct Pkcs11UriAttribute {
+  std::string name, value;
+  bool query = false;
+};
+// The attributes of a pkcs11: URI in order: the path's (separated by ';'), then the query's
+// (separated by '&'); empty ones are dropped. The one reading of a URI's attributes that every
+// command shares; an error for a text that is not a pkcs11: URI.
+support::Result<std::vector<Pkcs11UriAttribute>> SplitPkcs11Uri(std::string_view uri);
+// The URI of `attributes` again ("pkcs11:" in lower case).
+std::string JoinPkcs11Uri(const std::vector<Pkcs11UriAttribute>& attributes);
+// The URI for messages: every pin-value shown as "...". A text that is no URI is kept.
+std::string Pkcs11UriForMessages(const std::string& uri);
 // A pkcs11: URI's pin-source attribute, decoded; "" when it has none (or cannot be decoded).
 std::string PinSourceOf(std::string_view uri);
 // The file a pin-source names ("file:PATH" or "file://PATH"); an error for any other kind.

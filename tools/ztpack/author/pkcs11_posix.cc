@@ -152,24 +152,13 @@ class Modules {
   std::vector<CK_FUNCTION_LIST*> list_;
 };
 
-// The URI for messages: a pin-value attribute (refused, but given) shows as "pin-value=...".
-std::string ForMessages(const std::string& text) {
-  std::string shown = text;
-  for (size_t at = 0; (at = shown.find("pin-value=", at)) != std::string::npos;) {
-    at += 10;
-    const size_t end = shown.find_first_of(";?&", at);
-    shown.replace(at, end == std::string::npos ? std::string::npos : end - at, "...");
-  }
-  return shown;
-}
-
 struct UriDeleter {
   void operator()(P11KitUri* uri) const { p11_kit_uri_free(uri); }
 };
 using Uri = std::unique_ptr<P11KitUri, UriDeleter>;
 
 support::Result<Uri> ParseUri(const std::string& given) {
-  const std::string text = ForMessages(given);
+  const std::string text = Pkcs11UriForMessages(given);
   Uri uri(p11_kit_uri_new());
   int rc = p11_kit_uri_parse(given.c_str(), P11_KIT_URI_FOR_ANY, uri.get());
   if (rc != P11_KIT_URI_OK) {
@@ -287,7 +276,7 @@ class Session {
 support::Status Login(const Token& token, const Session& session, P11KitUri* uri,
                       const std::string& text) {
   auto pin = FindPin(uri, text);
-  if (!pin) return support::Error{pin.error()};
+  if (!pin) return pin.takeError();
   CK_RV rv;
   if (pin->has_value()) {
     std::string& value = **pin;
@@ -351,9 +340,9 @@ CryptoPP::Integer BigEndian(const std::string& bytes) {
 support::Result<RsaPublicKey> PublicHalf(const Token& token, const Session& session,
                                          CK_OBJECT_HANDLE object) {
   auto modulus = GetAttribute(token, session, object, CKA_MODULUS);
-  if (!modulus) return support::Error{modulus.error()};
+  if (!modulus) return modulus.takeError();
   auto exponent = GetAttribute(token, session, object, CKA_PUBLIC_EXPONENT);
-  if (!exponent) return support::Error{exponent.error()};
+  if (!exponent) return exponent.takeError();
   RsaPublicKey key;
   key.Initialize(BigEndian(*modulus), BigEndian(*exponent));
   return key;
@@ -502,12 +491,12 @@ support::Result<Opened> OpenToken(P11KitUri* uri, const std::string& text,
     if (const char* path = p11_kit_uri_get_module_path(uri)) module = path;
   }
   auto modules = Modules::Load(module);
-  if (!modules) return support::Error{modules.error()};
+  if (!modules) return modules.takeError();
   auto token = FindToken(**modules, uri, text);
-  if (!token) return support::Error{token.error()};
+  if (!token) return token.takeError();
   auto session = Session::Open(*token, write);
   if (!session) return Errorf("%s: %s", text.c_str(), session.error().c_str());
-  if (auto s = Login(*token, *session, uri, text); !s) return support::Error{s.error()};
+  if (auto s = Login(*token, *session, uri, text); !s) return s.takeError();
   return Opened{std::move(*modules), std::move(*token), std::move(*session)};
 }
 
@@ -525,8 +514,8 @@ bool HavePkcs11Support() { return true; }
 support::Result<SigningKey> OpenTokenKey(const std::string& given, KeyRole role,
                                          const Pkcs11Options& options) {
   auto uri = ParseUri(given);
-  const std::string text = ForMessages(given);
-  if (!uri) return support::Error{uri.error()};
+  const std::string text = Pkcs11UriForMessages(given);
+  if (!uri) return uri.takeError();
   std::vector<CK_ATTRIBUTE> search = ObjectTemplate(uri->get());
   CK_OBJECT_CLASS privateClass = CKO_PRIVATE_KEY;
   bool hasClass = false;
@@ -542,7 +531,7 @@ support::Result<SigningKey> OpenTokenKey(const std::string& given, KeyRole role,
   if (!hasClass) search.push_back({CKA_CLASS, &privateClass, sizeof privateClass});
 
   auto opened = OpenToken(uri->get(), text, options, false);
-  if (!opened) return support::Error{opened.error()};
+  if (!opened) return opened.takeError();
   auto key = std::make_shared<TokenKey>();
   key->modules = std::move(opened->modules);
   key->token = opened->token;
@@ -597,7 +586,7 @@ support::Result<SigningKey> OpenTokenKey(const std::string& given, KeyRole role,
     }
   }
   key->pub = *pub;
-  if (auto fit = CheckKeyFitness(key->pub, role, text); !fit) return support::Error{fit.error()};
+  if (auto fit = CheckKeyFitness(key->pub, role, text); !fit) return fit.takeError();
 
   CK_ULONG count = 0;
   std::vector<CK_MECHANISM_TYPE> mechanisms;
@@ -626,14 +615,14 @@ support::Result<std::vector<std::string>> GenerateTokenKeys(const std::string& g
                                                             bool* reached) {
   if (reached != nullptr) *reached = false;
   auto uri = ParseUri(given);
-  const std::string text = ForMessages(given);
-  if (!uri) return support::Error{uri.error()};
+  const std::string text = Pkcs11UriForMessages(given);
+  if (!uri) return uri.takeError();
   if (!ObjectTemplate(uri->get()).empty()) {
     return Errorf("%s: name the token only (no object, id or type): the keys are labelled %s",
                   text.c_str(), "root, bundle and setup");
   }
   auto opened = OpenToken(uri->get(), text, options, true);
-  if (!opened) return support::Error{opened.error()};
+  if (!opened) return opened.takeError();
   if (reached != nullptr) *reached = true;
   const Token& token = opened->token;
   const Session& session = opened->session;

@@ -33,18 +33,58 @@ support::Result<std::string> PercentDecode(std::string_view text) {
   return out;
 }
 
-std::string PinSourceOf(std::string_view uri) {
-  if (!IsPkcs11Uri(uri)) return {};
-  constexpr std::string_view kName = "pin-source=";
-  // Attributes are separated by ';' before the '?' and by '&' after it.
-  for (size_t start = 7; start < uri.size();) {
-    const size_t end = std::min(uri.find_first_of(";?&", start), uri.size());
-    const std::string_view attribute = uri.substr(start, end - start);
-    if (attribute.substr(0, kName.size()) == kName) {
-      auto decoded = PercentDecode(attribute.substr(kName.size()));
-      return decoded ? *decoded : std::string();
+support::Result<std::vector<Pkcs11UriAttribute>> SplitPkcs11Uri(std::string_view uri) {
+  if (!IsPkcs11Uri(uri)) {
+    return support::Errorf("\"%s\" is not a pkcs11: URI", std::string(uri).c_str());
+  }
+  std::string_view rest = uri.substr(7);
+  const size_t question = rest.find('?');
+  const std::string_view parts[] = {rest.substr(0, question), question == std::string_view::npos
+                                                                  ? std::string_view()
+                                                                  : rest.substr(question + 1)};
+  std::vector<Pkcs11UriAttribute> attributes;
+  for (int p = 0; p < 2; ++p) {
+    const char separator = p == 0 ? ';' : '&';
+    for (size_t start = 0; start < parts[p].size();) {
+      const size_t end = std::min(parts[p].find(separator, start), parts[p].size());
+      const std::string_view attribute = parts[p].substr(start, end - start);
+      start = end + 1;
+      if (attribute.empty()) continue;
+      const size_t equals = std::min(attribute.find('='), attribute.size());
+      attributes.push_back({std::string(attribute.substr(0, equals)),
+                            std::string(attribute.substr(std::min(equals + 1, attribute.size()))),
+                            p == 1});
     }
-    start = end + 1;
+  }
+  return attributes;
+}
+
+std::string JoinPkcs11Uri(const std::vector<Pkcs11UriAttribute>& attributes) {
+  std::string path, query;
+  for (const Pkcs11UriAttribute& a : attributes) {
+    std::string& part = a.query ? query : path;
+    if (!part.empty()) part += a.query ? '&' : ';';
+    part += a.name + "=" + a.value;
+  }
+  return "pkcs11:" + path + (query.empty() ? "" : "?" + query);
+}
+
+std::string Pkcs11UriForMessages(const std::string& uri) {
+  auto attributes = SplitPkcs11Uri(uri);
+  if (!attributes) return uri;
+  for (Pkcs11UriAttribute& a : *attributes) {
+    if (a.name == "pin-value") a.value = "...";
+  }
+  return JoinPkcs11Uri(*attributes);
+}
+
+std::string PinSourceOf(std::string_view uri) {
+  auto attributes = SplitPkcs11Uri(uri);
+  if (!attributes) return {};
+  for (const Pkcs11UriAttribute& a : *attributes) {
+    if (a.name != "pin-source") continue;
+    auto decoded = PercentDecode(a.value);
+    return decoded ? *decoded : std::string();
   }
   return {};
 }
@@ -58,7 +98,7 @@ support::Result<std::string> PinSourcePath(std::string_view pinSource) {
 
 support::Result<std::string> ReadPinSource(std::string_view pinSource) {
   auto path = PinSourcePath(pinSource);
-  if (!path) return support::Error{path.error()};
+  if (!path) return path.takeError();
   auto bytes = fileops::ReadWholeFile(*path, 4096);
   if (!bytes) return support::Errorf("PIN file: %s", bytes.error().c_str());
   std::string pin = bytes->substr(0, bytes->find_first_of("\r\n"));
@@ -72,7 +112,7 @@ support::Result<SigningKey> OpenSigningKey(const std::string& name, KeyRole role
                                            const Pkcs11Options& options) {
   if (IsPkcs11Uri(name)) return OpenTokenKey(name, role, options);
   auto key = LoadPrivateKey(name);
-  if (!key) return support::Error{key.error()};
+  if (!key) return key.takeError();
   return SigningKey(*key, name);
 }
 
