@@ -53,6 +53,202 @@ std::string PathArgument(const std::string& path) {
   return path.rfind('-', 0) == 0 ? "./" + path : path;
 }
 
+// The osslsigncode program: the one $ZTPACK_OSSLSIGNCODE names, else the one in PATH.
+support::Result<std::string> FindOsslsigncode() {
+  bool overridden = false;
+  const std::string named = Environment("ZTPACK_OSSLSIGNCODE", &overridden);
+  std::string program = process::FindProgram(overridden ? named : "osslsigncode");
+  if (!program.empty()) return program;
+  if (overridden) {
+    return support::Errorf(
+        "osslsigncode not found: $ZTPACK_OSSLSIGNCODE names \"%s\", which is no executable "
+        "program (osslsigncode comes with the Debian package \"osslsigncode\")",
+        named.c_str());
+  }
+  return support::Errorf(
+      "osslsigncode, which signs the installer for [authenticode], is not in PATH: install the "
+      "Debian package \"osslsigncode\" (scripts/setup.sh does), or name the program in "
+      "$ZTPACK_OSSLSIGNCODE");
+}
+
+// The signing time from $SOURCE_DATE_EPOCH, in seconds; empty when the variable is not set.
+support::Result<std::string> SigningTimeFromEnvironment() {
+  bool epochSet = false;
+  std::string seconds = Environment("SOURCE_DATE_EPOCH", &epochSet);
+  if (epochSet && (seconds.empty() || seconds.size() > 12 ||
+                   seconds.find_first_not_of("0123456789") != std::string::npos)) {
+    return support::Errorf("$SOURCE_DATE_EPOCH is \"%s\", not a number of seconds",
+                           seconds.c_str());
+  }
+  return seconds;
+}
+
+// OpenSSL's PKCS#11 engine: the one $ZTPACK_PKCS11_ENGINE names, else kPkcs11EnginePath.
+support::Result<std::string> FindPkcs11Engine() {
+  bool engineSet = false;
+  const std::string named = Environment("ZTPACK_PKCS11_ENGINE", &engineSet);
+  std::string engine = engineSet ? named : kPkcs11EnginePath;
+  if (!IsFile(engine)) {
+    return support::Errorf(
+        "OpenSSL's PKCS#11 engine, through which osslsigncode signs with a token, is not at %s "
+        "(Debian package \"libengine-pkcs11-openssl\"; $ZTPACK_PKCS11_ENGINE names another)",
+        engine.c_str());
+  }
+  return engine;
+}
+
+// The PKCS#11 module osslsigncode loads: the one [pkcs11] names, else p11-kit's proxy module.
+support::Result<std::string> FindPkcs11Module(const std::string& pkcs11Module,
+                                              const std::string& keyUri) {
+  std::string module = pkcs11Module;
+  for (const char* proxy : kP11KitProxyModules) {
+    if (module.empty() && IsFile(proxy)) module = proxy;
+  }
+  if (module.empty()) {
+    return support::Errorf(
+        "no PKCS#11 module for the key %s: name it in [pkcs11] module (p11-kit's proxy module, "
+        "which loads the configured ones, is not installed)",
+        keyUri.c_str());
+  }
+  return module;
+}
+
+// For a pkcs11: key: the URI without its PIN attributes, the PIN, the engine and the module.
+support::Status PrepareTokenKey(const std::string& key, const std::string& pkcs11Module,
+                                AuthenticodeTools* tools) {
+  auto split = SplitPkcs11Pin(key);
+  // Not the URI itself in the message: it may hold the very PIN it is refused for.
+  if (!split) return support::Errorf("the key's pkcs11: URI: %s", split.error().c_str());
+  tools->keyUri = split->uri;
+  bool pinSet = false;
+  tools->secret = split->hasPin ? split->pin : Environment("ZTPACK_PKCS11_PIN", &pinSet);
+  if (!split->hasPin && !pinSet) {
+    return support::Errorf(
+        "key %s: no PIN: give pin-source=file:PATH in the URI or set $ZTPACK_PKCS11_PIN",
+        tools->keyUri.c_str());
+  }
+  tools->hasSecret = true;
+  auto engine = FindPkcs11Engine();
+  if (!engine) return engine.takeError();
+  tools->engine = *engine;
+  auto module = FindPkcs11Module(pkcs11Module, tools->keyUri);
+  if (!module) return module.takeError();
+  tools->module = *module;
+  return {};
+}
+
+// The password of the key or PKCS#12 file, from the variable that `password_env` names.
+support::Status ReadKeyPassword(const AuthenticodeSettings& settings, AuthenticodeTools* tools) {
+  // The password is for osslsigncode's -readpass alone, never for a child's environment.
+  process::NeverPassOn(settings.passwordEnv);
+  bool set = false;
+  tools->secret = Environment(settings.passwordEnv.c_str(), &set);
+  if (!set) {
+    return support::Errorf(
+        "[authenticode] password_env: the environment variable %s, which should hold the "
+        "password of %s, is not set",
+        settings.passwordEnv.c_str(),
+        (settings.pkcs12.empty() ? settings.key : settings.pkcs12).c_str());
+  }
+  // An empty password and none are the same to osslsigncode.
+  tools->hasSecret = !tools->secret.empty();
+  return {};
+}
+
+// Refuses a password or PIN that cannot reach osslsigncode through a pipe.
+support::Status CheckSecretFitsPipe(const AuthenticodeTools& tools) {
+  if (tools.hasSecret && process::InheritedName(0).empty()) {
+    return support::Errorf(
+        "[authenticode]: this build of ztpack cannot hand osslsigncode the %s without writing it "
+        "to a file; sign with a key that needs none, or with the Linux tool",
+        tools.keyUri.empty() ? "password" : "token's PIN");
+  }
+  if (tools.secret.size() > process::kMaxPipedSecret) {
+    return support::Errorf("[authenticode]: the password or PIN is longer than %zu bytes",
+                           process::kMaxPipedSecret);
+  }
+  return {};
+}
+
+// osslsigncode sign, from `in` into `signedOut`, with the password or PIN through a pipe that is
+// closed as soon as the program has finished.
+support::Status RunSign(const AuthenticodeSettings& settings, const AuthenticodeTools& tools,
+                        const std::string& in, const std::string& signedOut) {
+  process::RunOptions signOptions;
+  std::string secretName;
+  process::SecretPipe secret;
+  if (tools.hasSecret) {
+    auto pipe = process::SecretPipe::Create(tools.secret);
+    if (!pipe) return support::Errorf("Authenticode signing: %s", pipe.error().c_str());
+    secret = std::move(*pipe);
+    secretName = process::InheritedName(0);
+    signOptions.inherit.push_back(secret.readEnd());
+  }
+  auto signedRun = process::Run(
+      tools.osslsigncode, OsslsigncodeSignArguments(settings, tools, secretName, in, signedOut),
+      signOptions);
+  secret = process::SecretPipe();
+  if (!signedRun) return support::Errorf("Authenticode signing: %s", signedRun.error().c_str());
+  if (signedRun->exitCode != 0 || !IsFile(signedOut)) {
+    return support::Errorf("Authenticode signing: osslsigncode sign failed (exit %d):%s",
+                           signedRun->exitCode, Tail(signedRun->output).c_str());
+  }
+  return {};
+}
+
+// The signed file, opened once: everything after reads it through this open file.
+support::Result<fileops::RawFile> OpenSignedFile(const std::string& signedOut) {
+  fileops::RawFile held = fileops::RawFile::Open(signedOut, fileops::RawFile::Mode::kReadHeld);
+  if (!held.IsOpen()) {
+    return support::Errorf("Authenticode signing: %s: %s", signedOut.c_str(),
+                           fileops::LastErrorText().c_str());
+  }
+  if (auto size = held.RegularSize(); !size) {
+    return support::Errorf("Authenticode signing: %s: %s", signedOut.c_str(), size.error().c_str());
+  }
+  return held;
+}
+
+// The trust anchors for osslsigncode verify: `ca_file`, else the system's CA bundle with the
+// signature's own certificates, written into the scratch directory.
+support::Result<std::string> TrustAnchors(const AuthenticodeSettings& settings,
+                                          const AuthenticodeReport& ours,
+                                          const ScratchDir& scratch) {
+  if (!settings.caFile.empty()) return settings.caFile;
+  std::string pem;
+  if (auto system = fileops::ReadWholeFile(kSystemTrustBundle, 64u << 20)) pem = *system + "\n";
+  pem += CertificatesPem(ours.signedData.certificates);
+  std::string anchors = scratch / "anchors.pem";
+  support::Status written = WriteOutputFile(anchors, pem);
+  if (!written) return support::Errorf("Authenticode check: %s", written.error().c_str());
+  return anchors;
+}
+
+// osslsigncode verify of the held signed file against `anchors`.
+support::Status RunVerify(const AuthenticodeSettings& settings, const AuthenticodeTools& tools,
+                          const fileops::RawFile& held, const std::string& signedOut,
+                          const std::string& anchors) {
+  // -ignore-cdp: no CRLs fetched from the network; the check stays the same offline.
+  process::RunOptions verifyOptions;
+  const std::string signedName = ChildNameOf(held, signedOut, &verifyOptions.inherit);
+  auto verified =
+      process::Run(tools.osslsigncode,
+                   {"verify", "-ignore-cdp", "-CAfile", PathArgument(anchors), "-TSA-CAfile",
+                    PathArgument(anchors), "-in", PathArgument(signedName)},
+                   verifyOptions);
+  if (!verified) return support::Errorf("Authenticode check: %s", verified.error().c_str());
+  if (verified->exitCode != 0) {
+    return support::Errorf(
+        "Authenticode check: osslsigncode verify refused the signed installer (exit %d, trust "
+        "anchors %s):%s",
+        verified->exitCode,
+        settings.caFile.empty() ? "of the system and the signature's own certificates"
+                                : settings.caFile.c_str(),
+        Tail(verified->output).c_str());
+  }
+  return {};
+}
+
 }  // namespace
 
 support::Result<Pkcs11UriPin> SplitPkcs11Pin(const std::string& uri) {
@@ -87,85 +283,20 @@ support::Result<Pkcs11UriPin> SplitPkcs11Pin(const std::string& uri) {
 support::Result<AuthenticodeTools> PrepareAuthenticode(const AuthenticodeSettings& settings,
                                                        const std::string& pkcs11Module) {
   AuthenticodeTools tools;
-  bool overridden = false;
-  const std::string named = Environment("ZTPACK_OSSLSIGNCODE", &overridden);
-  tools.osslsigncode = process::FindProgram(overridden ? named : "osslsigncode");
-  if (tools.osslsigncode.empty()) {
-    if (overridden) {
-      return support::Errorf(
-          "osslsigncode not found: $ZTPACK_OSSLSIGNCODE names \"%s\", which is no executable "
-          "program (osslsigncode comes with the Debian package \"osslsigncode\")",
-          named.c_str());
-    }
-    return support::Errorf(
-        "osslsigncode, which signs the installer for [authenticode], is not in PATH: install the "
-        "Debian package \"osslsigncode\" (scripts/setup.sh does), or name the program in "
-        "$ZTPACK_OSSLSIGNCODE");
-  }
-  bool epochSet = false;
-  tools.signingTime = Environment("SOURCE_DATE_EPOCH", &epochSet);
-  if (epochSet && (tools.signingTime.empty() || tools.signingTime.size() > 12 ||
-                   tools.signingTime.find_first_not_of("0123456789") != std::string::npos)) {
-    return support::Errorf("$SOURCE_DATE_EPOCH is \"%s\", not a number of seconds",
-                           tools.signingTime.c_str());
-  }
+  auto program = FindOsslsigncode();
+  if (!program) return program.takeError();
+  tools.osslsigncode = *program;
+  auto signingTime = SigningTimeFromEnvironment();
+  if (!signingTime) return signingTime.takeError();
+  tools.signingTime = *signingTime;
   if (IsPkcs11Uri(settings.key)) {
-    auto split = SplitPkcs11Pin(settings.key);
-    // Not the URI itself in the message: it may hold the very PIN it is refused for.
-    if (!split) return support::Errorf("the key's pkcs11: URI: %s", split.error().c_str());
-    tools.keyUri = split->uri;
-    bool pinSet = false;
-    tools.secret = split->hasPin ? split->pin : Environment("ZTPACK_PKCS11_PIN", &pinSet);
-    if (!split->hasPin && !pinSet) {
-      return support::Errorf(
-          "key %s: no PIN: give pin-source=file:PATH in the URI or set $ZTPACK_PKCS11_PIN",
-          tools.keyUri.c_str());
-    }
-    tools.hasSecret = true;
-    bool engineSet = false;
-    const std::string engine = Environment("ZTPACK_PKCS11_ENGINE", &engineSet);
-    tools.engine = engineSet ? engine : kPkcs11EnginePath;
-    if (!IsFile(tools.engine)) {
-      return support::Errorf(
-          "OpenSSL's PKCS#11 engine, through which osslsigncode signs with a token, is not at %s "
-          "(Debian package \"libengine-pkcs11-openssl\"; $ZTPACK_PKCS11_ENGINE names another)",
-          tools.engine.c_str());
-    }
-    tools.module = pkcs11Module;
-    for (const char* proxy : kP11KitProxyModules) {
-      if (tools.module.empty() && IsFile(proxy)) tools.module = proxy;
-    }
-    if (tools.module.empty()) {
-      return support::Errorf(
-          "no PKCS#11 module for the key %s: name it in [pkcs11] module (p11-kit's proxy module, "
-          "which loads the configured ones, is not installed)",
-          tools.keyUri.c_str());
+    if (auto token = PrepareTokenKey(settings.key, pkcs11Module, &tools); !token) {
+      return token.takeError();
     }
   } else if (!settings.passwordEnv.empty()) {
-    // The password is for osslsigncode's -readpass alone, never for a child's environment.
-    process::NeverPassOn(settings.passwordEnv);
-    bool set = false;
-    tools.secret = Environment(settings.passwordEnv.c_str(), &set);
-    if (!set) {
-      return support::Errorf(
-          "[authenticode] password_env: the environment variable %s, which should hold the "
-          "password of %s, is not set",
-          settings.passwordEnv.c_str(),
-          (settings.pkcs12.empty() ? settings.key : settings.pkcs12).c_str());
-    }
-    // An empty password and none are the same to osslsigncode.
-    tools.hasSecret = !tools.secret.empty();
+    if (auto password = ReadKeyPassword(settings, &tools); !password) return password.takeError();
   }
-  if (tools.hasSecret && process::InheritedName(0).empty()) {
-    return support::Errorf(
-        "[authenticode]: this build of ztpack cannot hand osslsigncode the %s without writing it "
-        "to a file; sign with a key that needs none, or with the Linux tool",
-        tools.keyUri.empty() ? "password" : "token's PIN");
-  }
-  if (tools.secret.size() > process::kMaxPipedSecret) {
-    return support::Errorf("[authenticode]: the password or PIN is longer than %zu bytes",
-                           process::kMaxPipedSecret);
-  }
+  if (auto fits = CheckSecretFitsPipe(tools); !fits) return fits.takeError();
   return tools;
 }
 
@@ -209,71 +340,24 @@ support::Result<fileops::RawFile> SignAndCheckAuthenticode(
     if (step) step(line);
   };
   say("signing the installer with osslsigncode (Authenticode)");
-  process::RunOptions signOptions;
-  std::string secretName;
-  process::SecretPipe secret;
-  if (tools.hasSecret) {
-    auto pipe = process::SecretPipe::Create(tools.secret);
-    if (!pipe) return support::Errorf("Authenticode signing: %s", pipe.error().c_str());
-    secret = std::move(*pipe);
-    secretName = process::InheritedName(0);
-    signOptions.inherit.push_back(secret.readEnd());
-  }
-  auto signedRun = process::Run(
-      tools.osslsigncode, OsslsigncodeSignArguments(settings, tools, secretName, in, signedOut),
-      signOptions);
-  secret = process::SecretPipe();
-  if (!signedRun) return support::Errorf("Authenticode signing: %s", signedRun.error().c_str());
-  if (signedRun->exitCode != 0 || !IsFile(signedOut)) {
-    return support::Errorf("Authenticode signing: osslsigncode sign failed (exit %d):%s",
-                           signedRun->exitCode, Tail(signedRun->output).c_str());
-  }
-  // From here on the signed file is read through this one open file.
-  fileops::RawFile held = fileops::RawFile::Open(signedOut, fileops::RawFile::Mode::kReadHeld);
-  if (!held.IsOpen()) {
-    return support::Errorf("Authenticode signing: %s: %s", signedOut.c_str(),
-                           fileops::LastErrorText().c_str());
-  }
-  if (auto size = held.RegularSize(); !size) {
-    return support::Errorf("Authenticode signing: %s: %s", signedOut.c_str(), size.error().c_str());
-  }
+  if (auto signing = RunSign(settings, tools, in, signedOut); !signing) return signing.takeError();
+  auto held = OpenSignedFile(signedOut);
+  if (!held) return held.takeError();
 
   say("checking the signature with osslsigncode verify");
-  auto ours = ReadAuthenticode(held.ReadBackName(signedOut));
+  auto ours = ReadAuthenticode(held->ReadBackName(signedOut));
   if (!ours) return support::Errorf("Authenticode check: %s", ours.error().c_str());
-  std::string anchors = settings.caFile;
-  if (anchors.empty()) {
-    std::string pem;
-    if (auto system = fileops::ReadWholeFile(kSystemTrustBundle, 64u << 20)) pem = *system + "\n";
-    pem += CertificatesPem(ours->signedData.certificates);
-    anchors = scratch / "anchors.pem";
-    support::Status written = WriteOutputFile(anchors, pem);
-    if (!written) return support::Errorf("Authenticode check: %s", written.error().c_str());
-  }
-  // -ignore-cdp: no CRLs fetched from the network; the check stays the same offline.
-  process::RunOptions verifyOptions;
-  const std::string signedName = ChildNameOf(held, signedOut, &verifyOptions.inherit);
-  auto verified =
-      process::Run(tools.osslsigncode,
-                   {"verify", "-ignore-cdp", "-CAfile", PathArgument(anchors), "-TSA-CAfile",
-                    PathArgument(anchors), "-in", PathArgument(signedName)},
-                   verifyOptions);
-  if (!verified) return support::Errorf("Authenticode check: %s", verified.error().c_str());
-  if (verified->exitCode != 0) {
-    return support::Errorf(
-        "Authenticode check: osslsigncode verify refused the signed installer (exit %d, trust "
-        "anchors %s):%s",
-        verified->exitCode,
-        settings.caFile.empty() ? "of the system and the signature's own certificates"
-                                : settings.caFile.c_str(),
-        Tail(verified->output).c_str());
+  auto anchors = TrustAnchors(settings, *ours, scratch);
+  if (!anchors) return anchors.takeError();
+  if (auto verified = RunVerify(settings, tools, *held, signedOut, *anchors); !verified) {
+    return verified.takeError();
   }
 
   say("checking the certificate table and the image hash");
   if (!ours->Sound()) {
     return support::Errorf("Authenticode check: %s", DescribeAuthenticode(*ours).c_str());
   }
-  return held;
+  return std::move(*held);
 }
 
 }  // namespace ztpack

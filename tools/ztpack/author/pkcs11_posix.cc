@@ -507,17 +507,12 @@ std::vector<CK_ATTRIBUTE> ObjectTemplate(P11KitUri* uri) {
   return std::vector<CK_ATTRIBUTE>(attributes, attributes + count);
 }
 
-}  // namespace
-
-bool HavePkcs11Support() { return true; }
-
-support::Result<SigningKey> OpenTokenKey(const std::string& given, KeyRole role,
-                                         const Pkcs11Options& options) {
-  auto uri = ParseUri(given);
-  const std::string text = Pkcs11UriForMessages(given);
-  if (!uri) return uri.takeError();
-  std::vector<CK_ATTRIBUTE> search = ObjectTemplate(uri->get());
-  CK_OBJECT_CLASS privateClass = CKO_PRIVATE_KEY;
+// The search for the private key the URI names: its object attributes, with type=private added
+// when it gives no type. The added attribute points at `privateClass`, which must outlive it.
+support::Result<std::vector<CK_ATTRIBUTE>> PrivateKeyTemplate(P11KitUri* uri,
+                                                              CK_OBJECT_CLASS* privateClass,
+                                                              const std::string& text) {
+  std::vector<CK_ATTRIBUTE> search = ObjectTemplate(uri);
   bool hasClass = false;
   for (const CK_ATTRIBUTE& a : search) {
     if (a.type != CKA_CLASS) continue;
@@ -528,66 +523,80 @@ support::Result<SigningKey> OpenTokenKey(const std::string& given, KeyRole role,
                     text.c_str());
     }
   }
-  if (!hasClass) search.push_back({CKA_CLASS, &privateClass, sizeof privateClass});
+  *privateClass = CKO_PRIVATE_KEY;
+  if (!hasClass) search.push_back({CKA_CLASS, privateClass, sizeof *privateClass});
+  return search;
+}
 
-  auto opened = OpenToken(uri->get(), text, options, false);
-  if (!opened) return opened.takeError();
-  auto key = std::make_shared<TokenKey>();
-  key->modules = std::move(opened->modules);
-  key->token = opened->token;
-  key->login = std::move(opened->session);
-  key->text = text;
-  const Token& token = key->token;
-  const std::string label = token.label;
-
-  auto found = FindObjects(token, key->login, search);
+// The one private key of the token that the search matches.
+support::Result<CK_OBJECT_HANDLE> FindPrivateKey(const Token& token, const Session& session,
+                                                 const std::vector<CK_ATTRIBUTE>& search,
+                                                 const std::string& text) {
+  auto found = FindObjects(token, session, search);
   if (!found) return Errorf("%s: %s", text.c_str(), found.error().c_str());
   if (found->empty()) {
     return Errorf("%s: token \"%s\" holds no private key that the URI names", text.c_str(),
-                  label.c_str());
+                  token.label.c_str());
   }
   if (found->size() > 1) {
     return Errorf("%s: %zu private keys in token \"%s\" match; name one with object= or id=",
-                  text.c_str(), found->size(), label.c_str());
+                  text.c_str(), found->size(), token.label.c_str());
   }
-  key->object = found->front();
+  return found->front();
+}
 
-  auto keyType = GetAttribute(token, key->login, key->object, CKA_KEY_TYPE);
+// Refuses a key that is not RSA, or that the token says may not sign; a token that does not
+// tell whether the key may sign is left to refuse the signing itself.
+support::Status CheckRsaSigner(const Token& token, const Session& session, CK_OBJECT_HANDLE object,
+                               const std::string& text) {
+  auto keyType = GetAttribute(token, session, object, CKA_KEY_TYPE);
   if (!keyType || keyType->size() != sizeof(CK_KEY_TYPE) ||
       *reinterpret_cast<const CK_KEY_TYPE*>(keyType->data()) != CKK_RSA) {
     return Errorf("%s: the key is not an RSA key", text.c_str());
   }
-  auto canSign = GetAttribute(token, key->login, key->object, CKA_SIGN);
+  auto canSign = GetAttribute(token, session, object, CKA_SIGN);
   if (canSign && canSign->size() == sizeof(CK_BBOOL) && (*canSign)[0] == CK_FALSE) {
     return Errorf("%s: the key may not sign (CKA_SIGN is false)", text.c_str());
   }
-  auto pub = PublicHalf(token, key->login, key->object);
-  if (!pub) {
-    // Some tokens keep the public numbers on the public key object only (same CKA_ID).
-    auto id = GetAttribute(token, key->login, key->object, CKA_ID);
-    CK_OBJECT_CLASS publicClass = CKO_PUBLIC_KEY;
-    std::vector<CK_OBJECT_HANDLE> publics;
-    if (id) {
-      auto matches = FindObjects(
-          token, key->login,
-          {{CKA_CLASS, &publicClass, sizeof publicClass}, {CKA_ID, id->data(), id->size()}});
-      if (matches) publics = *matches;
-    }
-    if (publics.size() != 1) {
-      return Errorf(
-          "%s: the key's public half is unreadable (%s) and no single public key "
-          "object has its id",
-          text.c_str(), pub.error().c_str());
-    }
-    pub = PublicHalf(token, key->login, publics.front());
-    if (!pub) {
-      return Errorf("%s: the key's public half is unreadable: %s", text.c_str(),
-                    pub.error().c_str());
-    }
-  }
-  key->pub = *pub;
-  if (auto fit = CheckKeyFitness(key->pub, role, text); !fit) return fit.takeError();
+  return {};
+}
 
+// The public key objects that share the private key's CKA_ID; none when it has no readable id.
+std::vector<CK_OBJECT_HANDLE> PublicKeysWithIdOf(const Token& token, const Session& session,
+                                                 CK_OBJECT_HANDLE privateKey) {
+  auto id = GetAttribute(token, session, privateKey, CKA_ID);
+  if (!id) return {};
+  CK_OBJECT_CLASS publicClass = CKO_PUBLIC_KEY;
+  auto matches = FindObjects(
+      token, session,
+      {{CKA_CLASS, &publicClass, sizeof publicClass}, {CKA_ID, id->data(), id->size()}});
+  if (!matches) return {};
+  return *matches;
+}
+
+// The private key's public half, read from the key object itself, else from the one public key
+// object with its id: some tokens keep the public numbers there only.
+support::Result<RsaPublicKey> ReadPublicHalf(const Token& token, const Session& session,
+                                             CK_OBJECT_HANDLE privateKey, const std::string& text) {
+  auto pub = PublicHalf(token, session, privateKey);
+  if (pub) return *pub;
+  const std::vector<CK_OBJECT_HANDLE> publics = PublicKeysWithIdOf(token, session, privateKey);
+  if (publics.size() != 1) {
+    return Errorf(
+        "%s: the key's public half is unreadable (%s) and no single public key "
+        "object has its id",
+        text.c_str(), pub.error().c_str());
+  }
+  pub = PublicHalf(token, session, publics.front());
+  if (!pub) {
+    return Errorf("%s: the key's public half is unreadable: %s", text.c_str(), pub.error().c_str());
+  }
+  return *pub;
+}
+
+// The mechanisms the token's slot offers.
+support::Result<std::vector<CK_MECHANISM_TYPE>> ListMechanisms(const Token& token,
+                                                               const std::string& text) {
   CK_ULONG count = 0;
   std::vector<CK_MECHANISM_TYPE> mechanisms;
   CK_RV rv = token.f->C_GetMechanismList(token.slot, nullptr, &count);
@@ -600,11 +609,163 @@ support::Result<SigningKey> OpenTokenKey(const std::string& given, KeyRole role,
     return Errorf("%s: listing the token's mechanisms failed: %s", text.c_str(),
                   RvText(rv).c_str());
   }
-  key->directSha1 = HasSignMechanism(token, CKM_SHA1_RSA_PKCS, mechanisms);
-  if (!key->directSha1 && !HasSignMechanism(token, CKM_RSA_PKCS, mechanisms)) {
+  return mechanisms;
+}
+
+// True when the token signs with CKM_SHA1_RSA_PKCS, false when only with CKM_RSA_PKCS (over the
+// DigestInfo that TokenOperation builds); an error when it signs with neither.
+support::Result<bool> ChooseDirectSha1(const Token& token, const std::string& text) {
+  auto mechanisms = ListMechanisms(token, text);
+  if (!mechanisms) return mechanisms.takeError();
+  const bool directSha1 = HasSignMechanism(token, CKM_SHA1_RSA_PKCS, *mechanisms);
+  if (!directSha1 && !HasSignMechanism(token, CKM_RSA_PKCS, *mechanisms)) {
     return Errorf("%s: token \"%s\" signs with neither CKM_SHA1_RSA_PKCS nor CKM_RSA_PKCS",
-                  text.c_str(), label.c_str());
+                  text.c_str(), token.label.c_str());
   }
+  return directSha1;
+}
+
+// The objects already labelled as a planned key, which the new keys replace; refused unless
+// `replace` allows it.
+support::Result<std::vector<CK_OBJECT_HANDLE>> FindObjectsToReplace(
+    const Token& token, const Session& session, const std::vector<TokenKeyPlan>& plans,
+    bool replace, const std::string& text) {
+  std::vector<CK_OBJECT_HANDLE> old;
+  for (const TokenKeyPlan& plan : plans) {
+    std::string label = plan.label;
+    auto found = FindObjects(token, session, {{CKA_LABEL, label.data(), label.size()}});
+    if (!found) return Errorf("%s: %s", text.c_str(), found.error().c_str());
+    if (!found->empty() && !replace) {
+      return Errorf(
+          "%s: token \"%s\" holds objects labelled \"%s\" already (--force replaces "
+          "them)",
+          text.c_str(), token.label.c_str(), label.c_str());
+    }
+    old.insert(old.end(), found->begin(), found->end());
+  }
+  return old;
+}
+
+// The public exponent as CKA_PUBLIC_EXPONENT takes it: big-endian, no leading zero bytes.
+std::string ExponentBytes(unsigned long exponent) {
+  std::string bytes;
+  for (unsigned long e = exponent; e != 0; e >>= 8) {
+    bytes.insert(bytes.begin(), static_cast<char>(e & 0xFF));
+  }
+  return bytes;
+}
+
+// Generates the plan's key pair on the token and returns its public half as DER. The new handles
+// go to `made` as soon as they exist, so that the caller can remove them after any failure.
+support::Result<std::string> MakeKeyPair(const Token& token, const Session& session,
+                                         const TokenKeyPlan& plan,
+                                         CryptoPP::RandomNumberGenerator& rng,
+                                         const std::string& text,
+                                         std::vector<CK_OBJECT_HANDLE>* made) {
+  std::string label = plan.label;
+  uint8_t id[8];
+  rng.GenerateBlock(id, sizeof id);
+  std::string exponent = ExponentBytes(plan.exponent);
+  CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
+  CK_ULONG bits = plan.bits;
+  CK_ATTRIBUTE publicTemplate[] = {
+      {CKA_TOKEN, &yes, sizeof yes},
+      {CKA_PRIVATE, &no, sizeof no},
+      {CKA_VERIFY, &yes, sizeof yes},
+      {CKA_ENCRYPT, &no, sizeof no},
+      {CKA_WRAP, &no, sizeof no},
+      {CKA_MODULUS_BITS, &bits, sizeof bits},
+      {CKA_PUBLIC_EXPONENT, exponent.data(), exponent.size()},
+      {CKA_LABEL, label.data(), label.size()},
+      {CKA_ID, id, sizeof id},
+  };
+  CK_ATTRIBUTE privateTemplate[] = {
+      {CKA_TOKEN, &yes, sizeof yes},     {CKA_PRIVATE, &yes, sizeof yes},
+      {CKA_SENSITIVE, &yes, sizeof yes}, {CKA_EXTRACTABLE, &no, sizeof no},
+      {CKA_SIGN, &yes, sizeof yes},      {CKA_DECRYPT, &no, sizeof no},
+      {CKA_UNWRAP, &no, sizeof no},      {CKA_LABEL, label.data(), label.size()},
+      {CKA_ID, id, sizeof id},
+  };
+  CK_MECHANISM mechanism{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+  CK_OBJECT_HANDLE publicKey = 0, privateKey = 0;
+  CK_RV rv = token.f->C_GenerateKeyPair(session.handle(), &mechanism, publicTemplate,
+                                        std::size(publicTemplate), privateTemplate,
+                                        std::size(privateTemplate), &publicKey, &privateKey);
+  if (rv != CKR_OK) {
+    return support::Error{text + ": generating the " + label + " key pair (" +
+                          std::to_string(plan.bits) + " bits) failed: " + RvText(rv)};
+  }
+  made->push_back(publicKey);
+  made->push_back(privateKey);
+  auto pub = PublicHalf(token, session, publicKey);
+  if (!pub)
+    return support::Error{text + ": the new " + label +
+                          " public key is unreadable: " + pub.error()};
+  if (auto fit = CheckKeyFitness(*pub, plan.role, text + " (" + label + ")"); !fit) {
+    return fit.takeError();
+  }
+  return PublicKeyDer(*pub);
+}
+
+// Removes the key objects made before a failure, so that the token is left as it was, and hands
+// up the failure.
+support::Error UndoKeyPairs(const Token& token, const Session& session,
+                            const std::vector<CK_OBJECT_HANDLE>& made, const std::string& message) {
+  for (CK_OBJECT_HANDLE object : made) token.f->C_DestroyObject(session.handle(), object);
+  return Errorf("%s", message.c_str());
+}
+
+// Removes the objects the new keys replace.
+support::Status RemoveReplacedObjects(const Token& token, const Session& session,
+                                      const std::vector<CK_OBJECT_HANDLE>& old,
+                                      const std::string& text) {
+  for (CK_OBJECT_HANDLE object : old) {
+    CK_RV rv = token.f->C_DestroyObject(session.handle(), object);
+    if (rv != CKR_OK) {
+      return Errorf(
+          "%s: the new keys are made, but removing an old object with their label "
+          "failed (%s): remove it, or a URI naming the label matches two keys",
+          text.c_str(), RvText(rv).c_str());
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+bool HavePkcs11Support() { return true; }
+
+support::Result<SigningKey> OpenTokenKey(const std::string& given, KeyRole role,
+                                         const Pkcs11Options& options) {
+  auto uri = ParseUri(given);
+  const std::string text = Pkcs11UriForMessages(given);
+  if (!uri) return uri.takeError();
+  CK_OBJECT_CLASS privateClass;
+  auto search = PrivateKeyTemplate(uri->get(), &privateClass, text);
+  if (!search) return search.takeError();
+
+  auto opened = OpenToken(uri->get(), text, options, false);
+  if (!opened) return opened.takeError();
+  auto key = std::make_shared<TokenKey>();
+  key->modules = std::move(opened->modules);
+  key->token = opened->token;
+  key->login = std::move(opened->session);
+  key->text = text;
+  const Token& token = key->token;
+
+  auto object = FindPrivateKey(token, key->login, *search, text);
+  if (!object) return object.takeError();
+  key->object = *object;
+  if (auto rsa = CheckRsaSigner(token, key->login, key->object, text); !rsa) {
+    return rsa.takeError();
+  }
+  auto pub = ReadPublicHalf(token, key->login, key->object, text);
+  if (!pub) return pub.takeError();
+  key->pub = *pub;
+  if (auto fit = CheckKeyFitness(key->pub, role, text); !fit) return fit.takeError();
+  auto directSha1 = ChooseDirectSha1(token, text);
+  if (!directSha1) return directSha1.takeError();
+  key->directSha1 = *directSha1;
   return SigningKey(std::shared_ptr<const KeyHolder>(std::move(key)));
 }
 
@@ -627,83 +788,19 @@ support::Result<std::vector<std::string>> GenerateTokenKeys(const std::string& g
   const Token& token = opened->token;
   const Session& session = opened->session;
 
-  std::vector<CK_OBJECT_HANDLE> old;
-  for (const TokenKeyPlan& plan : plans) {
-    std::string label = plan.label;
-    auto found = FindObjects(token, session, {{CKA_LABEL, label.data(), label.size()}});
-    if (!found) return Errorf("%s: %s", text.c_str(), found.error().c_str());
-    if (!found->empty() && !replace) {
-      return Errorf(
-          "%s: token \"%s\" holds objects labelled \"%s\" already (--force replaces "
-          "them)",
-          text.c_str(), token.label.c_str(), label.c_str());
-    }
-    old.insert(old.end(), found->begin(), found->end());
-  }
-
+  auto old = FindObjectsToReplace(token, session, plans, replace, text);
+  if (!old) return old.takeError();
   std::vector<CK_OBJECT_HANDLE> made;
-  auto undo = [&](const std::string& message) -> support::Error {
-    for (CK_OBJECT_HANDLE object : made) token.f->C_DestroyObject(session.handle(), object);
-    return Errorf("%s", message.c_str());
-  };
   std::vector<std::string> ders;
   CryptoPP::AutoSeededRandomPool rng;
   for (const TokenKeyPlan& plan : plans) {
-    std::string label = plan.label;
-    uint8_t id[8];
-    rng.GenerateBlock(id, sizeof id);
-    std::string exponent;
-    for (unsigned long e = plan.exponent; e != 0; e >>= 8) {
-      exponent.insert(exponent.begin(), static_cast<char>(e & 0xFF));
-    }
-    CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
-    CK_ULONG bits = plan.bits;
-    CK_ATTRIBUTE publicTemplate[] = {
-        {CKA_TOKEN, &yes, sizeof yes},
-        {CKA_PRIVATE, &no, sizeof no},
-        {CKA_VERIFY, &yes, sizeof yes},
-        {CKA_ENCRYPT, &no, sizeof no},
-        {CKA_WRAP, &no, sizeof no},
-        {CKA_MODULUS_BITS, &bits, sizeof bits},
-        {CKA_PUBLIC_EXPONENT, exponent.data(), exponent.size()},
-        {CKA_LABEL, label.data(), label.size()},
-        {CKA_ID, id, sizeof id},
-    };
-    CK_ATTRIBUTE privateTemplate[] = {
-        {CKA_TOKEN, &yes, sizeof yes},     {CKA_PRIVATE, &yes, sizeof yes},
-        {CKA_SENSITIVE, &yes, sizeof yes}, {CKA_EXTRACTABLE, &no, sizeof no},
-        {CKA_SIGN, &yes, sizeof yes},      {CKA_DECRYPT, &no, sizeof no},
-        {CKA_UNWRAP, &no, sizeof no},      {CKA_LABEL, label.data(), label.size()},
-        {CKA_ID, id, sizeof id},
-    };
-    CK_MECHANISM mechanism{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
-    CK_OBJECT_HANDLE publicKey = 0, privateKey = 0;
-    CK_RV rv = token.f->C_GenerateKeyPair(session.handle(), &mechanism, publicTemplate,
-                                          std::size(publicTemplate), privateTemplate,
-                                          std::size(privateTemplate), &publicKey, &privateKey);
-    if (rv != CKR_OK) {
-      return undo(text + ": generating the " + label + " key pair (" + std::to_string(plan.bits) +
-                  " bits) failed: " + RvText(rv));
-    }
-    made.push_back(publicKey);
-    made.push_back(privateKey);
-    auto pub = PublicHalf(token, session, publicKey);
-    if (!pub)
-      return undo(text + ": the new " + label + " public key is unreadable: " + pub.error());
-    if (auto fit = CheckKeyFitness(*pub, plan.role, text + " (" + label + ")"); !fit) {
-      return undo(fit.error());
-    }
-    ders.push_back(PublicKeyDer(*pub));
+    auto der = MakeKeyPair(token, session, plan, rng, text, &made);
+    if (!der) return UndoKeyPairs(token, session, made, der.error());
+    ders.push_back(std::move(*der));
   }
   // Only now that every new pair exists: a failure above left the old keys as they were.
-  for (CK_OBJECT_HANDLE object : old) {
-    CK_RV rv = token.f->C_DestroyObject(session.handle(), object);
-    if (rv != CKR_OK) {
-      return Errorf(
-          "%s: the new keys are made, but removing an old object with their label "
-          "failed (%s): remove it, or a URI naming the label matches two keys",
-          text.c_str(), RvText(rv).c_str());
-    }
+  if (auto removed = RemoveReplacedObjects(token, session, *old, text); !removed) {
+    return removed.takeError();
   }
   return ders;
 }
