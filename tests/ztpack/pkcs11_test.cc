@@ -130,6 +130,17 @@ TEST(Pkcs11, KeygenMakesThePairsInTheTokenAndMakeVerifiesWithThem) {
     EXPECT_EQ(count, 3u) << r.output();
   }
 
+  // A URI naming an object: keygen labels the keys itself, and the token is never opened.
+  r = Ztpack({"keygen", "--pkcs11", token.Uri("root"), "--pkcs11-module", SoftHsmToken::kModule,
+              "--out", (token.dir() / "named").string()},
+             token.Options());
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("name the token only (no object, id or type): the keys are labelled root, "
+                       "bundle and setup"),
+            std::string::npos)
+      << r.err;
+  EXPECT_FALSE(fs::exists(token.dir() / "named"));
+
   // Again: refused without --force, the token and the files left as they were.
   r = Ztpack(keygen, token.Options());
   EXPECT_EQ(r.exitCode, 1);
@@ -212,6 +223,8 @@ TEST(Pkcs11, FailuresNameTheCauseAndLeaveNoOutput) {
        "no token matches (tokens present: \"release\")"},
       {"object missing", "certify", token.Uri("nothing"), module, "1234", false, 2,
        "holds no private key that the URI names"},
+      {"URI names a certificate", "certify", token.Uri("root") + ";type=cert", module, "1234",
+       false, 2, "the URI names another type of object than a private key (type=private)"},
       {"two keys match", "certify", token.Uri("twin"), module, "1234", false, 2,
        "2 private keys in token \"release\" match"},
       {"text file as module", "certify", token.Uri("root"), (work / "not-a-module.so").string(),
