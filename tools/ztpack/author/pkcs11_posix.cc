@@ -157,8 +157,8 @@ struct UriDeleter {
 };
 using Uri = std::unique_ptr<P11KitUri, UriDeleter>;
 
-support::Result<Uri> ParseUri(const std::string& given) {
-  const std::string text = Pkcs11UriForMessages(given);
+// `given` parsed; `text` is the URI as messages show it (Pkcs11UriForMessages).
+support::Result<Uri> ParseUri(const std::string& given, const std::string& text) {
   Uri uri(p11_kit_uri_new());
   int rc = p11_kit_uri_parse(given.c_str(), P11_KIT_URI_FOR_ANY, uri.get());
   if (rc != P11_KIT_URI_OK) {
@@ -737,8 +737,8 @@ bool HavePkcs11Support() { return true; }
 
 support::Result<SigningKey> OpenTokenKey(const std::string& given, KeyRole role,
                                          const Pkcs11Options& options) {
-  auto uri = ParseUri(given);
   const std::string text = Pkcs11UriForMessages(given);
+  auto uri = ParseUri(given, text);
   if (!uri) return uri.takeError();
   CK_OBJECT_CLASS privateClass;
   auto search = PrivateKeyTemplate(uri->get(), &privateClass, text);
@@ -775,8 +775,8 @@ support::Result<std::vector<std::string>> GenerateTokenKeys(const std::string& g
                                                             const Pkcs11Options& options,
                                                             bool* reached) {
   if (reached != nullptr) *reached = false;
-  auto uri = ParseUri(given);
   const std::string text = Pkcs11UriForMessages(given);
+  auto uri = ParseUri(given, text);
   if (!uri) return uri.takeError();
   if (!ObjectTemplate(uri->get()).empty()) {
     return Errorf("%s: name the token only (no object, id or type): the keys are labelled %s",

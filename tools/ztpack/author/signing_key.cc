@@ -7,8 +7,11 @@
 
 namespace ztpack {
 
+namespace {
+constexpr std::string_view kScheme = "pkcs11:";
+}  // namespace
+
 bool IsPkcs11Uri(std::string_view key) {
-  static constexpr std::string_view kScheme = "pkcs11:";
   if (key.size() < kScheme.size()) return false;
   for (size_t i = 0; i < kScheme.size(); ++i) {
     if (std::tolower(static_cast<unsigned char>(key[i])) != kScheme[i]) return false;
@@ -37,7 +40,7 @@ support::Result<std::vector<Pkcs11UriAttribute>> SplitPkcs11Uri(std::string_view
   if (!IsPkcs11Uri(uri)) {
     return support::Errorf("\"%s\" is not a pkcs11: URI", std::string(uri).c_str());
   }
-  std::string_view rest = uri.substr(7);
+  std::string_view rest = uri.substr(kScheme.size());
   const size_t question = rest.find('?');
   const std::string_view parts[] = {rest.substr(0, question), question == std::string_view::npos
                                                                   ? std::string_view()
@@ -66,7 +69,7 @@ std::string JoinPkcs11Uri(const std::vector<Pkcs11UriAttribute>& attributes) {
     if (!part.empty()) part += a.query ? '&' : ';';
     part += a.name + "=" + a.value;
   }
-  return "pkcs11:" + path + (query.empty() ? "" : "?" + query);
+  return std::string(kScheme) + path + (query.empty() ? "" : "?" + query);
 }
 
 std::string Pkcs11UriForMessages(const std::string& uri) {
